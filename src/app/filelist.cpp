@@ -1,0 +1,75 @@
+#include "filelist.h"
+
+#include "toolkit.h"
+
+#include <QFile>
+
+#include <algorithm>
+#include <dirent.h>
+#include <sys/stat.h>
+#include <vector>
+
+namespace kvr {
+
+void FileList::setPattern(const QString& pattern)
+{
+    m_pattern = pattern;
+    refresh();
+}
+
+void FileList::setPath(const QString& path)
+{
+    m_path = path;
+    refresh();
+}
+
+void FileList::refresh()
+{
+    m_names = listFiles(m_path, m_pattern);
+}
+
+QStringList listFiles(const QString& folder, const QString& pattern)
+{
+    if (folder.isEmpty())
+        return {};
+    DIR* dir = ::opendir(QFile::encodeName(toLocalPath(folder)).constData());
+    if (!dir)
+        return {};
+
+    struct Entry
+    {
+        QString folded;
+        QString name;
+    };
+    std::vector<Entry> entries;
+    const int dirFd = ::dirfd(dir);
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type == DT_DIR)
+            continue;
+        if (entry->d_type != DT_REG) {
+            // Links and unknown types: list what is a file once the link is followed.
+            struct stat st{};
+            if (::fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                continue;
+        }
+        QString name = QFile::decodeName(entry->d_name);
+        if (!wildcardMatch(pattern, name))
+            continue;
+        entries.push_back({name.toCaseFolded(), std::move(name)});
+    }
+    ::closedir(dir);
+
+    std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
+        if (const int c = a.folded.compare(b.folded))
+            return c < 0;
+        return a.name.toUtf8() < b.name.toUtf8();
+    });
+
+    QStringList names;
+    names.reserve(static_cast<qsizetype>(entries.size()));
+    for (Entry& e : entries)
+        names.append(std::move(e.name));
+    return names;
+}
+
+} // namespace kvr

@@ -1,0 +1,84 @@
+// Windows of this program: one instance per class, created on first reference (which runs its
+// Form_Load) and destroyed when closed (its Form_Unload runs from the close event).
+#pragma once
+
+#include "app/toolkit.h"
+
+#include <QCloseEvent>
+#include <QPointer>
+#include <QWidget>
+
+namespace kvr {
+
+// Ends the program at once: every window closes and no Form_Unload runs.
+void endAtOnce();
+bool endingAtOnce();
+
+// An error that no handler catches shows the toolkit's message and ends the program.
+void uncaughtError(const Error& error);
+
+// Runs an event handler in the "none" error state.
+template <typename Handler> void handle(Handler&& handler)
+{
+    try {
+        std::forward<Handler>(handler)();
+    } catch (const Error& e) {
+        uncaughtError(e);
+    }
+}
+
+// Centres a fixed-size window on its screen.
+void centreOnScreen(QWidget& window);
+
+template <typename Form> class FormBase : public QWidget
+{
+public:
+    // The window, created and loaded on first reference.
+    static Form& instance()
+    {
+        if (!s_instance) {
+            auto* form = new Form;
+            s_instance = form;
+            handle([form] { static_cast<FormBase*>(form)->Form_Load(); });
+        }
+        return *s_instance;
+    }
+    static bool exists() { return !s_instance.isNull(); }
+
+    // Modeless: returns at once.
+    void Show()
+    {
+        centreOnScreen(*this);
+        show();
+        raise();
+        activateWindow();
+    }
+
+protected:
+    FormBase()
+    {
+        setAttribute(Qt::WA_DeleteOnClose);
+    }
+
+    virtual void Form_Load() {}
+    virtual void Form_Unload(bool& /*cancel*/) {}
+
+    void closeEvent(QCloseEvent* event) override
+    {
+        if (!endingAtOnce()) {
+            bool cancel = false;
+            handle([&] { Form_Unload(cancel); });
+            if (cancel) {
+                event->ignore();
+                return;
+            }
+        }
+        event->accept();
+    }
+
+private:
+    friend Form;
+    static inline QPointer<Form> s_instance;
+};
+
+} // namespace kvr

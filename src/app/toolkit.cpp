@@ -1,0 +1,226 @@
+#include "toolkit.h"
+
+#include "textcodec.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cerrno>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kvr {
+
+Error Error::fromErrno(int err)
+{
+    switch (err) {
+    case ENOENT:
+        return Error(QStringLiteral("File not found"));
+    case ENOTDIR:
+        return Error(QStringLiteral("Path not found"));
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EBUSY:
+        return Error(QStringLiteral("Permission denied"));
+    case ENOSPC:
+    case EDQUOT:
+        return Error(QStringLiteral("Disk full"));
+    default:
+        return Error(QString::fromLocal8Bit(std::strerror(err)));
+    }
+}
+
+// ---- Program folder -------------------------------------------------------------------------
+
+namespace {
+QString& programFolderOverride()
+{
+    static QString folder;
+    return folder;
+}
+} // namespace
+
+QString programFolder()
+{
+    if (!programFolderOverride().isEmpty())
+        return programFolderOverride();
+    return QCoreApplication::applicationDirPath();
+}
+
+void setProgramFolder(const QString& folder)
+{
+    programFolderOverride() = folder;
+}
+
+// ---- Message boxes --------------------------------------------------------------------------
+
+namespace {
+MsgBoxHandler& msgBoxHandler()
+{
+    static MsgBoxHandler handler;
+    return handler;
+}
+} // namespace
+
+QString defaultMsgBoxTitle()
+{
+    return QStringLiteral("KVR Skin Installer v1.1");
+}
+
+int MsgBox(const QString& prompt, int style, const QString& title)
+{
+    const QString shownTitle = title.isEmpty() ? defaultMsgBoxTitle() : title;
+    if (const MsgBoxHandler& handler = msgBoxHandler())
+        return handler(prompt, style, shownTitle);
+    return vbOK;
+}
+
+MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler)
+{
+    return std::exchange(msgBoxHandler(), std::move(handler));
+}
+
+void reportError(const char* routine, const Error& error)
+{
+    MsgBox(QString::fromLatin1(routine) + QStringLiteral(": ") + error.description(), vbExclamation);
+}
+
+// ---- Paths and files ------------------------------------------------------------------------
+
+QString toLocalPath(const QString& path)
+{
+    QString local = path;
+    local.replace(QLatin1Char('\\'), QLatin1Char('/'));
+    return local;
+}
+
+namespace {
+
+bool globMatch(QStringView pattern, QStringView name)
+{
+    qsizetype p = 0, n = 0, starP = -1, starN = 0;
+    while (n < name.size()) {
+        if (p < pattern.size() && pattern[p] == QLatin1Char('*')) {
+            starP = p++;
+            starN = n;
+        } else if (p < pattern.size() &&
+                   (pattern[p] == QLatin1Char('?') || pattern[p].toCaseFolded() == name[n].toCaseFolded())) {
+            ++p;
+            ++n;
+        } else if (starP >= 0) {
+            p = starP + 1;
+            n = ++starN;
+        } else {
+            return false;
+        }
+    }
+    while (p < pattern.size() && pattern[p] == QLatin1Char('*'))
+        ++p;
+    return p == pattern.size();
+}
+
+} // namespace
+
+bool wildcardMatch(QStringView pattern, QStringView name)
+{
+    if (globMatch(pattern, name))
+        return true;
+    // "P*.*" also takes "PMOSQ": on the game's platform ".*" matches an absent extension.
+    return pattern.endsWith(QLatin1String(".*")) && globMatch(pattern.chopped(2), name);
+}
+
+namespace {
+
+// Larger files are cut here: a note or help text is for reading, and a window must stay usable.
+constexpr qint64 kMaxTextFileBytes = 16 * 1024 * 1024;
+
+} // namespace
+
+QString readTextFile(const QString& path)
+{
+    const QByteArray local = QFile::encodeName(toLocalPath(path));
+    const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw Error::fromErrno(errno);
+    struct stat st{};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        throw Error(QStringLiteral("File not found"));
+    }
+    QByteArray bytes;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int err = errno;
+            ::close(fd);
+            throw Error::fromErrno(err);
+        }
+        if (got == 0)
+            break;
+        bytes.append(buffer, got);
+        if (bytes.size() >= kMaxTextFileBytes) {
+            bytes.truncate(kMaxTextFileBytes);
+            // Do not leave half a UTF-8 character at the cut.
+            qsizetype end = bytes.size();
+            while (end > 0 && (static_cast<unsigned char>(bytes[end - 1]) & 0xC0) == 0x80)
+                --end;
+            if (end > 0 && static_cast<unsigned char>(bytes[end - 1]) >= 0xC0)
+                bytes.truncate(end - 1);
+            break;
+        }
+    }
+    ::close(fd);
+    return decodeText(bytes).text;
+}
+
+void deleteFiles(const QString& wildcardPath)
+{
+    const QString local = toLocalPath(wildcardPath);
+    const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : local.left(slash));
+    const QString pattern = local.mid(slash + 1);
+
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        throw Error(QStringLiteral("Path not found"));
+    const int dirFd = ::dirfd(dir);
+
+    int matched = 0;
+    int firstFailure = 0;
+    while (const dirent* entry = ::readdir(dir)) {
+        if (entry->d_type == DT_DIR)
+            continue;
+        const QString name = QFile::decodeName(entry->d_name);
+        if (!wildcardMatch(pattern, name))
+            continue;
+        struct stat st{};
+        if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        ++matched;
+        // A file without its owner's write bit is read-only, as the game's platform treats it.
+        if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+            if (!firstFailure)
+                firstFailure = EACCES;
+            continue;
+        }
+        // unlinkat removes a link itself and never what it points to.
+        if (::unlinkat(dirFd, entry->d_name, 0) != 0 && !firstFailure)
+            firstFailure = errno;
+    }
+    ::closedir(dir);
+
+    if (matched == 0)
+        throw Error(QStringLiteral("File not found"));
+    if (firstFailure)
+        throw Error::fromErrno(firstFailure);
+}
+
+} // namespace kvr

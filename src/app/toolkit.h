@@ -1,0 +1,97 @@
+// The services every window relies on: the program folder, message boxes, whole-file reads,
+// wildcard deletes, and the three error states a handler can run in.
+#pragma once
+
+#include <QString>
+#include <QStringView>
+
+#include <exception>
+#include <functional>
+#include <utility>
+
+namespace kvr {
+
+// The one error type of the platform services. Its description is worded for the user.
+class Error : public std::exception
+{
+public:
+    explicit Error(QString description) : m_description(std::move(description)), m_utf8(m_description.toUtf8()) {}
+    const QString& description() const noexcept { return m_description; }
+    const char* what() const noexcept override { return m_utf8.constData(); }
+
+    static Error fromErrno(int err);
+
+private:
+    QString m_description;
+    QByteArray m_utf8;
+};
+
+// ---- Program folder -------------------------------------------------------------------------
+
+// The folder of the executable. Tests point it elsewhere so they never touch the real one.
+QString programFolder();
+void setProgramFolder(const QString& folder);
+
+// ---- Message boxes --------------------------------------------------------------------------
+
+enum MsgBoxStyle : int {
+    vbOKOnly = 0,
+    vbOKCancel = 1,
+    vbQuestion = 32,
+    vbExclamation = 48,
+};
+enum MsgBoxResult : int {
+    vbOK = 1,
+    vbCancel = 2,
+};
+
+// Shows a message box and returns the button pressed. Without a title the program's name is used.
+int MsgBox(const QString& prompt, int style = vbOKOnly, const QString& title = QString());
+QString defaultMsgBoxTitle();
+
+// The window layer installs the real dialog; tests install a recorder that answers at once.
+using MsgBoxHandler = std::function<int(const QString& prompt, int style, const QString& title)>;
+MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler);
+
+// ---- Error states ---------------------------------------------------------------------------
+
+// "Skip failing statements": the statement is abandoned and the handler goes on with the next.
+template <typename Statement> void skipFailing(Statement&& statement)
+{
+    try {
+        std::forward<Statement>(statement)();
+    } catch (const Error&) {
+    }
+}
+
+// "Error block": report "<Routine>: <description>" (style 48, default title) and return normally.
+void reportError(const char* routine, const Error& error);
+
+template <typename Body> bool errorBlock(const char* routine, Body&& body)
+{
+    try {
+        std::forward<Body>(body)();
+        return true;
+    } catch (const Error& e) {
+        reportError(routine, e);
+        return false;
+    }
+}
+
+// ---- Paths and files ------------------------------------------------------------------------
+
+// Paths are built with '\' as on the game's platform; the file system wants '/'.
+QString toLocalPath(const QString& path);
+
+// Windows-style wildcard match without regard to case: '*' any run, '?' one character,
+// and a trailing ".*" also matches a name with no dot at all.
+bool wildcardMatch(QStringView pattern, QStringView name);
+
+// Reads a whole text file (UTF-8, or Windows-1252 when it is not valid UTF-8).
+QString readTextFile(const QString& path);
+
+// Deletes every file (never a folder) that matches the wildcard in the last part of the path.
+// Throws when nothing matches or when any delete fails; the other matches are still deleted.
+void deleteFiles(const QString& wildcardPath);
+
+} // namespace kvr

@@ -1,0 +1,100 @@
+#include "unzip.h"
+
+#include "app/toolkit.h"
+#include "unzip32.h"
+
+#include <QFile>
+
+#include <array>
+#include <dlfcn.h>
+
+namespace kvr::Modulo {
+
+namespace {
+
+constexpr int kNameListSize = 100;
+
+// The loaded library for the length of one call.
+class LoadedLibrary
+{
+public:
+    explicit LoadedLibrary(const QString& path)
+    {
+        m_handle = ::dlopen(QFile::encodeName(path).constData(), RTLD_NOW | RTLD_LOCAL);
+        if (!m_handle)
+            throw Error(QString::fromLocal8Bit(::dlerror()));
+    }
+    ~LoadedLibrary() { ::dlclose(m_handle); }
+    LoadedLibrary(const LoadedLibrary&) = delete;
+    LoadedLibrary& operator=(const LoadedLibrary&) = delete;
+
+    void* symbol(const char* name) const
+    {
+        ::dlerror();
+        void* address = ::dlsym(m_handle, name);
+        if (!address)
+            throw Error(QString::fromLocal8Bit(::dlerror()));
+        return address;
+    }
+
+private:
+    void* m_handle = nullptr;
+};
+
+} // namespace
+
+QString unzipLibraryPath()
+{
+    return programFolder() + QStringLiteral("/libunzip32.so");
+}
+
+void Unzip(const QString& packagePath, const QString& targetFolder)
+{
+    errorBlock("Unzip", [&] {
+        // Include and exclude lists: entry 0 the NUL string, the rest empty; counts 0.
+        char nulString[1] = {'\0'};
+        std::array<char*, kNameListSize> include{};
+        std::array<char*, kNameListSize> exclude{};
+        include[0] = nulString;
+        exclude[0] = nulString;
+
+        USERFUNCTIONS callbacks{};
+        callbacks.print = reinterpret_cast<DLLPRNT*>(
+            DevolverDireccionMemoria(reinterpret_cast<std::uintptr_t>(&UNFuncionParaProcesarMensajes)));
+        callbacks.password = reinterpret_cast<DLLPASSWORD*>(
+            DevolverDireccionMemoria(reinterpret_cast<std::uintptr_t>(&UNFuncionParaProcesarPassword)));
+
+        // The library receives 8-bit copies in the file system's encoding.
+        QByteArray zipName = QFile::encodeName(packagePath);
+        QByteArray extractDir = QFile::encodeName(targetFolder);
+        DCL options{};
+        options.fQuiet = 2;
+        options.noflag = 1;
+        options.C_flag = 1;
+        options.lpszZipFN = zipName.data();
+        options.lpszExtractDir = extractDir.data();
+
+        const LoadedLibrary library(unzipLibraryPath());
+        auto* entry = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(library.symbol("Wiz_SingleEntryUnzip"));
+        (void)entry(0, include.data(), 0, exclude.data(), &options, &callbacks);
+    });
+}
+
+// The two callbacks and the address helper do nothing that can fail, so their error blocks
+// never have anything to report.
+int UNFuncionParaProcesarMensajes(char* /*text*/, uint32_t /*length*/)
+{
+    return 0;
+}
+
+int UNFuncionParaProcesarPassword(char* /*buffer*/, int /*size*/, const char* /*prompt*/, const char* /*member*/)
+{
+    return 0;
+}
+
+std::uintptr_t DevolverDireccionMemoria(std::uintptr_t address)
+{
+    return address;
+}
+
+} // namespace kvr::Modulo

@@ -1,0 +1,216 @@
+#include "principal.h"
+
+#include "combolist.h"
+#include "extract/unzip.h"
+#include "installer/skinpackage.h"
+#include "installer/slots.h"
+#include "settings/modulo_ini.h"
+
+#include <QFrame>
+#include <QGridLayout>
+#include <QHBoxLayout>
+#include <QLabel>
+#include <QToolButton>
+#include <QVBoxLayout>
+
+namespace kvr {
+
+namespace {
+
+constexpr int kRowsPerColumn = 10;
+constexpr int kColumns = 3;
+
+QFrame* makeLine(QFrame::Shape shape, const QString& name)
+{
+    auto* line = new QFrame;
+    line->setObjectName(name);
+    line->setFrameShape(shape);
+    line->setFrameShadow(QFrame::Sunken);
+    return line;
+}
+
+QToolButton* makeButton(const QString& name, const QString& caption)
+{
+    auto* button = new QToolButton;
+    button->setObjectName(name);
+    button->setText(caption);
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    button->setMinimumSize(96, 64);
+    button->setAutoRaise(false);
+    return button;
+}
+
+} // namespace
+
+Principal::Principal()
+{
+    setObjectName(QStringLiteral("Principal"));
+    setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
+    buildLayout();
+    connectSignals();
+}
+
+void Principal::buildLayout()
+{
+    auto* frame = new QFrame;
+    frame->setObjectName(QStringLiteral("Line1"));
+    frame->setFrameShape(QFrame::Box);
+    frame->setFrameShadow(QFrame::Sunken);
+
+    auto* columns = new QHBoxLayout(frame);
+    columns->setContentsMargins(10, 10, 10, 10);
+    columns->setSpacing(12);
+    int nextLine = 2;
+    for (int c = 0; c < kColumns; ++c) {
+        if (c > 0)
+            columns->addWidget(makeLine(QFrame::VLine, QStringLiteral("Line%1").arg(nextLine++)));
+        auto* rows = new QGridLayout;
+        rows->setHorizontalSpacing(6);
+        rows->setVerticalSpacing(4);
+        int gridRow = 0;
+        for (int r = 0; r < kRowsPerColumn; ++r) {
+            const Slot& s = slots()[static_cast<size_t>(c * kRowsPerColumn + r)];
+            auto* combo = new DropDownCombo;
+            combo->setObjectName(QStringLiteral("Combo%1").arg(s.number));
+            combo->setMinimumWidth(150);
+            auto* label = new QLabel(s.Caption());
+            label->setObjectName(QStringLiteral("Label%1").arg(s.number));
+            label->setBuddy(combo);
+            QPalette palette = label->palette();
+            palette.setColor(QPalette::WindowText, QColor::fromRgb(s.captionRgb));
+            label->setPalette(palette);
+            QFont font = label->font();
+            font.setBold(true);
+            label->setFont(font);
+            rows->addWidget(combo, gridRow, 0);
+            rows->addWidget(label, gridRow, 1);
+            ++gridRow;
+            // Rules where the caption colour changes: below slot 7 and below slot 16.
+            if (s.number == 7 || s.number == 16)
+                rows->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line%1").arg(s.number == 7 ? 4 : 5)), gridRow++,
+                                0, 1, 2);
+            m_combos[static_cast<size_t>(s.number - 1)] = combo;
+            m_labels[static_cast<size_t>(s.number - 1)] = label;
+        }
+        rows->setRowStretch(gridRow, 1);
+        columns->addLayout(rows);
+    }
+
+    m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"));
+    m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"));
+    m_command2 = makeButton(QStringLiteral("Command2"), QStringLiteral("Control Panel"));
+    m_command3 = makeButton(QStringLiteral("Command3"), QStringLiteral("Help"));
+    m_command5 = makeButton(QStringLiteral("Command5"), QStringLiteral("About..."));
+    m_image1 = new QLabel;
+    m_image1->setObjectName(QStringLiteral("Image1"));
+
+    auto* buttons = new QHBoxLayout;
+    buttons->setSpacing(8);
+    for (QToolButton* button : {m_command1, m_command4, m_command2, m_command3, m_command5})
+        buttons->addWidget(button);
+    buttons->addStretch(1);
+    buttons->addWidget(m_image1);
+
+    auto* outer = new QVBoxLayout(this);
+    outer->setContentsMargins(10, 10, 10, 10);
+    outer->setSpacing(10);
+    outer->addWidget(frame);
+    outer->addLayout(buttons);
+    outer->setSizeConstraint(QLayout::SetFixedSize);
+
+    // Tab order: down each column, then the buttons.
+    QWidget* previous = nullptr;
+    auto chain = [&previous](QWidget* next) {
+        if (previous)
+            setTabOrder(previous, next);
+        previous = next;
+    };
+    for (DropDownCombo* combo : m_combos)
+        chain(combo);
+    for (QToolButton* button : {m_command1, m_command4, m_command2, m_command3, m_command5})
+        chain(button);
+}
+
+void Principal::connectSignals()
+{
+    for (const Slot& s : slots()) {
+        const int n = s.number;
+        DropDownCombo* combo = m_combos[static_cast<size_t>(n - 1)];
+        connect(combo, &DropDownCombo::DropDown, this, [this, n] { handle([&] { ComboN_DropDown(n); }); });
+        connect(combo, &DropDownCombo::Click, this, [this, n] { handle([&] { ComboN_Click(n); }); });
+    }
+    connect(m_command1, &QToolButton::clicked, this, [this] { handle([&] { Command1_Click(); }); });
+    connect(m_command2, &QToolButton::clicked, this, [this] { handle([&] { Command2_Click(); }); });
+    connect(m_command3, &QToolButton::clicked, this, [this] { handle([&] { Command3_Click(); }); });
+    connect(m_command4, &QToolButton::clicked, this, [this] { handle([&] { Command4_Click(); }); });
+    connect(m_command5, &QToolButton::clicked, this, [this] { handle([&] { Command5_Click(); }); });
+}
+
+void Principal::Form_Load()
+{
+    INIFILE = Modulo::settingsPath();
+    INSTFOLDER = Modulo::LEEINI(INIFILE, QStringLiteral("Folders"), QStringLiteral("KVRInstallationFolder"));
+    SKINSFOLDER = Modulo::LEEINI(INIFILE, QStringLiteral("Folders"), QStringLiteral("SkinsFolder"));
+    File1.setPattern(kPackagePattern);
+    File1.setPath(SKINSFOLDER);
+    for (const Slot& s : slots())
+        Combo(s.number).setText(Modulo::LEEINI(INIFILE, QStringLiteral("SKINS"), s.SlotCode()));
+}
+
+void Principal::COMBOLIST(DropDownCombo& COMBO, const QString& SLOT)
+{
+    QStringList items{kDefaultSkin};
+    items += skinNames(File1.names(), SLOT);
+    COMBO.setItems(items);
+}
+
+void Principal::ComboN_DropDown(int n)
+{
+    COMBOLIST(Combo(n), slot(n).SlotCode());
+}
+
+void Principal::ComboN_Click(int n)
+{
+    FILE = Combo(n).Text();
+    DESCOMPRIME(FILE, slot(n).SlotCode());
+}
+
+void Principal::DESCOMPRIME(const QString& skin, const QString& SLOT)
+{
+    BORRASKIN(SLOT);
+    if (skin == kDefaultSkin) {
+        Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), SLOT, kDefaultSkin);
+        return;
+    }
+    // An empty folder value would send the unpacking to the file system's root.
+    if (!SKINSFOLDER.isEmpty() && !INSTFOLDER.isEmpty())
+        Modulo::Unzip(packagePath(SKINSFOLDER, SLOT, skin), INSTFOLDER + QLatin1Char('\\'));
+    INIFILE = Modulo::settingsPath();
+    Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), SLOT, skin);
+}
+
+void Principal::BORRASKIN(const QString& SLOT)
+{
+    if (INSTFOLDER.isEmpty())
+        return;
+    skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P") + SLOT + QStringLiteral("*.*")); });
+}
+
+void Principal::Command1_Click()
+{
+    if (!INSTFOLDER.isEmpty()) {
+        skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P*.TPC")); });
+        skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P*.3DZ")); });
+    }
+    for (const Slot& s : slots())
+        Combo(s.number).setText(kDefaultSkin);
+    for (const Slot& s : slots())
+        Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), s.SlotCode(), kDefaultSkin);
+}
+
+void Principal::Command2_Click() {}
+void Principal::Command3_Click() {}
+void Principal::Command4_Click() {}
+void Principal::Command5_Click() {}
+
+} // namespace kvr

@@ -1,0 +1,69 @@
+// The main window: one row per slot with the installed skin, and the five buttons.
+#pragma once
+
+#include "app/filelist.h"
+#include "app/forms.h"
+
+#include <array>
+
+class QLabel;
+class QToolButton;
+
+namespace kvr {
+
+class DropDownCombo;
+
+class Principal : public FormBase<Principal>
+{
+    Q_OBJECT
+public:
+    Principal();
+
+    // Set by the load and kept for the window's life.
+    QString INIFILE;
+    QString INSTFOLDER;
+    QString SKINSFOLDER;
+    // The skin name most recently chosen in any slot.
+    QString FILE;
+    // The packages of the skins folder, as listed at load or when the control panel closed.
+    FileList File1;
+
+    DropDownCombo& Combo(int n) const { return *m_combos.at(static_cast<size_t>(n - 1)); }
+
+    // Refills a slot's list: "(Default)" first, then the slot's skin names in File1's order.
+    void COMBOLIST(DropDownCombo& COMBO, const QString& SLOT);
+
+    void ComboN_DropDown(int n);
+    void ComboN_Click(int n);
+
+    // Installs a skin into a slot: deletes the slot's files, unpacks the package, records it.
+    void DESCOMPRIME(const QString& skin, const QString& SLOT);
+    // Deletes the slot's files (P + code + anything) from the game folder.
+    void BORRASKIN(const QString& SLOT);
+
+    // "Reset Skins".
+    void Command1_Click();
+    // "Control Panel", "Help", "Skin Wiewer", "About...".
+    void Command2_Click();
+    void Command3_Click();
+    void Command4_Click();
+    void Command5_Click();
+
+protected:
+    void Form_Load() override;
+
+private:
+    void buildLayout();
+    void connectSignals();
+
+    std::array<DropDownCombo*, 30> m_combos{};
+    std::array<QLabel*, 30> m_labels{};
+    QToolButton* m_command1 = nullptr;
+    QToolButton* m_command2 = nullptr;
+    QToolButton* m_command3 = nullptr;
+    QToolButton* m_command4 = nullptr;
+    QToolButton* m_command5 = nullptr;
+    QLabel* m_image1 = nullptr;
+};
+
+} // namespace kvr

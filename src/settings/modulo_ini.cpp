@@ -1,0 +1,29 @@
+#include "modulo_ini.h"
+
+#include "app/toolkit.h"
+#include "profile.h"
+
+namespace kvr::Modulo {
+
+namespace {
+// The module's read buffer: holds the last value read until the next read.
+QString readBuffer;
+} // namespace
+
+QString LEEINI(const QString& file, const QString& section, const QString& key)
+{
+    readBuffer = readProfileString(file, section, key);
+    return readBuffer;
+}
+
+void GRABAINI(const QString& file, const QString& section, const QString& key, const QString& value)
+{
+    (void)writeProfileString(file, section, key, value);
+}
+
+QString settingsPath()
+{
+    return programFolder() + QStringLiteral("\\KVRSI.INI");
+}
+
+} // namespace kvr::Modulo

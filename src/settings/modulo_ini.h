@@ -1,0 +1,17 @@
+// The program's two ways in and out of KVRSI.INI.
+#pragma once
+
+#include <QString>
+
+namespace kvr::Modulo {
+
+// The value under the key, "" when the file, section or key is absent; at most 254 characters.
+QString LEEINI(const QString& file, const QString& section, const QString& key);
+
+// Writes the value; a refused write goes unnoticed and leaves the file as it was.
+void GRABAINI(const QString& file, const QString& section, const QString& key, const QString& value);
+
+// The settings file's path: the program folder followed by "\KVRSI.INI".
+QString settingsPath();
+
+} // namespace kvr::Modulo

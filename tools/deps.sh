@@ -1,0 +1,36 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when any is missing.
+# Sourced by run.sh and test.sh; "kvr_install_deps build" or "kvr_install_deps test".
+set -euo pipefail
+
+KVR_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libzip-dev libdeflate-dev libgl-dev)
+KVR_TEST_PACKAGES=(unzip zip)
+
+kvr_install_deps() {
+    local wanted=("${KVR_BUILD_PACKAGES[@]}")
+    if [ "${1:-build}" = test ]; then
+        wanted+=("${KVR_TEST_PACKAGES[@]}")
+    fi
+    local missing=()
+    local pkg
+    for pkg in "${wanted[@]}"; do
+        if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed'; then
+            missing+=("$pkg")
+        fi
+    done
+    [ ${#missing[@]} -eq 0 ] && return 0
+
+    echo "Installing missing packages: ${missing[*]}"
+    local sudo=()
+    if [ "$(id -u)" -ne 0 ]; then
+        if command -v sudo >/dev/null 2>&1; then
+            sudo=(sudo)
+        else
+            echo "These packages are missing and this user cannot install them: ${missing[*]}" >&2
+            echo "Install them as root: apt-get install ${missing[*]}" >&2
+            return 1
+        fi
+    fi
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+}
