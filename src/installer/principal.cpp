@@ -1,6 +1,11 @@
 #include "principal.h"
 
 #include "combolist.h"
+#include "app/acercade.h"
+#include "app/ayuda.h"
+#include "app/navigation.h"
+#include "settings/controlpanel.h"
+#include "viewer/visor.h"
 #include "extract/unzip.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -208,9 +213,24 @@ void Principal::Command1_Click()
         Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), s.SlotCode(), kDefaultSkin);
 }
 
-void Principal::Command2_Click() {}
-void Principal::Command3_Click() {}
-void Principal::Command4_Click() {}
-void Principal::Command5_Click() {}
+void Principal::Command2_Click()
+{
+    openChild<ControlPanel>(Withdraw::AfterShowing);
+}
+
+void Principal::Command3_Click()
+{
+    openChild<Ayuda>(Withdraw::AfterShowing);
+}
+
+void Principal::Command4_Click()
+{
+    openChild<Visor>(Withdraw::AfterShowing);
+}
+
+void Principal::Command5_Click()
+{
+    openChild<Acercade>(Withdraw::BeforeShowing);
+}
 
 } // namespace kvr

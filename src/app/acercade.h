@@ -1,0 +1,14 @@
+#pragma once
+
+#include "app/navigation.h"
+
+namespace kvr {
+
+class Acercade : public ChildForm<Acercade>
+{
+    Q_OBJECT
+public:
+    Acercade();
+};
+
+} // namespace kvr
