@@ -2,6 +2,8 @@
 
 #include <QStringDecoder>
 
+#include <optional>
+
 namespace kvr {
 
 namespace {
@@ -14,11 +16,14 @@ constexpr char16_t kHighTable[32] = {
     0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
 };
 
-bool isValidUtf8(const QByteArray& bytes)
+// The decoded text, or nothing when the bytes are not valid UTF-8.
+std::optional<QString> decodeUtf8(QByteArrayView bytes)
 {
     QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
-    (void)decoder.decode(bytes);
-    return !decoder.hasError();
+    QString text = decoder.decode(bytes);
+    if (decoder.hasError())
+        return std::nullopt;
+    return text;
 }
 
 QString decodeWindows1252(QByteArrayView bytes)
@@ -42,9 +47,8 @@ DecodedText decodeText(const QByteArray& bytes)
         result.hadBom = true;
         body = body.sliced(3);
     }
-    const QByteArray bodyBytes = QByteArray::fromRawData(body.data(), body.size());
-    if (isValidUtf8(bodyBytes)) {
-        result.text = QString::fromUtf8(body);
+    if (std::optional<QString> utf8 = decodeUtf8(body)) {
+        result.text = std::move(*utf8);
     } else {
         result.text = decodeWindows1252(body);
         result.encoding = TextEncoding::Windows1252;

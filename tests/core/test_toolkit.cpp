@@ -1,15 +1,181 @@
 #include "app/filelist.h"
 #include "app/toolkit.h"
+#include "testsupport.h"
 
+#include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+
+using kvrtest::filesIn;
+using kvrtest::writeFile;
 
 class TestToolkit : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void placeholder() { QVERIFY(kvr::wildcardMatch(u"*.*", u"abc")); }
+    void wildcard_data();
+    void wildcard();
+    void deleteTakesEveryCaseAndOnlyFiles();
+    void deleteReportsButGoesOn();
+    void deleteNeverFollowsLinks();
+    void fileListOrderAndFilter();
+    void fileListOfMissingFolderIsEmpty();
+    void readTextFileDecodes();
+    void errorStates();
 };
+
+void TestToolkit::wildcard_data()
+{
+    QTest::addColumn<QString>("pattern");
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<bool>("matches");
+    QTest::newRow("star-dot-star takes names without a dot") << "*.*" << "README" << true;
+    QTest::newRow("slot pattern takes a bare name") << "PMOSQ*.*" << "PMOSQ" << true;
+    QTest::newRow("slot pattern any case") << "PMOSQ*.*" << "pmosq_body.Tpc" << true;
+    QTest::newRow("slot pattern is a prefix") << "PMOSQ*.*" << "XPMOSQ.tpc" << false;
+    QTest::newRow("other slot untouched") << "PMOSQ*.*" << "PHURR.tpc" << false;
+    QTest::newRow("reset pattern") << "P*.TPC" << "phurr_wing.tpc" << true;
+    QTest::newRow("reset pattern exact extension") << "P*.TPC" << "PHURR.TPCX" << false;
+    QTest::newRow("reset pattern needs the P") << "P*.3DZ" << "HURR.3dz" << false;
+    QTest::newRow("zip any case") << "*.zip" << "hurr_night.ZIP" << true;
+    QTest::newRow("zip not a middle extension") << "*.zip" << "a.zip.bak" << false;
+    QTest::newRow("question mark is one character") << "?.zip" << "ab.zip" << false;
+    QTest::newRow("question mark") << "??.zip" << "ab.zip" << true;
+    QTest::newRow("non-ASCII case") << "É*.txt" << "école.TXT" << true;
+}
+
+void TestToolkit::wildcard()
+{
+    QFETCH(QString, pattern);
+    QFETCH(QString, name);
+    QFETCH(bool, matches);
+    QCOMPARE(kvr::wildcardMatch(pattern, name), matches);
+}
+
+void TestToolkit::deleteTakesEveryCaseAndOnlyFiles()
+{
+    QTemporaryDir dir;
+    for (const char* name : {"PMOSQ.TPC", "pmosq_wing.3dz", "PMosq", "PHURR.TPC", "MOSQ.TPC"})
+        writeFile(dir.filePath(QString::fromLatin1(name)), "x");
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("PMOSQ_folder")));
+
+    // Built the game platform's way: backslash separators, even doubled.
+    kvr::deleteFiles(dir.path() + QStringLiteral("\\\\PMOSQ*.*"));
+
+    QCOMPARE(filesIn(dir.path()), QStringList({"MOSQ.TPC", "PHURR.TPC"}));
+    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("PMOSQ_folder"))).isDir());
+}
+
+void TestToolkit::deleteReportsButGoesOn()
+{
+    QTemporaryDir dir;
+    try {
+        kvr::deleteFiles(dir.path() + QStringLiteral("\\P*.TPC"));
+        QFAIL("no match must be an error");
+    } catch (const kvr::Error& e) {
+        QCOMPARE(e.description(), QStringLiteral("File not found"));
+    }
+    try {
+        kvr::deleteFiles(dir.path() + QStringLiteral("/missing\\P*.TPC"));
+        QFAIL("a missing folder must be an error");
+    } catch (const kvr::Error& e) {
+        QCOMPARE(e.description(), QStringLiteral("Path not found"));
+    }
+
+    // A read-only file stays; the others still go, and the failure is reported.
+    writeFile(dir.filePath(QStringLiteral("PA.TPC")), "a");
+    writeFile(dir.filePath(QStringLiteral("PB.TPC")), "b");
+    writeFile(dir.filePath(QStringLiteral("PC.TPC")), "c");
+    QFile::setPermissions(dir.filePath(QStringLiteral("PB.TPC")), QFile::ReadOwner | QFile::ReadGroup);
+    try {
+        kvr::deleteFiles(dir.path() + QStringLiteral("\\P*.TPC"));
+        QFAIL("a read-only file must be reported");
+    } catch (const kvr::Error& e) {
+        QCOMPARE(e.description(), QStringLiteral("Permission denied"));
+    }
+    QCOMPARE(filesIn(dir.path()), QStringList({"PB.TPC"}));
+}
+
+void TestToolkit::deleteNeverFollowsLinks()
+{
+    QTemporaryDir outside;
+    QTemporaryDir game;
+    writeFile(outside.filePath(QStringLiteral("PHURR.TPC")), "keep me");
+    QVERIFY(QDir(outside.path()).mkdir(QStringLiteral("sub")));
+    writeFile(outside.filePath(QStringLiteral("sub/PHURR.TPC")), "keep me too");
+    QVERIFY(QFile::link(outside.filePath(QStringLiteral("PHURR.TPC")), game.filePath(QStringLiteral("PHURR.TPC"))));
+    QVERIFY(QFile::link(outside.filePath(QStringLiteral("sub")), game.filePath(QStringLiteral("PHURR_dir"))));
+
+    kvr::deleteFiles(game.path() + QStringLiteral("\\PHURR*.*"));
+
+    QVERIFY(QDir(game.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).isEmpty());
+    QCOMPARE(kvrtest::readFile(outside.filePath(QStringLiteral("PHURR.TPC"))), QByteArray("keep me"));
+    QCOMPARE(kvrtest::readFile(outside.filePath(QStringLiteral("sub/PHURR.TPC"))), QByteArray("keep me too"));
+}
+
+void TestToolkit::fileListOrderAndFilter()
+{
+    QTemporaryDir dir;
+    for (const char* name : {"HURR_Winter.zip", "hurr_night.ZIP", "HURR_Desert.zip", "SP2A_Sand.zip", "readme.txt",
+                             "b.zip", "B.zip", "a.zip.bak"})
+        writeFile(dir.filePath(QString::fromLatin1(name)), "x");
+    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.zip")));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("b.zip")), dir.filePath(QStringLiteral("link.zip"))));
+    QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), dir.filePath(QStringLiteral("dangling.zip"))));
+
+    kvr::FileList list;
+    list.setPattern(QStringLiteral("*.zip"));
+    list.setPath(dir.path());
+    // Without regard to case, ties in byte order; folders and dangling links are not files.
+    QCOMPARE(list.names(), QStringList({"B.zip", "b.zip", "HURR_Desert.zip", "hurr_night.ZIP", "HURR_Winter.zip",
+                                        "link.zip", "SP2A_Sand.zip"}));
+    QCOMPARE(list.ListCount(), 7);
+    QCOMPARE(list.List(3), QStringLiteral("hurr_night.ZIP"));
+
+    // No refresh until a property is set again.
+    writeFile(dir.filePath(QStringLiteral("AAAA_new.zip")), "x");
+    QCOMPARE(list.ListCount(), 7);
+    list.setPath(dir.path());
+    QCOMPARE(list.List(0), QStringLiteral("AAAA_new.zip"));
+}
+
+void TestToolkit::fileListOfMissingFolderIsEmpty()
+{
+    QTemporaryDir dir;
+    kvr::FileList list;
+    list.setPattern(QStringLiteral("*.zip"));
+    QCOMPARE(list.ListCount(), 0);
+    list.setPath(dir.filePath(QStringLiteral("gone")));
+    QCOMPARE(list.ListCount(), 0);
+    list.setPath(QString());
+    QCOMPARE(list.ListCount(), 0);
+}
+
+void TestToolkit::readTextFileDecodes()
+{
+    QTemporaryDir dir;
+    writeFile(dir.filePath(QStringLiteral("utf8.txt")), "\xEF\xBB\xBFSqn 105 \xE2\x80\x93 caf\xC3\xA9");
+    writeFile(dir.filePath(QStringLiteral("ansi.txt")), "caf\xE9 \x80 \x93");
+    QCOMPARE(kvr::readTextFile(dir.path() + QStringLiteral("\\utf8.txt")), QStringLiteral("Sqn 105 – café"));
+    QCOMPARE(kvr::readTextFile(dir.filePath(QStringLiteral("ansi.txt"))), QStringLiteral("café € “"));
+    QVERIFY_THROWS_EXCEPTION(kvr::Error, kvr::readTextFile(dir.filePath(QStringLiteral("missing.txt"))));
+    QVERIFY_THROWS_EXCEPTION(kvr::Error, kvr::readTextFile(dir.path()));
+}
+
+void TestToolkit::errorStates()
+{
+    kvrtest::MsgBoxRecorder boxes;
+    int reached = 0;
+    kvr::skipFailing([] { throw kvr::Error(QStringLiteral("Permission denied")); });
+    ++reached;
+    QVERIFY(!kvr::errorBlock("Unzip", [] { throw kvr::Error(QStringLiteral("cannot open shared object file")); }));
+    ++reached;
+    QCOMPARE(reached, 2);
+    QCOMPARE(boxes.calls.size(), 1);
+    QCOMPARE(boxes.calls[0].prompt, QStringLiteral("Unzip: cannot open shared object file"));
+    QCOMPARE(boxes.calls[0].style, 48);
+    QCOMPARE(boxes.calls[0].title, QStringLiteral("KVR Skin Installer v1.1"));
+}
 
 QTEST_GUILESS_MAIN(TestToolkit)
 #include "test_toolkit.moc"
