@@ -1,6 +1,5 @@
 #include "combolist.h"
 
-#include <QKeyEvent>
 #include <QLineEdit>
 
 namespace kvr {
@@ -8,26 +7,17 @@ namespace kvr {
 DropDownCombo::DropDownCombo(QWidget* parent) : QComboBox(parent)
 {
     setEditable(true);
-    // Typing records and installs nothing: only a choice from the list acts.
     setInsertPolicy(QComboBox::NoInsert);
     setCompleter(nullptr);
     setMaxVisibleItems(20);
-    // Return in the text field would report the typed text as a choice.
-    lineEdit()->installEventFilter(this);
+    // Typing records and installs nothing: a combo box otherwise takes typed text that matches
+    // an entry as a choice when Return is pressed or the field is left.
+    disconnect(lineEdit(), &QLineEdit::returnPressed, this, nullptr);
+    disconnect(lineEdit(), &QLineEdit::editingFinished, this, nullptr);
     connect(this, &QComboBox::activated, this, [this](int index) {
         if (index >= 0)
             Q_EMIT Click();
     });
-}
-
-bool DropDownCombo::eventFilter(QObject* watched, QEvent* event)
-{
-    if (watched == lineEdit() && event->type() == QEvent::KeyPress) {
-        const int key = static_cast<QKeyEvent*>(event)->key();
-        if (key == Qt::Key_Return || key == Qt::Key_Enter)
-            return true;
-    }
-    return QComboBox::eventFilter(watched, event);
 }
 
 void DropDownCombo::Clear()

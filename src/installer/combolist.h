@@ -23,9 +23,6 @@ public:
 
     void showPopup() override;
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 Q_SIGNALS:
     // The list is about to open: items added now show in it.
     void DropDown();
