@@ -62,17 +62,21 @@ void Principal::buildLayout()
     frame->setFrameShape(QFrame::Box);
     frame->setFrameShadow(QFrame::Sunken);
 
-    auto* columns = new QHBoxLayout(frame);
-    columns->setContentsMargins(10, 10, 10, 10);
-    columns->setSpacing(12);
+    // One grid for all three columns so rows line up across them: every slot row is followed by
+    // a thin gap row, which carries the rules where the caption colour changes.
+    auto* grid = new QGridLayout(frame);
+    grid->setContentsMargins(12, 10, 12, 10);
+    grid->setHorizontalSpacing(6);
+    grid->setVerticalSpacing(0);
+    constexpr int kGapHeight = 7;
     int nextLine = 2;
     for (int c = 0; c < kColumns; ++c) {
-        if (c > 0)
-            columns->addWidget(makeLine(QFrame::VLine, QStringLiteral("Line%1").arg(nextLine++)));
-        auto* rows = new QGridLayout;
-        rows->setHorizontalSpacing(6);
-        rows->setVerticalSpacing(4);
-        int gridRow = 0;
+        const int column = c * 3;
+        if (c > 0) {
+            grid->addWidget(makeLine(QFrame::VLine, QStringLiteral("Line%1").arg(nextLine++)), 0, column - 1,
+                            2 * kRowsPerColumn, 1);
+            grid->setColumnMinimumWidth(column - 1, 18);
+        }
         for (int r = 0; r < kRowsPerColumn; ++r) {
             const Slot& s = slots()[static_cast<size_t>(c * kRowsPerColumn + r)];
             auto* combo = new DropDownCombo;
@@ -87,19 +91,16 @@ void Principal::buildLayout()
             QFont font = label->font();
             font.setBold(true);
             label->setFont(font);
-            rows->addWidget(combo, gridRow, 0);
-            rows->addWidget(label, gridRow, 1);
-            ++gridRow;
-            // Rules where the caption colour changes: below slot 7 and below slot 16.
-            if (s.number == 7 || s.number == 16)
-                rows->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line%1").arg(s.number == 7 ? 4 : 5)), gridRow++,
-                                0, 1, 2);
+            grid->addWidget(combo, 2 * r, column);
+            grid->addWidget(label, 2 * r, column + 1);
+            grid->setRowMinimumHeight(2 * r + 1, kGapHeight);
             m_combos[static_cast<size_t>(s.number - 1)] = combo;
             m_labels[static_cast<size_t>(s.number - 1)] = label;
         }
-        rows->setRowStretch(gridRow, 1);
-        columns->addLayout(rows);
     }
+    // Below slot 7 and below slot 16.
+    grid->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line4")), 2 * 6 + 1, 0, 1, 2);
+    grid->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line5")), 2 * 5 + 1, 3, 1, 2);
 
     m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"));
     m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"));
