@@ -1,7 +1,256 @@
-// Placeholder until the extraction engine lands.
+// The unzip32 extraction library: unpacks one skin package flat into the game folder.
+//
+// The program asks for every member, flat, overwriting, quietly, with empty include and exclude
+// lists. Each member that holds a file is written to a hidden temporary file in the target
+// folder, checked against its CRC and only then renamed over its destination, so a member
+// either lands whole or leaves the folder as it was.
+//
+// Where the result differs on purpose from Info-ZIP's `unzip -j -o -qq ARCHIVE -d TARGET`
+// (tests/core/test_extract.cpp covers each point):
+//   - A member that fails its CRC check, is truncated or cannot be decoded is not written, and
+//     a file of its name already in the folder keeps its content; unzip writes what it decoded
+//     over the old file. The same holds when the disk fills or a write fails.
+//   - An existing file whose name differs from the member's only in case is replaced and keeps
+//     the spelling already on disk; unzip writes a second file beside it.
+//   - A file in the folder that lacks its owner's write bit is read-only, as on the game's
+//     platform: it is left alone and that member skipped. unzip replaces it.
+//   - Symbolic-link members are not created; unzip creates the links.
+//   - Encrypted members are skipped without asking for a password; unzip prompts for one.
+//   - Stored permissions are not restored: files get 0666 less the umask. unzip restores them.
+//   - Names are cut at `\` as well as `/`, whatever system made the archive; unzip does so
+//     only for archives made on DOS-like systems.
+//   - A name whose last part is "." or ".." is skipped; unzip writes it as "__".
+//   - Names stored in the DOS code page are written in UTF-8, like names marked as UTF-8;
+//     Debian's unzip turns DOS-made names into Latin-1 bytes, even those marked as UTF-8.
+//   - When the archive's last path component does not exist, the entry spelt the same but for
+//     case is opened (the program builds "MOSQ_x.ZIP"); unzip matches names exactly.
+//   - The target folder must exist; unzip creates it.
+// Like unzip, a link in the folder named like a member is replaced by the member, never
+// followed, and a later member whose name flattens to an earlier one's wins.
+//
+// Other options of the record are honoured where they fit a flat extraction (include and
+// exclude lists, freshen, newer only, no overwrite, blanks to underscores, test only); those
+// asking for output we never produce (listings, standard output, folder trees, line-end
+// translation) are refused before anything is touched. No message is ever printed and no
+// callback is called.
 #include "unzip32.h"
 
-extern "C" int Wiz_SingleEntryUnzip(int, char**, int, char**, LPDCL, LPUSERFUNCTIONS)
+#include "zip_archive.h"
+#include "zip_names.h"
+#include "zip_target.h"
+
+#include <sys/stat.h>
+#include <zip.h>
+
+#include <algorithm>
+#include <ctime>
+#include <string>
+#include <vector>
+
+namespace kvr::unzip32 {
+
+namespace {
+
+// Results handed back to the caller (which ignores them).
+enum Status : int {
+    kOk = 0,
+    kMembersNotWritten = 1, // the archive was read but some member was skipped or failed
+    kArchiveUnreadable = 2,
+    kTargetUnusable = 3,
+    kRefused = 10, // options asking for something this library does not do
+};
+
+constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
+
+struct Options
 {
-    return 1;
+    bool onlyNewer = false;
+    bool spaceToUnderscore = false;
+    bool freshen = false;
+    bool overwrite = true;
+    bool testOnly = false;
+    bool ignoreCase = false;
+    std::vector<std::string> include;
+    std::vector<std::string> exclude;
+
+    // Whether a member of this stored name is asked for.
+    bool selects(const std::string& storedName) const
+    {
+        const std::string name = toPosixPath(storedName);
+        auto matches = [&](const std::string& pattern) {
+            return wildcardMatch(toPosixPath(pattern), name, ignoreCase);
+        };
+        if (!include.empty() && std::none_of(include.begin(), include.end(), matches))
+            return false;
+        return std::none_of(exclude.begin(), exclude.end(), matches);
+    }
+};
+
+std::vector<std::string> nameList(int count, char** names)
+{
+    std::vector<std::string> list;
+    for (int i = 0; names && i < count; ++i)
+        if (names[i])
+            list.emplace_back(names[i]);
+    return list;
+}
+
+// What happened to one member.
+enum class Outcome {
+    Written,
+    Passed,     // not asked for, a folder entry, or kept by an option: nothing to do
+    NotWritten, // holds a file that could not or must not be written
+};
+
+bool isFolderEntry(const std::string& storedName)
+{
+    return !storedName.empty() && (storedName.back() == '/' || storedName.back() == '\\');
+}
+
+bool isSymbolicLink(zip_t* zip, zip_uint64_t index)
+{
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) != 0)
+        return false;
+    // The upper half holds a Unix mode; DOS-made archives leave it zero.
+    return ((attributes >> 16) & S_IFMT) == S_IFLNK;
+}
+
+// The member's modification time: the Unix time of its extended-timestamp field when it has
+// one (exact, and free of time zones), else its DOS time, read as local time.
+std::time_t modificationTime(zip_t* zip, zip_uint64_t index, const zip_stat_t& stat)
+{
+    zip_uint16_t length = 0;
+    const zip_uint8_t* field =
+        zip_file_extra_field_get_by_id(zip, index, kExtendedTimestamp, 0, &length, ZIP_FL_CENTRAL);
+    if (field && length >= 5 && (field[0] & 1)) {
+        const uint32_t raw = field[1] | (field[2] << 8) | (field[3] << 16) | (static_cast<uint32_t>(field[4]) << 24);
+        return static_cast<int32_t>(raw);
+    }
+    return (stat.valid & ZIP_STAT_MTIME) ? stat.mtime : std::time(nullptr);
+}
+
+// Members that hold no readable file content: links, encrypted ones (no password is ever
+// supplied), and methods libzip cannot decode.
+bool readable(zip_t* zip, zip_uint64_t index, const zip_stat_t& stat)
+{
+    if (isSymbolicLink(zip, index))
+        return false;
+    if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
+        return false;
+    return (stat.valid & ZIP_STAT_COMP_METHOD) && zip_compression_method_supported(stat.comp_method, 0);
+}
+
+class Extraction
+{
+public:
+    Extraction(const Options& options, Archive& archive, TargetFolder* target)
+        : m_options(options), m_archive(archive), m_target(target), m_reader(archive)
+    {
+    }
+
+    Status run()
+    {
+        const zip_int64_t count = zip_get_num_entries(m_archive.zip(), 0);
+        Status status = kOk;
+        for (zip_int64_t i = 0; i < count; ++i)
+            if (member(static_cast<zip_uint64_t>(i)) == Outcome::NotWritten)
+                status = kMembersNotWritten;
+        return status;
+    }
+
+private:
+    Outcome member(zip_uint64_t index)
+    {
+        zip_t* zip = m_archive.zip();
+        const char* stored = zip_get_name(zip, index, ZIP_FL_ENC_GUESS);
+        if (!stored)
+            return Outcome::NotWritten;
+        const std::string storedName = stored;
+        if (!m_options.selects(storedName))
+            return Outcome::Passed;
+        if (isFolderEntry(storedName))
+            return Outcome::Passed;
+        std::string bare = bareName(storedName);
+        if (bare.empty())
+            return Outcome::NotWritten;
+        if (m_options.spaceToUnderscore)
+            std::replace(bare.begin(), bare.end(), ' ', '_');
+
+        zip_stat_t stat;
+        if (zip_stat_index(zip, index, 0, &stat) != 0 || !readable(zip, index, stat))
+            return Outcome::NotWritten;
+        if (m_options.testOnly)
+            return m_reader.check(index, stat) ? Outcome::Written : Outcome::NotWritten;
+
+        const std::string destination = m_target->destinationFor(bare);
+        const std::time_t modified = modificationTime(zip, index, stat);
+        struct stat existing;
+        switch (m_target->inspect(destination, existing)) {
+        case TargetFolder::Existing::ReadOnly:
+        case TargetFolder::Existing::NotAFile:
+            return Outcome::NotWritten;
+        case TargetFolder::Existing::Replaceable:
+            if (!m_options.overwrite || (m_options.onlyNewer && existing.st_mtime >= modified))
+                return Outcome::Passed;
+            break;
+        case TargetFolder::Existing::None:
+            if (m_options.freshen)
+                return Outcome::Passed;
+            break;
+        }
+
+        PendingFile file(m_target->fd());
+        if (!file.valid() || !m_reader.writeTo(index, stat, file.fd()) || !file.commit(destination, modified))
+            return Outcome::NotWritten;
+        m_target->remember(destination);
+        return Outcome::Written;
+    }
+
+    const Options& m_options;
+    Archive& m_archive;
+    TargetFolder* m_target;
+    MemberReader m_reader;
+};
+
+Status extract(int includeCount, char** include, int excludeCount, char** exclude, const DCL* dcl)
+{
+    if (!dcl || !dcl->lpszZipFN || !dcl->lpszExtractDir)
+        return kRefused;
+    if (dcl->ncflag || dcl->nvflag || dcl->nZIflag || dcl->ndflag || dcl->naflag)
+        return kRefused;
+
+    Options options;
+    options.onlyNewer = dcl->ExtractOnlyNewer != 0;
+    options.spaceToUnderscore = dcl->SpaceToUnderscore != 0;
+    options.freshen = dcl->nfflag != 0;
+    options.overwrite = dcl->noflag != 0; // never a prompt: without it existing files stay
+    options.testOnly = dcl->ntflag != 0;
+    options.ignoreCase = dcl->C_flag != 0;
+    options.include = nameList(includeCount, include);
+    options.exclude = nameList(excludeCount, exclude);
+
+    TargetFolder target;
+    if (!options.testOnly && !target.open(toPosixPath(dcl->lpszExtractDir)))
+        return kTargetUnusable;
+    Archive archive;
+    if (!archive.open(toPosixPath(dcl->lpszZipFN)))
+        return kArchiveUnreadable;
+    return Extraction(options, archive, options.testOnly ? nullptr : &target).run();
+}
+
+} // namespace
+
+} // namespace kvr::unzip32
+
+extern "C" int Wiz_SingleEntryUnzip(int ifnc, char** ifnv, int xfnc, char** xfnv, LPDCL lpDCL,
+                                    LPUSERFUNCTIONS /*lpUserFunc: nothing is printed or asked*/)
+{
+    // Nothing may unwind into the caller's C frame.
+    try {
+        return kvr::unzip32::extract(ifnc, ifnv, xfnc, xfnv, lpDCL);
+    } catch (...) {
+        return kvr::unzip32::kArchiveUnreadable;
+    }
 }

@@ -1,0 +1,214 @@
+#include "zip_archive.h"
+
+#include "zip_names.h"
+#include "zip_target.h"
+
+#include <fcntl.h>
+#include <libdeflate.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+
+namespace kvr::unzip32 {
+
+namespace {
+
+// Members up to this size are decoded in memory and written in one go; larger ones are
+// decoded straight into the mapped output file, so memory stays bounded either way.
+constexpr zip_uint64_t kBufferedLimit = 4u << 20;
+// Chunk for streamed reads and for copying stored members.
+constexpr size_t kChunk = 1u << 20;
+// The smallest archive: an end record alone.
+constexpr size_t kSmallestArchive = 22;
+
+constexpr zip_uint64_t kNeededStat = ZIP_STAT_SIZE | ZIP_STAT_COMP_SIZE | ZIP_STAT_CRC | ZIP_STAT_COMP_METHOD;
+
+// Regular files only: a FIFO or device named like a package must not block or feed us.
+int openRegularFile(const std::string& path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
+} // namespace
+
+Archive::~Archive()
+{
+    if (m_zip)
+        zip_discard(m_zip);
+    if (m_map)
+        ::munmap(m_map, m_size);
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool Archive::open(const std::string& path)
+{
+    m_fd = openRegularFile(path);
+    if (m_fd < 0 && errno == ENOENT) {
+        const size_t cut = path.rfind('/');
+        const std::string folder = cut == std::string::npos ? "." : path.substr(0, std::max<size_t>(cut, 1));
+        const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
+        const std::string match = name.empty() ? std::string() : findIgnoringCase(folder, name);
+        if (!match.empty())
+            m_fd = openRegularFile(folder + "/" + match);
+    }
+    if (m_fd < 0)
+        return false;
+
+    struct stat info;
+    if (::fstat(m_fd, &info) != 0 || info.st_size < static_cast<off_t>(kSmallestArchive))
+        return false;
+    m_size = static_cast<size_t>(info.st_size);
+    m_map = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, m_fd, 0);
+    if (m_map == MAP_FAILED)
+        m_map = nullptr; // libzip alone can still read it
+    else
+        m_layout = readLayout(static_cast<const unsigned char*>(m_map), m_size);
+
+    // libzip does not allow for a stub prepended without adjusting the archive's offsets;
+    // let it see the archive from where those offsets count.
+    const zip_uint64_t start = m_layout ? m_layout->unaccountedPrefix : 0;
+    const int streamFd = ::dup(m_fd);
+    FILE* stream = streamFd >= 0 ? ::fdopen(streamFd, "rb") : nullptr;
+    if (!stream) {
+        if (streamFd >= 0)
+            ::close(streamFd);
+        return false;
+    }
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_filep_create(stream, start, -1, &error);
+    if (!source) {
+        std::fclose(stream);
+        zip_error_fini(&error);
+        return false;
+    }
+    m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
+    zip_error_fini(&error);
+    if (!m_zip) {
+        zip_source_free(source);
+        return false;
+    }
+    if (m_layout && m_layout->members.size() != static_cast<zip_uint64_t>(zip_get_num_entries(m_zip, 0)))
+        m_layout.reset();
+    return true;
+}
+
+const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& stat) const
+{
+    if (!m_layout || index >= m_layout->members.size())
+        return nullptr;
+    const MemberLayout& member = m_layout->members[index];
+    if (!member.found || member.method != stat.comp_method || member.compressedSize != stat.comp_size)
+        return nullptr;
+    return static_cast<const unsigned char*>(m_map) + member.dataOffset;
+}
+
+MemberReader::MemberReader(const Archive& archive)
+    : m_archive(archive), m_inflater(libdeflate_alloc_decompressor())
+{
+}
+
+MemberReader::~MemberReader()
+{
+    if (m_inflater)
+        libdeflate_free_decompressor(m_inflater);
+}
+
+bool MemberReader::writeTo(zip_uint64_t index, const zip_stat_t& stat, int fd)
+{
+    if ((stat.valid & kNeededStat) != kNeededStat)
+        return false;
+    const unsigned char* packed = m_archive.packedData(index, stat);
+    if (packed && stat.comp_method == ZIP_CM_STORE)
+        return copyStored(packed, stat, fd);
+    if (packed && stat.comp_method == ZIP_CM_DEFLATE && m_inflater) {
+        if (stat.size <= kBufferedLimit)
+            return inflateBuffered(packed, stat, fd);
+        return inflateMapped(index, packed, stat, fd);
+    }
+    return stream(index, stat, fd);
+}
+
+bool MemberReader::copyStored(const unsigned char* packed, const zip_stat_t& stat, int fd)
+{
+    if (stat.comp_size != stat.size)
+        return false;
+    uint32_t crc = 0;
+    for (zip_uint64_t done = 0; done < stat.size;) {
+        const size_t chunk = static_cast<size_t>(std::min<zip_uint64_t>(kChunk, stat.size - done));
+        crc = libdeflate_crc32(crc, packed + done, chunk);
+        if (!writeAll(fd, packed + done, chunk))
+            return false;
+        done += chunk;
+    }
+    return crc == stat.crc;
+}
+
+bool MemberReader::inflateBuffered(const unsigned char* packed, const zip_stat_t& stat, int fd)
+{
+    const auto size = static_cast<size_t>(stat.size);
+    if (m_buffer.size() < size)
+        m_buffer.resize(size);
+    if (libdeflate_deflate_decompress(m_inflater, packed, stat.comp_size, m_buffer.data(), size, nullptr) !=
+        LIBDEFLATE_SUCCESS)
+        return false;
+    return libdeflate_crc32(0, m_buffer.data(), size) == stat.crc && writeAll(fd, m_buffer.data(), size);
+}
+
+bool MemberReader::inflateMapped(zip_uint64_t index, const unsigned char* packed, const zip_stat_t& stat, int fd)
+{
+    if (stat.size > static_cast<zip_uint64_t>(SIZE_MAX / 2))
+        return false;
+    const auto size = static_cast<size_t>(stat.size);
+    // Reserve the blocks first: writing through a mapping into a full disk would fault
+    // instead of failing cleanly.
+    if (::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0)
+        return errno == EOPNOTSUPP ? stream(index, stat, fd) : false;
+    void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    if (mapped == MAP_FAILED)
+        return stream(index, stat, fd);
+    auto* out = static_cast<unsigned char*>(mapped);
+    const bool decoded =
+        libdeflate_deflate_decompress(m_inflater, packed, stat.comp_size, out, size, nullptr) == LIBDEFLATE_SUCCESS;
+    const bool matches = decoded && libdeflate_crc32(0, out, size) == stat.crc;
+    ::munmap(mapped, size);
+    return matches;
+}
+
+bool MemberReader::stream(zip_uint64_t index, const zip_stat_t& stat, int fd)
+{
+    if ((stat.valid & kNeededStat) != kNeededStat)
+        return false;
+    zip_file_t* file = zip_fopen_index(m_archive.zip(), index, 0);
+    if (!file)
+        return false;
+    if (m_buffer.size() < kChunk)
+        m_buffer.resize(kChunk);
+    uint32_t crc = 0;
+    zip_uint64_t total = 0;
+    zip_int64_t got = 0;
+    bool written = true;
+    while (written && (got = zip_fread(file, m_buffer.data(), kChunk)) > 0) {
+        crc = libdeflate_crc32(crc, m_buffer.data(), static_cast<size_t>(got));
+        total += static_cast<zip_uint64_t>(got);
+        written = fd < 0 || writeAll(fd, m_buffer.data(), static_cast<size_t>(got));
+    }
+    const bool closed = zip_fclose(file) == 0;
+    return written && got == 0 && closed && total == stat.size && crc == stat.crc;
+}
+
+} // namespace kvr::unzip32

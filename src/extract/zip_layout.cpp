@@ -1,0 +1,163 @@
+#include "zip_layout.h"
+
+namespace kvr::unzip32 {
+
+namespace {
+
+constexpr uint32_t kLocalHeader = 0x04034b50;
+constexpr uint32_t kCentralHeader = 0x02014b50;
+constexpr uint32_t kEndRecord = 0x06054b50;
+constexpr uint32_t kZip64EndRecord = 0x06064b50;
+constexpr uint32_t kZip64Locator = 0x07064b50;
+constexpr uint16_t kZip64Extra = 0x0001;
+constexpr size_t kEndRecordSize = 22;
+constexpr size_t kZip64LocatorSize = 20;
+constexpr size_t kZip64EndRecordSize = 56;
+constexpr size_t kCentralHeaderSize = 46;
+constexpr size_t kLocalHeaderSize = 30;
+constexpr size_t kMaxCommentSize = 0xFFFF;
+
+// Bounds-checked little-endian reads over the mapped file.
+class Bytes
+{
+public:
+    Bytes(const unsigned char* data, size_t size) : m_data(data), m_size(size) {}
+
+    bool has(uint64_t offset, uint64_t length) const { return offset <= m_size && length <= m_size - offset; }
+    uint16_t u16(uint64_t at) const { return static_cast<uint16_t>(m_data[at] | (m_data[at + 1] << 8)); }
+    uint32_t u32(uint64_t at) const { return u16(at) | (static_cast<uint32_t>(u16(at + 2)) << 16); }
+    uint64_t u64(uint64_t at) const { return u32(at) | (static_cast<uint64_t>(u32(at + 4)) << 32); }
+    bool signatureAt(uint64_t at, uint32_t signature) const { return has(at, 4) && u32(at) == signature; }
+    size_t size() const { return m_size; }
+
+private:
+    const unsigned char* m_data;
+    size_t m_size;
+};
+
+struct Directory
+{
+    uint64_t entries = 0;
+    uint64_t size = 0;
+    uint64_t offset = 0; // as the archive states it
+    uint64_t end = 0;    // where the central directory really ends in the file
+};
+
+// The end record last in the file, and the central directory it describes.
+std::optional<Directory> findDirectory(const Bytes& bytes)
+{
+    if (bytes.size() < kEndRecordSize)
+        return std::nullopt;
+    const uint64_t last = bytes.size() - kEndRecordSize;
+    const uint64_t first = last > kMaxCommentSize ? last - kMaxCommentSize : 0;
+    for (uint64_t at = last + 1; at-- > first;) {
+        if (!bytes.signatureAt(at, kEndRecord))
+            continue;
+        Directory dir;
+        dir.entries = bytes.u16(at + 10);
+        dir.size = bytes.u32(at + 12);
+        dir.offset = bytes.u32(at + 16);
+        dir.end = at;
+        if (at >= kZip64LocatorSize && bytes.signatureAt(at - kZip64LocatorSize, kZip64Locator)) {
+            const uint64_t locator = at - kZip64LocatorSize;
+            // The record normally sits right before its locator; its stated offset misses
+            // any unaccounted prefix.
+            uint64_t record = bytes.u64(locator + 8);
+            if (!bytes.signatureAt(record, kZip64EndRecord) && locator >= kZip64EndRecordSize)
+                record = locator - kZip64EndRecordSize;
+            if (!bytes.has(record, kZip64EndRecordSize) || !bytes.signatureAt(record, kZip64EndRecord))
+                continue;
+            dir.entries = bytes.u64(record + 32);
+            dir.size = bytes.u64(record + 40);
+            dir.offset = bytes.u64(record + 48);
+            dir.end = record;
+        }
+        if (dir.size > dir.end || dir.offset > dir.end - dir.size)
+            continue;
+        return dir;
+    }
+    return std::nullopt;
+}
+
+// Values a ZIP64 extra field replaces are those stored as all ones, in this order.
+void applyZip64Extra(const Bytes& bytes, uint64_t extra, uint64_t extraEnd, bool sizeMarked, bool compressedMarked,
+                     bool offsetMarked, uint64_t& compressedSize, uint64_t& offset)
+{
+    while (extra + 4 <= extraEnd) {
+        const uint16_t id = bytes.u16(extra);
+        const uint16_t length = bytes.u16(extra + 2);
+        const uint64_t data = extra + 4;
+        if (data + length > extraEnd)
+            return;
+        if (id == kZip64Extra) {
+            uint64_t at = data;
+            const uint64_t end = data + length;
+            if (sizeMarked)
+                at += 8;
+            if (compressedMarked && at + 8 <= end) {
+                compressedSize = bytes.u64(at);
+                at += 8;
+            }
+            if (offsetMarked && at + 8 <= end)
+                offset = bytes.u64(at);
+            return;
+        }
+        extra = data + length;
+    }
+}
+
+} // namespace
+
+std::optional<ArchiveLayout> readLayout(const unsigned char* file, size_t size)
+{
+    const Bytes bytes(file, size);
+    const auto dir = findDirectory(bytes);
+    if (!dir)
+        return std::nullopt;
+
+    ArchiveLayout layout;
+    const uint64_t statedEnd = dir->offset + dir->size;
+    layout.unaccountedPrefix = dir->end - statedEnd;
+    // Trust the stated offsets when the central directory is found there, whatever lies
+    // between it and the end record.
+    if (dir->entries == 0 || bytes.signatureAt(dir->offset, kCentralHeader))
+        layout.unaccountedPrefix = 0;
+    const uint64_t prefix = layout.unaccountedPrefix;
+
+    uint64_t at = prefix + dir->offset;
+    const uint64_t end = prefix + statedEnd;
+    for (uint64_t i = 0; i < dir->entries; ++i) {
+        if (!bytes.has(at, kCentralHeaderSize) || at + kCentralHeaderSize > end ||
+            bytes.u32(at) != kCentralHeader)
+            return std::nullopt;
+        MemberLayout member;
+        member.method = bytes.u16(at + 10);
+        uint64_t compressedSize = bytes.u32(at + 20);
+        const uint32_t size32 = bytes.u32(at + 24);
+        const uint16_t nameLength = bytes.u16(at + 28);
+        const uint16_t extraLength = bytes.u16(at + 30);
+        const uint16_t commentLength = bytes.u16(at + 32);
+        uint64_t localOffset = bytes.u32(at + 42);
+        const uint64_t extra = at + kCentralHeaderSize + nameLength;
+        const uint64_t next = extra + extraLength + commentLength;
+        if (next > end)
+            return std::nullopt;
+        applyZip64Extra(bytes, extra, extra + extraLength, size32 == 0xFFFFFFFF, compressedSize == 0xFFFFFFFF,
+                        localOffset == 0xFFFFFFFF, compressedSize, localOffset);
+
+        const uint64_t local = prefix + localOffset;
+        if (bytes.has(local, kLocalHeaderSize) && bytes.u32(local) == kLocalHeader) {
+            const uint64_t data = local + kLocalHeaderSize + bytes.u16(local + 26) + bytes.u16(local + 28);
+            if (bytes.has(data, compressedSize)) {
+                member.found = true;
+                member.dataOffset = data;
+                member.compressedSize = compressedSize;
+            }
+        }
+        layout.members.push_back(member);
+        at = next;
+    }
+    return layout;
+}
+
+} // namespace kvr::unzip32

@@ -1,0 +1,126 @@
+#include "zip_target.h"
+
+#include "zip_names.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/random.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+
+namespace kvr::unzip32 {
+
+TargetFolder::~TargetFolder()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+}
+
+bool TargetFolder::open(const std::string& path)
+{
+    // The folder itself may be reached through links (a Wine prefix's drive links, say).
+    m_fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (m_fd < 0)
+        return false;
+    const int listFd = ::dup(m_fd);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return false;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        const std::string name = entry->d_name;
+        if (name != "." && name != "..")
+            remember(name);
+    }
+    ::closedir(dir);
+    return true;
+}
+
+std::string TargetFolder::destinationFor(const std::string& bare) const
+{
+    if (m_names.count(bare))
+        return bare;
+    const auto found = m_byFoldedName.find(foldCase(bare));
+    return found != m_byFoldedName.end() ? found->second : bare;
+}
+
+void TargetFolder::remember(const std::string& name)
+{
+    m_names.insert(name);
+    auto [slot, added] = m_byFoldedName.emplace(foldCase(name), name);
+    if (!added && name < slot->second)
+        slot->second = name;
+}
+
+TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct stat& info) const
+{
+    if (::fstatat(m_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return Existing::None;
+    if (S_ISLNK(info.st_mode))
+        return Existing::Replaceable;
+    if (S_ISDIR(info.st_mode))
+        return Existing::NotAFile;
+    return (info.st_mode & S_IWUSR) ? Existing::Replaceable : Existing::ReadOnly;
+}
+
+PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
+{
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 64 && m_fd < 0; ++attempt) {
+        unsigned random = 0;
+        if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
+            random = static_cast<unsigned>(::getpid()) * 2654435761u + counter;
+        char name[40];
+        std::snprintf(name, sizeof name, ".unzip32-%08x%04x.tmp", random, ++counter & 0xFFFF);
+        // Created, never opened through an existing entry; files get 0666 less the umask.
+        m_fd = ::openat(folderFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+        if (m_fd >= 0)
+            m_name = name;
+        else if (errno != EEXIST)
+            return;
+    }
+}
+
+PendingFile::~PendingFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (!m_name.empty())
+        ::unlinkat(m_folderFd, m_name.c_str(), 0);
+}
+
+bool PendingFile::commit(const std::string& name, std::time_t modified)
+{
+    const timespec times[2] = {{modified, 0}, {modified, 0}};
+    ::futimens(m_fd, times); // a file system that keeps no times still gets the content
+    const int closed = ::close(m_fd);
+    m_fd = -1;
+    if (closed != 0)
+        return false;
+    // rename replaces a link at the destination by the file itself: the link is never followed.
+    if (::renameat(m_folderFd, m_name.c_str(), m_folderFd, name.c_str()) != 0)
+        return false;
+    m_name.clear();
+    return true;
+}
+
+bool writeAll(int fd, const void* data, size_t size)
+{
+    const auto* bytes = static_cast<const char*>(data);
+    while (size > 0) {
+        const ssize_t written = ::write(fd, bytes, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        bytes += written;
+        size -= static_cast<size_t>(written);
+    }
+    return true;
+}
+
+} // namespace kvr::unzip32

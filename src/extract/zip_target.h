@@ -1,0 +1,72 @@
+// The target folder of an extraction and the hidden files members are written to before they
+// take their real name. Every file operation is relative to the folder's descriptor and every
+// name is a bare name, so nothing can be written anywhere else.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <ctime>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+
+namespace kvr::unzip32 {
+
+class TargetFolder
+{
+public:
+    TargetFolder() = default;
+    ~TargetFolder();
+    TargetFolder(const TargetFolder&) = delete;
+    TargetFolder& operator=(const TargetFolder&) = delete;
+
+    // False when the path names no folder; a missing folder is never created.
+    bool open(const std::string& path);
+    int fd() const { return m_fd; }
+
+    // The entry a member of this bare name replaces: the entry of that exact name, else the
+    // first entry in byte order spelt the same but for case, else the bare name itself.
+    // So the folder never ends up holding two spellings of one file.
+    std::string destinationFor(const std::string& bare) const;
+    void remember(const std::string& name);
+
+    enum class Existing {
+        None,
+        Replaceable, // a writable file, or a link, which is replaced and never followed
+        ReadOnly,    // lacks its owner's write bit: left alone, as on the game's platform
+        NotAFile,    // a folder
+    };
+    Existing inspect(const std::string& name, struct stat& info) const;
+
+private:
+    int m_fd = -1;
+    std::unordered_set<std::string> m_names;
+    std::unordered_map<std::string, std::string> m_byFoldedName;
+};
+
+// A hidden, freshly created file in the target folder. Removed unless committed, so a member
+// that fails leaves neither a half-written file nor a stray temporary behind.
+class PendingFile
+{
+public:
+    explicit PendingFile(int folderFd);
+    ~PendingFile();
+    PendingFile(const PendingFile&) = delete;
+    PendingFile& operator=(const PendingFile&) = delete;
+
+    bool valid() const { return m_fd >= 0; }
+    int fd() const { return m_fd; }
+
+    // Stamps the modification time and renames the file over `name`.
+    bool commit(const std::string& name, std::time_t modified);
+
+private:
+    int m_folderFd;
+    int m_fd = -1;
+    std::string m_name;
+};
+
+// Writes all of `size` bytes, retrying short writes.
+bool writeAll(int fd, const void* data, size_t size);
+
+} // namespace kvr::unzip32
