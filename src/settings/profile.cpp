@@ -4,18 +4,39 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QSaveFile>
+#include <QRandomGenerator>
 
+#include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace kvr {
 
 namespace {
 
-// The profile service's idea of a blank: white space and the old end-of-file mark.
+const QString kCrLf = QStringLiteral("\r\n");
+
+// The profile service's idea of a blank: the ASCII white space and the old end-of-file mark.
+// A no-break space is not one, so it stays part of a name or value.
 bool isProfileSpace(QChar c)
 {
-    return c.isSpace() || c == QChar(0x1A);
+    const char16_t u = c.unicode();
+    return u == u' ' || u == u'\t' || u == u'\v' || u == u'\f' || u == 0x1A;
+}
+
+// A line as the platform's writer makes it: no blanks around '=', a CRLF end.
+QString keyLine(QStringView name, QStringView value)
+{
+    QString line;
+    line.reserve(name.size() + value.size() + 3);
+    line.append(name).append(QLatin1Char('=')).append(value).append(kCrLf);
+    return line;
+}
+
+bool isLineEnd(QChar c)
+{
+    return c == QLatin1Char('\n') || c == QLatin1Char('\r');
 }
 
 QStringView trimmed(QStringView s)
@@ -33,180 +54,217 @@ bool sameName(QStringView a, QStringView b)
     return a.compare(b, Qt::CaseInsensitive) == 0;
 }
 
-} // namespace
-
-ProfileFile::Line ProfileFile::classify(QString text, QString ending)
+// One line of the text: [begin, end) without its line end, which runs to next.
+// CRLF, LF and CR all end a line.
+struct LineSpan
 {
-    Line line{std::move(text), std::move(ending), Kind::Other, {}, {}};
-    const QStringView body = trimmed(line.text);
-    if (body.isEmpty())
-        return line;
+    qsizetype begin;
+    qsizetype end;
+    qsizetype next;
+};
 
+LineSpan lineAt(QStringView text, qsizetype begin)
+{
+    qsizetype end = begin;
+    while (end < text.size() && !isLineEnd(text[end]))
+        ++end;
+    qsizetype next = end;
+    if (next < text.size())
+        next += (text[next] == QLatin1Char('\r') && next + 1 < text.size() && text[next + 1] == QLatin1Char('\n')) ? 2 : 1;
+    return {begin, end, next};
+}
+
+enum class LineKind { Blank, Section, Key };
+
+struct ParsedLine
+{
+    LineKind kind = LineKind::Blank;
+    QStringView name;
+    QStringView value;
+};
+
+// How the platform's reader takes a line. A bracket line names a section up to its last ']'
+// (text after it is ignored); every other line that is not blank is a key, comments included,
+// with the name before the first '=' and the value after it; without '=' it has no value.
+ParsedLine parseLine(QStringView line)
+{
+    const QStringView body = trimmed(line);
+    if (body.isEmpty())
+        return {};
     if (body.front() == QLatin1Char('[')) {
         const qsizetype close = body.lastIndexOf(QLatin1Char(']'));
-        if (close > 0) {
-            line.kind = Kind::Section;
-            line.name = body.sliced(1, close - 1).toString();
-            return line;
-        }
+        if (close > 0)
+            return {LineKind::Section, trimmed(body.sliced(1, close - 1)), {}};
     }
-
-    // Anything else is a key: the name before the first '=', the value after it, both trimmed.
-    // A line without '=' is a key without a value, as the platform reads it.
-    line.kind = Kind::Key;
     const qsizetype eq = body.indexOf(QLatin1Char('='));
-    if (eq < 0) {
-        line.name = body.toString();
-    } else {
-        line.name = trimmed(body.first(eq)).toString();
-        line.value = trimmed(body.sliced(eq + 1)).toString();
-    }
-    return line;
+    if (eq < 0)
+        return {LineKind::Key, body, {}};
+    return {LineKind::Key, trimmed(body.first(eq)), trimmed(body.sliced(eq + 1))};
 }
+
+} // namespace
 
 ProfileFile ProfileFile::parse(const QByteArray& bytes)
 {
     ProfileFile file;
-    const DecodedText decoded = decodeText(bytes);
+    DecodedText decoded = decodeText(bytes);
+    file.m_text = std::move(decoded.text);
     file.m_encoding = decoded.encoding;
     file.m_bom = decoded.hadBom;
-
-    const QString& text = decoded.text;
-    qsizetype start = 0;
-    while (start < text.size()) {
-        qsizetype end = start;
-        while (end < text.size() && text[end] != QLatin1Char('\n') && text[end] != QLatin1Char('\r'))
-            ++end;
-        qsizetype next = end;
-        if (next < text.size()) {
-            next += (text[next] == QLatin1Char('\r') && next + 1 < text.size() && text[next + 1] == QLatin1Char('\n'))
-                        ? 2
-                        : 1;
-        }
-        file.m_lines.push_back(classify(text.sliced(start, end - start), text.sliced(end, next - end)));
-        start = next;
-    }
     return file;
 }
 
-qsizetype ProfileFile::findSection(QStringView section) const
+std::optional<ProfileFile::Section> ProfileFile::findSection(QStringView section) const
 {
     const QStringView wanted = trimmed(section);
-    for (size_t i = 0; i < m_lines.size(); ++i) {
-        if (m_lines[i].kind == Kind::Section && sameName(m_lines[i].name, wanted))
-            return static_cast<qsizetype>(i);
+    // Lines before the first section line belong to a section named "", which therefore is
+    // always found there first.
+    bool found = wanted.isEmpty();
+    Section result;
+    for (qsizetype pos = 0; pos < m_text.size();) {
+        const LineSpan line = lineAt(m_text, pos);
+        const ParsedLine parsed = parseLine(QStringView(m_text).sliced(line.begin, line.end - line.begin));
+        if (parsed.kind == LineKind::Section) {
+            if (found) {
+                result.end = line.begin;
+                return result;
+            }
+            if (sameName(parsed.name, wanted)) {
+                found = true;
+                result.bodyBegin = result.insertAt = line.next;
+            }
+        } else if (found && parsed.kind == LineKind::Key) {
+            result.insertAt = line.next;
+        }
+        pos = line.next;
     }
-    return -1;
+    if (!found)
+        return std::nullopt;
+    result.end = m_text.size();
+    return result;
 }
 
-qsizetype ProfileFile::findKey(qsizetype sectionLine, QStringView key) const
+std::optional<ProfileFile::KeyLine> ProfileFile::findKey(const Section& section, QStringView key) const
 {
     const QStringView wanted = trimmed(key);
-    for (size_t i = static_cast<size_t>(sectionLine) + 1; i < m_lines.size(); ++i) {
-        if (m_lines[i].kind == Kind::Section)
-            break;
-        if (m_lines[i].kind == Kind::Key && sameName(m_lines[i].name, wanted))
-            return static_cast<qsizetype>(i);
+    for (qsizetype pos = section.bodyBegin; pos < section.end;) {
+        const LineSpan line = lineAt(m_text, pos);
+        const ParsedLine parsed = parseLine(QStringView(m_text).sliced(line.begin, line.end - line.begin));
+        if (parsed.kind == LineKind::Key && sameName(parsed.name, wanted))
+            return KeyLine{line.begin, line.next, parsed.name, parsed.value};
+        pos = line.next;
     }
-    return -1;
+    return std::nullopt;
 }
 
 std::optional<QString> ProfileFile::value(QStringView section, QStringView key) const
 {
-    const qsizetype s = findSection(section);
-    if (s < 0)
+    const std::optional<Section> s = findSection(section);
+    if (!s)
         return std::nullopt;
-    const qsizetype k = findKey(s, key);
-    if (k < 0)
+    const std::optional<KeyLine> k = findKey(*s, key);
+    if (!k)
         return std::nullopt;
-    return m_lines[static_cast<size_t>(k)].value.value_or(QString());
+    return k->value.toString();
 }
 
-QString ProfileFile::newLineEnding() const
+void ProfileFile::setValue(QStringView section, QStringView key, QStringView value)
 {
-    for (const Line& line : m_lines) {
-        if (!line.ending.isEmpty())
-            return line.ending;
+    // A value is one line: what follows a line break or a zero would not read back as part of
+    // it, and a line break would add a line of its own. Blanks around it would not read back.
+    for (qsizetype i = 0; i < value.size(); ++i) {
+        if (isLineEnd(value[i]) || value[i].isNull()) {
+            value = value.first(i);
+            break;
+        }
     }
-    return QStringLiteral("\r\n");
-}
+    value = trimmed(value);
+    key = trimmed(key);
+    const bool endsOpen = !m_text.isEmpty() && !isLineEnd(m_text.back());
 
-void ProfileFile::setValue(const QString& section, const QString& key, const QString& value)
-{
-    // A line break inside a value would break the file's structure.
-    QString flat = value;
-    flat.replace(QLatin1Char('\r'), QLatin1Char(' '));
-    flat.replace(QLatin1Char('\n'), QLatin1Char(' '));
-
-    const QString eol = newLineEnding();
-    const qsizetype s = findSection(section);
-    if (s < 0) {
-        if (!m_lines.empty() && m_lines.back().ending.isEmpty())
-            m_lines.back().ending = eol;
-        m_lines.push_back(classify(QLatin1Char('[') + section + QLatin1Char(']'), eol));
-        m_lines.push_back(classify(key + QLatin1Char('=') + flat, eol));
+    const std::optional<Section> s = findSection(section);
+    if (!s) {
+        if (endsOpen)
+            m_text += kCrLf;
+        m_text.append(QLatin1Char('[')).append(trimmed(section)).append(QLatin1Char(']')).append(kCrLf);
+        m_text += keyLine(key, value);
         return;
     }
-
-    const qsizetype k = findKey(s, key);
-    if (k >= 0) {
-        Line& line = m_lines[static_cast<size_t>(k)];
-        line = classify(line.name + QLatin1Char('=') + flat, line.ending);
+    if (const std::optional<KeyLine> line = findKey(*s, key)) {
+        // The key keeps the spelling it has in the file.
+        m_text.replace(line->begin, line->next - line->begin, keyLine(line->name, value));
         return;
     }
-
-    // A new key goes after the section's last non-blank line.
-    qsizetype last = s;
-    for (size_t i = static_cast<size_t>(s) + 1; i < m_lines.size() && m_lines[i].kind != Kind::Section; ++i) {
-        if (m_lines[i].kind != Kind::Other || !trimmed(m_lines[i].text).isEmpty())
-            last = static_cast<qsizetype>(i);
-    }
-    Line& before = m_lines[static_cast<size_t>(last)];
-    if (before.ending.isEmpty())
-        before.ending = eol;
-    m_lines.insert(m_lines.begin() + last + 1, classify(key + QLatin1Char('=') + flat, eol));
+    // After the section's last key or comment, so blank lines that part it from the next
+    // section stay where they are.
+    const bool afterOpenLine = s->insertAt > 0 && !isLineEnd(m_text[s->insertAt - 1]);
+    m_text.insert(s->insertAt, (afterOpenLine ? kCrLf : QString()) + keyLine(key, value));
 }
 
 QByteArray ProfileFile::toBytes() const
 {
-    QString text;
-    for (const Line& line : m_lines) {
-        text += line.text;
-        text += line.ending;
-    }
     QByteArray bytes;
-    if (m_encoding == TextEncoding::Windows1252 && encodeWindows1252(text, bytes))
-        return bytes;
-    bytes = text.toUtf8();
+    // A file carried over from Windows stays in its code page while every character fits.
+    if (m_encoding != TextEncoding::Windows1252 || !encodeWindows1252(m_text, bytes))
+        bytes = m_text.toUtf8();
     if (m_bom)
         bytes.prepend("\xEF\xBB\xBF");
     return bytes;
 }
 
-QString profileReadResult(const QString& storedValue)
+QString profileReadResult(QStringView storedValue)
 {
-    QStringView v(storedValue);
-    bool quoted = false;
-    // Matching quotes around a value are dropped, as the platform's reader does.
-    if (v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) && v.back() == v.front()) {
+    QStringView v = storedValue;
+    // The platform hands the value out as a C string.
+    const qsizetype zero = v.indexOf(QChar(u'\0'));
+    if (zero >= 0)
+        v = v.first(zero);
+    const bool quoted = v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) &&
+                        v.back() == v.front();
+    if (quoted)
         v = v.sliced(1);
-        quoted = true;
-    }
     QStringView cut = v.first(std::min(v.size(), kProfileValueMax));
-    if (quoted && cut.size() == v.size())
+    // The platform drops the closing quote by dropping the last character it copied whenever the
+    // rest of the value fits its buffer, so a quoted value of exactly 254 characters loses its
+    // last character rather than the quote.
+    if (quoted && v.size() <= kProfileValueMax + 1)
         cut.chop(1);
     return cut.toString();
 }
 
 namespace {
 
-bool readFile(const QString& localPath, QByteArray& bytes)
+enum class FileState { Read, Absent, Unusable };
+
+// Reads a settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
+// a folder, a device or a pipe in its place is unusable, and opening never blocks on one.
+FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
 {
-    QFile file(localPath);
-    if (!file.open(QIODevice::ReadOnly))
-        return false;
-    bytes = file.readAll();
-    return true;
+    const int fd = ::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0)
+        return errno == ENOENT ? FileState::Absent : FileState::Unusable;
+    struct stat st{};
+    FileState state = FileState::Unusable;
+    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kProfileFileMax) {
+        // One byte more than the limit tells a file that grew since the check.
+        bytes.resize(kProfileFileMax + 1);
+        qsizetype size = 0;
+        for (;;) {
+            const ssize_t n = ::read(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size));
+            if (n < 0 && errno == EINTR)
+                continue;
+            if (n <= 0) {
+                state = n == 0 && size <= kProfileFileMax ? FileState::Read : FileState::Unusable;
+                break;
+            }
+            size += n;
+            if (size == bytes.size())
+                break;
+        }
+        bytes.resize(size);
+    }
+    ::close(fd);
+    return state;
 }
 
 // The game's platform refuses to write a read-only file; here that is a file or folder
@@ -219,12 +277,49 @@ bool ownerWritable(const QString& localPath)
     return (st.st_mode & S_IWUSR) != 0;
 }
 
+// Puts the bytes in a temporary file in the same folder, flushes it to disk and renames it over
+// the file: a crash, a full disk or a refused write leaves the previous content whole, and a
+// failed write removes the temporary file. Each write is checked, so a write cut short by a full
+// disk is never taken for a whole one.
+bool replaceFile(const QString& localPath, const QByteArray& bytes)
+{
+    const QByteArray path = QFile::encodeName(localPath);
+    struct stat old{};
+    const bool existed = ::stat(path.constData(), &old) == 0;
+    QByteArray temp;
+    int fd = -1;
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        temp = path + ".tmp" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        // Mode 0666 less the umask for a new file, as any file the user creates.
+        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            return false;
+    }
+    if (fd < 0)
+        return false;
+
+    bool ok = !existed || ::fchmod(fd, old.st_mode & 07777) == 0;
+    for (qsizetype done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += n;
+    }
+    ok = ok && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    ok = ok && ::rename(temp.constData(), path.constData()) == 0;
+    if (!ok)
+        ::unlink(temp.constData());
+    return ok;
+}
+
 } // namespace
 
 QString readProfileString(const QString& file, const QString& section, const QString& key)
 {
     QByteArray bytes;
-    if (!readFile(toLocalPath(file), bytes))
+    if (readSettingsFile(toLocalPath(file), bytes) != FileState::Read)
         return {};
     const std::optional<QString> stored = ProfileFile::parse(bytes).value(section, key);
     return stored ? profileReadResult(*stored) : QString();
@@ -232,29 +327,19 @@ QString readProfileString(const QString& file, const QString& section, const QSt
 
 bool writeProfileString(const QString& file, const QString& section, const QString& key, const QString& value)
 {
-    const QString local = toLocalPath(file);
-    const QFileInfo info(local);
-    const QString folder = info.absolutePath();
-    if (!ownerWritable(folder) || !ownerWritable(local))
+    QString local = toLocalPath(file);
+    // A settings file that is a link to one kept elsewhere stays a link.
+    if (const QFileInfo link(local); link.isSymLink() && link.exists())
+        local = link.canonicalFilePath();
+    if (!ownerWritable(QFileInfo(local).absolutePath()) || !ownerWritable(local))
         return false;
 
     QByteArray bytes;
-    if (info.exists() && !readFile(local, bytes))
+    if (readSettingsFile(local, bytes) == FileState::Unusable)
         return false;
     ProfileFile profile = ProfileFile::parse(bytes);
     profile.setValue(section, key, value);
-    const QByteArray out = profile.toBytes();
-
-    // A temporary file in the same folder, flushed, then renamed over the old one: a crash or a
-    // full disk leaves the previous content whole.
-    QSaveFile save(local);
-    if (!save.open(QIODevice::WriteOnly))
-        return false;
-    if (save.write(out) != out.size()) {
-        save.cancelWriting();
-        return false;
-    }
-    return save.commit();
+    return replaceFile(local, profile.toBytes());
 }
 
 } // namespace kvr
