@@ -2,6 +2,7 @@
 
 #include "combolist.h"
 #include "app/acercade.h"
+#include "app/art.h"
 #include "app/ayuda.h"
 #include "app/navigation.h"
 #include "settings/controlpanel.h"
@@ -34,11 +35,13 @@ QFrame* makeLine(QFrame::Shape shape, const QString& name)
     return line;
 }
 
-QToolButton* makeButton(const QString& name, const QString& caption)
+QToolButton* makeButton(const QString& name, const QString& caption, ButtonArt art)
 {
     auto* button = new QToolButton;
     button->setObjectName(name);
     button->setText(caption);
+    button->setIcon(buttonIcon(art));
+    button->setIconSize(QSize(32, 32));
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     button->setMinimumSize(96, 64);
     button->setAutoRaise(false);
@@ -51,6 +54,7 @@ Principal::Principal()
 {
     setObjectName(QStringLiteral("Principal"));
     setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
+    setWindowIcon(programIcon());
     buildLayout();
     connectSignals();
 }
@@ -102,13 +106,15 @@ void Principal::buildLayout()
     grid->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line4")), 2 * 6 + 1, 0, 1, 2);
     grid->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line5")), 2 * 5 + 1, 3, 1, 2);
 
-    m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"));
-    m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"));
-    m_command2 = makeButton(QStringLiteral("Command2"), QStringLiteral("Control Panel"));
-    m_command3 = makeButton(QStringLiteral("Command3"), QStringLiteral("Help"));
-    m_command5 = makeButton(QStringLiteral("Command5"), QStringLiteral("About..."));
+    m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"), ButtonArt::ResetSkins);
+    m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"), ButtonArt::SkinViewer);
+    m_command2 = makeButton(QStringLiteral("Command2"), QStringLiteral("Control Panel"), ButtonArt::ControlPanel);
+    m_command3 = makeButton(QStringLiteral("Command3"), QStringLiteral("Help"), ButtonArt::Help);
+    m_command5 = makeButton(QStringLiteral("Command5"), QStringLiteral("About..."), ButtonArt::About);
     m_image1 = new QLabel;
     m_image1->setObjectName(QStringLiteral("Image1"));
+    m_image1->setPixmap(mainPicture());
+    m_image1->setFrameShape(QFrame::StyledPanel);
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(8);
