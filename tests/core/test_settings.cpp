@@ -1,0 +1,289 @@
+// KVRSI.INI through LEEINI and GRABAINI: hand-edited files read as the platform's profile service
+// reads them, writes lay the file out as it does, and no write ever loses the old content.
+#include "installer/slots.h"
+#include "settings/modulo_ini.h"
+#include "settings/profile.h"
+#include "testsupport.h"
+
+#include <QElapsedTimer>
+#include <QRandomGenerator>
+
+#include <csignal>
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+using kvr::Modulo::GRABAINI;
+using kvr::Modulo::LEEINI;
+using Writes = QList<QStringList>; // section, key, value
+
+namespace {
+
+QByteArray fixture(const char* name)
+{
+    return kvrtest::readFile(QStringLiteral(KVR_TEST_DATA "/settings/") + QLatin1String(name));
+}
+
+Writes resetWrites()
+{
+    Writes writes;
+    for (const kvr::Slot& slot : kvr::slots())
+        writes.append({QStringLiteral("Skins"), slot.SlotCode(), QStringLiteral("(Default)")});
+    return writes;
+}
+
+} // namespace
+
+class TestSettings : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init() { QVERIFY(m_dir.isValid()); }
+    void cleanup() { QFile::remove(ini()); }
+
+    void readsAsThePlatformDoes_data()
+    {
+        QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QString>("section");
+        QTest::addColumn<QString>("key");
+        QTest::addColumn<QString>("expected");
+        const QByteArray hand = fixture("hand-edited.ini");
+        auto row = [&](const char* name, const QByteArray& file, const char* section, const char* key,
+                       const QString& expected) {
+            QTest::newRow(name) << file << QString::fromUtf8(section) << QString::fromUtf8(key) << expected;
+        };
+        row("blanks in brackets and around =, quotes", hand, "Folders", "KVRInstallationFolder",
+            QStringLiteral("C:\\Games\\Kestrava"));
+        row("tab after =, text after a ';' is value", hand, "Folders", "SkinsFolder",
+            QStringLiteral("D:\\Skins  ;not a comment"));
+        row("commented-out key is skipped, case ignored", hand, "SKINS", "HURR", QStringLiteral("Desert"));
+        row("single quotes", hand, "Skins", "SP2A", QStringLiteral("Night Fighter"));
+        row("unbalanced quote kept", hand, "skins", "SP09", QStringLiteral("\"unbalanced"));
+        row("key line without =", hand, "Skins", "MOSQ", QString());
+        row("empty value", hand, "Skins", "TYPH", QString());
+        row("duplicate key: the first", hand, "Skins", "P51B", QStringLiteral("first"));
+        row("'#' line is no key of that name", hand, "Skins", "TEMP", QString());
+        row("duplicate section: only the first", hand, "Skins", "SP14", QString());
+        row("text after ] ignored", hand, "Extra", "Mine", QStringLiteral("kept"));
+        row("absent section", hand, "Viewer", "Mine", QString());
+        row("absent key", hand, "Folders", "Mine", QString());
+        row("LF line ends", "[S]\nk=lf\nj=2\n", "S", "j", QStringLiteral("2"));
+        row("CR line ends", "[S]\rk=cr\rj=2\r", "S", "j", QStringLiteral("2"));
+        row("no final line end", "[S]\r\nk=last", "S", "k", QStringLiteral("last"));
+        row("byte-order mark", "\xEF\xBB\xBF[S]\r\nk=bom\r\n", "S", "k", QStringLiteral("bom"));
+        row("zero byte ends the value", QByteArray("[S]\r\nk=x\0y\r\nj=2\r\n", 17), "S", "k", QStringLiteral("x"));
+        row("line after a zero byte", QByteArray("[S]\r\nk=x\0y\r\nj=2\r\n", 17), "S", "j", QStringLiteral("2"));
+        row("end-of-file mark is a blank", "[S]\r\nk=1\x1A\r\n", "S", "k", QStringLiteral("1"));
+        row("no-break space is no blank", "[S]\r\nk=\xC2\xA0v\r\n", "S", "k", QStringLiteral("\u00A0v"));
+        row("lines before any section", "top=1\r\n[]\r\nh=2\r\n", "", "top", QStringLiteral("1"));
+        row("name up to the last ]", "[T]x]\r\nf=6\r\n", "T]x", "f", QStringLiteral("6"));
+        row("unclosed bracket line is a key", "[T]\r\n[Open\r\ng=7\r\n", "T", "g", QStringLiteral("7"));
+        row("UTF-8", "[S]\r\nk=caf\xC3\xA9\r\n", "S", "k", QStringLiteral("caf\u00E9"));
+        row("Windows-1252", fixture("cp1252.ini"), "Folders", "SkinsFolder",
+            QStringLiteral("C:\\Jeux\\Caf\u00E9 \u2018\u00C9t\u00E9\u2019"));
+    }
+    void readsAsThePlatformDoes()
+    {
+        QFETCH(QByteArray, file);
+        QFETCH(QString, section);
+        QFETCH(QString, key);
+        QFETCH(QString, expected);
+        kvrtest::writeFile(ini(), file);
+        QCOMPARE(LEEINI(ini(), section, key), expected);
+    }
+
+    void longValues_data()
+    {
+        QTest::addColumn<QString>("stored");
+        QTest::addColumn<QString>("expected");
+        const QString a = QString(253, QLatin1Char('a'));
+        const auto s = [](const char* text) { return QString::fromLatin1(text); };
+        QTest::newRow("254 whole") << a + s("Z") << a + s("Z");
+        QTest::newRow("255 cut to 254") << a + s("ZY") << a + s("Z");
+        QTest::newRow("300 cut to 254") << a + QString(47, QLatin1Char('Y')) << a + s("Y");
+        QTest::newRow("quoted 253") << s("\"") + a + s("\"") << a;
+        // The platform drops the last character copied in place of the closing quote.
+        QTest::newRow("quoted 254 loses its last") << s("\"") + a + s("Z\"") << a;
+        QTest::newRow("quoted 255 keeps 254") << s("\"") + a + s("ZY\"") << a + s("Z");
+    }
+    void longValues()
+    {
+        QFETCH(QString, stored);
+        QFETCH(QString, expected);
+        GRABAINI(ini(), QStringLiteral("Folders"), QStringLiteral("SkinsFolder"), stored);
+        QVERIFY(kvrtest::readFile(ini()).contains(stored.toUtf8())); // stored whole
+        QCOMPARE(LEEINI(ini(), QStringLiteral("Folders"), QStringLiteral("SkinsFolder")), expected);
+    }
+
+    void writesLayOutTheFile_data()
+    {
+        QTest::addColumn<QByteArray>("before"); // null: no file yet
+        QTest::addColumn<Writes>("writes");
+        QTest::addColumn<QByteArray>("expected");
+        auto w = [](const char* section, const char* key, const char* value) {
+            return QStringList{QString::fromUtf8(section), QString::fromUtf8(key), QString::fromUtf8(value)};
+        };
+        QTest::newRow("first write creates the file")
+            << QByteArray() << Writes{w("Skins", "HURR", "(Default)"), w("Folders", "SkinsFolder", "D:\\Skins")}
+            << QByteArray("[Skins]\r\nHURR=(Default)\r\n[Folders]\r\nSkinsFolder=D:\\Skins\r\n");
+        QTest::newRow("hand-edited file: only touched lines change")
+            << fixture("hand-edited.ini")
+            << Writes{w("Skins", "HURR", "Winter"), w("Skins", "SP14", "(Default)"),
+                      w("Folders", "SkinsFolder", "E:\\New"), w("Viewer", "Last", "x")}
+            << fixture("hand-edited-written.ini");
+        QTest::newRow("reset without a Skins section")
+            << fixture("reset-before.ini") << resetWrites() << fixture("reset-after.ini");
+        QTest::newRow("reset keeps keys that are not ours")
+            << fixture("reset-existing-before.ini") << resetWrites() << fixture("reset-existing-after.ini");
+        QTest::newRow("second write replaces") << QByteArray("[Skins]\r\nHURR=Desert\r\n")
+                                               << Writes{w("Skins", "HURR", "Night"), w("skins", "hurr", "Sand")}
+                                               << QByteArray("[Skins]\r\nHURR=Sand\r\n");
+        QTest::newRow("LF file gets a CRLF line")
+            << QByteArray("[A]\nk=1\n") << Writes{w("A", "j", "2")} << QByteArray("[A]\nk=1\nj=2\r\n");
+        QTest::newRow("blanks and line breaks do not reach the file")
+            << QByteArray("[A]\r\n") << Writes{w(" A ", "  k ", "  C:\\x  "), w("A", "j", "a\r\n[B]")}
+            << QByteArray("[A]\r\nk=C:\\x\r\nj=a\r\n");
+        QTest::newRow("Windows-1252 stays Windows-1252")
+            << fixture("cp1252.ini") << Writes{w("Skins", "HURR", "Fa\xC3\xA7" "ade \xE2\x82\xAC")}
+            << fixture("cp1252-written.ini");
+        QTest::newRow("Windows-1252 becomes UTF-8 for a character outside it")
+            << QByteArray("[S]\r\nk=caf\xE9\r\n") << Writes{w("S", "j", "\xC5\x8C")}
+            << QByteArray("[S]\r\nk=caf\xC3\xA9\r\nj=\xC5\x8C\r\n");
+        QTest::newRow("byte-order mark kept")
+            << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\n") << Writes{w("S", "j", "\xC3\xA9")}
+            << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\nj=\xC3\xA9\r\n");
+    }
+    void writesLayOutTheFile()
+    {
+        QFETCH(QByteArray, before);
+        QFETCH(Writes, writes);
+        QFETCH(QByteArray, expected);
+        if (!before.isNull())
+            kvrtest::writeFile(ini(), before);
+        for (const QStringList& write : writes)
+            QVERIFY(kvr::writeProfileString(ini(), write[0], write[1], write[2]));
+        QCOMPARE(kvrtest::readFile(ini()), expected);
+    }
+
+    // The program's own path uses '\'; "Skins" written is "SKINS" read.
+    void programFolderRoundTrip()
+    {
+        const kvrtest::Workspace workspace;
+        GRABAINI(kvr::Modulo::settingsPath(), QStringLiteral("Skins"), QStringLiteral("MOSQ"), QStringLiteral("Nacht"));
+        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), QStringLiteral("SKINS"), QStringLiteral("mosq")),
+                 QStringLiteral("Nacht"));
+        QCOMPARE(kvrtest::readFile(workspace.iniPath()), QByteArray("[Skins]\r\nMOSQ=Nacht\r\n"));
+        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), QStringLiteral("Folders"), QStringLiteral("SkinsFolder")),
+                 QString());
+    }
+
+    void refusedWriteLeavesOldBytes_data()
+    {
+        QTest::addColumn<bool>("fileExists");
+        QTest::addColumn<QString>("readOnly"); // "file" or "folder"
+        QTest::newRow("read-only file") << true << QStringLiteral("file");
+        QTest::newRow("read-only folder") << true << QStringLiteral("folder");
+        QTest::newRow("read-only folder, no file yet") << false << QStringLiteral("folder");
+    }
+    void refusedWriteLeavesOldBytes()
+    {
+        QFETCH(bool, fileExists);
+        QFETCH(QString, readOnly);
+        const QByteArray old = fixture("reset-before.ini");
+        if (fileExists)
+            kvrtest::writeFile(ini(), old);
+        const QString target = readOnly == QLatin1String("file") ? ini() : m_dir.path();
+        const QFile::Permissions permissions = QFile::permissions(target);
+        QFile::setPermissions(target, permissions & ~(QFile::WriteOwner | QFile::WriteUser));
+        GRABAINI(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), QStringLiteral("Desert"));
+        const bool written = kvr::writeProfileString(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), {});
+        QFile::setPermissions(target, permissions);
+        QVERIFY(!written);
+        QCOMPARE(kvrtest::readFile(ini()), fileExists ? old : QByteArray());
+        QCOMPARE(kvrtest::filesIn(m_dir.path()), fileExists ? QStringList{QStringLiteral("KVRSI.INI")} : QStringList{});
+    }
+
+    // A disk that fills up mid-write, simulated by a file-size limit on this process.
+    void failedWriteLeavesOldBytesAndNoTemporaryFile()
+    {
+        const QByteArray old = fixture("reset-before.ini");
+        kvrtest::writeFile(ini(), old);
+        struct rlimit saved{};
+        QCOMPARE(::getrlimit(RLIMIT_FSIZE, &saved), 0);
+        const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = old.size() + 10;
+        QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
+        const bool written = kvr::writeProfileString(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"),
+                                                     QStringLiteral("(Default)"));
+        ::setrlimit(RLIMIT_FSIZE, &saved);
+        std::signal(SIGXFSZ, oldHandler);
+        QVERIFY(!written);
+        QCOMPARE(kvrtest::readFile(ini()), old);
+        QCOMPARE(kvrtest::filesIn(m_dir.path()), QStringList{QStringLiteral("KVRSI.INI")});
+    }
+
+    // The main window's load is 32 reads; a file far larger than any settings file must not
+    // stall it, and is never rewritten.
+    void giganticFileReadsEmptyAndIsKept()
+    {
+        kvrtest::writeFile(ini(), "[Skins]\r\nHURR=Desert\r\n");
+        QVERIFY(QFile::resize(ini(), 200LL * 1024 * 1024)); // sparse: no disk used
+        QElapsedTimer timer;
+        timer.start();
+        for (int i = 0; i < 32; ++i)
+            QCOMPARE(LEEINI(ini(), QStringLiteral("Skins"), QStringLiteral("HURR")), QString());
+        QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
+        QVERIFY(!kvr::writeProfileString(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), QStringLiteral("x")));
+        QCOMPARE(QFileInfo(ini()).size(), 200LL * 1024 * 1024);
+    }
+
+    void garbageFileKeepsItsBytesAndTakesWrites()
+    {
+        QRandomGenerator random(2024);
+        for (const qsizetype size : {qsizetype(1), qsizetype(100), qsizetype(4096), qsizetype(kvr::kProfileFileMax) - 64}) {
+            QByteArray garbage(size, Qt::Uninitialized);
+            for (char& byte : garbage)
+                byte = char(random.bounded(256));
+            kvrtest::writeFile(ini(), garbage);
+            QElapsedTimer timer;
+            timer.start();
+            for (const kvr::Slot& slot : kvr::slots())
+                (void)LEEINI(ini(), QStringLiteral("SKINS"), slot.SlotCode());
+            QVERIFY2(timer.elapsed() < 10000, qPrintable(QString::number(timer.elapsed())));
+            GRABAINI(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), QStringLiteral("Desert"));
+            QVERIFY(kvrtest::readFile(ini()).startsWith(garbage));
+            QCOMPARE(LEEINI(ini(), QStringLiteral("SKINS"), QStringLiteral("HURR")), QStringLiteral("Desert"));
+        }
+    }
+
+    // Something other than a file under the settings name: reads never block, writes are refused.
+    void notARegularFile()
+    {
+        QVERIFY(QDir().mkdir(ini()));
+        QCOMPARE(LEEINI(ini(), QStringLiteral("Skins"), QStringLiteral("HURR")), QString());
+        QVERIFY(!kvr::writeProfileString(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), QStringLiteral("x")));
+        QVERIFY(QDir().rmdir(ini()));
+        QCOMPARE(::mkfifo(QFile::encodeName(ini()).constData(), 0600), 0);
+        QCOMPARE(LEEINI(ini(), QStringLiteral("Skins"), QStringLiteral("HURR")), QString());
+        QVERIFY(!kvr::writeProfileString(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), QStringLiteral("x")));
+    }
+
+    void linkStaysALink()
+    {
+        const QString elsewhere = m_dir.filePath(QStringLiteral("kept/KVRSI.INI"));
+        kvrtest::writeFile(elsewhere, "[Skins]\r\n");
+        QVERIFY(QFile::link(elsewhere, ini()));
+        GRABAINI(ini(), QStringLiteral("Skins"), QStringLiteral("HURR"), QStringLiteral("Desert"));
+        QVERIFY(QFileInfo(ini()).isSymLink());
+        QCOMPARE(kvrtest::readFile(elsewhere), QByteArray("[Skins]\r\nHURR=Desert\r\n"));
+    }
+
+private:
+    QString ini() const { return m_dir.filePath(QStringLiteral("KVRSI.INI")); }
+
+    QTemporaryDir m_dir;
+};
+
+QTEST_GUILESS_MAIN(TestSettings)
+#include "test_settings.moc"
