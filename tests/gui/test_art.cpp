@@ -171,7 +171,7 @@ void TestArt::desktopFilesMatchTheProgram()
     const QStringList lines = QString::fromUtf8(desktop.readAll()).split(u'\n');
     QCOMPARE(lines.value(0), QStringLiteral("[Desktop Entry]"));
     for (const char* entry : {"Type=Application", "Name=Kestrava Skin Installer", "Exec=kvrsi",
-                              "Icon=kvrsi", "Categories=Game;Utility;"})
+                              "Icon=kvrsi", "Categories=Game;"})
         QVERIFY2(lines.contains(QLatin1String(entry)), entry);
 }
 
