@@ -49,13 +49,19 @@ void makeZip(const QString& path, const QList<Member>& members, const QByteArray
     zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
     QVERIFY(zip);
     for (const Member& m : members) {
-        void* copy = std::malloc(static_cast<size_t>(m.data.size()) + 1);
-        std::memcpy(copy, m.data.constData(), static_cast<size_t>(m.data.size()));
-        zip_source_t* source = zip_source_buffer(zip, copy, static_cast<zip_uint64_t>(m.data.size()), 1);
-        const zip_int64_t added = m.name.endsWith('/') ? zip_dir_add(zip, m.name.constData(), 0)
-                                                       : zip_file_add(zip, m.name.constData(), source, 0);
-        if (m.name.endsWith('/'))
-            zip_source_free(source);
+        zip_int64_t added;
+        if (m.name.endsWith('/')) {
+            added = zip_dir_add(zip, m.name.constData(), 0);
+        } else {
+            // libzip reads the data when the archive is closed, and frees its own copy.
+            void* copy = m.data.isEmpty() ? nullptr : std::malloc(static_cast<size_t>(m.data.size()));
+            if (copy)
+                std::memcpy(copy, m.data.constData(), static_cast<size_t>(m.data.size()));
+            zip_source_t* source = zip_source_buffer(zip, copy, static_cast<zip_uint64_t>(m.data.size()), 1);
+            added = zip_file_add(zip, m.name.constData(), source, 0);
+            if (added < 0)
+                zip_source_free(source);
+        }
         QVERIFY2(added >= 0, m.name.constData());
         const auto i = static_cast<zip_uint64_t>(added);
         QCOMPARE(zip_set_file_compression(zip, i, m.method, 0), 0);
@@ -87,7 +93,7 @@ QByteArray sample(qsizetype size, char seed)
 {
     QByteArray data;
     data.reserve(size);
-    for (int line = 0; data.size() < size; ++line)
+    for (qint64 line = 0; data.size() < size; ++line)
         data += QByteArray::number(line * 7919 + seed) + ' ' + seed + "skin\n";
     data.truncate(size);
     return data;
