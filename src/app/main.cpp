@@ -1,5 +1,6 @@
+#include "app/art.h"
 #include "app/msgboxdialog.h"
-#include "installer/principal.h"
+#include "app/presentacion.h"
 
 #include <QApplication>
 
@@ -8,8 +9,10 @@ int main(int argc, char* argv[])
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrava Skin Installer"));
     QApplication::setApplicationVersion(QStringLiteral("1.1"));
+    QApplication::setWindowIcon(kvr::programIcon());
     kvr::installMsgBoxDialog();
 
-    kvr::Principal::instance().Show();
+    // The splash opens the main window when its time is up.
+    kvr::Presentacion::instance().Show();
     return QApplication::exec();
 }
