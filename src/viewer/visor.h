@@ -1,6 +1,14 @@
+// The skin viewer: lists the packages of the skins folder, all of them or one slot's, and shows a
+// chosen package's preview picture and note. It only reads.
 #pragma once
 
+#include "app/filelist.h"
 #include "app/navigation.h"
+
+class QComboBox;
+class QLabel;
+class QListWidget;
+class QPlainTextEdit;
 
 namespace kvr {
 
@@ -9,6 +17,34 @@ class Visor : public ChildForm<Visor>
     Q_OBJECT
 public:
     Visor();
+
+    // The settings file and the skins folder, as last read from it.
+    QString INIFILE;
+    QString SKINSFOLDER;
+    // The packages of the skins folder as listed when the window opened.
+    FileList File1;
+
+    // Appends to List1 the skin name of every package that passes the filter: "ALL" or a slot code.
+    void PONENLISTA(const QString& filter);
+    // The user chose a filter.
+    void Combo1_Click();
+    // The user chose a package: shows its name, note and picture.
+    void List1_Click();
+
+protected:
+    void Form_Load() override;
+
+private:
+    void buildLayout();
+    void connectSignals();
+
+    QLabel* Label1 = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QListWidget* List1 = nullptr;
+    QLabel* Label3 = nullptr;
+    QLabel* Image1 = nullptr;
+    QPlainTextEdit* Text1 = nullptr;
+    QLabel* Image2 = nullptr;
 };
 
 } // namespace kvr
