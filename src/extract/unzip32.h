@@ -61,7 +61,12 @@ typedef struct
     uint16_t cchComment;
 } USERFUNCTIONS, *LPUSERFUNCTIONS;
 
-/* Extracts the archive named in the option record. Returns 0 on success, non-zero otherwise. */
+/* Extracts the archive named in the option record into its target folder, flat. No callback is
+ * called. Returns 0 when every member asked for was written; 1 when the archive was read but
+ * some member was skipped (damaged, encrypted, a link, or its file read-only); 2 when the
+ * archive cannot be read; 3 when the target folder cannot be opened; 10 when the options ask
+ * for something the library does not do (listings, standard output, folder trees, line-end
+ * translation). */
 UNZIP32_EXPORT int Wiz_SingleEntryUnzip(int ifnc, char** ifnv, int xfnc, char** xfnv, LPDCL lpDCL,
                                         LPUSERFUNCTIONS lpUserFunc);
 

@@ -69,13 +69,18 @@ TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct sta
 
 PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
 {
-    static unsigned counter = 0;
-    for (int attempt = 0; attempt < 64 && m_fd < 0; ++attempt) {
+    // One random stem per load of the library, then a counter; O_EXCL settles any clash with
+    // another process's files.
+    static const unsigned stem = [] {
         unsigned random = 0;
         if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
-            random = static_cast<unsigned>(::getpid()) * 2654435761u + counter;
+            random = static_cast<unsigned>(::getpid()) * 2654435761u;
+        return random;
+    }();
+    static unsigned counter = 0;
+    for (int attempt = 0; attempt < 64 && m_fd < 0; ++attempt) {
         char name[40];
-        std::snprintf(name, sizeof name, ".unzip32-%08x%04x.tmp", random, ++counter & 0xFFFF);
+        std::snprintf(name, sizeof name, ".unzip32-%08x-%u.tmp", stem, ++counter);
         // Created, never opened through an existing entry; files get 0666 less the umask.
         m_fd = ::openat(folderFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
         if (m_fd >= 0)

@@ -45,7 +45,9 @@ private:
 };
 
 // A hidden, freshly created file in the target folder. Removed unless committed, so a member
-// that fails leaves neither a half-written file nor a stray temporary behind.
+// that fails leaves neither a half-written file nor a stray temporary behind. The rename costs
+// a directory operation per member; for names new to the folder an unnamed O_TMPFILE linked in
+// at commit would save it, where the file system offers one.
 class PendingFile
 {
 public:
