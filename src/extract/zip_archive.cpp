@@ -42,6 +42,28 @@ int openRegularFile(const std::string& path)
     return fd;
 }
 
+// libzip reading the file from `start` on, through a descriptor of its own.
+zip_t* openZip(int fd, zip_uint64_t start)
+{
+    const int streamFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    FILE* stream = streamFd >= 0 ? ::fdopen(streamFd, "rbe") : nullptr;
+    if (!stream) {
+        if (streamFd >= 0)
+            ::close(streamFd);
+        return nullptr;
+    }
+    zip_error_t error;
+    zip_error_init(&error);
+    zip_source_t* source = zip_source_filep_create(stream, start, -1, &error);
+    zip_t* zip = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    zip_error_fini(&error);
+    if (!source)
+        std::fclose(stream);
+    else if (!zip)
+        zip_source_free(source);
+    return zip;
+}
+
 } // namespace
 
 Archive::~Archive()
@@ -81,27 +103,13 @@ bool Archive::open(const std::string& path)
     // libzip does not allow for a stub prepended without adjusting the archive's offsets;
     // let it see the archive from where those offsets count.
     const zip_uint64_t start = m_layout ? m_layout->unaccountedPrefix : 0;
-    const int streamFd = ::dup(m_fd);
-    FILE* stream = streamFd >= 0 ? ::fdopen(streamFd, "rb") : nullptr;
-    if (!stream) {
-        if (streamFd >= 0)
-            ::close(streamFd);
-        return false;
+    m_zip = openZip(m_fd, start);
+    if (!m_zip && start != 0) {
+        m_layout.reset(); // the layout misread the archive; libzip alone decides
+        m_zip = openZip(m_fd, 0);
     }
-    zip_error_t error;
-    zip_error_init(&error);
-    zip_source_t* source = zip_source_filep_create(stream, start, -1, &error);
-    if (!source) {
-        std::fclose(stream);
-        zip_error_fini(&error);
+    if (!m_zip)
         return false;
-    }
-    m_zip = zip_open_from_source(source, ZIP_RDONLY, &error);
-    zip_error_fini(&error);
-    if (!m_zip) {
-        zip_source_free(source);
-        return false;
-    }
     if (m_layout && m_layout->members.size() != static_cast<zip_uint64_t>(zip_get_num_entries(m_zip, 0)))
         m_layout.reset();
     return true;

@@ -24,7 +24,7 @@ bool TargetFolder::open(const std::string& path)
     m_fd = ::open(path.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (m_fd < 0)
         return false;
-    const int listFd = ::dup(m_fd);
+    const int listFd = ::fcntl(m_fd, F_DUPFD_CLOEXEC, 0);
     DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
     if (!dir) {
         if (listFd >= 0)
