@@ -216,8 +216,11 @@ void Principal::Command1_Click()
     }
     for (const Slot& s : slots())
         Combo(s.number).setText(kDefaultSkin);
+    // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
+    QList<ProfileEntry> defaults;
     for (const Slot& s : slots())
-        Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), s.SlotCode(), kDefaultSkin);
+        defaults.append({s.SlotCode(), kDefaultSkin});
+    Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), defaults);
 }
 
 void Principal::Command2_Click()

@@ -21,6 +21,11 @@ void GRABAINI(const QString& file, const QString& section, const QString& key, c
     (void)writeProfileString(file, section, key, value);
 }
 
+void GRABAINI(const QString& file, const QString& section, const QList<ProfileEntry>& values)
+{
+    (void)writeProfileStrings(file, section, values);
+}
+
 QString settingsPath()
 {
     return programFolder() + QStringLiteral("\\KVRSI.INI");

@@ -1,6 +1,8 @@
 // The program's two ways in and out of KVRSI.INI.
 #pragma once
 
+#include "settings/profile.h"
+
 #include <QString>
 
 namespace kvr::Modulo {
@@ -10,6 +12,10 @@ QString LEEINI(const QString& file, const QString& section, const QString& key);
 
 // Writes the value; a refused write goes unnoticed and leaves the file as it was.
 void GRABAINI(const QString& file, const QString& section, const QString& key, const QString& value);
+
+// Writes several values of one section in order, in one replace of the file, so that a change
+// of many values is recorded whole or not at all.
+void GRABAINI(const QString& file, const QString& section, const QList<ProfileEntry>& values);
 
 // The settings file's path: the program folder followed by "\KVRSI.INI".
 QString settingsPath();

@@ -327,6 +327,11 @@ QString readProfileString(const QString& file, const QString& section, const QSt
 
 bool writeProfileString(const QString& file, const QString& section, const QString& key, const QString& value)
 {
+    return writeProfileStrings(file, section, {{key, value}});
+}
+
+bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries)
+{
     QString local = toLocalPath(file);
     // A settings file that is a link to one kept elsewhere stays a link.
     if (const QFileInfo link(local); link.isSymLink() && link.exists())
@@ -338,7 +343,8 @@ bool writeProfileString(const QString& file, const QString& section, const QStri
     if (readSettingsFile(local, bytes) == FileState::Unusable)
         return false;
     ProfileFile profile = ProfileFile::parse(bytes);
-    profile.setValue(section, key, value);
+    for (const ProfileEntry& entry : entries)
+        profile.setValue(section, entry.key, entry.value);
     return replaceFile(local, profile.toBytes());
 }
 

@@ -7,6 +7,7 @@
 #include "app/textcodec.h"
 
 #include <QByteArray>
+#include <QList>
 #include <QString>
 #include <QStringView>
 
@@ -70,5 +71,14 @@ QString readProfileString(const QString& file, const QString& section, const QSt
 // Writes one value, replacing the file atomically. Returns false, leaving the old file whole,
 // when the file or its folder is read-only, the file is too large, or it cannot be written.
 bool writeProfileString(const QString& file, const QString& section, const QString& key, const QString& value);
+
+// Writes several values of one section in order, as that many single writes would, but in one
+// replace of the file: all of them land or none.
+struct ProfileEntry
+{
+    QString key;
+    QString value;
+};
+bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries);
 
 } // namespace kvr

@@ -1,0 +1,371 @@
+// Prints the program's speed and memory figures at the scale players reach (tens of thousands
+// of packages), with unpacking compared against Info-ZIP's unzip in the same run.
+//
+//   kvrbench DATA_FOLDER [RUNS]
+#include "app/toolkit.h"
+#include "installer/combolist.h"
+#include "installer/principal.h"
+#include "viewer/visor.h"
+
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+
+#include <zip.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <functional>
+#include <random>
+#include <vector>
+
+namespace {
+
+constexpr int kPackages = 20000;
+constexpr int kSlotPackages = 1000;
+
+QString g_data;
+int g_runs = 5;
+
+double median(std::vector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const size_t n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Milliseconds of one call.
+double timed(const std::function<void()>& work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return static_cast<double>(timer.nsecsElapsed()) / 1e6;
+}
+
+double medianOf(int runs, const std::function<void()>& prepare, const std::function<void()>& work)
+{
+    std::vector<double> times;
+    for (int i = 0; i < runs; ++i) {
+        prepare();
+        times.push_back(timed(work));
+    }
+    return median(times);
+}
+
+void emptyFolder(const QString& folder)
+{
+    QDir dir(folder);
+    dir.removeRecursively();
+    QDir().mkpath(folder);
+}
+
+void run(const QString& program, const QStringList& arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(-1) || process.exitCode() != 0)
+        std::fprintf(stderr, "warning: %s exited with %d\n", qPrintable(program), process.exitCode());
+}
+
+// ---- Data ---------------------------------------------------------------------------------
+
+// Text-like data: words from a small vocabulary with numbers, compressible but not trivially.
+QByteArray textLike(qsizetype size, unsigned seed)
+{
+    static const char* words[] = {"skin", "wing", "fuselage", "rudder", "roundel", "camouflage", "squadron",
+                                  "texture", "dark", "green", "ocean", "grey", "sky", "desert", "pink", "spinner",
+                                  "serial", "code", "letters", "yellow", "band", "night", "black", "invasion",
+                                  "stripes", "aileron", "elevator", "canopy", "frame", "exhaust", "stain", "oil"};
+    std::mt19937 random(seed);
+    QByteArray out;
+    out.reserve(size + 32);
+    while (out.size() < size) {
+        out += words[random() % 32];
+        if (random() % 4 == 0)
+            out += QByteArray::number(static_cast<unsigned>(random() % 100000));
+        out += (random() % 12 == 0) ? '\n' : ' ';
+    }
+    out.truncate(size);
+    return out;
+}
+
+// Texture-like data: noisy gradients, compressing about two to one as real skins do.
+QByteArray textureLike(qsizetype size, unsigned seed)
+{
+    std::mt19937 random(seed);
+    QByteArray out(size, Qt::Uninitialized);
+    for (qsizetype i = 0; i < size; ++i)
+        out[i] = static_cast<char>(((i / 3) % 256) + static_cast<int>(random() % 8));
+    return out;
+}
+
+struct Member
+{
+    QByteArray name;
+    QByteArray data;
+};
+
+void writeZip(const QString& path, const std::vector<Member>& members)
+{
+    int error = 0;
+    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
+    for (const Member& m : members) {
+        zip_source_t* source = zip_source_buffer(archive, m.data.constData(), static_cast<zip_uint64_t>(m.data.size()), 0);
+        zip_file_add(archive, m.name.constData(), source, ZIP_FL_ENC_UTF_8);
+    }
+    if (zip_close(archive) != 0)
+        std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
+}
+
+QString dataPath(const QString& name)
+{
+    return g_data + QLatin1Char('/') + name;
+}
+
+void makeData()
+{
+    QDir().mkpath(g_data);
+    const QString stamp = dataPath(QStringLiteral("version-2"));
+    if (QFile::exists(stamp))
+        return;
+    std::fprintf(stderr, "Generating benchmark data in %s (once)...\n", qPrintable(g_data));
+
+    {
+        std::vector<Member> members{{"PBIG.TPC", textLike(200LL * 1024 * 1024, 1)}};
+        writeZip(dataPath(QStringLiteral("big.zip")), members);
+    }
+    {
+        std::vector<Member> members;
+        std::mt19937 random(2);
+        for (int i = 0; i < 5000; ++i)
+            members.push_back({"skins/PSMALL" + QByteArray::number(i) + ".TPC",
+                               textLike(200 + static_cast<qsizetype>(random() % 1800), 100 + i)});
+        writeZip(dataPath(QStringLiteral("many.zip")), members);
+    }
+    {
+        // A typical package: four textures, a model and a note, 4 MB in all.
+        std::vector<Member> members{
+            {"PMOSQ.TPC", textureLike(1000 * 1024, 3)},        {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 4)},
+            {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 5)},    {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 6)},
+            {"models/PMOSQ.3DZ", textLike(290 * 1024, 7)},     {"Typical.txt", textLike(4 * 1024, 8)},
+        };
+        writeZip(dataPath(QStringLiteral("typical.zip")), members);
+        QDir().mkpath(dataPath(QStringLiteral("install/skins")));
+        QFile::remove(dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));
+        QFile::copy(dataPath(QStringLiteral("typical.zip")), dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));
+    }
+    {
+        // 20,000 packages: 1,000 of slot 7, the rest spread over the other codes.
+        const QString folder = dataPath(QStringLiteral("skins20k"));
+        emptyFolder(folder);
+        static const char* codes[] = {"HURR", "SP2A", "SP09", "SP14", "TYPH", "TEMP", "P51B", "P51D", "P38H", "P38J",
+                                      "P47C", "P47D", "B26A", "BB17", "B24A", "109E", "109G", "109K", "110C", "110G",
+                                      "M410", "190A", "190D", "262A", "J88A", "J88C", "JU87", "H111", "V1V1"};
+        for (int i = 0; i < kPackages; ++i) {
+            const QString code = i < kSlotPackages ? QStringLiteral("MOSQ") : QString::fromLatin1(codes[i % 29]);
+            QFile file(folder + QLatin1Char('/') + code + QStringLiteral("_Skin %1.zip").arg(i, 5, 10, QLatin1Char('0')));
+            file.open(QIODevice::WriteOnly);
+        }
+    }
+    QFile stampFile(stamp);
+    stampFile.open(QIODevice::WriteOnly);
+}
+
+// ---- Figures ------------------------------------------------------------------------------
+
+struct Row
+{
+    const char* figure;
+    double ours;
+    double reference; // NaN where there is none
+    const char* unit;
+    double target;
+    bool targetIsRatio;
+};
+
+std::vector<Row> g_rows;
+
+void unpackFigure(const char* figure, const QString& archive, double targetRatio, int runs)
+{
+    const QString target = dataPath(QStringLiteral("target"));
+    std::vector<double> ours, reference;
+    for (int i = 0; i < runs; ++i) {
+        emptyFolder(target);
+        ours.push_back(timed([&] { run(QStringLiteral(KVR_UNZIP32_CLI), {archive, target + QLatin1Char('\\')}); }));
+        emptyFolder(target);
+        reference.push_back(timed([&] {
+            run(QStringLiteral("unzip"), {QStringLiteral("-j"), QStringLiteral("-o"), QStringLiteral("-qq"), archive,
+                                          QStringLiteral("-d"), target});
+        }));
+    }
+    emptyFolder(target);
+    g_rows.push_back({figure, median(ours), median(reference), "ms", targetRatio, true});
+}
+
+void writeSettings(const QString& program, const QString& game, const QString& skins)
+{
+    QFile ini(program + QStringLiteral("/KVRSI.INI"));
+    ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    ini.write("[Folders]\r\nKVRInstallationFolder=" + game.toUtf8() + "\r\nSkinsFolder=" + skins.toUtf8() + "\r\n");
+}
+
+void prepareProgramFolder(const QString& program)
+{
+    QDir().mkpath(program);
+    QFile::remove(program + QStringLiteral("/libunzip32.so"));
+    QFile::link(QStringLiteral(KVR_UNZIP32_LIBRARY), program + QStringLiteral("/libunzip32.so"));
+    kvr::setProgramFolder(program);
+}
+
+void windowFigures()
+{
+    const QString program = dataPath(QStringLiteral("install/program"));
+    const QString game = dataPath(QStringLiteral("install/game"));
+    prepareProgramFolder(program);
+    emptyFolder(game);
+
+    // Whole installation of the typical package into slot 7.
+    writeSettings(program, game, dataPath(QStringLiteral("install/skins")));
+    {
+        kvr::Principal& main = kvr::Principal::instance();
+        const double ms = medianOf(g_runs * 2, [] {}, [&] { main.DESCOMPRIME(QStringLiteral("Typical"), QStringLiteral("MOSQ")); });
+        g_rows.push_back({"Installation into a slot (delete, unpack, settings write), typical package", ms, NAN, "ms", 50, false});
+
+        // Reset with 200 skin files present.
+        const double reset = medianOf(
+            g_runs * 2,
+            [&] {
+                for (int i = 0; i < 100; ++i) {
+                    QFile(game + QStringLiteral("/PSKIN%1.TPC").arg(i)).open(QIODevice::WriteOnly);
+                    QFile(game + QStringLiteral("/pskin%1.3dz").arg(i)).open(QIODevice::WriteOnly);
+                }
+            },
+            [&] { main.Command1_Click(); });
+        g_rows.push_back({"\"Reset Skins\" with 200 skin files present", reset, NAN, "ms", 30, false});
+        delete &main;
+    }
+
+    // The main window and its lists with 20,000 packages.
+    writeSettings(program, game, dataPath(QStringLiteral("skins20k")));
+    std::vector<double> loads;
+    for (int i = 0; i < g_runs; ++i) {
+        loads.push_back(timed([] { kvr::Principal::instance(); }));
+        if (i + 1 < g_runs)
+            delete &kvr::Principal::instance();
+    }
+    g_rows.push_back({"Principal load with 20,000 packages", median(loads), NAN, "ms", 100, false});
+    kvr::Principal& main = kvr::Principal::instance();
+    const double list = medianOf(g_runs * 4, [] {}, [&] { main.ComboN_DropDown(7); });
+    g_rows.push_back({"Opening one slot's list, 20,000 packages (1,000 the slot's)", list, NAN, "ms", 20, false});
+    if (main.Combo(7).count() != kSlotPackages + 1)
+        std::fprintf(stderr, "warning: slot 7 listed %d entries\n", main.Combo(7).count());
+
+    // The viewer with 20,000 packages, and one change of filter.
+    std::vector<double> viewerLoads;
+    for (int i = 0; i < g_runs; ++i) {
+        viewerLoads.push_back(timed([] { kvr::Visor::instance(); }));
+        if (i + 1 < g_runs)
+            delete &kvr::Visor::instance();
+    }
+    g_rows.push_back({"Visor load with 20,000 packages", median(viewerLoads), NAN, "ms", 150, false});
+    kvr::Visor& viewer = kvr::Visor::instance();
+    auto* filter = viewer.findChild<QComboBox*>(QStringLiteral("Combo1"));
+    int item = 0;
+    const double filterMs = medianOf(
+        g_runs * 4, [&] { filter->setCurrentIndex(item = (item % 30) + 1); }, [&] { viewer.Combo1_Click(); });
+    g_rows.push_back({"Visor filter change, 20,000 packages", filterMs, NAN, "ms", 50, false});
+    delete &viewer;
+    delete &main;
+}
+
+// The peak resident memory of this process, in MB.
+double peakMemoryMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return NAN;
+}
+
+// Run in a process of its own: the program's windows with 20,000 packages, every list opened.
+int peakMemoryMode()
+{
+    const QString program = dataPath(QStringLiteral("install/program"));
+    prepareProgramFolder(program);
+    writeSettings(program, dataPath(QStringLiteral("install/game")), dataPath(QStringLiteral("skins20k")));
+    kvr::Principal& main = kvr::Principal::instance();
+    main.Show();
+    QCoreApplication::processEvents();
+    for (int n = 1; n <= 30; ++n)
+        main.ComboN_DropDown(n);
+    kvr::Visor& viewer = kvr::Visor::instance();
+    viewer.Show();
+    QCoreApplication::processEvents();
+    viewer.Combo1_Click();
+    std::printf("%.1f\n", peakMemoryMb());
+    return 0;
+}
+
+void printTable()
+{
+    std::printf("\n%-70s %10s %10s %7s %10s %5s\n", "Figure", "Ours", "Reference", "Ratio", "Target", "Met");
+    for (const Row& r : g_rows) {
+        const bool hasReference = !std::isnan(r.reference);
+        const double ratio = hasReference ? r.ours / r.reference : NAN;
+        const double measured = r.targetIsRatio ? ratio : r.ours;
+        char ours[32], reference[32], ratioText[16], target[32];
+        std::snprintf(ours, sizeof ours, "%.1f %s", r.ours, r.unit);
+        std::snprintf(reference, sizeof reference, hasReference ? "%.1f %s" : "-", r.reference, r.unit);
+        std::snprintf(ratioText, sizeof ratioText, hasReference ? "%.2f" : "-", ratio);
+        if (r.targetIsRatio)
+            std::snprintf(target, sizeof target, "ratio<=%.1f", r.target);
+        else
+            std::snprintf(target, sizeof target, "<=%.0f %s", r.target, r.unit);
+        std::printf("%-70s %10s %10s %7s %10s %5s\n", r.figure, ours, reference, ratioText, target,
+                    measured <= r.target ? "yes" : "NO");
+    }
+}
+
+} // namespace
+
+int main(int argc, char* argv[])
+{
+    QApplication app(argc, argv);
+    if (argc >= 3 && std::strcmp(argv[1], "--peak-memory") == 0) {
+        g_data = QString::fromLocal8Bit(argv[2]);
+        return peakMemoryMode();
+    }
+    if (argc < 2) {
+        std::fprintf(stderr, "usage: kvrbench DATA_FOLDER [RUNS]\n");
+        return 2;
+    }
+    g_data = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
+    if (argc >= 3)
+        g_runs = std::max(1, std::atoi(argv[2]));
+    makeData();
+
+    unpackFigure("Unpacking one 200 MB single-member package", dataPath(QStringLiteral("big.zip")), 0.5,
+                 std::max(3, g_runs / 2));
+    unpackFigure("Unpacking a package of 5,000 small members", dataPath(QStringLiteral("many.zip")), 0.8, g_runs);
+    unpackFigure("Unpacking a typical package (6 members, 4 MB)", dataPath(QStringLiteral("typical.zip")), 1.0,
+                 g_runs * 2);
+    windowFigures();
+
+    QProcess peak;
+    peak.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peak-memory"), g_data});
+    peak.waitForFinished(-1);
+    g_rows.push_back({"Peak memory of the program with 20,000 packages", peak.readAllStandardOutput().trimmed().toDouble(),
+                      NAN, "MB", 80, false});
+
+    printTable();
+    return 0;
+}
