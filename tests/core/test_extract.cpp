@@ -216,40 +216,35 @@ private Q_SLOTS:
 
     void unreadablePackagesWriteNothing_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<bool>("exists");
-        QTest::newRow("vanished") << QByteArray() << false;
-        QTest::newRow("empty file") << QByteArray() << true;
-        QTest::newRow("not a zip") << QByteArray("PK\3\4 this is only a text file\n").repeated(10) << true;
-        QTest::newRow("archive without members") << QByteArray("PK\5\6").append(18, '\0') << true;
+        QTest::addColumn<QString>("kind");
+        for (const char* kind : {"vanished", "empty file", "not a zip", "half", "no end record", "folder", "no members"})
+            QTest::newRow(kind) << QString::fromLatin1(kind);
     }
     void unreadablePackagesWriteNothing()
     {
-        QFETCH(QByteArray, bytes);
-        QFETCH(bool, exists);
+        QFETCH(QString, kind);
         const QString archive = path("unreadable.zip");
         QFile::remove(archive);
-        if (exists)
-            writeFile(archive, bytes);
+        QDir(archive).removeRecursively();
+        makeZip(archive, {{"PMOSQ.TPC", sample(20000, 't')}, {"other.txt", "x"}});
+        const QByteArray whole = readFile(archive);
+        QFile::remove(archive);
+        if (kind == "empty file")
+            writeFile(archive, {});
+        else if (kind == "not a zip")
+            writeFile(archive, QByteArray("PK\3\4 this is only a text file\n").repeated(10));
+        else if (kind == "half")
+            writeFile(archive, whole.left(whole.size() / 2));
+        else if (kind == "no end record")
+            writeFile(archive, whole.left(whole.size() - 10));
+        else if (kind == "folder")
+            QDir().mkpath(archive);
+        else if (kind == "no members")
+            writeFile(archive, QByteArray("PK\5\6").append(18, '\0'));
         const QString game = target("unreadable", {{"PMOSQ.TPC", "old"}});
         const int status = unzip(archive, game);
         QCOMPARE(contents(game), (QMap<QString, QByteArray>{{"PMOSQ.TPC", "old"}}));
-        QCOMPARE(status != 0, !bytes.startsWith("PK\5\6")); // an empty archive is no failure
-    }
-
-    void truncatedOrFolderPackageWritesNothing()
-    {
-        const QString archive = path("whole.zip");
-        makeZip(archive, {{"PMOSQ.TPC", sample(20000, 't')}, {"other.txt", "x"}});
-        const QByteArray whole = readFile(archive);
-        const QString game = target("truncated", {{"PMOSQ.TPC", "old"}});
-        for (qsizetype keep : {whole.size() / 2, whole.size() - 30}) {
-            writeFile(path("cut.zip"), whole.left(keep));
-            QVERIFY(unzip(path("cut.zip"), game) != 0);
-        }
-        QDir().mkpath(path("folder.zip"));
-        QVERIFY(unzip(path("folder.zip"), game) != 0);
-        QCOMPARE(contents(game), (QMap<QString, QByteArray>{{"PMOSQ.TPC", "old"}}));
+        QCOMPARE(status != 0, kind != "no members"); // an empty archive is no failure
     }
 
     void damagedMemberKeepsTheOldFile_data()
@@ -482,7 +477,6 @@ private Q_SLOTS:
         const Files all{{"pmosq.tpc", "new"}, {"readme.txt", "readme"}, {"my skin.txt", "blank"}};
         QCOMPARE(run({}, {}, {}), all);
         QCOMPARE(run({}, {"*.TPC"}, {}), (Files{{"pmosq.tpc", "new"}}));
-        QCOMPARE(run([](DCL& o) { o.C_flag = 0; }, {"*.TPC"}, {"sub/*"}), (Files{{"pmosq.tpc", "new"}}));
         QCOMPARE(run([](DCL& o) { o.C_flag = 0; }, {"*.tpc"}, {}), old);
         QCOMPARE(run({}, {}, {"SUB/*", "*.tpc"}), (Files{{"pmosq.tpc", "old"}, {"my skin.txt", "blank"}}));
         QCOMPARE(run([](DCL& o) { o.noflag = 0; }, {}, {}),
