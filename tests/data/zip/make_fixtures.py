@@ -109,8 +109,8 @@ def main():
         "sfx-unadjusted.zip": ([Member(b"PSPIT.TPC", b"unadjusted stub\n" * 10)],
                                dict(prefix=STUB, adjust=False)),
     }
-    for name, spec in fixtures.items():
-        members, options = spec if isinstance(spec, tuple) else (spec, {})
+    for name, entry in fixtures.items():
+        members, options = entry if isinstance(entry, tuple) else (entry, {})
         with open(name, "wb") as f:
             f.write(build(members, **options))
 
