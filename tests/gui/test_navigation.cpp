@@ -10,8 +10,6 @@
 #include <QApplication>
 #include <QListWidget>
 #include <QPointer>
-#include <QTest>
-#include <QTimer>
 #include <QToolButton>
 
 #include <optional>
@@ -21,21 +19,9 @@ using kvrtest::writeFile;
 
 namespace {
 
-template <typename Form> void closeForm()
+template <typename... Forms> void closeForms()
 {
-    if (Form::exists())
-        Form::instance().close();
-}
-
-// Children first: closing one gives the main window back.
-void closeEveryWindow()
-{
-    closeForm<kvr::Presentacion>();
-    closeForm<kvr::Visor>();
-    closeForm<kvr::ControlPanel>();
-    closeForm<kvr::Ayuda>();
-    closeForm<kvr::Acercade>();
-    closeForm<Principal>();
+    (void(Forms::exists() && Forms::instance().close()), ...);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
@@ -48,30 +34,28 @@ QWidget* openWindow(const QString& name)
     return nullptr;
 }
 
-QString slotText(int n)
+QString slot7()
 {
-    return Principal::instance().findChild<kvr::DropDownCombo*>(QStringLiteral("Combo%1").arg(n))->Text();
+    return Principal::instance().findChild<kvr::DropDownCombo*>("Combo7")->Text();
 }
 
-void click(const char* button)
+void click(const QString& button)
 {
-    Principal::instance().findChild<QToolButton*>(QString::fromLatin1(button))->click();
+    Principal::instance().findChild<QToolButton*>(button)->click();
 }
 
-// Remembers whether the main window was still available at the moment a window was shown.
+// Notes whether the main window was available at the moment a window of that name was shown.
 class ShowWatcher : public QObject
 {
 public:
     explicit ShowWatcher(QString name) : m_name(std::move(name)) { qApp->installEventFilter(this); }
-    ~ShowWatcher() override { qApp->removeEventFilter(this); }
-
-    std::optional<bool> mainAvailableAtShow;
+    std::optional<bool> mainAvailable;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override
     {
-        if (event->type() == QEvent::Show && watched->objectName() == m_name && !mainAvailableAtShow)
-            mainAvailableAtShow = Principal::exists() && Principal::instance().isEnabled();
+        if (event->type() == QEvent::Show && watched->objectName() == m_name && !mainAvailable)
+            mainAvailable = Principal::instance().isEnabled();
         return false;
     }
 
@@ -88,139 +72,111 @@ class TestNavigation : public QObject
     std::optional<kvrtest::Workspace> ws;
     std::optional<kvrtest::MsgBoxRecorder> messages;
 
-    Principal& openMain()
-    {
-        Principal& main = Principal::instance();
-        main.Show();
-        return main;
-    }
-
 private Q_SLOTS:
-    void initTestCase();
-    void init();
-    void cleanup();
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init()
+    {
+        ws.emplace();
+        ws->writeSettings("[Skins]\r\nMOSQ=Desert\r\n");
+        messages.emplace();
+    }
+    void cleanup()
+    {
+        // Children first: closing one gives the main window back.
+        closeForms<kvr::Presentacion, kvr::Visor, kvr::ControlPanel, kvr::Ayuda, kvr::Acercade>();
+        closeForms<Principal>();
+        QVERIFY(!Principal::exists() && !kvr::Presentacion::exists());
+        messages.reset();
+        ws.reset();
+    }
     void splashHandsOverExactlyOnce();
     void childWithdrawsTheMainWindowUntilClosed_data();
     void childWithdrawsTheMainWindowUntilClosed();
     void childOpenedAgainLoadsAfresh();
 };
 
-void TestNavigation::initTestCase()
-{
-    // The windows come and go here; the test decides when the program ends.
-    QApplication::setQuitOnLastWindowClosed(false);
-}
-
-void TestNavigation::init()
-{
-    ws.emplace();
-    ws->writeSettings("[Skins]\r\nMOSQ=Desert\r\n");
-    messages.emplace();
-}
-
-void TestNavigation::cleanup()
-{
-    closeEveryWindow();
-    QVERIFY(!Principal::exists());
-    QVERIFY(!kvr::Presentacion::exists());
-    messages.reset();
-    ws.reset();
-}
-
 void TestNavigation::splashHandsOverExactlyOnce()
 {
-    kvr::Presentacion& splash = kvr::Presentacion::instance();
-    const QPointer<kvr::Presentacion> splashAlive(&splash);
-    splash.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&splash));
-    QCOMPARE(splash.size(), QSize(468, 315));
-    QVERIFY(splash.windowFlags() & Qt::FramelessWindowHint);
+    const QPointer<kvr::Presentacion> splash(&kvr::Presentacion::instance());
+    splash->Show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash));
+    QCOMPARE(splash->size(), QSize(468, 315));
+    QVERIFY(splash->windowFlags() & Qt::FramelessWindowHint);
 
     // The main window is not even loaded while the splash shows.
     QTest::qWait(600);
     QVERIFY(!Principal::exists());
-    QVERIFY(splash.isVisible());
-
     QTRY_VERIFY_WITH_TIMEOUT(Principal::exists(), 3000);
+    QTRY_VERIFY(splash.isNull());
     Principal& main = Principal::instance();
-    QTRY_VERIFY(splashAlive.isNull());
-    QVERIFY(main.isVisible());
-    QVERIFY(main.isEnabled());
-    QCOMPARE(slotText(7), QStringLiteral("Desert"));
+    QVERIFY(main.isVisible() && main.isEnabled());
+    QCOMPARE(slot7(), QString("Desert"));
 
     // A second run of the handler would show the main window again.
     main.hide();
     QTest::qWait(1500);
     QVERIFY(!main.isVisible());
-    QCOMPARE(&Principal::instance(), &main);
 }
 
 void TestNavigation::childWithdrawsTheMainWindowUntilClosed_data()
 {
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("child");
-    QTest::addColumn<bool>("withdrawnBeforeShowing");
-    QTest::newRow("Skin Wiewer") << QStringLiteral("Command4") << QStringLiteral("Visor") << false;
-    QTest::newRow("Control Panel") << QStringLiteral("Command2") << QStringLiteral("ControlPanel") << false;
-    QTest::newRow("Help") << QStringLiteral("Command3") << QStringLiteral("Ayuda") << false;
-    QTest::newRow("About...") << QStringLiteral("Command5") << QStringLiteral("Acercade") << true;
+    QTest::addColumn<bool>("withdrawnFirst");
+    QTest::newRow("Skin Wiewer") << "Command4" << "Visor" << false;
+    QTest::newRow("Control Panel") << "Command2" << "ControlPanel" << false;
+    QTest::newRow("Help") << "Command3" << "Ayuda" << false;
+    QTest::newRow("About...") << "Command5" << "Acercade" << true;
 }
 
 void TestNavigation::childWithdrawsTheMainWindowUntilClosed()
 {
     QFETCH(QString, button);
     QFETCH(QString, child);
-    QFETCH(bool, withdrawnBeforeShowing);
-
-    Principal& main = openMain();
+    QFETCH(bool, withdrawnFirst);
+    Principal& main = Principal::instance();
+    main.Show();
     const QPointer<Principal> mainAlive(&main);
-    QCOMPARE(slotText(7), QStringLiteral("Desert"));
 
     ShowWatcher watcher(child);
-    click(qPrintable(button));
+    click(button);
     QWidget* window = openWindow(child);
-    QVERIFY(window);
-    QVERIFY(watcher.mainAvailableAtShow.has_value());
-    QCOMPARE(*watcher.mainAvailableAtShow, !withdrawnBeforeShowing);
-    QVERIFY(!main.isEnabled());
-    QVERIFY(main.isVisible());
-    QVERIFY(window->isEnabled());
+    QVERIFY(window && window->isEnabled());
+    QCOMPARE(watcher.mainAvailable, std::optional<bool>(!withdrawnFirst));
+    QVERIFY(!main.isEnabled() && main.isVisible());
 
-    // A withdrawn main window opens nothing: at most one child at a time.
+    // A withdrawn main window opens nothing: one child at a time.
     const int windows = QApplication::topLevelWidgets().size();
     for (const char* other : {"Command2", "Command3", "Command4", "Command5"})
         click(other);
     QCOMPARE(QApplication::topLevelWidgets().size(), windows);
 
-    // Given back, the main window is the same one, not loaded again: it keeps what it showed.
+    // Given back, it is the same window, not loaded again: it keeps what it showed.
     writeFile(ws->iniPath(), "[Skins]\r\nMOSQ=Changed meanwhile\r\n");
     window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!openWindow(child));
-    QVERIFY(mainAlive);
-    QCOMPARE(&Principal::instance(), &main);
-    QVERIFY(main.isEnabled());
-    QCOMPARE(slotText(7), QStringLiteral("Desert"));
+    QVERIFY(mainAlive && main.isEnabled());
+    QCOMPARE(slot7(), QString("Desert"));
 }
 
 void TestNavigation::childOpenedAgainLoadsAfresh()
 {
-    writeFile(ws->skinsFolder() + QStringLiteral("/HURR_Desert.zip"), "PK");
-    openMain();
+    writeFile(ws->skinsFolder() + "/HURR_Desert.zip", "PK");
+    Principal::instance().Show();
     click("Command4");
-    auto* first = qobject_cast<kvr::Visor*>(openWindow(QStringLiteral("Visor")));
+    const QPointer<QWidget> first = openWindow("Visor");
     QVERIFY(first);
-    QCOMPARE(first->findChild<QListWidget*>(QStringLiteral("List1"))->count(), 1);
-    const QPointer<kvr::Visor> firstAlive(first);
+    // A package copied in while the viewer is open shows only at its next opening.
+    writeFile(ws->skinsFolder() + "/SP2A_Sand.zip", "PK");
+    QCOMPARE(first->findChild<QListWidget*>("List1")->count(), 1);
     first->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(firstAlive.isNull());
+    QVERIFY(first.isNull());
 
-    writeFile(ws->skinsFolder() + QStringLiteral("/SP2A_Sand.zip"), "PK");
     click("Command4");
-    auto* second = qobject_cast<kvr::Visor*>(openWindow(QStringLiteral("Visor")));
-    QVERIFY(second);
-    QCOMPARE(second->findChild<QListWidget*>(QStringLiteral("List1"))->count(), 2);
+    QVERIFY(openWindow("Visor"));
+    QCOMPARE(openWindow("Visor")->findChild<QListWidget*>("List1")->count(), 2);
 }
 
 QTEST_MAIN(TestNavigation)
