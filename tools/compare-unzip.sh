@@ -2,14 +2,14 @@
 # Unpacks a set of ordinary archives made by Info-ZIP's zip with our unzip32 library and with
 # `unzip -j -o -qq`, and compares the files that land: names, bytes and modification times.
 #
-#   tools/compare-unzip.sh [BUILD_DIR]     (default: build; needs BUILD_DIR/bin/unzip32-cli)
+#   tools/compare-unzip.sh [BUILD_DIR]     (default: build; needs BUILD_DIR/tools/unzip32-cli)
 #
 # Prints one line per archive and a verdict; exits non-zero when any result differs.
 set -euo pipefail
 
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=$(cd "${1:-$repo/build}" 2>/dev/null && pwd) || { echo "No build folder ${1:-$repo/build}" >&2; exit 2; }
-driver=$build/bin/unzip32-cli
+driver=$build/tools/unzip32-cli
 if [ ! -x "$driver" ]; then
     echo "No $driver: build first (cmake --build $build)" >&2
     exit 2

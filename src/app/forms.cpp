@@ -1,6 +1,7 @@
 #include "forms.h"
 
 #include <QApplication>
+#include <QLayout>
 #include <QMessageBox>
 #include <QScreen>
 
@@ -35,7 +36,12 @@ void centreOnScreen(QWidget& window)
     if (!screen)
         return;
     const QRect area = screen->availableGeometry();
-    const QSize size = window.frameSize().isValid() && window.isVisible() ? window.frameSize() : window.sizeHint();
+    window.ensurePolished();
+    if (QLayout* layout = window.layout())
+        layout->activate();
+    // A window without a layout has no size hint: its own size is what will show.
+    const QSize hint = window.sizeHint();
+    const QSize size = window.isVisible() ? window.frameSize() : (hint.isValid() ? hint.expandedTo(window.size()) : window.size());
     window.move(area.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 
