@@ -1,9 +1,9 @@
 // The unzip32 extraction library: unpacks one skin package flat into the game folder.
 //
 // The program asks for every member, flat, overwriting, quietly, with empty include and exclude
-// lists. Each member that holds a file is written to a hidden temporary file in the target
-// folder, checked against its CRC and only then renamed over its destination, so a member
-// either lands whole or leaves the folder as it was.
+// lists. Each member that holds a file is written to a temporary file in the target folder
+// (unnamed where the file system allows, else hidden), checked against its CRC and only then
+// given its name, so a member either lands whole or leaves the folder as it was.
 //
 // Where the result differs on purpose from Info-ZIP's `unzip -j -o -qq ARCHIVE -d TARGET`
 // (tests/core/test_extract.cpp covers each point):
@@ -187,7 +187,8 @@ private:
         const std::string destination = m_target->destinationFor(bare);
         const std::time_t modified = modificationTime(zip, index, stat);
         struct stat existing;
-        switch (m_target->inspect(destination, existing)) {
+        const TargetFolder::Existing found = m_target->inspect(destination, existing);
+        switch (found) {
         case TargetFolder::Existing::ReadOnly:
         case TargetFolder::Existing::NotAFile:
             return Outcome::NotWritten;
@@ -202,7 +203,8 @@ private:
         }
 
         PendingFile file(m_target->fd());
-        if (!file.valid() || !m_reader.writeTo(index, stat, file.fd()) || !file.commit(destination, modified))
+        if (!file.valid() || !m_reader.writeTo(index, stat, file.fd()) ||
+            !file.commit(destination, modified, found != TargetFolder::Existing::None))
             return Outcome::NotWritten;
         m_target->remember(destination);
         return Outcome::Written;

@@ -67,10 +67,34 @@ TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct sta
     return (info.st_mode & S_IWUSR) ? Existing::Replaceable : Existing::ReadOnly;
 }
 
+namespace {
+
+// Linking an unnamed file in needs its /proc path, so unnamed files are used only where /proc is.
+bool unnamedFilesUsable()
+{
+    static const bool usable = ::access("/proc/self/fd", F_OK) == 0;
+    return usable;
+}
+
+} // namespace
+
 PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
 {
-    // One random stem per load of the library, then a counter; O_EXCL settles any clash with
-    // another process's files.
+    if (unnamedFilesUsable()) {
+        // Files get 0666 less the umask, as any file the user creates.
+        m_fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+        if (m_fd >= 0) {
+            m_unnamed = true;
+            return;
+        }
+    }
+    takeHiddenName(nullptr);
+}
+
+bool PendingFile::takeHiddenName(const char* unnamedPath)
+{
+    // One random stem per load of the library, then a counter; O_EXCL (or link's refusal to
+    // replace) settles any clash with another process's files.
     static const unsigned stem = [] {
         unsigned random = 0;
         if (::getrandom(&random, sizeof random, GRND_NONBLOCK) != sizeof random)
@@ -78,16 +102,26 @@ PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
         return random;
     }();
     static unsigned counter = 0;
-    for (int attempt = 0; attempt < 64 && m_fd < 0; ++attempt) {
+    for (int attempt = 0; attempt < 64; ++attempt) {
         char name[40];
         std::snprintf(name, sizeof name, ".unzip32-%08x-%u.tmp", stem, ++counter);
-        // Created, never opened through an existing entry; files get 0666 less the umask.
-        m_fd = ::openat(folderFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-        if (m_fd >= 0)
-            m_name = name;
-        else if (errno != EEXIST)
-            return;
+        if (unnamedPath) {
+            if (::linkat(AT_FDCWD, unnamedPath, m_folderFd, name, AT_SYMLINK_FOLLOW) == 0) {
+                m_name = name;
+                return true;
+            }
+        } else {
+            // Created, never opened through an existing entry.
+            m_fd = ::openat(m_folderFd, name, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+            if (m_fd >= 0) {
+                m_name = name;
+                return true;
+            }
+        }
+        if (errno != EEXIST)
+            return false;
     }
+    return false;
 }
 
 PendingFile::~PendingFile()
@@ -98,10 +132,24 @@ PendingFile::~PendingFile()
         ::unlinkat(m_folderFd, m_name.c_str(), 0);
 }
 
-bool PendingFile::commit(const std::string& name, std::time_t modified)
+bool PendingFile::commit(const std::string& name, std::time_t modified, bool replacing)
 {
     const timespec times[2] = {{modified, 0}, {modified, 0}};
     ::futimens(m_fd, times); // a file system that keeps no times still gets the content
+
+    if (m_unnamed) {
+        char path[40];
+        std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_fd);
+        // A name new to the folder: linked in whole, in one step.
+        if (!replacing && ::linkat(AT_FDCWD, path, m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+            const int closed = ::close(m_fd);
+            m_fd = -1;
+            return closed == 0;
+        }
+        // Replacing a file (or the name appeared meanwhile): a hidden name to rename from.
+        if (!takeHiddenName(path))
+            return false;
+    }
     const int closed = ::close(m_fd);
     m_fd = -1;
     if (closed != 0)

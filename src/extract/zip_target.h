@@ -44,10 +44,11 @@ private:
     std::unordered_map<std::string, std::string> m_byFoldedName;
 };
 
-// A hidden, freshly created file in the target folder. Removed unless committed, so a member
-// that fails leaves neither a half-written file nor a stray temporary behind. The rename costs
-// a directory operation per member; for names new to the folder an unnamed O_TMPFILE linked in
-// at commit would save it, where the file system offers one.
+// A freshly created file in the target folder that takes its real name only once it is whole,
+// so a member that fails leaves neither a half-written file nor a stray temporary behind.
+// Where the file system offers it the file is unnamed (O_TMPFILE): a name new to the folder is
+// then linked in at once, one directory operation, and a process killed midway leaves nothing.
+// Otherwise, and when it replaces a file, it goes through a hidden name renamed over the old one.
 class PendingFile
 {
 public:
@@ -59,12 +60,16 @@ public:
     bool valid() const { return m_fd >= 0; }
     int fd() const { return m_fd; }
 
-    // Stamps the modification time and renames the file over `name`.
-    bool commit(const std::string& name, std::time_t modified);
+    // Stamps the modification time and gives the file its name, replacing what is there.
+    bool commit(const std::string& name, std::time_t modified, bool replacing);
 
 private:
+    // Gives the file a fresh hidden name: created (named file) or linked (unnamed file).
+    bool takeHiddenName(const char* unnamedPath);
+
     int m_folderFd;
     int m_fd = -1;
+    bool m_unnamed = false;
     std::string m_name;
 };
 
