@@ -1,0 +1,81 @@
+#!/usr/bin/env bash
+# Builds the fuzz targets with clang in build-fuzz/ and runs each for SECONDS (default 60).
+# Each target grows a working corpus in build-fuzz/corpus/<target>, seeded from
+# fuzz/corpus/<target>; an input that crashes or breaks a check is saved in
+# build-fuzz/findings/<target>/ and the script exits non-zero. See docs/FUZZING.md.
+#
+#   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip (default: both)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+source tools/deps.sh
+kvr_install_deps build
+
+seconds="${1:-60}"
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip)
+
+# clang and libFuzzer's runtime, beside the usual build packages.
+missing=()
+for pkg in clang libclang-rt-14-dev; do
+    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "Installing missing packages: ${missing[*]}"
+    sudo=()
+    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
+    "${sudo[@]}" apt-get update -q
+    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+echo "== Build the fuzz targets (build-fuzz/)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DKVR_BUILD_FUZZ=ON -DKVR_BUILD_TESTS=OFF >/dev/null
+cmake --build build-fuzz --target "${targets[@]}"
+
+max_len() {
+    case "$1" in
+        fuzz_unzip) echo 65536 ;;
+        *) echo 8192 ;;
+    esac
+}
+dict() {
+    case "$1" in
+        fuzz_unzip) echo fuzz/zip.dict ;;
+        fuzz_profile) echo fuzz/profile.dict ;;
+    esac
+}
+
+# The targets' scratch files, in memory where possible; gone when the script ends, even after
+# a finding has cut a target short.
+work=$(mktemp -d /dev/shm/kvr-fuzz.XXXXXX 2>/dev/null || mktemp -d)
+trap 'rm -rf "$work"' EXIT
+
+failed=()
+for target in "${targets[@]}"; do
+    corpus="build-fuzz/corpus/$target"
+    findings="build-fuzz/findings/$target"
+    log="build-fuzz/logs/$target.log"
+    mkdir -p "$corpus" "$findings" "$(dirname "$log")"
+    echo "== $target for ${seconds}s (log: $log)"
+    status=0
+    # New inputs go to the first folder; the committed seeds are only read.
+    KVR_FUZZ_WORK="$work" ASAN_OPTIONS=abort_on_error=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+        "build-fuzz/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
+        -dict="$(dict "$target")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
+        -artifact_prefix="$findings/" "$corpus" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+    execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
+    echo "   execs: ${execs:-?}, corpus: $(find "$corpus" -type f | wc -l) inputs," \
+        "last status: $(grep -E '^#[0-9]+' "$log" | tail -n 1 | tr -s ' ')"
+    if [ "$status" -ne 0 ]; then
+        failed+=("$target")
+        echo "   FINDING (exit $status):"
+        grep -E '^(fuzz_[a-z]+:|==[0-9]+==ERROR|SUMMARY|artifact_prefix|Test unit written)' "$log" | head -n 10 | sed 's/^/   /'
+    fi
+done
+
+if [ ${#failed[@]} -gt 0 ]; then
+    echo "Findings in: ${failed[*]} (inputs in build-fuzz/findings/)" >&2
+    exit 1
+fi
+echo "No findings."
