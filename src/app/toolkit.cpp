@@ -4,6 +4,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
@@ -99,6 +100,28 @@ QString toLocalPath(const QString& path)
     return local;
 }
 
+QString findFile(const QString& path)
+{
+    const QString local = toLocalPath(path);
+    if (QFileInfo::exists(local))
+        return local;
+    const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
+    const QString folder = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : local.left(slash));
+    const QString name = local.mid(slash + 1);
+    QString found;
+    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+    if (!dir)
+        return local;
+    while (const dirent* entry = ::readdir(dir)) {
+        const QString candidate = QFile::decodeName(entry->d_name);
+        if (candidate.compare(name, Qt::CaseInsensitive) == 0 &&
+            (found.isEmpty() || candidate.toUtf8() < found.toUtf8()))
+            found = candidate;
+    }
+    ::closedir(dir);
+    return found.isEmpty() ? local : folder + QLatin1Char('/') + found;
+}
+
 namespace {
 
 bool globMatch(QStringView pattern, QStringView name)
@@ -143,8 +166,8 @@ constexpr qint64 kMaxTextFileBytes = 16 * 1024 * 1024;
 
 QString readTextFile(const QString& path)
 {
-    const QByteArray local = QFile::encodeName(toLocalPath(path));
-    const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC);
+    const QByteArray local = QFile::encodeName(findFile(path));
+    const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         throw Error::fromErrno(errno);
     struct stat st{};

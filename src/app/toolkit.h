@@ -83,6 +83,10 @@ template <typename Body> bool errorBlock(const char* routine, Body&& body)
 // Paths are built with '\' as on the game's platform; the file system wants '/'.
 QString toLocalPath(const QString& path);
 
+// The local path of a file the user supplies, found as the game's platform finds it: when the
+// exact name is missing, the entry spelt the same but for case (the first in byte order).
+QString findFile(const QString& path);
+
 // Windows-style wildcard match without regard to case: '*' any run, '?' one character,
 // and a trailing ".*" also matches a name with no dot at all.
 bool wildcardMatch(QStringView pattern, QStringView name);

@@ -69,7 +69,7 @@ QString readNote(const QString& path)
 // memory. Throws when the file is missing, too large or not a picture.
 QPixmap loadPicture(const QString& path, const QSize& shownSize)
 {
-    const QString local = toLocalPath(path);
+    const QString local = findFile(path);
     if (!QFileInfo(local).isFile())
         throw Error(QStringLiteral("File not found"));
     QImageReader reader(local);

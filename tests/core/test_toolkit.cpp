@@ -159,6 +159,11 @@ void TestToolkit::readTextFileDecodes()
     QCOMPARE(kvr::readTextFile(dir.path() + QStringLiteral("\\utf8.txt")), QStringLiteral("Sqn 105 – café"));
     QCOMPARE(kvr::readTextFile(dir.filePath(QStringLiteral("ansi.txt"))), QStringLiteral("café € “"));
     QVERIFY_THROWS_EXCEPTION(kvr::Error, kvr::readTextFile(dir.filePath(QStringLiteral("missing.txt"))));
+    // Found as the game's platform finds it: without regard to case when the exact name is missing.
+    writeFile(dir.filePath(QStringLiteral("Desert Camo.TXT")), "upper");
+    writeFile(dir.filePath(QStringLiteral("desert camo.txt")), "lower");
+    QCOMPARE(kvr::readTextFile(dir.path() + QStringLiteral("\\Desert Camo.txt")), QStringLiteral("upper"));
+    QCOMPARE(kvr::readTextFile(dir.path() + QStringLiteral("\\desert camo.txt")), QStringLiteral("lower"));
     QVERIFY_THROWS_EXCEPTION(kvr::Error, kvr::readTextFile(dir.path()));
 }
 
