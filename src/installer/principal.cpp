@@ -169,6 +169,16 @@ void Principal::Form_Load()
         Combo(s.number).setText(Modulo::LEEINI(INIFILE, QStringLiteral("SKINS"), s.SlotCode()));
 }
 
+void Principal::closeEvent(QCloseEvent* event)
+{
+    // Withdrawn, the window is out of the user's reach: a window manager's close button too.
+    if (!isEnabled() && !endingAtOnce()) {
+        event->ignore();
+        return;
+    }
+    FormBase::closeEvent(event);
+}
+
 void Principal::COMBOLIST(DropDownCombo& COMBO, const QString& SLOT)
 {
     QStringList items{kDefaultSkin};

@@ -51,6 +51,7 @@ public:
 
 protected:
     void Form_Load() override;
+    void closeEvent(QCloseEvent* event) override;
 
 private:
     void buildLayout();

@@ -51,6 +51,7 @@ private Q_SLOTS:
     void listsFollowTheSlotCode();
     void listOpeningEmptiesTheTextAndNeverDuplicates();
     void typingAndReturnInstallNothing();
+    void withdrawnWindowCannotBeClosed();
 };
 
 void TestPrincipal::cleanup()
@@ -210,6 +211,19 @@ void TestPrincipal::typingAndReturnInstallNothing()
     comboOf(4)->setFocus();
     QCOMPARE(clicks, 0);
     QVERIFY(!kvrtest::readFile(ws.iniPath()).contains("SP09"));
+}
+
+void TestPrincipal::withdrawnWindowCannotBeClosed()
+{
+    kvrtest::Workspace ws;
+    Principal& main = Principal::instance();
+    main.Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    main.setEnabled(false);
+    QVERIFY(!main.close());
+    QVERIFY(main.isVisible());
+    main.setEnabled(true);
+    QVERIFY(main.close());
 }
 
 QTEST_MAIN(TestPrincipal)
