@@ -92,15 +92,20 @@ struct Read
     QString value;
 };
 
-inline QList<Read> readAll(const QByteArray& bytes, const QStringList& sections, const QStringList& keys)
+struct Name
+{
+    QString section;
+    QString key;
+};
+
+inline QList<Read> readAll(const QByteArray& bytes, const QList<Name>& names)
 {
     const kvr::ProfileFile file = kvr::ProfileFile::parse(bytes);
     QList<Read> reads;
-    for (const QString& section : sections)
-        for (const QString& key : keys) {
-            const std::optional<QString> stored = file.value(section, key);
-            reads.append({section, key, stored ? kvr::profileReadResult(*stored) : QString()});
-        }
+    for (const Name& name : names) {
+        const std::optional<QString> stored = file.value(name.section, name.key);
+        reads.append({name.section, name.key, stored ? kvr::profileReadResult(*stored) : QString()});
+    }
     return reads;
 }
 
@@ -140,28 +145,36 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
         }
     } cleanup{folder};
 
-    // Names to ask for: what the file's lines would name as a section or a key, spelt as they
-    // stand (blanks and case included), and the program's own.
+    // What the file's lines would name as a section or a key, spelt as they stand (blanks and
+    // case included), each key with the section line above it.
+    struct Line
+    {
+        bool isSection = false;
+        QString name;
+        QString value;
+    };
+    QList<Line> lines;
     QStringList sections{QString(), QStringLiteral("Skins"), QStringLiteral("Folders")};
     QStringList keys{QStringLiteral("HURR"), QStringLiteral("SkinsFolder")};
     QStringList values;
     const QString text = kvr::decodeText(bytes).text;
-    qsizetype pos = 0;
-    while (pos <= text.size()) {
+    for (qsizetype pos = 0; pos <= text.size();) {
         qsizetype end = pos;
         while (end < text.size() && text[end] != QLatin1Char('\r') && text[end] != QLatin1Char('\n'))
             ++end;
         const QString line = text.sliced(pos, end - pos);
         const QString body = trimBlanks(line);
         const qsizetype close = body.lastIndexOf(QLatin1Char(']'));
-        if (body.startsWith(QLatin1Char('[')) && close > 0)
-            addOnce(sections, body.sliced(1, close - 1), 12);
         const qsizetype eq = line.indexOf(QLatin1Char('='));
-        addOnce(keys, eq < 0 ? line : line.first(eq), 24);
-        if (eq >= 0)
-            addOnce(values, line.sliced(eq + 1), 8);
-        if (end == text.size())
-            break;
+        if (body.startsWith(QLatin1Char('[')) && close > 0) {
+            lines.append({true, body.sliced(1, close - 1), {}});
+            addOnce(sections, lines.back().name, 12);
+        } else if (!body.isEmpty()) {
+            lines.append({false, eq < 0 ? line : line.first(eq), eq < 0 ? QString() : line.sliced(eq + 1)});
+            addOnce(keys, lines.back().name, 24);
+            if (eq >= 0)
+                addOnce(values, lines.back().value, 8);
+        }
         pos = end + 1;
     }
 
@@ -198,7 +211,25 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
     const bool raw = take(4) == 0;
     const QString value = raw ? rawValue : roundTripValue(rawValue);
 
-    const QList<Read> before = readAll(bytes, sections, keys);
+    // What to read before and after: the program's own names, each key under its own section,
+    // and the first keys also under the top section and the section written. Every read scans
+    // the file, so the number is bounded.
+    QList<Name> names;
+    for (const QString& fixedSection : sections.first(3))
+        for (const QString& fixedKey : keys.first(2))
+            names.append({fixedSection, fixedKey});
+    QString current;
+    int keyLines = 0;
+    for (const Line& line : lines) {
+        if (line.isSection) {
+            current = line.name;
+        } else if (++keyLines <= 64) {
+            names.append({current, line.name});
+            if (keyLines <= 16)
+                names.append({{QString(), line.name}, {section, line.name}});
+        }
+    }
+    const QList<Read> before = readAll(bytes, names);
 
     if (!kvr::writeProfileString(path, section, key, value))
         return QStringLiteral("the write of [%1] %2 failed").arg(show(section), show(key));
@@ -217,7 +248,7 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
         return QStringLiteral("[%1] %2 was written as %3 and reads %4")
             .arg(show(section), show(key), show(value), show(readBack));
 
-    const QList<Read> now = readAll(after, sections, keys);
+    const QList<Read> now = readAll(after, names);
     for (qsizetype i = 0; i < before.size(); ++i) {
         const Read& was = before[i];
         if (sameName(was.section, section) && sameName(was.key, key))
