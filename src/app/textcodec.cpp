@@ -19,7 +19,8 @@ constexpr char16_t kHighTable[32] = {
 // The decoded text, or nothing when the bytes are not valid UTF-8.
 std::optional<QString> decodeUtf8(QByteArrayView bytes)
 {
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless);
+    // A mark was already skipped: one more is a character of the text.
+    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
     QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return std::nullopt;

@@ -109,7 +109,6 @@ ProfileFile ProfileFile::parse(const QByteArray& bytes)
     ProfileFile file;
     DecodedText decoded = decodeText(bytes);
     file.m_text = std::move(decoded.text);
-    file.m_encoding = decoded.encoding;
     file.m_bom = decoded.hadBom;
     return file;
 }
@@ -203,11 +202,12 @@ void ProfileFile::setValue(QStringView section, QStringView key, QStringView val
 
 QByteArray ProfileFile::toBytes() const
 {
-    QByteArray bytes;
-    // A file carried over from Windows stays in its code page while every character fits.
-    if (m_encoding != TextEncoding::Windows1252 || !encodeWindows1252(m_text, bytes))
-        bytes = m_text.toUtf8();
-    if (m_bom)
+    // Always UTF-8: a file carried over from Windows is read as Windows-1252 only because some
+    // byte of it is not UTF-8, and once a write changed that line the rest could pass for UTF-8
+    // and read as other characters. Written as UTF-8 every character reads back as it was.
+    QByteArray bytes = m_text.toUtf8();
+    // Text that itself begins like a byte-order mark gets a real one, which the reader skips.
+    if (m_bom || m_text.startsWith(QChar(0xFEFF)))
         bytes.prepend("\xEF\xBB\xBF");
     return bytes;
 }
@@ -345,7 +345,9 @@ bool writeProfileStrings(const QString& file, const QString& section, const QLis
     ProfileFile profile = ProfileFile::parse(bytes);
     for (const ProfileEntry& entry : entries)
         profile.setValue(section, entry.key, entry.value);
-    return replaceFile(local, profile.toBytes());
+    // A file that would grow past what is read back is not written: it would read as empty.
+    const QByteArray out = profile.toBytes();
+    return out.size() <= kProfileFileMax && replaceFile(local, out);
 }
 
 } // namespace kvr

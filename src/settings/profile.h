@@ -52,7 +52,6 @@ private:
     std::optional<KeyLine> findKey(const Section& section, QStringView key) const;
 
     QString m_text;
-    TextEncoding m_encoding = TextEncoding::Utf8;
     bool m_bom = false;
 };
 
