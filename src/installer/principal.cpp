@@ -77,8 +77,9 @@ void Principal::buildLayout()
     for (int c = 0; c < kColumns; ++c) {
         const int column = c * 3;
         if (c > 0) {
+            // Centred in its gap, so the captions on its left stand as far from it as the boxes on its right.
             grid->addWidget(makeLine(QFrame::VLine, QStringLiteral("Line%1").arg(nextLine++)), 0, column - 1,
-                            2 * kRowsPerColumn, 1);
+                            2 * kRowsPerColumn, 1, Qt::AlignHCenter);
             grid->setColumnMinimumWidth(column - 1, 18);
         }
         for (int r = 0; r < kRowsPerColumn; ++r) {
