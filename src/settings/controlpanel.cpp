@@ -237,10 +237,11 @@ void ControlPanel::buildLayout()
     Image1->setScaledContents(true);
     Image1->setPixmap(bannerPicture());
 
-    // Sizes follow the font, so the instructions fit at any desktop font size.
+    // Sizes follow the font, so the instructions fit at any desktop font size. The panel is wide
+    // enough for the boxes below to show a deep folder, such as a game inside a Wine prefix, whole.
     const int charWidth = fontMetrics().averageCharWidth();
-    const int treeWidth = std::max(200, charWidth * 28);
-    const int textWidth = std::max(170, charWidth * 25);
+    const int treeWidth = std::max(280, charWidth * 38);
+    const int textWidth = std::max(260, charWidth * 36);
     Drive1->setFixedWidth(treeWidth);
     Dir1->setFixedSize(treeWidth, std::max(190, fontMetrics().height() * 12));
     Label6->setFixedWidth(textWidth);
