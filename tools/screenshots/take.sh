@@ -261,7 +261,9 @@ shoot "$main" main
 keys Escape
 
 # From slot 7 to the buttons: slots 8 to 30, then "Reset Skins", "Skin Wiewer".
-keys $(printf 'Tab %.0s' $(seq 25))
+tabs=()
+for _ in $(seq 25); do tabs+=(Tab); done
+keys "${tabs[@]}"
 keys space
 visor=$(wait_window ' _ Wiewer$')
 activate "$visor"
