@@ -1,4 +1,5 @@
 #include "acercade.h"
+#include "app/widgets.h"
 
 #include "app/art.h"
 
@@ -11,22 +12,7 @@ namespace kvr {
 
 namespace {
 
-constexpr QSize kBannerSize(387, 49);
 constexpr QSize kIconSize(32, 32);
-
-QFrame* makeLine(QFrame::Shape shape, int number)
-{
-    auto* line = new QFrame;
-    line->setObjectName(QStringLiteral("Line%1").arg(number));
-    line->setFrameShape(shape);
-    line->setFrameShadow(QFrame::Sunken);
-    // As thin as the drawn line, so that the frame's corners meet.
-    if (shape == QFrame::HLine)
-        line->setFixedHeight(2);
-    else
-        line->setFixedWidth(2);
-    return line;
-}
 
 QLabel* makeLabel(const QString& name, const QString& text)
 {
@@ -40,15 +26,9 @@ QLabel* makeLabel(const QString& name, const QString& text)
 
 Acercade::Acercade()
 {
-    setObjectName(QStringLiteral("Acercade"));
-    setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ About..."));
-    setWindowIcon(programIcon());
+    setUpWindow(QStringLiteral("Acercade"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ About..."));
 
-    Image1 = new QLabel;
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setFixedSize(kBannerSize);
-    Image1->setScaledContents(true);
-    Image1->setPixmap(bannerPicture());
+    Image1 = makeBanner(QStringLiteral("Image1"));
 
     Image2 = new QLabel;
     Image2->setObjectName(QStringLiteral("Image2"));

@@ -1,4 +1,5 @@
 #include "ayuda.h"
+#include "app/widgets.h"
 
 #include "app/art.h"
 
@@ -11,7 +12,6 @@
 namespace kvr {
 
 namespace {
-constexpr QSize kBannerSize(387, 49);
 // The help text is laid out for this many columns; its tables line up in a fixed-pitch font.
 constexpr int kTextColumns = 72;
 constexpr int kTextLines = 30;
@@ -19,15 +19,9 @@ constexpr int kTextLines = 30;
 
 Ayuda::Ayuda()
 {
-    setObjectName(QStringLiteral("Ayuda"));
-    setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ Help"));
-    setWindowIcon(programIcon());
+    setUpWindow(QStringLiteral("Ayuda"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Help"));
 
-    Image1 = new QLabel;
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setFixedSize(kBannerSize);
-    Image1->setScaledContents(true);
-    Image1->setPixmap(bannerPicture());
+    Image1 = makeBanner(QStringLiteral("Image1"));
 
     Text1 = new QPlainTextEdit;
     Text1->setObjectName(QStringLiteral("Text1"));

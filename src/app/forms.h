@@ -2,6 +2,7 @@
 // Form_Load) and destroyed when closed (its Form_Unload runs from the close event).
 #pragma once
 
+#include "app/art.h"
 #include "app/toolkit.h"
 
 #include <QCloseEvent>
@@ -44,6 +45,14 @@ public:
         return *s_instance;
     }
     static bool exists() { return !s_instance.isNull(); }
+
+    // Names the window as code and tests find it, with its caption and the program's icon.
+    void setUpWindow(const QString& name, const QString& caption)
+    {
+        setObjectName(name);
+        setWindowTitle(caption);
+        setWindowIcon(programIcon());
+    }
 
     // Modeless: returns at once.
     void Show()

@@ -1,4 +1,5 @@
 #include "principal.h"
+#include "app/widgets.h"
 
 #include "combolist.h"
 #include "app/acercade.h"
@@ -26,15 +27,6 @@ namespace {
 constexpr int kRowsPerColumn = 10;
 constexpr int kColumns = 3;
 
-QFrame* makeLine(QFrame::Shape shape, const QString& name)
-{
-    auto* line = new QFrame;
-    line->setObjectName(name);
-    line->setFrameShape(shape);
-    line->setFrameShadow(QFrame::Sunken);
-    return line;
-}
-
 QToolButton* makeButton(const QString& name, const QString& caption, ButtonArt art)
 {
     auto* button = new QToolButton;
@@ -52,9 +44,7 @@ QToolButton* makeButton(const QString& name, const QString& caption, ButtonArt a
 
 Principal::Principal()
 {
-    setObjectName(QStringLiteral("Principal"));
-    setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
-    setWindowIcon(programIcon());
+    setUpWindow(QStringLiteral("Principal"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
     buildLayout();
     connectSignals();
 }
@@ -78,7 +68,7 @@ void Principal::buildLayout()
         const int column = c * 3;
         if (c > 0) {
             // Centred in its gap, so the captions on its left stand as far from it as the boxes on its right.
-            grid->addWidget(makeLine(QFrame::VLine, QStringLiteral("Line%1").arg(nextLine++)), 0, column - 1,
+            grid->addWidget(makeLine(QFrame::VLine, nextLine++), 0, column - 1,
                             2 * kRowsPerColumn, 1, Qt::AlignHCenter);
             grid->setColumnMinimumWidth(column - 1, 18);
         }
@@ -104,8 +94,8 @@ void Principal::buildLayout()
         }
     }
     // Below slot 7 and below slot 16.
-    grid->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line4")), 2 * 6 + 1, 0, 1, 2);
-    grid->addWidget(makeLine(QFrame::HLine, QStringLiteral("Line5")), 2 * 5 + 1, 3, 1, 2);
+    grid->addWidget(makeLine(QFrame::HLine, 4), 2 * 6 + 1, 0, 1, 2);
+    grid->addWidget(makeLine(QFrame::HLine, 5), 2 * 5 + 1, 3, 1, 2);
 
     m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"), ButtonArt::ResetSkins);
     m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"), ButtonArt::SkinViewer);

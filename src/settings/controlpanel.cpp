@@ -1,4 +1,5 @@
 #include "controlpanel.h"
+#include "app/widgets.h"
 
 #include "app/art.h"
 #include "installer/principal.h"
@@ -29,7 +30,6 @@ const QString kSettingsSection = QStringLiteral("Folders");
 const QString kGameFolderKey = QStringLiteral("KVRInstallationFolder");
 const QString kSkinsFolderKey = QStringLiteral("SkinsFolder");
 
-constexpr QSize kBannerSize(387, 49);
 constexpr QSize kButtonIconSize(32, 32);
 
 } // namespace
@@ -161,9 +161,7 @@ bool PathLabel::event(QEvent* event)
 
 ControlPanel::ControlPanel()
 {
-    setObjectName(QStringLiteral("ControlPanel"));
-    setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ Control Panel"));
-    setWindowIcon(programIcon());
+    setUpWindow(QStringLiteral("ControlPanel"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Control Panel"));
     buildLayout();
     connectSignals();
 }
@@ -231,11 +229,7 @@ void ControlPanel::buildLayout()
     Text2 = makeBox(QStringLiteral("Text2"));
     Label2->setBuddy(Text2);
 
-    Image1 = new QLabel;
-    Image1->setObjectName(QStringLiteral("Image1"));
-    Image1->setFixedSize(kBannerSize);
-    Image1->setScaledContents(true);
-    Image1->setPixmap(bannerPicture());
+    Image1 = makeBanner(QStringLiteral("Image1"));
 
     // Sizes follow the font, so the instructions fit at any desktop font size. The panel is wide
     // enough for the boxes below to show a deep folder, such as a game inside a Wine prefix, whole.

@@ -1,4 +1,5 @@
 #include "visor.h"
+#include "app/widgets.h"
 
 #include "app/art.h"
 #include "installer/skinpackage.h"
@@ -21,7 +22,6 @@ namespace {
 
 const QString kAllSkins = QStringLiteral("ALL");
 
-constexpr QSize kBannerSize(387, 49);
 constexpr QSize kPictureSize(320, 240);
 constexpr int kNoteHeight = 120;
 constexpr int kListWidth = 190;
@@ -32,20 +32,6 @@ constexpr qsizetype kMaxNoteCharacters = 256 * 1024;
 
 // No preview is this large; anything bigger is refused before any pixel is decoded.
 constexpr int kMaxPictureSide = 16384;
-
-QFrame* makeLine(QFrame::Shape shape, int number)
-{
-    auto* line = new QFrame;
-    line->setObjectName(QStringLiteral("Line%1").arg(number));
-    line->setFrameShape(shape);
-    line->setFrameShadow(QFrame::Sunken);
-    // As thin as the drawn line, so that the frame's corners meet.
-    if (shape == QFrame::HLine)
-        line->setFixedHeight(2);
-    else
-        line->setFixedWidth(2);
-    return line;
-}
 
 // The filter code of an item of the filter list: "ALL" for the first, then slot N's code.
 QString filterCode(int item)
@@ -93,20 +79,14 @@ QPixmap loadPicture(const QString& path, const QSize& shownSize)
 
 Visor::Visor()
 {
-    setObjectName(QStringLiteral("Visor"));
-    setWindowTitle(QStringLiteral("Kestrava _ Skin Installer v1.1 _ Wiewer"));
-    setWindowIcon(programIcon());
+    setUpWindow(QStringLiteral("Visor"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Wiewer"));
     buildLayout();
     connectSignals();
 }
 
 void Visor::buildLayout()
 {
-    Image2 = new QLabel;
-    Image2->setObjectName(QStringLiteral("Image2"));
-    Image2->setFixedSize(kBannerSize);
-    Image2->setScaledContents(true);
-    Image2->setPixmap(bannerPicture());
+    Image2 = makeBanner(QStringLiteral("Image2"));
 
     Label1 = new QLabel(QStringLiteral("Skins Installed"));
     Label1->setObjectName(QStringLiteral("Label1"));
