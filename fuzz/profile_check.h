@@ -125,8 +125,10 @@ inline QString show(const QString& s)
 inline QString checkProfile(const QByteArray& bytes, const QString& folder)
 {
     using namespace profile_detail;
-    if (bytes.size() > kvr::kProfileFileMax)
-        return {}; // read as absent and never rewritten: nothing to check
+    // Past the size limit a file reads as absent and is never rewritten, and near it a write may
+    // be refused because its result would pass the limit: nothing to check there.
+    if (bytes.size() > kvr::kProfileFileMax / 4)
+        return {};
 
     const QString path = folder + QStringLiteral("/KVRSI.INI");
     {

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the fuzz targets with clang in build-fuzz/ and runs each for SECONDS (default 60).
 # Each target grows a working corpus in build-fuzz/corpus/<target>, seeded from
-# fuzz/corpus/<target>; an input that crashes or breaks a check is saved in
-# build-fuzz/findings/<target>/ and the script exits non-zero. See docs/FUZZING.md.
+# fuzz/corpus/<target> and from past findings in tests/data/fuzz/<target>. An input that
+# crashes or breaks a check is saved in build-fuzz/findings/<target>/ and the script exits
+# non-zero. See docs/FUZZING.md.
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip (default: both)
 set -euo pipefail
@@ -59,11 +60,14 @@ for target in "${targets[@]}"; do
     mkdir -p "$corpus" "$findings" "$(dirname "$log")"
     echo "== $target for ${seconds}s (log: $log)"
     status=0
-    # New inputs go to the first folder; the committed seeds are only read.
+    # New inputs go to the first folder; the committed seeds and the inputs of past findings
+    # (tests/data/fuzz/<target>) are only read.
+    seeds=("fuzz/corpus/$target")
+    [ -d "tests/data/fuzz/$target" ] && seeds+=("tests/data/fuzz/$target")
     KVR_FUZZ_WORK="$work" ASAN_OPTIONS=abort_on_error=0:detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
         "build-fuzz/fuzz/$target" -max_total_time="$seconds" -max_len="$(max_len "$target")" \
         -dict="$(dict "$target")" -timeout=10 -rss_limit_mb=2048 -print_final_stats=1 \
-        -artifact_prefix="$findings/" "$corpus" "fuzz/corpus/$target" >"$log" 2>&1 || status=$?
+        -artifact_prefix="$findings/" "$corpus" "${seeds[@]}" >"$log" 2>&1 || status=$?
     execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log")
     echo "   execs: ${execs:-?}, corpus: $(find "$corpus" -type f | wc -l) inputs," \
         "last status: $(grep -E '^#[0-9]+' "$log" | tail -n 1 | tr -s ' ')"
