@@ -14,6 +14,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const QString failure = kvrfuzz::checkProfile(bytes, folder);
     if (!failure.isEmpty()) {
         std::fprintf(stderr, "fuzz_profile: %s\n", failure.toUtf8().constData());
+        kvrfuzz::removeFolder(folder.toStdString().c_str());
         std::abort();
     }
     return 0;

@@ -33,6 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const std::string failure = kvrfuzz::checkUnzip(data, size, work, &Wiz_SingleEntryUnzip);
     if (!failure.empty()) {
         std::fprintf(stderr, "fuzz_unzip: %s\n", failure.c_str());
+        kvrfuzz::removeFolder(work.c_str());
         std::abort();
     }
     return 0;

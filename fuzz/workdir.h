@@ -1,4 +1,5 @@
-// A private working folder for a fuzz target, removed when the run ends normally.
+// A private working folder for a fuzz target, removed when the run ends normally or a check
+// fails (a crash leaves it; fuzz/run.sh runs the targets inside a folder it removes).
 #pragma once
 
 #include <ftw.h>
@@ -9,6 +10,12 @@
 #include <string>
 
 namespace kvrfuzz {
+
+inline void removeFolder(const char* path)
+{
+    ::nftw(
+        path, [](const char* entry, const struct stat*, int, FTW*) { return ::remove(entry); }, 16, FTW_DEPTH | FTW_PHYS);
+}
 
 // Under $KVR_FUZZ_WORK when set, else under `preferred` when it can be written, else under
 // $TMPDIR or /tmp.
@@ -30,11 +37,7 @@ inline const std::string& workFolder(const char* name, const char* preferred = n
             std::perror(pattern.c_str());
             std::abort();
         }
-        std::atexit([] {
-            ::nftw(
-                folder->c_str(), [](const char* path, const struct stat*, int, FTW*) { return ::remove(path); }, 16,
-                FTW_DEPTH | FTW_PHYS);
-        });
+        std::atexit([] { removeFolder(folder->c_str()); });
         return new std::string(pattern);
     }();
     return *folder;
