@@ -246,20 +246,23 @@ FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
     struct stat st{};
     FileState state = FileState::Unusable;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kProfileFileMax) {
-        // One byte more than the limit tells a file that grew since the check.
-        bytes.resize(kProfileFileMax + 1);
+        // Room for one byte more than the file had, to tell one that grew since the check; it
+        // may grow up to one byte past the limit, which makes it unusable.
+        bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
         qsizetype size = 0;
         for (;;) {
             const ssize_t n = ::read(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size));
             if (n < 0 && errno == EINTR)
                 continue;
             if (n <= 0) {
-                state = n == 0 && size <= kProfileFileMax ? FileState::Read : FileState::Unusable;
+                state = n == 0 ? FileState::Read : FileState::Unusable;
                 break;
             }
             size += n;
-            if (size == bytes.size())
+            if (size > kProfileFileMax)
                 break;
+            if (size == bytes.size())
+                bytes.resize(std::min<qsizetype>(2 * bytes.size(), kProfileFileMax + 1));
         }
         bytes.resize(size);
     }
