@@ -9,25 +9,13 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
-kvr_install_deps build
+# The usual build packages, clang and libFuzzer's runtime.
+kvr_install_deps fuzz
 
 seconds="${1:-60}"
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip)
-
-# clang and libFuzzer's runtime, beside the usual build packages.
-missing=()
-for pkg in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q 'install ok installed' || missing+=("$pkg")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-    echo "Installing missing packages: ${missing[*]}"
-    sudo=()
-    [ "$(id -u)" -eq 0 ] || sudo=(sudo)
-    "${sudo[@]}" apt-get update -q
-    DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
-fi
 
 echo "== Build the fuzz targets (build-fuzz/)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \

@@ -1,16 +1,18 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, when any is missing.
-# Sourced by run.sh and test.sh; "kvr_install_deps build" or "kvr_install_deps test".
+# Sourced by run.sh, test.sh and fuzz/run.sh: "kvr_install_deps build|test|fuzz".
 set -euo pipefail
 
 KVR_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libzip-dev libdeflate-dev libgl-dev)
 KVR_TEST_PACKAGES=(unzip zip)
+KVR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 
 kvr_install_deps() {
     local wanted=("${KVR_BUILD_PACKAGES[@]}")
-    if [ "${1:-build}" = test ]; then
-        wanted+=("${KVR_TEST_PACKAGES[@]}")
-    fi
+    case "${1:-build}" in
+        test) wanted+=("${KVR_TEST_PACKAGES[@]}") ;;
+        fuzz) wanted+=("${KVR_FUZZ_PACKAGES[@]}") ;;
+    esac
     local missing=()
     local pkg
     for pkg in "${wanted[@]}"; do
