@@ -7,7 +7,7 @@
 // holds only regular files, no links and no subfolders; no temporary file is left in it.
 #pragma once
 
-#include "extract/unzip32.h"
+#include "extract/program_call.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -158,17 +158,9 @@ inline std::string checkUnzip(const uint8_t* data, size_t size, const std::strin
         const WorkingFolder here(work);
         if (!here.entered())
             return "cannot enter " + work;
-        char empty[1] = {'\0'};
-        char* include[1] = {empty};
-        char* exclude[1] = {empty};
-        DCL options{};
-        options.fQuiet = 2;
-        options.noflag = 1;
-        options.C_flag = 1;
-        options.lpszZipFN = const_cast<char*>(package.c_str());
-        options.lpszExtractDir = const_cast<char*>(target.c_str());
+        kvr::ProgramCall call(const_cast<char*>(package.c_str()), const_cast<char*>(target.c_str()));
         USERFUNCTIONS callbacks{};
-        unzip(0, include, 0, exclude, &options, &callbacks);
+        call.call(unzip, &callbacks);
     }
 
     std::string failure;

@@ -1,18 +1,15 @@
 #include "unzip.h"
 
 #include "app/toolkit.h"
-#include "unzip32.h"
+#include "program_call.h"
 
 #include <QFile>
 
-#include <array>
 #include <dlfcn.h>
 
 namespace kvr::Modulo {
 
 namespace {
-
-constexpr int kNameListSize = 100;
 
 // The loaded library for the length of one call.
 class LoadedLibrary
@@ -51,13 +48,6 @@ QString unzipLibraryPath()
 void Unzip(const QString& packagePath, const QString& targetFolder)
 {
     errorBlock("Unzip", [&] {
-        // Include and exclude lists: entry 0 the NUL string, the rest empty; counts 0.
-        char nulString[1] = {'\0'};
-        std::array<char*, kNameListSize> include{};
-        std::array<char*, kNameListSize> exclude{};
-        include[0] = nulString;
-        exclude[0] = nulString;
-
         USERFUNCTIONS callbacks{};
         callbacks.print = reinterpret_cast<DLLPRNT*>(
             DevolverDireccionMemoria(reinterpret_cast<std::uintptr_t>(&UNFuncionParaProcesarMensajes)));
@@ -67,16 +57,11 @@ void Unzip(const QString& packagePath, const QString& targetFolder)
         // The library receives 8-bit copies in the file system's encoding.
         QByteArray zipName = QFile::encodeName(packagePath);
         QByteArray extractDir = QFile::encodeName(targetFolder);
-        DCL options{};
-        options.fQuiet = 2;
-        options.noflag = 1;
-        options.C_flag = 1;
-        options.lpszZipFN = zipName.data();
-        options.lpszExtractDir = extractDir.data();
+        ProgramCall call(zipName.data(), extractDir.data());
 
         const LoadedLibrary library(unzipLibraryPath());
         auto* entry = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(library.symbol("Wiz_SingleEntryUnzip"));
-        (void)entry(0, include.data(), 0, exclude.data(), &options, &callbacks);
+        (void)call.call(entry, &callbacks);
     });
 }
 
