@@ -90,7 +90,6 @@ void Principal::buildLayout()
             grid->addWidget(label, 2 * r, column + 1);
             grid->setRowMinimumHeight(2 * r + 1, kGapHeight);
             m_combos[static_cast<size_t>(s.number - 1)] = combo;
-            m_labels[static_cast<size_t>(s.number - 1)] = label;
         }
     }
     // Below slot 7 and below slot 16.

@@ -58,7 +58,6 @@ private:
     void connectSignals();
 
     std::array<DropDownCombo*, 30> m_combos{};
-    std::array<QLabel*, 30> m_labels{};
     QToolButton* m_command1 = nullptr;
     QToolButton* m_command2 = nullptr;
     QToolButton* m_command3 = nullptr;
