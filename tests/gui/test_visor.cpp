@@ -1,6 +1,6 @@
 #include "installer/principal.h"
-#include "viewer/visor.h"
 #include "testsupport.h"
+#include "viewer/visor.h"
 
 #include <QBuffer>
 #include <QComboBox>
@@ -43,8 +43,14 @@ void choose(const QString& entry)
     control<QListWidget>("List1")->setCurrentItem(found.first());
 }
 
-QString heading() { return control<QLabel>("Label3")->text(); }
-QString note() { return control<QPlainTextEdit>("Text1")->toPlainText(); }
+QString heading()
+{
+    return control<QLabel>("Label3")->text();
+}
+QString note()
+{
+    return control<QPlainTextEdit>("Text1")->toPlainText();
+}
 
 // Whether the middle of the preview shows about this colour (JPEG is lossy).
 bool shows(Qt::GlobalColor colour)
@@ -67,15 +73,6 @@ QByteArray picture(Qt::GlobalColor colour, QSize size = {64, 48}, const char* fo
     return bytes;
 }
 
-// A JPEG whose header claims 60000 x 60000 pixels.
-QByteArray hugeJpeg()
-{
-    QByteArray bytes = picture(Qt::white);
-    const qsizetype frame = bytes.indexOf(QByteArray("\xFF\xC0", 2));
-    bytes.replace(frame + 5, 4, QByteArray("\xEA\x60\xEA\x60", 4));
-    return bytes;
-}
-
 } // namespace
 
 class TestVisor : public QObject
@@ -85,10 +82,10 @@ class TestVisor : public QObject
     std::optional<kvrtest::Workspace> ws;
     std::optional<kvrtest::MsgBoxRecorder> messages;
 
-    void addFiles(const QStringList& names, const QByteArray& bytes = "PK")
+    void addFiles(const QStringList& names)
     {
         for (const QString& name : names)
-            writeFile(ws->skinsFolder() + "/" + name, bytes);
+            writeFile(ws->skinsFolder() + "/" + name, "PK");
     }
 
 private Q_SLOTS:
@@ -98,44 +95,35 @@ private Q_SLOTS:
         ws->writeSettings();
         messages.emplace();
     }
-    void cleanup();
+    void cleanup()
+    {
+        // Closing the viewer gives the main window back, creating it if need be.
+        if (Visor::exists())
+            Visor::instance().close();
+        if (kvr::Principal::exists())
+            kvr::Principal::instance().close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!Visor::exists() && !kvr::Principal::exists());
+        QCOMPARE(messages->calls.size(), 0); // nothing the viewer meets is worth a message
+        messages.reset();
+        ws.reset();
+    }
     void filtersByCodeWithoutRegardToCase();
     void missingSkinsFolderGivesEmptyList();
     void choiceShowsNameNoteAndPicture();
-    void lastPictureStaysUntilAnotherLoads();
-    void bigFilesAreShownSmall();
+    void previewKeepsTheLastPictureUntilAnotherLoads();
 };
-
-void TestVisor::cleanup()
-{
-    // Closing the viewer gives the main window back, creating it if need be.
-    if (Visor::exists())
-        Visor::instance().close();
-    if (kvr::Principal::exists())
-        kvr::Principal::instance().close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-    QVERIFY(!Visor::exists() && !kvr::Principal::exists());
-    QCOMPARE(messages->calls.size(), 0); // nothing the viewer meets is worth a message
-    messages.reset();
-    ws.reset();
-}
 
 void TestVisor::filtersByCodeWithoutRegardToCase()
 {
     addFiles({"HURR_Desert.zip", "hurr_night.ZIP", "HURRICANE.zip", "HURR_.zip", "HURR.zip", "SP2A_Sand.zip",
               "B26A_Marauder.zip", "V1V1_Doodle.zip", "XXXX_Other.zip", "ab.zip", "HURR_Desert.jpg"});
-
-    Visor& visor = Visor::instance();
-    visor.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&visor));
-    // Every .zip in name order, whatever its code; names too short for a skin name are left out.
+    Visor::instance().Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&Visor::instance()));
+    // Every .zip in name order, whatever its code; names shorter than a skin name are left out.
     const QStringList all{"Marauder", "", "Desert", "night", "CANE", "Sand", "Doodle", "Other"};
-    QCOMPARE(control<QComboBox>("Combo1")->currentText(), QString("All Skins"));
-    QCOMPARE(control<QComboBox>("Combo1")->itemText(15), QString("B17_F Slot "));
     QCOMPARE(entries(), all);
-    QCOMPARE(heading(), QString("Skin"));
-    QCOMPARE(note(), QString());
-    QVERIFY(control<QLabel>("Image1")->pixmap().isNull());
+    QVERIFY(note().isEmpty() && control<QLabel>("Image1")->pixmap().isNull());
 
     // The fifth character is not looked at: HURRICANE.zip is CANE, HURR_.zip an empty entry.
     const std::pair<int, QStringList> filters[] = {
@@ -149,12 +137,10 @@ void TestVisor::filtersByCodeWithoutRegardToCase()
 
 void TestVisor::missingSkinsFolderGivesEmptyList()
 {
+    // Neither a folder that is not there nor no settings at all may list some other folder.
     addFiles({"HURR_Desert.zip"});
     for (const QByteArray& settings : {QByteArray("[Folders]\r\nSkinsFolder=/nonexistent/kvr\r\n"), QByteArray()}) {
-        if (settings.isNull())
-            QFile::remove(ws->iniPath());
-        else
-            writeFile(ws->iniPath(), settings);
+        settings.isNull() ? void(QFile::remove(ws->iniPath())) : writeFile(ws->iniPath(), settings);
         for (int item : {0, 1, 30}) {
             chooseFilter(item);
             QVERIFY2(entries().isEmpty(), settings.constData());
@@ -194,18 +180,25 @@ void TestVisor::choiceShowsNameNoteAndPicture()
     QCOMPARE(note(), QString("moved"));
 }
 
-void TestVisor::lastPictureStaysUntilAnotherLoads()
+void TestVisor::previewKeepsTheLastPictureUntilAnotherLoads()
 {
     addFiles({"HURR_Desert.zip", "HURR_NoteOnly.zip", "HURR_Broken.zip", "HURR_Huge.zip", "HURR_Bare.zip",
-              "HURR_Folder.zip", "SP2A_Sand.zip"});
+              "HURR_Folder.zip", "HURR_Big.zip", "HURR_Png.zip", "HURR_Noise.zip", "SP2A_Sand.zip"});
     const QString skins = ws->skinsFolder();
     writeFile(skins + "/Desert.txt", "desert note");
     writeFile(skins + "/Desert.jpg", picture(Qt::red));
     writeFile(skins + "/NoteOnly.txt", "only a note");
     writeFile(skins + "/Broken.jpg", "this is not a picture");
-    writeFile(skins + "/Huge.jpg", hugeJpeg());
+    QByteArray huge = picture(Qt::white); // its header claims 60000 x 60000 pixels
+    huge.replace(huge.indexOf(QByteArray("\xFF\xC0", 2)) + 5, 4, QByteArray("\xEA\x60\xEA\x60", 4));
+    writeFile(skins + "/Huge.jpg", huge);
     QDir(skins).mkpath("Folder.txt");
     QDir(skins).mkpath("Folder.jpg");
+    writeFile(skins + "/Big.jpg", picture(Qt::green, {3000, 2000}));
+    writeFile(skins + "/Png.jpg", picture(Qt::yellow, {2000, 3000}, "PNG")); // the content decides, not the name
+    QByteArray noise(20 * 1024 * 1024, '\0');                                // binary without a line break
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
+    writeFile(skins + "/Noise.txt", noise.replace('\n', ' ').replace('\r', ' ').prepend("NOTE START "));
 
     choose("Desert");
     choose("NoteOnly");
@@ -218,30 +211,6 @@ void TestVisor::lastPictureStaysUntilAnotherLoads()
         QCOMPARE(note(), QString());
         QVERIFY2(shows(Qt::red), name);
     }
-
-    // A new filter refills the list and leaves the last choice showing.
-    choose("Desert");
-    chooseFilter(2);
-    QCOMPARE(entries(), QStringList{"Sand"});
-    QCOMPARE(heading(), QString("Desert"));
-    QCOMPARE(note(), QString("desert note"));
-    QVERIFY(shows(Qt::red));
-}
-
-void TestVisor::bigFilesAreShownSmall()
-{
-    // A PNG under a .jpg name loads too: the content decides.
-    addFiles({"HURR_Big.zip", "HURR_Png.zip", "HURR_Noise.zip"});
-    writeFile(ws->skinsFolder() + "/Big.jpg", picture(Qt::green, {3000, 2000}));
-    writeFile(ws->skinsFolder() + "/Png.jpg", picture(Qt::yellow, {2000, 3000}, "PNG"));
-    QByteArray noise = "NOTE START "; // 20 MiB of binary without a line break
-    while (noise.size() < 20 * 1024 * 1024) {
-        const char c = static_cast<char>(QRandomGenerator::global()->bounded(256));
-        if (c != '\n' && c != '\r')
-            noise.append(c);
-    }
-    writeFile(ws->skinsFolder() + "/Noise.txt", noise);
-
     auto* image = control<QLabel>("Image1");
     for (auto [name, colour] : {std::pair{"Big", Qt::green}, std::pair{"Png", Qt::yellow}}) {
         choose(name);
@@ -250,6 +219,14 @@ void TestVisor::bigFilesAreShownSmall()
     }
     choose("Noise");
     QVERIFY(note().startsWith("NOTE START "));
+
+    // A new filter refills the list and leaves the last choice showing.
+    choose("Desert");
+    chooseFilter(2);
+    QCOMPARE(entries(), QStringList{"Sand"});
+    QCOMPARE(heading(), QString("Desert"));
+    QCOMPARE(note(), QString("desert note"));
+    QVERIFY(shows(Qt::red));
 }
 
 QTEST_MAIN(TestVisor)
