@@ -14,7 +14,7 @@
 #include <QFile>
 #include <QProcess>
 
-#include <zip.h>
+#include "zipwriter.h"
 
 #include <algorithm>
 #include <cmath>
@@ -105,21 +105,11 @@ QByteArray textureLike(qsizetype size, unsigned seed)
     return out;
 }
 
-struct Member
-{
-    QByteArray name;
-    QByteArray data;
-};
+using Member = kvr::ZipMember;
 
-void writeZip(const QString& path, const std::vector<Member>& members)
+void writeArchive(const QString& path, const QList<Member>& members)
 {
-    int error = 0;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    for (const Member& m : members) {
-        zip_source_t* source = zip_source_buffer(archive, m.data.constData(), static_cast<zip_uint64_t>(m.data.size()), 0);
-        zip_file_add(archive, m.name.constData(), source, ZIP_FL_ENC_UTF_8);
-    }
-    if (zip_close(archive) != 0)
+    if (!kvr::writeZip(path, members))
         std::fprintf(stderr, "cannot write %s\n", qPrintable(path));
 }
 
@@ -137,25 +127,25 @@ void makeData()
     std::fprintf(stderr, "Generating benchmark data in %s (once)...\n", qPrintable(g_data));
 
     {
-        std::vector<Member> members{{"PBIG.TPC", textLike(200LL * 1024 * 1024, 1)}};
-        writeZip(dataPath(QStringLiteral("big.zip")), members);
+        QList<Member> members{{"PBIG.TPC", textLike(200LL * 1024 * 1024, 1)}};
+        writeArchive(dataPath(QStringLiteral("big.zip")), members);
     }
     {
-        std::vector<Member> members;
+        QList<Member> members;
         std::mt19937 random(2);
         for (int i = 0; i < 5000; ++i)
             members.push_back({"skins/PSMALL" + QByteArray::number(i) + ".TPC",
                                textLike(200 + static_cast<qsizetype>(random() % 1800), 100 + i)});
-        writeZip(dataPath(QStringLiteral("many.zip")), members);
+        writeArchive(dataPath(QStringLiteral("many.zip")), members);
     }
     {
         // A typical package: four textures, a model and a note, 4 MB in all.
-        std::vector<Member> members{
+        QList<Member> members{
             {"PMOSQ.TPC", textureLike(1000 * 1024, 3)},        {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 4)},
             {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 5)},    {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 6)},
             {"models/PMOSQ.3DZ", textLike(290 * 1024, 7)},     {"Typical.txt", textLike(4 * 1024, 8)},
         };
-        writeZip(dataPath(QStringLiteral("typical.zip")), members);
+        writeArchive(dataPath(QStringLiteral("typical.zip")), members);
         QDir().mkpath(dataPath(QStringLiteral("install/skins")));
         QFile::remove(dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));
         QFile::copy(dataPath(QStringLiteral("typical.zip")), dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));

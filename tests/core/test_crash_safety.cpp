@@ -142,7 +142,7 @@ private Q_SLOTS:
         QList<QByteArray> versions[2];
         QString packages[2];
         for (int version = 0; version < 2; ++version) {
-            QList<kvrtest::ZipMember> entries;
+            QList<kvr::ZipMember> entries;
             for (qsizetype i = 0; i < names.size(); ++i) {
                 QRandomGenerator words(quint32(version * 100 + i));
                 QByteArray data;
@@ -150,10 +150,10 @@ private Q_SLOTS:
                     data += QByteArray::number(words.bounded(100000), 36) + (i % 2 ? "\xFF\x01 " : " wing\n");
                 data.truncate(sizes[i] + version * 4099);
                 versions[version].append(data);
-                entries.append({names[i].toLatin1(), data, i == 1});
+                entries.append({names[i].toLatin1(), data, i == 1 ? ZIP_CM_STORE : ZIP_CM_DEFLATE});
             }
             packages[version] = dir.filePath(QString("MOSQ_Sqn105_v%1.zip").arg(version));
-            QVERIFY(kvrtest::makeZip(packages[version], entries));
+            QVERIFY(kvr::writeZip(packages[version], entries));
         }
         auto versionsOnDisk = [&] { // which version each file is; -1 when neither
             QList<int> found;

@@ -3,6 +3,7 @@
 #include "extract/unzip.h"
 #include "extract/unzip32.h"
 #include "testsupport.h"
+#include "zipwriter.h"
 
 #include <QDateTime>
 #include <QProcess>
@@ -28,59 +29,11 @@ namespace {
 
 using Files = QMap<QString, QByteArray>; // name -> bytes
 
-struct Member
-{
-    Member(QByteArray name, QByteArray data, zip_int32_t method = ZIP_CM_DEFLATE, std::time_t mtime = 0,
-           quint32 unixMode = 0)
-        : name(name), data(data), method(method), mtime(mtime), unixMode(unixMode)
-    {
-    }
-    QByteArray name;
-    QByteArray data;
-    zip_int32_t method;
-    std::time_t mtime;                      // 0: when the archive is written
-    quint32 unixMode;                       // 0: none stored
-    zip_uint16_t encryption = ZIP_EM_NONE;
-    QByteArray extendedTime;                // body of an extended-timestamp field, if any
-};
+using Member = kvr::ZipMember;
 
 void makeZip(const QString& path, const QList<Member>& members, const QByteArray& comment = {})
 {
-    int error = 0;
-    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    QVERIFY(zip);
-    for (const Member& m : members) {
-        zip_int64_t added;
-        if (m.name.endsWith('/')) {
-            added = zip_dir_add(zip, m.name.constData(), 0);
-        } else {
-            // libzip reads the data when the archive is closed, and frees its own copy.
-            void* copy = m.data.isEmpty() ? nullptr : std::malloc(static_cast<size_t>(m.data.size()));
-            if (copy)
-                std::memcpy(copy, m.data.constData(), static_cast<size_t>(m.data.size()));
-            zip_source_t* source = zip_source_buffer(zip, copy, static_cast<zip_uint64_t>(m.data.size()), 1);
-            added = zip_file_add(zip, m.name.constData(), source, 0);
-            if (added < 0)
-                zip_source_free(source);
-        }
-        QVERIFY2(added >= 0, m.name.constData());
-        const auto i = static_cast<zip_uint64_t>(added);
-        QCOMPARE(zip_set_file_compression(zip, i, m.method, 0), 0);
-        if (m.mtime)
-            QCOMPARE(zip_file_set_mtime(zip, i, m.mtime, 0), 0);
-        if (m.unixMode)
-            QCOMPARE(zip_file_set_external_attributes(zip, i, 0, ZIP_OPSYS_UNIX, m.unixMode << 16), 0);
-        if (m.encryption != ZIP_EM_NONE)
-            QCOMPARE(zip_file_set_encryption(zip, i, m.encryption, "secret"), 0);
-        if (!m.extendedTime.isEmpty())
-            QVERIFY(zip_file_extra_field_set(zip, i, 0x5455, ZIP_EXTRA_FIELD_NEW,
-                                             reinterpret_cast<const zip_uint8_t*>(m.extendedTime.constData()),
-                                             static_cast<zip_uint16_t>(m.extendedTime.size()),
-                                             ZIP_FL_CENTRAL | ZIP_FL_LOCAL) == 0);
-    }
-    if (!comment.isEmpty())
-        zip_set_archive_comment(zip, comment.constData(), static_cast<zip_uint16_t>(comment.size()));
-    QCOMPARE(zip_close(zip), 0);
+    QVERIFY2(kvr::writeZip(path, members, comment), qPrintable(path));
 }
 
 QByteArray le32(quint32 v)

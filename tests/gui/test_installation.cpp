@@ -65,9 +65,9 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
     kvrtest::Workspace ws;
     ws.writeSettings();
     const QString skins = ws.skinsFolder();
-    QVERIFY(kvrtest::makeZip(skins + QStringLiteral("/MOSQ_Sqn105.zip"),
-                             {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", true}}));
-    QVERIFY(kvrtest::makeZip(skins + QStringLiteral("/mosq_Night.ZIP"), {{"PMOSQ_night.tpc", "night"}}));
+    QVERIFY(kvr::writeZip(skins + QStringLiteral("/MOSQ_Sqn105.zip"),
+                             {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", ZIP_CM_STORE}}));
+    QVERIFY(kvr::writeZip(skins + QStringLiteral("/mosq_Night.ZIP"), {{"PMOSQ_night.tpc", "night"}}));
     const QString game = ws.gameFolder();
     for (const char* name : {"PMOSQ_old.tpc", "pmosq_from_elsewhere.3DZ", "PMOSQ", "PHURR.tpc", "other.txt"})
         writeFile(game + QLatin1Char('/') + QString::fromLatin1(name), "old");
@@ -100,7 +100,7 @@ void TestInstallation::defaultAndVanishedPackage()
 {
     kvrtest::Workspace ws;
     ws.writeSettings();
-    QVERIFY(kvrtest::makeZip(ws.skinsFolder() + QStringLiteral("/HURR_Desert.zip"), {{"PHURR.tpc", "desert"}}));
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/HURR_Desert.zip"), {{"PHURR.tpc", "desert"}}));
     writeFile(ws.gameFolder() + QStringLiteral("/PHURR_old.tpc"), "old");
     writeFile(ws.gameFolder() + QStringLiteral("/PSP2A.tpc"), "other slot");
     kvrtest::MsgBoxRecorder boxes;
@@ -129,7 +129,7 @@ void TestInstallation::missingLibraryIsTheOneMessage()
 {
     kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
     ws.writeSettings();
-    QVERIFY(kvrtest::makeZip(ws.skinsFolder() + QStringLiteral("/TYPH_Sand.zip"), {{"PTYPH.tpc", "sand"}}));
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/TYPH_Sand.zip"), {{"PTYPH.tpc", "sand"}}));
     writeFile(ws.gameFolder() + QStringLiteral("/PTYPH.tpc"), "old");
     kvrtest::MsgBoxRecorder boxes;
     Principal& main = Principal::instance();
@@ -152,7 +152,7 @@ void TestInstallation::emptyFoldersNeverReachTheRoot()
     // No game folder recorded: the deletes and the unpacking would name the file system's root.
     kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
     writeFile(ws.iniPath(), "[Folders]\r\nSkinsFolder=" + ws.skinsFolder().toUtf8() + "\r\n");
-    QVERIFY(kvrtest::makeZip(ws.skinsFolder() + QStringLiteral("/JU87_Stuka.zip"), {{"PJU87.tpc", "x"}}));
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/JU87_Stuka.zip"), {{"PJU87.tpc", "x"}}));
     kvrtest::MsgBoxRecorder boxes;
     Principal& main = Principal::instance();
     main.Show();

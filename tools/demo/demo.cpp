@@ -2,6 +2,7 @@
 
 #include "installer/skinpackage.h"
 #include "settings/modulo_ini.h"
+#include "zipwriter.h"
 
 #include <QColor>
 #include <QDir>
@@ -10,11 +11,6 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QPainterPath>
-
-#include <zip.h>
-
-#include <cstdlib>
-#include <cstring>
 
 namespace kvr::demo {
 
@@ -136,31 +132,12 @@ QByteArray skinFileBytes(const DemoSkin& skin, const char* part, int size)
 
 bool writePackage(const QString& path, const DemoSkin& skin)
 {
-    int error = 0;
-    zip_t* archive = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!archive)
-        return false;
     const QByteArray code(skin.code);
-    const struct
-    {
-        QByteArray name;
-        QByteArray data;
-    } members[] = {
-        {"P" + code + ".TPC", skinFileBytes(skin, "body", 48 * 1024)},
-        {"P" + code + "_WING.TPC", skinFileBytes(skin, "wings", 32 * 1024)},
-        {"textures/P" + code + ".3DZ", skinFileBytes(skin, "model", 16 * 1024)},
-    };
-    for (const auto& m : members) {
-        void* copy = std::malloc(static_cast<size_t>(m.data.size()));
-        std::memcpy(copy, m.data.constData(), static_cast<size_t>(m.data.size()));
-        zip_source_t* source = zip_source_buffer(archive, copy, static_cast<zip_uint64_t>(m.data.size()), 1);
-        if (!source || zip_file_add(archive, m.name.constData(), source, ZIP_FL_ENC_UTF_8) < 0) {
-            zip_source_free(source);
-            zip_discard(archive);
-            return false;
-        }
-    }
-    return zip_close(archive) == 0;
+    return writeZip(path, {
+                              {"P" + code + ".TPC", skinFileBytes(skin, "body", 48 * 1024)},
+                              {"P" + code + "_WING.TPC", skinFileBytes(skin, "wings", 32 * 1024)},
+                              {"textures/P" + code + ".3DZ", skinFileBytes(skin, "model", 16 * 1024)},
+                          });
 }
 
 bool writeText(const QString& path, const QByteArray& text)
