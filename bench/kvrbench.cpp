@@ -78,10 +78,11 @@ void run(const QString& program, const QStringList& arguments)
 // Text-like data: words from a small vocabulary with numbers, compressible but not trivially.
 QByteArray textLike(qsizetype size, unsigned seed)
 {
-    static const char* words[] = {"skin", "wing", "fuselage", "rudder", "roundel", "camouflage", "squadron",
-                                  "texture", "dark", "green", "ocean", "grey", "sky", "desert", "pink", "spinner",
-                                  "serial", "code", "letters", "yellow", "band", "night", "black", "invasion",
-                                  "stripes", "aileron", "elevator", "canopy", "frame", "exhaust", "stain", "oil"};
+    static const char* words[] = {"skin",    "wing",    "fuselage", "rudder",  "roundel", "camouflage", "squadron",
+                                  "texture", "dark",    "green",    "ocean",   "grey",    "sky",        "desert",
+                                  "pink",    "spinner", "serial",   "code",    "letters", "yellow",     "band",
+                                  "night",   "black",   "invasion", "stripes", "aileron", "elevator",   "canopy",
+                                  "frame",   "exhaust", "stain",    "oil"};
     std::mt19937 random(seed);
     QByteArray out;
     out.reserve(size + 32);
@@ -141,14 +142,15 @@ void makeData()
     {
         // A typical package: four textures, a model and a note, 4 MB in all.
         QList<Member> members{
-            {"PMOSQ.TPC", textureLike(1000 * 1024, 3)},        {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 4)},
-            {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 5)},    {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 6)},
-            {"models/PMOSQ.3DZ", textLike(290 * 1024, 7)},     {"Typical.txt", textLike(4 * 1024, 8)},
+            {"PMOSQ.TPC", textureLike(1000 * 1024, 3)},     {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 4)},
+            {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 5)}, {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 6)},
+            {"models/PMOSQ.3DZ", textLike(290 * 1024, 7)},  {"Typical.txt", textLike(4 * 1024, 8)},
         };
         writeArchive(dataPath(QStringLiteral("typical.zip")), members);
         QDir().mkpath(dataPath(QStringLiteral("install/skins")));
         QFile::remove(dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));
-        QFile::copy(dataPath(QStringLiteral("typical.zip")), dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));
+        QFile::copy(dataPath(QStringLiteral("typical.zip")),
+                    dataPath(QStringLiteral("install/skins/MOSQ_Typical.zip")));
     }
     {
         // 20,000 packages: 1,000 of slot 7, the rest spread over the other codes.
@@ -159,7 +161,8 @@ void makeData()
                                       "M410", "190A", "190D", "262A", "J88A", "J88C", "JU87", "H111", "V1V1"};
         for (int i = 0; i < kPackages; ++i) {
             const QString code = i < kSlotPackages ? QStringLiteral("MOSQ") : QString::fromLatin1(codes[i % 29]);
-            QFile file(folder + QLatin1Char('/') + code + QStringLiteral("_Skin %1.zip").arg(i, 5, 10, QLatin1Char('0')));
+            QFile file(folder + QLatin1Char('/') + code +
+                       QStringLiteral("_Skin %1.zip").arg(i, 5, 10, QLatin1Char('0')));
             file.open(QIODevice::WriteOnly);
         }
     }
@@ -224,8 +227,10 @@ void windowFigures()
     writeSettings(program, game, dataPath(QStringLiteral("install/skins")));
     {
         kvr::Principal& main = kvr::Principal::instance();
-        const double ms = medianOf(g_runs * 2, [] {}, [&] { main.DESCOMPRIME(QStringLiteral("Typical"), QStringLiteral("MOSQ")); });
-        g_rows.push_back({"Installation into a slot (delete, unpack, settings write), typical package", ms, NAN, "ms", 50, false});
+        const double ms = medianOf(
+            g_runs * 2, [] {}, [&] { main.DESCOMPRIME(QStringLiteral("Typical"), QStringLiteral("MOSQ")); });
+        g_rows.push_back(
+            {"Installation into a slot (delete, unpack, settings write), typical package", ms, NAN, "ms", 50, false});
 
         // Reset with 200 skin files present.
         const double reset = medianOf(
@@ -251,7 +256,8 @@ void windowFigures()
     }
     g_rows.push_back({"Principal load with 20,000 packages", median(loads), NAN, "ms", 100, false});
     kvr::Principal& main = kvr::Principal::instance();
-    const double list = medianOf(g_runs * 4, [] {}, [&] { main.ComboN_DropDown(7); });
+    const double list = medianOf(
+        g_runs * 4, [] {}, [&] { main.ComboN_DropDown(7); });
     g_rows.push_back({"Opening one slot's list, 20,000 packages (1,000 the slot's)", list, NAN, "ms", 20, false});
     if (main.Combo(7).count() != kSlotPackages + 1)
         std::fprintf(stderr, "warning: slot 7 listed %d entries\n", main.Combo(7).count());
@@ -353,8 +359,8 @@ int main(int argc, char* argv[])
     QProcess peak;
     peak.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peak-memory"), g_data});
     peak.waitForFinished(-1);
-    g_rows.push_back({"Peak memory of the program with 20,000 packages", peak.readAllStandardOutput().trimmed().toDouble(),
-                      NAN, "MB", 80, false});
+    g_rows.push_back({"Peak memory of the program with 20,000 packages",
+                      peak.readAllStandardOutput().trimmed().toDouble(), NAN, "MB", 80, false});
 
     printTable();
     return 0;

@@ -60,8 +60,7 @@ inline bool writableSection(const QString& name)
 
 inline bool writableKey(const QString& name)
 {
-    return writableSection(name) && !name.contains(QLatin1Char('=')) &&
-           !trimBlanks(name).startsWith(QLatin1Char('['));
+    return writableSection(name) && !name.contains(QLatin1Char('=')) && !trimBlanks(name).startsWith(QLatin1Char('['));
 }
 
 // A value that reads back as written, but for the read limit: one line without a zero, no
@@ -113,8 +112,9 @@ inline QString show(const QString& s)
 {
     QString out;
     for (QChar c : s)
-        out += (c.unicode() < 0x20 || c.unicode() >= 0x7F) ? QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'))
-                                                           : QString(c);
+        out += (c.unicode() < 0x20 || c.unicode() >= 0x7F)
+                   ? QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'))
+                   : QString(c);
     return QLatin1Char('"') + out + QLatin1Char('"');
 }
 
@@ -142,7 +142,8 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
         ~Cleanup()
         {
             QDir dir(folder);
-            for (const QString& name : dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
+            for (const QString& name :
+                 dir.entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot))
                 dir.remove(name);
         }
     } cleanup{folder};
@@ -236,7 +237,8 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
     if (!kvr::writeProfileString(path, section, key, value))
         return QStringLiteral("the write of [%1] %2 failed").arg(show(section), show(key));
 
-    const QStringList left = QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
+    const QStringList left =
+        QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot);
     if (left != QStringList{QStringLiteral("KVRSI.INI")})
         return QStringLiteral("the folder holds %1 after the write").arg(left.join(QLatin1Char(' ')));
 

@@ -16,8 +16,8 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdlib>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -75,7 +75,8 @@ inline bool isTemporaryName(const std::string& name)
     const std::string middle = name.substr(head.size(), name.size() - head.size() - tail.size());
     if (middle.size() < 10 || middle[8] != '-')
         return false;
-    return std::all_of(middle.begin(), middle.begin() + 8, [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }) &&
+    return std::all_of(middle.begin(), middle.begin() + 8,
+                       [](char c) { return std::isxdigit(static_cast<unsigned char>(c)); }) &&
            std::all_of(middle.begin() + 9, middle.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 

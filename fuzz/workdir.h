@@ -14,7 +14,8 @@ namespace kvrfuzz {
 inline void removeFolder(const char* path)
 {
     ::nftw(
-        path, [](const char* entry, const struct stat*, int, FTW*) { return ::remove(entry); }, 16, FTW_DEPTH | FTW_PHYS);
+        path, [](const char* entry, const struct stat*, int, FTW*) { return ::remove(entry); }, 16,
+        FTW_DEPTH | FTW_PHYS);
 }
 
 // Under $KVR_FUZZ_WORK when set, else under `preferred` when it can be written, else under

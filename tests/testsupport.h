@@ -83,13 +83,31 @@ public:
         Q_UNUSED(withUnzipLibrary);
 #endif
     }
-    ~Workspace() { kvr::setProgramFolder(QString()); }
+    ~Workspace()
+    {
+        kvr::setProgramFolder(QString());
+    }
 
-    QString root() const { return m_dir.path(); }
-    QString programFolder() const { return m_dir.filePath(QStringLiteral("program")); }
-    QString gameFolder() const { return m_dir.filePath(QStringLiteral("game")); }
-    QString skinsFolder() const { return m_dir.filePath(QStringLiteral("skins")); }
-    QString iniPath() const { return programFolder() + QStringLiteral("/KVRSI.INI"); }
+    QString root() const
+    {
+        return m_dir.path();
+    }
+    QString programFolder() const
+    {
+        return m_dir.filePath(QStringLiteral("program"));
+    }
+    QString gameFolder() const
+    {
+        return m_dir.filePath(QStringLiteral("game"));
+    }
+    QString skinsFolder() const
+    {
+        return m_dir.filePath(QStringLiteral("skins"));
+    }
+    QString iniPath() const
+    {
+        return programFolder() + QStringLiteral("/KVRSI.INI");
+    }
 
     // Writes KVRSI.INI pointing at the game and skins folders, plus any extra lines.
     void writeSettings(const QByteArray& extra = {}) const

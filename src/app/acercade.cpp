@@ -1,4 +1,4 @@
-#include "acercade.h"
+#include "app/acercade.h"
 #include "app/widgets.h"
 
 #include "app/art.h"
@@ -42,11 +42,12 @@ Acercade::Acercade()
     Label1->setFont(title);
     Label2 = makeLabel(QStringLiteral("Label2"), QStringLiteral("Made by the Kestrava Skin Installer project"));
     Label3 = makeLabel(QStringLiteral("Label3"), QStringLiteral("16 April 2003"));
-    Label4 = makeLabel(QStringLiteral("Label4"),
-                       QStringLiteral("This Program is free, I made thinking in make more easy the use of the thousands "
-                                      "skins for diferents planes that this game have, so this program haven't got "
-                                      "sense unless all KVR programers previous work. Thanks to all for that. Hope "
-                                      "you like it and use. "));
+    Label4 =
+        makeLabel(QStringLiteral("Label4"),
+                  QStringLiteral("This Program is free, I made thinking in make more easy the use of the thousands "
+                                 "skins for diferents planes that this game have, so this program haven't got "
+                                 "sense unless all KVR programers previous work. Thanks to all for that. Hope "
+                                 "you like it and use. "));
     Label4->setWordWrap(true);
     // A wrapped label in a fixed-size window needs its width settled to know its height.
     const int noteWidth = kBannerSize.width() - 2 * 12;

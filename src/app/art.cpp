@@ -1,4 +1,4 @@
-#include "art.h"
+#include "app/art.h"
 
 #include <QApplication>
 #include <QIconEngine>
@@ -72,13 +72,9 @@ public:
         if (size.isEmpty())
             return QPixmap();
         const QString& source =
-            (!m_smallPath.isEmpty() && qMax(size.width(), size.height()) <= kSmallLimit) ? m_smallPath
-                                                                                         : m_path;
-        const QString cacheKey = QStringLiteral("kvr-art|%1|%2x%3|%4")
-                                     .arg(source)
-                                     .arg(size.width())
-                                     .arg(size.height())
-                                     .arg(int(mode));
+            (!m_smallPath.isEmpty() && qMax(size.width(), size.height()) <= kSmallLimit) ? m_smallPath : m_path;
+        const QString cacheKey =
+            QStringLiteral("kvr-art|%1|%2x%3|%4").arg(source).arg(size.width()).arg(size.height()).arg(int(mode));
         QPixmap result;
         if (QPixmapCache::find(cacheKey, &result))
             return result;
@@ -113,12 +109,12 @@ public:
 
     QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override
     {
-        return {QSize(16, 16), QSize(24, 24), QSize(32, 32), QSize(48, 48), QSize(64, 64),
-                QSize(128, 128), QSize(256, 256)};
+        return {QSize(16, 16), QSize(24, 24),   QSize(32, 32),  QSize(48, 48),
+                QSize(64, 64), QSize(128, 128), QSize(256, 256)};
     }
 
 private:
-    static constexpr int kSmallLimit = 20;  // device pixels; up to here the small drawing is used
+    static constexpr int kSmallLimit = 20; // device pixels; up to here the small drawing is used
     QString m_path;
     QString m_smallPath;
 };
@@ -126,13 +122,20 @@ private:
 QString buttonSource(ButtonArt which)
 {
     switch (which) {
-    case ButtonArt::ResetSkins: return QStringLiteral(":/art/reset.svg");
-    case ButtonArt::SkinViewer: return QStringLiteral(":/art/viewer.svg");
-    case ButtonArt::ControlPanel: return QStringLiteral(":/art/controlpanel.svg");
-    case ButtonArt::Help: return QStringLiteral(":/art/help.svg");
-    case ButtonArt::About: return QStringLiteral(":/art/about.svg");
-    case ButtonArt::Finger: return QStringLiteral(":/art/finger.svg");
-    case ButtonArt::Update: return QStringLiteral(":/art/update.svg");
+    case ButtonArt::ResetSkins:
+        return QStringLiteral(":/art/reset.svg");
+    case ButtonArt::SkinViewer:
+        return QStringLiteral(":/art/viewer.svg");
+    case ButtonArt::ControlPanel:
+        return QStringLiteral(":/art/controlpanel.svg");
+    case ButtonArt::Help:
+        return QStringLiteral(":/art/help.svg");
+    case ButtonArt::About:
+        return QStringLiteral(":/art/about.svg");
+    case ButtonArt::Finger:
+        return QStringLiteral(":/art/finger.svg");
+    case ButtonArt::Update:
+        return QStringLiteral(":/art/update.svg");
     }
     return QString();
 }

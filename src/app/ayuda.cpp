@@ -1,4 +1,4 @@
-#include "ayuda.h"
+#include "app/ayuda.h"
 #include "app/widgets.h"
 
 #include "app/art.h"

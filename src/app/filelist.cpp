@@ -1,6 +1,6 @@
-#include "filelist.h"
+#include "app/filelist.h"
 
-#include "toolkit.h"
+#include "app/toolkit.h"
 
 #include <QFile>
 
@@ -48,7 +48,9 @@ QStringList listFiles(const QString& folder, const QString& pattern)
             continue;
         if (entry->d_type != DT_REG) {
             // Links and unknown types: list what is a file once the link is followed.
-            struct stat st{};
+            struct stat st
+            {
+            };
             if (::fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
                 continue;
         }

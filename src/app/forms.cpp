@@ -1,4 +1,4 @@
-#include "forms.h"
+#include "app/forms.h"
 
 #include <QApplication>
 #include <QLayout>
@@ -41,7 +41,8 @@ void centreOnScreen(QWidget& window)
         layout->activate();
     // A window without a layout has no size hint: its own size is what will show.
     const QSize hint = window.sizeHint();
-    const QSize size = window.isVisible() ? window.frameSize() : (hint.isValid() ? hint.expandedTo(window.size()) : window.size());
+    const QSize size =
+        window.isVisible() ? window.frameSize() : (hint.isValid() ? hint.expandedTo(window.size()) : window.size());
     window.move(area.center() - QPoint(size.width() / 2, size.height() / 2));
 }
 

@@ -64,10 +64,7 @@ public:
     }
 
 protected:
-    FormBase()
-    {
-        setAttribute(Qt::WA_DeleteOnClose);
-    }
+    FormBase() { setAttribute(Qt::WA_DeleteOnClose); }
 
     virtual void Form_Load() {}
     virtual void Form_Unload(bool& /*cancel*/) {}

@@ -1,4 +1,4 @@
-#include "msgboxdialog.h"
+#include "app/msgboxdialog.h"
 
 #include "app/toolkit.h"
 

@@ -1,4 +1,4 @@
-#include "navigation.h"
+#include "app/navigation.h"
 
 #include "installer/principal.h"
 

@@ -1,4 +1,4 @@
-#include "presentacion.h"
+#include "app/presentacion.h"
 
 #include "app/art.h"
 #include "installer/principal.h"

@@ -1,4 +1,4 @@
-#include "textcodec.h"
+#include "app/textcodec.h"
 
 #include <QStringDecoder>
 
@@ -20,7 +20,8 @@ constexpr char16_t kHighTable[32] = {
 std::optional<QString> decodeUtf8(QByteArrayView bytes)
 {
     // A mark was already skipped: one more is a character of the text.
-    QStringDecoder decoder(QStringConverter::Utf8, QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
+    QStringDecoder decoder(QStringConverter::Utf8,
+                           QStringConverter::Flag::Stateless | QStringConverter::Flag::ConvertInitialBom);
     QString text = decoder.decode(bytes);
     if (decoder.hasError())
         return std::nullopt;

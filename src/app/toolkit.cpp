@@ -1,6 +1,6 @@
-#include "toolkit.h"
+#include "app/toolkit.h"
 
-#include "textcodec.h"
+#include "app/textcodec.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -170,7 +170,9 @@ QString readTextFile(const QString& path)
     const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         throw Error::fromErrno(errno);
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
         throw Error(QStringLiteral("File not found"));
@@ -224,7 +226,9 @@ void deleteFiles(const QString& wildcardPath)
         const QString name = QFile::decodeName(entry->d_name);
         if (!wildcardMatch(pattern, name))
             continue;
-        struct stat st{};
+        struct stat st
+        {
+        };
         if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
             continue;
         ++matched;

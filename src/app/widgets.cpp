@@ -1,6 +1,6 @@
-#include "widgets.h"
+#include "app/widgets.h"
 
-#include "art.h"
+#include "app/art.h"
 
 #include <QLabel>
 

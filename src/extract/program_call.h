@@ -2,7 +2,7 @@
 // without asking, quietly, with include and exclude lists that restrict nothing.
 #pragma once
 
-#include "unzip32.h"
+#include "extract/unzip32.h"
 
 #include <array>
 

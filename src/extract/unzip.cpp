@@ -1,7 +1,7 @@
-#include "unzip.h"
+#include "extract/unzip.h"
 
 #include "app/toolkit.h"
-#include "program_call.h"
+#include "extract/program_call.h"
 
 #include <QFile>
 

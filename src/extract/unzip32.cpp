@@ -33,11 +33,11 @@
 // asking for output we never produce (listings, standard output, folder trees, line-end
 // translation) are refused before anything is touched. No message is ever printed and no
 // callback is called.
-#include "unzip32.h"
+#include "extract/unzip32.h"
 
-#include "zip_archive.h"
-#include "zip_names.h"
-#include "zip_target.h"
+#include "extract/zip_archive.h"
+#include "extract/zip_names.h"
+#include "extract/zip_target.h"
 
 #include <sys/stat.h>
 #include <zip.h>

@@ -1,6 +1,6 @@
 // unzip32-cli ARCHIVE TARGET: unpacks ARCHIVE into TARGET with the options the program uses,
 // and exits with the library's status. For comparison and timing runs, not for users.
-#include "program_call.h"
+#include "extract/program_call.h"
 
 #include <cstdio>
 

@@ -1,7 +1,7 @@
-#include "zip_archive.h"
+#include "extract/zip_archive.h"
 
-#include "zip_names.h"
-#include "zip_target.h"
+#include "extract/zip_names.h"
+#include "extract/zip_target.h"
 
 #include <fcntl.h>
 #include <libdeflate.h>
@@ -125,10 +125,7 @@ const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& s
     return static_cast<const unsigned char*>(m_map) + member.dataOffset;
 }
 
-MemberReader::MemberReader(const Archive& archive)
-    : m_archive(archive), m_inflater(libdeflate_alloc_decompressor())
-{
-}
+MemberReader::MemberReader(const Archive& archive) : m_archive(archive), m_inflater(libdeflate_alloc_decompressor()) {}
 
 MemberReader::~MemberReader()
 {

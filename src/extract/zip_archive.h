@@ -1,7 +1,7 @@
 // An opened package and the reading of its members into files.
 #pragma once
 
-#include "zip_layout.h"
+#include "extract/zip_layout.h"
 
 #include <zip.h>
 

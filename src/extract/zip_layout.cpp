@@ -1,4 +1,4 @@
-#include "zip_layout.h"
+#include "extract/zip_layout.h"
 
 namespace kvr::unzip32 {
 
@@ -127,8 +127,7 @@ std::optional<ArchiveLayout> readLayout(const unsigned char* file, size_t size)
     uint64_t at = prefix + dir->offset;
     const uint64_t end = prefix + statedEnd;
     for (uint64_t i = 0; i < dir->entries; ++i) {
-        if (!bytes.has(at, kCentralHeaderSize) || at + kCentralHeaderSize > end ||
-            bytes.u32(at) != kCentralHeader)
+        if (!bytes.has(at, kCentralHeaderSize) || at + kCentralHeaderSize > end || bytes.u32(at) != kCentralHeader)
             return std::nullopt;
         MemberLayout member;
         member.method = bytes.u16(at + 10);

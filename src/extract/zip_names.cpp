@@ -1,4 +1,4 @@
-#include "zip_names.h"
+#include "extract/zip_names.h"
 
 #include <dirent.h>
 #include <locale.h>

@@ -1,6 +1,6 @@
-#include "zip_target.h"
+#include "extract/zip_target.h"
 
-#include "zip_names.h"
+#include "extract/zip_names.h"
 
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,4 +1,4 @@
-#include "combolist.h"
+#include "installer/combolist.h"
 
 #include <QLineEdit>
 

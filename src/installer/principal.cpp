@@ -1,17 +1,18 @@
-#include "principal.h"
+#include "installer/principal.h"
 #include "app/widgets.h"
+#include "settings/settings_names.h"
 
-#include "combolist.h"
 #include "app/acercade.h"
 #include "app/art.h"
 #include "app/ayuda.h"
 #include "app/navigation.h"
-#include "settings/controlpanel.h"
-#include "viewer/visor.h"
 #include "extract/unzip.h"
+#include "installer/combolist.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
+#include "settings/controlpanel.h"
 #include "settings/modulo_ini.h"
+#include "viewer/visor.h"
 
 #include <QFrame>
 #include <QGridLayout>
@@ -68,12 +69,12 @@ void Principal::buildLayout()
         const int column = c * 3;
         if (c > 0) {
             // Centred in its gap, so the captions on its left stand as far from it as the boxes on its right.
-            grid->addWidget(makeLine(QFrame::VLine, nextLine++), 0, column - 1,
-                            2 * kRowsPerColumn, 1, Qt::AlignHCenter);
+            grid->addWidget(makeLine(QFrame::VLine, nextLine++), 0, column - 1, 2 * kRowsPerColumn, 1,
+                            Qt::AlignHCenter);
             grid->setColumnMinimumWidth(column - 1, 18);
         }
         for (int r = 0; r < kRowsPerColumn; ++r) {
-            const Slot& s = slots()[static_cast<size_t>(c * kRowsPerColumn + r)];
+            const Slot& s = slotTable()[static_cast<size_t>(c * kRowsPerColumn + r)];
             auto* combo = new DropDownCombo;
             combo->setObjectName(QStringLiteral("Combo%1").arg(s.number));
             combo->setMinimumWidth(150);
@@ -135,7 +136,7 @@ void Principal::buildLayout()
 
 void Principal::connectSignals()
 {
-    for (const Slot& s : slots()) {
+    for (const Slot& s : slotTable()) {
         const int n = s.number;
         DropDownCombo* combo = m_combos[static_cast<size_t>(n - 1)];
         connect(combo, &DropDownCombo::DropDown, this, [this, n] { handle([&] { ComboN_DropDown(n); }); });
@@ -151,12 +152,12 @@ void Principal::connectSignals()
 void Principal::Form_Load()
 {
     INIFILE = Modulo::settingsPath();
-    INSTFOLDER = Modulo::LEEINI(INIFILE, QStringLiteral("Folders"), QStringLiteral("KVRInstallationFolder"));
-    SKINSFOLDER = Modulo::LEEINI(INIFILE, QStringLiteral("Folders"), QStringLiteral("SkinsFolder"));
+    INSTFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey);
+    SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
     File1.setPattern(kPackagePattern);
     File1.setPath(SKINSFOLDER);
-    for (const Slot& s : slots())
-        Combo(s.number).setText(Modulo::LEEINI(INIFILE, QStringLiteral("SKINS"), s.SlotCode()));
+    for (const Slot& s : slotTable())
+        Combo(s.number).setText(Modulo::LEEINI(INIFILE, SettingsNames::kSkinsSectionAtLoad, s.SlotCode()));
 }
 
 void Principal::closeEvent(QCloseEvent* event)
@@ -191,14 +192,14 @@ void Principal::DESCOMPRIME(const QString& skin, const QString& SLOT)
 {
     BORRASKIN(SLOT);
     if (skin == kDefaultSkin) {
-        Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), SLOT, kDefaultSkin);
+        Modulo::GRABAINI(INIFILE, SettingsNames::kSkinsSection, SLOT, kDefaultSkin);
         return;
     }
     // An empty folder value would send the unpacking to the file system's root.
     if (!SKINSFOLDER.isEmpty() && !INSTFOLDER.isEmpty())
         Modulo::Unzip(packagePath(SKINSFOLDER, SLOT, skin), INSTFOLDER + QLatin1Char('\\'));
     INIFILE = Modulo::settingsPath();
-    Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), SLOT, skin);
+    Modulo::GRABAINI(INIFILE, SettingsNames::kSkinsSection, SLOT, skin);
 }
 
 void Principal::BORRASKIN(const QString& SLOT)
@@ -214,13 +215,13 @@ void Principal::Command1_Click()
         skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P*.TPC")); });
         skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P*.3DZ")); });
     }
-    for (const Slot& s : slots())
+    for (const Slot& s : slotTable())
         Combo(s.number).setText(kDefaultSkin);
     // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
     QList<ProfileEntry> defaults;
-    for (const Slot& s : slots())
+    for (const Slot& s : slotTable())
         defaults.append({s.SlotCode(), kDefaultSkin});
-    Modulo::GRABAINI(INIFILE, QStringLiteral("Skins"), defaults);
+    Modulo::GRABAINI(INIFILE, SettingsNames::kSkinsSection, defaults);
 }
 
 void Principal::Command2_Click()

@@ -1,4 +1,4 @@
-#include "skinpackage.h"
+#include "installer/skinpackage.h"
 
 namespace kvr {
 

@@ -1,4 +1,4 @@
-#include "slots.h"
+#include "installer/slots.h"
 
 #include <QtGlobal>
 
@@ -41,7 +41,7 @@ constexpr std::array<Slot, kSlotCount> kSlots{{
 
 } // namespace
 
-const std::array<Slot, kSlotCount>& slots()
+const std::array<Slot, kSlotCount>& slotTable()
 {
     return kSlots;
 }

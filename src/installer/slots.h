@@ -11,11 +11,11 @@ namespace kvr {
 
 struct Slot
 {
-    int number;             // 1..30: binds ComboN, LabelN and position N of the viewer's filter
-    const char* caption;    // text of LabelN
-    const char* code;       // the SlotCode: four upper-case letters or digits
+    int number;               // 1..30: binds ComboN, LabelN and position N of the viewer's filter
+    const char* caption;      // text of LabelN
+    const char* code;         // the SlotCode: four upper-case letters or digits
     std::uint32_t captionRgb; // text colour of LabelN, 0xRRGGBB
-    const char* viewerEntry; // item N of the viewer's filter list
+    const char* viewerEntry;  // item N of the viewer's filter list
 
     QString Caption() const { return QString::fromLatin1(caption); }
     QString SlotCode() const { return QString::fromLatin1(code); }
@@ -28,7 +28,7 @@ inline constexpr std::uint32_t kGreen = 0x008000;
 inline constexpr std::uint32_t kDarkRed = 0xC00000;
 
 // All slots in ascending order of number.
-const std::array<Slot, kSlotCount>& slots();
+const std::array<Slot, kSlotCount>& slotTable();
 
 // The slot with number n, 1 to 30.
 const Slot& slot(int n);

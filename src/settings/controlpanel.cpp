@@ -1,5 +1,6 @@
-#include "controlpanel.h"
+#include "settings/controlpanel.h"
 #include "app/widgets.h"
+#include "settings/settings_names.h"
 
 #include "app/art.h"
 #include "installer/principal.h"
@@ -25,10 +26,6 @@
 namespace kvr {
 
 namespace {
-
-const QString kSettingsSection = QStringLiteral("Folders");
-const QString kGameFolderKey = QStringLiteral("KVRInstallationFolder");
-const QString kSkinsFolderKey = QStringLiteral("SkinsFolder");
 
 constexpr QSize kButtonIconSize(32, 32);
 
@@ -304,8 +301,8 @@ void ControlPanel::Form_Load()
     skipFailing([&] { Dir1->setPath(QStringLiteral("c:\\")); });
     Label3->setText(Modulo::settingsPath());
     const QString settings = Label3->text();
-    Text1->setText(Modulo::LEEINI(settings, kSettingsSection, kGameFolderKey));
-    Text2->setText(Modulo::LEEINI(settings, kSettingsSection, kSkinsFolderKey));
+    Text1->setText(Modulo::LEEINI(settings, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey));
+    Text2->setText(Modulo::LEEINI(settings, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey));
 }
 
 void ControlPanel::Drive1_Change()
@@ -333,8 +330,8 @@ void ControlPanel::Command3_Click()
 {
     Label3->setText(Modulo::settingsPath());
     const QString settings = Label3->text();
-    Modulo::GRABAINI(settings, kSettingsSection, kGameFolderKey, Text1->text());
-    Modulo::GRABAINI(settings, kSettingsSection, kSkinsFolderKey, Text2->text());
+    Modulo::GRABAINI(settings, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey, Text1->text());
+    Modulo::GRABAINI(settings, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey, Text2->text());
     // The main window reads the folders only as it loads, hence the offer to finish now.
     const int answer = MsgBox(QStringLiteral("Need to restart Kestrava Skin Installer to take changes.") +
                                   QStringLiteral("\r\n") + QStringLiteral("Finish Kestrava Skin Installer now?"),
@@ -346,7 +343,7 @@ void ControlPanel::Command3_Click()
 void ControlPanel::Child_Unload(bool& /*cancel*/)
 {
     INIFILE = Modulo::settingsPath();
-    SKINSFOLDER = Modulo::LEEINI(INIFILE, kSettingsSection, kSkinsFolderKey);
+    SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
     // A skins folder that does not exist leaves the main window's list without names.
     Principal& main = Principal::instance();
     main.File1.setPattern(kPackagePattern);

@@ -1,4 +1,4 @@
-#include "drives.h"
+#include "settings/drives.h"
 
 #include "app/toolkit.h"
 
@@ -20,16 +20,21 @@ namespace {
 bool isPseudoFileSystem(const QString& type)
 {
     static const QStringList pseudo = {
-        QStringLiteral("proc"),        QStringLiteral("sysfs"),       QStringLiteral("devtmpfs"),
-        QStringLiteral("devpts"),      QStringLiteral("tmpfs"),       QStringLiteral("ramfs"),
-        QStringLiteral("cgroup"),      QStringLiteral("cgroup2"),     QStringLiteral("securityfs"),
-        QStringLiteral("pstore"),      QStringLiteral("debugfs"),     QStringLiteral("tracefs"),
-        QStringLiteral("configfs"),    QStringLiteral("fusectl"),     QStringLiteral("mqueue"),
-        QStringLiteral("hugetlbfs"),   QStringLiteral("bpf"),         QStringLiteral("autofs"),
-        QStringLiteral("binfmt_misc"), QStringLiteral("efivarfs"),    QStringLiteral("rpc_pipefs"),
-        QStringLiteral("nsfs"),        QStringLiteral("selinuxfs"),   QStringLiteral("nfsd"),
-        QStringLiteral("squashfs"),    QStringLiteral("erofs"),       QStringLiteral("overlay"),
-        QStringLiteral("fuse.gvfsd-fuse"), QStringLiteral("fuse.portal"), QStringLiteral("fuse.lxcfs"),
+        QStringLiteral("proc"),          QStringLiteral("sysfs"),
+        QStringLiteral("devtmpfs"),      QStringLiteral("devpts"),
+        QStringLiteral("tmpfs"),         QStringLiteral("ramfs"),
+        QStringLiteral("cgroup"),        QStringLiteral("cgroup2"),
+        QStringLiteral("securityfs"),    QStringLiteral("pstore"),
+        QStringLiteral("debugfs"),       QStringLiteral("tracefs"),
+        QStringLiteral("configfs"),      QStringLiteral("fusectl"),
+        QStringLiteral("mqueue"),        QStringLiteral("hugetlbfs"),
+        QStringLiteral("bpf"),           QStringLiteral("autofs"),
+        QStringLiteral("binfmt_misc"),   QStringLiteral("efivarfs"),
+        QStringLiteral("rpc_pipefs"),    QStringLiteral("nsfs"),
+        QStringLiteral("selinuxfs"),     QStringLiteral("nfsd"),
+        QStringLiteral("squashfs"),      QStringLiteral("erofs"),
+        QStringLiteral("overlay"),       QStringLiteral("fuse.gvfsd-fuse"),
+        QStringLiteral("fuse.portal"),   QStringLiteral("fuse.lxcfs"),
         QStringLiteral("fuse.snapfuse"),
     };
     return pseudo.contains(type);
@@ -45,9 +50,15 @@ bool isUnder(const QString& path, const QString& folder)
 bool isSystemLocation(const QString& path)
 {
     static const QStringList system = {
-        QStringLiteral("/proc"),         QStringLiteral("/sys"),      QStringLiteral("/dev"),
-        QStringLiteral("/run"),          QStringLiteral("/etc"),      QStringLiteral("/boot"),
-        QStringLiteral("/snap"),         QStringLiteral("/var/snap"), QStringLiteral("/var/lib/docker"),
+        QStringLiteral("/proc"),
+        QStringLiteral("/sys"),
+        QStringLiteral("/dev"),
+        QStringLiteral("/run"),
+        QStringLiteral("/etc"),
+        QStringLiteral("/boot"),
+        QStringLiteral("/snap"),
+        QStringLiteral("/var/snap"),
+        QStringLiteral("/var/lib/docker"),
         QStringLiteral("/var/lib/containers"),
     };
     if (isUnder(path, QStringLiteral("/run/media")) && path != QStringLiteral("/run/media"))

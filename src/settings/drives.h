@@ -13,16 +13,16 @@ struct Drive
 {
     enum class Kind { Root, Mount, Home, Wine };
     Kind kind;
-    QString path;   // absolute POSIX folder the folder tree opens at
-    QString label;  // what the drive list shows
+    QString path;  // absolute POSIX folder the folder tree opens at
+    QString label; // what the drive list shows
 };
 
 // Where the list comes from. system() gives the running system's; tests give their own.
 struct DriveSources
 {
-    QString mountTable;  // a file in /proc/self/mounts format
+    QString mountTable; // a file in /proc/self/mounts format
     QString homeFolder;
-    QString winePrefix;  // its dosdevices folder holds the "x:" links
+    QString winePrefix; // its dosdevices folder holds the "x:" links
 
     static DriveSources system();
 };

@@ -1,7 +1,7 @@
-#include "modulo_ini.h"
+#include "settings/modulo_ini.h"
 
 #include "app/toolkit.h"
-#include "profile.h"
+#include "settings/profile.h"
 
 namespace kvr::Modulo {
 

@@ -1,4 +1,4 @@
-#include "profile.h"
+#include "settings/profile.h"
 
 #include "app/toolkit.h"
 
@@ -70,7 +70,8 @@ LineSpan lineAt(QStringView text, qsizetype begin)
         ++end;
     qsizetype next = end;
     if (next < text.size())
-        next += (text[next] == QLatin1Char('\r') && next + 1 < text.size() && text[next + 1] == QLatin1Char('\n')) ? 2 : 1;
+        next +=
+            (text[next] == QLatin1Char('\r') && next + 1 < text.size() && text[next + 1] == QLatin1Char('\n')) ? 2 : 1;
     return {begin, end, next};
 }
 
@@ -219,8 +220,8 @@ QString profileReadResult(QStringView storedValue)
     const qsizetype zero = v.indexOf(QChar(u'\0'));
     if (zero >= 0)
         v = v.first(zero);
-    const bool quoted = v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) &&
-                        v.back() == v.front();
+    const bool quoted =
+        v.size() >= 2 && (v.front() == QLatin1Char('"') || v.front() == QLatin1Char('\'')) && v.back() == v.front();
     if (quoted)
         v = v.sliced(1);
     QStringView cut = v.first(std::min(v.size(), kProfileValueMax));
@@ -243,7 +244,9 @@ FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
     const int fd = ::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         return errno == ENOENT ? FileState::Absent : FileState::Unusable;
-    struct stat st{};
+    struct stat st
+    {
+    };
     FileState state = FileState::Unusable;
     if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kProfileFileMax) {
         // Room for one byte more than the file had, to tell one that grew since the check; it
@@ -274,7 +277,9 @@ FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
 // without its owner's write bit, so that the rule holds for every user alike.
 bool ownerWritable(const QString& localPath)
 {
-    struct stat st{};
+    struct stat st
+    {
+    };
     if (::stat(QFile::encodeName(localPath).constData(), &st) != 0)
         return errno == ENOENT;
     return (st.st_mode & S_IWUSR) != 0;
@@ -287,7 +292,9 @@ bool ownerWritable(const QString& localPath)
 bool replaceFile(const QString& localPath, const QByteArray& bytes)
 {
     const QByteArray path = QFile::encodeName(localPath);
-    struct stat old{};
+    struct stat old
+    {
+    };
     const bool existed = ::stat(path.constData(), &old) == 0;
     QByteArray temp;
     int fd = -1;

@@ -36,14 +36,14 @@ public:
 private:
     struct Section
     {
-        qsizetype bodyBegin = 0;  // where the section's first line after its header starts
-        qsizetype insertAt = 0;   // just after its last line that is not blank
-        qsizetype end = 0;        // where the next section line starts, or the end of the text
+        qsizetype bodyBegin = 0; // where the section's first line after its header starts
+        qsizetype insertAt = 0;  // just after its last line that is not blank
+        qsizetype end = 0;       // where the next section line starts, or the end of the text
     };
     struct KeyLine
     {
         qsizetype begin = 0;
-        qsizetype next = 0;       // the start of the following line
+        qsizetype next = 0; // the start of the following line
         QStringView name;
         QStringView value;
     };

@@ -1,5 +1,6 @@
-#include "visor.h"
+#include "viewer/visor.h"
 #include "app/widgets.h"
+#include "settings/settings_names.h"
 
 #include "app/art.h"
 #include "installer/skinpackage.h"
@@ -98,7 +99,7 @@ void Visor::buildLayout()
     Combo1->setObjectName(QStringLiteral("Combo1"));
     Combo1->setEditable(false);
     QStringList filters{QStringLiteral("All Skins")};
-    for (const Slot& s : slots())
+    for (const Slot& s : slotTable())
         filters.append(s.ViewerEntry());
     Combo1->addItems(filters);
     Combo1->setMaxVisibleItems(kSlotCount + 1);
@@ -183,7 +184,7 @@ void Visor::connectSignals()
 void Visor::Form_Load()
 {
     INIFILE = Modulo::settingsPath();
-    SKINSFOLDER = Modulo::LEEINI(INIFILE, QStringLiteral("Folders"), QStringLiteral("SkinsFolder"));
+    SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
     File1.setPattern(kPackagePattern);
     File1.setPath(SKINSFOLDER);
     PONENLISTA(kAllSkins);
@@ -209,7 +210,7 @@ void Visor::Combo1_Click()
 void Visor::List1_Click()
 {
     INIFILE = Modulo::settingsPath();
-    SKINSFOLDER = Modulo::LEEINI(INIFILE, QStringLiteral("Folders"), QStringLiteral("SkinsFolder"));
+    SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
     const QListWidgetItem* chosen = List1->item(List1->currentRow());
     if (!chosen)
         return;

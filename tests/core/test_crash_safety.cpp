@@ -57,7 +57,8 @@ QString folderFault(const QString& folder, const QStringList& expected, const QR
                     qsizetype& leftovers)
 {
     qsizetype temporaries = 0;
-    for (const QString& name : QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
+    for (const QString& name :
+         QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot)) {
         if (temporary.match(name).hasMatch())
             ++temporaries;
         else if (!expected.contains(name))
@@ -137,7 +138,8 @@ private Q_SLOTS:
 
         // Two versions of one skin, every member changed in bytes and length; one stored, one large
         // enough to be decoded straight into its file.
-        const QStringList names{"PMOSQ_Sqn105.TPC", "PMOSQ_Sqn105.3DZ", "PMOSQ_Sqn105_N.TPC", "PMOSQ_Sqn105_L.TPC", "Sqn105.txt"};
+        const QStringList names{"PMOSQ_Sqn105.TPC", "PMOSQ_Sqn105.3DZ", "PMOSQ_Sqn105_N.TPC", "PMOSQ_Sqn105_L.TPC",
+                                "Sqn105.txt"};
         const qsizetype sizes[] = {1000000, 1200000, 900000, 5000000, 3000};
         QList<QByteArray> versions[2];
         QString packages[2];

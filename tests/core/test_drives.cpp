@@ -29,8 +29,8 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(prefix + "/drive_c") && QDir().mkpath(dosdevices));
         QVERIFY(QFile::link("../drive_c", dosdevices + "/c:"));
         QVERIFY(QFile::link("/nonexistent-medium/cdrom", dosdevices + "/d:")); // no medium: still listed
-        QVERIFY(QFile::link("/", dosdevices + "/z:"));                          // "/" is listed already
-        QVERIFY(QFile::link("/dev/sr0", dosdevices + "/d::"));                   // a raw device
+        QVERIFY(QFile::link("/", dosdevices + "/z:"));                         // "/" is listed already
+        QVERIFY(QFile::link("/dev/sr0", dosdevices + "/d::"));                 // a raw device
         kvrtest::writeFile(dosdevices + "/notes.txt", "not a drive");
         kvrtest::writeFile(dir.filePath("mounts"), "/dev/sda2 / ext4 rw,relatime 0 0\n"
                                                    "proc /proc proc rw,nosuid 0 0\n"

@@ -141,10 +141,13 @@ private Q_SLOTS:
                 "a comment");
         const QString game = target("flat");
         QCOMPARE(unzip(archive, game), 0);
-        const Files expected{{"PMOSQ1.TPC", sample(3000, '1')}, {"PMOSQ1.3DZ", sample(5000, '2')},
-                                                 {"PMOSQ1.BMP", sample(70000, '3')}, {"big.dat", big},
-                                                 {"stored-big.dat", big.left(5 << 20)}, {"empty.txt", {}},
-                                                 {"empty-stored.txt", {}}};
+        const Files expected{{"PMOSQ1.TPC", sample(3000, '1')},
+                             {"PMOSQ1.3DZ", sample(5000, '2')},
+                             {"PMOSQ1.BMP", sample(70000, '3')},
+                             {"big.dat", big},
+                             {"stored-big.dat", big.left(5 << 20)},
+                             {"empty.txt", {}},
+                             {"empty-stored.txt", {}}};
         QCOMPARE(contents(game), expected);
         QVERIFY(QDir(game).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
     }
@@ -152,8 +155,11 @@ private Q_SLOTS:
     void laterMemberWinsAndCaseDoesNotMakeASecondFile()
     {
         const QString archive = path("case.zip");
-        makeZip(archive, {{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}, {"A.Txt", "replaces A.TXT"},
-                          {"NEW.3DZ", "new"}, {"new.3dz", "later spelling"}});
+        makeZip(archive, {{"a/PMOSQ.TPC", "first"},
+                          {"b\\pmosq.TPC", "second"},
+                          {"A.Txt", "replaces A.TXT"},
+                          {"NEW.3DZ", "new"},
+                          {"new.3dz", "later spelling"}});
         const QString game = target("case", {{"PMOSQ.tpc", "old"}, {"A.TXT", "a1"}, {"a.txt", "a2"}});
         QCOMPARE(unzip(archive, game), 0);
         // Names already on disk keep their spelling; of two spellings the first in byte order is
@@ -166,7 +172,8 @@ private Q_SLOTS:
     void unreadablePackagesWriteNothing_data()
     {
         QTest::addColumn<QString>("kind");
-        for (const char* kind : {"vanished", "empty file", "not a zip", "half", "no end record", "folder", "no members"})
+        for (const char* kind :
+             {"vanished", "empty file", "not a zip", "half", "no end record", "folder", "no members"})
             QTest::newRow(kind) << QString::fromLatin1(kind);
     }
     void unreadablePackagesWriteNothing()
@@ -249,8 +256,7 @@ private Q_SLOTS:
                           {"PCOPY.TPC", sample(300000, 'c'), ZIP_CM_STORE},
                           {"PSTREAM.TPC", sample(300000, 'd'), ZIP_CM_BZIP2},
                           {"small.txt", "fits"}});
-        const Files old{
-            {"PBUF.TPC", "old"}, {"PMAP.TPC", "old"}, {"PCOPY.TPC", "old"}, {"PSTREAM.TPC", "old"}};
+        const Files old{{"PBUF.TPC", "old"}, {"PMAP.TPC", "old"}, {"PCOPY.TPC", "old"}, {"PSTREAM.TPC", "old"}};
         const QString game = target("full", old);
         // A file-size limit fails writes the way a full disk does.
         const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
@@ -284,10 +290,10 @@ private Q_SLOTS:
         const QString game = target("traversal/game");
         QVERIFY(unzip(archive, game) != 0); // the names that flatten to nothing are skipped
         const Files expected{{"up.txt", "1"},
-                                                 {QFileInfo(outside).fileName(), "2"},
-                                                 {"back.txt", "3"},
-                                                 {"deep.txt", "4"},
-                                                 {"drive.txt", "5"}};
+                             {QFileInfo(outside).fileName(), "2"},
+                             {"back.txt", "3"},
+                             {"deep.txt", "4"},
+                             {"drive.txt", "5"}};
         QCOMPARE(contents(game), expected);
         QCOMPARE(QDir(parent).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"game"});
         QVERIFY(!QFile::exists(outside));
@@ -312,8 +318,7 @@ private Q_SLOTS:
         QDir().mkpath(game + "/PDIR.TPC");
         QVERIFY(unzip(archive, game) != 0);
         QFile::setPermissions(game + "/pro.tpc", QFile::ReadOwner | QFile::WriteOwner);
-        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "member"}, {"pgone.tpc", "member too"},
-                                                            {"pro.tpc", "old"}}));
+        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "member"}, {"pgone.tpc", "member too"}, {"pro.tpc", "old"}}));
         QVERIFY(!QFileInfo(game + "/PMOSQ.TPC").isSymLink() && !QFileInfo(game + "/pgone.tpc").isSymLink());
         QVERIFY(QFileInfo(game + "/PDIR.TPC").isDir());
         QCOMPARE(readFile(parent + "/outside.txt"), QByteArray("outside"));
@@ -348,17 +353,20 @@ private Q_SLOTS:
         QTest::addColumn<QString>("archive");
         QTest::addColumn<Files>("expected");
         QTest::newRow("backslash separators")
-            << "backslash.zip" << Files{{"PMOSQ1.3DZ", "backslash 3dz\n"}, {"PMOSQ1.TPC", QByteArray("backslash tpc\n").repeated(20)}};
+            << "backslash.zip"
+            << Files{{"PMOSQ1.3DZ", "backslash 3dz\n"}, {"PMOSQ1.TPC", QByteArray("backslash tpc\n").repeated(20)}};
         QTest::newRow("code page and UTF-8 names")
             << "codepage.zip" << Files{{"café.txt", "code page 437\n"}, {"ñandú.txt", "utf-8 flagged\n"}};
-        QTest::newRow("ZIP64 records")
-            << "zip64.zip" << Files{{"PMOSQ64.TPC", QByteArray("zip64 member\n").repeated(50)}, {"readme64.txt", "second\n"}};
+        QTest::newRow("ZIP64 records") << "zip64.zip"
+                                       << Files{{"PMOSQ64.TPC", QByteArray("zip64 member\n").repeated(50)},
+                                                {"readme64.txt", "second\n"}};
         QTest::newRow("data descriptors") << "descriptor.zip"
                                           << Files{{"stored.txt", "stored streamed\n"},
                                                    {"streamed.txt", QByteArray("streamed member\n").repeated(30)}};
-        QTest::newRow("adjusted stub") << "sfx-adjusted.zip" << Files{{"PSPIT.TPC", QByteArray("adjusted stub\n").repeated(10)}};
-        QTest::newRow("unadjusted stub")
-            << "sfx-unadjusted.zip" << Files{{"PSPIT.TPC", QByteArray("unadjusted stub\n").repeated(10)}};
+        QTest::newRow("adjusted stub") << "sfx-adjusted.zip"
+                                       << Files{{"PSPIT.TPC", QByteArray("adjusted stub\n").repeated(10)}};
+        QTest::newRow("unadjusted stub") << "sfx-unadjusted.zip"
+                                         << Files{{"PSPIT.TPC", QByteArray("unadjusted stub\n").repeated(10)}};
     }
     void archivesOfOtherZippers()
     {
@@ -393,12 +401,11 @@ private Q_SLOTS:
     void otherOptionsOfTheRecord()
     {
         const QString archive = path("options.zip");
-        makeZip(archive, {{"PMOSQ.TPC", "new", ZIP_CM_DEFLATE, 1500000000},
-                          {"sub/readme.txt", "readme"},
-                          {"my skin.txt", "blank"}});
+        makeZip(
+            archive,
+            {{"PMOSQ.TPC", "new", ZIP_CM_DEFLATE, 1500000000}, {"sub/readme.txt", "readme"}, {"my skin.txt", "blank"}});
         const Files old{{"pmosq.tpc", "old"}};
-        auto run = [&](const std::function<void(DCL&)>& tweak, QList<QByteArray> include,
-                       QList<QByteArray> exclude) {
+        auto run = [&](const std::function<void(DCL&)>& tweak, QList<QByteArray> include, QList<QByteArray> exclude) {
             const QString game = target("options", old);
             unzip(archive, game, tweak, include, exclude);
             return contents(game);
@@ -418,8 +425,8 @@ private Q_SLOTS:
                  (Files{{"pmosq.tpc", "new"}, {"readme.txt", "readme"}, {"my_skin.txt", "blank"}}));
         QCOMPARE(run([](DCL& o) { o.ntflag = 1; }, {}, {}), old);
         QCOMPARE(unzip(archive, path("nowhere"), [](DCL& o) { o.ntflag = 1; }), 0);
-        for (auto refuse : {+[](DCL& o) { o.ndflag = 1; }, +[](DCL& o) { o.ncflag = 1; },
-                            +[](DCL& o) { o.nvflag = 1; }, +[](DCL& o) { o.naflag = 1; }})
+        for (auto refuse : {+[](DCL& o) { o.ndflag = 1; }, +[](DCL& o) { o.ncflag = 1; }, +[](DCL& o) { o.nvflag = 1; },
+                            +[](DCL& o) { o.naflag = 1; }})
             QCOMPARE(run(refuse, {}, {}), old);
     }
 
@@ -434,9 +441,13 @@ private Q_SLOTS:
             many.append({"skins/" + QByteArray::number(i % 7) + "/P" + QByteArray::number(i) + ".TPC",
                          sample(i * 37, char('a' + i % 26)), i % 3 ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1500000000 + i});
         makeZip(path("many.zip"), many);
-        makeZip(path("mixed.zip"), {{"a/", {}}, {"a/x.txt", "first", ZIP_CM_STORE}, {"b/x.txt", "second wins"},
-                                    {"big.dat", sample(5 << 20, 'z')}, {"empty", {}},
-                                    {"PMOSQ.BMP", sample(40000, 'q'), ZIP_CM_BZIP2}},
+        makeZip(path("mixed.zip"),
+                {{"a/", {}},
+                 {"a/x.txt", "first", ZIP_CM_STORE},
+                 {"b/x.txt", "second wins"},
+                 {"big.dat", sample(5 << 20, 'z')},
+                 {"empty", {}},
+                 {"PMOSQ.BMP", sample(40000, 'q'), ZIP_CM_BZIP2}},
                 "comment\r\nof two lines");
         writeFile(path("stubbed.zip"), QByteArray("MZ").append(2000, '\x90') + readFile(path("mixed.zip")));
         QStringList archives{path("many.zip"), path("mixed.zip"), path("stubbed.zip")};

@@ -43,8 +43,9 @@ private Q_SLOTS:
         auto* unzip = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(::dlsym(library, "Wiz_SingleEntryUnzip"));
         QTemporaryDir dir;
         const QByteArray bytes = readFile(path);
-        const std::string failure = kvrfuzz::checkUnzip(reinterpret_cast<const uint8_t*>(bytes.constData()),
-                                                        static_cast<size_t>(bytes.size()), dir.path().toStdString(), unzip);
+        const std::string failure =
+            kvrfuzz::checkUnzip(reinterpret_cast<const uint8_t*>(bytes.constData()), static_cast<size_t>(bytes.size()),
+                                dir.path().toStdString(), unzip);
         ::dlclose(library);
         QVERIFY2(failure.empty(), failure.c_str());
     }

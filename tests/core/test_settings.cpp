@@ -1,8 +1,8 @@
 // KVRSI.INI: hand-edited files read as the platform's profile service reads them, writes lay the
 // file out as it does, and no write ever loses the old content.
+#include "app/textcodec.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
-#include "app/textcodec.h"
 #include "settings/profile.h"
 #include "testsupport.h"
 
@@ -26,7 +26,7 @@ QByteArray fixture(const char* name)
 Writes resetWrites()
 {
     Writes writes;
-    for (const kvr::Slot& slot : kvr::slots())
+    for (const kvr::Slot& slot : kvr::slotTable())
         writes.append({"Skins", slot.SlotCode(), "(Default)"});
     return writes;
 }
@@ -50,10 +50,8 @@ private Q_SLOTS:
         const QByteArray hand = fixture("hand-edited.ini");
         auto row = [](const char* name, const QByteArray& file, const QString& section, const QString& key,
                       const QString& expected) { QTest::newRow(name) << file << section << key << expected; };
-        row("blanks in brackets and around =, quotes", hand, "Folders", "KVRInstallationFolder",
-            "C:\\Games\\Kestrava");
-        row("tab after =, text after a ';' is value", hand, "Folders", "SkinsFolder",
-            "D:\\Skins  ;not a comment");
+        row("blanks in brackets and around =, quotes", hand, "Folders", "KVRInstallationFolder", "C:\\Games\\Kestrava");
+        row("tab after =, text after a ';' is value", hand, "Folders", "SkinsFolder", "D:\\Skins  ;not a comment");
         row("commented-out key is skipped, case ignored", hand, "SKINS", "HURR", "Desert");
         row("single quotes", hand, "Skins", "SP2A", "Night Fighter");
         row("unbalanced quote kept", hand, "skins", "SP09", "\"unbalanced");
@@ -120,11 +118,12 @@ private Q_SLOTS:
         QTest::newRow("first write creates the file")
             << QByteArray() << Writes{{"Skins", "HURR", "(Default)"}, {"Folders", "SkinsFolder", "D:\\Skins"}}
             << QByteArray("[Skins]\r\nHURR=(Default)\r\n[Folders]\r\nSkinsFolder=D:\\Skins\r\n");
-        QTest::newRow("hand-edited file: only touched lines change")
-            << fixture("hand-edited.ini")
-            << Writes{{"Skins", "HURR", "Winter"}, {"Skins", "SP14", "(Default)"}, {"Folders", "SkinsFolder", "E:\\New"},
-                      {"Viewer", "Last", "x"}}
-            << fixture("hand-edited-written.ini");
+        QTest::newRow("hand-edited file: only touched lines change") << fixture("hand-edited.ini")
+                                                                     << Writes{{"Skins", "HURR", "Winter"},
+                                                                               {"Skins", "SP14", "(Default)"},
+                                                                               {"Folders", "SkinsFolder", "E:\\New"},
+                                                                               {"Viewer", "Last", "x"}}
+                                                                     << fixture("hand-edited-written.ini");
         QTest::newRow("reset without a Skins section")
             << fixture("reset-before.ini") << resetWrites() << fixture("reset-after.ini");
         QTest::newRow("reset keeps keys that are not ours")
@@ -137,9 +136,11 @@ private Q_SLOTS:
         QTest::newRow("blanks and line breaks do not reach the file")
             << QByteArray("[A]\r\n") << Writes{{" A ", "  k ", "  C:\\x  "}, {"A", "j", "a\r\n[B]"}}
             << QByteArray("[A]\r\nk=C:\\x\r\nj=a\r\n");
-        QTest::newRow("Windows-1252 is rewritten as UTF-8")
-            << fixture("cp1252.ini") << Writes{{"Skins", "HURR", "Fa\xC3\xA7" "ade \xE2\x82\xAC"}}
-            << fixture("cp1252-written.ini");
+        QTest::newRow("Windows-1252 is rewritten as UTF-8") << fixture("cp1252.ini")
+                                                            << Writes{{"Skins", "HURR",
+                                                                       "Fa\xC3\xA7"
+                                                                       "ade \xE2\x82\xAC"}}
+                                                            << fixture("cp1252-written.ini");
         QTest::newRow("Windows-1252 becomes UTF-8 for a character outside it")
             << QByteArray("[S]\r\nk=caf\xE9\r\n") << Writes{{"S", "j", "\xC5\x8C"}}
             << QByteArray("[S]\r\nk=caf\xC3\xA9\r\nj=\xC5\x8C\r\n");
@@ -225,7 +226,7 @@ private Q_SLOTS:
             for (char& byte : garbage)
                 byte = char(random.bounded(256));
             kvrtest::writeFile(ini(), garbage);
-            for (const kvr::Slot& slot : kvr::slots())
+            for (const kvr::Slot& slot : kvr::slotTable())
                 (void)LEEINI(ini(), "SKINS", slot.SlotCode());
             GRABAINI(ini(), "Skins", "HURR", "Desert");
             // Every character of it is still there, now written as UTF-8.

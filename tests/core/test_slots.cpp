@@ -56,8 +56,8 @@ void TestSlots::skinNames()
 
 void TestSlots::slotListsFollowTheCode()
 {
-    const QStringList files{"109E_Desert.zip", "b26a_Invasion.zip", "B26B_Wrong.zip", "HURR.zip", "HURR_.zip",
-                            "hurr_Desert.zip", "P38H_Glacier.zip", "P38J_Glacier.zip"};
+    const QStringList files{"109E_Desert.zip", "b26a_Invasion.zip", "B26B_Wrong.zip",   "HURR.zip",
+                            "HURR_.zip",       "hurr_Desert.zip",   "P38H_Glacier.zip", "P38J_Glacier.zip"};
     QCOMPARE(kvr::skinNames(files, u"HURR"), QStringList({"", "Desert"}));
     QCOMPARE(kvr::skinNames(files, u"B26A"), QStringList({"Invasion"}));
     QCOMPARE(kvr::skinNames(files, u"P38H"), QStringList({"Glacier"}));
@@ -67,7 +67,7 @@ void TestSlots::slotListsFollowTheCode()
     // Every package belongs to at most one slot.
     for (const QString& file : files) {
         int owners = 0;
-        for (const kvr::Slot& s : kvr::slots())
+        for (const kvr::Slot& s : kvr::slotTable())
             owners += kvr::packageBelongsTo(file, s.SlotCode()) ? 1 : 0;
         QVERIFY(owners <= 1);
     }

@@ -29,19 +29,32 @@ void TestToolkit::wildcard_data()
     QTest::addColumn<QString>("pattern");
     QTest::addColumn<QString>("name");
     QTest::addColumn<bool>("matches");
-    QTest::newRow("star-dot-star takes names without a dot") << "*.*" << "README" << true;
-    QTest::newRow("slot pattern takes a bare name") << "PMOSQ*.*" << "PMOSQ" << true;
-    QTest::newRow("slot pattern any case") << "PMOSQ*.*" << "pmosq_body.Tpc" << true;
-    QTest::newRow("slot pattern is a prefix") << "PMOSQ*.*" << "XPMOSQ.tpc" << false;
-    QTest::newRow("other slot untouched") << "PMOSQ*.*" << "PHURR.tpc" << false;
-    QTest::newRow("reset pattern") << "P*.TPC" << "phurr_wing.tpc" << true;
-    QTest::newRow("reset pattern exact extension") << "P*.TPC" << "PHURR.TPCX" << false;
-    QTest::newRow("reset pattern needs the P") << "P*.3DZ" << "HURR.3dz" << false;
-    QTest::newRow("zip any case") << "*.zip" << "hurr_night.ZIP" << true;
-    QTest::newRow("zip not a middle extension") << "*.zip" << "a.zip.bak" << false;
-    QTest::newRow("question mark is one character") << "?.zip" << "ab.zip" << false;
-    QTest::newRow("question mark") << "??.zip" << "ab.zip" << true;
-    QTest::newRow("non-ASCII case") << "É*.txt" << "école.TXT" << true;
+    QTest::newRow("star-dot-star takes names without a dot") << "*.*"
+                                                             << "README" << true;
+    QTest::newRow("slot pattern takes a bare name") << "PMOSQ*.*"
+                                                    << "PMOSQ" << true;
+    QTest::newRow("slot pattern any case") << "PMOSQ*.*"
+                                           << "pmosq_body.Tpc" << true;
+    QTest::newRow("slot pattern is a prefix") << "PMOSQ*.*"
+                                              << "XPMOSQ.tpc" << false;
+    QTest::newRow("other slot untouched") << "PMOSQ*.*"
+                                          << "PHURR.tpc" << false;
+    QTest::newRow("reset pattern") << "P*.TPC"
+                                   << "phurr_wing.tpc" << true;
+    QTest::newRow("reset pattern exact extension") << "P*.TPC"
+                                                   << "PHURR.TPCX" << false;
+    QTest::newRow("reset pattern needs the P") << "P*.3DZ"
+                                               << "HURR.3dz" << false;
+    QTest::newRow("zip any case") << "*.zip"
+                                  << "hurr_night.ZIP" << true;
+    QTest::newRow("zip not a middle extension") << "*.zip"
+                                                << "a.zip.bak" << false;
+    QTest::newRow("question mark is one character") << "?.zip"
+                                                    << "ab.zip" << false;
+    QTest::newRow("question mark") << "??.zip"
+                                   << "ab.zip" << true;
+    QTest::newRow("non-ASCII case") << "É*.txt"
+                                    << "école.TXT" << true;
 }
 
 void TestToolkit::wildcard()

@@ -84,7 +84,7 @@ void TestHelpAbout::shippedHelpFitsAndScrolls()
     QCOMPARE(Ayuda::instance().windowTitle(), QString("Kestrava _ Skin Installer v1.1 _ Help"));
     QVERIFY(box->isReadOnly());
     const QString text = box->toPlainText();
-    for (const kvr::Slot& s : kvr::slots())
+    for (const kvr::Slot& s : kvr::slotTable())
         QVERIFY2(text.contains(s.SlotCode()), s.code);
     QVERIFY(box->verticalScrollBar()->isVisible() && box->verticalScrollBar()->maximum() > 0);
     // No line needs wrapping, so the tables stay lined up.

@@ -66,7 +66,7 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
     ws.writeSettings();
     const QString skins = ws.skinsFolder();
     QVERIFY(kvr::writeZip(skins + QStringLiteral("/MOSQ_Sqn105.zip"),
-                             {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", ZIP_CM_STORE}}));
+                          {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", ZIP_CM_STORE}}));
     QVERIFY(kvr::writeZip(skins + QStringLiteral("/mosq_Night.ZIP"), {{"PMOSQ_night.tpc", "night"}}));
     const QString game = ws.gameFolder();
     for (const char* name : {"PMOSQ_old.tpc", "pmosq_from_elsewhere.3DZ", "PMOSQ", "PHURR.tpc", "other.txt"})
@@ -174,8 +174,8 @@ void TestInstallation::resetPutsEverySlotBack()
     kvrtest::Workspace ws;
     ws.writeSettings("[Skins]\r\nMOSQ=Sqn105\r\nNOTASLOT=kept\r\n");
     const QString game = ws.gameFolder();
-    for (const char* name : {"PMOSQ.TPC", "pmosq_wing.3dz", "PANYTHING.tpc", "P.3DZ", "PMOSQ.txt", "HURR.TPC",
-                             "readme.TPC", "PHURR.TPCX"})
+    for (const char* name :
+         {"PMOSQ.TPC", "pmosq_wing.3dz", "PANYTHING.tpc", "P.3DZ", "PMOSQ.txt", "HURR.TPC", "readme.TPC", "PHURR.TPCX"})
         writeFile(game + QLatin1Char('/') + QString::fromLatin1(name), "x");
     QVERIFY(QDir(game).mkdir(QStringLiteral("PFOLDER.TPC")));
     Principal& main = Principal::instance();
@@ -185,7 +185,7 @@ void TestInstallation::resetPutsEverySlotBack()
     const QByteArray before = readFile(ws.iniPath());
 
     QString expectedSkins = QStringLiteral("MOSQ=(Default)\r\nNOTASLOT=kept\r\n");
-    for (const kvr::Slot& s : kvr::slots()) {
+    for (const kvr::Slot& s : kvr::slotTable()) {
         if (s.SlotCode() != QStringLiteral("MOSQ"))
             expectedSkins += s.SlotCode() + QStringLiteral("=(Default)\r\n");
     }
@@ -195,7 +195,7 @@ void TestInstallation::resetPutsEverySlotBack()
         main.findChild<QToolButton*>(QStringLiteral("Command1"))->click();
         QCOMPARE(filesIn(game), QStringList({"HURR.TPC", "PHURR.TPCX", "PMOSQ.txt", "readme.TPC"}));
         QVERIFY(QFileInfo(game + QStringLiteral("/PFOLDER.TPC")).isDir());
-        for (const kvr::Slot& s : kvr::slots()) {
+        for (const kvr::Slot& s : kvr::slotTable()) {
             QCOMPARE(comboOf(s.number)->Text(), QStringLiteral("(Default)"));
             QCOMPARE(comboOf(s.number)->count(), 0);
         }

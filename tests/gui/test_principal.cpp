@@ -68,7 +68,7 @@ void TestPrincipal::windowShowsThirtySlotsInThreeColumns()
     QVERIFY(QTest::qWaitForWindowExposed(&main));
     QCOMPARE(main.windowTitle(), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
 
-    for (const kvr::Slot& s : kvr::slots()) {
+    for (const kvr::Slot& s : kvr::slotTable()) {
         auto* label = main.findChild<QLabel*>(QStringLiteral("Label%1").arg(s.number));
         DropDownCombo* combo = comboOf(s.number);
         QVERIFY(label && combo);
@@ -85,7 +85,8 @@ void TestPrincipal::windowShowsThirtySlotsInThreeColumns()
             QCOMPARE(combo->mapTo(&main, QPoint()).x(), above->mapTo(&main, QPoint()).x());
             QVERIFY(combo->mapTo(&main, QPoint()).y() > above->mapTo(&main, QPoint()).y());
         } else if (s.number > 1) {
-            QVERIFY(combo->mapTo(&main, QPoint()).x() > label->width() + comboOf(s.number - 10)->mapTo(&main, QPoint()).x());
+            QVERIFY(combo->mapTo(&main, QPoint()).x() >
+                    label->width() + comboOf(s.number - 10)->mapTo(&main, QPoint()).x());
         }
     }
 

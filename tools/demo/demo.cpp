@@ -1,4 +1,5 @@
 #include "demo.h"
+#include "settings/settings_names.h"
 
 #include "installer/skinpackage.h"
 #include "settings/modulo_ini.h"
@@ -20,9 +21,9 @@ struct DemoSkin
 {
     const char* code;
     const char* name;
-    QRgb upper;    // upper surfaces
-    QRgb lower;    // under surfaces
-    QRgb accent;   // spinner, bands and codes
+    QRgb upper;  // upper surfaces
+    QRgb lower;  // under surfaces
+    QRgb accent; // spinner, bands and codes
     const char* note;
 };
 
@@ -32,9 +33,11 @@ constexpr DemoSkin kSkins[] = {
      "on the fin."},
     {"HURR", "Desert", 0xB98C55, 0x7FA6C9, 0xB03030,
      "Tropical filter and mid-stone over azure blue: a Western Desert scheme."},
-    {"SP2A", "Sqn 19", 0x4E5B3A, 0xC9C2A0, 0xD8D8D8, "No. 19 Squadron's early-war Spitfire, black and white undersides."},
+    {"SP2A", "Sqn 19", 0x4E5B3A, 0xC9C2A0, 0xD8D8D8,
+     "No. 19 Squadron's early-war Spitfire, black and white undersides."},
     {"MOSQ", "Sqn105", 0x55604A, 0x9AA3A8, 0xD0B040, "No. 105 Squadron, low-level day raider in ocean grey and green."},
-    {"MOSQ", "Night Intruder", 0x1E2126, 0x15171A, 0xA02020, "Overall black for night intruder sorties over the continent."},
+    {"MOSQ", "Night Intruder", 0x1E2126, 0x15171A, 0xA02020,
+     "Overall black for night intruder sorties over the continent."},
     {"P51D", "Big Beautiful Doll", 0xC4C8CC, 0xC4C8CC, 0x2050B0,
      "Natural metal with a blue nose and rudder, kill markings under the canopy."},
     {"109E", "JG 26", 0x4C5840, 0x8FB0C8, 0xE0D040, "Yellow nose and rudder, splinter greens over light blue."},
@@ -99,7 +102,7 @@ QImage previewPicture(const DemoSkin& skin)
     p.drawEllipse(QRectF(130, 64, 56, 20));
     p.drawEllipse(QRectF(92, 96, 18, 40));
     p.setBrush(QColor(skin.accent));
-    p.drawRect(QRectF(80, 0, 40, 24));   // nose
+    p.drawRect(QRectF(80, 0, 40, 24));  // nose
     p.drawRect(QRectF(60, 116, 80, 8)); // fuselage band
     p.setClipping(false);
     // Roundels on the wings.
@@ -171,8 +174,8 @@ Result createWorkspace(const QString& root, const QString& programFolder)
     }
 
     const QString ini = programFolder + QStringLiteral("\\KVRSI.INI");
-    Modulo::GRABAINI(ini, QStringLiteral("Folders"), QStringLiteral("KVRInstallationFolder"), game);
-    Modulo::GRABAINI(ini, QStringLiteral("Folders"), QStringLiteral("SkinsFolder"), skins);
+    Modulo::GRABAINI(ini, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey, game);
+    Modulo::GRABAINI(ini, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey, skins);
     result.gameFolder = game;
     result.skinsFolder = skins;
     return result;

@@ -27,16 +27,16 @@
 
 struct Field
 {
-    char *bytes; /* zero-terminated; may hold zeros of its own */
+    char* bytes; /* zero-terminated; may hold zeros of its own */
     size_t size;
 };
 
 /* Turns the escapes of a command-file field into the bytes they stand for. */
-static struct Field unescape(const char *in)
+static struct Field unescape(const char* in)
 {
     size_t capacity = strlen(in) + 1;
     struct Field f = {malloc(capacity), 0};
-    for (; *in; ) {
+    for (; *in;) {
         size_t repeat = 1;
         char c;
         if (in[0] != '\\' || !in[1]) {
@@ -49,7 +49,7 @@ static struct Field unescape(const char *in)
             c = (char)strtoul(hex, NULL, 16);
             in += 4;
         } else if (in[1] == '{') {
-            char *end;
+            char* end;
             repeat = strtoul(in + 2, &end, 10);
             c = *end;
             in = end + 2; /* the character and the closing brace */
@@ -69,24 +69,30 @@ static struct Field unescape(const char *in)
 }
 
 /* Printable ASCII as it is; everything else, and the quote and backslash, escaped. */
-static void printEscaped(const char *bytes, size_t n)
+static void printEscaped(const char* bytes, size_t n)
 {
     putchar('"');
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = (unsigned char)bytes[i];
-        if (c == '\r') fputs("\\r", stdout);
-        else if (c == '\n') fputs("\\n", stdout);
-        else if (c == '\t') fputs("\\t", stdout);
-        else if (c == '"' || c == '\\') printf("\\%c", c);
-        else if (c < 0x20 || c >= 0x7F) printf("\\x%02X", c);
-        else putchar(c);
+        if (c == '\r')
+            fputs("\\r", stdout);
+        else if (c == '\n')
+            fputs("\\n", stdout);
+        else if (c == '\t')
+            fputs("\\t", stdout);
+        else if (c == '"' || c == '\\')
+            printf("\\%c", c);
+        else if (c < 0x20 || c >= 0x7F)
+            printf("\\x%02X", c);
+        else
+            putchar(c);
     }
     putchar('"');
 }
 
-static void dump(const char *file)
+static void dump(const char* file)
 {
-    FILE *f = fopen(file, "rb");
+    FILE* f = fopen(file, "rb");
     if (!f) {
         printf("dump %s -> absent\n", file);
         return;
@@ -99,7 +105,7 @@ static void dump(const char *file)
     putchar('\n');
 }
 
-static void printName(const char *command, const struct Field *fields)
+static void printName(const char* command, const struct Field* fields)
 {
     printf("%s %s [", command, fields[1].bytes);
     printEscaped(fields[2].bytes, strlen(fields[2].bytes));
@@ -107,7 +113,7 @@ static void printName(const char *command, const struct Field *fields)
     printEscaped(fields[3].bytes, strlen(fields[3].bytes));
 }
 
-int main(int argc, char **argv)
+int main(int argc, char** argv)
 {
     if (argc != 2) {
         fprintf(stderr, "usage: probe.exe <command file>\n");
@@ -115,7 +121,7 @@ int main(int argc, char **argv)
     }
     /* The answers are compared byte for byte: no "\r" added before each "\n". */
     _setmode(_fileno(stdout), _O_BINARY);
-    FILE *in = fopen(argv[1], "rb");
+    FILE* in = fopen(argv[1], "rb");
     if (!in) {
         fprintf(stderr, "cannot open %s\n", argv[1]);
         return 2;
@@ -125,9 +131,9 @@ int main(int argc, char **argv)
         line[strcspn(line, "\r\n")] = 0;
         if (!line[0] || line[0] == '#')
             continue;
-        char *raw[MAX_FIELDS] = {0};
+        char* raw[MAX_FIELDS] = {0};
         int count = 0;
-        for (char *p = line; p && count < MAX_FIELDS; ++count) {
+        for (char* p = line; p && count < MAX_FIELDS; ++count) {
             raw[count] = p;
             p = strchr(p, '\t');
             if (p)
@@ -136,12 +142,12 @@ int main(int argc, char **argv)
         struct Field fields[MAX_FIELDS] = {{0}};
         for (int i = 0; i < count; ++i)
             fields[i] = unescape(raw[i]);
-        const char *command = raw[0];
+        const char* command = raw[0];
 
         if (!strcmp(command, "note") && count >= 2) {
             printf("\n## %s\n", fields[1].bytes);
         } else if (!strcmp(command, "file") && (count == 2 || count == 3)) {
-            FILE *out = fopen(fields[1].bytes, "wb");
+            FILE* out = fopen(fields[1].bytes, "wb");
             size_t size = count == 3 ? fields[2].size : 0;
             if (!out || (size && fwrite(fields[2].bytes, 1, size, out) != size)) {
                 fprintf(stderr, "cannot write %s\n", fields[1].bytes);
@@ -151,8 +157,8 @@ int main(int argc, char **argv)
         } else if (!strcmp(command, "read") && count == 4) {
             char buffer[255];
             memset(buffer, ' ', sizeof buffer);
-            DWORD n = GetPrivateProfileStringA(fields[2].bytes, fields[3].bytes, "", buffer, sizeof buffer,
-                                               fields[1].bytes);
+            DWORD n =
+                GetPrivateProfileStringA(fields[2].bytes, fields[3].bytes, "", buffer, sizeof buffer, fields[1].bytes);
             printName("read", fields);
             printf(" -> %lu ", (unsigned long)n);
             printEscaped(buffer, n);

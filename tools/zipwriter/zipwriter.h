@@ -26,8 +26,8 @@ struct ZipMember
     QByteArray name; // a name ending in '/' is a folder entry
     QByteArray data;
     zip_int32_t method = ZIP_CM_DEFLATE;
-    std::time_t mtime = 0;  // 0: when the archive is written
-    quint32 unixMode = 0;   // 0: none stored
+    std::time_t mtime = 0; // 0: when the archive is written
+    quint32 unixMode = 0;  // 0: none stored
     zip_uint16_t encryption = ZIP_EM_NONE;
     QByteArray extendedTime; // body of an extended-timestamp field, if any
 };
@@ -64,10 +64,9 @@ inline bool writeZip(const QString& path, const QList<ZipMember>& members, const
              (!m.unixMode || zip_file_set_external_attributes(zip, i, 0, ZIP_OPSYS_UNIX, m.unixMode << 16) == 0) &&
              (m.encryption == ZIP_EM_NONE || zip_file_set_encryption(zip, i, m.encryption, "secret") == 0) &&
              (m.extendedTime.isEmpty() ||
-              zip_file_extra_field_set(zip, i, 0x5455, ZIP_EXTRA_FIELD_NEW,
-                                       reinterpret_cast<const zip_uint8_t*>(m.extendedTime.constData()),
-                                       static_cast<zip_uint16_t>(m.extendedTime.size()),
-                                       ZIP_FL_CENTRAL | ZIP_FL_LOCAL) == 0);
+              zip_file_extra_field_set(
+                  zip, i, 0x5455, ZIP_EXTRA_FIELD_NEW, reinterpret_cast<const zip_uint8_t*>(m.extendedTime.constData()),
+                  static_cast<zip_uint16_t>(m.extendedTime.size()), ZIP_FL_CENTRAL | ZIP_FL_LOCAL) == 0);
         if (!ok)
             break;
     }
