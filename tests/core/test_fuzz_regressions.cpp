@@ -13,7 +13,9 @@ namespace {
 void addInputs(const QString& target)
 {
     QTest::addColumn<QString>("path");
-    for (const QString& folder : {KVR_TEST_DATA "/fuzz/" + target, KVR_TEST_DATA "/../../fuzz/corpus/" + target})
+    const QStringList folders{QStringLiteral(KVR_TEST_DATA "/fuzz/") + target,
+                              QStringLiteral(KVR_TEST_DATA "/../../fuzz/corpus/") + target};
+    for (const QString& folder : folders)
         for (const QFileInfo& file : QDir(folder).entryInfoList(QDir::Files | QDir::Hidden, QDir::Name))
             QTest::newRow(qPrintable(file.fileName())) << file.filePath();
 }

@@ -17,9 +17,9 @@ namespace kvr {
 
 struct ZipMember
 {
-    ZipMember(QByteArray name, QByteArray data, zip_int32_t method = ZIP_CM_DEFLATE, std::time_t mtime = 0,
-              quint32 unixMode = 0)
-        : name(std::move(name)), data(std::move(data)), method(method), mtime(mtime), unixMode(unixMode)
+    ZipMember(QByteArray memberName, QByteArray memberData, zip_int32_t compression = ZIP_CM_DEFLATE,
+              std::time_t modified = 0, quint32 mode = 0)
+        : name(std::move(memberName)), data(std::move(memberData)), method(compression), mtime(modified), unixMode(mode)
     {
     }
 
