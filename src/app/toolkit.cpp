@@ -100,6 +100,26 @@ QString toLocalPath(const QString& path)
     return local;
 }
 
+QString usableFolder(const QString& value)
+{
+    // The settings are read at most 254 characters long: a value of that length may be cut short
+    // and name the parent of the folder the user chose.
+    constexpr qsizetype kReadLimit = 254;
+    if (value.isEmpty() || value.size() >= kReadLimit)
+        return QString();
+    QString path = value;
+    // Drive C is "/" here.
+    if (path.size() >= 2 && path[1] == QLatin1Char(':') && (path[0] == QLatin1Char('c') || path[0] == QLatin1Char('C')))
+        path = path.size() == 2 ? QStringLiteral("/") : path.mid(2);
+    const auto isAbsoluteFolder = [](const QString& candidate) {
+        return candidate.startsWith(QLatin1Char('/')) && QFileInfo(candidate).isDir();
+    };
+    if (isAbsoluteFolder(path))
+        return path;
+    const QString local = toLocalPath(path);
+    return isAbsoluteFolder(local) ? local : QString();
+}
+
 QString findFile(const QString& path)
 {
     const QString local = toLocalPath(path);

@@ -83,6 +83,13 @@ template <typename Body> bool errorBlock(const char* routine, Body&& body)
 // Paths are built with '\' as on the game's platform; the file system wants '/'.
 QString toLocalPath(const QString& path);
 
+// The local folder that a folder value from the settings names, or "" when the value is not usable.
+// Usable means an absolute path of an existing folder shorter than the read limit (a longer value
+// may have been cut). "C:\..." means "/..."; a value that names an existing folder as written is
+// used as written, otherwise '\' is read as '/'. Only a usable value may reach a delete or an
+// extraction.
+QString usableFolder(const QString& value);
+
 // The local path of a file the user supplies, found as the game's platform finds it: when the
 // exact name is missing, the entry spelt the same but for case (the first in byte order).
 QString findFile(const QString& path);
