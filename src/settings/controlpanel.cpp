@@ -6,8 +6,11 @@
 #include "installer/principal.h"
 #include "installer/skinpackage.h"
 #include "settings/modulo_ini.h"
+#include "settings/prefixes.h"
 
+#include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QFileSystemModel>
 #include <QFrame>
 #include <QGridLayout>
@@ -15,8 +18,10 @@
 #include <QHelpEvent>
 #include <QLineEdit>
 #include <QPainter>
+#include <QPointer>
 #include <QSortFilterProxyModel>
 #include <QStyle>
+#include <QThreadPool>
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -52,6 +57,23 @@ void DriveList::setDrive(const QString& drive)
     const int i = findData(localDrivePath(drive));
     if (i >= 0)
         setCurrentIndex(i);
+}
+
+void DriveList::appendDrives(const QList<kvr::Drive>& drives)
+{
+    auto listed = [this](const QString& path) {
+        const QString real = QFileInfo(path).canonicalFilePath();
+        for (int i = 0; i < count(); ++i) {
+            const QString other = itemData(i).toString();
+            if (other == path || (!real.isEmpty() && QFileInfo(other).canonicalFilePath() == real))
+                return true;
+        }
+        return false;
+    };
+    // Appending never changes the current entry, so it raises no Change.
+    for (const kvr::Drive& drive : drives)
+        if (!listed(drive.path))
+            addItem(drive.label, drive.path);
 }
 
 // ---- Folder tree ----------------------------------------------------------------------------
@@ -168,6 +190,20 @@ void ControlPanel::buildLayout()
     Drive1 = new DriveList(listDrives(DriveSources::system()));
     Drive1->setObjectName(QStringLiteral("Drive1"));
     Drive1->setAccessibleName(QStringLiteral("Drive"));
+    // Launcher prefixes take reading many small files: they are found on a worker and added when
+    // ready, so the window opens at once. A window closed before then drops the result.
+    QThreadPool::globalInstance()->start(
+        [list = QPointer<DriveList>(Drive1), home = DriveSources::system().homeFolder] {
+            QList<Drive> prefixes = listPrefixDrives(home);
+            // The pointer is looked at only on the window thread, where the window may be closed.
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(),
+                [list, prefixes] {
+                    if (list)
+                        list->appendDrives(prefixes);
+                },
+                Qt::QueuedConnection);
+        });
 
     Dir1 = new FolderTree;
     Dir1->setObjectName(QStringLiteral("Dir1"));

@@ -26,6 +26,8 @@ public:
     QString Drive() const;
     // Takes a drive's path, or the system's name for drive C ("C:", "c:\"). An unknown drive is ignored.
     void setDrive(const QString& drive);
+    // Adds entries after the ones given at construction; a folder already listed is not added again.
+    void appendDrives(const QList<kvr::Drive>& drives);
 
 Q_SIGNALS:
     void Change();

@@ -11,7 +11,7 @@ namespace kvr {
 
 struct Drive
 {
-    enum class Kind { Root, Mount, Home, Wine };
+    enum class Kind { Root, Mount, Home, Wine, Prefix };
     Kind kind;
     QString path;  // absolute POSIX folder the folder tree opens at
     QString label; // what the drive list shows
