@@ -5,7 +5,7 @@
 # crashes or breaks a check is saved in build-fuzz/findings/<target>/ and the script exits
 # non-zero. See docs/FUZZING.md.
 #
-#   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip (default: both)
+#   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip, fuzz_vdf, fuzz_lutris (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
@@ -15,7 +15,7 @@ kvr_install_deps fuzz
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip fuzz_vdf fuzz_lutris)
 
 echo "== Build the fuzz targets (build-fuzz/)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
@@ -32,6 +32,8 @@ dict() {
     case "$1" in
         fuzz_unzip) echo fuzz/zip.dict ;;
         fuzz_profile) echo fuzz/profile.dict ;;
+        fuzz_vdf) echo fuzz/vdf.dict ;;
+        fuzz_lutris) echo fuzz/yaml.dict ;;
     esac
 }
 
