@@ -119,8 +119,8 @@ QStringList steamLibraries(const Collector& c)
         if (existingFolder(steam).isEmpty())
             continue;
         addLibrary(steam);
-        for (const QString& vdf : {QStringLiteral("/steamapps/libraryfolders.vdf"),
-                                   QStringLiteral("/config/libraryfolders.vdf")}) {
+        for (const QString& vdf :
+             {QStringLiteral("/steamapps/libraryfolders.vdf"), QStringLiteral("/config/libraryfolders.vdf")}) {
             for (const QString& library : steamLibraryPaths(readSmallFile(steam + vdf)))
                 if (QDir::isAbsolutePath(library))
                     addLibrary(library);
@@ -141,8 +141,8 @@ void findSteam(Collector& c)
             // The game's manifest may lie in any library.
             QString name;
             for (const QString& other : libraries) {
-                name = steamAppName(readSmallFile(other + QStringLiteral("/steamapps/appmanifest_") + appid +
-                                                  QStringLiteral(".acf")));
+                name = steamAppName(
+                    readSmallFile(other + QStringLiteral("/steamapps/appmanifest_") + appid + QStringLiteral(".acf")));
                 if (!name.isEmpty())
                     break;
             }
@@ -155,8 +155,8 @@ void findSteam(Collector& c)
 void findLutris(Collector& c)
 {
     const QDir games(c.home() + QStringLiteral("/.local/share/lutris/games"));
-    for (const QString& file : games.entryList({QStringLiteral("*.yml"), QStringLiteral("*.yaml")}, QDir::Files,
-                                               QDir::Name)) {
+    for (const QString& file :
+         games.entryList({QStringLiteral("*.yml"), QStringLiteral("*.yaml")}, QDir::Files, QDir::Name)) {
         QString prefix = lutrisGamePrefix(readSmallFile(games.filePath(file)));
         if (prefix.startsWith(QLatin1Char('~')))
             prefix = c.home() + prefix.mid(1);

@@ -46,8 +46,8 @@ private Q_SLOTS:
         const QString lutrisPrefix = dir.filePath("lutris/kestrava");
         mkdirs(lutrisPrefix + "/drive_c");
         kvrtest::writeFile(home + "/.local/share/lutris/games/kestrava-1687000000.yml",
-                           "game:\n  exe: " + lutrisPrefix.toUtf8() + "/drive_c/k.exe\n  prefix: " +
-                               lutrisPrefix.toUtf8() + "\nwine:\n  version: lutris-7\n");
+                           "game:\n  exe: " + lutrisPrefix.toUtf8() +
+                               "/drive_c/k.exe\n  prefix: " + lutrisPrefix.toUtf8() + "\nwine:\n  version: lutris-7\n");
         kvrtest::writeFile(home + "/.local/share/lutris/games/bad-1.yml", "game: [unclosed\n");
         kvrtest::writeFile(home + "/.local/share/lutris/games/gone-2.yml", "game:\n  prefix: /nowhere/pfx\n");
         mkdirs(home + "/Games/Heroic/Prefixes/Kestrava/pfx/drive_c");
