@@ -3,7 +3,7 @@
 # Sourced by run.sh, test.sh and fuzz/run.sh: "kvr_install_deps build|test|fuzz".
 set -euo pipefail
 
-KVR_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libzip-dev libdeflate-dev libgl-dev libarchive-dev libyaml-dev)
+KVR_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libzip-dev libdeflate-dev libgl-dev libarchive-dev libyaml-dev zlib1g-dev)
 KVR_TEST_PACKAGES=(unzip zip p7zip-full)
 KVR_FUZZ_PACKAGES=(clang libclang-rt-14-dev)
 

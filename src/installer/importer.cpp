@@ -31,11 +31,10 @@ const QStringList& archiveSuffixes()
 {
     // Longest first, so ".tar.gz" wins over ".gz".
     static const QStringList suffixes = {
-        QStringLiteral(".tar.gz"),  QStringLiteral(".tar.bz2"), QStringLiteral(".tar.xz"),
-        QStringLiteral(".tar.zst"), QStringLiteral(".tar.lz"),  QStringLiteral(".tar.lzma"),
-        QStringLiteral(".tar.z"),   QStringLiteral(".tgz"),     QStringLiteral(".tbz2"),
-        QStringLiteral(".txz"),     QStringLiteral(".tar"),     QStringLiteral(".zip"),
-        QStringLiteral(".7z"),      QStringLiteral(".rar"),
+        QStringLiteral(".tar.gz"), QStringLiteral(".tar.bz2"),  QStringLiteral(".tar.xz"), QStringLiteral(".tar.zst"),
+        QStringLiteral(".tar.lz"), QStringLiteral(".tar.lzma"), QStringLiteral(".tar.z"),  QStringLiteral(".tgz"),
+        QStringLiteral(".tbz2"),   QStringLiteral(".txz"),      QStringLiteral(".tar"),    QStringLiteral(".zip"),
+        QStringLiteral(".7z"),     QStringLiteral(".rar"),
     };
     return suffixes;
 }
@@ -414,11 +413,13 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
     const QByteArray to = QFile::encodeName(destination);
     if (job.replace) {
         if (::rename(from.constData(), to.constData()) != 0)
-            return finish(QStringLiteral("the package cannot be put in place: ") + Error::fromErrno(errno).description());
+            return finish(QStringLiteral("the package cannot be put in place: ") +
+                          Error::fromErrno(errno).description());
     } else {
         // A link never replaces a file that appeared in the meantime.
         if (::link(from.constData(), to.constData()) != 0)
-            return finish(QStringLiteral("the package cannot be put in place: ") + Error::fromErrno(errno).description());
+            return finish(QStringLiteral("the package cannot be put in place: ") +
+                          Error::fromErrno(errno).description());
     }
     result.imported = true;
     result.package = packageName;
@@ -433,7 +434,8 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
     const QString note = job.skin + QStringLiteral(".txt");
     if (const Member* m = firstMember(isPicture); m && !fileExistsAnyCase(skinsFolder, picture))
         result.preview = writeSideFile(skinsFolder + QLatin1Char('/') + picture, m->data);
-    if (const Member* m = firstMember([](const QString& n) { return n.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive); });
+    if (const Member* m =
+            firstMember([](const QString& n) { return n.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive); });
         m && !fileExistsAnyCase(skinsFolder, note))
         result.note = writeSideFile(skinsFolder + QLatin1Char('/') + note, m->data);
     return result;

@@ -47,9 +47,9 @@ QString keepBothName(const QString& skinsFolder, const QString& code, const QStr
 
 struct ImportJob
 {
-    QString source;     // the archive the player gave
-    QString code;       // the slot
-    QString skin;       // the skin name, already checked and made unique unless `replace`
+    QString source; // the archive the player gave
+    QString code;   // the slot
+    QString skin;   // the skin name, already checked and made unique unless `replace`
     bool replace = false;
 };
 

@@ -64,8 +64,7 @@ private Q_SLOTS:
         QTest::newRow("ambiguous, most members first")
             << "pack.zip" << QStringList({"PHURR.TPC", "PMOSQ.TPC", "PMOSQ_2.TPC"}) << ""
             << QStringList({"MOSQ", "HURR"});
-        QTest::newRow("none") << "pack.zip" << QStringList({"readme.txt", "P.TPC", "PXXXX.TPC"}) << ""
-                              << QStringList();
+        QTest::newRow("none") << "pack.zip" << QStringList({"readme.txt", "P.TPC", "PXXXX.TPC"}) << "" << QStringList();
     }
     void slotInference()
     {
@@ -135,13 +134,13 @@ private Q_SLOTS:
         QCOMPARE(kvr::inferSlot(QFileInfo(archive).fileName(), listing.members).code, QString("SP2A"));
 
         std::atomic<bool> cancel{false};
-        const kvr::ImportResult r =
-            kvr::importPackage({archive, "SP2A", "Desert v2", false}, skins, cancel, [](double f) { QVERIFY(f <= 1.0); });
+        const kvr::ImportResult r = kvr::importPackage({archive, "SP2A", "Desert v2", false}, skins, cancel,
+                                                       [](double f) { QVERIFY(f <= 1.0); });
         QVERIFY2(r.imported, qPrintable(r.problem));
         QCOMPARE(r.package, QString("SP2A_Desert v2.zip"));
         QCOMPARE(kvrtest::filesIn(skins), QStringList({"Desert v2.jpg", "Desert v2.txt", "SP2A_Desert v2.zip"}));
-        QCOMPARE(zipMembers(skins + "/SP2A_Desert v2.zip"), QStringList({"Desert/PSP2A.TPC", "Desert/PSP2A_L.TPC",
-                                                                          "Desert/readme.txt", "Desert/shot.png"}));
+        QCOMPARE(zipMembers(skins + "/SP2A_Desert v2.zip"),
+                 QStringList({"Desert/PSP2A.TPC", "Desert/PSP2A_L.TPC", "Desert/readme.txt", "Desert/shot.png"}));
         QCOMPARE(kvrtest::readFile(skins + "/Desert v2.jpg"), QByteArray("\x89PNG picture"));
         if (kind == "zip")
             QCOMPARE(kvrtest::readFile(skins + "/SP2A_Desert v2.zip"), kvrtest::readFile(archive));
