@@ -8,6 +8,7 @@
 #include "app/navigation.h"
 #include "extract/unzip.h"
 #include "installer/combolist.h"
+#include "installer/principalmenu.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 #include "settings/controlpanel.h"
@@ -48,6 +49,7 @@ Principal::Principal()
     setUpWindow(QStringLiteral("Principal"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
     buildLayout();
     connectSignals();
+    installPrincipalMenu(*this);
 }
 
 void Principal::buildLayout()

@@ -22,7 +22,7 @@ struct SlotState
 {
     QString code;
     QString skin;
-    QString state;   // "as installed", "N files differ", "N files missing", "package not found"
+    QString state; // "as installed", "N files differ", "N files missing", "package not found"
     bool asInstalled = false;
 };
 

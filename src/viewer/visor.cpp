@@ -3,6 +3,7 @@
 #include "settings/settings_names.h"
 
 #include "app/art.h"
+#include "installer/importflow.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
@@ -83,6 +84,7 @@ Visor::Visor()
     setUpWindow(QStringLiteral("Visor"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Wiewer"));
     buildLayout();
     connectSignals();
+    acceptArchiveDrops(this);
 }
 
 void Visor::buildLayout()

@@ -15,14 +15,17 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("reason");
         QTest::newRow("short name") << QByteArray("HURR.zip") << "shorter than nine characters";
-        QTest::newRow("no slot code") << QByteArray("XXXX_Desert.zip") << "does not start with one of the 30 slot codes";
+        QTest::newRow("no slot code") << QByteArray("XXXX_Desert.zip")
+                                      << "does not start with one of the 30 slot codes";
         QTest::newRow("no underscore") << QByteArray("HURRICANE.zip") << "does not start with one of the 30 slot codes";
         QTest::newRow("not a zip") << QByteArray("HURR_Desert.7z") << "not a ZIP archive";
         QTest::newRow("not readable") << QByteArray("HURR_Garbage.zip") << "Not readable as a ZIP archive";
         QTest::newRow("bad encoding") << QByteArray("HURR_D\xe9sert.zip") << "not valid in the file system's encoding";
         QTest::newRow("no slot file") << QByteArray("HURR_Empty.zip") << "Holds no PHURR file";
-        QTest::newRow("leftovers") << QByteArray("HURR_Readme.zip") << "no slot change removes again from the game folder: readme.txt";
-        QTest::newRow("encrypted") << QByteArray("HURR_Locked.zip") << "encrypted or damaged members, which installing skips: PHURR_L.TPC";
+        QTest::newRow("leftovers") << QByteArray("HURR_Readme.zip")
+                                   << "no slot change removes again from the game folder: readme.txt";
+        QTest::newRow("encrypted") << QByteArray("HURR_Locked.zip")
+                                   << "encrypted or damaged members, which installing skips: PHURR_L.TPC";
         QTest::newRow("lonely picture") << QByteArray("Nothing.jpg") << "preview picture with no package";
         QTest::newRow("lonely note") << QByteArray("Nothing.txt") << "note with no package";
     }

@@ -1,0 +1,408 @@
+#include "installer/importflow.h"
+
+#include "app/toolkit.h"
+#include "installer/principal.h"
+#include "installer/slots.h"
+
+#include <QApplication>
+#include <QDialog>
+#include <QDialogButtonBox>
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QMessageBox>
+#include <QMimeData>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QThread>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <atomic>
+#include <memory>
+#include <utility>
+
+namespace kvr {
+
+namespace {
+
+const QString kImportTitle = QStringLiteral("Kestrava _ Skin Installer v1.1 _ Import");
+
+// Imports that end sooner than this show no progress dialog.
+constexpr int kProgressDelayMs = 500;
+
+QString slotTitle(const QString& code)
+{
+    for (const Slot& s : slotTable())
+        if (s.SlotCode() == code)
+            return s.Caption() + QStringLiteral(" (") + code + QLatin1Char(')');
+    return code;
+}
+
+// The dialog that asks for the slot and the skin name of one archive.
+class ImportDialog : public QDialog
+{
+public:
+    ImportDialog(const ImportQuestion& question, QWidget* parent) : QDialog(parent)
+    {
+        setObjectName(QStringLiteral("ImportDialog"));
+        setWindowTitle(kImportTitle);
+        auto* heading = new QLabel(QStringLiteral("Which slot is <b>%1</b> for?").arg(question.fileName.toHtmlEscaped()));
+        heading->setObjectName(QStringLiteral("Label1"));
+        heading->setWordWrap(true);
+        auto* hint = new QLabel(question.guess.candidates.size() > 1
+                                    ? QStringLiteral("Its files fit several slots; the best match is selected.")
+                                    : QStringLiteral("Neither its name nor its files tell the slot."));
+        hint->setObjectName(QStringLiteral("Label2"));
+        m_slots = new QListWidget;
+        m_slots->setObjectName(QStringLiteral("SlotList"));
+        for (const Slot& s : slotTable()) {
+            auto* item = new QListWidgetItem(s.Caption() + QStringLiteral("  (") + s.SlotCode() + QLatin1Char(')'));
+            item->setData(Qt::UserRole, s.SlotCode());
+            if (question.guess.candidates.contains(s.SlotCode()) && s.SlotCode() != question.guess.best()) {
+                QFont f = item->font();
+                f.setItalic(true);
+                item->setFont(f);
+            }
+            m_slots->addItem(item);
+            if (s.SlotCode() == question.guess.best())
+                m_slots->setCurrentItem(item);
+        }
+        m_slots->setMinimumHeight(fontMetrics().height() * 12);
+        auto* nameLabel = new QLabel(QStringLiteral("&Skin name:"));
+        m_name = new QLineEdit(question.skin);
+        m_name->setObjectName(QStringLiteral("SkinName"));
+        nameLabel->setBuddy(m_name);
+        m_problem = new QLabel;
+        m_problem->setObjectName(QStringLiteral("NameProblem"));
+        QPalette p = m_problem->palette();
+        p.setColor(QPalette::WindowText, QColor(0xC0, 0, 0));
+        m_problem->setPalette(p);
+        m_buttons = new QDialogButtonBox;
+        m_buttons->addButton(QStringLiteral("Import"), QDialogButtonBox::AcceptRole)->setObjectName(QStringLiteral("Import"));
+        m_buttons->addButton(QStringLiteral("Skip"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("Skip"));
+        connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
+        connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
+        connect(m_slots, &QListWidget::currentRowChanged, this, [this] { check(); });
+        connect(m_name, &QLineEdit::textChanged, this, [this] { check(); });
+
+        auto* layout = new QVBoxLayout(this);
+        layout->addWidget(heading);
+        layout->addWidget(hint);
+        layout->addWidget(m_slots);
+        layout->addWidget(nameLabel);
+        layout->addWidget(m_name);
+        layout->addWidget(m_problem);
+        layout->addWidget(m_buttons);
+        layout->setSizeConstraint(QLayout::SetFixedSize);
+        check();
+    }
+
+    ImportAnswer answer() const { return {true, code(), m_name->text()}; }
+
+private:
+    QString code() const
+    {
+        const QListWidgetItem* item = m_slots->currentItem();
+        return item ? item->data(Qt::UserRole).toString() : QString();
+    }
+    void check()
+    {
+        const QString problem = code().isEmpty() ? QStringLiteral("Choose a slot.")
+                                                 : skinNameProblem(code(), m_name->text());
+        m_problem->setText(problem.isEmpty() ? QStringLiteral("The package will be %1_%2.zip").arg(code(), m_name->text())
+                                             : problem);
+        QPalette p = m_problem->palette();
+        p.setColor(QPalette::WindowText, problem.isEmpty() ? palette().color(QPalette::WindowText) : QColor(0xC0, 0, 0));
+        m_problem->setPalette(p);
+        for (QAbstractButton* b : m_buttons->buttons())
+            if (m_buttons->buttonRole(b) == QDialogButtonBox::AcceptRole)
+                b->setEnabled(problem.isEmpty());
+    }
+
+    QListWidget* m_slots = nullptr;
+    QLineEdit* m_name = nullptr;
+    QLabel* m_problem = nullptr;
+    QDialogButtonBox* m_buttons = nullptr;
+};
+
+ImportAnswer askWithDialog(const ImportQuestion& question)
+{
+    ImportDialog dialog(question, QApplication::activeWindow());
+    if (dialog.exec() != QDialog::Accepted)
+        return {};
+    return dialog.answer();
+}
+
+ExistingPackageAnswer askExisting(const QString& packageName)
+{
+    QMessageBox box(QApplication::activeWindow());
+    box.setObjectName(QStringLiteral("ExistingPackage"));
+    box.setWindowTitle(kImportTitle);
+    box.setIcon(QMessageBox::Question);
+    box.setText(QStringLiteral("The skins folder already holds %1.").arg(packageName));
+    QPushButton* replace = box.addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
+    QPushButton* both = box.addButton(QStringLiteral("Keep Both"), QMessageBox::AcceptRole);
+    QPushButton* skip = box.addButton(QStringLiteral("Skip"), QMessageBox::RejectRole);
+    box.setDefaultButton(both);
+    box.setEscapeButton(skip);
+    box.exec();
+    if (box.clickedButton() == replace)
+        return ExistingPackageAnswer::Replace;
+    return box.clickedButton() == both ? ExistingPackageAnswer::KeepBoth : ExistingPackageAnswer::Skip;
+}
+
+ImportQuestionHandler g_question = &askWithDialog;
+ExistingPackageHandler g_existing = &askExisting;
+
+// Runs work on a thread of its own. The window takes no input meanwhile; after half a second a
+// progress dialog with Cancel shows. `work` reports its progress in thousandths.
+void runWithProgress(QWidget* window, const QString& label,
+                     const std::function<void(const std::atomic<bool>&, std::atomic<int>&)>& work)
+{
+    std::atomic<bool> cancel{false};
+    std::atomic<int> permille{0};
+    std::unique_ptr<QThread> thread(QThread::create([&] { work(cancel, permille); }));
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer delay;
+    delay.setSingleShot(true);
+    QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
+    thread->start();
+    delay.start(kProgressDelayMs);
+    // Until the dialog shows, no click or key reaches any window.
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!thread->isFinished()) {
+        QProgressDialog progress(label, QStringLiteral("Cancel"), 0, 1000, window);
+        progress.setObjectName(QStringLiteral("ImportProgress"));
+        progress.setWindowTitle(kImportTitle);
+        progress.setWindowModality(Qt::ApplicationModal);
+        progress.setMinimumDuration(0);
+        progress.setAutoClose(false);
+        progress.setAutoReset(false);
+        QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] {
+            cancel = true;
+            progress.setLabelText(QStringLiteral("Cancelling..."));
+        });
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &progress, [&] { progress.setValue(permille.load()); });
+        poll.start(50);
+        progress.show();
+        if (!thread->isFinished())
+            loop.exec();
+    }
+    thread->wait();
+}
+
+struct Outcome
+{
+    QString file;
+    QString text;
+    bool imported = false;
+};
+
+} // namespace
+
+ImportQuestionHandler setImportQuestionHandler(ImportQuestionHandler handler)
+{
+    return std::exchange(g_question, handler ? std::move(handler) : ImportQuestionHandler(&askWithDialog));
+}
+
+ExistingPackageHandler setExistingPackageHandler(ExistingPackageHandler handler)
+{
+    return std::exchange(g_existing, handler ? std::move(handler) : ExistingPackageHandler(&askExisting));
+}
+
+void importArchives(QWidget* window, const QStringList& paths)
+{
+    Principal& main = Principal::instance();
+    const QString skins = usableFolder(main.File1.Path());
+    if (skins.isEmpty()) {
+        MsgBox(QStringLiteral("Set the skins folder in the Control Panel first."), vbExclamation);
+        return;
+    }
+    QList<Outcome> outcomes;
+    QStringList archives;
+    for (const QString& path : paths) {
+        const QString name = QFileInfo(path).fileName();
+        if (!QFileInfo(path).isFile() || !isImportableArchive(name))
+            outcomes.append({name, QStringLiteral("not an archive this program imports (.zip, .7z, .rar, .tar.*)")});
+        else
+            archives.append(path);
+    }
+
+    // Listing a compressed tar means reading it whole: off the window's thread too.
+    QList<ArchiveListing> listings(archives.size());
+    runWithProgress(window, QStringLiteral("Reading the archives..."),
+                    [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
+                        for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
+                            listings[i] = listArchive(archives[i]);
+                            permille = static_cast<int>(1000 * (i + 1) / archives.size());
+                        }
+                    });
+
+    QList<ImportJob> jobs;
+    auto takenInBatch = [&](const QString& code, const QString& skin) {
+        for (const ImportJob& j : jobs)
+            if (j.code == code && j.skin.compare(skin, Qt::CaseInsensitive) == 0)
+                return true;
+        return false;
+    };
+    for (qsizetype i = 0; i < archives.size(); ++i) {
+        const QString name = QFileInfo(archives[i]).fileName();
+        if (!listings[i].readable) {
+            outcomes.append({name, listings[i].problem.isEmpty() ? QStringLiteral("cancelled") : listings[i].problem});
+            continue;
+        }
+        const SlotGuess guess = inferSlot(name, listings[i].members);
+        QString code = guess.code, skin = defaultSkinName(name);
+        if (code.isEmpty() || !skinNameProblem(code, skin).isEmpty()) {
+            const ImportAnswer answer = g_question({name, guess, skin});
+            if (!answer.accepted || !skinNameProblem(answer.code, answer.skin).isEmpty()) {
+                outcomes.append({name, QStringLiteral("skipped: no slot or skin name chosen")});
+                continue;
+            }
+            code = answer.code;
+            skin = answer.skin;
+        }
+        bool replace = false;
+        const QString existing = existingPackage(skins, code, skin);
+        if (!existing.isEmpty() || takenInBatch(code, skin)) {
+            const ExistingPackageAnswer a =
+                g_existing(existing.isEmpty() ? code + QLatin1Char('_') + skin + QStringLiteral(".zip") : existing);
+            if (a == ExistingPackageAnswer::Skip) {
+                outcomes.append({name, QStringLiteral("skipped: ") + code + QLatin1Char('_') + skin +
+                                           QStringLiteral(".zip exists")});
+                continue;
+            }
+            replace = a == ExistingPackageAnswer::Replace && !takenInBatch(code, skin);
+            if (!replace)
+                while (!existingPackage(skins, code, skin).isEmpty() || takenInBatch(code, skin))
+                    skin = keepBothName(skins, code, skin);
+        }
+        jobs.append({archives[i], code, skin, replace});
+    }
+
+    QList<ImportResult> results(jobs.size());
+    if (!jobs.isEmpty()) {
+        runWithProgress(window, QStringLiteral("Importing packages..."),
+                        [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
+                            const auto n = jobs.size();
+                            for (qsizetype i = 0; i < n; ++i) {
+                                results[i] = importPackage(jobs[i], skins, cancel, [&](double f) {
+                                    permille = static_cast<int>(1000 * (static_cast<double>(i) + f) /
+                                                                static_cast<double>(n));
+                                });
+                                if (cancel && !results[i].imported)
+                                    results[i].cancelled = true;
+                            }
+                        });
+    }
+    for (qsizetype i = 0; i < jobs.size(); ++i) {
+        const QString name = QFileInfo(jobs[i].source).fileName();
+        const ImportResult& r = results[i];
+        if (!r.imported) {
+            outcomes.append({name, r.cancelled ? QStringLiteral("cancelled") : r.problem});
+            continue;
+        }
+        QString text = slotTitle(jobs[i].code) + QStringLiteral(" as ") + r.package;
+        if (r.preview || r.note)
+            text += r.preview && r.note ? QStringLiteral(", with its preview and note")
+                                        : r.preview ? QStringLiteral(", with its preview") : QStringLiteral(", with its note");
+        outcomes.append({name, text, true});
+    }
+
+    // The slot lists show the new packages at once.
+    main.File1.setPath(main.File1.Path());
+
+    QString imported, skipped;
+    for (const Outcome& o : outcomes)
+        (o.imported ? imported : skipped) += QStringLiteral("\n    ") + o.file + (o.imported ? QStringLiteral(" -> ") : QStringLiteral(": ")) + o.text;
+    QString summary;
+    if (!imported.isEmpty())
+        summary += QStringLiteral("Imported into ") + skins + QLatin1Char(':') + imported;
+    if (!skipped.isEmpty())
+        summary += (summary.isEmpty() ? QString() : QStringLiteral("\n\n")) + QStringLiteral("Not imported:") + skipped;
+    if (!summary.isEmpty())
+        MsgBox(summary, imported.isEmpty() ? vbExclamation : vbOKOnly + 64, kImportTitle);
+}
+
+void chooseAndImportArchives(QWidget* window)
+{
+    if (usableFolder(Principal::instance().File1.Path()).isEmpty()) {
+        MsgBox(QStringLiteral("Set the skins folder in the Control Panel first."), vbExclamation);
+        return;
+    }
+    const QStringList files = QFileDialog::getOpenFileNames(
+        window, QStringLiteral("Import Packages"), QDir::homePath(),
+        QStringLiteral("Skin archives (*.zip *.7z *.rar *.tar *.tar.gz *.tgz *.tar.bz2 *.tbz2 *.tar.xz *.txz *.tar.zst);;"
+                       "All files (*)"));
+    if (!files.isEmpty())
+        importArchives(window, files);
+}
+
+namespace {
+
+class DropTaker : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove) {
+            auto* drag = static_cast<QDropEvent*>(event);
+            if (!archivesIn(drag->mimeData()).isEmpty()) {
+                drag->acceptProposedAction();
+                return true;
+            }
+        } else if (event->type() == QEvent::Drop) {
+            auto* drop = static_cast<QDropEvent*>(event);
+            const QStringList files = archivesIn(drop->mimeData());
+            if (!files.isEmpty()) {
+                drop->acceptProposedAction();
+                // The file manager waits for the drop to end: import after it has.
+                QPointer<QWidget> window = qobject_cast<QWidget*>(watched);
+                QTimer::singleShot(0, this, [window, files] {
+                    if (window && window->isEnabled())
+                        handle([&] { importArchives(window, files); });
+                });
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    static QStringList archivesIn(const QMimeData* mime)
+    {
+        QStringList files;
+        if (!mime || !mime->hasUrls())
+            return files;
+        for (const QUrl& url : mime->urls())
+            if (url.isLocalFile())
+                files.append(url.toLocalFile());
+        for (const QString& f : files)
+            if (isImportableArchive(QFileInfo(f).fileName()))
+                return files;
+        return {};
+    }
+};
+
+} // namespace
+
+void acceptArchiveDrops(QWidget* window)
+{
+    window->setAcceptDrops(true);
+    window->installEventFilter(new DropTaker(window));
+}
+
+} // namespace kvr

@@ -1,0 +1,104 @@
+#include "installer/principalmenu.h"
+
+#include "app/navigation.h"
+#include "installer/importflow.h"
+#include "installer/principal.h"
+#include "installer/report.h"
+
+#include <QContextMenuEvent>
+#include <QDesktopServices>
+#include <QMenu>
+#include <QShortcut>
+#include <QUrl>
+
+namespace kvr {
+
+namespace {
+
+void openFolder(const QString& value)
+{
+    const QString folder = usableFolder(value);
+    if (!folder.isEmpty())
+        QDesktopServices::openUrl(QUrl::fromLocalFile(folder));
+}
+
+void popUp(Principal& main, const QPoint& globalPos)
+{
+    // Withdrawn under a child window, the main window offers nothing.
+    if (!main.isEnabled())
+        return;
+    QMenu* menu = buildPrincipalMenu(main);
+    menu->setAttribute(Qt::WA_DeleteOnClose);
+    menu->popup(globalPos);
+}
+
+class MenuOpener : public QObject
+{
+public:
+    explicit MenuOpener(Principal& main) : QObject(&main), m_main(main) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        // Right-clicks on the background and the slot captions reach the window itself; the
+        // slot boxes keep their own text menus.
+        if (watched == &m_main && event->type() == QEvent::ContextMenu) {
+            popUp(m_main, static_cast<QContextMenuEvent*>(event)->globalPos());
+            return true;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    Principal& m_main;
+};
+
+} // namespace
+
+QMenu* buildPrincipalMenu(Principal& main)
+{
+    auto* menu = new QMenu(&main);
+    menu->setObjectName(QStringLiteral("PrincipalMenu"));
+    QAction* import = menu->addAction(QStringLiteral("Import Packages..."));
+    import->setObjectName(QStringLiteral("ImportPackages"));
+    import->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
+    QAction* report = menu->addAction(QStringLiteral("Skins Folder Report..."));
+    report->setObjectName(QStringLiteral("SkinsFolderReport"));
+    menu->addSeparator();
+    QAction* game = menu->addAction(QStringLiteral("Open Game Folder"));
+    game->setObjectName(QStringLiteral("OpenGameFolder"));
+    game->setEnabled(!usableFolder(main.INSTFOLDER).isEmpty());
+    QAction* skins = menu->addAction(QStringLiteral("Open Skins Folder"));
+    skins->setObjectName(QStringLiteral("OpenSkinsFolder"));
+    skins->setEnabled(!usableFolder(main.File1.Path()).isEmpty());
+
+    Principal* window = &main;
+    QObject::connect(import, &QAction::triggered, window, [window] { handle([&] { chooseAndImportArchives(window); }); });
+    QObject::connect(report, &QAction::triggered, window,
+                     [] { handle([] { openChild<Report>(Withdraw::AfterShowing); }); });
+    QObject::connect(game, &QAction::triggered, window, [window] { openFolder(window->INSTFOLDER); });
+    QObject::connect(skins, &QAction::triggered, window, [window] { openFolder(window->File1.Path()); });
+    return menu;
+}
+
+void installPrincipalMenu(Principal& main)
+{
+    main.installEventFilter(new MenuOpener(main));
+    Principal* window = &main;
+    auto* import = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_I), window);
+    QObject::connect(import, &QShortcut::activated, window, [window] {
+        if (window->isEnabled())
+            handle([&] { chooseAndImportArchives(window); });
+    });
+    // The keyboard's ways to a context menu, wherever the focus is in the window.
+    for (const QKeySequence& key : {QKeySequence(Qt::Key_Menu), QKeySequence(Qt::SHIFT | Qt::Key_F10)}) {
+        auto* shortcut = new QShortcut(key, window);
+        QObject::connect(shortcut, &QShortcut::activated, window, [window] {
+            QWidget* focus = window->focusWidget() ? window->focusWidget() : window;
+            popUp(*window, focus->mapToGlobal(focus->rect().center()));
+        });
+    }
+    acceptArchiveDrops(window);
+}
+
+} // namespace kvr

@@ -1,0 +1,174 @@
+#include "installer/report.h"
+
+#include "app/widgets.h"
+#include "installer/principal.h"
+#include "installer/skinpackage.h"
+#include "installer/slots.h"
+#include "settings/modulo_ini.h"
+#include "settings/settings_names.h"
+
+#include <QCoreApplication>
+#include <QHeaderView>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QThreadPool>
+#include <QVBoxLayout>
+
+namespace kvr {
+
+namespace {
+
+constexpr int kStateColumn = 2;
+constexpr int kButtonColumn = 3;
+
+QTableWidget* makeTable(const QString& name, const QStringList& headers)
+{
+    auto* table = new QTableWidget(0, static_cast<int>(headers.size()));
+    table->setObjectName(name);
+    table->setHorizontalHeaderLabels(headers);
+    table->verticalHeader()->hide();
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setWordWrap(true);
+    table->horizontalHeader()->setStretchLastSection(true);
+    return table;
+}
+
+QString slotCaption(const QString& code)
+{
+    for (const Slot& s : slotTable())
+        if (s.SlotCode() == code)
+            return s.Caption();
+    return code;
+}
+
+} // namespace
+
+Report::Report()
+{
+    setUpWindow(QStringLiteral("Report"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Report"));
+    buildLayout();
+}
+
+void Report::buildLayout()
+{
+    Label1 = new QLabel(QStringLiteral("Files in the skins folder that need your attention:"));
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Table1 = makeTable(QStringLiteral("Table1"), {QStringLiteral("File"), QStringLiteral("Reason")});
+    Label1->setBuddy(Table1);
+    Label2 = new QLabel(QStringLiteral("Slots with a recorded skin, checked against the game folder:"));
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Table2 = makeTable(QStringLiteral("Table2"), {QStringLiteral("Slot"), QStringLiteral("Skin"),
+                                                  QStringLiteral("Game folder"), QString()});
+    Label2->setBuddy(Table2);
+    Label3 = new QLabel(QStringLiteral("Reading the skins folder..."));
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Image1 = makeBanner(QStringLiteral("Image1"));
+
+    const int charWidth = fontMetrics().averageCharWidth();
+    Table1->setFixedSize(charWidth * 110, fontMetrics().height() * 14);
+    Table1->setColumnWidth(0, charWidth * 28);
+    Table2->setFixedSize(charWidth * 110, fontMetrics().height() * 12);
+    Table2->setColumnWidth(0, charWidth * 24);
+    Table2->setColumnWidth(1, charWidth * 30);
+    Table2->setColumnWidth(kStateColumn, charWidth * 30);
+
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 12, 12, 12);
+    layout->setSpacing(6);
+    layout->addWidget(Label1);
+    layout->addWidget(Table1);
+    layout->addSpacing(6);
+    layout->addWidget(Label2);
+    layout->addWidget(Table2);
+    layout->addWidget(Label3);
+    layout->addWidget(Image1, 0, Qt::AlignHCenter);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+}
+
+void Report::Form_Load()
+{
+    // The folders the main window works with: its list's skins folder, and the game folder and
+    // skins folder an installation uses.
+    Principal& main = Principal::instance();
+    const QString listed = usableFolder(main.File1.Path());
+    m_skins = main.SKINSFOLDER;
+    m_game = usableFolder(main.INSTFOLDER);
+    const QString settings = Modulo::settingsPath();
+    QList<QPair<QString, QString>> recorded;
+    for (const Slot& s : slotTable()) {
+        const QString skin = Modulo::LEEINI(settings, SettingsNames::kSkinsSectionAtLoad, s.SlotCode());
+        if (!skin.isEmpty() && skin != kDefaultSkin)
+            recorded.append({s.SlotCode(), skin});
+    }
+    // Thousands of packages take a moment: the window opens at once and fills when ready.
+    QPointer<Report> self(this);
+    QThreadPool::globalInstance()->start([self, listed, skins = m_skins, game = m_game, recorded] {
+        const QList<ReportProblem> problems = skinsFolderProblems(listed);
+        QList<SlotState> states;
+        for (const auto& [code, skin] : recorded)
+            states.append(installedState(usableFolder(skins), game, code, skin));
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, problems, states] {
+            if (self)
+                self->fill(problems, states);
+        });
+    });
+}
+
+void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& states)
+{
+    Table1->setRowCount(static_cast<int>(problems.size()));
+    for (int row = 0; row < problems.size(); ++row) {
+        Table1->setItem(row, 0, new QTableWidgetItem(problems[row].file));
+        auto* reason = new QTableWidgetItem(problems[row].reason);
+        reason->setToolTip(problems[row].reason);
+        Table1->setItem(row, 1, reason);
+    }
+    Table1->resizeRowsToContents();
+
+    m_states = states;
+    Table2->setRowCount(static_cast<int>(states.size()));
+    for (int row = 0; row < states.size(); ++row) {
+        Table2->setItem(row, 0, new QTableWidgetItem(slotCaption(states[row].code) + QStringLiteral(" (") +
+                                                     states[row].code + QLatin1Char(')')));
+        Table2->setItem(row, 1, new QTableWidgetItem(states[row].skin));
+        fillState(row, states[row]);
+    }
+    Label3->setText(problems.isEmpty() ? QStringLiteral("No file in the skins folder needs your attention.")
+                                       : QString::number(problems.size()) +
+                                             QLatin1String(problems.size() == 1 ? " file needs your attention."
+                                                                                : " files need your attention."));
+    m_ready = true;
+    Q_EMIT Ready();
+}
+
+void Report::fillState(int row, const SlotState& state)
+{
+    Table2->setItem(row, kStateColumn, new QTableWidgetItem(state.state));
+    Table2->removeCellWidget(row, kButtonColumn);
+    if (state.asInstalled)
+        return;
+    auto* button = new QPushButton(QStringLiteral("Reinstall"));
+    button->setObjectName(QStringLiteral("Reinstall%1").arg(row + 1));
+    // With its package gone, installing would only delete the slot's files.
+    const bool found = state.state != QLatin1String("package not found");
+    button->setEnabled(found);
+    button->setToolTip(found ? QStringLiteral("Install %1 into this slot again").arg(state.skin)
+                             : QStringLiteral("The package is not in the skins folder"));
+    connect(button, &QPushButton::clicked, this, [this, row] { handle([&] { Reinstall_Click(row); }); });
+    Table2->setCellWidget(row, kButtonColumn, button);
+}
+
+void Report::Reinstall_Click(int row)
+{
+    if (row < 0 || row >= m_states.size())
+        return;
+    const SlotState old = m_states[row];
+    Principal::instance().DESCOMPRIME(old.skin, old.code);
+    m_states[row] = installedState(usableFolder(m_skins), m_game, old.code, old.skin);
+    fillState(row, m_states[row]);
+}
+
+} // namespace kvr
