@@ -54,7 +54,8 @@ public:
     {
         setObjectName(QStringLiteral("ImportDialog"));
         setWindowTitle(kImportTitle);
-        auto* heading = new QLabel(QStringLiteral("Which slot is <b>%1</b> for?").arg(question.fileName.toHtmlEscaped()));
+        auto* heading =
+            new QLabel(QStringLiteral("Which slot is <b>%1</b> for?").arg(question.fileName.toHtmlEscaped()));
         heading->setObjectName(QStringLiteral("Label1"));
         heading->setWordWrap(true);
         auto* hint = new QLabel(question.guess.candidates.size() > 1
@@ -86,8 +87,10 @@ public:
         p.setColor(QPalette::WindowText, QColor(0xC0, 0, 0));
         m_problem->setPalette(p);
         m_buttons = new QDialogButtonBox;
-        m_buttons->addButton(QStringLiteral("Import"), QDialogButtonBox::AcceptRole)->setObjectName(QStringLiteral("Import"));
-        m_buttons->addButton(QStringLiteral("Skip"), QDialogButtonBox::RejectRole)->setObjectName(QStringLiteral("Skip"));
+        m_buttons->addButton(QStringLiteral("Import"), QDialogButtonBox::AcceptRole)
+            ->setObjectName(QStringLiteral("Import"));
+        m_buttons->addButton(QStringLiteral("Skip"), QDialogButtonBox::RejectRole)
+            ->setObjectName(QStringLiteral("Skip"));
         connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
         connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
         connect(m_slots, &QListWidget::currentRowChanged, this, [this] { check(); });
@@ -115,12 +118,13 @@ private:
     }
     void check()
     {
-        const QString problem = code().isEmpty() ? QStringLiteral("Choose a slot.")
-                                                 : skinNameProblem(code(), m_name->text());
-        m_problem->setText(problem.isEmpty() ? QStringLiteral("The package will be %1_%2.zip").arg(code(), m_name->text())
-                                             : problem);
+        const QString problem =
+            code().isEmpty() ? QStringLiteral("Choose a slot.") : skinNameProblem(code(), m_name->text());
+        m_problem->setText(
+            problem.isEmpty() ? QStringLiteral("The package will be %1_%2.zip").arg(code(), m_name->text()) : problem);
         QPalette p = m_problem->palette();
-        p.setColor(QPalette::WindowText, problem.isEmpty() ? palette().color(QPalette::WindowText) : QColor(0xC0, 0, 0));
+        p.setColor(QPalette::WindowText,
+                   problem.isEmpty() ? palette().color(QPalette::WindowText) : QColor(0xC0, 0, 0));
         m_problem->setPalette(p);
         for (QAbstractButton* b : m_buttons->buttons())
             if (m_buttons->buttonRole(b) == QDialogButtonBox::AcceptRole)
@@ -297,8 +301,8 @@ void importArchives(QWidget* window, const QStringList& paths)
                             const auto n = jobs.size();
                             for (qsizetype i = 0; i < n; ++i) {
                                 results[i] = importPackage(jobs[i], skins, cancel, [&](double f) {
-                                    permille = static_cast<int>(1000 * (static_cast<double>(i) + f) /
-                                                                static_cast<double>(n));
+                                    permille =
+                                        static_cast<int>(1000 * (static_cast<double>(i) + f) / static_cast<double>(n));
                                 });
                                 if (cancel && !results[i].imported)
                                     results[i].cancelled = true;
@@ -315,7 +319,8 @@ void importArchives(QWidget* window, const QStringList& paths)
         QString text = slotTitle(jobs[i].code) + QStringLiteral(" as ") + r.package;
         if (r.preview || r.note)
             text += r.preview && r.note ? QStringLiteral(", with its preview and note")
-                                        : r.preview ? QStringLiteral(", with its preview") : QStringLiteral(", with its note");
+                    : r.preview         ? QStringLiteral(", with its preview")
+                                        : QStringLiteral(", with its note");
         outcomes.append({name, text, true});
     }
 
@@ -324,7 +329,8 @@ void importArchives(QWidget* window, const QStringList& paths)
 
     QString imported, skipped;
     for (const Outcome& o : outcomes)
-        (o.imported ? imported : skipped) += QStringLiteral("\n    ") + o.file + (o.imported ? QStringLiteral(" -> ") : QStringLiteral(": ")) + o.text;
+        (o.imported ? imported : skipped) +=
+            QStringLiteral("\n    ") + o.file + (o.imported ? QStringLiteral(" -> ") : QStringLiteral(": ")) + o.text;
     QString summary;
     if (!imported.isEmpty())
         summary += QStringLiteral("Imported into ") + skins + QLatin1Char(':') + imported;
@@ -342,8 +348,9 @@ void chooseAndImportArchives(QWidget* window)
     }
     const QStringList files = QFileDialog::getOpenFileNames(
         window, QStringLiteral("Import Packages"), QDir::homePath(),
-        QStringLiteral("Skin archives (*.zip *.7z *.rar *.tar *.tar.gz *.tgz *.tar.bz2 *.tbz2 *.tar.xz *.txz *.tar.zst);;"
-                       "All files (*)"));
+        QStringLiteral(
+            "Skin archives (*.zip *.7z *.rar *.tar *.tar.gz *.tgz *.tar.bz2 *.tbz2 *.tar.xz *.txz *.tar.zst);;"
+            "All files (*)"));
     if (!files.isEmpty())
         importArchives(window, files);
 }

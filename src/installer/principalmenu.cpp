@@ -73,7 +73,8 @@ QMenu* buildPrincipalMenu(Principal& main)
     skins->setEnabled(!usableFolder(main.File1.Path()).isEmpty());
 
     Principal* window = &main;
-    QObject::connect(import, &QAction::triggered, window, [window] { handle([&] { chooseAndImportArchives(window); }); });
+    QObject::connect(import, &QAction::triggered, window,
+                     [window] { handle([&] { chooseAndImportArchives(window); }); });
     QObject::connect(report, &QAction::triggered, window,
                      [] { handle([] { openChild<Report>(Withdraw::AfterShowing); }); });
     QObject::connect(game, &QAction::triggered, window, [window] { openFolder(window->INSTFOLDER); });

@@ -60,8 +60,8 @@ void Report::buildLayout()
     Label1->setBuddy(Table1);
     Label2 = new QLabel(QStringLiteral("Slots with a recorded skin, checked against the game folder:"));
     Label2->setObjectName(QStringLiteral("Label2"));
-    Table2 = makeTable(QStringLiteral("Table2"), {QStringLiteral("Slot"), QStringLiteral("Skin"),
-                                                  QStringLiteral("Game folder"), QString()});
+    Table2 = makeTable(QStringLiteral("Table2"),
+                       {QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Game folder"), QString()});
     Label2->setBuddy(Table2);
     Label3 = new QLabel(QStringLiteral("Reading the skins folder..."));
     Label3->setObjectName(QStringLiteral("Label3"));
@@ -131,8 +131,9 @@ void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& 
     m_states = states;
     Table2->setRowCount(static_cast<int>(states.size()));
     for (int row = 0; row < states.size(); ++row) {
-        Table2->setItem(row, 0, new QTableWidgetItem(slotCaption(states[row].code) + QStringLiteral(" (") +
-                                                     states[row].code + QLatin1Char(')')));
+        Table2->setItem(row, 0,
+                        new QTableWidgetItem(slotCaption(states[row].code) + QStringLiteral(" (") + states[row].code +
+                                             QLatin1Char(')')));
         Table2->setItem(row, 1, new QTableWidgetItem(states[row].skin));
         fillState(row, states[row]);
     }
