@@ -77,6 +77,8 @@ public:
                 m_slots->setCurrentItem(item);
         }
         m_slots->setMinimumHeight(fontMetrics().height() * 12);
+        // Wide enough for the window's caption and a long package name.
+        m_slots->setMinimumWidth(fontMetrics().averageCharWidth() * 56);
         auto* nameLabel = new QLabel(QStringLiteral("&Skin name:"));
         m_name = new QLineEdit(question.skin);
         m_name->setObjectName(QStringLiteral("SkinName"));
@@ -329,8 +331,8 @@ void importArchives(QWidget* window, const QStringList& paths)
 
     QString imported, skipped;
     for (const Outcome& o : outcomes)
-        (o.imported ? imported : skipped) +=
-            QStringLiteral("\n    ") + o.file + (o.imported ? QStringLiteral(" -> ") : QStringLiteral(": ")) + o.text;
+        (o.imported ? imported : skipped) += QStringLiteral("\n    ") + o.file +
+                                             (o.imported ? QStringLiteral(" \u2192 ") : QStringLiteral(": ")) + o.text;
     QString summary;
     if (!imported.isEmpty())
         summary += QStringLiteral("Imported into ") + skins + QLatin1Char(':') + imported;
