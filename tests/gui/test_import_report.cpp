@@ -3,6 +3,7 @@
 #include "installer/principal.h"
 #include "installer/principalmenu.h"
 #include "installer/report.h"
+#include "settings/controlpanel.h"
 #include "testsupport.h"
 #include "viewer/visor.h"
 #include "zipwriter.h"
@@ -99,7 +100,7 @@ private Q_SLOTS:
     }
     void cleanup()
     {
-        closeForms<kvr::Report, kvr::Visor>();
+        closeForms<kvr::Report, kvr::Visor, kvr::ControlPanel>();
         closeForms<Principal>();
         kvr::setImportQuestionHandler({});
         kvr::setExistingPackageHandler({});
@@ -194,6 +195,27 @@ private Q_SLOTS:
         QTRY_COMPARE(messages->calls.size(), 2);
         QVERIFY(messages->calls[1].prompt.contains("skipped: SP2A_spitfire_desert_v2.zip exists"));
         QCOMPARE(kvrtest::filesIn(ws->skinsFolder()).size(), 5);
+    }
+
+    // A Steam library with a Proton prefix under the home folder shows in the control panel's
+    // drive list once the worker has looked, and picking it opens the tree at its drive C.
+    void protonPrefixInTheDriveList()
+    {
+        QTemporaryDir home;
+        const QString steam = home.filePath(".local/share/Steam/steamapps");
+        QVERIFY(QDir().mkpath(steam + "/common") && QDir().mkpath(steam + "/compatdata/4242/pfx/drive_c"));
+        kvrtest::writeFile(steam + "/appmanifest_4242.acf", "\"AppState\" { \"name\" \"Kestrava\" }");
+        const QByteArray realHome = qgetenv("HOME");
+        qputenv("HOME", QFile::encodeName(home.path()));
+        Principal::instance().Show();
+        kvr::ControlPanel& panel = kvr::ControlPanel::instance();
+        qputenv("HOME", realHome);
+        auto* drives = panel.findChild<kvr::DriveList*>("Drive1");
+        QTRY_VERIFY(drives->findText("Proton Kestrava C:") >= 0);
+        QVERIFY(drives->findText("Steam: ~/.local/share/Steam games") >= 0);
+        drives->setCurrentIndex(drives->findText("Proton Kestrava C:"));
+        QCOMPARE(panel.findChild<kvr::FolderTree*>("Dir1")->Path(), steam + "/compatdata/4242/pfx/drive_c");
+        panel.close();
     }
 
     // The report opens as every child does, names the planted problem, and reinstalls a slot.
