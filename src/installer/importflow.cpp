@@ -169,8 +169,9 @@ ImportQuestionHandler g_question = &askWithDialog;
 ExistingPackageHandler g_existing = &askExisting;
 
 // Runs work on a thread of its own. The window takes no input meanwhile; after half a second a
-// progress dialog with Cancel shows. `work` reports its progress in thousandths.
-void runWithProgress(QWidget* window, const QString& label,
+// progress dialog with Cancel shows. `work` reports its progress in thousandths. True when the
+// player cancelled.
+bool runWithProgress(QWidget* window, const QString& label,
                      const std::function<void(const std::atomic<bool>&, std::atomic<int>&)>& work)
 {
     std::atomic<bool> cancel{false};
@@ -205,6 +206,7 @@ void runWithProgress(QWidget* window, const QString& label,
             loop.exec();
     }
     thread->wait();
+    return cancel;
 }
 
 struct Outcome
@@ -246,13 +248,13 @@ void importArchives(QWidget* window, const QStringList& paths)
 
     // Listing a compressed tar means reading it whole: off the window's thread too.
     QList<ArchiveListing> listings(archives.size());
-    runWithProgress(window, QStringLiteral("Reading the archives..."),
-                    [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
-                        for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
-                            listings[i] = listArchive(archives[i]);
-                            permille = static_cast<int>(1000 * (i + 1) / archives.size());
-                        }
-                    });
+    const bool cancelled = runWithProgress(window, QStringLiteral("Reading the archives..."),
+                                           [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
+                                               for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
+                                                   listings[i] = listArchive(archives[i]);
+                                                   permille = static_cast<int>(1000 * (i + 1) / archives.size());
+                                               }
+                                           });
 
     QList<ImportJob> jobs;
     auto takenInBatch = [&](const QString& code, const QString& skin) {
@@ -263,8 +265,12 @@ void importArchives(QWidget* window, const QStringList& paths)
     };
     for (qsizetype i = 0; i < archives.size(); ++i) {
         const QString name = QFileInfo(archives[i]).fileName();
+        if (cancelled) {
+            outcomes.append({name, QStringLiteral("cancelled")});
+            continue;
+        }
         if (!listings[i].readable) {
-            outcomes.append({name, listings[i].problem.isEmpty() ? QStringLiteral("cancelled") : listings[i].problem});
+            outcomes.append({name, listings[i].problem});
             continue;
         }
         const SlotGuess guess = inferSlot(name, listings[i].members);
@@ -298,18 +304,18 @@ void importArchives(QWidget* window, const QStringList& paths)
 
     QList<ImportResult> results(jobs.size());
     if (!jobs.isEmpty()) {
-        runWithProgress(window, QStringLiteral("Importing packages..."),
-                        [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
-                            const auto n = jobs.size();
-                            for (qsizetype i = 0; i < n; ++i) {
-                                results[i] = importPackage(jobs[i], skins, cancel, [&](double f) {
-                                    permille =
-                                        static_cast<int>(1000 * (static_cast<double>(i) + f) / static_cast<double>(n));
-                                });
-                                if (cancel && !results[i].imported)
-                                    results[i].cancelled = true;
-                            }
-                        });
+        (void)runWithProgress(window, QStringLiteral("Importing packages..."),
+                              [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
+                                  const auto n = jobs.size();
+                                  for (qsizetype i = 0; i < n; ++i) {
+                                      results[i] = importPackage(jobs[i], skins, cancel, [&](double f) {
+                                          permille = static_cast<int>(1000 * (static_cast<double>(i) + f) /
+                                                                      static_cast<double>(n));
+                                      });
+                                      if (cancel && !results[i].imported)
+                                          results[i].cancelled = true;
+                                  }
+                              });
     }
     for (qsizetype i = 0; i < jobs.size(); ++i) {
         const QString name = QFileInfo(jobs[i].source).fileName();
