@@ -12,7 +12,9 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$repo/build}" && pwd)
 out=$repo/docs/screenshots
 mkdir -p "$out"
-work=$(mktemp -d)
+# A folder of a fixed name when it is free, so the paths shown stay the same between runs.
+work=${TMPDIR:-/tmp}/kvrsi-import-shots
+mkdir "$work" 2>/dev/null || work=$(mktemp -d)
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 pids=()
