@@ -92,12 +92,19 @@ QString packageSuspicion(const QString& path, const QString& code)
         return QStringLiteral("Not readable as a ZIP archive: installing it unpacks nothing.");
     const QString prefix = QLatin1Char('P') + code;
     bool hasSlotFile = false;
-    QStringList leftovers, unreadable;
+    QStringList leftovers, otherSlots, unreadable;
     for (const ZipMemberInfo& m : members) {
         const bool slotFile = m.bare.startsWith(prefix, Qt::CaseInsensitive);
         hasSlotFile = hasSlotFile || slotFile;
-        if (!slotFile && !leftovers.contains(m.bare))
-            leftovers.append(m.bare);
+        if (!slotFile) {
+            // Another slot's file is removed only by that slot's change; anything else stays for good.
+            const QString upper = m.bare.toUpper();
+            const bool other =
+                upper.size() >= 5 && upper[0] == QLatin1Char('P') && isSlotCode(QStringView(upper).mid(1, 4));
+            QStringList& list = other ? otherSlots : leftovers;
+            if (!list.contains(m.bare))
+                list.append(m.bare);
+        }
         if (m.unreadable)
             unreadable.append(m.bare);
     }
@@ -108,6 +115,9 @@ QString packageSuspicion(const QString& path, const QString& code)
     if (!leftovers.isEmpty())
         reasons << QStringLiteral("Holds files that no slot change removes again from the game folder: ") +
                        joinNames(leftovers) + QLatin1Char('.');
+    if (!otherSlots.isEmpty())
+        reasons << QStringLiteral("Holds another slot's files, which installing it overwrites in that slot: ") +
+                       joinNames(otherSlots) + QLatin1Char('.');
     if (!unreadable.isEmpty())
         reasons << QStringLiteral("Holds encrypted or damaged members, which installing skips: ") +
                        joinNames(unreadable) + QLatin1Char('.');

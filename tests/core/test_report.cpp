@@ -24,6 +24,9 @@ private Q_SLOTS:
         QTest::newRow("no slot file") << QByteArray("HURR_Empty.zip") << "Holds no PHURR file";
         QTest::newRow("leftovers") << QByteArray("HURR_Readme.zip")
                                    << "no slot change removes again from the game folder: readme.txt";
+        QTest::newRow("other slot's files")
+            << QByteArray("HURR_Twin.zip")
+            << "another slot's files, which installing it overwrites in that slot: PMOSQ.TPC";
         QTest::newRow("encrypted") << QByteArray("HURR_Locked.zip")
                                    << "encrypted or damaged members, which installing skips: PHURR_L.TPC";
         QTest::newRow("lonely picture") << QByteArray("Nothing.jpg") << "preview picture with no package";
@@ -48,10 +51,12 @@ private Q_SLOTS:
             QVERIFY(kvr::writeZip(skins + "/plain.tmp", good));
             QCOMPARE(::rename(QFile::encodeName(skins + "/plain.tmp").constData(), local.constData()), 0);
         } else if (file.endsWith(".zip") && !file.contains("Garbage") && !file.contains("Empty") &&
-                   !file.contains("Readme") && !file.contains("Locked"))
+                   !file.contains("Readme") && !file.contains("Locked") && !file.contains("Twin"))
             QVERIFY(kvr::writeZip(path, good));
         else if (file.contains("Empty"))
             QVERIFY(kvr::writeZip(path, {{"readme/", ""}}));
+        else if (file.contains("Twin"))
+            QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, {"PMOSQ.TPC", "other"}}));
         else if (file.contains("Readme"))
             QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, {"docs/readme.txt", "hi"}}));
         else if (file.contains("Locked")) {
