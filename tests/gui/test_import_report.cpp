@@ -12,6 +12,7 @@
 #include <QContextMenuEvent>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
@@ -66,6 +67,12 @@ public:
 public Q_SLOTS:
     void open(const QUrl& url) { urls << url; }
 };
+
+void activate(QWidget& window)
+{
+    window.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+}
 
 void drop(QWidget* target, const QStringList& files)
 {
@@ -138,6 +145,18 @@ private Q_SLOTS:
         menu->findChild<QAction*>("OpenSkinsFolder")->trigger();
         QCOMPARE(catcher.urls, QList<QUrl>({QUrl::fromLocalFile(ws->skinsFolder())}));
         QDesktopServices::unsetUrlHandler("file");
+
+        // The keyboard's ways to the menu, with the focus in a slot box.
+        activate(main);
+        main.Combo(7).setFocus();
+        for (const auto& [key, modifiers] :
+             {std::pair{Qt::Key_F10, Qt::ShiftModifier}, std::pair{Qt::Key_Menu, Qt::NoModifier}}) {
+            QTest::keyClick(main.Combo(7).lineEdit(), key, modifiers);
+            auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
+            QVERIFY(popup);
+            QCOMPARE(popup->objectName(), QString("PrincipalMenu"));
+            popup->close();
+        }
 
         // Withdrawn under a child window, the main window offers no menu.
         main.setEnabled(false);
