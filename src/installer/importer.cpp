@@ -125,10 +125,17 @@ struct Member
     time_t mtime = 0;
 };
 
-// Reads every file member whole, checking each as it goes. Stops early on a cancel.
+// Repacking holds the members in memory until the ZIP is written; an archive that unpacks to more
+// (a skin is a few megabytes; this is a bomb or not a skin) is refused rather than exhausting it.
+constexpr qint64 kMaxUnpacked = qint64(1) << 30;
+
+// Reads every file member, checking each as it goes; stops early on a cancel. With keepAll false
+// only the first picture's and the first note's data are kept (a ZIP is copied, not rebuilt).
 bool readMembers(const QString& path, std::vector<Member>& members, QString& problem, const std::atomic<bool>& cancel,
-                 const std::function<void(double)>& progress)
+                 const std::function<void(double)>& progress, bool keepAll)
 {
+    qint64 kept = 0;
+    bool pictureKept = false, noteKept = false;
     ArchivePtr a = openArchive(path);
     if (!a) {
         problem = QStringLiteral("cannot be read as an archive");
@@ -153,8 +160,14 @@ bool readMembers(const QString& path, std::vector<Member>& members, QString& pro
             return false;
         }
         Member m;
-        m.name = entryName(entry).toUtf8();
+        const QString name = entryName(entry);
+        m.name = name.toUtf8();
         m.mtime = archive_entry_mtime(entry);
+        bool keep = keepAll;
+        if (!pictureKept && isPicture(name))
+            keep = pictureKept = true;
+        if (!noteKept && name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+            keep = noteKept = true;
         char buffer[64 * 1024];
         for (;;) {
             const la_ssize_t n = archive_read_data(a.get(), buffer, sizeof buffer);
@@ -164,7 +177,14 @@ bool readMembers(const QString& path, std::vector<Member>& members, QString& pro
                 problem = archiveProblem(a.get());
                 return false;
             }
-            m.data.append(buffer, static_cast<qsizetype>(n));
+            if (keep) {
+                kept += n;
+                if (kept > kMaxUnpacked) {
+                    problem = QStringLiteral("is too large to import (over 1 GiB unpacked)");
+                    return false;
+                }
+                m.data.append(buffer, static_cast<qsizetype>(n));
+            }
             if (cancel)
                 return false;
         }
@@ -386,12 +406,16 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
 
     // Reading the archive whole first checks every member, so nothing is written from an archive
     // that turns out to be damaged halfway.
+    const bool isZip = job.source.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive);
     std::vector<Member> members;
     QString problem;
-    if (!readMembers(job.source, members, problem, cancel, [&](double f) {
-            if (progress)
-                progress(f / 2);
-        }))
+    if (!readMembers(
+            job.source, members, problem, cancel,
+            [&](double f) {
+                if (progress)
+                    progress(f / 2);
+            },
+            !isZip))
         return finish(problem);
 
     const QString existing = job.replace ? existingPackage(skinsFolder, job.code, job.skin) : QString();
@@ -402,7 +426,6 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
     QTemporaryFile temp(skinsFolder + QStringLiteral("/.kvrsi-import-XXXXXX.zip"));
     if (!temp.open())
         return finish(QStringLiteral("the skins folder cannot be written"));
-    const bool isZip = job.source.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive);
     const bool written = isZip ? copyFile(job.source, temp, cancel, progress, problem)
                                : writeZipArchive(temp.fileName(), members, cancel, progress, problem);
     if (!written || cancel)
