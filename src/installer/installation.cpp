@@ -15,13 +15,13 @@
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <optional>
-#include <utility>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
 
 namespace kvr {
 
@@ -113,7 +113,8 @@ public:
                 }
             }
         }
-        m_fd = ::open(QFile::encodeName(found).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
+        m_fd = ::open(QFile::encodeName(found).constData(),
+                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
         if (m_fd >= 0)
             m_path = QStringLiteral("/proc/self/fd/%1").arg(m_fd) + (folder ? QStringLiteral("/") : QString());
     }

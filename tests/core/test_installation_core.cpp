@@ -33,15 +33,14 @@ class ServiceRecorder
 {
 public:
     ServiceRecorder()
-        : m_previous(kvr::setFileServices(
-              {[this](const QString& folder, const QString& pattern) {
-                   const QMutexLocker lock(&m_mutex);
-                   calls.append("delete " + folder + " " + pattern);
-               },
-               [this](const QString& package, const QString& target) {
-                   const QMutexLocker lock(&m_mutex);
-                   calls.append("unzip " + package + " " + target);
-               }}))
+        : m_previous(kvr::setFileServices({[this](const QString& folder, const QString& pattern) {
+                                               const QMutexLocker lock(&m_mutex);
+                                               calls.append("delete " + folder + " " + pattern);
+                                           },
+                                           [this](const QString& package, const QString& target) {
+                                               const QMutexLocker lock(&m_mutex);
+                                               calls.append("unzip " + package + " " + target);
+                                           }}))
     {
     }
     ~ServiceRecorder() { kvr::setFileServices(m_previous); }
@@ -86,6 +85,7 @@ private Q_SLOTS:
     void folderRules_data();
     void folderRules();
     void backslashFolderUsedAsWritten();
+    void vanishedPackageIsStillRecorded();
     void programFilesNeverDeleted_data();
     void programFilesNeverDeleted();
     void linksToFoldersStay_data();
@@ -106,22 +106,54 @@ void TestInstallationCore::folderRules_data()
     QTest::addColumn<QString>("expectedGame"); // the folder the deletes get
     QTest::addColumn<bool>("unpacks");
 
-    QTest::newRow("absolute folder") << "{root}/game" << "{root}/skins" << "{root}/game" << true;
-    QTest::newRow("empty") << "" << "{root}/skins" << "" << false;
-    QTest::newRow("relative: .") << "." << "{root}/skins" << "" << false;
-    QTest::newRow("relative name") << "game" << "{root}/skins" << "" << false;
-    QTest::newRow("missing folder") << "{root}/gone" << "{root}/skins" << "" << false;
-    QTest::newRow("a file, not a folder") << "{root}/program/KVRSI.INI" << "{root}/skins" << "" << false;
-    QTest::newRow("backslashes read as slashes") << "{root}\\game" << "{root}/skins" << "{root}/game" << true;
-    QTest::newRow("C: stands for /") << "C:{root}\\game" << "{root}/skins" << "{root}/game" << true;
-    QTest::newRow("c: any case, slashes") << "c:{root}/game" << "{root}/skins" << "{root}/game" << true;
-    QTest::newRow("other drive letter") << "D:{root}/game" << "{root}/skins" << "" << false;
-    QTest::newRow("253 characters") << "{253}" << "{root}/skins" << "{253}" << true;
-    QTest::newRow("254 characters: may be cut") << "{254}" << "{root}/skins" << "" << false;
-    QTest::newRow("300 characters") << "{300}" << "{root}/skins" << "" << false;
-    QTest::newRow("skins folder empty") << "{root}/game" << "" << "{root}/game" << false;
-    QTest::newRow("skins folder relative") << "{root}/game" << "skins" << "{root}/game" << false;
-    QTest::newRow("skins folder cut") << "{root}/game" << "{254}" << "{root}/game" << false;
+    QTest::newRow("absolute folder") << "{root}/game"
+                                     << "{root}/skins"
+                                     << "{root}/game" << true;
+    QTest::newRow("empty") << ""
+                           << "{root}/skins"
+                           << "" << false;
+    QTest::newRow("relative: .") << "."
+                                 << "{root}/skins"
+                                 << "" << false;
+    QTest::newRow("relative name") << "game"
+                                   << "{root}/skins"
+                                   << "" << false;
+    QTest::newRow("missing folder") << "{root}/gone"
+                                    << "{root}/skins"
+                                    << "" << false;
+    QTest::newRow("a file, not a folder") << "{root}/program/KVRSI.INI"
+                                          << "{root}/skins"
+                                          << "" << false;
+    QTest::newRow("backslashes read as slashes") << "{root}\\game"
+                                                 << "{root}/skins"
+                                                 << "{root}/game" << true;
+    QTest::newRow("C: stands for /") << "C:{root}\\game"
+                                     << "{root}/skins"
+                                     << "{root}/game" << true;
+    QTest::newRow("c: any case, slashes") << "c:{root}/game"
+                                          << "{root}/skins"
+                                          << "{root}/game" << true;
+    QTest::newRow("other drive letter") << "D:{root}/game"
+                                        << "{root}/skins"
+                                        << "" << false;
+    QTest::newRow("253 characters") << "{253}"
+                                    << "{root}/skins"
+                                    << "{253}" << true;
+    QTest::newRow("254 characters: may be cut") << "{254}"
+                                                << "{root}/skins"
+                                                << "" << false;
+    QTest::newRow("300 characters") << "{300}"
+                                    << "{root}/skins"
+                                    << "" << false;
+    QTest::newRow("skins folder empty") << "{root}/game"
+                                        << ""
+                                        << "{root}/game" << false;
+    QTest::newRow("skins folder relative") << "{root}/game"
+                                           << "skins"
+                                           << "{root}/game" << false;
+    QTest::newRow("skins folder cut") << "{root}/game"
+                                      << "{254}"
+                                      << "{root}/game" << false;
 }
 
 // The install and the reset both: only a usable value reaches a delete or the unpacking, and
@@ -163,7 +195,8 @@ void TestInstallationCore::folderRules()
     kvr::resetSlots(gameValue, ini);
     QStringList resetCalls;
     if (!expectedGame.isEmpty())
-        resetCalls << "delete " + expectedGame + " P*.TPC" << "delete " + expectedGame + " P*.3DZ";
+        resetCalls << "delete " + expectedGame + " P*.TPC"
+                   << "delete " + expectedGame + " P*.3DZ";
     QCOMPARE(services.calls.mid(expected.size()), resetCalls);
     QCOMPARE(skinOf("MOSQ"), "(Default)");
     QCOMPARE(skinOf("V1V1"), "(Default)");
@@ -190,6 +223,20 @@ void TestInstallationCore::backslashFolderUsedAsWritten()
     QCOMPARE(filesIn(lookalike), QStringList({"PHURR.TPC", "PMOSQ_old.tpc"}));
 }
 
+// The package went away after the list was filled: the slot is cleared, nothing is unpacked, no
+// message is shown, and the choice is recorded all the same.
+void TestInstallationCore::vanishedPackageIsStillRecorded()
+{
+    kvrtest::Workspace ws;
+    writeFile(ws.gameFolder() + "/PHURR_old.tpc", "old");
+    writeFile(ws.gameFolder() + "/PSP2A.tpc", "other slot");
+    kvrtest::MsgBoxRecorder boxes;
+    kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), "HURR", "Desert");
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList({"PSP2A.tpc"}));
+    QCOMPARE(skinOf("HURR"), "Desert");
+    QVERIFY(boxes.calls.isEmpty());
+}
+
 void TestInstallationCore::programFilesNeverDeleted_data()
 {
     QTest::addColumn<QString>("reachedAs"); // how the deleting code names the program folder
@@ -197,12 +244,18 @@ void TestInstallationCore::programFilesNeverDeleted_data()
     QTest::addColumn<QStringList>("survivors");
     const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     const QStringList own{"KVRSI.INI", "Kvrsi.ini", "LIBUNZIP32.SO", exe.toUpper(), "libunzip32.so", "readme.txt"};
-    QTest::newRow("every name, by its path") << "path" << "*.*" << own;
-    QTest::newRow("every name, through a link") << "link" << "*.*" << own;
-    QTest::newRow("every name, with a trailing /") << "slash" << "*" << own;
-    QTest::newRow("readme only") << "path" << "R*.*" << own;
-    QTest::newRow("the settings only") << "link" << "kvrsi*" << own;
-    QTest::newRow("another folder holding the same names") << "other" << "*.*" << QStringList();
+    QTest::newRow("every name, by its path") << "path"
+                                             << "*.*" << own;
+    QTest::newRow("every name, through a link") << "link"
+                                                << "*.*" << own;
+    QTest::newRow("every name, with a trailing /") << "slash"
+                                                   << "*" << own;
+    QTest::newRow("readme only") << "path"
+                                 << "R*.*" << own;
+    QTest::newRow("the settings only") << "link"
+                                       << "kvrsi*" << own;
+    QTest::newRow("another folder holding the same names") << "other"
+                                                           << "*.*" << QStringList();
 }
 
 void TestInstallationCore::programFilesNeverDeleted()
@@ -213,9 +266,9 @@ void TestInstallationCore::programFilesNeverDeleted()
     kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
     const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
     const QString folder = reachedAs == "other" ? ws.gameFolder() : ws.programFolder();
-    for (const QString& name : {QString("KVRSI.INI"), QString("Kvrsi.ini"), QString("LIBUNZIP32.SO"), exe.toUpper(),
-                                QString("libunzip32.so"), QString("readme.txt"), QString("Rogue.txt"),
-                                QString("KVRSI_old.bak"), QString("PMOSQ.TPC")})
+    for (const QString& name :
+         {QString("KVRSI.INI"), QString("Kvrsi.ini"), QString("LIBUNZIP32.SO"), exe.toUpper(), QString("libunzip32.so"),
+          QString("readme.txt"), QString("Rogue.txt"), QString("KVRSI_old.bak"), QString("PMOSQ.TPC")})
         writeFile(folder + '/' + name, "x");
     QVERIFY(QFile::link(ws.programFolder(), ws.root() + "/link"));
     QString named = folder;
@@ -328,8 +381,9 @@ void TestInstallationCore::interruptedChangeIsFinishedAtStart()
     }
     QCOMPARE(skinOf("MOSQ"), change);
     QCOMPARE(skinOf("HURR"), "Desert");
-    QCOMPARE(filesIn(game), change == "Sqn105" ? QStringList({"PHURR.TPC", "PMOSQ_new.3dz", "PMOSQ_new.tpc", "other.txt"})
-                                               : QStringList({"PHURR.TPC", "other.txt"}));
+    QCOMPARE(filesIn(game), change == "Sqn105"
+                                ? QStringList({"PHURR.TPC", "PMOSQ_new.3dz", "PMOSQ_new.tpc", "other.txt"})
+                                : QStringList({"PHURR.TPC", "other.txt"}));
 }
 
 // Killed at random moments while a package of many members is unpacked.
