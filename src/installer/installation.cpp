@@ -66,9 +66,13 @@ void deleteMatching(const QString& localFolder, const QString& pattern)
         else
             deleteFiles(localFolder, pattern);
     } catch (const Error& e) {
-        // Nothing matching is the ordinary case of a first installation.
-        qCInfo(lcInstall, "delete %s/%s: %s", qUtf8Printable(localFolder), qUtf8Printable(pattern),
-               qUtf8Printable(e.description()));
+        // Nothing matching is the ordinary case of a first installation; anything else is a file
+        // that stays (read-only, in use).
+        if (e.description() == Error::fromErrno(ENOENT).description())
+            qCInfo(lcInstall, "delete %s/%s: nothing matches", qUtf8Printable(localFolder), qUtf8Printable(pattern));
+        else
+            qCWarning(lcInstall, "delete %s/%s: %s", qUtf8Printable(localFolder), qUtf8Printable(pattern),
+                      qUtf8Printable(e.description()));
     }
 }
 
