@@ -480,7 +480,7 @@ void finishInterruptedChanges(const QString& settingsFile)
         const QString journal = settings.absolutePath() + QLatin1Char('/') + name;
         QFile file(journal);
         const std::optional<ChangePlan> plan =
-            file.open(QIODevice::ReadOnly) ? parseJournal(file.read(4096)) : std::nullopt;
+            file.open(QIODevice::ReadOnly) ? parseJournal(file.read(64 * 1024)) : std::nullopt;
         file.close();
         if (!plan) {
             qCWarning(lcInstall, "removed the unreadable journal %s", qUtf8Printable(journal));
