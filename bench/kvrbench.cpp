@@ -4,6 +4,7 @@
 //   kvrbench DATA_FOLDER [RUNS]
 #include "app/toolkit.h"
 #include "installer/combolist.h"
+#include "installer/installation.h"
 #include "installer/principal.h"
 #include "installer/skinsreport.h"
 #include "settings/prefixes.h"
@@ -225,12 +226,14 @@ void windowFigures()
     prepareProgramFolder(program);
     emptyFolder(game);
 
-    // Whole installation of the typical package into slot 7.
+    // Whole installation of the typical package into slot 7, and a reset: the core alone, no window.
     writeSettings(program, game, dataPath(QStringLiteral("install/skins")));
     {
-        kvr::Principal& main = kvr::Principal::instance();
+        const QString ini = program + QStringLiteral("/KVRSI.INI");
+        const QString skins = dataPath(QStringLiteral("install/skins"));
         const double ms = medianOf(
-            g_runs * 2, [] {}, [&] { main.DESCOMPRIME(QStringLiteral("Typical"), QStringLiteral("MOSQ")); });
+            g_runs * 2, [] {},
+            [&] { kvr::changeSlot(game, skins, ini, QStringLiteral("MOSQ"), QStringLiteral("Typical")); });
         g_rows.push_back(
             {"Installation into a slot (delete, unpack, settings write), typical package", ms, NAN, "ms", 50, false});
 
@@ -243,9 +246,8 @@ void windowFigures()
                     QFile(game + QStringLiteral("/pskin%1.3dz").arg(i)).open(QIODevice::WriteOnly);
                 }
             },
-            [&] { main.Command1_Click(); });
+            [&] { kvr::resetSlots(game, ini); });
         g_rows.push_back({"\"Reset Skins\" with 200 skin files present", reset, NAN, "ms", 30, false});
-        delete &main;
     }
 
     // The main window and its lists with 20,000 packages.

@@ -5,6 +5,7 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QStringList>
 
 #include <cerrno>
 #include <cstring>
@@ -231,12 +232,46 @@ void deleteFiles(const QString& wildcardPath)
     const QString local = toLocalPath(wildcardPath);
     const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
     const QString folder = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : local.left(slash));
-    const QString pattern = local.mid(slash + 1);
+    deleteFiles(folder, local.mid(slash + 1));
+}
 
-    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
+bool isProgramFileName(const QString& name)
+{
+    QStringList own{QStringLiteral("libunzip32.so"), QStringLiteral("KVRSI.INI"), QStringLiteral("readme.txt")};
+    if (QCoreApplication::instance())
+        own.append(QFileInfo(QCoreApplication::applicationFilePath()).fileName());
+    for (const QString& file : std::as_const(own)) {
+        if (!file.isEmpty() && name.compare(file, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+namespace {
+
+bool isProgramFolder(int folderFd)
+{
+    const QString program = programFolder();
+    struct stat folder
+    {
+    };
+    struct stat own
+    {
+    };
+    return !program.isEmpty() && ::fstat(folderFd, &folder) == 0 &&
+           ::stat(QFile::encodeName(program).constData(), &own) == 0 && folder.st_dev == own.st_dev &&
+           folder.st_ino == own.st_ino;
+}
+
+} // namespace
+
+void deleteFiles(const QString& localFolder, const QString& pattern)
+{
+    DIR* dir = ::opendir(QFile::encodeName(localFolder).constData());
     if (!dir)
         throw Error(QStringLiteral("Path not found"));
     const int dirFd = ::dirfd(dir);
+    const bool programFolderItself = isProgramFolder(dirFd);
 
     int matched = 0;
     int firstFailure = 0;
@@ -250,6 +285,14 @@ void deleteFiles(const QString& wildcardPath)
         {
         };
         if (::fstatat(dirFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+            continue;
+        // A link to a folder is a folder to the user: left alone like one. A link to nothing goes.
+        struct stat target
+        {
+        };
+        if (S_ISLNK(st.st_mode) && ::fstatat(dirFd, entry->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode))
+            continue;
+        if (programFolderItself && isProgramFileName(name))
             continue;
         ++matched;
         // A file without its owner's write bit is read-only, as the game's platform treats it.

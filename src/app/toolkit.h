@@ -101,8 +101,18 @@ bool wildcardMatch(QStringView pattern, QStringView name);
 // Reads a whole text file (UTF-8, or Windows-1252 when it is not valid UTF-8).
 QString readTextFile(const QString& path);
 
-// Deletes every file (never a folder) that matches the wildcard in the last part of the path.
-// Throws when nothing matches or when any delete fails; the other matches are still deleted.
+// Deletes every file and every link to a file that matches the wildcard in the last part of the
+// path; never a folder or a link to a folder. Throws when nothing matches or when any delete
+// fails; the other matches are still deleted.
 void deleteFiles(const QString& wildcardPath);
+
+// The same in a local folder used as written (a usable folder), with the pattern on its own.
+// In the program folder itself (same device and inode, however it is named) the program's own
+// files are never deleted.
+void deleteFiles(const QString& localFolder, const QString& pattern);
+
+// The program's own files in its folder: the executable, the extraction library, the settings
+// file and the help text, compared without regard to case.
+bool isProgramFileName(const QString& name);
 
 } // namespace kvr

@@ -1,5 +1,6 @@
 #include "extract/unzip.h"
 
+#include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/program_call.h"
 
@@ -61,7 +62,9 @@ void Unzip(const QString& packagePath, const QString& targetFolder)
 
         const LoadedLibrary library(unzipLibraryPath());
         auto* entry = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(library.symbol("Wiz_SingleEntryUnzip"));
-        (void)call.call(entry, &callbacks);
+        // The outcome is not acted on; the diagnostics say what it was.
+        if (const int status = call.call(entry, &callbacks); status != 0)
+            qCInfo(lcInstall, "unpacking %s ended with status %d", zipName.constData(), status);
     });
 }
 

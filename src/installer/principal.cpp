@@ -6,8 +6,8 @@
 #include "app/art.h"
 #include "app/ayuda.h"
 #include "app/navigation.h"
-#include "extract/unzip.h"
 #include "installer/combolist.h"
+#include "installer/installation.h"
 #include "installer/principalmenu.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -153,6 +153,8 @@ void Principal::connectSignals()
 
 void Principal::Form_Load()
 {
+    // A slot change or reset that was cut short is finished before the settings are read.
+    finishInterruptedChanges(Modulo::settingsPath());
     INIFILE = Modulo::settingsPath();
     INSTFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey);
     SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
@@ -192,38 +194,30 @@ void Principal::ComboN_Click(int n)
 
 void Principal::DESCOMPRIME(const QString& skin, const QString& SLOT)
 {
+    // Holds the game folder and the journal until the choice is recorded.
+    const SlotChange change(INSTFOLDER, SKINSFOLDER, INIFILE, SLOT, skin);
     BORRASKIN(SLOT);
     if (skin == kDefaultSkin) {
-        Modulo::GRABAINI(INIFILE, SettingsNames::kSkinsSection, SLOT, kDefaultSkin);
+        change.record(INIFILE);
         return;
     }
-    // An empty folder value would send the unpacking to the file system's root.
-    if (!SKINSFOLDER.isEmpty() && !INSTFOLDER.isEmpty())
-        Modulo::Unzip(packagePath(SKINSFOLDER, SLOT, skin), INSTFOLDER + QLatin1Char('\\'));
+    change.unpack();
     INIFILE = Modulo::settingsPath();
-    Modulo::GRABAINI(INIFILE, SettingsNames::kSkinsSection, SLOT, skin);
+    change.record(INIFILE);
 }
 
 void Principal::BORRASKIN(const QString& SLOT)
 {
-    if (INSTFOLDER.isEmpty())
-        return;
-    skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P") + SLOT + QStringLiteral("*.*")); });
+    deleteSlotFiles(INSTFOLDER, SLOT);
 }
 
 void Principal::Command1_Click()
 {
-    if (!INSTFOLDER.isEmpty()) {
-        skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P*.TPC")); });
-        skipFailing([&] { deleteFiles(INSTFOLDER + QStringLiteral("\\P*.3DZ")); });
-    }
+    const SlotReset reset(INSTFOLDER, INIFILE);
+    reset.deleteSkinFiles();
     for (const Slot& s : slotTable())
         Combo(s.number).setText(kDefaultSkin);
-    // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
-    QList<ProfileEntry> defaults;
-    for (const Slot& s : slotTable())
-        defaults.append({s.SlotCode(), kDefaultSkin});
-    Modulo::GRABAINI(INIFILE, SettingsNames::kSkinsSection, defaults);
+    reset.record(INIFILE);
 }
 
 void Principal::Command2_Click()

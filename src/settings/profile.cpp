@@ -1,5 +1,6 @@
 #include "settings/profile.h"
 
+#include "app/logging.h"
 #include "app/toolkit.h"
 
 #include <QFile>
@@ -8,6 +9,7 @@
 
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -237,38 +239,51 @@ namespace {
 
 enum class FileState { Read, Absent, Unusable };
 
-// Reads a settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
-// a folder, a device or a pipe in its place is unusable, and opening never blocks on one.
-FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
+// Reads an open settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
+// a folder, a device or a pipe in its place is unusable.
+FileState readSettingsFd(int fd, QByteArray& bytes)
 {
-    const int fd = ::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT ? FileState::Absent : FileState::Unusable;
     struct stat st
     {
     };
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kProfileFileMax)
+        return FileState::Unusable;
+    // Room for one byte more than the file had, to tell one that grew since the check; it
+    // may grow up to one byte past the limit, which makes it unusable.
+    bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
+    qsizetype size = 0;
     FileState state = FileState::Unusable;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kProfileFileMax) {
-        // Room for one byte more than the file had, to tell one that grew since the check; it
-        // may grow up to one byte past the limit, which makes it unusable.
-        bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
-        qsizetype size = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                state = n == 0 ? FileState::Read : FileState::Unusable;
-                break;
-            }
-            size += n;
-            if (size > kProfileFileMax)
-                break;
-            if (size == bytes.size())
-                bytes.resize(std::min<qsizetype>(2 * bytes.size(), kProfileFileMax + 1));
+    for (;;) {
+        const ssize_t n =
+            ::pread(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size), static_cast<off_t>(size));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0) {
+            state = n == 0 ? FileState::Read : FileState::Unusable;
+            break;
         }
-        bytes.resize(size);
+        size += n;
+        if (size > kProfileFileMax)
+            break;
+        if (size == bytes.size())
+            bytes.resize(std::min<qsizetype>(2 * bytes.size(), kProfileFileMax + 1));
     }
+    bytes.resize(size);
+    return state;
+}
+
+// Opening never blocks on a pipe in the file's place.
+int openSettingsFile(const QByteArray& path, int flags = 0)
+{
+    return ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags);
+}
+
+FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
+{
+    const int fd = openSettingsFile(QFile::encodeName(localPath));
+    if (fd < 0)
+        return errno == ENOENT ? FileState::Absent : FileState::Unusable;
+    const FileState state = readSettingsFd(fd, bytes);
     ::close(fd);
     return state;
 }
@@ -285,17 +300,16 @@ bool ownerWritable(const QString& localPath)
     return (st.st_mode & S_IWUSR) != 0;
 }
 
+enum class Replaced { Done, Failed, NameTaken };
+
 // Puts the bytes in a temporary file in the same folder, flushes it to disk and renames it over
-// the file: a crash, a full disk or a refused write leaves the previous content whole, and a
-// failed write removes the temporary file. Each write is checked, so a write cut short by a full
-// disk is never taken for a whole one.
-bool replaceFile(const QString& localPath, const QByteArray& bytes)
+// the file (or, for a file that did not exist, links it in, which never takes the place of one
+// another writer made meanwhile): a crash, a full disk or a refused write leaves the previous
+// content whole, and a failed write removes the temporary file. Each write is checked, so a write
+// cut short by a full disk is never taken for a whole one. `old` is the file replaced, if any:
+// its mode is kept.
+Replaced replaceFile(const QByteArray& path, const QByteArray& bytes, const struct stat* old)
 {
-    const QByteArray path = QFile::encodeName(localPath);
-    struct stat old
-    {
-    };
-    const bool existed = ::stat(path.constData(), &old) == 0;
     QByteArray temp;
     int fd = -1;
     for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
@@ -303,12 +317,12 @@ bool replaceFile(const QString& localPath, const QByteArray& bytes)
         // Mode 0666 less the umask for a new file, as any file the user creates.
         fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST)
-            return false;
+            return Replaced::Failed;
     }
     if (fd < 0)
-        return false;
+        return Replaced::Failed;
 
-    bool ok = !existed || ::fchmod(fd, old.st_mode & 07777) == 0;
+    bool ok = !old || ::fchmod(fd, old->st_mode & 07777) == 0;
     for (qsizetype done = 0; ok && done < bytes.size();) {
         const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR)
@@ -318,10 +332,30 @@ bool replaceFile(const QString& localPath, const QByteArray& bytes)
     }
     ok = ok && ::fsync(fd) == 0;
     ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(temp.constData(), path.constData()) == 0;
-    if (!ok)
+    Replaced result = ok ? Replaced::Done : Replaced::Failed;
+    if (ok && old) {
+        if (::rename(temp.constData(), path.constData()) != 0)
+            result = Replaced::Failed;
+    } else if (ok) {
+        if (::link(temp.constData(), path.constData()) != 0)
+            result = errno == EEXIST ? Replaced::NameTaken : Replaced::Failed;
+    }
+    if (result != Replaced::Done || !old)
         ::unlink(temp.constData());
-    return ok;
+    return result;
+}
+
+// Waits for the exclusive lock on an open file; a file system without locks writes unlocked.
+void lockExclusive(int fd)
+{
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+bool refused(const QString& file, const char* why)
+{
+    qCWarning(lcSettings, "settings not written to %s: %s", qUtf8Printable(file), why);
+    return false;
 }
 
 } // namespace
@@ -343,21 +377,72 @@ bool writeProfileString(const QString& file, const QString& section, const QStri
 bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries)
 {
     QString local = toLocalPath(file);
-    // A settings file that is a link to one kept elsewhere stays a link.
-    if (const QFileInfo link(local); link.isSymLink() && link.exists())
+    if (const QFileInfo link(local); link.isSymLink()) {
+        // A settings file that is a link to one kept elsewhere stays a link. A link to nothing
+        // most likely names a place that is away for now (a drive not mounted): the write is
+        // refused rather than put in the link's place or made where the link points.
+        if (!link.exists())
+            return refused(local, "it is a link to nothing");
         local = link.canonicalFilePath();
+    }
     if (!ownerWritable(QFileInfo(local).absolutePath()) || !ownerWritable(local))
-        return false;
+        return refused(local, "the file or its folder is read-only");
 
-    QByteArray bytes;
-    if (readSettingsFile(local, bytes) == FileState::Unusable)
-        return false;
-    ProfileFile profile = ProfileFile::parse(bytes);
-    for (const ProfileEntry& entry : entries)
-        profile.setValue(section, entry.key, entry.value);
-    // A file that would grow past what is read back is not written: it would read as empty.
-    const QByteArray out = profile.toBytes();
-    return out.size() <= kProfileFileMax && replaceFile(local, out);
+    const QByteArray path = QFile::encodeName(local);
+    auto changed = [&](const QByteArray& before, QByteArray& out) {
+        ProfileFile profile = ProfileFile::parse(before);
+        for (const ProfileEntry& entry : entries)
+            profile.setValue(section, entry.key, entry.value);
+        out = profile.toBytes();
+        // A file that would grow past what is read back is not written: it would read as empty.
+        return out.size() <= kProfileFileMax;
+    };
+    // Read, change and replace under an exclusive lock on the file itself, so that two writers
+    // never lose each other's values. A writer that waited may find the name now holds the file
+    // another writer put there: it starts again on that one.
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const int fd = openSettingsFile(path, O_NOFOLLOW);
+        QByteArray out;
+        if (fd < 0) {
+            if (errno != ENOENT)
+                return refused(local, "it cannot be opened");
+            if (!changed(QByteArray(), out))
+                return refused(local, "it would grow past the size limit");
+            const Replaced created = replaceFile(path, out, nullptr);
+            if (created == Replaced::NameTaken)
+                continue;
+            return created == Replaced::Done || refused(local, "it cannot be created");
+        }
+        struct stat locked
+        {
+        };
+        struct stat named
+        {
+        };
+        if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
+            ::close(fd);
+            return refused(local, "it is not a regular file");
+        }
+        lockExclusive(fd);
+        if (::lstat(path.constData(), &named) != 0 || named.st_dev != locked.st_dev || named.st_ino != locked.st_ino) {
+            ::close(fd);
+            continue;
+        }
+        QByteArray before;
+        bool ok = readSettingsFd(fd, before) == FileState::Read;
+        const char* why = "it is too large or cannot be read";
+        if (ok && !changed(before, out)) {
+            ok = false;
+            why = "it would grow past the size limit";
+        }
+        if (ok && replaceFile(path, out, &locked) != Replaced::Done) {
+            ok = false;
+            why = "the new content cannot be written (disk full?)";
+        }
+        ::close(fd); // releases the lock, after the new file is in place
+        return ok || refused(local, why);
+    }
+    return refused(local, "it keeps being replaced");
 }
 
 } // namespace kvr

@@ -131,6 +131,10 @@ private Q_SLOTS:
         QTest::newRow("second write replaces, case ignored")
             << QByteArray("[Skins]\r\nHURR=Desert\r\n") << Writes{{"Skins", "HURR", "Night"}, {"skins", "hurr", "Sand"}}
             << QByteArray("[Skins]\r\nHURR=Sand\r\n");
+        QTest::newRow("last line without its end: a new key is not glued to it")
+            << QByteArray("[A]\r\nk=1") << Writes{{"A", "j", "2"}} << QByteArray("[A]\r\nk=1\r\nj=2\r\n");
+        QTest::newRow("last line without its end: nor a new section")
+            << QByteArray("[A]\r\nk=1") << Writes{{"B", "j", "2"}} << QByteArray("[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
         QTest::newRow("LF file gets a CRLF line")
             << QByteArray("[A]\nk=1\n") << Writes{{"A", "j", "2"}} << QByteArray("[A]\nk=1\nj=2\r\n");
         QTest::newRow("blanks and line breaks do not reach the file")
@@ -246,6 +250,55 @@ private Q_SLOTS:
         QCOMPARE(::mkfifo(QFile::encodeName(ini()).constData(), 0600), 0);
         QCOMPARE(LEEINI(ini(), "Skins", "HURR"), QString());
         QVERIFY(!kvr::writeProfileString(ini(), "Skins", "HURR", "x"));
+    }
+
+    void writeKeepsTheMode_data()
+    {
+        QTest::addColumn<int>("mode");
+        QTest::newRow("0640") << 0640;
+        QTest::newRow("0600") << 0600;
+        QTest::newRow("0664") << 0664;
+    }
+    void writeKeepsTheMode()
+    {
+        QFETCH(int, mode);
+        kvrtest::writeFile(ini(), "[Skins]\r\n");
+        QCOMPARE(::chmod(QFile::encodeName(ini()).constData(), static_cast<mode_t>(mode)), 0);
+        QVERIFY(kvr::writeProfileString(ini(), "Skins", "HURR", "Desert"));
+        struct stat st
+        {
+        };
+        QCOMPARE(::stat(QFile::encodeName(ini()).constData(), &st), 0);
+        QCOMPARE(int(st.st_mode & 07777), mode);
+    }
+
+    // Just under the limit: a write that would carry it past is refused, and not a byte changes.
+    void writePastTheSizeLimitIsRefused()
+    {
+        QByteArray old = "[Skins]\r\nHURR=Desert\r\n[Notes]\r\n";
+        while (old.size() < kvr::kProfileFileMax - 40)
+            old += "n" + QByteArray::number(old.size()) + "=" + QByteArray(60, 'x') + "\r\n";
+        old.truncate(kvr::kProfileFileMax - 40);
+        old += "\r\n";
+        kvrtest::writeFile(ini(), old);
+        QVERIFY(kvr::writeProfileString(ini(), "Skins", "HURR", "Sand")); // the same size: written
+        old.replace("HURR=Desert", "HURR=Sand");
+        QCOMPARE(kvrtest::readFile(ini()), old);
+        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "MOSQ", QString(60, 'y')));
+        QCOMPARE(kvrtest::readFile(ini()), old);
+        QCOMPARE(kvrtest::filesIn(m_dir.path()), QStringList{"KVRSI.INI"});
+    }
+
+    // A link to nothing names a place that is away for now: the write is refused, the link stays
+    // and nothing is made where it points.
+    void danglingLinkIsNotWritten()
+    {
+        const QString away = m_dir.filePath("unmounted/KVRSI.INI");
+        QVERIFY(QFile::link(away, ini()));
+        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "HURR", "Desert"));
+        QVERIFY(QFileInfo(ini()).isSymLink());
+        QVERIFY(!QFileInfo::exists(away));
+        QCOMPARE(LEEINI(ini(), "Skins", "HURR"), QString());
     }
 
     void linkStaysALink()

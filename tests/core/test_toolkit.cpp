@@ -15,6 +15,8 @@ class TestToolkit : public QObject
 private Q_SLOTS:
     void wildcard_data();
     void wildcard();
+    void usableFolder_data();
+    void usableFolder();
     void deleteTakesEveryCaseAndOnlyFiles();
     void deleteReportsButGoesOn();
     void deleteNeverFollowsLinks();
@@ -63,6 +65,83 @@ void TestToolkit::wildcard()
     QFETCH(QString, name);
     QFETCH(bool, matches);
     QCOMPARE(kvr::wildcardMatch(pattern, name), matches);
+}
+
+// {root} is a temporary folder holding "game", "ga\\me" and "ga/me", and a file "afile".
+void TestToolkit::usableFolder_data()
+{
+    QTest::addColumn<QString>("value");
+    QTest::addColumn<QString>("expected"); // "" when not usable
+    QTest::newRow("absolute folder") << "{root}/game"
+                                     << "{root}/game";
+    QTest::newRow("trailing separator kept") << "{root}/game/"
+                                             << "{root}/game/";
+    QTest::newRow("empty") << ""
+                           << "";
+    QTest::newRow("relative: .") << "."
+                                 << "";
+    QTest::newRow("relative: ..") << ".."
+                                  << "";
+    QTest::newRow("relative name") << "game"
+                                   << "";
+    QTest::newRow("missing folder") << "{root}/gone"
+                                    << "";
+    QTest::newRow("a file") << "{root}/afile"
+                            << "";
+    QTest::newRow("backslash name that exists as written") << "{root}/ga\\me"
+                                                           << "{root}/ga\\me";
+    QTest::newRow("backslashes as separators") << "{root}\\game"
+                                               << "{root}/game";
+    QTest::newRow("backslash, only the slashed folder exists") << "{root}/ga\\me\\"
+                                                               << "{root}/ga/me/";
+    QTest::newRow("C:\\ is /") << "C:{root}\\game"
+                               << "{root}/game";
+    QTest::newRow("c: lower case") << "c:{root}/game"
+                                   << "{root}/game";
+    QTest::newRow("C: alone is the root") << "C:"
+                                          << "/";
+    QTest::newRow("C:\\ alone is the root") << "C:\\"
+                                            << "/";
+    QTest::newRow("other drives do not exist") << "D:\\"
+                                               << "";
+    QTest::newRow("C: then a relative path") << "C:game"
+                                             << "";
+    QTest::newRow("253 characters") << "{253}"
+                                    << "{253}";
+    QTest::newRow("254 characters may be cut") << "{254}"
+                                               << "";
+    QTest::newRow("cut on a separator: the parent") << "{parent254}"
+                                                    << "";
+    QTest::newRow("255 characters") << "{255}"
+                                    << "";
+}
+
+void TestToolkit::usableFolder()
+{
+    QFETCH(QString, value);
+    QFETCH(QString, expected);
+    QTemporaryDir dir;
+    const QString root = dir.path();
+    for (const char* folder : {"game", "ga\\me", "ga/me"})
+        QVERIFY(QDir(root).mkpath(QString::fromLatin1(folder)));
+    writeFile(root + QStringLiteral("/afile"), "x");
+    const auto ofLength = [&root](qsizetype length) {
+        QString path = root + QStringLiteral("/long");
+        while (path.size() < length)
+            path += QLatin1Char('/') + QString(std::min<qsizetype>(length - path.size() - 1, 200), QLatin1Char('d'));
+        QDir().mkpath(path);
+        return path;
+    };
+    const auto expand = [&](QString text) {
+        for (const qsizetype length : {253, 254, 255})
+            text.replace(QStringLiteral("{%1}").arg(length), ofLength(length));
+        // A 262-character folder whose value was cut at 254 on a separator names its parent.
+        const QString parent = ofLength(254);
+        QDir().mkpath(parent + QStringLiteral("/child"));
+        text.replace(QStringLiteral("{parent254}"), parent);
+        return text.replace(QStringLiteral("{root}"), root);
+    };
+    QCOMPARE(kvr::usableFolder(expand(value)), expand(expected));
 }
 
 void TestToolkit::deleteTakesEveryCaseAndOnlyFiles()
@@ -121,7 +200,9 @@ void TestToolkit::deleteNeverFollowsLinks()
 
     kvr::deleteFiles(game.path() + QStringLiteral("\\PHURR*.*"));
 
-    QVERIFY(QDir(game.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System).isEmpty());
+    // The link to a file goes; the link to a folder is a folder to the user and stays.
+    QCOMPARE(QDir(game.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
+             QStringList({"PHURR_dir"}));
     QCOMPARE(kvrtest::readFile(outside.filePath(QStringLiteral("PHURR.TPC"))), QByteArray("keep me"));
     QCOMPARE(kvrtest::readFile(outside.filePath(QStringLiteral("sub/PHURR.TPC"))), QByteArray("keep me too"));
 }

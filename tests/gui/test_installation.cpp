@@ -1,6 +1,8 @@
 #include "installer/combolist.h"
+#include "installer/installation.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
+#include "settings/modulo_ini.h"
 #include "testsupport.h"
 #include "zipwriter.h"
 
@@ -48,10 +50,9 @@ class TestInstallation : public QObject
 private Q_SLOTS:
     void cleanup();
     void installReplacesTheSlotsFilesAndRecordsTheChoice();
-    void defaultAndVanishedPackage();
     void missingLibraryIsTheOneMessage();
-    void emptyFoldersNeverReachTheRoot();
     void resetPutsEverySlotBack();
+    void interruptedChangeIsFinishedBeforeTheLoad();
 };
 
 void TestInstallation::cleanup()
@@ -96,35 +97,6 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Night"));
 }
 
-void TestInstallation::defaultAndVanishedPackage()
-{
-    kvrtest::Workspace ws;
-    ws.writeSettings();
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/HURR_Desert.zip"), {{"PHURR.tpc", "desert"}}));
-    writeFile(ws.gameFolder() + QStringLiteral("/PHURR_old.tpc"), "old");
-    writeFile(ws.gameFolder() + QStringLiteral("/PSP2A.tpc"), "other slot");
-    kvrtest::MsgBoxRecorder boxes;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
-
-    choose(1, QStringLiteral("(Default)"));
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({"PSP2A.tpc"}));
-    QVERIFY(readFile(ws.iniPath()).endsWith(skinsSection({"HURR=(Default)"})));
-
-    // The package vanished after the list was filled: the slot is cleared, nothing unpacked,
-    // no message, and the choice is still recorded.
-    writeFile(ws.gameFolder() + QStringLiteral("/PHURR_old.tpc"), "old");
-    DropDownCombo* combo = comboOf(1);
-    combo->showPopup();
-    combo->hidePopup();
-    QVERIFY(QFile::remove(ws.skinsFolder() + QStringLiteral("/HURR_Desert.zip")));
-    choose(1, QStringLiteral("Desert"));
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({"PSP2A.tpc"}));
-    QVERIFY(readFile(ws.iniPath()).endsWith(skinsSection({"HURR=Desert"})));
-    QVERIFY(boxes.calls.isEmpty());
-}
-
 void TestInstallation::missingLibraryIsTheOneMessage()
 {
     kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
@@ -145,28 +117,6 @@ void TestInstallation::missingLibraryIsTheOneMessage()
     // The slot's files were deleted before, and the choice is recorded after.
     QCOMPARE(filesIn(ws.gameFolder()), QStringList());
     QVERIFY(readFile(ws.iniPath()).endsWith(skinsSection({"TYPH=Sand"})));
-}
-
-void TestInstallation::emptyFoldersNeverReachTheRoot()
-{
-    // No game folder recorded: the deletes and the unpacking would name the file system's root.
-    kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
-    writeFile(ws.iniPath(), "[Folders]\r\nSkinsFolder=" + ws.skinsFolder().toUtf8() + "\r\n");
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/JU87_Stuka.zip"), {{"PJU87.tpc", "x"}}));
-    kvrtest::MsgBoxRecorder boxes;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
-
-    choose(28, QStringLiteral("Stuka"));
-    // Unzip was never called (its library is missing, and no message came), yet the choice is kept.
-    QVERIFY(boxes.calls.isEmpty());
-    QVERIFY(readFile(ws.iniPath()).endsWith(skinsSection({"JU87=Stuka"})));
-    QVERIFY(!QFile::exists(QStringLiteral("/PJU87.tpc")));
-
-    main.findChild<QToolButton*>(QStringLiteral("Command1"))->click();
-    QCOMPARE(comboOf(28)->Text(), QStringLiteral("(Default)"));
-    QVERIFY(readFile(ws.iniPath()).contains("V1V1=(Default)"));
 }
 
 void TestInstallation::resetPutsEverySlotBack()
@@ -202,6 +152,35 @@ void TestInstallation::resetPutsEverySlotBack()
         QCOMPARE(readFile(ws.iniPath()), expected);
     }
     QVERIFY(main.FILE.isEmpty());
+}
+
+// A change cut short after its unpacking: the next start finishes it before the slots are shown.
+void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
+{
+    struct Interrupted
+    {
+    };
+    kvrtest::Workspace ws;
+    ws.writeSettings("[Skins]\r\nMOSQ=Old\r\n");
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/MOSQ_Sqn105.zip"), {{"PMOSQ_new.tpc", "new"}}));
+    writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old.tpc"), "old");
+    const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
+        if (step == kvr::ChangeStep::Deleted)
+            throw Interrupted{};
+    });
+    try {
+        kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), QStringLiteral("MOSQ"),
+                        QStringLiteral("Sqn105"));
+        QFAIL("the change was not interrupted");
+    } catch (const Interrupted&) {
+    }
+    kvr::setChangeProbe(previous);
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList());
+
+    kvrtest::MsgBoxRecorder boxes;
+    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList({"PMOSQ_new.tpc"}));
+    QVERIFY(boxes.calls.isEmpty());
 }
 
 QTEST_MAIN(TestInstallation)

@@ -1,0 +1,513 @@
+#include "installer/installation.h"
+
+#include "app/logging.h"
+#include "app/toolkit.h"
+#include "extract/unzip.h"
+#include "installer/skinpackage.h"
+#include "installer/slots.h"
+#include "settings/modulo_ini.h"
+#include "settings/settings_names.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <optional>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+
+namespace kvr {
+
+// What a change does, as its journal records it. The game folder is already the usable local
+// folder (or "" when the value was not usable); the package is "" when nothing is unpacked.
+struct ChangePlan
+{
+    enum class Kind { Install, Reset };
+    Kind kind = Kind::Install;
+    QString slot;
+    QString skin;
+    QString package;
+    QString gameFolder;
+    QString journal; // the journal's path while there is one
+};
+
+namespace {
+
+FileServices& installedServices()
+{
+    static FileServices services;
+    return services;
+}
+
+ChangeProbe& installedProbe()
+{
+    static ChangeProbe probe;
+    return probe;
+}
+
+void reach(ChangeStep step)
+{
+    if (const ChangeProbe& probe = installedProbe())
+        probe(step);
+}
+
+void deleteMatching(const QString& localFolder, const QString& pattern)
+{
+    try {
+        if (const auto& service = installedServices().deleteFiles)
+            service(localFolder, pattern);
+        else
+            deleteFiles(localFolder, pattern);
+    } catch (const Error& e) {
+        // Nothing matching is the ordinary case of a first installation; anything else is a file
+        // that stays (read-only, in use).
+        if (e.description() == Error::fromErrno(ENOENT).description())
+            qCInfo(lcInstall, "delete %s/%s: nothing matches", qUtf8Printable(localFolder), qUtf8Printable(pattern));
+        else
+            qCWarning(lcInstall, "delete %s/%s: %s", qUtf8Printable(localFolder), qUtf8Printable(pattern),
+                      qUtf8Printable(e.description()));
+    }
+}
+
+void unzip(const QString& package, const QString& target)
+{
+    if (const auto& service = installedServices().unzip)
+        service(package, target);
+    else
+        Modulo::Unzip(package, target);
+}
+
+QString usableGameFolder(const QString& value)
+{
+    const QString folder = usableFolder(value);
+    if (folder.isEmpty())
+        qCInfo(lcInstall, "game folder \"%s\" is not usable: nothing is deleted or unpacked", qUtf8Printable(value));
+    return folder;
+}
+
+// ---- The library's paths ---------------------------------------------------------------------
+
+// The extraction library reads every '\' as '/'. A path that holds one (a folder whose own name
+// has it) is handed over as the open file's /proc entry, which names the same file whatever the
+// library does to it. A package name is found without regard to case, as the library would.
+class LibraryPath
+{
+public:
+    LibraryPath(const QString& localPath, bool folder)
+    {
+        m_path = localPath + (folder ? QStringLiteral("/") : QString());
+        if (!localPath.contains(QLatin1Char('\\')))
+            return;
+        QString found = localPath;
+        if (!folder && !QFileInfo::exists(found)) {
+            const QString parent = found.left(found.lastIndexOf(QLatin1Char('/')));
+            const QString name = found.mid(found.lastIndexOf(QLatin1Char('/')) + 1);
+            const QStringList names = QDir(parent).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
+            for (const QString& candidate : names) {
+                if (candidate.compare(name, Qt::CaseInsensitive) == 0) {
+                    found = parent + QLatin1Char('/') + candidate;
+                    break;
+                }
+            }
+        }
+        m_fd = ::open(QFile::encodeName(found).constData(),
+                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
+        if (m_fd >= 0)
+            m_path = QStringLiteral("/proc/self/fd/%1").arg(m_fd) + (folder ? QStringLiteral("/") : QString());
+    }
+    ~LibraryPath()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    LibraryPath(const LibraryPath&) = delete;
+    LibraryPath& operator=(const LibraryPath&) = delete;
+
+    const QString& path() const { return m_path; }
+
+private:
+    QString m_path;
+    int m_fd = -1;
+};
+
+// ---- The journal ------------------------------------------------------------------------------
+
+const QByteArray kJournalHeader = "KVRSI journal 1";
+
+QString settingsLocal(const QString& settingsFile)
+{
+    return toLocalPath(settingsFile);
+}
+
+QString journalPrefix(const QString& settingsFile)
+{
+    return QFileInfo(settingsLocal(settingsFile)).fileName() + QStringLiteral(".journal-");
+}
+
+QByteArray journalBytes(const ChangePlan& plan)
+{
+    QByteArray bytes = kJournalHeader + '\n';
+    const auto line = [&bytes](const char* key, const QString& value) {
+        bytes += key + QByteArray("=") + value.toUtf8().toPercentEncoding() + '\n';
+    };
+    line("kind", plan.kind == ChangePlan::Kind::Reset ? QStringLiteral("reset") : QStringLiteral("install"));
+    line("slot", plan.slot);
+    line("skin", plan.skin);
+    line("package", plan.package);
+    line("game", plan.gameFolder);
+    // A journal cut short by a kill lacks this line and is not taken for a whole one.
+    bytes += "end\n";
+    return bytes;
+}
+
+std::optional<ChangePlan> parseJournal(const QByteArray& bytes)
+{
+    const QList<QByteArray> lines = bytes.split('\n');
+    if (lines.size() < 3 || lines.first() != kJournalHeader || lines.at(lines.size() - 2) != "end" ||
+        !lines.last().isEmpty())
+        return std::nullopt;
+    ChangePlan plan;
+    QString kind;
+    for (qsizetype i = 1; i + 2 < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        const qsizetype eq = line.indexOf('=');
+        if (eq < 0)
+            return std::nullopt;
+        const QByteArray key = line.left(eq);
+        const QString value = QString::fromUtf8(QByteArray::fromPercentEncoding(line.mid(eq + 1)));
+        if (key == "kind")
+            kind = value;
+        else if (key == "slot")
+            plan.slot = value;
+        else if (key == "skin")
+            plan.skin = value;
+        else if (key == "package")
+            plan.package = value;
+        else if (key == "game")
+            plan.gameFolder = value;
+    }
+    if (kind == QStringLiteral("reset"))
+        plan.kind = ChangePlan::Kind::Reset;
+    else if (kind != QStringLiteral("install") || plan.slot.isEmpty())
+        return std::nullopt;
+    return plan;
+}
+
+// Written whole and flushed before the first delete. A journal that cannot be written (a
+// read-only program folder, where the settings cannot be written either) does not stop the change.
+QString writeJournal(const ChangePlan& plan, const QString& settingsFile)
+{
+    const QString folder = QFileInfo(settingsLocal(settingsFile)).absolutePath();
+    const QByteArray bytes = journalBytes(plan);
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        const QString path = folder + QLatin1Char('/') + journalPrefix(settingsFile) +
+                             QString::number(QRandomGenerator::global()->generate(), 16);
+        const QByteArray local = QFile::encodeName(path);
+        const int fd = ::open(local.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
+        if (fd < 0 && errno == EEXIST)
+            continue;
+        if (fd < 0)
+            break;
+        bool ok = true;
+        for (qsizetype done = 0; ok && done < bytes.size();) {
+            const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+            if (n < 0 && errno == EINTR)
+                continue;
+            ok = n > 0;
+            done += n;
+        }
+        ok = ::fsync(fd) == 0 && ok;
+        ok = ::close(fd) == 0 && ok;
+        if (ok)
+            return path;
+        ::unlink(local.constData());
+        break;
+    }
+    qCWarning(lcInstall, "no journal written beside %s: an interruption now would not be finished at start",
+              qUtf8Printable(settingsFile));
+    return {};
+}
+
+void removeJournal(ChangePlan& plan)
+{
+    if (!plan.journal.isEmpty())
+        ::unlink(QFile::encodeName(plan.journal).constData());
+    plan.journal.clear();
+}
+
+// ---- Leftovers --------------------------------------------------------------------------------
+
+// Removes the regular files of a folder whose names match; links and folders stay.
+void removeMatching(int folderFd, const QRegularExpression& names)
+{
+    const int listFd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
+    if (!dir) {
+        if (listFd >= 0)
+            ::close(listFd);
+        return;
+    }
+    while (const dirent* entry = ::readdir(dir)) {
+        if (!names.match(QFile::decodeName(entry->d_name)).hasMatch())
+            continue;
+        struct stat st
+        {
+        };
+        if (::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            ::unlinkat(folderFd, entry->d_name, 0) == 0)
+            qCInfo(lcInstall, "removed the leftover %s", entry->d_name);
+    }
+    ::closedir(dir);
+}
+
+void lockExclusive(int fd)
+{
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+}
+
+} // namespace
+
+// The game folder's lock: flock on the folder itself, so nothing is made in it. Taken, the
+// extraction library's temporary files left there by an interrupted change are removed.
+class FolderLock
+{
+public:
+    explicit FolderLock(const QString& localFolder)
+    {
+        m_fd = ::open(QFile::encodeName(localFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (m_fd < 0)
+            return;
+        lockExclusive(m_fd);
+        static const QRegularExpression leftovers(QStringLiteral("^\\.unzip32-[0-9a-f]{8}-[0-9]+\\.tmp$"));
+        removeMatching(m_fd, leftovers);
+    }
+    ~FolderLock()
+    {
+        if (m_fd >= 0)
+            ::close(m_fd);
+    }
+    FolderLock(const FolderLock&) = delete;
+    FolderLock& operator=(const FolderLock&) = delete;
+
+private:
+    int m_fd = -1;
+};
+
+FileServices setFileServices(FileServices services)
+{
+    return std::exchange(installedServices(), std::move(services));
+}
+
+ChangeProbe setChangeProbe(ChangeProbe probe)
+{
+    return std::exchange(installedProbe(), std::move(probe));
+}
+
+void deleteSlotFiles(const QString& gameFolder, const QString& slotCode)
+{
+    const QString folder = usableGameFolder(gameFolder);
+    if (!folder.isEmpty())
+        deleteMatching(folder, QStringLiteral("P") + slotCode + QStringLiteral("*.*"));
+    reach(ChangeStep::Deleted);
+}
+
+// ---- SlotChange -------------------------------------------------------------------------------
+
+SlotChange::SlotChange(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
+                       const QString& slotCode, const QString& skin)
+    : m_plan(std::make_unique<ChangePlan>())
+{
+    m_plan->slot = slotCode;
+    m_plan->skin = skin;
+    m_plan->gameFolder = usableGameFolder(gameFolder);
+    const QString skins = usableFolder(skinsFolder);
+    if (skin != kDefaultSkin && !skins.isEmpty())
+        m_plan->package = skins + QLatin1Char('/') + slotCode + QLatin1Char('_') + skin + QStringLiteral(".ZIP");
+    if (m_plan->gameFolder.isEmpty())
+        return; // nothing to delete or unpack: the settings write alone needs no journal
+    m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
+    m_plan->journal = writeJournal(*m_plan, settingsFile);
+    reach(ChangeStep::Journaled);
+}
+
+SlotChange::SlotChange(std::unique_ptr<ChangePlan> plan, const QString& journal) : m_plan(std::move(plan))
+{
+    m_plan->journal = journal;
+    m_plan->gameFolder = usableGameFolder(m_plan->gameFolder);
+    if (!m_plan->gameFolder.isEmpty())
+        m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
+}
+
+SlotChange::~SlotChange() = default;
+
+void SlotChange::unpack() const
+{
+    if (m_plan->gameFolder.isEmpty() || m_plan->package.isEmpty()) {
+        qCInfo(lcInstall, "%s: nothing unpacked, a folder value is not usable", qUtf8Printable(m_plan->slot));
+    } else {
+        const LibraryPath package(m_plan->package, false);
+        const LibraryPath target(m_plan->gameFolder, true);
+        unzip(package.path(), target.path());
+    }
+    reach(ChangeStep::Unpacked);
+}
+
+void SlotChange::record(const QString& settingsFile) const
+{
+    Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, m_plan->slot, m_plan->skin);
+    reach(ChangeStep::Recorded);
+    removeJournal(*m_plan);
+}
+
+// ---- SlotReset --------------------------------------------------------------------------------
+
+SlotReset::SlotReset(const QString& gameFolder, const QString& settingsFile) : m_plan(std::make_unique<ChangePlan>())
+{
+    m_plan->kind = ChangePlan::Kind::Reset;
+    m_plan->slot = QStringLiteral("*");
+    m_plan->gameFolder = usableGameFolder(gameFolder);
+    if (m_plan->gameFolder.isEmpty())
+        return;
+    m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
+    // A reset cut short leaves some slots' files deleted while the settings still name their
+    // skins, as a cut slot change does: it is journaled and finished the same way.
+    m_plan->journal = writeJournal(*m_plan, settingsFile);
+    reach(ChangeStep::Journaled);
+}
+
+SlotReset::SlotReset(std::unique_ptr<ChangePlan> plan, const QString& journal) : m_plan(std::move(plan))
+{
+    m_plan->journal = journal;
+    m_plan->gameFolder = usableGameFolder(m_plan->gameFolder);
+    if (!m_plan->gameFolder.isEmpty())
+        m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
+}
+
+SlotReset::~SlotReset() = default;
+
+void SlotReset::deleteSkinFiles() const
+{
+    if (!m_plan->gameFolder.isEmpty()) {
+        deleteMatching(m_plan->gameFolder, QStringLiteral("P*.TPC"));
+        deleteMatching(m_plan->gameFolder, QStringLiteral("P*.3DZ"));
+    }
+    reach(ChangeStep::Deleted);
+}
+
+void SlotReset::record(const QString& settingsFile) const
+{
+    // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
+    QList<ProfileEntry> defaults;
+    for (const Slot& s : slotTable())
+        defaults.append({s.SlotCode(), kDefaultSkin});
+    Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, defaults);
+    reach(ChangeStep::Recorded);
+    removeJournal(*m_plan);
+}
+
+// ---- Whole changes ----------------------------------------------------------------------------
+
+void changeSlot(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
+                const QString& slotCode, const QString& skin)
+{
+    const SlotChange change(gameFolder, skinsFolder, settingsFile, slotCode, skin);
+    deleteSlotFiles(gameFolder, slotCode);
+    if (skin != kDefaultSkin)
+        change.unpack();
+    change.record(settingsFile);
+}
+
+void resetSlots(const QString& gameFolder, const QString& settingsFile)
+{
+    const SlotReset reset(gameFolder, settingsFile);
+    reset.deleteSkinFiles();
+    reset.record(settingsFile);
+}
+
+namespace {
+
+// A temporary file of a settings write is live only while its writer holds the settings file's
+// lock; under that lock every one left beside the file is stale.
+void removeStaleSettingsTemporaries(const QString& settingsFile)
+{
+    QString local = settingsLocal(settingsFile);
+    if (const QFileInfo link(local); link.isSymLink() && link.exists())
+        local = link.canonicalFilePath();
+    const QFileInfo info(local);
+    const int fd = ::open(QFile::encodeName(local).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    struct stat st
+    {
+    };
+    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        lockExclusive(fd);
+    const int folderFd = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (folderFd >= 0) {
+        const QRegularExpression temporaries(QStringLiteral("^") + QRegularExpression::escape(info.fileName()) +
+                                             QStringLiteral("\\.tmp[0-9a-f]+$"));
+        removeMatching(folderFd, temporaries);
+        ::close(folderFd);
+    }
+    if (fd >= 0)
+        ::close(fd);
+}
+
+} // namespace
+
+void finishInterruptedChanges(const QString& settingsFile)
+{
+    removeStaleSettingsTemporaries(settingsFile);
+
+    const QFileInfo settings(settingsLocal(settingsFile));
+    const QStringList journals =
+        QDir(settings.absolutePath())
+            .entryList({journalPrefix(settingsFile) + QStringLiteral("*")}, QDir::Files | QDir::Hidden, QDir::Name);
+    if (journals.isEmpty())
+        return;
+    // Finished silently: the one message an unpacking can show goes to the diagnostics instead.
+    const MsgBoxHandler previous = setMsgBoxHandler([](const QString& prompt, int, const QString&) {
+        qCWarning(lcInstall, "while finishing an interrupted change: %s", qUtf8Printable(prompt));
+        return int(vbOK);
+    });
+    for (const QString& name : journals) {
+        const QString journal = settings.absolutePath() + QLatin1Char('/') + name;
+        QFile file(journal);
+        const std::optional<ChangePlan> plan =
+            file.open(QIODevice::ReadOnly) ? parseJournal(file.read(64 * 1024)) : std::nullopt;
+        file.close();
+        if (!plan) {
+            qCWarning(lcInstall, "removed the unreadable journal %s", qUtf8Printable(journal));
+            QFile::remove(journal);
+            continue;
+        }
+        qCInfo(lcInstall, "finishing an interrupted %s of %s (%s) in \"%s\"",
+               plan->kind == ChangePlan::Kind::Reset ? "reset" : "slot change", qUtf8Printable(plan->slot),
+               qUtf8Printable(plan->skin), qUtf8Printable(plan->gameFolder));
+        if (plan->kind == ChangePlan::Kind::Reset) {
+            const SlotReset reset(std::make_unique<ChangePlan>(*plan), journal);
+            // Another instance may have finished it while this one waited for the folder.
+            if (QFileInfo::exists(journal)) {
+                reset.deleteSkinFiles();
+                reset.record(settingsFile);
+            }
+        } else {
+            const SlotChange change(std::make_unique<ChangePlan>(*plan), journal);
+            if (QFileInfo::exists(journal)) {
+                deleteSlotFiles(plan->gameFolder, plan->slot);
+                if (plan->skin != kDefaultSkin)
+                    change.unpack();
+                change.record(settingsFile);
+            }
+        }
+    }
+    setMsgBoxHandler(previous);
+}
+
+} // namespace kvr
