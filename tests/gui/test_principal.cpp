@@ -4,10 +4,13 @@
 #include "testsupport.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
+#include <QtTest/qtestspontaneevent.h>
 
 using kvr::DropDownCombo;
 using kvr::Principal;
@@ -51,6 +54,8 @@ private Q_SLOTS:
     void listsFollowTheSlotCode();
     void listOpeningEmptiesTheTextAndNeverDuplicates();
     void typingAndReturnInstallNothing();
+    void onlyAChoiceChangesASlot_data();
+    void onlyAChoiceChangesASlot();
     void withdrawnWindowCannotBeClosed();
 };
 
@@ -212,6 +217,63 @@ void TestPrincipal::typingAndReturnInstallNothing()
     comboOf(4)->setFocus();
     QCOMPARE(clicks, 0);
     QVERIFY(!kvrtest::readFile(ws.iniPath()).contains("SP09"));
+}
+
+void TestPrincipal::onlyAChoiceChangesASlot_data()
+{
+    QTest::addColumn<QString>("gesture");
+    QTest::addColumn<bool>("installs");
+    QTest::newRow("wheel down over the text field") << "wheel field" << false;
+    QTest::newRow("wheel down over the arrow") << "wheel arrow" << false;
+    QTest::newRow("wheel up over the arrow") << "wheel up" << false;
+    QTest::newRow("Down key on the focused box") << "key" << true;
+}
+
+void TestPrincipal::onlyAChoiceChangesASlot()
+{
+    QFETCH(QString, gesture);
+    QFETCH(bool, installs);
+    kvrtest::Workspace ws;
+    ws.writeSettings("[Skins]\r\nHURR=Winter\r\n");
+    writeFile(ws.skinsFolder() + "/HURR_Desert.zip", "PK");
+    writeFile(ws.skinsFolder() + "/HURR_Winter.zip", "PK");
+    writeFile(ws.gameFolder() + "/PHURR.TPC", "the installed skin");
+    const QByteArray settings = kvrtest::readFile(ws.iniPath());
+    Principal& main = Principal::instance();
+    main.Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    DropDownCombo* combo = comboOf(1);
+    int clicks = 0;
+    connect(combo, &DropDownCombo::Click, this, [&clicks] { ++clicks; });
+
+    // The list was opened once and closed without a choice: its entries are there to step through.
+    openList(1);
+    if (gesture == "wheel up")
+        combo->setCurrentIndex(2);
+    const QString shown = combo->Text();
+    if (gesture == "key") {
+        combo->setFocus();
+        QTest::keyClick(combo, Qt::Key_Down);
+    } else {
+        QWidget* target = gesture == "wheel field" ? static_cast<QWidget*>(combo->lineEdit()) : combo;
+        const QPoint at = target->rect().center();
+        QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, gesture == "wheel up" ? 120 : -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        // Delivered as the window system's own event (sendEvent would mark it synthetic), so the
+        // text field passes it on to its box as it does under the pointer.
+        QSpontaneKeyEvent::setSpontaneous(&wheel);
+        qApp->notify(target, &wheel);
+    }
+
+    QCOMPARE(clicks, installs ? 1 : 0);
+    QCOMPARE(QFile::exists(ws.gameFolder() + "/PHURR.TPC"), !installs);
+    if (installs) {
+        QCOMPARE(combo->Text(), QString("(Default)"));
+        QVERIFY(kvrtest::readFile(ws.iniPath()).contains("HURR=(Default)"));
+    } else {
+        QCOMPARE(combo->Text(), shown);
+        QCOMPARE(kvrtest::readFile(ws.iniPath()), settings);
+    }
 }
 
 void TestPrincipal::withdrawnWindowCannotBeClosed()
