@@ -32,7 +32,7 @@ template <typename Child> void openChild(Withdraw when)
 template <typename Form> class ChildForm : public FormBase<Form>
 {
 protected:
-    // The window system keeps only dialog-type windows above their transient parent.
+    // Qt names a transient parent to the window manager only for dialog-type windows.
     ChildForm() { this->setWindowFlags(Qt::Dialog); }
 
     void Form_Unload(bool& cancel) final
