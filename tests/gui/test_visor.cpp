@@ -157,6 +157,7 @@ private Q_SLOTS:
     void choiceShowsNameNoteAndPicture();
     void previewKeepsTheLastPictureUntilAnotherLoads();
     void pictureIsDecodedAwayFromTheWindow();
+    void aStoppedDecodeYieldsNoPicture();
 };
 
 void TestVisor::filtersByCodeWithoutRegardToCase()
@@ -319,6 +320,16 @@ void TestVisor::pictureIsDecodedAwayFromTheWindow()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(!Visor::exists());
     QTest::qWait(50);
+}
+
+void TestVisor::aStoppedDecodeYieldsNoPicture()
+{
+    const QString path = ws->skinsFolder() + "/Red.jpg";
+    writeFile(path, picture(Qt::red));
+    std::atomic_bool stop = false;
+    QCOMPARE(kvr::decodePicture(path, {32, 24}, stop).size(), QSize(32, 24));
+    stop = true;
+    QVERIFY_THROWS_EXCEPTION(kvr::Error, kvr::decodePicture(path, {32, 24}, stop));
 }
 
 QTEST_MAIN(TestVisor)
