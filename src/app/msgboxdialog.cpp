@@ -15,7 +15,7 @@ int showDialog(const QString& prompt, int style, const QString& title)
     box.setWindowTitle(title);
     box.setText(prompt);
     switch (style & 0x70) {
-    case 16:
+    case vbCritical:
         box.setIcon(QMessageBox::Critical);
         break;
     case vbQuestion:

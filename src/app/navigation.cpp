@@ -3,6 +3,7 @@
 #include "installer/principal.h"
 
 #include <QPointer>
+#include <QWindow>
 
 namespace kvr {
 
@@ -17,6 +18,16 @@ void withdrawMain()
     Principal& main = Principal::instance();
     g_focusBeforeWithdrawing = main.focusWidget();
     main.setEnabled(false);
+}
+
+void keepAboveMain(QWidget& child)
+{
+    Principal& main = Principal::instance();
+    // A transient parent rather than a parent widget: disabling the main window would otherwise
+    // disable the child with it, and the child would go when the main window goes.
+    main.winId();
+    child.winId();
+    child.windowHandle()->setTransientParent(main.windowHandle());
 }
 
 void giveMainBack()

@@ -12,11 +12,17 @@ enum class Withdraw { AfterShowing, BeforeShowing };
 void withdrawMain();
 void giveMainBack();
 
+// Makes a child window transient for the main window: the window manager keeps it above the main
+// window, so a click on the withdrawn main window cannot bury the one window the user can use.
+void keepAboveMain(QWidget& child);
+
 template <typename Child> void openChild(Withdraw when)
 {
     if (when == Withdraw::BeforeShowing)
         withdrawMain();
-    Child::instance().Show();
+    Child& child = Child::instance();
+    keepAboveMain(child);
+    child.Show();
     if (when == Withdraw::AfterShowing)
         withdrawMain();
 }
@@ -26,6 +32,9 @@ template <typename Child> void openChild(Withdraw when)
 template <typename Form> class ChildForm : public FormBase<Form>
 {
 protected:
+    // Qt names a transient parent to the window manager only for dialog-type windows.
+    ChildForm() { this->setWindowFlags(Qt::Dialog); }
+
     void Form_Unload(bool& cancel) final
     {
         giveMainBack();

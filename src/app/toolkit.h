@@ -37,6 +37,7 @@ void setProgramFolder(const QString& folder);
 enum MsgBoxStyle : int {
     vbOKOnly = 0,
     vbOKCancel = 1,
+    vbCritical = 16,
     vbQuestion = 32,
     vbExclamation = 48,
 };

@@ -23,6 +23,10 @@ public:
 
     void showPopup() override;
 
+protected:
+    // The wheel over a closed box chooses nothing: only a pick in the open list or the keyboard does.
+    void wheelEvent(QWheelEvent* event) override;
+
 Q_SIGNALS:
     // The list is about to open: items added now show in it.
     void DropDown();

@@ -54,19 +54,16 @@ Principal::Principal()
 
 void Principal::buildLayout()
 {
-    auto* frame = new QFrame;
-    frame->setObjectName(QStringLiteral("Line1"));
-    frame->setFrameShape(QFrame::Box);
-    frame->setFrameShadow(QFrame::Sunken);
+    auto* slotRows = new QWidget;
 
     // One grid for all three columns so rows line up across them: every slot row is followed by
     // a thin gap row, which carries the rules where the caption colour changes.
-    auto* grid = new QGridLayout(frame);
+    auto* grid = new QGridLayout(slotRows);
     grid->setContentsMargins(12, 10, 12, 10);
     grid->setHorizontalSpacing(6);
     grid->setVerticalSpacing(0);
     constexpr int kGapHeight = 7;
-    int nextLine = 2;
+    int nextLine = 5;
     for (int c = 0; c < kColumns; ++c) {
         const int column = c * 3;
         if (c > 0) {
@@ -96,8 +93,17 @@ void Principal::buildLayout()
         }
     }
     // Below slot 7 and below slot 16.
-    grid->addWidget(makeLine(QFrame::HLine, 4), 2 * 6 + 1, 0, 1, 2);
-    grid->addWidget(makeLine(QFrame::HLine, 5), 2 * 5 + 1, 3, 1, 2);
+    grid->addWidget(makeLine(QFrame::HLine, 7), 2 * 6 + 1, 0, 1, 2);
+    grid->addWidget(makeLine(QFrame::HLine, 8), 2 * 5 + 1, 3, 1, 2);
+
+    // The frame around the slot rows (top, bottom, left, right).
+    auto* frame = new QGridLayout;
+    frame->setSpacing(0);
+    frame->addWidget(makeLine(QFrame::HLine, 1), 0, 0, 1, 3);
+    frame->addWidget(makeLine(QFrame::VLine, 3), 1, 0);
+    frame->addWidget(slotRows, 1, 1);
+    frame->addWidget(makeLine(QFrame::VLine, 4), 1, 2);
+    frame->addWidget(makeLine(QFrame::HLine, 2), 2, 0, 1, 3);
 
     m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"), ButtonArt::ResetSkins);
     m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"), ButtonArt::SkinViewer);
@@ -119,7 +125,7 @@ void Principal::buildLayout()
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(10, 10, 10, 10);
     outer->setSpacing(10);
-    outer->addWidget(frame);
+    outer->addLayout(frame);
     outer->addLayout(buttons);
     outer->setSizeConstraint(QLayout::SetFixedSize);
 

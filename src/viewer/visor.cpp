@@ -3,16 +3,16 @@
 #include "settings/settings_names.h"
 
 #include "app/art.h"
+#include "app/logging.h"
 #include "installer/importflow.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
+#include "viewer/pictureloader.h"
 
 #include <QComboBox>
-#include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
-#include <QImageReader>
 #include <QLabel>
 #include <QListWidget>
 #include <QPlainTextEdit>
@@ -32,9 +32,6 @@ constexpr int kListWidth = 190;
 // endless paragraph for many seconds, so only its beginning is shown.
 constexpr qsizetype kMaxNoteCharacters = 256 * 1024;
 
-// No preview is this large; anything bigger is refused before any pixel is decoded.
-constexpr int kMaxPictureSide = 16384;
-
 // The filter code of an item of the filter list: "ALL" for the first, then slot N's code.
 QString filterCode(int item)
 {
@@ -45,6 +42,7 @@ QString readNote(const QString& path)
 {
     QString text = readTextFile(path);
     if (text.size() > kMaxNoteCharacters) {
+        qCInfo(lcViewer) << "Note" << path << "shown up to its first" << kMaxNoteCharacters << "characters";
         qsizetype end = kMaxNoteCharacters;
         if (text.at(end - 1).isHighSurrogate())
             --end;
@@ -53,35 +51,12 @@ QString readNote(const QString& path)
     return text;
 }
 
-// Loads a picture already stretched to the size it is shown at, so a large file costs little
-// memory. Throws when the file is missing, too large or not a picture.
-QPixmap loadPicture(const QString& path, const QSize& shownSize)
-{
-    const QString local = findFile(path);
-    if (!QFileInfo(local).isFile())
-        throw Error(QStringLiteral("File not found"));
-    QImageReader reader(local);
-    // A preview's name says ".jpg" whatever it really holds.
-    reader.setDecideFormatFromContent(true);
-    const QSize size = reader.size();
-    if (size.width() > kMaxPictureSide || size.height() > kMaxPictureSide)
-        throw Error(QStringLiteral("Out of memory"));
-    // JPEG decodes straight at a reduced size; other formats are scaled after reading.
-    if (size.isValid() && reader.supportsOption(QImageIOHandler::ScaledSize))
-        reader.setScaledSize(shownSize);
-    QImage image = reader.read();
-    if (image.isNull())
-        throw Error(QStringLiteral("Invalid picture"));
-    if (image.size() != shownSize)
-        image = image.scaled(shownSize, Qt::IgnoreAspectRatio, Qt::SmoothTransformation);
-    return QPixmap::fromImage(std::move(image));
-}
-
 } // namespace
 
 Visor::Visor()
 {
     setUpWindow(QStringLiteral("Visor"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Wiewer"));
+    m_pictures = new PictureLoader(this);
     buildLayout();
     connectSignals();
     acceptArchiveDrops(this);
@@ -181,6 +156,8 @@ void Visor::connectSignals()
         if (List1->currentItem() && List1->currentItem()->isSelected())
             handle([this] { List1_Click(); });
     });
+    connect(m_pictures, &PictureLoader::loaded, this,
+            [this](const QImage& image) { Image1->setPixmap(QPixmap::fromImage(image)); });
 }
 
 void Visor::Form_Load()
@@ -223,10 +200,24 @@ void Visor::List1_Click()
     // The preview files are the user's: a missing or broken one fails silently. A note that cannot
     // be read empties the box; a picture that cannot be loaded leaves the previous one showing.
     QString note;
-    skipFailing([&] { note = readNote(base + QStringLiteral(".txt")); });
+    skipFailing([&] {
+        try {
+            note = readNote(base + QStringLiteral(".txt"));
+        } catch (const Error& e) {
+            qCInfo(lcViewer) << "Note" << base + QStringLiteral(".txt") << "not read:" << e.description();
+            throw;
+        }
+    });
     Text1->setPlainText(note);
+    // Decoded away from the window, which answers the next click at once; the picture shows when
+    // it is ready, unless another choice came first.
     const QSize shownSize = Image1->contentsRect().size() * Image1->devicePixelRatio();
-    skipFailing([&] { Image1->setPixmap(loadPicture(base + QStringLiteral(".jpg"), shownSize)); });
+    m_pictures->load(base + QStringLiteral(".jpg"), shownSize);
+}
+
+bool Visor::pictureLoading() const
+{
+    return m_pictures->busy();
 }
 
 } // namespace kvr

@@ -12,6 +12,8 @@ class QPlainTextEdit;
 
 namespace kvr {
 
+class PictureLoader;
+
 class Visor : public ChildForm<Visor>
 {
     Q_OBJECT
@@ -31,6 +33,9 @@ public:
     // The user chose a package: shows its name, note and picture.
     void List1_Click();
 
+    // Whether the picture of the latest choice is still being decoded (the previous one shows).
+    bool pictureLoading() const;
+
 protected:
     void Form_Load() override;
 
@@ -45,6 +50,7 @@ private:
     QLabel* Image1 = nullptr;
     QPlainTextEdit* Text1 = nullptr;
     QLabel* Image2 = nullptr;
+    PictureLoader* m_pictures = nullptr;
 };
 
 } // namespace kvr

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QPointer>
 #include <QToolButton>
+#include <QWindow>
 
 #include <optional>
 
@@ -136,6 +137,13 @@ void TestNavigation::childWithdrawsTheMainWindowUntilClosed()
     QVERIFY(window && window->isEnabled());
     QCOMPARE(watcher.mainAvailable, std::optional<bool>(!withdrawnFirst));
     QVERIFY(!main.isEnabled() && main.isVisible());
+    // The window manager keeps the child above the main window, and the main window stays inert.
+    QVERIFY(window->windowHandle() && main.windowHandle());
+    QCOMPARE(window->windowHandle()->transientParent(), main.windowHandle());
+    for (const char* other : {"Command2", "Command4", "Command5"})
+        QTest::mouseClick(main.findChild<QToolButton*>(other), Qt::LeftButton);
+    QCOMPARE(openWindow(child), window.data());
+    QCOMPARE(openWindow(child == "Visor" ? "Acercade" : "Visor"), nullptr);
 
     // Given back, the main window is the same one, not loaded again; the child goes, to load afresh.
     writeFile(ws->iniPath(), "[Skins]\r\nMOSQ=Changed meanwhile\r\n");

@@ -4,10 +4,13 @@
 #include "testsupport.h"
 
 #include <QAbstractItemView>
+#include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
+#include <QWheelEvent>
+#include <QtTest/qtestspontaneevent.h>
 
 using kvr::DropDownCombo;
 using kvr::Principal;
@@ -46,11 +49,14 @@ class TestPrincipal : public QObject
 private Q_SLOTS:
     void cleanup();
     void windowShowsThirtySlotsInThreeColumns();
+    void eightLinesFrameTheSlots();
     void loadShowsRecordedSkins();
     void loadWithoutSettingsOrFolders();
     void listsFollowTheSlotCode();
     void listOpeningEmptiesTheTextAndNeverDuplicates();
     void typingAndReturnInstallNothing();
+    void onlyAChoiceChangesASlot_data();
+    void onlyAChoiceChangesASlot();
     void withdrawnWindowCannotBeClosed();
 };
 
@@ -101,6 +107,51 @@ void TestPrincipal::windowShowsThirtySlotsInThreeColumns()
         lastX = button->mapTo(&main, QPoint()).x();
     }
     QVERIFY(main.findChild<QLabel*>(QStringLiteral("Image1")));
+}
+
+void TestPrincipal::eightLinesFrameTheSlots()
+{
+    kvrtest::Workspace ws;
+    Principal& main = Principal::instance();
+    main.Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    const auto rectOf = [&main](const QString& name) {
+        auto* widget = main.findChild<QWidget*>(name);
+        return widget ? QRect(widget->mapTo(&main, QPoint()), widget->size()) : QRect();
+    };
+    const auto line = [&](int n) {
+        const QRect r = rectOf(QString("Line%1").arg(n));
+        return std::pair{r, !r.isNull() && main.findChild<QFrame*>(QString("Line%1").arg(n))->isVisible()};
+    };
+    const auto slotRect = [&](int n) { return rectOf(QString("Combo%1").arg(n)) | rectOf(QString("Label%1").arg(n)); };
+    QRect slotsArea;
+    for (int n = 1; n <= 30; ++n)
+        slotsArea |= slotRect(n);
+    for (int n = 1; n <= 8; ++n)
+        QVERIFY2(line(n).second, qPrintable(QString("Line%1").arg(n)));
+
+    // The frame: above, below, left of and right of every slot row.
+    QVERIFY(line(1).first.bottom() < slotsArea.top() && line(1).first.width() >= slotsArea.width());
+    QVERIFY(line(2).first.top() > slotsArea.bottom() && line(2).first.width() >= slotsArea.width());
+    QVERIFY(line(3).first.right() < slotsArea.left() && line(3).first.height() >= slotsArea.height());
+    QVERIFY(line(4).first.left() > slotsArea.right() && line(4).first.height() >= slotsArea.height());
+    // Upright between the columns: right of slots 1-10, left of 11-20; right of 11-20, left of 21-30.
+    for (auto [n, leftSlot] : {std::pair{5, 1}, std::pair{6, 11}}) {
+        const QRect upright = line(n).first;
+        QVERIFY(upright.height() > upright.width() * 50);
+        for (int k = 0; k < 10; ++k) {
+            QVERIFY(slotRect(leftSlot + k).right() < upright.left());
+            QVERIFY(slotRect(leftSlot + 10 + k).left() > upright.right());
+        }
+    }
+    // The short rules where the caption colour changes: below slot 7 and below slot 16.
+    for (auto [n, slot] : {std::pair{7, 7}, std::pair{8, 16}}) {
+        const QRect rule = line(n).first;
+        QVERIFY(rule.width() > rule.height() * 50);
+        QVERIFY(rule.top() > slotRect(slot).bottom() && rule.bottom() < slotRect(slot + 1).top());
+        QVERIFY(rule.left() <= slotRect(slot).left() && rule.right() >= slotRect(slot).right());
+        QVERIFY(rule.right() < slotRect(slot + 10).left()); // short: within its own column
+    }
 }
 
 void TestPrincipal::loadShowsRecordedSkins()
@@ -212,6 +263,63 @@ void TestPrincipal::typingAndReturnInstallNothing()
     comboOf(4)->setFocus();
     QCOMPARE(clicks, 0);
     QVERIFY(!kvrtest::readFile(ws.iniPath()).contains("SP09"));
+}
+
+void TestPrincipal::onlyAChoiceChangesASlot_data()
+{
+    QTest::addColumn<QString>("gesture");
+    QTest::addColumn<bool>("installs");
+    QTest::newRow("wheel down over the text field") << "wheel field" << false;
+    QTest::newRow("wheel down over the arrow") << "wheel arrow" << false;
+    QTest::newRow("wheel up over the arrow") << "wheel up" << false;
+    QTest::newRow("Down key on the focused box") << "key" << true;
+}
+
+void TestPrincipal::onlyAChoiceChangesASlot()
+{
+    QFETCH(QString, gesture);
+    QFETCH(bool, installs);
+    kvrtest::Workspace ws;
+    ws.writeSettings("[Skins]\r\nHURR=Winter\r\n");
+    writeFile(ws.skinsFolder() + "/HURR_Desert.zip", "PK");
+    writeFile(ws.skinsFolder() + "/HURR_Winter.zip", "PK");
+    writeFile(ws.gameFolder() + "/PHURR.TPC", "the installed skin");
+    const QByteArray settings = kvrtest::readFile(ws.iniPath());
+    Principal& main = Principal::instance();
+    main.Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    DropDownCombo* combo = comboOf(1);
+    int clicks = 0;
+    connect(combo, &DropDownCombo::Click, this, [&clicks] { ++clicks; });
+
+    // The list was opened once and closed without a choice: its entries are there to step through.
+    openList(1);
+    if (gesture == "wheel up")
+        combo->setCurrentIndex(2);
+    const QString shown = combo->Text();
+    if (gesture == "key") {
+        combo->setFocus();
+        QTest::keyClick(combo, Qt::Key_Down);
+    } else {
+        QWidget* target = gesture == "wheel field" ? static_cast<QWidget*>(combo->lineEdit()) : combo;
+        const QPoint at = target->rect().center();
+        QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, gesture == "wheel up" ? 120 : -120),
+                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        // Delivered as the window system's own event (sendEvent would mark it synthetic), so the
+        // text field passes it on to its box as it does under the pointer.
+        QSpontaneKeyEvent::setSpontaneous(&wheel);
+        qApp->notify(target, &wheel);
+    }
+
+    QCOMPARE(clicks, installs ? 1 : 0);
+    QCOMPARE(QFile::exists(ws.gameFolder() + "/PHURR.TPC"), !installs);
+    if (installs) {
+        QCOMPARE(combo->Text(), QString("(Default)"));
+        QVERIFY(kvrtest::readFile(ws.iniPath()).contains("HURR=(Default)"));
+    } else {
+        QCOMPARE(combo->Text(), shown);
+        QCOMPARE(kvrtest::readFile(ws.iniPath()), settings);
+    }
 }
 
 void TestPrincipal::withdrawnWindowCannotBeClosed()
