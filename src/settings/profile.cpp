@@ -1,5 +1,6 @@
 #include "settings/profile.h"
 
+#include "app/fileio.h"
 #include "app/toolkit.h"
 
 #include <QFile>
@@ -238,39 +239,16 @@ namespace {
 enum class FileState { Read, Absent, Unusable };
 
 // Reads a settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
-// a folder, a device or a pipe in its place is unusable, and opening never blocks on one.
+// a larger one, or a folder, a device or a pipe in its place is unusable, and opening never
+// blocks on one.
 FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
 {
-    const int fd = ::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        return errno == ENOENT ? FileState::Absent : FileState::Unusable;
-    struct stat st
-    {
-    };
-    FileState state = FileState::Unusable;
-    if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size <= kProfileFileMax) {
-        // Room for one byte more than the file had, to tell one that grew since the check; it
-        // may grow up to one byte past the limit, which makes it unusable.
-        bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
-        qsizetype size = 0;
-        for (;;) {
-            const ssize_t n = ::read(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0) {
-                state = n == 0 ? FileState::Read : FileState::Unusable;
-                break;
-            }
-            size += n;
-            if (size > kProfileFileMax)
-                break;
-            if (size == bytes.size())
-                bytes.resize(std::min<qsizetype>(2 * bytes.size(), kProfileFileMax + 1));
-        }
-        bytes.resize(size);
+    FileRead read = readRegularFile(localPath, kProfileFileMax);
+    if (read.ok()) {
+        bytes = std::move(read.data);
+        return FileState::Read;
     }
-    ::close(fd);
-    return state;
+    return read.status == FileRead::Status::Failed && read.error == ENOENT ? FileState::Absent : FileState::Unusable;
 }
 
 // The game's platform refuses to write a read-only file; here that is a file or folder
