@@ -38,8 +38,7 @@ void TestFileIo::read_data()
     QTest::newRow("empty") << QByteArray() << qint64(10) << int(Status::Read) << QByteArray();
     QTest::newRow("empty, limit 0") << QByteArray() << qint64(0) << int(Status::Read) << QByteArray();
     QTest::newRow("exactly the limit") << QByteArray("12345") << qint64(5) << int(Status::Read) << QByteArray("12345");
-    QTest::newRow("one byte over") << QByteArray("123456") << qint64(5) << int(Status::TooLarge)
-                                   << QByteArray("12345");
+    QTest::newRow("one byte over") << QByteArray("123456") << qint64(5) << int(Status::TooLarge) << QByteArray("12345");
     QTest::newRow("zero bytes kept") << QByteArray("a\0b", 3) << qint64(3) << int(Status::Read)
                                      << QByteArray("a\0b", 3);
     const QByteArray big(300000, 'x');
@@ -88,8 +87,7 @@ void TestFileIo::failures_data()
     QTest::newRow("device") << "/dev/null" << follow << int(Status::NotRegularFile) << 0 << "File not found";
     QTest::newRow("link refused") << "link" << refuse << int(Status::Failed) << ELOOP << QString();
     QTest::newRow("dangling link") << "dangling" << follow << int(Status::Failed) << ENOENT << "File not found";
-    QTest::newRow("link to a folder") << "folderlink" << follow << int(Status::NotRegularFile) << 0
-                                      << "File not found";
+    QTest::newRow("link to a folder") << "folderlink" << follow << int(Status::NotRegularFile) << 0 << "File not found";
 }
 
 void TestFileIo::failures()
