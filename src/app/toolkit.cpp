@@ -123,7 +123,7 @@ QString usableFolder(const QString& value)
 
 QString findFile(const QString& path)
 {
-    const QString local = toLocalPath(path);
+    QString local = toLocalPath(path);
     if (QFileInfo::exists(local))
         return local;
     const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
@@ -178,7 +178,7 @@ bool wildcardMatch(QStringView pattern, QStringView name)
 namespace {
 
 // Larger files are cut here: a note or help text is for reading, and a window must stay usable.
-constexpr qint64 kMaxTextFileBytes = 16 * 1024 * 1024;
+constexpr qint64 kMaxTextFileBytes = qint64{16} * 1024 * 1024;
 
 } // namespace
 

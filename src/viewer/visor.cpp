@@ -29,7 +29,7 @@ constexpr int kListWidth = 190;
 
 // A note is a few lines of text. A huge or binary file would keep the box busy laying out one
 // endless paragraph for many seconds, so only its beginning is shown.
-constexpr qsizetype kMaxNoteCharacters = 256 * 1024;
+constexpr qsizetype kMaxNoteCharacters = qsizetype{256} * 1024;
 
 // No preview is this large; anything bigger is refused before any pixel is decoded.
 constexpr int kMaxPictureSide = 16384;
