@@ -61,7 +61,8 @@ QString FileRead::message() const
 FileRead readRegularFile(const QString& localPath, qint64 limit, Links links)
 {
     FileRead result;
-    limit = std::max<qint64>(limit, 0);
+    // Nothing read whole here comes near a gigabyte; the bound keeps limit + 1 in range.
+    limit = std::clamp<qint64>(limit, 0, qint64{1} << 30);
     const int flags = O_RDONLY | O_CLOEXEC | O_NONBLOCK | (links == Links::Refuse ? O_NOFOLLOW : 0);
     const UniqueFd fd(::open(QFile::encodeName(localPath).constData(), flags));
     if (!fd.isValid()) {
@@ -81,8 +82,8 @@ FileRead readRegularFile(const QString& localPath, qint64 limit, Links links)
     }
 
     // Room for one byte past the limit, to tell a file that is too large (or grew since the
-    // stat) without reading more of it.
-    const qint64 wanted = std::min<qint64>(static_cast<qint64>(st.st_size), limit) + 1;
+    // stat) without reading more of it. Some files (under /proc) report no size at all.
+    const qint64 wanted = std::min<qint64>(std::max<qint64>(st.st_size, 4095), limit) + 1;
     QByteArray& bytes = result.data;
     bytes.resize(static_cast<qsizetype>(wanted));
     qsizetype size = 0;

@@ -70,6 +70,11 @@ void TestFileIo::readStopsAtTheLimitWhenTheSizeIsUnknown()
     const FileRead cut = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 16);
     QCOMPARE(int(cut.status), int(Status::TooLarge));
     QCOMPARE(cut.data, whole.data.first(16));
+    // Larger than the first guess at its size: the buffer grows until the end.
+    const FileRead maps = kvr::readRegularFile(QStringLiteral("/proc/self/smaps"), 64 * 1024 * 1024);
+    QCOMPARE(int(maps.status), int(Status::Read));
+    QVERIFY(maps.data.size() > 8192);
+    QVERIFY(maps.data.endsWith('\n'));
 }
 
 void TestFileIo::failures_data()
