@@ -7,13 +7,12 @@ source tools/deps.sh
 kvr_install_deps test
 
 echo "== Build and test (build/)"
-cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKVR_WERROR=ON >/dev/null
-cmake --build build
-ctest --test-dir build --output-on-failure -j2
+cmake --preset default >/dev/null
+cmake --build --preset default
+ctest --preset default
 
 echo "== Build and test under AddressSanitizer and UndefinedBehaviorSanitizer (build-asan/)"
-cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DKVR_SANITIZE=ON -DKVR_WERROR=ON >/dev/null
-cmake --build build-asan
-ASAN_OPTIONS=abort_on_error=0:halt_on_error=1:detect_stack_use_after_return=1 \
-UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-    ctest --test-dir build-asan --output-on-failure -j2
+cmake --preset asan >/dev/null
+cmake --build --preset asan
+# The sanitizers' options are in the asan test preset (CMakePresets.json).
+ctest --preset asan

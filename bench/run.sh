@@ -8,8 +8,8 @@ cd "$(dirname "$0")/.."
 source tools/deps.sh
 kvr_install_deps test
 
-cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DKVR_BUILD_TESTS=OFF -DKVR_BUILD_BENCH=ON >/dev/null
-cmake --build build-bench >/dev/null
+cmake --preset bench >/dev/null
+cmake --build --preset bench >/dev/null
 
 echo "Machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ *//'), $(free -g | awk '/Mem:/ {print $2}') GiB"
 echo "Command: bench/run.sh ${1:-5}   ($(date -u +%Y-%m-%d))"

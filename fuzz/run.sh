@@ -3,7 +3,8 @@
 # Each target grows a working corpus in build-fuzz/corpus/<target>, seeded from
 # fuzz/corpus/<target> and from past findings in tests/data/fuzz/<target>. An input that
 # crashes or breaks a check is saved in build-fuzz/findings/<target>/ and the script exits
-# non-zero. See docs/FUZZING.md.
+# non-zero. Before fuzzing, clang-tidy checks src/ with this build (KVR_TIDY=0 skips it).
+# See docs/FUZZING.md.
 #
 #   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip, fuzz_vdf, fuzz_lutris (default: all)
 set -euo pipefail
@@ -18,9 +19,22 @@ targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip fuzz_vdf fuzz_lutris)
 
 echo "== Build the fuzz targets (build-fuzz/)"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-    -DKVR_BUILD_FUZZ=ON -DKVR_BUILD_TESTS=OFF >/dev/null
-cmake --build build-fuzz --target "${targets[@]}"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --target "${targets[@]}"
+
+# The same clang reads the sources for clang-tidy (.clang-tidy), through this build's compile
+# database; any finding fails the run. KVR_TIDY=0 skips it when only fuzzing.
+if [ "${KVR_TIDY:-1}" != 0 ]; then
+    tidy_log=build-fuzz/logs/clang-tidy.log
+    mkdir -p "$(dirname "$tidy_log")"
+    echo "== clang-tidy over src/ (log: $tidy_log)"
+    if ! git ls-files -z -- 'src/*.cpp' |
+        xargs -0 -n 1 -P "$(nproc)" clang-tidy -p build-fuzz --quiet --warnings-as-errors='*' >"$tidy_log" 2>&1; then
+        grep -E '(warning|error): ' "$tidy_log" | sort -u >&2
+        echo "clang-tidy findings (full output in $tidy_log)" >&2
+        exit 1
+    fi
+fi
 
 max_len() {
     case "$1" in

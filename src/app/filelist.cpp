@@ -1,11 +1,11 @@
 #include "app/filelist.h"
 
+#include "app/fileio.h"
 #include "app/toolkit.h"
 
 #include <QFile>
 
 #include <algorithm>
-#include <dirent.h>
 #include <sys/stat.h>
 #include <vector>
 
@@ -32,8 +32,8 @@ QStringList listFiles(const QString& folder, const QString& pattern)
 {
     if (folder.isEmpty())
         return {};
-    DIR* dir = ::opendir(QFile::encodeName(toLocalPath(folder)).constData());
-    if (!dir)
+    DirStream dir(toLocalPath(folder));
+    if (!dir.isOpen())
         return {};
 
     struct Entry
@@ -42,8 +42,7 @@ QStringList listFiles(const QString& folder, const QString& pattern)
         QString name;
     };
     std::vector<Entry> entries;
-    const int dirFd = ::dirfd(dir);
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = dir.next()) {
         if (entry->d_type == DT_DIR)
             continue;
         if (entry->d_type != DT_REG) {
@@ -51,7 +50,7 @@ QStringList listFiles(const QString& folder, const QString& pattern)
             struct stat st
             {
             };
-            if (::fstatat(dirFd, entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            if (::fstatat(dir.fd(), entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
                 continue;
         }
         QString name = QFile::decodeName(entry->d_name);
@@ -59,7 +58,6 @@ QStringList listFiles(const QString& folder, const QString& pattern)
             continue;
         entries.push_back({name.toCaseFolded(), std::move(name)});
     }
-    ::closedir(dir);
 
     std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
         if (const int c = a.folded.compare(b.folded))

@@ -1,5 +1,6 @@
 #include "app/toolkit.h"
 
+#include "app/fileio.h"
 #include "app/textcodec.h"
 
 #include <QCoreApplication>
@@ -123,23 +124,20 @@ QString usableFolder(const QString& value)
 
 QString findFile(const QString& path)
 {
-    const QString local = toLocalPath(path);
+    QString local = toLocalPath(path);
     if (QFileInfo::exists(local))
         return local;
     const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));
     const QString folder = slash < 0 ? QStringLiteral(".") : (slash == 0 ? QStringLiteral("/") : local.left(slash));
     const QString name = local.mid(slash + 1);
     QString found;
-    DIR* dir = ::opendir(QFile::encodeName(folder).constData());
-    if (!dir)
-        return local;
-    while (const dirent* entry = ::readdir(dir)) {
+    DirStream dir(folder);
+    while (const dirent* entry = dir.next()) {
         const QString candidate = QFile::decodeName(entry->d_name);
         if (candidate.compare(name, Qt::CaseInsensitive) == 0 &&
             (found.isEmpty() || candidate.toUtf8() < found.toUtf8()))
             found = candidate;
     }
-    ::closedir(dir);
     return found.isEmpty() ? local : folder + QLatin1Char('/') + found;
 }
 
@@ -181,50 +179,25 @@ bool wildcardMatch(QStringView pattern, QStringView name)
 namespace {
 
 // Larger files are cut here: a note or help text is for reading, and a window must stay usable.
-constexpr qint64 kMaxTextFileBytes = 16 * 1024 * 1024;
+constexpr qint64 kMaxTextFileBytes = qint64{16} * 1024 * 1024;
 
 } // namespace
 
 QString readTextFile(const QString& path)
 {
-    const QByteArray local = QFile::encodeName(findFile(path));
-    const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw Error::fromErrno(errno);
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        throw Error(QStringLiteral("File not found"));
+    FileRead read = readRegularFile(findFile(path), kMaxTextFileBytes);
+    if (read.status == FileRead::Status::TooLarge) {
+        // Do not leave half a UTF-8 character at the cut.
+        QByteArray& bytes = read.data;
+        qsizetype end = bytes.size();
+        while (end > 0 && (static_cast<unsigned char>(bytes[end - 1]) & 0xC0) == 0x80)
+            --end;
+        if (end > 0 && static_cast<unsigned char>(bytes[end - 1]) >= 0xC0)
+            bytes.truncate(end - 1);
+    } else if (!read.ok()) {
+        throw Error(read.message());
     }
-    QByteArray bytes;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t got = ::read(fd, buffer, sizeof buffer);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0) {
-            const int err = errno;
-            ::close(fd);
-            throw Error::fromErrno(err);
-        }
-        if (got == 0)
-            break;
-        bytes.append(buffer, got);
-        if (bytes.size() >= kMaxTextFileBytes) {
-            bytes.truncate(kMaxTextFileBytes);
-            // Do not leave half a UTF-8 character at the cut.
-            qsizetype end = bytes.size();
-            while (end > 0 && (static_cast<unsigned char>(bytes[end - 1]) & 0xC0) == 0x80)
-                --end;
-            if (end > 0 && static_cast<unsigned char>(bytes[end - 1]) >= 0xC0)
-                bytes.truncate(end - 1);
-            break;
-        }
-    }
-    ::close(fd);
-    return decodeText(bytes).text;
+    return decodeText(read.data).text;
 }
 
 void deleteFiles(const QString& wildcardPath)

@@ -73,7 +73,7 @@ void Principal::buildLayout()
             grid->setColumnMinimumWidth(column - 1, 18);
         }
         for (int r = 0; r < kRowsPerColumn; ++r) {
-            const Slot& s = slotTable()[static_cast<size_t>(c * kRowsPerColumn + r)];
+            const Slot& s = slotTable()[static_cast<size_t>(c) * kRowsPerColumn + static_cast<size_t>(r)];
             auto* combo = new DropDownCombo;
             combo->setObjectName(QStringLiteral("Combo%1").arg(s.number));
             combo->setMinimumWidth(150);

@@ -1,5 +1,6 @@
 #include "settings/drives.h"
 
+#include "app/fileio.h"
 #include "app/toolkit.h"
 
 #include <QDir>
@@ -8,8 +9,6 @@
 #include <QRegularExpression>
 
 #include <algorithm>
-#include <cerrno>
-#include <dirent.h>
 
 namespace kvr {
 
@@ -174,10 +173,8 @@ void checkFolderReadable(const QString& path)
 {
     if (path.isEmpty())
         throw Error(QStringLiteral("Path not found"));
-    DIR* dir = ::opendir(QFile::encodeName(path).constData());
-    if (!dir)
-        throw Error::fromErrno(errno);
-    ::closedir(dir);
+    if (const DirStream dir(path); !dir.isOpen())
+        throw Error::fromErrno(dir.error());
 }
 
 } // namespace kvr

@@ -1,5 +1,6 @@
 #include "settings/profile.h"
 
+#include "app/fileio.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 
@@ -239,53 +240,23 @@ namespace {
 
 enum class FileState { Read, Absent, Unusable };
 
-// Reads an open settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
-// a folder, a device or a pipe in its place is unusable.
-FileState readSettingsFd(int fd, QByteArray& bytes)
-{
-    struct stat st
-    {
-    };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_size > kProfileFileMax)
-        return FileState::Unusable;
-    // Room for one byte more than the file had, to tell one that grew since the check; it
-    // may grow up to one byte past the limit, which makes it unusable.
-    bytes.resize(static_cast<qsizetype>(st.st_size) + 1);
-    qsizetype size = 0;
-    FileState state = FileState::Unusable;
-    for (;;) {
-        const ssize_t n =
-            ::pread(fd, bytes.data() + size, static_cast<size_t>(bytes.size() - size), static_cast<off_t>(size));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0) {
-            state = n == 0 ? FileState::Read : FileState::Unusable;
-            break;
-        }
-        size += n;
-        if (size > kProfileFileMax)
-            break;
-        if (size == bytes.size())
-            bytes.resize(std::min<qsizetype>(2 * bytes.size(), kProfileFileMax + 1));
-    }
-    bytes.resize(size);
-    return state;
-}
-
 // Opening never blocks on a pipe in the file's place.
 int openSettingsFile(const QByteArray& path, int flags = 0)
 {
     return ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags);
 }
 
+// Reads a settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
+// a larger one, or a folder, a device or a pipe in its place is unusable, and opening never
+// blocks on one.
 FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
 {
-    const int fd = openSettingsFile(QFile::encodeName(localPath));
-    if (fd < 0)
-        return errno == ENOENT ? FileState::Absent : FileState::Unusable;
-    const FileState state = readSettingsFd(fd, bytes);
-    ::close(fd);
-    return state;
+    FileRead read = readRegularFile(localPath, kProfileFileMax);
+    if (read.ok()) {
+        bytes = std::move(read.data);
+        return FileState::Read;
+    }
+    return read.status == FileRead::Status::Failed && read.error == ENOENT ? FileState::Absent : FileState::Unusable;
 }
 
 // The game's platform refuses to write a read-only file; here that is a file or folder
@@ -401,9 +372,9 @@ bool writeProfileStrings(const QString& file, const QString& section, const QLis
     // never lose each other's values. A writer that waited may find the name now holds the file
     // another writer put there: it starts again on that one.
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        const int fd = openSettingsFile(path, O_NOFOLLOW);
+        const UniqueFd fd(openSettingsFile(path, O_NOFOLLOW));
         QByteArray out;
-        if (fd < 0) {
+        if (!fd.isValid()) {
             if (errno != ENOENT)
                 return refused(local, "it cannot be opened");
             if (!changed(QByteArray(), out))
@@ -419,17 +390,14 @@ bool writeProfileStrings(const QString& file, const QString& section, const QLis
         struct stat named
         {
         };
-        if (::fstat(fd, &locked) != 0 || !S_ISREG(locked.st_mode)) {
-            ::close(fd);
+        if (::fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode))
             return refused(local, "it is not a regular file");
-        }
-        lockExclusive(fd);
-        if (::lstat(path.constData(), &named) != 0 || named.st_dev != locked.st_dev || named.st_ino != locked.st_ino) {
-            ::close(fd);
+        lockExclusive(fd.get());
+        if (::lstat(path.constData(), &named) != 0 || named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
             continue;
-        }
-        QByteArray before;
-        bool ok = readSettingsFd(fd, before) == FileState::Read;
+        FileRead read = readRegularFd(fd.get(), kProfileFileMax);
+        const QByteArray before = std::move(read.data);
+        bool ok = read.ok();
         const char* why = "it is too large or cannot be read";
         if (ok && !changed(before, out)) {
             ok = false;
@@ -439,7 +407,7 @@ bool writeProfileStrings(const QString& file, const QString& section, const QLis
             ok = false;
             why = "the new content cannot be written (disk full?)";
         }
-        ::close(fd); // releases the lock, after the new file is in place
+        // The descriptor closes, and the lock goes, only after the new file is in place.
         return ok || refused(local, why);
     }
     return refused(local, "it keeps being replaced");

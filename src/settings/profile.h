@@ -62,7 +62,7 @@ QString profileReadResult(QStringView storedValue);
 
 // A settings file larger than this is not one the program wrote or a person edited: it reads as
 // absent and is never rewritten, so that a gigantic file can neither stall the program nor be lost.
-inline constexpr qint64 kProfileFileMax = 1024 * 1024;
+inline constexpr qint64 kProfileFileMax = qint64{1024} * 1024;
 
 // Reads one value of a profile file on disk; "" when the file, section or key is absent.
 QString readProfileString(const QString& file, const QString& section, const QString& key);

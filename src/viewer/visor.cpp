@@ -30,7 +30,7 @@ constexpr int kListWidth = 190;
 
 // A note is a few lines of text. A huge or binary file would keep the box busy laying out one
 // endless paragraph for many seconds, so only its beginning is shown.
-constexpr qsizetype kMaxNoteCharacters = 256 * 1024;
+constexpr qsizetype kMaxNoteCharacters = qsizetype{256} * 1024;
 
 // The filter code of an item of the filter list: "ALL" for the first, then slot N's code.
 QString filterCode(int item)

@@ -72,28 +72,50 @@ private Q_SLOTS:
         QCOMPARE(paths(kvr::listDrives({{}, "/", {}})), QStringList({"/"}));
     }
 
-    void driveCIsRoot()
+    void localDrivePath_data()
     {
-        for (const char* root : {"c:\\", "C:", "c:"})
-            QCOMPARE(kvr::localDrivePath(root), QString("/"));
-        for (const char* other : {"D:", "c:\\games", "/media/cdrom"})
-            QCOMPARE(kvr::localDrivePath(other), QString(other));
+        QTest::addColumn<QString>("drive");
+        QTest::addColumn<QString>("path");
+        for (const char* root : {"c:\\", "C:\\", "C:", "c:"})
+            QTest::newRow(root) << root << "/";
+        for (const char* other : {"D:", "c:\\games", "c:\\\\", "/media/cdrom"})
+            QTest::newRow(other) << other << other;
+    }
+    void localDrivePath()
+    {
+        QFETCH(QString, drive);
+        QFETCH(QString, path);
+        QCOMPARE(kvr::localDrivePath(drive), path);
     }
 
-    void unreadableFolderThrows()
+    void checkFolderReadable_data()
     {
+        QTest::addColumn<QString>("name"); // below a fresh folder; "-" for no path at all
+        QTest::addColumn<QString>("error");
+        QTest::newRow("folder") << "." << QString();
+        QTest::newRow("root") << "/" << QString();
+        QTest::newRow("missing") << "missing"
+                                 << "File not found";
+        QTest::newRow("a file") << "file"
+                                << "Path not found";
+        QTest::newRow("dangling link") << "d:"
+                                       << "File not found";
+        QTest::newRow("empty") << "-"
+                               << "Path not found";
+    }
+    void checkFolderReadable()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, error);
         QTemporaryDir dir;
-        kvr::checkFolderReadable(dir.path());
-        kvr::checkFolderReadable("/");
         kvrtest::writeFile(dir.filePath("file"), "x");
         QVERIFY(QFile::link(dir.filePath("gone"), dir.filePath("d:")));
-        for (const QString& bad : {dir.filePath("missing"), dir.filePath("file"), dir.filePath("d:"), QString()}) {
-            try {
-                kvr::checkFolderReadable(bad);
-                QFAIL(qPrintable("no error for " + bad));
-            } catch (const kvr::Error& e) {
-                QVERIFY(!e.description().isEmpty());
-            }
+        const QString path = name == "-" ? QString() : name.startsWith('/') ? name : dir.filePath(name);
+        try {
+            kvr::checkFolderReadable(path);
+            QVERIFY2(error.isNull(), "an error was expected");
+        } catch (const kvr::Error& e) {
+            QCOMPARE(e.description(), error);
         }
     }
 };

@@ -1,0 +1,87 @@
+// File access that closes what it opens on every path: an owned descriptor, a folder stream, and
+// a bounded whole-file read that never blocks on a pipe or device standing where a file should be.
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <dirent.h>
+#include <utility>
+
+namespace kvr {
+
+// Owns a file descriptor and closes it when it goes.
+class UniqueFd
+{
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) noexcept : m_fd(fd) {}
+    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.release()) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept
+    {
+        reset(other.release());
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+    ~UniqueFd() { reset(); }
+
+    int get() const noexcept { return m_fd; }
+    bool isValid() const noexcept { return m_fd >= 0; }
+    int release() noexcept { return std::exchange(m_fd, -1); }
+    void reset(int fd = -1) noexcept;
+
+private:
+    int m_fd = -1;
+};
+
+// An open folder, read entry by entry, closed when it goes.
+class DirStream
+{
+public:
+    explicit DirStream(const QString& localPath);
+    DirStream(const DirStream&) = delete;
+    DirStream& operator=(const DirStream&) = delete;
+    ~DirStream();
+
+    bool isOpen() const noexcept { return m_dir != nullptr; }
+    // The errno of a failed open, 0 when open.
+    int error() const noexcept { return m_error; }
+    // The descriptor of the open folder, for the *at() calls on its entries.
+    int fd() const noexcept;
+    // The next entry ("." and ".." included), or null at the end and when not open.
+    const dirent* next() noexcept;
+
+private:
+    DIR* m_dir = nullptr;
+    int m_error = 0;
+};
+
+// A link in the last part of a path is followed (a settings file linked to one kept elsewhere is
+// read through the link), or refused.
+enum class Links { Follow, Refuse };
+
+struct FileRead
+{
+    enum class Status {
+        Read,           // data holds the whole file
+        TooLarge,       // the file holds more than the limit; data holds its first `limit` bytes
+        NotRegularFile, // a folder, device, pipe or socket stands at the path
+        Failed,         // opening or reading failed with `error` (ELOOP: a refused link)
+    };
+    Status status = Status::Failed;
+    int error = 0;
+    QByteArray data;
+
+    bool ok() const noexcept { return status == Status::Read; }
+    // The failure worded for the user, as the platform's file services word it.
+    QString message() const;
+};
+
+// Reads a regular file of at most `limit` bytes. Opening never blocks, not even on a pipe.
+FileRead readRegularFile(const QString& localPath, qint64 limit, Links links = Links::Follow);
+
+// The same read of a file already open, from its current offset; the descriptor stays open.
+FileRead readRegularFd(int fd, qint64 limit);
+
+} // namespace kvr
