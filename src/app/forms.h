@@ -9,6 +9,8 @@
 #include <QPointer>
 #include <QWidget>
 
+#include <functional>
+
 namespace kvr {
 
 // Ends the program at once: every window closes and no Form_Unload runs.
@@ -26,6 +28,15 @@ template <typename Handler> void handle(Handler&& handler)
     } catch (const Error& e) {
         uncaughtError(e);
     }
+}
+
+// Connects a control's event to a window's handler, run in the "none" error state. Extra
+// arguments go to the handler: the slot number, for thirty rows that share one handler.
+template <typename Sender, typename Signal, typename Receiver, typename Handler, typename... Args>
+void connectHandler(Sender* sender, Signal signal, Receiver* receiver, Handler handler, Args... args)
+{
+    QObject::connect(sender, signal, receiver,
+                     [receiver, handler, args...] { handle([&] { std::invoke(handler, receiver, args...); }); });
 }
 
 // Centres a fixed-size window on its screen.

@@ -35,7 +35,7 @@ Presentacion::Presentacion()
     Timer1->setObjectName(QStringLiteral("Timer1"));
     Timer1->setSingleShot(true);
     Timer1->setInterval(kSplashMilliseconds);
-    connect(Timer1, &QTimer::timeout, this, [this] { handle([this] { Timer1_Timer(); }); });
+    connectHandler(Timer1, &QTimer::timeout, this, &Presentacion::Timer1_Timer);
 }
 
 void Presentacion::Form_Load()

@@ -3,6 +3,7 @@
 #include "app/art.h"
 
 #include <QLabel>
+#include <QToolButton>
 
 namespace kvr {
 
@@ -27,6 +28,23 @@ QLabel* makeBanner(const QString& name)
     banner->setScaledContents(true);
     banner->setPixmap(bannerPicture());
     return banner;
+}
+
+QToolButton* makeImageButton(const QString& name, const QString& caption, ButtonArt art)
+{
+    auto* button = new QToolButton;
+    button->setObjectName(name);
+    button->setText(caption);
+    button->setIcon(buttonIcon(art));
+    button->setIconSize(kButtonIconSize);
+    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    return button;
+}
+
+void setTabChain(const QList<QWidget*>& widgets)
+{
+    for (qsizetype i = 1; i < widgets.size(); ++i)
+        QWidget::setTabOrder(widgets[i - 1], widgets[i]);
 }
 
 } // namespace kvr

@@ -1,10 +1,14 @@
 // Small pieces the windows are built from.
 #pragma once
 
+#include "app/art.h"
+
 #include <QFrame>
+#include <QList>
 #include <QSize>
 
 class QLabel;
+class QToolButton;
 
 namespace kvr {
 
@@ -12,8 +16,15 @@ namespace kvr {
 QFrame* makeLine(QFrame::Shape shape, int number);
 
 inline constexpr QSize kBannerSize(387, 49);
+inline constexpr QSize kButtonIconSize(32, 32);
 
 // The program's title banner at its own size, named as the window calls it.
 QLabel* makeBanner(const QString& name);
+
+// A button showing its picture above its caption, as the windows' main buttons are drawn.
+QToolButton* makeImageButton(const QString& name, const QString& caption, ButtonArt art);
+
+// Sets the keyboard's tab order to the order given.
+void setTabChain(const QList<QWidget*>& widgets);
 
 } // namespace kvr

@@ -31,14 +31,8 @@ constexpr int kColumns = 3;
 
 QToolButton* makeButton(const QString& name, const QString& caption, ButtonArt art)
 {
-    auto* button = new QToolButton;
-    button->setObjectName(name);
-    button->setText(caption);
-    button->setIcon(buttonIcon(art));
-    button->setIconSize(QSize(32, 32));
-    button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    QToolButton* button = makeImageButton(name, caption, art);
     button->setMinimumSize(96, 64);
-    button->setAutoRaise(false);
     return button;
 }
 
@@ -89,7 +83,7 @@ void Principal::buildLayout()
             grid->addWidget(combo, 2 * r, column);
             grid->addWidget(label, 2 * r, column + 1);
             grid->setRowMinimumHeight(2 * r + 1, kGapHeight);
-            m_combos[static_cast<size_t>(s.number - 1)] = combo;
+            Combos[static_cast<size_t>(s.number - 1)] = combo;
         }
     }
     // Below slot 7 and below slot 16.
@@ -105,22 +99,22 @@ void Principal::buildLayout()
     frame->addWidget(makeLine(QFrame::VLine, 4), 1, 2);
     frame->addWidget(makeLine(QFrame::HLine, 2), 2, 0, 1, 3);
 
-    m_command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"), ButtonArt::ResetSkins);
-    m_command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"), ButtonArt::SkinViewer);
-    m_command2 = makeButton(QStringLiteral("Command2"), QStringLiteral("Control Panel"), ButtonArt::ControlPanel);
-    m_command3 = makeButton(QStringLiteral("Command3"), QStringLiteral("Help"), ButtonArt::Help);
-    m_command5 = makeButton(QStringLiteral("Command5"), QStringLiteral("About..."), ButtonArt::About);
-    m_image1 = new QLabel;
-    m_image1->setObjectName(QStringLiteral("Image1"));
-    m_image1->setPixmap(mainPicture());
-    m_image1->setFrameShape(QFrame::StyledPanel);
+    Command1 = makeButton(QStringLiteral("Command1"), QStringLiteral("Reset Skins"), ButtonArt::ResetSkins);
+    Command4 = makeButton(QStringLiteral("Command4"), QStringLiteral("Skin Wiewer"), ButtonArt::SkinViewer);
+    Command2 = makeButton(QStringLiteral("Command2"), QStringLiteral("Control Panel"), ButtonArt::ControlPanel);
+    Command3 = makeButton(QStringLiteral("Command3"), QStringLiteral("Help"), ButtonArt::Help);
+    Command5 = makeButton(QStringLiteral("Command5"), QStringLiteral("About..."), ButtonArt::About);
+    Image1 = new QLabel;
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setPixmap(mainPicture());
+    Image1->setFrameShape(QFrame::StyledPanel);
 
     auto* buttons = new QHBoxLayout;
     buttons->setSpacing(8);
-    for (QToolButton* button : {m_command1, m_command4, m_command2, m_command3, m_command5})
+    for (QToolButton* button : {Command1, Command4, Command2, Command3, Command5})
         buttons->addWidget(button);
     buttons->addStretch(1);
-    buttons->addWidget(m_image1);
+    buttons->addWidget(Image1);
 
     auto* outer = new QVBoxLayout(this);
     outer->setContentsMargins(10, 10, 10, 10);
@@ -130,31 +124,23 @@ void Principal::buildLayout()
     outer->setSizeConstraint(QLayout::SetFixedSize);
 
     // Tab order: down each column, then the buttons.
-    QWidget* previous = nullptr;
-    auto chain = [&previous](QWidget* next) {
-        if (previous)
-            setTabOrder(previous, next);
-        previous = next;
-    };
-    for (DropDownCombo* combo : m_combos)
-        chain(combo);
-    for (QToolButton* button : {m_command1, m_command4, m_command2, m_command3, m_command5})
-        chain(button);
+    QList<QWidget*> tabChain(Combos.begin(), Combos.end());
+    tabChain += {Command1, Command4, Command2, Command3, Command5};
+    setTabChain(tabChain);
 }
 
 void Principal::connectSignals()
 {
     for (const Slot& s : slotTable()) {
         const int n = s.number;
-        DropDownCombo* combo = m_combos[static_cast<size_t>(n - 1)];
-        connect(combo, &DropDownCombo::DropDown, this, [this, n] { handle([&] { ComboN_DropDown(n); }); });
-        connect(combo, &DropDownCombo::Click, this, [this, n] { handle([&] { ComboN_Click(n); }); });
+        connectHandler(&Combo(n), &DropDownCombo::DropDown, this, &Principal::ComboN_DropDown, n);
+        connectHandler(&Combo(n), &DropDownCombo::Click, this, &Principal::ComboN_Click, n);
     }
-    connect(m_command1, &QToolButton::clicked, this, [this] { handle([&] { Command1_Click(); }); });
-    connect(m_command2, &QToolButton::clicked, this, [this] { handle([&] { Command2_Click(); }); });
-    connect(m_command3, &QToolButton::clicked, this, [this] { handle([&] { Command3_Click(); }); });
-    connect(m_command4, &QToolButton::clicked, this, [this] { handle([&] { Command4_Click(); }); });
-    connect(m_command5, &QToolButton::clicked, this, [this] { handle([&] { Command5_Click(); }); });
+    connectHandler(Command1, &QToolButton::clicked, this, &Principal::Command1_Click);
+    connectHandler(Command2, &QToolButton::clicked, this, &Principal::Command2_Click);
+    connectHandler(Command3, &QToolButton::clicked, this, &Principal::Command3_Click);
+    connectHandler(Command4, &QToolButton::clicked, this, &Principal::Command4_Click);
+    connectHandler(Command5, &QToolButton::clicked, this, &Principal::Command5_Click);
 }
 
 void Principal::Form_Load()

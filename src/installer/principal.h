@@ -28,7 +28,7 @@ public:
     // The packages of the skins folder, as listed at load or when the control panel closed.
     FileList File1;
 
-    DropDownCombo& Combo(int n) const { return *m_combos.at(static_cast<size_t>(n - 1)); }
+    DropDownCombo& Combo(int n) const { return *Combos.at(static_cast<size_t>(n - 1)); }
 
     // Refills a slot's list: "(Default)" first, then the slot's skin names in File1's order.
     void COMBOLIST(DropDownCombo& COMBO, const QString& SLOT);
@@ -57,13 +57,13 @@ private:
     void buildLayout();
     void connectSignals();
 
-    std::array<DropDownCombo*, 30> m_combos{};
-    QToolButton* m_command1 = nullptr;
-    QToolButton* m_command2 = nullptr;
-    QToolButton* m_command3 = nullptr;
-    QToolButton* m_command4 = nullptr;
-    QToolButton* m_command5 = nullptr;
-    QLabel* m_image1 = nullptr;
+    std::array<DropDownCombo*, 30> Combos{};
+    QToolButton* Command1 = nullptr;
+    QToolButton* Command2 = nullptr;
+    QToolButton* Command3 = nullptr;
+    QToolButton* Command4 = nullptr;
+    QToolButton* Command5 = nullptr;
+    QLabel* Image1 = nullptr;
 };
 
 } // namespace kvr

@@ -158,7 +158,7 @@ void Report::fillState(int row, const SlotState& state)
     button->setEnabled(found);
     button->setToolTip(found ? QStringLiteral("Install %1 into this slot again").arg(state.skin)
                              : QStringLiteral("The package is not in the skins folder"));
-    connect(button, &QPushButton::clicked, this, [this, row] { handle([&] { Reinstall_Click(row); }); });
+    connectHandler(button, &QPushButton::clicked, this, &Report::Reinstall_Click, row);
     Table2->setCellWidget(row, kButtonColumn, button);
 }
 

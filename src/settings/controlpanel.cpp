@@ -30,12 +30,6 @@
 
 namespace kvr {
 
-namespace {
-
-constexpr QSize kButtonIconSize(32, 32);
-
-} // namespace
-
 // ---- Drive list -----------------------------------------------------------------------------
 
 DriveList::DriveList(const QList<kvr::Drive>& drives, QWidget* parent) : QComboBox(parent)
@@ -217,12 +211,7 @@ void ControlPanel::buildLayout()
     Label6->setWordWrap(true);
     Label6->setAlignment(Qt::AlignLeft | Qt::AlignTop);
 
-    Command3 = new QToolButton;
-    Command3->setObjectName(QStringLiteral("Command3"));
-    Command3->setText(QStringLiteral("Update KVRSI.INI"));
-    Command3->setIcon(buttonIcon(ButtonArt::Update));
-    Command3->setIconSize(kButtonIconSize);
-    Command3->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
+    Command3 = makeImageButton(QStringLiteral("Command3"), QStringLiteral("Update KVRSI.INI"), ButtonArt::Update);
 
     Label3 = new PathLabel(QStringLiteral("Label3"));
     Label3->setObjectName(QStringLiteral("Label3"));
@@ -314,20 +303,15 @@ void ControlPanel::buildLayout()
     outer->setSizeConstraint(QLayout::SetFixedSize);
 
     // The order of the work: pick a drive and a folder, copy it into each box, then save.
-    setTabOrder(Drive1, Dir1);
-    setTabOrder(Dir1, Command1);
-    setTabOrder(Command1, Text1);
-    setTabOrder(Text1, Command2);
-    setTabOrder(Command2, Text2);
-    setTabOrder(Text2, Command3);
+    setTabChain({Drive1, Dir1, Command1, Text1, Command2, Text2, Command3});
 }
 
 void ControlPanel::connectSignals()
 {
-    connect(Drive1, &DriveList::Change, this, [this] { handle([&] { Drive1_Change(); }); });
-    connect(Command1, &QToolButton::clicked, this, [this] { handle([&] { Command1_Click(); }); });
-    connect(Command2, &QToolButton::clicked, this, [this] { handle([&] { Command2_Click(); }); });
-    connect(Command3, &QToolButton::clicked, this, [this] { handle([&] { Command3_Click(); }); });
+    connectHandler(Drive1, &DriveList::Change, this, &ControlPanel::Drive1_Change);
+    connectHandler(Command1, &QToolButton::clicked, this, &ControlPanel::Command1_Click);
+    connectHandler(Command2, &QToolButton::clicked, this, &ControlPanel::Command2_Click);
+    connectHandler(Command3, &QToolButton::clicked, this, &ControlPanel::Command3_Click);
 }
 
 void ControlPanel::Form_Load()

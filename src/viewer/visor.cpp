@@ -143,14 +143,13 @@ void Visor::buildLayout()
     layout->addLayout(frame);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    setTabOrder(Combo1, List1);
-    setTabOrder(List1, Text1);
+    setTabChain({Combo1, List1, Text1});
 }
 
 void Visor::connectSignals()
 {
     // Only a choice of the user's changes the filter; filling the combo box raises nothing.
-    connect(Combo1, &QComboBox::activated, this, [this] { handle([this] { Combo1_Click(); }); });
+    connectHandler(Combo1, &QComboBox::activated, this, &Visor::Combo1_Click);
     // A choice by mouse or keyboard selects an entry; emptying the list selects nothing and is no choice.
     connect(List1, &QListWidget::itemSelectionChanged, this, [this] {
         if (List1->currentItem() && List1->currentItem()->isSelected())
