@@ -42,6 +42,20 @@ const dirent* DirStream::next() noexcept
     return m_dir ? ::readdir(m_dir) : nullptr;
 }
 
+bool writeDurably(UniqueFd fd, const QByteArray& bytes)
+{
+    bool ok = fd.isValid();
+    for (qsizetype done = 0; ok && done < bytes.size();) {
+        const ssize_t n = ::write(fd.get(), bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        ok = n > 0;
+        done += n;
+    }
+    ok = ok && ::fsync(fd.get()) == 0;
+    return ::close(fd.release()) == 0 && ok;
+}
+
 QString FileRead::message() const
 {
     switch (status) {

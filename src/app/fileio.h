@@ -81,6 +81,10 @@ struct FileRead
 // Reads a regular file of at most `limit` bytes. Opening never blocks, not even on a pipe.
 FileRead readRegularFile(const QString& localPath, qint64 limit, Links links = Links::Follow);
 
+// Writes the bytes whole, flushes them to disk and closes the file. False when any step failed:
+// a write cut short by a full disk is never taken for a whole one.
+bool writeDurably(UniqueFd fd, const QByteArray& bytes);
+
 // The same read of a file already open, from its current offset; the descriptor stays open.
 FileRead readRegularFd(int fd, qint64 limit);
 

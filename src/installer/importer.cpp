@@ -47,23 +47,6 @@ QString archiveSuffix(const QString& fileName)
     return {};
 }
 
-QString bareName(const QString& member)
-{
-    qsizetype cut = -1;
-    for (qsizetype i = 0; i < member.size(); ++i)
-        if (member[i] == QLatin1Char('/') || member[i] == QLatin1Char('\\'))
-            cut = i;
-    return member.mid(cut + 1);
-}
-
-bool isSlotCode(QStringView code)
-{
-    for (const Slot& s : slotTable())
-        if (code == QLatin1String(s.code))
-            return true;
-    return false;
-}
-
 // The slot code a file name starts with, followed by "_"; "" when none.
 QString codeOfFileName(const QString& fileName)
 {
@@ -330,9 +313,8 @@ SlotGuess inferSlot(const QString& fileName, const QStringList& members)
         return guess;
     QMap<QString, int> counts;
     for (const QString& member : members) {
-        const QString bare = bareName(member).toUpper();
-        if (bare.size() >= 5 && bare[0] == QLatin1Char('P') && isSlotCode(QStringView(bare).mid(1, 4)))
-            ++counts[bare.mid(1, 4)];
+        if (const QString code = skinFileSlotCode(memberBareName(member)); !code.isEmpty())
+            ++counts[code];
     }
     for (const Slot& s : slotTable())
         if (counts.contains(s.SlotCode()))

@@ -1,5 +1,6 @@
 #include "installer/installation.h"
 
+#include "app/fileio.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/unzip.h"
@@ -215,17 +216,7 @@ QString writeJournal(const ChangePlan& plan, const QString& settingsFile)
             continue;
         if (fd < 0)
             break;
-        bool ok = true;
-        for (qsizetype done = 0; ok && done < bytes.size();) {
-            const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-            if (n < 0 && errno == EINTR)
-                continue;
-            ok = n > 0;
-            done += n;
-        }
-        ok = ::fsync(fd) == 0 && ok;
-        ok = ::close(fd) == 0 && ok;
-        if (ok)
+        if (writeDurably(UniqueFd(fd), bytes))
             return path;
         ::unlink(local.constData());
         break;

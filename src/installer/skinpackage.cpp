@@ -1,5 +1,7 @@
 #include "installer/skinpackage.h"
 
+#include "installer/slots.h"
+
 namespace kvr {
 
 bool packageBelongsTo(QStringView fileName, QStringView slotCode)
@@ -42,6 +44,23 @@ QStringList skinNames(const QStringList& fileNames, QStringView slotCode)
 QString packagePath(const QString& skinsFolder, const QString& slotCode, const QString& skinName)
 {
     return skinsFolder + QLatin1Char('\\') + slotCode + QLatin1Char('_') + skinName + QStringLiteral(".ZIP");
+}
+
+QString memberBareName(const QString& member)
+{
+    qsizetype cut = -1;
+    for (qsizetype i = 0; i < member.size(); ++i)
+        if (member[i] == QLatin1Char('/') || member[i] == QLatin1Char('\\'))
+            cut = i;
+    return member.mid(cut + 1);
+}
+
+QString skinFileSlotCode(QStringView fileName)
+{
+    if (fileName.size() < 5 || fileName[0].toUpper() != QLatin1Char('P'))
+        return {};
+    const QString code = fileName.mid(1, 4).toString().toUpper();
+    return isSlotCode(code) ? code : QString();
 }
 
 } // namespace kvr

@@ -25,6 +25,13 @@ bool hasSkinName(QStringView fileName);
 // The skin names of a listing, in its order. An empty filter code takes every name.
 QStringList skinNames(const QStringList& fileNames, QStringView slotCode = {});
 
+// The name a package member lands under in the game folder: what follows its last '/' or '\\'.
+QString memberBareName(const QString& member);
+
+// The slot code of a skin file in the game folder ("P", a slot code, anything), upper-cased;
+// "" when the name is no slot's.
+QString skinFileSlotCode(QStringView fileName);
+
 // Where a slot's package of a skin name lies: folder\CODE_name.ZIP.
 QString packagePath(const QString& skinsFolder, const QString& slotCode, const QString& skinName);
 

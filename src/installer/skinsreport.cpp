@@ -28,23 +28,6 @@ struct ZipMemberInfo
     bool unreadable = false; // encrypted or stored with a method that cannot be read
 };
 
-bool isSlotCode(QStringView code)
-{
-    for (const Slot& s : slotTable())
-        if (code == QLatin1String(s.code))
-            return true;
-    return false;
-}
-
-QString bareName(const QString& member)
-{
-    qsizetype cut = -1;
-    for (qsizetype i = 0; i < member.size(); ++i)
-        if (member[i] == QLatin1Char('/') || member[i] == QLatin1Char('\\'))
-            cut = i;
-    return member.mid(cut + 1);
-}
-
 // The file members of a ZIP archive from its central directory, or false when it cannot be read.
 bool readCentralDirectory(const QString& path, QList<ZipMemberInfo>& members)
 {
@@ -58,7 +41,7 @@ bool readCentralDirectory(const QString& path, QList<ZipMemberInfo>& members)
         if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS, &st) != 0 || !st.name)
             continue;
         ZipMemberInfo m;
-        m.bare = bareName(QString::fromUtf8(st.name));
+        m.bare = memberBareName(QString::fromUtf8(st.name));
         if (m.bare.isEmpty() || m.bare == QLatin1String(".") || m.bare == QLatin1String(".."))
             continue;
         m.size = st.size;
@@ -98,9 +81,7 @@ QString packageSuspicion(const QString& path, const QString& code)
         hasSlotFile = hasSlotFile || slotFile;
         if (!slotFile) {
             // Another slot's file is removed only by that slot's change; anything else stays for good.
-            const QString upper = m.bare.toUpper();
-            const bool other =
-                upper.size() >= 5 && upper[0] == QLatin1Char('P') && isSlotCode(QStringView(upper).mid(1, 4));
+            const bool other = !skinFileSlotCode(m.bare).isEmpty();
             QStringList& list = other ? otherSlots : leftovers;
             if (!list.contains(m.bare))
                 list.append(m.bare);

@@ -46,6 +46,14 @@ const std::array<Slot, kSlotCount>& slotTable()
     return kSlots;
 }
 
+bool isSlotCode(QStringView code)
+{
+    for (const Slot& s : slotTable())
+        if (code == QLatin1String(s.code))
+            return true;
+    return false;
+}
+
 const Slot& slot(int n)
 {
     Q_ASSERT(n >= 1 && n <= kSlotCount);

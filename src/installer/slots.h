@@ -3,6 +3,7 @@
 #pragma once
 
 #include <QString>
+#include <QStringView>
 
 #include <array>
 #include <cstdint>
@@ -29,6 +30,9 @@ inline constexpr std::uint32_t kDarkRed = 0xC00000;
 
 // All slots in ascending order of number.
 const std::array<Slot, kSlotCount>& slotTable();
+
+// True when the text is exactly one of the 30 slot codes.
+bool isSlotCode(QStringView code);
 
 // The slot with number n, 1 to 30.
 const Slot& slot(int n);

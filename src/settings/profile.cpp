@@ -293,16 +293,8 @@ Replaced replaceFile(const QByteArray& path, const QByteArray& bytes, const stru
     if (fd < 0)
         return Replaced::Failed;
 
-    bool ok = !old || ::fchmod(fd, old->st_mode & 07777) == 0;
-    for (qsizetype done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += n;
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
+    const bool modeKept = !old || ::fchmod(fd, old->st_mode & 07777) == 0;
+    const bool ok = writeDurably(UniqueFd(fd), modeKept ? bytes : QByteArray()) && modeKept;
     Replaced result = ok ? Replaced::Done : Replaced::Failed;
     if (ok && old) {
         if (::rename(temp.constData(), path.constData()) != 0)
