@@ -12,26 +12,13 @@ repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$repo/build}" && pwd)
 out=$repo/docs/screenshots
 mkdir -p "$out"
-# A folder of a fixed name when it is free, so the paths shown stay the same between runs.
-work=${TMPDIR:-/tmp}/kvrsi-import-shots
-mkdir "$work" 2>/dev/null || work=$(mktemp -d)
-export XDG_RUNTIME_DIR=$work/runtime
-mkdir -m 700 "$XDG_RUNTIME_DIR"
-pids=()
-cleanup() {
-    local pid
-    for pid in "${pids[@]}"; do kill "$pid" 2>/dev/null || true; done
-    for pid in "${pids[@]}"; do wait "$pid" 2>/dev/null || true; done
-    rm -rf "$work"
-}
-trap cleanup EXIT
-fail() { echo "take-import.sh: $*" >&2; exit 1; }
+# shellcheck source=tools/screenshots/session.sh
+source "$repo/tools/screenshots/session.sh"
+session_begin kvrsi-import-shots
 
 # ---- A demo workspace with a few things for the report to find, and a download ----------------
 
-program=$work/program
-mkdir -p "$program"
-cp "$build/bin/kvrsi" "$build/bin/libunzip32.so" "$build/bin/readme.txt" "$program/"
+copy_program "$build"
 mapfile -t folders < <("$build/tools/kvrsi-demo" "$work/demo" "$program")
 game=${folders[0]}
 skins=${folders[1]}
@@ -56,49 +43,12 @@ cp "$(find "$skins" -name '*.jpg' | head -1)" "$skins/Forgotten.jpg"
 
 # ---- Display --------------------------------------------------------------------------------
 
-display=
-for n in $(seq 61 99); do
-    [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ] && { display=:$n; break; }
-done
-[ -n "$display" ] || fail "no free display"
-Xvfb "$display" -screen 0 1280x1024x24 -nolisten tcp -noreset >/dev/null 2>&1 &
-pids+=($!)
-export DISPLAY=$display
-for _ in $(seq 100); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.1; done
-xsetroot -solid '#3a4750' 2>/dev/null || true
-openbox --sm-disable >/dev/null 2>&1 &
-pids+=($!)
-for _ in $(seq 100); do
-    xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' && break
-    sleep 0.1
-done
-
-unset QT_QPA_PLATFORM QT_STYLE_OVERRIDE QT_QPA_PLATFORMTHEME
-HOME=$work "$program/kvrsi" >"$work/program.log" 2>&1 &
-pid=$!
-pids+=("$pid")
-
-wait_window() {
-    local id
-    id=$(timeout 60 xdotool search --all --sync --onlyvisible --pid "$pid" --name "$1" 2>/dev/null | head -1) || true
-    [ -n "$id" ] || fail "no window like '$1'"
-    echo "$id"
-}
-frame() {
-    local id=$1 x y w h l=0 r=0 t=0 b=0 e
-    x=$(xwininfo -id "$id" | awk '/Absolute upper-left X/ {print $4}')
-    y=$(xwininfo -id "$id" | awk '/Absolute upper-left Y/ {print $4}')
-    w=$(xwininfo -id "$id" | awk '/^ *Width:/ {print $2}')
-    h=$(xwininfo -id "$id" | awk '/^ *Height:/ {print $2}')
-    e=$(xprop -id "$id" _NET_FRAME_EXTENTS 2>/dev/null | sed -n 's/.*= *//p' | tr -d ' ')
-    [ -n "$e" ] && IFS=, read -r l r t b <<<"$e"
-    echo "$((w + l + r))x$((h + t + b))+$((x - l))+$((y - t))"
-}
-shoot() { sleep 0.8; import -silent -window root -crop "$(frame "$1")" +repage "$out/$2.png"; echo "saved $out/$2.png" >&2; }
-keys() { xdotool key --delay 80 "$@"; sleep 0.5; }
+start_display 1280 1024
+# The file dialog starts in the home folder: the work folder, where the download lies.
+HOME=$work start_program
 
 main=$(wait_window ' _ Principal$')
-xdotool windowactivate --sync "$main" >/dev/null 2>&1 || true
+activate "$main"
 sleep 1
 # The menu pops up over slot 1, inside the main window's frame.
 keys shift+F10
@@ -112,7 +62,7 @@ sleep 0.5
 xdotool type --delay 20 "$work/twin_engine_pack.7z"
 keys Return
 ask=$(wait_window ' _ Import$')
-xdotool windowactivate --sync "$ask" >/dev/null 2>&1 || true
+activate "$ask"
 # Give the skin a name of its own before importing.
 keys Tab
 xdotool key ctrl+a
@@ -124,7 +74,7 @@ shoot "$summary" import-summary
 keys Return
 
 # The report, through the menu's second entry.
-xdotool windowactivate --sync "$main" >/dev/null 2>&1 || true
+activate "$main"
 keys shift+F10 Down Down Return
 report=$(wait_window ' _ Report$')
 sleep 1.5
