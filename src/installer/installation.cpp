@@ -310,6 +310,30 @@ void deleteSlotFiles(const QString& gameFolder, const QString& slotCode)
     reach(ChangeStep::Deleted);
 }
 
+namespace {
+
+// Takes the game folder's lock and writes the journal before the first delete. With no usable
+// game folder nothing is deleted or unpacked, and the settings write alone needs neither.
+std::unique_ptr<FolderLock> beginChange(ChangePlan& plan, const QString& settingsFile)
+{
+    if (plan.gameFolder.isEmpty())
+        return nullptr;
+    auto lock = std::make_unique<FolderLock>(plan.gameFolder);
+    plan.journal = writeJournal(plan, settingsFile);
+    reach(ChangeStep::Journaled);
+    return lock;
+}
+
+// A change found in a journal at start takes the lock again, in the folder where it began.
+std::unique_ptr<FolderLock> resumeChange(ChangePlan& plan, const QString& journal)
+{
+    plan.journal = journal;
+    plan.gameFolder = usableGameFolder(plan.gameFolder);
+    return plan.gameFolder.isEmpty() ? nullptr : std::make_unique<FolderLock>(plan.gameFolder);
+}
+
+} // namespace
+
 // ---- SlotChange -------------------------------------------------------------------------------
 
 SlotChange::SlotChange(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
@@ -322,19 +346,12 @@ SlotChange::SlotChange(const QString& gameFolder, const QString& skinsFolder, co
     const QString skins = usableFolder(skinsFolder);
     if (skin != kDefaultSkin && !skins.isEmpty())
         m_plan->package = skins + QLatin1Char('/') + slotCode + QLatin1Char('_') + skin + QStringLiteral(".ZIP");
-    if (m_plan->gameFolder.isEmpty())
-        return; // nothing to delete or unpack: the settings write alone needs no journal
-    m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
-    m_plan->journal = writeJournal(*m_plan, settingsFile);
-    reach(ChangeStep::Journaled);
+    m_lock = beginChange(*m_plan, settingsFile);
 }
 
-SlotChange::SlotChange(std::unique_ptr<ChangePlan> plan, const QString& journal) : m_plan(std::move(plan))
+SlotChange::SlotChange(std::unique_ptr<ChangePlan> plan, const QString& journal)
+    : m_plan(std::move(plan)), m_lock(resumeChange(*m_plan, journal))
 {
-    m_plan->journal = journal;
-    m_plan->gameFolder = usableGameFolder(m_plan->gameFolder);
-    if (!m_plan->gameFolder.isEmpty())
-        m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
 }
 
 SlotChange::~SlotChange() = default;
@@ -365,21 +382,14 @@ SlotReset::SlotReset(const QString& gameFolder, const QString& settingsFile) : m
     m_plan->kind = ChangePlan::Kind::Reset;
     m_plan->slot = QStringLiteral("*");
     m_plan->gameFolder = usableGameFolder(gameFolder);
-    if (m_plan->gameFolder.isEmpty())
-        return;
-    m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
     // A reset cut short leaves some slots' files deleted while the settings still name their
     // skins, as a cut slot change does: it is journaled and finished the same way.
-    m_plan->journal = writeJournal(*m_plan, settingsFile);
-    reach(ChangeStep::Journaled);
+    m_lock = beginChange(*m_plan, settingsFile);
 }
 
-SlotReset::SlotReset(std::unique_ptr<ChangePlan> plan, const QString& journal) : m_plan(std::move(plan))
+SlotReset::SlotReset(std::unique_ptr<ChangePlan> plan, const QString& journal)
+    : m_plan(std::move(plan)), m_lock(resumeChange(*m_plan, journal))
 {
-    m_plan->journal = journal;
-    m_plan->gameFolder = usableGameFolder(m_plan->gameFolder);
-    if (!m_plan->gameFolder.isEmpty())
-        m_lock = std::make_unique<FolderLock>(m_plan->gameFolder);
 }
 
 SlotReset::~SlotReset() = default;
