@@ -12,8 +12,6 @@
 //     over the old file. The same holds when the disk fills or a write fails.
 //   - An existing file whose name differs from the member's only in case is replaced and keeps
 //     the spelling already on disk; unzip writes a second file beside it.
-//   - A file in the folder that lacks its owner's write bit is read-only, as on the game's
-//     platform: it is left alone and that member skipped. unzip replaces it.
 //   - Symbolic-link members are not created; unzip creates the links.
 //   - Encrypted members are skipped without asking for a password; unzip prompts for one.
 //   - Stored permissions are not restored: files get 0666 less the umask. unzip restores them.
@@ -25,24 +23,31 @@
 //   - When the archive's last path component does not exist, the entry spelt the same but for
 //     case is opened (the program builds "MOSQ_x.ZIP"); unzip matches names exactly.
 //   - The target folder must exist; unzip creates it.
+//   - In the folder the program runs from, members named like the program's own files (the
+//     executable, this library, the settings file, the readme) are skipped, whatever their case.
 // Like unzip, a link in the folder named like a member is replaced by the member, never
-// followed, and a later member whose name flattens to an earlier one's wins.
+// followed, a read-only file is replaced (the new file gets the default mode), a later member
+// whose name flattens to an earlier one's wins, no member yields more than its declared size,
+// and an archive whose members' data overlap is refused whole before anything is written.
 //
 // Other options of the record are honoured where they fit a flat extraction (include and
 // exclude lists, freshen, newer only, no overwrite, blanks to underscores, test only); those
 // asking for output we never produce (listings, standard output, folder trees, line-end
 // translation) are refused before anything is touched. No message is ever printed and no
-// callback is called.
+// callback is called; why a member was skipped goes to the diagnostics hook, when one is set.
 #include "extract/unzip32.h"
 
 #include "extract/zip_archive.h"
 #include "extract/zip_names.h"
 #include "extract/zip_target.h"
 
+#include <dlfcn.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 
 #include <algorithm>
+#include <csignal>
 #include <ctime>
 #include <string>
 #include <vector>
@@ -61,6 +66,67 @@ enum Status : int {
 };
 
 constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
+
+WizLogHook* g_logHook = nullptr;
+void* g_logContext = nullptr;
+
+void report(const std::string& line)
+{
+    if (g_logHook)
+        g_logHook(line.c_str(), g_logContext);
+}
+
+void report(const std::string& name, const char* what)
+{
+    if (g_logHook)
+        report(name + ": " + what);
+}
+
+// A file-size limit (ulimit -f) must fail the write, not end the program the library runs in.
+void ignoreFileSizeSignal()
+{
+    struct sigaction current;
+    if (::sigaction(SIGXFSZ, nullptr, &current) == 0 && current.sa_handler == SIG_DFL)
+        std::signal(SIGXFSZ, SIG_IGN);
+}
+
+std::string fileNameOf(const std::string& path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+bool sameFolder(const struct stat& folder, const std::string& fileInIt)
+{
+    const size_t cut = fileInIt.rfind('/');
+    if (cut == std::string::npos)
+        return false;
+    struct stat info;
+    const std::string path = cut == 0 ? "/" : fileInIt.substr(0, cut);
+    return ::stat(path.c_str(), &info) == 0 && info.st_dev == folder.st_dev && info.st_ino == folder.st_ino;
+}
+
+// The case-folded names a package may not write into `folderFd`: the program's own files, when
+// the folder is the one the program runs from (this library's folder or the executable's).
+// Otherwise none.
+std::vector<std::string> ownFilesIn(int folderFd)
+{
+    struct stat folder;
+    if (::fstat(folderFd, &folder) != 0)
+        return {};
+    static const char anchor = 0;
+    Dl_info library{};
+    const std::string libraryPath = ::dladdr(&anchor, &library) && library.dli_fname ? library.dli_fname : "";
+    char exe[4096];
+    const ssize_t length = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
+    const std::string exePath = length > 0 ? std::string(exe, static_cast<size_t>(length)) : std::string();
+    if (!sameFolder(folder, libraryPath) && !sameFolder(folder, exePath))
+        return {};
+    std::vector<std::string> names{"kvrsi", "libunzip32.so", "kvrsi.ini", "readme.txt"};
+    for (const std::string& path : {libraryPath, exePath})
+        if (!path.empty())
+            names.push_back(foldCase(fileNameOf(path)));
+    return names;
+}
 
 struct Options
 {
@@ -131,23 +197,14 @@ std::time_t modificationTime(zip_t* zip, zip_uint64_t index, const zip_stat_t& s
     return (stat.valid & ZIP_STAT_MTIME) ? stat.mtime : std::time(nullptr);
 }
 
-// Members that hold no readable file content: links, encrypted ones (no password is ever
-// supplied), and methods libzip cannot decode.
-bool readable(zip_t* zip, zip_uint64_t index, const zip_stat_t& stat)
-{
-    if (isSymbolicLink(zip, index))
-        return false;
-    if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
-        return false;
-    return (stat.valid & ZIP_STAT_COMP_METHOD) && zip_compression_method_supported(stat.comp_method, 0);
-}
-
 class Extraction
 {
 public:
     Extraction(const Options& options, Archive& archive, TargetFolder* target)
         : m_options(options), m_archive(archive), m_target(target), m_reader(archive)
     {
+        if (target)
+            m_ownFiles = ownFilesIn(target->fd());
     }
 
     Status run()
@@ -161,12 +218,19 @@ public:
     }
 
 private:
+    Outcome skipped(const std::string& name, const char* why)
+    {
+        if (g_logHook)
+            report(name, (std::string("skipped, ") + why).c_str());
+        return Outcome::NotWritten;
+    }
+
     Outcome member(zip_uint64_t index)
     {
         zip_t* zip = m_archive.zip();
         const char* stored = zip_get_name(zip, index, ZIP_FL_ENC_GUESS);
         if (!stored)
-            return Outcome::NotWritten;
+            return skipped("#" + std::to_string(index), "its name cannot be read");
         const std::string storedName = stored;
         if (!m_options.selects(storedName))
             return Outcome::Passed;
@@ -174,24 +238,31 @@ private:
             return Outcome::Passed;
         std::string bare = bareName(storedName);
         if (bare.empty())
-            return Outcome::NotWritten;
+            return skipped(storedName, "no file name");
         if (m_options.spaceToUnderscore)
             std::replace(bare.begin(), bare.end(), ' ', '_');
 
         zip_stat_t stat;
-        if (zip_stat_index(zip, index, 0, &stat) != 0 || !readable(zip, index, stat))
-            return Outcome::NotWritten;
+        if (zip_stat_index(zip, index, 0, &stat) != 0)
+            return skipped(storedName, "its entry cannot be read");
+        if (isSymbolicLink(zip, index))
+            return skipped(storedName, "a link");
+        if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
+            return skipped(storedName, "needs a password");
+        if (!(stat.valid & ZIP_STAT_COMP_METHOD) || !zip_compression_method_supported(stat.comp_method, 0))
+            return skipped(storedName, "unknown compression method");
         if (m_options.testOnly)
-            return m_reader.check(index, stat) ? Outcome::Written : Outcome::NotWritten;
+            return m_reader.check(index, stat) ? Outcome::Written : skipped(storedName, m_reader.failure());
+        if (std::find(m_ownFiles.begin(), m_ownFiles.end(), foldCase(bare)) != m_ownFiles.end())
+            return skipped(storedName, "one of the program's own files");
 
         const std::string destination = m_target->destinationFor(bare);
         const std::time_t modified = modificationTime(zip, index, stat);
         struct stat existing;
         const TargetFolder::Existing found = m_target->inspect(destination, existing);
         switch (found) {
-        case TargetFolder::Existing::ReadOnly:
         case TargetFolder::Existing::NotAFile:
-            return Outcome::NotWritten;
+            return skipped(storedName, "a folder has its name");
         case TargetFolder::Existing::Replaceable:
             if (!m_options.overwrite || (m_options.onlyNewer && existing.st_mtime >= modified))
                 return Outcome::Passed;
@@ -203,10 +274,15 @@ private:
         }
 
         PendingFile file(m_target->fd());
-        if (!file.valid() || !m_reader.writeTo(index, stat, file.fd()) ||
-            !file.commit(destination, modified, found != TargetFolder::Existing::None))
-            return Outcome::NotWritten;
+        if (!file.valid())
+            return skipped(storedName, "write failed: no temporary file");
+        if (!m_reader.writeTo(index, stat, file.fd()))
+            return skipped(storedName, m_reader.failure());
+        if (!file.commit(destination, modified, found != TargetFolder::Existing::None))
+            return skipped(storedName, "write failed: cannot take its name");
         m_target->remember(destination);
+        if (g_logHook)
+            report(storedName, ("written as " + destination).c_str());
         return Outcome::Written;
     }
 
@@ -214,6 +290,7 @@ private:
     Archive& m_archive;
     TargetFolder* m_target;
     MemberReader m_reader;
+    std::vector<std::string> m_ownFiles;
 };
 
 Status extract(int includeCount, char** include, int excludeCount, char** exclude, const DCL* dcl)
@@ -233,12 +310,23 @@ Status extract(int includeCount, char** include, int excludeCount, char** exclud
     options.include = nameList(includeCount, include);
     options.exclude = nameList(excludeCount, exclude);
 
+    ignoreFileSizeSignal();
     TargetFolder target;
-    if (!options.testOnly && !target.open(toPosixPath(dcl->lpszExtractDir)))
+    if (!options.testOnly && !target.open(toPosixPath(dcl->lpszExtractDir))) {
+        report(std::string(dcl->lpszExtractDir), "target folder cannot be opened");
         return kTargetUnusable;
+    }
     Archive archive;
-    if (!archive.open(toPosixPath(dcl->lpszZipFN)))
+    switch (archive.open(toPosixPath(dcl->lpszZipFN))) {
+    case Archive::Opened::Yes:
+        break;
+    case Archive::Opened::Unreadable:
+        report(std::string(dcl->lpszZipFN), "not readable as an archive");
         return kArchiveUnreadable;
+    case Archive::Opened::Overlapping:
+        report(std::string(dcl->lpszZipFN), "refused whole: members' data overlap");
+        return kArchiveUnreadable;
+    }
     return Extraction(options, archive, options.testOnly ? nullptr : &target).run();
 }
 
@@ -255,4 +343,10 @@ extern "C" int Wiz_SingleEntryUnzip(int ifnc, char** ifnv, int xfnc, char** xfnv
     } catch (...) {
         return kvr::unzip32::kArchiveUnreadable;
     }
+}
+
+extern "C" void Wiz_SetLogHook(WizLogHook* hook, void* context)
+{
+    kvr::unzip32::g_logHook = hook;
+    kvr::unzip32::g_logContext = context;
 }

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace kvr::unzip32 {
 
@@ -58,13 +59,13 @@ void TargetFolder::remember(const std::string& name)
 
 TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct stat& info) const
 {
+    if (!m_names.count(name))
+        return Existing::None;
     if (::fstatat(m_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return Existing::None;
     if (S_ISLNK(info.st_mode))
         return Existing::Replaceable;
-    if (S_ISDIR(info.st_mode))
-        return Existing::NotAFile;
-    return (info.st_mode & S_IWUSR) ? Existing::Replaceable : Existing::ReadOnly;
+    return S_ISDIR(info.st_mode) ? Existing::NotAFile : Existing::Replaceable;
 }
 
 namespace {
@@ -73,7 +74,8 @@ namespace {
 bool unnamedFilesUsable()
 {
     static const bool usable = ::access("/proc/self/fd", F_OK) == 0;
-    return usable;
+    const char* named = ::getenv("KVR_UNZIP32_NAMED_TEMPORARIES");
+    return usable && !(named && *named == '1');
 }
 
 } // namespace
