@@ -266,9 +266,12 @@ bool MemberReader::stream(zip_uint64_t index, const zip_stat_t& stat, int fd)
         crc = libdeflate_crc32(crc, m_buffer.data(), static_cast<size_t>(got));
         ok = fd < 0 || written(fd, m_buffer.data(), static_cast<size_t>(got));
     }
+    const bool badCrc = zip_error_code_zip(zip_file_get_error(file)) == ZIP_ER_CRC;
     const bool closed = zip_fclose(file) == 0;
     if (!ok)
         return false;
+    if (badCrc)
+        return fail("corrupt: CRC mismatch");
     if (got < 0 || !closed)
         return fail("corrupt or cut short: cannot be read through");
     if (total != stat.size)
