@@ -230,7 +230,7 @@ private:
         zip_t* zip = m_archive.zip();
         const char* stored = zip_get_name(zip, index, ZIP_FL_ENC_GUESS);
         if (!stored)
-            return skipped("#" + std::to_string(index), "its name cannot be read");
+            return skipped(std::to_string(index).insert(0, "entry "), "its name cannot be read");
         const std::string storedName = stored;
         if (!m_options.selects(storedName))
             return Outcome::Passed;
@@ -253,7 +253,7 @@ private:
             return skipped(storedName, "unknown compression method");
         if (m_options.testOnly)
             return m_reader.check(index, stat) ? Outcome::Written : skipped(storedName, m_reader.failure());
-        if (std::find(m_ownFiles.begin(), m_ownFiles.end(), foldCase(bare)) != m_ownFiles.end())
+        if (!m_ownFiles.empty() && std::find(m_ownFiles.begin(), m_ownFiles.end(), foldCase(bare)) != m_ownFiles.end())
             return skipped(storedName, "one of the program's own files");
 
         const std::string destination = m_target->destinationFor(bare);

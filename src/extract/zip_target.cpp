@@ -7,6 +7,7 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -90,10 +91,27 @@ PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
             return;
         }
     }
-    takeHiddenName(nullptr);
+    takeHiddenName(false);
 }
 
-bool PendingFile::takeHiddenName(const char* unnamedPath)
+bool PendingFile::linkUnnamed(const char* name) const
+{
+    // Linking by descriptor spares the kernel a walk through /proc per member. Kernels before
+    // 6.10 allow it to privileged processes only; /proc then serves, from then on.
+    static std::atomic<bool> byDescriptor{true};
+    if (byDescriptor) {
+        if (::linkat(m_fd, "", m_folderFd, name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+        byDescriptor = false;
+    }
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_fd);
+    return ::linkat(AT_FDCWD, path, m_folderFd, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool PendingFile::takeHiddenName(bool unnamed)
 {
     // One random stem per load of the library, then a counter; O_EXCL (or link's refusal to
     // replace) settles any clash with another process's files.
@@ -107,8 +125,8 @@ bool PendingFile::takeHiddenName(const char* unnamedPath)
     for (int attempt = 0; attempt < 64; ++attempt) {
         char name[40];
         std::snprintf(name, sizeof name, ".unzip32-%08x-%u.tmp", stem, ++counter);
-        if (unnamedPath) {
-            if (::linkat(AT_FDCWD, unnamedPath, m_folderFd, name, AT_SYMLINK_FOLLOW) == 0) {
+        if (unnamed) {
+            if (linkUnnamed(name)) {
                 m_name = name;
                 return true;
             }
@@ -140,16 +158,14 @@ bool PendingFile::commit(const std::string& name, std::time_t modified, bool rep
     ::futimens(m_fd, times); // a file system that keeps no times still gets the content
 
     if (m_unnamed) {
-        char path[40];
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_fd);
         // A name new to the folder: linked in whole, in one step.
-        if (!replacing && ::linkat(AT_FDCWD, path, m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (!replacing && linkUnnamed(name.c_str())) {
             const int closed = ::close(m_fd);
             m_fd = -1;
             return closed == 0;
         }
         // Replacing a file (or the name appeared meanwhile): a hidden name to rename from.
-        if (!takeHiddenName(path))
+        if (!takeHiddenName(true))
             return false;
     }
     const int closed = ::close(m_fd);

@@ -67,7 +67,9 @@ public:
 
 private:
     // Gives the file a fresh hidden name: created (named file) or linked (unnamed file).
-    bool takeHiddenName(const char* unnamedPath);
+    bool takeHiddenName(bool unnamed);
+    // Links the unnamed file in under `name`, which must not exist.
+    bool linkUnnamed(const char* name) const;
 
     int m_folderFd;
     int m_fd = -1;
