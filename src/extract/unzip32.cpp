@@ -47,9 +47,13 @@
 #include <zip.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <csignal>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kvr::unzip32 {
@@ -197,6 +201,21 @@ std::time_t modificationTime(zip_t* zip, zip_uint64_t index, const zip_stat_t& s
     return (stat.valid & ZIP_STAT_MTIME) ? stat.mtime : std::time(nullptr);
 }
 
+// One member to be written: decided in archive order, written by any thread, and given its
+// name in archive order again, so a later member still wins a name.
+struct Job
+{
+    zip_uint64_t index = 0;
+    zip_stat_t stat{};
+    std::time_t modified = 0;
+    std::string storedName;
+    std::string destination;
+    bool replacing = false;
+    std::unique_ptr<PendingFile> file;
+    const char* failure = nullptr; // null: written whole into `file`
+    bool ready = false;
+};
+
 class Extraction
 {
 public:
@@ -210,14 +229,17 @@ public:
     Status run()
     {
         const zip_int64_t count = zip_get_num_entries(m_archive.zip(), 0);
-        Status status = kOk;
         for (zip_int64_t i = 0; i < count; ++i)
-            if (member(static_cast<zip_uint64_t>(i)) == Outcome::NotWritten)
-                status = kMembersNotWritten;
-        return status;
+            if (decide(static_cast<zip_uint64_t>(i)) == Outcome::NotWritten)
+                m_status = kMembersNotWritten;
+        writeAll();
+        return m_status;
     }
 
 private:
+    // Files decoded ahead of the one next to be named, at most: bounds the open descriptors.
+    static constexpr size_t kAhead = 64;
+
     Outcome skipped(const std::string& name, const char* why)
     {
         if (g_logHook)
@@ -225,7 +247,8 @@ private:
         return Outcome::NotWritten;
     }
 
-    Outcome member(zip_uint64_t index)
+    // Everything about a member that depends on the members before it, in archive order.
+    Outcome decide(zip_uint64_t index)
     {
         zip_t* zip = m_archive.zip();
         const char* stored = zip_get_name(zip, index, ZIP_FL_ENC_GUESS);
@@ -256,15 +279,16 @@ private:
         if (!m_ownFiles.empty() && std::find(m_ownFiles.begin(), m_ownFiles.end(), foldCase(bare)) != m_ownFiles.end())
             return skipped(storedName, "one of the program's own files");
 
-        const std::string destination = m_target->destinationFor(bare);
-        const std::time_t modified = modificationTime(zip, index, stat);
+        Job job;
+        job.destination = m_target->destinationFor(bare);
+        job.modified = modificationTime(zip, index, stat);
         struct stat existing;
-        const TargetFolder::Existing found = m_target->inspect(destination, existing);
+        const TargetFolder::Existing found = m_target->inspect(job.destination, existing);
         switch (found) {
         case TargetFolder::Existing::NotAFile:
             return skipped(storedName, "a folder has its name");
         case TargetFolder::Existing::Replaceable:
-            if (!m_options.overwrite || (m_options.onlyNewer && existing.st_mtime >= modified))
+            if (!m_options.overwrite || (m_options.onlyNewer && existing.st_mtime >= job.modified))
                 return Outcome::Passed;
             break;
         case TargetFolder::Existing::None:
@@ -272,18 +296,115 @@ private:
                 return Outcome::Passed;
             break;
         }
-
-        PendingFile file(m_target->fd());
-        if (!file.valid())
-            return skipped(storedName, "write failed: no temporary file");
-        if (!m_reader.writeTo(index, stat, file.fd()))
-            return skipped(storedName, m_reader.failure());
-        if (!file.commit(destination, modified, found != TargetFolder::Existing::None))
-            return skipped(storedName, "write failed: cannot take its name");
-        m_target->remember(destination);
-        if (g_logHook)
-            report(storedName, ("written as " + destination).c_str());
+        job.index = index;
+        job.stat = stat;
+        job.storedName = storedName;
+        // A later member of the same name replaces this one's file.
+        job.replacing = found != TargetFolder::Existing::None;
+        m_target->remember(job.destination);
+        m_jobs.push_back(std::move(job));
         return Outcome::Written;
+    }
+
+    // Decodes a member into a fresh file. libzip serves one thread at a time.
+    void produce(Job& job, MemberReader& reader)
+    {
+        std::unique_ptr<PendingFile> file;
+        const char* failure = nullptr;
+        try {
+            file = std::make_unique<PendingFile>(m_target->fd());
+            if (!file->valid()) {
+                failure = "write failed: no temporary file";
+            } else {
+                std::unique_lock<std::mutex> libzip(m_libzip, std::defer_lock);
+                if (!reader.canReadAlone(job.index, job.stat))
+                    libzip.lock();
+                if (!reader.writeTo(job.index, job.stat, file->fd()))
+                    failure = reader.failure();
+            }
+        } catch (...) {
+            failure = "out of memory";
+        }
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        job.file = std::move(file);
+        job.failure = failure;
+        job.ready = true;
+        m_changed.notify_all();
+    }
+
+    // The next job nobody has taken, within reach of the one next to be named; null when none.
+    Job* claim()
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_next >= m_jobs.size() || m_next >= m_committing + kAhead)
+            return nullptr;
+        return &m_jobs[m_next++];
+    }
+
+    void helper()
+    {
+        MemberReader reader(m_archive);
+        for (;;) {
+            if (Job* job = claim()) {
+                produce(*job, reader);
+                continue;
+            }
+            std::unique_lock<std::mutex> lock(m_mutex);
+            if (m_next >= m_jobs.size())
+                return;
+            m_changed.wait(lock, [&] { return m_next >= m_jobs.size() || m_next < m_committing + kAhead; });
+        }
+    }
+
+    void commit(Job& job)
+    {
+        if (job.failure) {
+            m_status = kMembersNotWritten;
+            skipped(job.storedName, job.failure);
+        } else if (!job.file->commit(job.destination, job.modified, job.replacing)) {
+            m_status = kMembersNotWritten;
+            skipped(job.storedName, "write failed: cannot take its name");
+        } else if (g_logHook) {
+            report(job.storedName, ("written as " + job.destination).c_str());
+        }
+        job.file.reset();
+    }
+
+    // Decodes and writes on this thread and, for packages of many members, a second one;
+    // names are given in archive order.
+    void writeAll()
+    {
+        // Only with unnamed temporary files: a process killed midway then leaves none behind,
+        // however many were being written.
+        const bool pooled =
+            m_jobs.size() >= 2 * kAhead && std::thread::hardware_concurrency() > 1 && unnamedTemporaries();
+        std::thread second;
+        if (pooled)
+            second = std::thread([this] { helper(); });
+        for (size_t i = 0; i < m_jobs.size(); ++i) {
+            {
+                const std::lock_guard<std::mutex> lock(m_mutex);
+                m_committing = i;
+                m_changed.notify_all();
+            }
+            for (;;) {
+                {
+                    const std::lock_guard<std::mutex> lock(m_mutex);
+                    if (m_jobs[i].ready)
+                        break;
+                }
+                if (Job* job = claim()) {
+                    produce(*job, m_reader);
+                    continue;
+                }
+                std::unique_lock<std::mutex> lock(m_mutex);
+                m_changed.wait(lock, [&] { return m_jobs[i].ready; });
+                break;
+            }
+            commit(m_jobs[i]);
+        }
+        if (second.joinable())
+            second.join();
     }
 
     const Options& m_options;
@@ -291,6 +412,13 @@ private:
     TargetFolder* m_target;
     MemberReader m_reader;
     std::vector<std::string> m_ownFiles;
+    Status m_status = kOk;
+    std::vector<Job> m_jobs;
+    std::mutex m_mutex;
+    std::mutex m_libzip;
+    std::condition_variable m_changed;
+    size_t m_next = 0;       // the first job nobody has taken
+    size_t m_committing = 0; // the job next to be named
 };
 
 Status extract(int includeCount, char** include, int excludeCount, char** exclude, const DCL* dcl)

@@ -142,6 +142,14 @@ const unsigned char* Archive::read(uint64_t offset, size_t length, std::vector<u
     return buffer.data();
 }
 
+bool Archive::hasPackedData(zip_uint64_t index, const zip_stat_t& stat) const
+{
+    if (!m_layout || index >= m_layout->members.size() || m_whole.empty())
+        return false;
+    const MemberLayout& member = m_layout->members[index];
+    return member.found && member.method == stat.comp_method && member.compressedSize == stat.comp_size;
+}
+
 const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& stat,
                                          std::vector<unsigned char>& buffer) const
 {
@@ -180,6 +188,15 @@ bool MemberReader::writeTo(zip_uint64_t index, const zip_stat_t& stat, int fd)
         return inflateMapped(index, packed, stat, fd);
     }
     return stream(index, stat, fd);
+}
+
+bool MemberReader::canReadAlone(zip_uint64_t index, const zip_stat_t& stat) const
+{
+    // The fast path falls back to libzip only when its reads fail or a large member cannot be
+    // mapped; libzip is then taken under the caller's lock, so a fast member is decided here.
+    return (stat.valid & kNeededStat) == kNeededStat && stat.size <= kBufferedLimit &&
+           (stat.comp_method == ZIP_CM_STORE || (stat.comp_method == ZIP_CM_DEFLATE && m_inflater)) &&
+           m_archive.hasPackedData(index, stat);
 }
 
 bool MemberReader::written(int fd, const void* data, size_t size)

@@ -40,6 +40,9 @@ public:
     const unsigned char* packedData(zip_uint64_t index, const zip_stat_t& stat,
                                     std::vector<unsigned char>& buffer) const;
 
+    // Whether packedData gives the member's bytes from memory, without reading the file again.
+    bool hasPackedData(zip_uint64_t index, const zip_stat_t& stat) const;
+
 private:
     // The file is read with pread, never mapped: a package cut short while it is read yields
     // short reads, which skip members, instead of a fault that ends the program.
@@ -70,6 +73,9 @@ public:
 
     // Reads the member through and checks it, writing nothing.
     bool check(zip_uint64_t index, const zip_stat_t& stat) { return stream(index, stat, -1); }
+
+    // Whether writeTo reads the member without libzip (which serves one thread at a time).
+    bool canReadAlone(zip_uint64_t index, const zip_stat_t& stat) const;
 
     // Why the last member failed, in a few words.
     const char* failure() const { return m_failure; }

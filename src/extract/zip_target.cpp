@@ -71,19 +71,19 @@ TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct sta
 
 namespace {
 
-// Linking an unnamed file in needs its /proc path, so unnamed files are used only where /proc is.
-bool unnamedFilesUsable()
+// Linking an unnamed file in may need its /proc path, so unnamed files are used only where /proc is.
+} // namespace
+
+bool unnamedTemporaries()
 {
     static const bool usable = ::access("/proc/self/fd", F_OK) == 0;
     const char* named = ::getenv("KVR_UNZIP32_NAMED_TEMPORARIES");
     return usable && !(named && *named == '1');
 }
 
-} // namespace
-
 PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
 {
-    if (unnamedFilesUsable()) {
+    if (unnamedTemporaries()) {
         // Files get 0666 less the umask, as any file the user creates.
         m_fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (m_fd >= 0) {
@@ -121,7 +121,7 @@ bool PendingFile::takeHiddenName(bool unnamed)
             random = static_cast<unsigned>(::getpid()) * 2654435761u;
         return random;
     }();
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 64; ++attempt) {
         char name[40];
         std::snprintf(name, sizeof name, ".unzip32-%08x-%u.tmp", stem, ++counter);

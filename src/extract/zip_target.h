@@ -77,6 +77,10 @@ private:
     std::string m_name;
 };
 
+// Whether pending files start unnamed (where the file system allows them: they may still fall
+// back to hidden names there).
+bool unnamedTemporaries();
+
 // Writes all of `size` bytes, retrying short writes.
 bool writeAll(int fd, const void* data, size_t size);
 

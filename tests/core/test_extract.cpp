@@ -235,6 +235,17 @@ private Q_SLOTS:
         QTest::newRow("later member wins, folders dropped")
             << Files{{"PMOSQ.tpc", "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
             << Files{{"PMOSQ.tpc", "second"}};
+        // Enough members to be decoded on two threads: names are still given in archive order.
+        QList<Member> rounds;
+        Files last;
+        for (int i = 0; i < 600; ++i) {
+            const QByteArray name =
+                "r" + QByteArray::number(i / 150) + (i % 2 ? "/p" : "/P") + QByteArray::number(i % 150) + ".TPC";
+            rounds.append(
+                {name, "round " + QByteArray::number(i / 150) + sample(i, 'r'), i % 3 ? ZIP_CM_DEFLATE : ZIP_CM_BZIP2});
+            last.insert(QString(i % 2 ? "p%1.TPC" : "P%1.TPC").arg(i % 150), rounds.last().data);
+        }
+        QTest::newRow("many members, later ones win") << Files{{"P0.TPC", "old"}} << rounds << last;
         QTest::newRow("new name keeps the first member's spelling")
             << Files{} << QList<Member>{{"NEW.3DZ", "new"}, {"new.3dz", "later spelling"}}
             << Files{{"NEW.3DZ", "later spelling"}};
