@@ -123,6 +123,45 @@ Archive::Opened Archive::open(const std::string& path)
     return Opened::Yes;
 }
 
+ReadBuffer::~ReadBuffer()
+{
+    if (m_map)
+        ::munmap(m_map, m_mapSize);
+}
+
+unsigned char* ReadBuffer::reserve(size_t size)
+{
+    if (size <= kChunk) {
+        if (m_small.size() < size)
+            m_small.resize(size);
+        return m_small.data();
+    }
+    if (m_mapSize < size) {
+        if (m_map)
+            ::munmap(m_map, m_mapSize);
+        m_map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        m_mapSize = m_map == MAP_FAILED ? 0 : size;
+        if (m_map == MAP_FAILED)
+            m_map = nullptr;
+    }
+    return static_cast<unsigned char*>(m_map);
+}
+
+bool Archive::readInto(uint64_t offset, size_t length, unsigned char* out) const
+{
+    if (!out || offset > m_size || length > m_size - offset)
+        return false;
+    for (size_t done = 0; done < length;) {
+        const ssize_t got = ::pread(m_fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false; // the file shrank or cannot be read
+        done += static_cast<size_t>(got);
+    }
+    return true;
+}
+
 const unsigned char* Archive::read(uint64_t offset, size_t length, std::vector<unsigned char>& buffer) const
 {
     if (offset > m_size || length > m_size - offset)
@@ -131,15 +170,7 @@ const unsigned char* Archive::read(uint64_t offset, size_t length, std::vector<u
         return m_whole.data() + offset;
     if (buffer.size() < length)
         buffer.resize(length);
-    for (size_t done = 0; done < length;) {
-        const ssize_t got = ::pread(m_fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got <= 0)
-            return nullptr; // the file shrank or cannot be read
-        done += static_cast<size_t>(got);
-    }
-    return buffer.data();
+    return readInto(offset, length, buffer.data()) ? buffer.data() : nullptr;
 }
 
 bool Archive::hasPackedData(zip_uint64_t index, const zip_stat_t& stat) const
@@ -150,8 +181,7 @@ bool Archive::hasPackedData(zip_uint64_t index, const zip_stat_t& stat) const
     return member.found && member.method == stat.comp_method && member.compressedSize == stat.comp_size;
 }
 
-const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& stat,
-                                         std::vector<unsigned char>& buffer) const
+const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& stat, ReadBuffer& buffer) const
 {
     if (!m_layout || index >= m_layout->members.size())
         return nullptr;
@@ -162,7 +192,11 @@ const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& s
     static const unsigned char nothing = 0;
     if (member.compressedSize == 0)
         return &nothing;
-    return read(member.dataOffset, static_cast<size_t>(member.compressedSize), buffer);
+    if (!m_whole.empty())
+        return m_whole.data() + member.dataOffset;
+    const auto size = static_cast<size_t>(member.compressedSize);
+    unsigned char* out = buffer.reserve(size);
+    return readInto(member.dataOffset, size, out) ? out : nullptr;
 }
 
 MemberReader::MemberReader(const Archive& archive) : m_archive(archive), m_inflater(libdeflate_alloc_decompressor()) {}

@@ -13,6 +13,25 @@ struct libdeflate_decompressor;
 
 namespace kvr::unzip32 {
 
+// Memory for bytes read from the file. Large stretches are mapped fresh and populated in one
+// call, not zero-filled and then faulted in page by page: a 50 MB packed member costs a copy.
+class ReadBuffer
+{
+public:
+    ReadBuffer() = default;
+    ~ReadBuffer();
+    ReadBuffer(const ReadBuffer&) = delete;
+    ReadBuffer& operator=(const ReadBuffer&) = delete;
+
+    // Room for `size` bytes, their content undefined; null when there is no memory.
+    unsigned char* reserve(size_t size);
+
+private:
+    std::vector<unsigned char> m_small;
+    void* m_map = nullptr;
+    size_t m_mapSize = 0;
+};
+
 class Archive
 {
 public:
@@ -37,8 +56,7 @@ public:
     // The member's packed bytes, when libzip and the layout agree on where they are and how they
     // are packed: in the copy of a small file, else read into `buffer`. Null otherwise (the
     // member is then read through libzip) or when they can no longer be read.
-    const unsigned char* packedData(zip_uint64_t index, const zip_stat_t& stat,
-                                    std::vector<unsigned char>& buffer) const;
+    const unsigned char* packedData(zip_uint64_t index, const zip_stat_t& stat, ReadBuffer& buffer) const;
 
     // Whether packedData gives the member's bytes from memory, without reading the file again.
     bool hasPackedData(zip_uint64_t index, const zip_stat_t& stat) const;
@@ -47,6 +65,7 @@ private:
     // The file is read with pread, never mapped: a package cut short while it is read yields
     // short reads, which skip members, instead of a fault that ends the program.
     const unsigned char* read(uint64_t offset, size_t length, std::vector<unsigned char>& buffer) const;
+    bool readInto(uint64_t offset, size_t length, unsigned char* out) const;
 
     int m_fd = -1;
     uint64_t m_size = 0;
@@ -95,7 +114,7 @@ private:
     const Archive& m_archive;
     libdeflate_decompressor* m_inflater = nullptr;
     std::vector<unsigned char> m_buffer;
-    std::vector<unsigned char> m_packed;
+    ReadBuffer m_packed;
     const char* m_failure = "";
 };
 
