@@ -9,6 +9,7 @@ import io
 import os
 import struct
 import zipfile
+import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 
@@ -178,3 +179,44 @@ plain[6] |= 1
 central = plain.rfind(b"PK\x01\x02")
 plain[central + 8] |= 1
 write("fuzz_unzip", "encrypted-flag.zip", bytes(plain))
+
+
+def declare_size(data, size):
+    """Patches the uncompressed size the first member declares, in both of its headers."""
+    data = bytearray(data)
+    struct.pack_into("<I", data, 22, size)
+    struct.pack_into("<I", data, data.find(b"PK\x01\x02") + 24, size)
+    return bytes(data)
+
+
+# Members that decode to more than they declare: reading must stop at the declared size.
+write("fuzz_unzip", "bzip2-declares-less.zip",
+      declare_size(archive([(info("PBOMB.TPC", zipfile.ZIP_BZIP2), TEXT * 8)]), 100))
+write("fuzz_unzip", "deflate-declares-less.zip",
+      declare_size(archive([(info("PBOMB.TPC"), TEXT * 8), (info("after.TPC"), TEXT)]), 100))
+
+
+def stored_local(name, data):
+    return struct.pack("<IHHHHHIIIHH", 0x04034B50, 10, 0, 0, 0, 0, zlib.crc32(data), len(data), len(data),
+                       len(name), 0) + name + data
+
+
+def stored_central(name, data, offset):
+    return struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 10, 0, 0, 0, 0, zlib.crc32(data), len(data),
+                       len(data), len(name), 0, 0, 0, 0, 0, offset) + name
+
+
+def raw_archive(local, centrals):
+    central = b"".join(centrals)
+    return local + central + struct.pack("<IHHHHIIH", 0x06054B50, 0, 0, len(centrals), len(centrals),
+                                         len(central), len(local), 0)
+
+
+# Members whose data overlap: refused whole before anything is written.
+write("fuzz_unzip", "overlap-one-member-many-names.zip",
+      raw_archive(stored_local(b"P0.TPC", TEXT),
+                  [stored_central(b"P%d.TPC" % i, TEXT, 0) for i in range(8)]))
+inner = stored_local(b"PINNER.TPC", TEXT)
+write("fuzz_unzip", "overlap-nested.zip",
+      raw_archive(stored_local(b"POUTER.TPC", inner),
+                  [stored_central(b"POUTER.TPC", inner, 0), stored_central(b"PINNER.TPC", TEXT, 30 + 10)]))

@@ -26,6 +26,9 @@ public:
     LoadedLibrary(const LoadedLibrary&) = delete;
     LoadedLibrary& operator=(const LoadedLibrary&) = delete;
 
+    // Null when the library lacks it.
+    void* optionalSymbol(const char* name) const { return ::dlsym(m_handle, name); }
+
     void* symbol(const char* name) const
     {
         ::dlerror();
@@ -38,6 +41,12 @@ public:
 private:
     void* m_handle = nullptr;
 };
+
+// The library's diagnostics, as lines of the extraction category.
+void forwardLine(const char* line, void* /*context*/)
+{
+    qCInfo(lcExtract).noquote() << QString::fromUtf8(line);
+}
 
 } // namespace
 
@@ -62,9 +71,17 @@ void Unzip(const QString& packagePath, const QString& targetFolder)
 
         const LoadedLibrary library(unzipLibraryPath());
         auto* entry = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(library.symbol("Wiz_SingleEntryUnzip"));
-        // The outcome is not acted on; the diagnostics say what it was.
-        if (const int status = call.call(entry, &callbacks); status != 0)
-            qCInfo(lcInstall, "unpacking %s ended with status %d", zipName.constData(), status);
+        // The hook is an addition of ours: a library without it still does the unpacking.
+        const bool logging = lcExtract().isInfoEnabled();
+        auto* setLogHook = reinterpret_cast<Wiz_SetLogHookFn*>(library.optionalSymbol("Wiz_SetLogHook"));
+        if (logging && setLogHook)
+            setLogHook(&forwardLine, nullptr);
+        // The status is not acted on: what was unpacked is what the slot holds.
+        const int status = call.call(entry, &callbacks);
+        if (logging && setLogHook)
+            setLogHook(nullptr, nullptr);
+        qCInfo(lcExtract).noquote()
+            << QStringLiteral("Unzip %1 into %2: status %3 (not acted on)").arg(packagePath, targetFolder).arg(status);
     });
 }
 

@@ -63,14 +63,23 @@ typedef struct
 
 /* Extracts the archive named in the option record into its target folder, flat. No callback is
  * called. Returns 0 when every member asked for was written; 1 when the archive was read but
- * some member was skipped (damaged, encrypted, a link, or its file read-only); 2 when the
- * archive cannot be read; 3 when the target folder cannot be opened; 10 when the options ask
- * for something the library does not do (listings, standard output, folder trees, line-end
- * translation). */
+ * some member was skipped (damaged, encrypted, a link, one of the program's own files, or a
+ * write failed); 2 when the archive cannot be read or its members overlap; 3 when the target
+ * folder cannot be opened; 10 when the options ask for something the library does not do
+ * (listings, standard output, folder trees, line-end translation). */
 UNZIP32_EXPORT int Wiz_SingleEntryUnzip(int ifnc, char** ifnv, int xfnc, char** xfnv, LPDCL lpDCL,
                                         LPUSERFUNCTIONS lpUserFunc);
 
 typedef int(Wiz_SingleEntryUnzipFn)(int, char**, int, char**, LPDCL, LPUSERFUNCTIONS);
+
+/* Diagnostics: once set, every later extraction hands `hook` one line per member it wrote or
+ * skipped, and one when it refuses an archive, saying why ("PMOSQ.TPC: skipped, corrupt: CRC
+ * mismatch"). A null hook turns them off (the default). Not part of the published interface,
+ * so callers look it up optionally. */
+typedef void(WizLogHook)(const char* line, void* context);
+UNZIP32_EXPORT void Wiz_SetLogHook(WizLogHook* hook, void* context);
+
+typedef void(Wiz_SetLogHookFn)(WizLogHook*, void*);
 
 #ifdef __cplusplus
 }

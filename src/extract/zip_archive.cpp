@@ -22,6 +22,11 @@ namespace {
 constexpr zip_uint64_t kBufferedLimit = 4u << 20;
 // Chunk for streamed reads and for copying stored members.
 constexpr size_t kChunk = 1u << 20;
+// Archives up to this size are read into memory whole, in one call; larger ones piece by piece.
+constexpr uint64_t kWholeLimit = 16u << 20;
+// Packed members up to this size are read into memory and decoded in one call; larger ones
+// (seldom in a skin package) stream through libzip.
+constexpr uint64_t kPackedLimit = 512u << 20;
 // The smallest archive: an end record alone.
 constexpr size_t kSmallestArchive = 22;
 
@@ -70,13 +75,11 @@ Archive::~Archive()
 {
     if (m_zip)
         zip_discard(m_zip);
-    if (m_map)
-        ::munmap(m_map, m_size);
     if (m_fd >= 0)
         ::close(m_fd);
 }
 
-bool Archive::open(const std::string& path)
+Archive::Opened Archive::open(const std::string& path)
 {
     m_fd = openRegularFile(path);
     if (m_fd < 0 && errno == ENOENT) {
@@ -88,17 +91,22 @@ bool Archive::open(const std::string& path)
             m_fd = openRegularFile(folder + "/" + match);
     }
     if (m_fd < 0)
-        return false;
+        return Opened::Unreadable;
 
     struct stat info;
     if (::fstat(m_fd, &info) != 0 || info.st_size < static_cast<off_t>(kSmallestArchive))
-        return false;
-    m_size = static_cast<size_t>(info.st_size);
-    m_map = ::mmap(nullptr, m_size, PROT_READ, MAP_PRIVATE, m_fd, 0);
-    if (m_map == MAP_FAILED)
-        m_map = nullptr; // libzip alone can still read it
-    else
-        m_layout = readLayout(static_cast<const unsigned char*>(m_map), m_size);
+        return Opened::Unreadable;
+    m_size = static_cast<uint64_t>(info.st_size);
+    if (m_size <= kWholeLimit) {
+        std::vector<unsigned char> whole;
+        if (read(0, static_cast<size_t>(m_size), whole))
+            m_whole = std::move(whole);
+    }
+    m_layout = readLayout(m_size, [this](uint64_t offset, size_t length, std::vector<unsigned char>& buffer) {
+        return read(offset, length, buffer);
+    });
+    if (m_layout && m_layout->overlapping)
+        return Opened::Overlapping;
 
     // libzip does not allow for a stub prepended without adjusting the archive's offsets;
     // let it see the archive from where those offsets count.
@@ -109,20 +117,86 @@ bool Archive::open(const std::string& path)
         m_zip = openZip(m_fd, 0);
     }
     if (!m_zip)
-        return false;
+        return Opened::Unreadable;
     if (m_layout && m_layout->members.size() != static_cast<zip_uint64_t>(zip_get_num_entries(m_zip, 0)))
         m_layout.reset();
+    return Opened::Yes;
+}
+
+ReadBuffer::~ReadBuffer()
+{
+    if (m_map)
+        ::munmap(m_map, m_mapSize);
+}
+
+unsigned char* ReadBuffer::reserve(size_t size)
+{
+    if (size <= kChunk) {
+        if (m_small.size() < size)
+            m_small.resize(size);
+        return m_small.data();
+    }
+    if (m_mapSize < size) {
+        if (m_map)
+            ::munmap(m_map, m_mapSize);
+        m_map = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_POPULATE, -1, 0);
+        m_mapSize = m_map == MAP_FAILED ? 0 : size;
+        if (m_map == MAP_FAILED)
+            m_map = nullptr;
+    }
+    return static_cast<unsigned char*>(m_map);
+}
+
+bool Archive::readInto(uint64_t offset, size_t length, unsigned char* out) const
+{
+    if (!out || offset > m_size || length > m_size - offset)
+        return false;
+    for (size_t done = 0; done < length;) {
+        const ssize_t got = ::pread(m_fd, out + done, length - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return false; // the file shrank or cannot be read
+        done += static_cast<size_t>(got);
+    }
     return true;
 }
 
-const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& stat) const
+const unsigned char* Archive::read(uint64_t offset, size_t length, std::vector<unsigned char>& buffer) const
+{
+    if (offset > m_size || length > m_size - offset)
+        return nullptr;
+    if (!m_whole.empty())
+        return m_whole.data() + offset;
+    if (buffer.size() < length)
+        buffer.resize(length);
+    return readInto(offset, length, buffer.data()) ? buffer.data() : nullptr;
+}
+
+bool Archive::hasPackedData(zip_uint64_t index, const zip_stat_t& stat) const
+{
+    if (!m_layout || index >= m_layout->members.size() || m_whole.empty())
+        return false;
+    const MemberLayout& member = m_layout->members[index];
+    return member.found && member.method == stat.comp_method && member.compressedSize == stat.comp_size;
+}
+
+const unsigned char* Archive::packedData(zip_uint64_t index, const zip_stat_t& stat, ReadBuffer& buffer) const
 {
     if (!m_layout || index >= m_layout->members.size())
         return nullptr;
     const MemberLayout& member = m_layout->members[index];
-    if (!member.found || member.method != stat.comp_method || member.compressedSize != stat.comp_size)
+    if (!member.found || member.method != stat.comp_method || member.compressedSize != stat.comp_size ||
+        member.compressedSize > kPackedLimit)
         return nullptr;
-    return static_cast<const unsigned char*>(m_map) + member.dataOffset;
+    static const unsigned char nothing = 0;
+    if (member.compressedSize == 0)
+        return &nothing;
+    if (!m_whole.empty())
+        return m_whole.data() + member.dataOffset;
+    const auto size = static_cast<size_t>(member.compressedSize);
+    unsigned char* out = buffer.reserve(size);
+    return readInto(member.dataOffset, size, out) ? out : nullptr;
 }
 
 MemberReader::MemberReader(const Archive& archive) : m_archive(archive), m_inflater(libdeflate_alloc_decompressor()) {}
@@ -135,12 +209,14 @@ MemberReader::~MemberReader()
 
 bool MemberReader::writeTo(zip_uint64_t index, const zip_stat_t& stat, int fd)
 {
+    m_failure = "";
     if ((stat.valid & kNeededStat) != kNeededStat)
-        return false;
-    const unsigned char* packed = m_archive.packedData(index, stat);
+        return fail("sizes unknown");
+    const bool fast = stat.comp_method == ZIP_CM_STORE || (stat.comp_method == ZIP_CM_DEFLATE && m_inflater);
+    const unsigned char* packed = fast ? m_archive.packedData(index, stat, m_packed) : nullptr;
     if (packed && stat.comp_method == ZIP_CM_STORE)
         return copyStored(packed, stat, fd);
-    if (packed && stat.comp_method == ZIP_CM_DEFLATE && m_inflater) {
+    if (packed && stat.comp_method == ZIP_CM_DEFLATE) {
         if (stat.size <= kBufferedLimit)
             return inflateBuffered(packed, stat, fd);
         return inflateMapped(index, packed, stat, fd);
@@ -148,21 +224,36 @@ bool MemberReader::writeTo(zip_uint64_t index, const zip_stat_t& stat, int fd)
     return stream(index, stat, fd);
 }
 
+bool MemberReader::canReadAlone(zip_uint64_t index, const zip_stat_t& stat) const
+{
+    // The fast path falls back to libzip only when its reads fail or a large member cannot be
+    // mapped; libzip is then taken under the caller's lock, so a fast member is decided here.
+    return (stat.valid & kNeededStat) == kNeededStat && stat.size <= kBufferedLimit &&
+           (stat.comp_method == ZIP_CM_STORE || (stat.comp_method == ZIP_CM_DEFLATE && m_inflater)) &&
+           m_archive.hasPackedData(index, stat);
+}
+
+bool MemberReader::written(int fd, const void* data, size_t size)
+{
+    return writeAll(fd, data, size) || fail("write failed");
+}
+
 bool MemberReader::copyStored(const unsigned char* packed, const zip_stat_t& stat, int fd)
 {
     if (stat.comp_size != stat.size)
-        return false;
+        return fail("corrupt: stored sizes differ");
     uint32_t crc = 0;
     for (zip_uint64_t done = 0; done < stat.size;) {
         const size_t chunk = static_cast<size_t>(std::min<zip_uint64_t>(kChunk, stat.size - done));
         crc = libdeflate_crc32(crc, packed + done, chunk);
-        if (!writeAll(fd, packed + done, chunk))
+        if (!written(fd, packed + done, chunk))
             return false;
         done += chunk;
     }
-    return crc == stat.crc;
+    return crc == stat.crc || fail("corrupt: CRC mismatch");
 }
 
+// libdeflate is given exactly the declared size and fails when the data decodes to more or less.
 bool MemberReader::inflateBuffered(const unsigned char* packed, const zip_stat_t& stat, int fd)
 {
     const auto size = static_cast<size_t>(stat.size);
@@ -170,19 +261,21 @@ bool MemberReader::inflateBuffered(const unsigned char* packed, const zip_stat_t
         m_buffer.resize(size);
     if (libdeflate_deflate_decompress(m_inflater, packed, stat.comp_size, m_buffer.data(), size, nullptr) !=
         LIBDEFLATE_SUCCESS)
-        return false;
-    return libdeflate_crc32(0, m_buffer.data(), size) == stat.crc && writeAll(fd, m_buffer.data(), size);
+        return fail("corrupt: cannot be decoded to its declared size");
+    if (libdeflate_crc32(0, m_buffer.data(), size) != stat.crc)
+        return fail("corrupt: CRC mismatch");
+    return written(fd, m_buffer.data(), size);
 }
 
 bool MemberReader::inflateMapped(zip_uint64_t index, const unsigned char* packed, const zip_stat_t& stat, int fd)
 {
     if (stat.size > static_cast<zip_uint64_t>(SIZE_MAX / 2))
-        return false;
+        return fail("too large");
     const auto size = static_cast<size_t>(stat.size);
     // Reserve the blocks first: writing through a mapping into a full disk would fault
     // instead of failing cleanly.
     if (::fallocate(fd, 0, 0, static_cast<off_t>(size)) != 0)
-        return errno == EOPNOTSUPP ? stream(index, stat, fd) : false;
+        return errno == EOPNOTSUPP ? stream(index, stat, fd) : fail("write failed: no room");
     void* mapped = ::mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     if (mapped == MAP_FAILED)
         return stream(index, stat, fd);
@@ -191,29 +284,50 @@ bool MemberReader::inflateMapped(zip_uint64_t index, const unsigned char* packed
         libdeflate_deflate_decompress(m_inflater, packed, stat.comp_size, out, size, nullptr) == LIBDEFLATE_SUCCESS;
     const bool matches = decoded && libdeflate_crc32(0, out, size) == stat.crc;
     ::munmap(mapped, size);
-    return matches;
+    if (!decoded)
+        return fail("corrupt: cannot be decoded to its declared size");
+    return matches || fail("corrupt: CRC mismatch");
 }
 
 bool MemberReader::stream(zip_uint64_t index, const zip_stat_t& stat, int fd)
 {
     if ((stat.valid & kNeededStat) != kNeededStat)
-        return false;
+        return fail("sizes unknown");
     zip_file_t* file = zip_fopen_index(m_archive.zip(), index, 0);
     if (!file)
-        return false;
+        return fail("cannot be read");
     if (m_buffer.size() < kChunk)
         m_buffer.resize(kChunk);
     uint32_t crc = 0;
     zip_uint64_t total = 0;
     zip_int64_t got = 0;
-    bool written = true;
-    while (written && (got = zip_fread(file, m_buffer.data(), kChunk)) > 0) {
-        crc = libdeflate_crc32(crc, m_buffer.data(), static_cast<size_t>(got));
+    bool ok = true;
+    // Asks for one byte more than the declared size still allows, so a member that decodes to
+    // more is caught at its first surplus byte, before that byte is written.
+    while (ok) {
+        const zip_uint64_t want = std::min<zip_uint64_t>(kChunk, stat.size - total + 1);
+        got = zip_fread(file, m_buffer.data(), want);
+        if (got <= 0)
+            break;
         total += static_cast<zip_uint64_t>(got);
-        written = fd < 0 || writeAll(fd, m_buffer.data(), static_cast<size_t>(got));
+        if (total > stat.size) {
+            ok = fail("corrupt: more data than its declared size");
+            break;
+        }
+        crc = libdeflate_crc32(crc, m_buffer.data(), static_cast<size_t>(got));
+        ok = fd < 0 || written(fd, m_buffer.data(), static_cast<size_t>(got));
     }
+    const bool badCrc = zip_error_code_zip(zip_file_get_error(file)) == ZIP_ER_CRC;
     const bool closed = zip_fclose(file) == 0;
-    return written && got == 0 && closed && total == stat.size && crc == stat.crc;
+    if (!ok)
+        return false;
+    if (badCrc)
+        return fail("corrupt: CRC mismatch");
+    if (got < 0 || !closed)
+        return fail("corrupt or cut short: cannot be read through");
+    if (total != stat.size)
+        return fail("corrupt: less data than its declared size");
+    return crc == stat.crc || fail("corrupt: CRC mismatch");
 }
 
 } // namespace kvr::unzip32

@@ -1,5 +1,7 @@
 #include "extract/zip_layout.h"
 
+#include <algorithm>
+
 namespace kvr::unzip32 {
 
 namespace {
@@ -17,21 +19,31 @@ constexpr size_t kCentralHeaderSize = 46;
 constexpr size_t kLocalHeaderSize = 30;
 constexpr size_t kMaxCommentSize = 0xFFFF;
 
-// Bounds-checked little-endian reads over the mapped file.
+// Bounds-checked little-endian reads over a stretch of the file read into memory, addressed
+// by offsets in the file.
 class Bytes
 {
 public:
-    Bytes(const unsigned char* data, size_t size) : m_data(data), m_size(size) {}
+    Bytes(const unsigned char* data, uint64_t base, size_t size) : m_data(data), m_base(base), m_size(data ? size : 0)
+    {
+    }
 
-    bool has(uint64_t offset, uint64_t length) const { return offset <= m_size && length <= m_size - offset; }
-    uint16_t u16(uint64_t at) const { return static_cast<uint16_t>(m_data[at] | (m_data[at + 1] << 8)); }
+    bool has(uint64_t offset, uint64_t length) const
+    {
+        return offset >= m_base && offset - m_base <= m_size && length <= m_size - (offset - m_base);
+    }
+    uint16_t u16(uint64_t at) const
+    {
+        const unsigned char* p = m_data + (at - m_base);
+        return static_cast<uint16_t>(p[0] | (p[1] << 8));
+    }
     uint32_t u32(uint64_t at) const { return u16(at) | (static_cast<uint32_t>(u16(at + 2)) << 16); }
     uint64_t u64(uint64_t at) const { return u32(at) | (static_cast<uint64_t>(u32(at + 4)) << 32); }
     bool signatureAt(uint64_t at, uint32_t signature) const { return has(at, 4) && u32(at) == signature; }
-    size_t size() const { return m_size; }
 
 private:
     const unsigned char* m_data;
+    uint64_t m_base;
     size_t m_size;
 };
 
@@ -44,11 +56,17 @@ struct Directory
 };
 
 // The end record last in the file, and the central directory it describes.
-std::optional<Directory> findDirectory(const Bytes& bytes)
+std::optional<Directory> findDirectory(uint64_t fileSize, const ReadBytes& read)
 {
-    if (bytes.size() < kEndRecordSize)
+    if (fileSize < kEndRecordSize)
         return std::nullopt;
-    const uint64_t last = bytes.size() - kEndRecordSize;
+    // The end record, its comment, and the ZIP64 records that normally sit right before it.
+    const uint64_t tailSize =
+        std::min<uint64_t>(fileSize, kMaxCommentSize + kEndRecordSize + kZip64LocatorSize + kZip64EndRecordSize);
+    std::vector<unsigned char> tailBuffer, recordBuffer;
+    const Bytes bytes(read(fileSize - tailSize, static_cast<size_t>(tailSize), tailBuffer), fileSize - tailSize,
+                      static_cast<size_t>(tailSize));
+    const uint64_t last = fileSize - kEndRecordSize;
     const uint64_t first = last > kMaxCommentSize ? last - kMaxCommentSize : 0;
     for (uint64_t at = last + 1; at-- > first;) {
         if (!bytes.signatureAt(at, kEndRecord))
@@ -63,13 +81,23 @@ std::optional<Directory> findDirectory(const Bytes& bytes)
             // The record normally sits right before its locator; its stated offset misses
             // any unaccounted prefix.
             uint64_t record = bytes.u64(locator + 8);
-            if (!bytes.signatureAt(record, kZip64EndRecord) && locator >= kZip64EndRecordSize)
+            const auto recordAt = [&](uint64_t offset) {
+                if (bytes.has(offset, kZip64EndRecordSize))
+                    return bytes;
+                if (offset > fileSize || fileSize - offset < kZip64EndRecordSize)
+                    return Bytes(nullptr, 0, 0);
+                return Bytes(read(offset, kZip64EndRecordSize, recordBuffer), offset, kZip64EndRecordSize);
+            };
+            Bytes found = recordAt(record);
+            if (!found.signatureAt(record, kZip64EndRecord) && locator >= kZip64EndRecordSize) {
                 record = locator - kZip64EndRecordSize;
-            if (!bytes.has(record, kZip64EndRecordSize) || !bytes.signatureAt(record, kZip64EndRecord))
+                found = recordAt(record);
+            }
+            if (!found.has(record, kZip64EndRecordSize) || !found.signatureAt(record, kZip64EndRecord))
                 continue;
-            dir.entries = bytes.u64(record + 32);
-            dir.size = bytes.u64(record + 40);
-            dir.offset = bytes.u64(record + 48);
+            dir.entries = found.u64(record + 32);
+            dir.size = found.u64(record + 40);
+            dir.offset = found.u64(record + 48);
             dir.end = record;
         }
         if (dir.size > dir.end || dir.offset > dir.end - dir.size)
@@ -108,22 +136,30 @@ void applyZip64Extra(const Bytes& bytes, uint64_t extra, uint64_t extraEnd, bool
 
 } // namespace
 
-std::optional<ArchiveLayout> readLayout(const unsigned char* file, size_t size)
+std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read)
 {
-    const Bytes bytes(file, size);
-    const auto dir = findDirectory(bytes);
+    const auto dir = findDirectory(fileSize, read);
     if (!dir)
         return std::nullopt;
 
     ArchiveLayout layout;
     const uint64_t statedEnd = dir->offset + dir->size;
     layout.unaccountedPrefix = dir->end - statedEnd;
+    std::vector<unsigned char> centralBuffer, localBuffer;
+    const auto central = [&](uint64_t start) {
+        return Bytes(read(start, static_cast<size_t>(dir->size), centralBuffer), start, static_cast<size_t>(dir->size));
+    };
     // Trust the stated offsets when the central directory is found there, whatever lies
     // between it and the end record.
+    Bytes bytes = central(dir->offset);
     if (dir->entries == 0 || bytes.signatureAt(dir->offset, kCentralHeader))
         layout.unaccountedPrefix = 0;
     const uint64_t prefix = layout.unaccountedPrefix;
+    if (prefix != 0)
+        bytes = central(prefix + dir->offset);
 
+    // Where each member's local header starts and where its data ends.
+    std::vector<std::pair<uint64_t, uint64_t>> extents;
     uint64_t at = prefix + dir->offset;
     const uint64_t end = prefix + statedEnd;
     for (uint64_t i = 0; i < dir->entries; ++i) {
@@ -139,23 +175,32 @@ std::optional<ArchiveLayout> readLayout(const unsigned char* file, size_t size)
         uint64_t localOffset = bytes.u32(at + 42);
         const uint64_t extra = at + kCentralHeaderSize + nameLength;
         const uint64_t next = extra + extraLength + commentLength;
-        if (next > end)
+        if (next > end || !bytes.has(extra, extraLength))
             return std::nullopt;
         applyZip64Extra(bytes, extra, extra + extraLength, size32 == 0xFFFFFFFF, compressedSize == 0xFFFFFFFF,
                         localOffset == 0xFFFFFFFF, compressedSize, localOffset);
 
         const uint64_t local = prefix + localOffset;
-        if (bytes.has(local, kLocalHeaderSize) && bytes.u32(local) == kLocalHeader) {
-            const uint64_t data = local + kLocalHeaderSize + bytes.u16(local + 26) + bytes.u16(local + 28);
-            if (bytes.has(data, compressedSize)) {
+        const Bytes header = local < fileSize && fileSize - local >= kLocalHeaderSize
+                                 ? Bytes(read(local, kLocalHeaderSize, localBuffer), local, kLocalHeaderSize)
+                                 : Bytes(nullptr, 0, 0);
+        if (header.signatureAt(local, kLocalHeader)) {
+            const uint64_t data = local + kLocalHeaderSize + header.u16(local + 26) + header.u16(local + 28);
+            if (data <= fileSize && compressedSize <= fileSize - data) {
                 member.found = true;
                 member.dataOffset = data;
                 member.compressedSize = compressedSize;
+                extents.emplace_back(local, data + compressedSize);
             }
         }
         layout.members.push_back(member);
         at = next;
     }
+
+    std::sort(extents.begin(), extents.end());
+    for (size_t i = 1; i < extents.size(); ++i)
+        if (extents[i - 1].second > extents[i].first)
+            layout.overlapping = true;
     return layout;
 }
 

@@ -7,8 +7,10 @@
 #include <sys/random.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 
 namespace kvr::unzip32 {
 
@@ -58,29 +60,30 @@ void TargetFolder::remember(const std::string& name)
 
 TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct stat& info) const
 {
+    if (!m_names.count(name))
+        return Existing::None;
     if (::fstatat(m_fd, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
         return Existing::None;
     if (S_ISLNK(info.st_mode))
         return Existing::Replaceable;
-    if (S_ISDIR(info.st_mode))
-        return Existing::NotAFile;
-    return (info.st_mode & S_IWUSR) ? Existing::Replaceable : Existing::ReadOnly;
+    return S_ISDIR(info.st_mode) ? Existing::NotAFile : Existing::Replaceable;
 }
 
 namespace {
 
-// Linking an unnamed file in needs its /proc path, so unnamed files are used only where /proc is.
-bool unnamedFilesUsable()
+// Linking an unnamed file in may need its /proc path, so unnamed files are used only where /proc is.
+} // namespace
+
+bool unnamedTemporaries()
 {
     static const bool usable = ::access("/proc/self/fd", F_OK) == 0;
-    return usable;
+    const char* named = ::getenv("KVR_UNZIP32_NAMED_TEMPORARIES");
+    return usable && !(named && *named == '1');
 }
-
-} // namespace
 
 PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
 {
-    if (unnamedFilesUsable()) {
+    if (unnamedTemporaries()) {
         // Files get 0666 less the umask, as any file the user creates.
         m_fd = ::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
         if (m_fd >= 0) {
@@ -88,10 +91,27 @@ PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)
             return;
         }
     }
-    takeHiddenName(nullptr);
+    takeHiddenName(false);
 }
 
-bool PendingFile::takeHiddenName(const char* unnamedPath)
+bool PendingFile::linkUnnamed(const char* name) const
+{
+    // Linking by descriptor spares the kernel a walk through /proc per member. Kernels before
+    // 6.10 allow it to privileged processes only; /proc then serves, from then on.
+    static std::atomic<bool> byDescriptor{true};
+    if (byDescriptor) {
+        if (::linkat(m_fd, "", m_folderFd, name, AT_EMPTY_PATH) == 0)
+            return true;
+        if (errno != ENOENT && errno != EPERM)
+            return false;
+        byDescriptor = false;
+    }
+    char path[40];
+    std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_fd);
+    return ::linkat(AT_FDCWD, path, m_folderFd, name, AT_SYMLINK_FOLLOW) == 0;
+}
+
+bool PendingFile::takeHiddenName(bool unnamed)
 {
     // One random stem per load of the library, then a counter; O_EXCL (or link's refusal to
     // replace) settles any clash with another process's files.
@@ -101,12 +121,12 @@ bool PendingFile::takeHiddenName(const char* unnamedPath)
             random = static_cast<unsigned>(::getpid()) * 2654435761u;
         return random;
     }();
-    static unsigned counter = 0;
+    static std::atomic<unsigned> counter{0};
     for (int attempt = 0; attempt < 64; ++attempt) {
         char name[40];
         std::snprintf(name, sizeof name, ".unzip32-%08x-%u.tmp", stem, ++counter);
-        if (unnamedPath) {
-            if (::linkat(AT_FDCWD, unnamedPath, m_folderFd, name, AT_SYMLINK_FOLLOW) == 0) {
+        if (unnamed) {
+            if (linkUnnamed(name)) {
                 m_name = name;
                 return true;
             }
@@ -138,16 +158,14 @@ bool PendingFile::commit(const std::string& name, std::time_t modified, bool rep
     ::futimens(m_fd, times); // a file system that keeps no times still gets the content
 
     if (m_unnamed) {
-        char path[40];
-        std::snprintf(path, sizeof path, "/proc/self/fd/%d", m_fd);
         // A name new to the folder: linked in whole, in one step.
-        if (!replacing && ::linkat(AT_FDCWD, path, m_folderFd, name.c_str(), AT_SYMLINK_FOLLOW) == 0) {
+        if (!replacing && linkUnnamed(name.c_str())) {
             const int closed = ::close(m_fd);
             m_fd = -1;
             return closed == 0;
         }
         // Replacing a file (or the name appeared meanwhile): a hidden name to rename from.
-        if (!takeHiddenName(path))
+        if (!takeHiddenName(true))
             return false;
     }
     const int closed = ::close(m_fd);

@@ -32,10 +32,10 @@ public:
 
     enum class Existing {
         None,
-        Replaceable, // a writable file, or a link, which is replaced and never followed
-        ReadOnly,    // lacks its owner's write bit: left alone, as on the game's platform
+        Replaceable, // a file, read-only or not, or a link, which is replaced and never followed
         NotAFile,    // a folder
     };
+    // Names the folder has not held since it was read are known to be new without a look.
     Existing inspect(const std::string& name, struct stat& info) const;
 
 private:
@@ -49,6 +49,8 @@ private:
 // Where the file system offers it the file is unnamed (O_TMPFILE): a name new to the folder is
 // then linked in at once, one directory operation, and a process killed midway leaves nothing.
 // Otherwise, and when it replaces a file, it goes through a hidden name renamed over the old one.
+// KVR_UNZIP32_NAMED_TEMPORARIES=1 in the environment makes it always take the hidden name, as on
+// file systems without unnamed files, so that path can be tried anywhere.
 class PendingFile
 {
 public:
@@ -65,13 +67,19 @@ public:
 
 private:
     // Gives the file a fresh hidden name: created (named file) or linked (unnamed file).
-    bool takeHiddenName(const char* unnamedPath);
+    bool takeHiddenName(bool unnamed);
+    // Links the unnamed file in under `name`, which must not exist.
+    bool linkUnnamed(const char* name) const;
 
     int m_folderFd;
     int m_fd = -1;
     bool m_unnamed = false;
     std::string m_name;
 };
+
+// Whether pending files start unnamed (where the file system allows them: they may still fall
+// back to hidden names there).
+bool unnamedTemporaries();
 
 // Writes all of `size` bytes, retrying short writes.
 bool writeAll(int fd, const void* data, size_t size);

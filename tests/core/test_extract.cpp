@@ -1,11 +1,13 @@
 // The unzip32 library, loaded as the program loads it, on archives built here with libzip and on
 // committed archives of other zippers' habits (tests/data/zip, made by make_fixtures.py).
+#include "extract/program_call.h"
 #include "extract/unzip.h"
 #include "extract/unzip32.h"
 #include "testsupport.h"
 #include "zipwriter.h"
 
 #include <QDateTime>
+#include <QLoggingCategory>
 #include <QProcess>
 #include <QStandardPaths>
 
@@ -58,6 +60,56 @@ QString fixture(const QString& name)
     return KVR_TEST_DATA "/zip/" + name;
 }
 
+QByteArray le16(quint16 v)
+{
+    const char b[2] = {char(v), char(v >> 8)};
+    return QByteArray(b, 2);
+}
+
+quint32 crc32(const QByteArray& data)
+{
+    quint32 crc = 0xFFFFFFFF;
+    for (char c : data) {
+        crc ^= uchar(c);
+        for (int k = 0; k < 8; ++k)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// The local header and data of a stored member.
+QByteArray storedLocal(const QByteArray& name, const QByteArray& data)
+{
+    return "PK\3\4" + le16(10) + le16(0) + le16(0) + le32(0) + le32(crc32(data)) + le32(quint32(data.size())) +
+           le32(quint32(data.size())) + le16(quint16(name.size())) + le16(0) + name + data;
+}
+
+// A central-directory entry of a stored member whose local header is at `offset`.
+QByteArray storedCentral(const QByteArray& name, quint32 crc, qsizetype size, quint32 offset)
+{
+    return "PK\1\2" + le16(20) + le16(10) + le16(0) + le16(0) + le32(0) + le32(crc) + le32(quint32(size)) +
+           le32(quint32(size)) + le16(quint16(name.size())) + le16(0) + le16(0) + le16(0) + le16(0) + le32(0) +
+           le32(offset) + name;
+}
+
+QByteArray endRecord(int entries, qsizetype centralSize, qsizetype centralOffset)
+{
+    return "PK\5\6" + le16(0) + le16(0) + le16(quint16(entries)) + le16(quint16(entries)) + le32(quint32(centralSize)) +
+           le32(quint32(centralOffset)) + le16(0);
+}
+
+// Patches the uncompressed size the first member declares, in its local and central headers.
+void declareSize(QByteArray& archive, quint32 size)
+{
+    archive.replace(22, 4, le32(size));
+    archive.replace(archive.indexOf("PK\1\2") + 24, 4, le32(size));
+}
+
+void collectLine(const char* line, void* lines)
+{
+    static_cast<QStringList*>(lines)->append(QString::fromUtf8(line));
+}
+
 } // namespace
 
 class TestExtract : public QObject
@@ -68,6 +120,16 @@ private:
     Wiz_SingleEntryUnzipFn* m_unzip = nullptr;
     void* m_library = nullptr;
     QTemporaryDir m_dir;
+    QStringList m_log; // the library's diagnostics of the last call
+
+    // The diagnostic line about the member stored as `name`, or about the archive.
+    QString logOf(const QString& name) const
+    {
+        for (const QString& line : m_log)
+            if (line.startsWith(name + ": "))
+                return line.mid(name.size() + 2);
+        return {};
+    }
 
     QString path(const QString& name) const { return m_dir.filePath(name); }
 
@@ -92,6 +154,7 @@ private:
         if (tweak)
             tweak(options);
         USERFUNCTIONS callbacks{};
+        m_log.clear();
         return m_unzip(int(include.size()), includes, int(exclude.size()), excludes, &options, &callbacks);
     }
 
@@ -122,6 +185,9 @@ private Q_SLOTS:
         QVERIFY2(m_library, ::dlerror());
         m_unzip = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(::dlsym(m_library, "Wiz_SingleEntryUnzip"));
         QVERIFY(m_unzip);
+        auto* setLogHook = reinterpret_cast<Wiz_SetLogHookFn*>(::dlsym(m_library, "Wiz_SetLogHook"));
+        QVERIFY(setLogHook);
+        setLogHook(&collectLine, &m_log);
     }
     void cleanupTestCase() { ::dlclose(m_library); }
 
@@ -152,20 +218,47 @@ private Q_SLOTS:
         QVERIFY(QDir(game).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
     }
 
-    void laterMemberWinsAndCaseDoesNotMakeASecondFile()
+    // Names already on disk keep their spelling, so the folder never holds two spellings.
+    void caseDoesNotMakeASecondFile_data()
     {
+        QTest::addColumn<Files>("onDisk");
+        QTest::addColumn<QList<Member>>("members");
+        QTest::addColumn<Files>("expected");
+        QTest::newRow("exact spelling replaced, other spelling left")
+            << Files{{"A.TXT", "a1"}, {"a.txt", "a2"}} << QList<Member>{{"a.txt", "new"}}
+            << Files{{"A.TXT", "a1"}, {"a.txt", "new"}};
+        QTest::newRow("no exact spelling: first in byte order")
+            << Files{{"A.TXT", "a1"}, {"a.txt", "a2"}} << QList<Member>{{"A.Txt", "new"}}
+            << Files{{"A.TXT", "new"}, {"a.txt", "a2"}};
+        QTest::newRow("letters beyond ASCII")
+            << Files{{"CAFÉ.TPC", "old"}} << QList<Member>{{"café.tpc", "new"}} << Files{{"CAFÉ.TPC", "new"}};
+        QTest::newRow("later member wins, folders dropped")
+            << Files{{"PMOSQ.tpc", "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
+            << Files{{"PMOSQ.tpc", "second"}};
+        // Enough members to be decoded on two threads: names are still given in archive order.
+        QList<Member> rounds;
+        Files last;
+        for (int i = 0; i < 600; ++i) {
+            const QByteArray name =
+                "r" + QByteArray::number(i / 150) + (i % 2 ? "/p" : "/P") + QByteArray::number(i % 150) + ".TPC";
+            rounds.append(
+                {name, "round " + QByteArray::number(i / 150) + sample(i, 'r'), i % 3 ? ZIP_CM_DEFLATE : ZIP_CM_BZIP2});
+            last.insert(QString(i % 2 ? "p%1.TPC" : "P%1.TPC").arg(i % 150), rounds.last().data);
+        }
+        QTest::newRow("many members, later ones win") << Files{{"P0.TPC", "old"}} << rounds << last;
+        QTest::newRow("new name keeps the first member's spelling")
+            << Files{} << QList<Member>{{"NEW.3DZ", "new"}, {"new.3dz", "later spelling"}}
+            << Files{{"NEW.3DZ", "later spelling"}};
+    }
+    void caseDoesNotMakeASecondFile()
+    {
+        QFETCH(Files, onDisk);
+        QFETCH(QList<Member>, members);
+        QFETCH(Files, expected);
         const QString archive = path("case.zip");
-        makeZip(archive, {{"a/PMOSQ.TPC", "first"},
-                          {"b\\pmosq.TPC", "second"},
-                          {"A.Txt", "replaces A.TXT"},
-                          {"NEW.3DZ", "new"},
-                          {"new.3dz", "later spelling"}});
-        const QString game = target("case", {{"PMOSQ.tpc", "old"}, {"A.TXT", "a1"}, {"a.txt", "a2"}});
+        makeZip(archive, members);
+        const QString game = target("case", onDisk);
         QCOMPARE(unzip(archive, game), 0);
-        // Names already on disk keep their spelling; of two spellings the first in byte order is
-        // replaced; a name new to the folder takes the first member's spelling.
-        const Files expected{
-            {"PMOSQ.tpc", "second"}, {"A.TXT", "replaces A.TXT"}, {"a.txt", "a2"}, {"NEW.3DZ", "later spelling"}};
         QCOMPARE(contents(game), expected);
     }
 
@@ -209,21 +302,37 @@ private Q_SLOTS:
         QTest::addColumn<QString>("damage");
         // Large members are decoded straight into a mapped file, small ones through memory.
         const int large = 6 << 20;
-        QTest::newRow("stored, bad CRC") << int(ZIP_CM_STORE) << 4000 << "crc";
-        QTest::newRow("deflated, bad CRC") << int(ZIP_CM_DEFLATE) << 4000 << "crc";
-        QTest::newRow("deflated large, bad CRC") << int(ZIP_CM_DEFLATE) << large << "crc";
-        QTest::newRow("bzip2, bad CRC") << int(ZIP_CM_BZIP2) << 4000 << "crc";
-        QTest::newRow("deflated, bad data") << int(ZIP_CM_DEFLATE) << 4000 << "data";
-        QTest::newRow("deflated large, bad data") << int(ZIP_CM_DEFLATE) << large << "data";
-        QTest::newRow("unknown method") << int(ZIP_CM_STORE) << 4000 << "method";
-        QTest::newRow("AES encrypted") << int(ZIP_CM_DEFLATE) << 4000 << "aes";
-        QTest::newRow("PKWARE encrypted") << int(ZIP_CM_DEFLATE) << 4000 << "pkware";
+        QTest::addColumn<QString>("reason");
+        const QString crc = "skipped, corrupt: CRC mismatch";
+        const QString undecodable = "skipped, corrupt: cannot be decoded to its declared size";
+        QTest::newRow("stored, bad CRC") << int(ZIP_CM_STORE) << 4000 << "crc" << crc;
+        QTest::newRow("deflated, bad CRC") << int(ZIP_CM_DEFLATE) << 4000 << "crc" << crc;
+        QTest::newRow("deflated large, bad CRC") << int(ZIP_CM_DEFLATE) << large << "crc" << crc;
+        QTest::newRow("bzip2, bad CRC") << int(ZIP_CM_BZIP2) << 4000 << "crc" << crc;
+        QTest::newRow("deflated, bad data") << int(ZIP_CM_DEFLATE) << 4000 << "data" << undecodable;
+        QTest::newRow("deflated large, bad data") << int(ZIP_CM_DEFLATE) << large << "data" << undecodable;
+        QTest::newRow("unknown method") << int(ZIP_CM_STORE) << 4000 << "method"
+                                        << "skipped, unknown compression method";
+        QTest::newRow("AES encrypted") << int(ZIP_CM_DEFLATE) << 4000 << "aes"
+                                       << "skipped, needs a password";
+        QTest::newRow("PKWARE encrypted") << int(ZIP_CM_DEFLATE) << 4000 << "pkware"
+                                          << "skipped, needs a password";
+        // A declared size is a limit: decoding stops at the first byte beyond it.
+        QTest::newRow("stored, declares less") << int(ZIP_CM_STORE) << 4000 << "smaller"
+                                               << "skipped, corrupt: stored sizes differ";
+        QTest::newRow("deflated, declares less") << int(ZIP_CM_DEFLATE) << 4000 << "smaller" << undecodable;
+        QTest::newRow("deflated large, declares less") << int(ZIP_CM_DEFLATE) << large << "smaller" << undecodable;
+        QTest::newRow("bzip2, declares less") << int(ZIP_CM_BZIP2) << 70000 << "smaller"
+                                              << "skipped, corrupt: more data than its declared size";
+        QTest::newRow("bzip2, declares more") << int(ZIP_CM_BZIP2) << 4000 << "larger"
+                                              << "skipped, corrupt: less data than its declared size";
     }
     void damagedMemberKeepsTheOldFile()
     {
         QFETCH(int, method);
         QFETCH(int, size);
         QFETCH(QString, damage);
+        QFETCH(QString, reason);
         const QString archive = path("damaged.zip");
         Member bad{"PMOSQ.TPC", sample(size, 'd'), method};
         bad.encryption = damage == "aes" ? ZIP_EM_AES_256 : damage == "pkware" ? ZIP_EM_TRAD_PKWARE : ZIP_EM_NONE;
@@ -241,11 +350,93 @@ private Q_SLOTS:
         } else if (damage == "method") {
             bytes[8] = char(98); // PPMd, which libzip does not read
             bytes[bytes.indexOf("PK\1\2") + 10] = char(98);
+        } else if (damage == "smaller") {
+            declareSize(bytes, quint32(size / 2));
+        } else if (damage == "larger") {
+            declareSize(bytes, quint32(size * 2));
         }
         writeFile(archive, bytes);
         const QString game = target("damaged", {{"PMOSQ.TPC", "old"}});
         QVERIFY(unzip(archive, game) != 0);
         QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "old"}, {"good.txt", "good"}}));
+        QCOMPARE(logOf("PMOSQ.TPC"), reason);
+        QCOMPARE(logOf("good.txt"), QString("written as good.txt"));
+    }
+
+    // One member's bytes read under several names (a package built to fill the disk) or a
+    // member hidden inside another: refused whole, before anything is written, as unzip does.
+    void overlappingMembersAreRefusedWhole_data()
+    {
+        QTest::addColumn<int>("names");
+        QTest::addColumn<bool>("nested");
+        QTest::newRow("one member under two names") << 2 << false;
+        QTest::newRow("one member under 65,535 names") << 65535 << false;
+        QTest::newRow("a member inside another") << 2 << true;
+    }
+    void overlappingMembersAreRefusedWhole()
+    {
+        QFETCH(int, names);
+        QFETCH(bool, nested);
+        const QByteArray data = sample(100000, 'o');
+        QByteArray local, central;
+        if (nested) {
+            const QByteArray inner = storedLocal("PINNER.TPC", data);
+            local = storedLocal("POUTER.TPC", inner);
+            central = storedCentral("POUTER.TPC", crc32(inner), inner.size(), 0) +
+                      storedCentral("PINNER.TPC", crc32(data), data.size(), 30 + 10);
+        } else {
+            local = storedLocal("P00000.TPC", data);
+            const quint32 crc = crc32(data);
+            for (int i = 0; i < names; ++i)
+                central += storedCentral(QString("P%1.TPC").arg(i, 5, 10, QChar('0')).toLatin1(), crc, data.size(), 0);
+        }
+        const QString archive = path("overlap.zip");
+        writeFile(archive, local + central + endRecord(names, central.size(), local.size()));
+        const QString game = target("overlap", {{"P00001.TPC", "old"}});
+        QCOMPARE(unzip(archive, game), 2);
+        QCOMPARE(contents(game), (Files{{"P00001.TPC", "old"}}));
+        QCOMPARE(logOf(archive), QString("refused whole: members' data overlap"));
+    }
+
+    // The package is cut short while it is read (it lies on a removable disk, or another program
+    // rewrites it): the members that can no longer be read are skipped, and nothing faults.
+    void aPackageCutShortWhileReadSkipsTheRest_data()
+    {
+        QTest::addColumn<int>("cutTo");
+        QTest::newRow("cut to nothing") << 0;
+        QTest::newRow("cut inside the second member") << 20000;
+    }
+    void aPackageCutShortWhileReadSkipsTheRest()
+    {
+        QFETCH(int, cutTo);
+        // Larger than what is read into memory whole, so members are read from the file as needed.
+        const QByteArray big = sample(17 << 20, 'c');
+        const QString archive = path("cut.zip");
+        makeZip(archive, {{"A.TXT", "first"},
+                          {"PBIG.TPC", big, ZIP_CM_STORE},
+                          {"PDEF.TPC", sample(300000, 'd')},
+                          {"PBZ.TPC", sample(3000, 'z'), ZIP_CM_BZIP2}});
+        const QString game = target("cut", {{"PBIG.TPC", "old"}});
+        struct Cut
+        {
+            QByteArray file;
+            int size;
+            QStringList* lines;
+        } cut{QFile::encodeName(archive), cutTo, &m_log};
+        auto* setLogHook = reinterpret_cast<Wiz_SetLogHookFn*>(::dlsym(m_library, "Wiz_SetLogHook"));
+        setLogHook(
+            [](const char* line, void* context) {
+                auto* c = static_cast<Cut*>(context);
+                c->lines->append(QString::fromUtf8(line));
+                if (c->lines->size() == 1 && ::truncate(c->file.constData(), c->size) != 0)
+                    c->lines->append("cannot cut the package");
+            },
+            &cut);
+        const int status = unzip(archive, game);
+        setLogHook(&collectLine, &m_log);
+        QCOMPARE(status, 1);
+        QCOMPARE(contents(game), (Files{{"A.TXT", "first"}, {"PBIG.TPC", "old"}}));
+        QCOMPARE(m_log.size(), 4);
     }
 
     void writeFailureKeepsTheOldFile()
@@ -258,8 +449,9 @@ private Q_SLOTS:
                           {"small.txt", "fits"}});
         const Files old{{"PBUF.TPC", "old"}, {"PMAP.TPC", "old"}, {"PCOPY.TPC", "old"}, {"PSTREAM.TPC", "old"}};
         const QString game = target("full", old);
-        // A file-size limit fails writes the way a full disk does.
-        const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+        // A file-size limit fails writes the way a full disk does, and its signal, which would
+        // end the program, is ignored by the library.
+        const auto previousHandler = std::signal(SIGXFSZ, SIG_DFL);
         rlimit previous, limit;
         ::getrlimit(RLIMIT_FSIZE, &previous);
         limit = {100000, previous.rlim_max};
@@ -271,6 +463,7 @@ private Q_SLOTS:
         Files expected = old;
         expected.insert("small.txt", "fits");
         QCOMPARE(contents(game), expected);
+        QVERIFY(logOf("PBUF.TPC").startsWith("skipped, write failed"));
     }
 
     void namesNeverLeaveTheTargetFolder()
@@ -299,7 +492,8 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(outside));
     }
 
-    // Link members are not created; links, read-only files and folders on disk are not followed or forced.
+    // Link members are not created; links on disk are replaced, never followed; read-only files
+    // are replaced by files of the default mode; folders stay.
     void whatIsOnDiskIsNeitherFollowedNorForced()
     {
         const QString archive = path("links.zip");
@@ -317,12 +511,128 @@ private Q_SLOTS:
         QVERIFY(QFile::setPermissions(game + "/pro.tpc", QFile::ReadOwner));
         QDir().mkpath(game + "/PDIR.TPC");
         QVERIFY(unzip(archive, game) != 0);
-        QFile::setPermissions(game + "/pro.tpc", QFile::ReadOwner | QFile::WriteOwner);
-        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "member"}, {"pgone.tpc", "member too"}, {"pro.tpc", "old"}}));
+        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "member"}, {"pgone.tpc", "member too"}, {"pro.tpc", "new"}}));
+        QVERIFY(QFileInfo(game + "/pro.tpc").permissions().testFlag(QFile::WriteOwner));
+        QCOMPARE(logOf("PLINK.TPC"), QString("skipped, a link"));
+        QCOMPARE(logOf("PDIR.TPC"), QString("skipped, a folder has its name"));
         QVERIFY(!QFileInfo(game + "/PMOSQ.TPC").isSymLink() && !QFileInfo(game + "/pgone.tpc").isSymLink());
         QVERIFY(QFileInfo(game + "/PDIR.TPC").isDir());
         QCOMPARE(readFile(parent + "/outside.txt"), QByteArray("outside"));
         QVERIFY(!QFile::exists(parent + "/nowhere"));
+    }
+
+    // In the folder the program runs from, a package cannot replace the program, the library or
+    // the settings: the next installation would run the package's code.
+    void theProgramsOwnFilesAreNotReplaced_data()
+    {
+        QTest::addColumn<QString>("into");
+        QTest::addColumn<bool>("protectedFolder");
+        QTest::newRow("the library's folder") << "program" << true;
+        QTest::newRow("the library's folder through a link") << "link" << true;
+        QTest::newRow("another folder") << "game" << false;
+    }
+    void theProgramsOwnFilesAreNotReplaced()
+    {
+        QFETCH(QString, into);
+        QFETCH(bool, protectedFolder);
+        const QString root = path("own");
+        QDir(root).removeRecursively();
+        const QString program = target("own/program", {{"KVRSI.INI", "[Folders]"}, {"readme.txt", "read me"}});
+        const QString game = target("own/game", {{"KVRSI.INI", "[Folders]"}, {"readme.txt", "read me"}});
+        QVERIFY(QFile::link(program, root + "/link"));
+        // A copy of the library of its own, loaded from the program folder as the program loads it.
+        const QString library = program + "/libunzip32.so";
+        QVERIFY(QFile::copy(KVR_UNZIP32_LIBRARY, library));
+        const QByteArray libraryBytes = readFile(library);
+        void* handle = ::dlopen(QFile::encodeName(library).constData(), RTLD_NOW | RTLD_LOCAL);
+        QVERIFY2(handle, ::dlerror());
+        auto* entry = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(::dlsym(handle, "Wiz_SingleEntryUnzip"));
+        const QString archive = path("own.zip");
+        makeZip(archive, {{"kvrsi", "#!/bin/sh\n"},
+                          {"sub/LibUnzip32.SO", "not a library"},
+                          {"kvrsi.ini", "[Folders]\r\nKVRInstallationFolder=/\r\n"},
+                          {"README.TXT", "replaced"},
+                          {"PMOSQ.TPC", "skin"}});
+        QByteArray zipName = QFile::encodeName(archive), folder = QFile::encodeName(root + '/' + into);
+        kvr::ProgramCall call(zipName.data(), folder.data());
+        USERFUNCTIONS callbacks{};
+        const int status = call.call(entry, &callbacks);
+        ::dlclose(handle);
+        const QString landed = into == "game" ? game : program;
+        QCOMPARE(status, protectedFolder ? 1 : 0);
+        QCOMPARE(readFile(landed + "/PMOSQ.TPC"), QByteArray("skin"));
+        QCOMPARE(readFile(landed + "/KVRSI.INI"),
+                 protectedFolder ? QByteArray("[Folders]") : QByteArray("[Folders]\r\nKVRInstallationFolder=/\r\n"));
+        QCOMPARE(readFile(landed + "/readme.txt"), protectedFolder ? QByteArray("read me") : QByteArray("replaced"));
+        QCOMPARE(QFile::exists(landed + "/kvrsi"), !protectedFolder);
+        QCOMPARE(readFile(library), libraryBytes);
+        QCOMPARE(QFile::exists(game + "/LibUnzip32.SO"), !protectedFolder);
+    }
+
+    // Without unnamed temporary files (some file systems lack them) members go through hidden
+    // names; whatever happens to a member, none of those names stays behind.
+    void hiddenTemporariesNeverStay_data()
+    {
+        QTest::addColumn<bool>("limitSize");
+        QTest::newRow("writes succeed") << false;
+        QTest::newRow("writes fail") << true;
+    }
+    void hiddenTemporariesNeverStay()
+    {
+        QFETCH(bool, limitSize);
+        const QString archive = path("hidden.zip");
+        makeZip(archive, {{"PNEW.TPC", sample(300000, 'n')},
+                          {"POLD.TPC", sample(300000, 'o'), ZIP_CM_STORE},
+                          {"PBZ.TPC", sample(300000, 'b'), ZIP_CM_BZIP2},
+                          {"PMAP.TPC", sample(6 << 20, 'm')},
+                          {"small.txt", "fits"}});
+        QByteArray bytes = readFile(path("hidden.zip"));
+        const QString game = target("hidden", {{"POLD.TPC", "old"}, {"pmap.tpc", "old"}});
+        ::setenv("KVR_UNZIP32_NAMED_TEMPORARIES", "1", 1);
+        rlimit previous, limit;
+        ::getrlimit(RLIMIT_FSIZE, &previous);
+        limit = {100000, previous.rlim_max};
+        if (limitSize)
+            ::setrlimit(RLIMIT_FSIZE, &limit);
+        const int status = unzip(archive, game);
+        ::setrlimit(RLIMIT_FSIZE, &previous);
+        ::unsetenv("KVR_UNZIP32_NAMED_TEMPORARIES");
+        QCOMPARE(status, limitSize ? 1 : 0);
+        const Files expected = limitSize ? Files{{"POLD.TPC", "old"}, {"pmap.tpc", "old"}, {"small.txt", "fits"}}
+                                         : Files{{"PNEW.TPC", sample(300000, 'n')},
+                                                 {"POLD.TPC", sample(300000, 'o')},
+                                                 {"PBZ.TPC", sample(300000, 'b')},
+                                                 {"pmap.tpc", sample(6 << 20, 'm')},
+                                                 {"small.txt", "fits"}};
+        QCOMPARE(contents(game), expected);
+    }
+
+    // The program passes the library's diagnostics on as lines of its extraction category, and
+    // only when that category is on.
+    void skippedMembersAreLoggedWhenAsked()
+    {
+        kvrtest::Workspace ws;
+        const QString package = ws.skinsFolder() + "/MOSQ_Log.zip";
+        makeZip(package, {{"PMOSQ.BMP", sample(3000, 'l'), ZIP_CM_BZIP2}, {"PMOSQ.TPC", "skin"}});
+        QByteArray bytes = readFile(package);
+        declareSize(bytes, 1);
+        writeFile(package, bytes);
+        static QStringList lines;
+        lines.clear();
+        const QtMessageHandler previous =
+            qInstallMessageHandler([](QtMsgType, const QMessageLogContext& context, const QString& text) {
+                if (QByteArray(context.category) == "kvr.extract")
+                    lines.append(text);
+            });
+        kvr::Modulo::Unzip(package, ws.gameFolder());
+        QVERIFY(lines.isEmpty());
+        QLoggingCategory::setFilterRules("kvr.extract=true");
+        kvr::Modulo::Unzip(package, ws.gameFolder());
+        QLoggingCategory::setFilterRules({});
+        qInstallMessageHandler(previous);
+        QCOMPARE(lines.value(0), QString("PMOSQ.BMP: skipped, corrupt: more data than its declared size"));
+        QCOMPARE(lines.value(1), QString("PMOSQ.TPC: written as PMOSQ.TPC"));
+        QVERIFY2(lines.value(2).endsWith("status 1 (not acted on)"), qPrintable(lines.value(2)));
     }
 
     void filesGetTheDefaultModeAndTheirTimes()
