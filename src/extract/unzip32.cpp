@@ -473,6 +473,11 @@ extern "C" int Wiz_SingleEntryUnzip(int ifnc, char** ifnv, int xfnc, char** xfnv
     }
 }
 
+extern "C" void Wiz_ForceHiddenTemporaries(int on)
+{
+    kvr::unzip32::forceHiddenTemporaries(on != 0);
+}
+
 extern "C" void Wiz_SetLogHook(WizLogHook* hook, void* context)
 {
     kvr::unzip32::g_logHook = hook;

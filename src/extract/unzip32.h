@@ -81,6 +81,12 @@ UNZIP32_EXPORT void Wiz_SetLogHook(WizLogHook* hook, void* context);
 
 typedef void(Wiz_SetLogHookFn)(WizLogHook*, void*);
 
+/* For tests: nonzero makes every member go through a hidden named temporary file, as on file
+ * systems without unnamed ones. Not part of the published interface; the program never calls it. */
+UNZIP32_EXPORT void Wiz_ForceHiddenTemporaries(int on);
+
+typedef void(Wiz_ForceHiddenTemporariesFn)(int);
+
 #ifdef __cplusplus
 }
 #endif

@@ -70,15 +70,19 @@ TargetFolder::Existing TargetFolder::inspect(const std::string& name, struct sta
 }
 
 namespace {
-
-// Linking an unnamed file in may need its /proc path, so unnamed files are used only where /proc is.
+std::atomic<bool> g_hiddenTemporaries{false};
 } // namespace
+
+void forceHiddenTemporaries(bool on)
+{
+    g_hiddenTemporaries = on;
+}
 
 bool unnamedTemporaries()
 {
+    // Linking an unnamed file in may need its /proc path, so unnamed files are used only where /proc is.
     static const bool usable = ::access("/proc/self/fd", F_OK) == 0;
-    const char* named = ::getenv("KVR_UNZIP32_NAMED_TEMPORARIES");
-    return usable && !(named && *named == '1');
+    return usable && !g_hiddenTemporaries;
 }
 
 PendingFile::PendingFile(int folderFd) : m_folderFd(folderFd)

@@ -49,8 +49,10 @@ private:
 // Where the file system offers it the file is unnamed (O_TMPFILE): a name new to the folder is
 // then linked in at once, one directory operation, and a process killed midway leaves nothing.
 // Otherwise, and when it replaces a file, it goes through a hidden name renamed over the old one.
-// KVR_UNZIP32_NAMED_TEMPORARIES=1 in the environment makes it always take the hidden name, as on
-// file systems without unnamed files, so that path can be tried anywhere.
+// forceHiddenTemporaries(true) makes it always take the hidden name, as on file systems without
+// unnamed files, so that path can be tried anywhere.
+void forceHiddenTemporaries(bool on);
+
 class PendingFile
 {
 public:

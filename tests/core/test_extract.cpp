@@ -588,7 +588,10 @@ private Q_SLOTS:
                           {"small.txt", "fits"}});
         QByteArray bytes = readFile(path("hidden.zip"));
         const QString game = target("hidden", {{"POLD.TPC", "old"}, {"pmap.tpc", "old"}});
-        ::setenv("KVR_UNZIP32_NAMED_TEMPORARIES", "1", 1);
+        auto* forceHidden =
+            reinterpret_cast<Wiz_ForceHiddenTemporariesFn*>(::dlsym(m_library, "Wiz_ForceHiddenTemporaries"));
+        QVERIFY(forceHidden);
+        forceHidden(1);
         rlimit previous, limit;
         ::getrlimit(RLIMIT_FSIZE, &previous);
         limit = {100000, previous.rlim_max};
@@ -596,7 +599,7 @@ private Q_SLOTS:
             ::setrlimit(RLIMIT_FSIZE, &limit);
         const int status = unzip(archive, game);
         ::setrlimit(RLIMIT_FSIZE, &previous);
-        ::unsetenv("KVR_UNZIP32_NAMED_TEMPORARIES");
+        forceHidden(0);
         QCOMPARE(status, limitSize ? 1 : 0);
         const Files expected = limitSize ? Files{{"POLD.TPC", "old"}, {"pmap.tpc", "old"}, {"small.txt", "fits"}}
                                          : Files{{"PNEW.TPC", sample(300000, 'n')},
