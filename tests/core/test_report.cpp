@@ -5,6 +5,8 @@
 
 #include <cstdio>
 
+using namespace Qt::StringLiterals;
+
 class TestReport : public QObject
 {
     Q_OBJECT
@@ -14,23 +16,25 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QString>("reason");
-        QTest::newRow("short name") << QByteArray("HURR.zip") << "shorter than nine characters";
+        QTest::newRow("short name") << QByteArray("HURR.zip") << u"shorter than nine characters"_s;
         QTest::newRow("no slot code") << QByteArray("XXXX_Desert.zip")
-                                      << "does not start with one of the 30 slot codes";
-        QTest::newRow("no underscore") << QByteArray("HURRICANE.zip") << "does not start with one of the 30 slot codes";
-        QTest::newRow("not a zip") << QByteArray("HURR_Desert.7z") << "not a ZIP archive";
-        QTest::newRow("not readable") << QByteArray("HURR_Garbage.zip") << "Not readable as a ZIP archive";
-        QTest::newRow("bad encoding") << QByteArray("HURR_D\xe9sert.zip") << "not valid in the file system's encoding";
-        QTest::newRow("no slot file") << QByteArray("HURR_Empty.zip") << "Holds no PHURR file";
+                                      << u"does not start with one of the 30 slot codes"_s;
+        QTest::newRow("no underscore") << QByteArray("HURRICANE.zip")
+                                       << u"does not start with one of the 30 slot codes"_s;
+        QTest::newRow("not a zip") << QByteArray("HURR_Desert.7z") << u"not a ZIP archive"_s;
+        QTest::newRow("not readable") << QByteArray("HURR_Garbage.zip") << u"Not readable as a ZIP archive"_s;
+        QTest::newRow("bad encoding") << QByteArray("HURR_D\xe9sert.zip")
+                                      << u"not valid in the file system's encoding"_s;
+        QTest::newRow("no slot file") << QByteArray("HURR_Empty.zip") << u"Holds no PHURR file"_s;
         QTest::newRow("leftovers") << QByteArray("HURR_Readme.zip")
-                                   << "no slot change removes again from the game folder: readme.txt";
+                                   << u"no slot change removes again from the game folder: readme.txt"_s;
         QTest::newRow("other slot's files")
             << QByteArray("HURR_Twin.zip")
-            << "another slot's files, which installing it overwrites in that slot: PMOSQ.TPC";
+            << u"another slot's files, which installing it overwrites in that slot: PMOSQ.TPC"_s;
         QTest::newRow("encrypted") << QByteArray("HURR_Locked.zip")
-                                   << "encrypted or damaged members, which installing skips: PHURR_L.TPC";
-        QTest::newRow("lonely picture") << QByteArray("Nothing.jpg") << "preview picture with no package";
-        QTest::newRow("lonely note") << QByteArray("Nothing.txt") << "note with no package";
+                                   << u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s;
+        QTest::newRow("lonely picture") << QByteArray("Nothing.jpg") << u"preview picture with no package"_s;
+        QTest::newRow("lonely note") << QByteArray("Nothing.txt") << u"note with no package"_s;
     }
     void everyProblemNamedOnce()
     {
@@ -39,32 +43,32 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString skins = dir.path();
         const QList<kvr::ZipMember> good = {{"PHURR.TPC", "skin"}};
-        QVERIFY(kvr::writeZip(skins + "/HURR_Good.zip", good));
-        kvrtest::writeFile(skins + "/Good.jpg", "picture");
-        kvrtest::writeFile(skins + "/good.txt", "note"); // matched without regard to case
-        QVERIFY(QDir(skins).mkdir("HURR_Folder.zip"));
+        QVERIFY(kvr::writeZip(skins + u"/HURR_Good.zip"_s, good));
+        QVERIFY(kvrtest::writeFile(skins + u"/Good.jpg"_s, "picture"_ba));
+        QVERIFY(kvrtest::writeFile(skins + u"/good.txt"_s, "note"_ba)); // matched without regard to case
+        QVERIFY(QDir(skins).mkdir(u"HURR_Folder.zip"_s));
 
-        const QString path = skins + '/' + QFile::decodeName(file);
+        const QString path = skins + u'/' + QFile::decodeName(file);
         const QByteArray local = skins.toUtf8() + '/' + file;
         if (file.contains("\xe9")) {
             // A name that is not UTF-8 can only be made with its raw bytes.
-            QVERIFY(kvr::writeZip(skins + "/plain.tmp", good));
-            QCOMPARE(::rename(QFile::encodeName(skins + "/plain.tmp").constData(), local.constData()), 0);
-        } else if (file.endsWith(".zip") && !file.contains("Garbage") && !file.contains("Empty") &&
-                   !file.contains("Readme") && !file.contains("Locked") && !file.contains("Twin"))
+            QVERIFY(kvr::writeZip(skins + u"/plain.tmp"_s, good));
+            QCOMPARE(::rename(QFile::encodeName(skins + u"/plain.tmp"_s).constData(), local.constData()), 0);
+        } else if (file.endsWith(".zip"_ba) && !file.contains("Garbage"_ba) && !file.contains("Empty"_ba) &&
+                   !file.contains("Readme"_ba) && !file.contains("Locked"_ba) && !file.contains("Twin"_ba))
             QVERIFY(kvr::writeZip(path, good));
-        else if (file.contains("Empty"))
+        else if (file.contains("Empty"_ba))
             QVERIFY(kvr::writeZip(path, {{"readme/", ""}}));
-        else if (file.contains("Twin"))
+        else if (file.contains("Twin"_ba))
             QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, {"PMOSQ.TPC", "other"}}));
-        else if (file.contains("Readme"))
+        else if (file.contains("Readme"_ba))
             QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, {"docs/readme.txt", "hi"}}));
-        else if (file.contains("Locked")) {
+        else if (file.contains("Locked"_ba)) {
             kvr::ZipMember locked("PHURR_L.TPC", "secret");
             locked.encryption = ZIP_EM_AES_256;
             QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, locked}));
         } else
-            kvrtest::writeFile(QFile::decodeName(local), "not a zip");
+            QVERIFY(kvrtest::writeFile(QFile::decodeName(local), "not a zip"_ba));
 
         const QList<kvr::ReportProblem> problems = kvr::skinsFolderProblems(skins);
         QCOMPARE(problems.size(), 1);
@@ -74,25 +78,25 @@ private Q_SLOTS:
     void installedState()
     {
         QTemporaryDir dir;
-        const QString skins = dir.filePath("skins"), game = dir.filePath("game");
+        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
         QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        QVERIFY(kvr::writeZip(skins + "/MOSQ_Sqn105.zip",
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s,
                               {{"x/PMOSQ.TPC", "body"}, {"PMOSQ_L.TPC", "wing"}, {"PMOSQ.3DZ", "model"}}));
-        kvrtest::writeFile(game + "/pmosq.tpc", "body"); // as the platform finds it: any case
-        kvrtest::writeFile(game + "/PMOSQ_L.TPC", "wing");
-        kvrtest::writeFile(game + "/PMOSQ.3DZ", "model");
-        QCOMPARE(kvr::installedState(skins, game, "MOSQ", "Sqn105").state, QString("as installed"));
-        QVERIFY(kvr::installedState(skins, game, "MOSQ", "sqn105").asInstalled);
+        QVERIFY(kvrtest::writeFile(game + u"/pmosq.tpc"_s, "body"_ba)); // as the platform finds it: any case
+        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
+        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.3DZ"_s, "model"_ba));
+        QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
+        QVERIFY(kvr::installedState(skins, game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
 
-        kvrtest::writeFile(game + "/PMOSQ_L.TPC", "WING"); // same size, other CRC
-        QFile::remove(game + "/PMOSQ.3DZ");
-        const kvr::SlotState changed = kvr::installedState(skins, game, "MOSQ", "Sqn105");
-        QCOMPARE(changed.state, QString("1 file differs, 1 file missing"));
+        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "WING"_ba)); // same size, other CRC
+        QFile::remove(game + u"/PMOSQ.3DZ"_s);
+        const kvr::SlotState changed = kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s);
+        QCOMPARE(changed.state, u"1 file differs, 1 file missing"_s);
         QVERIFY(!changed.asInstalled);
-        QFile::remove(game + "/pmosq.tpc");
-        QCOMPARE(kvr::installedState(skins, game, "MOSQ", "Sqn105").state, QString("1 file differs, 2 files missing"));
-        QCOMPARE(kvr::installedState(skins, game, "MOSQ", "Gone").state, QString("package not found"));
-        QCOMPARE(kvr::installedState({}, game, "MOSQ", "Sqn105").state, QString("package not found"));
+        QFile::remove(game + u"/pmosq.tpc"_s);
+        QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"1 file differs, 2 files missing"_s);
+        QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Gone"_s).state, u"package not found"_s);
+        QCOMPARE(kvr::installedState({}, game, u"MOSQ"_s, u"Sqn105"_s).state, u"package not found"_s);
     }
 };
 
