@@ -21,9 +21,7 @@ private Q_SLOTS:
     void usableFolder();
     void deleteTakesEveryCaseAndOnlyFiles();
     void deleteReportsButGoesOn();
-    void deleteNeverFollowsLinks();
     void fileListOrderAndFilter();
-    void fileListOfMissingFolderIsEmpty();
     void readTextFile_data();
     void readTextFile();
     void readTextFileFindsTheNameAsThePlatformDoes();
@@ -152,25 +150,6 @@ void TestToolkit::deleteReportsButGoesOn()
     QCOMPARE(filesIn(dir.path()), QStringList({u"PB.TPC"_s}));
 }
 
-void TestToolkit::deleteNeverFollowsLinks()
-{
-    QTemporaryDir outside;
-    QTemporaryDir game;
-    QVERIFY(writeFile(outside.filePath(QStringLiteral("PHURR.TPC")), "keep me"_ba));
-    QVERIFY(QDir(outside.path()).mkdir(QStringLiteral("sub")));
-    QVERIFY(writeFile(outside.filePath(QStringLiteral("sub/PHURR.TPC")), "keep me too"_ba));
-    QVERIFY(QFile::link(outside.filePath(QStringLiteral("PHURR.TPC")), game.filePath(QStringLiteral("PHURR.TPC"))));
-    QVERIFY(QFile::link(outside.filePath(QStringLiteral("sub")), game.filePath(QStringLiteral("PHURR_dir"))));
-
-    kvr::deleteFiles(game.path() + QStringLiteral("\\PHURR*.*"));
-
-    // The link to a file goes; the link to a folder is a folder to the user and stays.
-    QCOMPARE(QDir(game.path()).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System),
-             QStringList({u"PHURR_dir"_s}));
-    QCOMPARE(kvrtest::readFile(outside.filePath(QStringLiteral("PHURR.TPC"))), QByteArray("keep me"));
-    QCOMPARE(kvrtest::readFile(outside.filePath(QStringLiteral("sub/PHURR.TPC"))), QByteArray("keep me too"));
-}
-
 void TestToolkit::fileListOrderAndFilter()
 {
     QTemporaryDir dir;
@@ -195,18 +174,6 @@ void TestToolkit::fileListOrderAndFilter()
     QCOMPARE(list.ListCount(), 7);
     list.setPath(dir.path());
     QCOMPARE(list.List(0), QStringLiteral("AAAA_new.zip"));
-}
-
-void TestToolkit::fileListOfMissingFolderIsEmpty()
-{
-    QTemporaryDir dir;
-    kvr::FileList list;
-    list.setPattern(QStringLiteral("*.zip"));
-    QCOMPARE(list.ListCount(), 0);
-    list.setPath(dir.filePath(QStringLiteral("gone")));
-    QCOMPARE(list.ListCount(), 0);
-    list.setPath(QString());
-    QCOMPARE(list.ListCount(), 0);
 }
 
 void TestToolkit::readTextFile_data()
