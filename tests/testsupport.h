@@ -132,8 +132,6 @@ public:
     {
         kvr::setProgramFolder(QString());
     }
-    Workspace(const Workspace&) = delete;
-    Workspace& operator=(const Workspace&) = delete;
 
     QString root() const
     {

@@ -15,60 +15,50 @@ private Q_SLOTS:
     void everyProblemNamedOnce_data()
     {
         QTest::addColumn<QByteArray>("file");
+        QTest::addColumn<QStringList>("members"); // "!": encrypted; none: a file that is no ZIP
         QTest::addColumn<QString>("reason");
-        QTest::newRow("short name") << QByteArray("HURR.zip") << u"shorter than nine characters"_s;
-        QTest::newRow("no slot code") << QByteArray("XXXX_Desert.zip")
-                                      << u"does not start with one of the 30 slot codes"_s;
-        QTest::newRow("no underscore") << QByteArray("HURRICANE.zip")
-                                       << u"does not start with one of the 30 slot codes"_s;
-        QTest::newRow("not a zip") << QByteArray("HURR_Desert.7z") << u"not a ZIP archive"_s;
-        QTest::newRow("not readable") << QByteArray("HURR_Garbage.zip") << u"Not readable as a ZIP archive"_s;
-        QTest::newRow("bad encoding") << QByteArray("HURR_D\xe9sert.zip")
-                                      << u"not valid in the file system's encoding"_s;
-        QTest::newRow("no slot file") << QByteArray("HURR_Empty.zip") << u"Holds no PHURR file"_s;
-        QTest::newRow("leftovers") << QByteArray("HURR_Readme.zip")
-                                   << u"no slot change removes again from the game folder: readme.txt"_s;
-        QTest::newRow("other slot's files")
-            << QByteArray("HURR_Twin.zip")
-            << u"another slot's files, which installing it overwrites in that slot: PMOSQ.TPC"_s;
-        QTest::newRow("encrypted") << QByteArray("HURR_Locked.zip")
-                                   << u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s;
-        QTest::newRow("lonely picture") << QByteArray("Nothing.jpg") << u"preview picture with no package"_s;
-        QTest::newRow("lonely note") << QByteArray("Nothing.txt") << u"note with no package"_s;
+        const QStringList good{u"PHURR.TPC"_s};
+        const auto row = [](const char* name, const QByteArray& file, const QStringList& members,
+                            const QString& reason) { QTest::newRow(name) << file << members << reason; };
+        row("short name", "HURR.zip", good, u"shorter than nine characters"_s);
+        row("no slot code", "XXXX_Desert.zip", good, u"does not start with one of the 30 slot codes"_s);
+        row("no underscore", "HURRICANE.zip", good, u"does not start with one of the 30 slot codes"_s);
+        row("not a zip", "HURR_Desert.7z", {}, u"not a ZIP archive"_s);
+        row("not readable", "HURR_Garbage.zip", {}, u"Not readable as a ZIP archive"_s);
+        row("bad encoding", "HURR_D\xe9sert.zip", good, u"not valid in the file system's encoding"_s);
+        row("no slot file", "HURR_Empty.zip", {u"readme/"_s}, u"Holds no PHURR file"_s);
+        row("leftovers", "HURR_Readme.zip", {u"PHURR.TPC"_s, u"docs/readme.txt"_s},
+            u"no slot change removes again from the game folder: readme.txt"_s);
+        row("other slot's files", "HURR_Twin.zip", {u"PHURR.TPC"_s, u"PMOSQ.TPC"_s},
+            u"another slot's files, which installing it overwrites in that slot: PMOSQ.TPC"_s);
+        row("encrypted", "HURR_Locked.zip", {u"PHURR.TPC"_s, u"!PHURR_L.TPC"_s},
+            u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s);
+        row("lonely picture", "Nothing.jpg", {}, u"preview picture with no package"_s);
+        row("lonely note", "Nothing.txt", {}, u"note with no package"_s);
     }
     void everyProblemNamedOnce()
     {
         QFETCH(QByteArray, file);
+        QFETCH(QStringList, members);
         QFETCH(QString, reason);
         QTemporaryDir dir;
         const QString skins = dir.path();
-        const QList<kvr::ZipMember> good = {{"PHURR.TPC", "skin"}};
-        QVERIFY(kvr::writeZip(skins + u"/HURR_Good.zip"_s, good));
+        QVERIFY(kvr::writeZip(skins + u"/HURR_Good.zip"_s, {{"PHURR.TPC", "skin"}}));
         QVERIFY(kvrtest::writeFile(skins + u"/Good.jpg"_s, "picture"_ba));
         QVERIFY(kvrtest::writeFile(skins + u"/good.txt"_s, "note"_ba)); // matched without regard to case
         QVERIFY(QDir(skins).mkdir(u"HURR_Folder.zip"_s));
 
-        const QString path = skins + u'/' + QFile::decodeName(file);
-        const QByteArray local = skins.toUtf8() + '/' + file;
-        if (file.contains("\xe9")) {
-            // A name that is not UTF-8 can only be made with its raw bytes.
-            QVERIFY(kvr::writeZip(skins + u"/plain.tmp"_s, good));
-            QCOMPARE(::rename(QFile::encodeName(skins + u"/plain.tmp"_s).constData(), local.constData()), 0);
-        } else if (file.endsWith(".zip"_ba) && !file.contains("Garbage"_ba) && !file.contains("Empty"_ba) &&
-                   !file.contains("Readme"_ba) && !file.contains("Locked"_ba) && !file.contains("Twin"_ba))
-            QVERIFY(kvr::writeZip(path, good));
-        else if (file.contains("Empty"_ba))
-            QVERIFY(kvr::writeZip(path, {{"readme/", ""}}));
-        else if (file.contains("Twin"_ba))
-            QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, {"PMOSQ.TPC", "other"}}));
-        else if (file.contains("Readme"_ba))
-            QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, {"docs/readme.txt", "hi"}}));
-        else if (file.contains("Locked"_ba)) {
-            kvr::ZipMember locked("PHURR_L.TPC", "secret");
-            locked.encryption = ZIP_EM_AES_256;
-            QVERIFY(kvr::writeZip(path, {{"PHURR.TPC", "skin"}, locked}));
-        } else
-            QVERIFY(kvrtest::writeFile(QFile::decodeName(local), "not a zip"_ba));
+        QList<kvr::ZipMember> zip;
+        for (const QString& name : members) {
+            const bool encrypted = name.startsWith(u'!');
+            kvr::ZipMember member(name.sliced(encrypted ? 1 : 0).toUtf8(), name.endsWith(u'/') ? "" : "skin");
+            member.encryption = encrypted ? ZIP_EM_AES_256 : member.encryption;
+            zip.append(member);
+        }
+        // Made under a plain name and renamed: a name that is not UTF-8 can only be made with its raw bytes.
+        const QString made = skins + u"/plain.tmp"_s;
+        QVERIFY(zip.isEmpty() ? kvrtest::writeFile(made, "not a zip"_ba) : kvr::writeZip(made, zip));
+        QCOMPARE(::rename(QFile::encodeName(made).constData(), QByteArray(skins.toUtf8() + '/' + file).constData()), 0);
 
         const QList<kvr::ReportProblem> problems = kvr::skinsFolderProblems(skins);
         QCOMPARE(problems.size(), 1);

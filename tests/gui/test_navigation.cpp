@@ -13,11 +13,6 @@ using kvrtest::writeFile;
 
 namespace {
 
-QString slot7()
-{
-    return kvrtest::comboOf(7)->Text();
-}
-
 // Notes whether the main window was available at the moment a window of that name was shown.
 class ShowWatcher : public QObject
 {
@@ -71,7 +66,7 @@ void TestNavigation::splashHandsOverExactlyOnce()
     QTRY_VERIFY(splash.isNull());
     Principal& main = Principal::instance();
     QVERIFY(main.isVisible() && main.isEnabled());
-    QCOMPARE(slot7(), u"Desert"_s);
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
 
     // A second run of the handler would show the main window again.
     main.hide();
@@ -123,7 +118,7 @@ void TestNavigation::childWithdrawsTheMainWindowUntilClosed()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(window.isNull());
     QVERIFY(mainAlive && main.isEnabled());
-    QCOMPARE(slot7(), u"Desert"_s);
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
 }
 
 QTEST_MAIN(TestNavigation)
