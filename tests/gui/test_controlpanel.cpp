@@ -6,8 +6,6 @@
 #include <QTest>
 #include <QToolButton>
 
-#include <memory>
-
 using namespace Qt::StringLiterals;
 
 using kvr::ControlPanel;
@@ -38,11 +36,10 @@ ControlPanel& openPanel()
 
 } // namespace
 
-class TestControlPanel : public QObject
+class TestControlPanel : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 private:
-    std::unique_ptr<kvrtest::Workspace> ws;
     QTemporaryDir home;
 
     QString wineDrive(const QString& name) const { return home.filePath(u".wine/"_s + name); }
@@ -69,14 +66,14 @@ private Q_SLOTS:
 
     void init()
     {
-        ws = std::make_unique<kvrtest::Workspace>(false);
+        openProgram(/*withUnzipLibrary=*/false);
         QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/HURR_Desert.zip"_s, "zip"_ba));
     }
 
     void cleanup()
     {
         QVERIFY(kvrtest::closeEveryWindow());
-        ws.reset();
+        closeProgram();
     }
 
     void showsWhatTheFileHolds_data()
@@ -104,7 +101,6 @@ private Q_SLOTS:
 
     void fingersCopyTheTreesFolderAndUnreadableDriveFallsBack()
     {
-        kvrtest::MsgBoxRecorder msgBox;
         openPanel();
         auto* drives = control<kvr::DriveList>(u"Drive1"_s);
         auto* tree = control<kvr::FolderTree>(u"Dir1"_s);
@@ -125,7 +121,7 @@ private Q_SLOTS:
         QCOMPARE(drives->currentIndex(), 0);
         QCOMPARE(drives->Drive(), u"/"_s);
         QCOMPARE(tree->Path(), u"/"_s);
-        QVERIFY(msgBox.calls.isEmpty());
+        QVERIFY(messages->calls.isEmpty());
     }
 
     void updateThenCancelKeepsThePanelAndClosingRepointsTheList()
@@ -135,7 +131,7 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(newSkins + u"/SPIT_Night.ZIP"_s, "zip"_ba));
         QVERIFY(kvrtest::writeFile(newSkins + u"/readme.txt"_s, "not a package"_ba));
         Principal& main = Principal::instance();
-        kvrtest::MsgBoxRecorder msgBox(kvr::vbCancel);
+        messages->nextAnswers = {kvr::vbCancel};
         ControlPanel& panel = openPanel();
         panel.Show();
         auto* game = control<QLineEdit>(u"Text1"_s);
@@ -144,9 +140,9 @@ private Q_SLOTS:
         control<QLineEdit>(u"Text2"_s)->setText(newSkins);
         click(u"Command3"_s);
 
-        QVERIFY(msgBox.askedOnce(u"Need to restart Kestrava Skin Installer to take changes.\r\n"
-                                 u"Finish Kestrava Skin Installer now?"_s,
-                                 33, u"Kestrava _ Skin Installer v1.0"_s));
+        QVERIFY(messages->askedOnce(u"Need to restart Kestrava Skin Installer to take changes.\r\n"
+                                    u"Finish Kestrava Skin Installer now?"_s,
+                                    33, u"Kestrava _ Skin Installer v1.0"_s));
         QVERIFY(ControlPanel::exists() && panel.isVisible() && !kvr::endingAtOnce() && !main.isEnabled());
         QCOMPARE(kvrtest::readFile(ws->iniPath()),
                  kvrtest::Workspace::foldersSection(u"/opt/kestrava game"_s, newSkins));
@@ -188,13 +184,12 @@ private Q_SLOTS:
     {
         QVERIFY(ws->writeSettings());
         Principal& main = Principal::instance();
-        kvrtest::MsgBoxRecorder msgBox(kvr::vbOK);
         ControlPanel& panel = openPanel();
         panel.Show();
         control<QLineEdit>(u"Text2"_s)->setText(u"/elsewhere"_s);
         click(u"Command3"_s);
 
-        QCOMPARE(msgBox.calls.size(), 1);
+        QCOMPARE(messages->calls.size(), 1);
         QVERIFY(kvr::endingAtOnce() && !panel.isVisible());
         QCOMPARE(kvr::Modulo::LEEINI(ws->iniPath(), kvr::SettingsNames::kFoldersSection,
                                      kvr::SettingsNames::kSkinsFolderKey),
