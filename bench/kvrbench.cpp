@@ -8,6 +8,7 @@
 #include "installer/principal.h"
 #include "installer/skinsreport.h"
 #include "settings/prefixes.h"
+#include "settings/settings_names.h"
 #include "viewer/visor.h"
 
 #include <QApplication>
@@ -293,7 +294,11 @@ void writeSettings(const QString& program, const QString& game, const QString& s
 {
     QFile ini(program + QStringLiteral("/KVRSI.INI"));
     ini.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    ini.write("[Folders]\r\nKVRInstallationFolder=" + game.toUtf8() + "\r\nSkinsFolder=" + skins.toUtf8() + "\r\n");
+    using namespace kvr::SettingsNames;
+    const QString text = QLatin1Char('[') + kFoldersSection + QStringLiteral("]\r\n") + kGameFolderKey +
+                         QLatin1Char('=') + game + QStringLiteral("\r\n") + kSkinsFolderKey + QLatin1Char('=') + skins +
+                         QStringLiteral("\r\n");
+    ini.write(text.toUtf8());
 }
 
 void prepareProgramFolder(const QString& program)

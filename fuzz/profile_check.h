@@ -9,6 +9,7 @@
 
 #include "app/textcodec.h"
 #include "settings/profile.h"
+#include "settings/settings_names.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -157,8 +158,9 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
         QString value;
     };
     QList<Line> lines;
-    QStringList sections{QString(), QStringLiteral("Skins"), QStringLiteral("Folders")};
-    QStringList keys{QStringLiteral("HURR"), QStringLiteral("SkinsFolder")};
+    using namespace kvr::SettingsNames;
+    QStringList sections{QString(), kSkinsSection, kFoldersSection};
+    QStringList keys{QStringLiteral("HURR"), kSkinsFolderKey};
     QStringList values;
     const QString text = kvr::decodeText(bytes).text;
     for (qsizetype pos = 0; pos <= text.size();) {
@@ -189,12 +191,12 @@ inline QString checkProfile(const QByteArray& bytes, const QString& folder)
         pick /= n;
         return chosen;
     };
-    const QStringList newSections{QStringLiteral("Skins"), QStringLiteral("Fresh Section")};
+    const QStringList newSections{kSkinsSection, QStringLiteral("Fresh Section")};
     const QStringList newKeys{QStringLiteral("HURR"), QStringLiteral("NewKey")};
     QString section = take(4) == 0 ? newSections[take(2)] : sections[take(sections.size())];
     QString key = take(4) == 0 ? newKeys[take(2)] : keys[take(keys.size())];
     if (!writableSection(section))
-        section = QStringLiteral("Skins");
+        section = kSkinsSection;
     if (!writableKey(key))
         key = QStringLiteral("NewKey");
     // Besides values of the file itself: long ones, ones only Windows-1252 or only UTF-8 can

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "app/toolkit.h"
+#include "settings/settings_names.h"
 
 #include <QByteArray>
 #include <QDir>
@@ -11,7 +12,18 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <algorithm>
+#include <optional>
+
 namespace kvrtest {
+
+using namespace Qt::StringLiterals;
+
+// The 30 slot codes in slot order, written out rather than taken from the slot table, so that a
+// changed or moved code fails the tests that use them.
+inline const QStringList kSlotCodes =
+    u"HURR SP2A SP09 SP14 TYPH TEMP MOSQ P51B P51D P38H P38J P47C P47D B26A BB17 B24A 109E 109G 109K 110C "
+    u"110G M410 190A 190D 262A J88A J88C JU87 H111 V1V1"_s.split(u' ');
 
 // A message box that answers at once and remembers what it was asked.
 struct MsgBoxCall
@@ -35,6 +47,18 @@ public:
     MsgBoxRecorder(const MsgBoxRecorder&) = delete;
     MsgBoxRecorder& operator=(const MsgBoxRecorder&) = delete;
 
+    // Whether exactly one box was shown, with these texts and this style; says what was shown if not.
+    bool askedOnce(const QString& prompt, int style, const QString& title) const
+    {
+        const bool same =
+            calls.size() == 1 && calls[0].prompt == prompt && calls[0].style == style && calls[0].title == title;
+        QString shown;
+        for (const MsgBoxCall& call : calls)
+            shown +=
+                u"\n  \""_s + call.prompt + u"\" style "_s + QString::number(call.style) + u" \""_s + call.title + u'"';
+        return QTest::qVerify(same, "askedOnce", qPrintable(u"shown:"_s + shown), __FILE__, __LINE__);
+    }
+
     QList<MsgBoxCall> calls;
     QList<int> nextAnswers;
 
@@ -42,12 +66,14 @@ private:
     kvr::MsgBoxHandler m_previous;
 };
 
-inline void writeFile(const QString& path, const QByteArray& bytes)
+// Writes the bytes, making the folders on the way. A failure is reported here; the caller's
+// QVERIFY stops the test.
+inline bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);
-    QVERIFY2(file.open(QIODevice::WriteOnly | QIODevice::Truncate), qPrintable(path));
-    QCOMPARE(file.write(bytes), bytes.size());
+    const bool written = file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(bytes) == bytes.size();
+    return QTest::qVerify(written, "writeFile", qPrintable(path), __FILE__, __LINE__);
 }
 
 inline QByteArray readFile(const QString& path)
@@ -64,6 +90,25 @@ inline QStringList filesIn(const QString& folder)
     return QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
 }
 
+// A folder path of exactly `length` characters under `root`, made on disk.
+inline QString folderOfLength(const QString& root, qsizetype length)
+{
+    QString path = root;
+    while (path.size() < length)
+        path += u'/' + QString(std::min<qsizetype>(length - path.size() - 1, 200), u'd');
+    QDir().mkpath(path);
+    return path;
+}
+
+// The skins section of KVRSI.INI holding these "CODE=Skin" lines, as the program writes it.
+inline QByteArray skinsSection(const QStringList& lines)
+{
+    QByteArray section = '[' + kvr::SettingsNames::kSkinsSection.toUtf8() + "]\r\n"_ba;
+    for (const QString& line : lines)
+        section += line.toUtf8() + "\r\n"_ba;
+    return section;
+}
+
 // A program folder of its own (holding KVRSI.INI and, when asked, the extraction library),
 // with a game folder and a skins folder beside it.
 class Workspace
@@ -72,13 +117,13 @@ public:
     explicit Workspace(bool withUnzipLibrary = true)
     {
         QDir root(m_dir.path());
-        root.mkpath(QStringLiteral("program"));
-        root.mkpath(QStringLiteral("game"));
-        root.mkpath(QStringLiteral("skins"));
+        root.mkpath(u"program"_s);
+        root.mkpath(u"game"_s);
+        root.mkpath(u"skins"_s);
         kvr::setProgramFolder(programFolder());
 #ifdef KVR_UNZIP32_LIBRARY
         if (withUnzipLibrary)
-            QFile::link(QStringLiteral(KVR_UNZIP32_LIBRARY), programFolder() + QStringLiteral("/libunzip32.so"));
+            QFile::link(QStringLiteral(KVR_UNZIP32_LIBRARY), programFolder() + u"/libunzip32.so"_s);
 #else
         Q_UNUSED(withUnzipLibrary);
 #endif
@@ -94,30 +139,66 @@ public:
     }
     QString programFolder() const
     {
-        return m_dir.filePath(QStringLiteral("program"));
+        return m_dir.filePath(u"program"_s);
     }
     QString gameFolder() const
     {
-        return m_dir.filePath(QStringLiteral("game"));
+        return m_dir.filePath(u"game"_s);
     }
     QString skinsFolder() const
     {
-        return m_dir.filePath(QStringLiteral("skins"));
+        return m_dir.filePath(u"skins"_s);
     }
     QString iniPath() const
     {
-        return programFolder() + QStringLiteral("/KVRSI.INI");
+        return programFolder() + u"/KVRSI.INI"_s;
     }
 
-    // Writes KVRSI.INI pointing at the game and skins folders, plus any extra lines.
-    void writeSettings(const QByteArray& extra = {}) const
+    // The folders section naming these two folders, as the control panel writes it; a null one is
+    // left out.
+    static QByteArray foldersSection(const QString& game, const QString& skins)
     {
-        writeFile(iniPath(), "[Folders]\r\nKVRInstallationFolder=" + gameFolder().toUtf8() +
-                                 "\r\nSkinsFolder=" + skinsFolder().toUtf8() + "\r\n" + extra);
+        using namespace kvr::SettingsNames;
+        QString section = u'[' + kFoldersSection + u"]\r\n"_s;
+        if (!game.isNull())
+            section += kGameFolderKey + u'=' + game + u"\r\n"_s;
+        if (!skins.isNull())
+            section += kSkinsFolderKey + u'=' + skins + u"\r\n"_s;
+        return section.toUtf8();
+    }
+
+    // KVRSI.INI pointing at the game and skins folders, plus any extra lines.
+    QByteArray settings(const QByteArray& extra = {}) const
+    {
+        return foldersSection(gameFolder(), skinsFolder()) + extra;
+    }
+    bool writeSettings(const QByteArray& extra = {}) const
+    {
+        return writeFile(iniPath(), settings(extra));
     }
 
 private:
     QTemporaryDir m_dir;
+};
+
+// A program folder with a workspace and a message recorder, made afresh for each test function:
+// a test class derives from it (after QObject) and calls these from init() and cleanup().
+class ProgramFixture
+{
+protected:
+    void openProgram(bool withUnzipLibrary = true)
+    {
+        ws.emplace(withUnzipLibrary);
+        messages.emplace();
+    }
+    void closeProgram()
+    {
+        messages.reset();
+        ws.reset();
+    }
+
+    std::optional<Workspace> ws;
+    std::optional<MsgBoxRecorder> messages;
 };
 
 } // namespace kvrtest

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using namespace Qt::StringLiterals;
+
 using kvr::FileRead;
 using kvr::Links;
 using Status = kvr::FileRead::Status;
@@ -53,7 +55,7 @@ void TestFileIo::read()
     QFETCH(int, status);
     QFETCH(QByteArray, data);
     const QString path = m_dir.filePath(QStringLiteral("file"));
-    kvrtest::writeFile(path, content);
+    QVERIFY(kvrtest::writeFile(path, content));
     const FileRead read = kvr::readRegularFile(path, limit);
     QCOMPARE(int(read.status), status);
     QCOMPARE(read.error, 0);
@@ -65,7 +67,7 @@ void TestFileIo::readStopsAtTheLimitWhenTheSizeIsUnknown()
     // Files under /proc report size 0 and have more to read.
     const FileRead whole = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 1024 * 1024);
     QCOMPARE(int(whole.status), int(Status::Read));
-    QVERIFY(whole.data.startsWith("Name:"));
+    QVERIFY(whole.data.startsWith("Name:"_ba));
     QVERIFY(whole.data.size() > 100);
     const FileRead cut = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 16);
     QCOMPARE(int(cut.status), int(Status::TooLarge));
@@ -86,13 +88,14 @@ void TestFileIo::failures_data()
     QTest::addColumn<QString>("message");
     const int follow = int(Links::Follow);
     const int refuse = int(Links::Refuse);
-    QTest::newRow("missing") << "missing" << follow << int(Status::Failed) << ENOENT << "File not found";
-    QTest::newRow("below a file") << "plain/x" << follow << int(Status::Failed) << ENOTDIR << "Path not found";
-    QTest::newRow("folder") << "folder" << follow << int(Status::NotRegularFile) << 0 << "File not found";
-    QTest::newRow("device") << "/dev/null" << follow << int(Status::NotRegularFile) << 0 << "File not found";
-    QTest::newRow("link refused") << "link" << refuse << int(Status::Failed) << ELOOP << QString();
-    QTest::newRow("dangling link") << "dangling" << follow << int(Status::Failed) << ENOENT << "File not found";
-    QTest::newRow("link to a folder") << "folderlink" << follow << int(Status::NotRegularFile) << 0 << "File not found";
+    QTest::newRow("missing") << u"missing"_s << follow << int(Status::Failed) << ENOENT << u"File not found"_s;
+    QTest::newRow("below a file") << u"plain/x"_s << follow << int(Status::Failed) << ENOTDIR << u"Path not found"_s;
+    QTest::newRow("folder") << u"folder"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
+    QTest::newRow("device") << u"/dev/null"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
+    QTest::newRow("link refused") << u"link"_s << refuse << int(Status::Failed) << ELOOP << QString();
+    QTest::newRow("dangling link") << u"dangling"_s << follow << int(Status::Failed) << ENOENT << u"File not found"_s;
+    QTest::newRow("link to a folder") << u"folderlink"_s << follow << int(Status::NotRegularFile) << 0
+                                      << u"File not found"_s;
 }
 
 void TestFileIo::failures()
@@ -104,7 +107,7 @@ void TestFileIo::failures()
     QFETCH(QString, message);
     const QDir dir(m_dir.path());
     if (!QFileInfo::exists(dir.filePath(QStringLiteral("plain")))) {
-        kvrtest::writeFile(dir.filePath(QStringLiteral("plain")), "plain");
+        QVERIFY(kvrtest::writeFile(dir.filePath(QStringLiteral("plain")), "plain"_ba));
         QVERIFY(dir.mkdir(QStringLiteral("folder")));
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("plain")), dir.filePath(QStringLiteral("link"))));
         QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), dir.filePath(QStringLiteral("dangling"))));
@@ -162,7 +165,7 @@ void TestFileIo::descriptorsAreClosed()
 void TestFileIo::folderStream()
 {
     QTemporaryDir dir;
-    kvrtest::writeFile(dir.filePath(QStringLiteral("a.txt")), "a");
+    QVERIFY(kvrtest::writeFile(dir.filePath(QStringLiteral("a.txt")), "a"_ba));
     QStringList names;
     {
         kvr::DirStream stream(dir.path());
@@ -173,7 +176,7 @@ void TestFileIo::folderStream()
             names.append(QFile::decodeName(entry->d_name));
     }
     names.sort();
-    QCOMPARE(names, QStringList({".", "..", "a.txt"}));
+    QCOMPARE(names, QStringList({u"."_s, u".."_s, u"a.txt"_s}));
 
     const kvr::DirStream missing(dir.filePath(QStringLiteral("gone")));
     QVERIFY(!missing.isOpen());

@@ -6,6 +6,8 @@
 
 #include <dlfcn.h>
 
+using namespace Qt::StringLiterals;
+
 using kvrtest::readFile;
 
 namespace {
@@ -27,7 +29,7 @@ class TestFuzzRegressions : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void profileInputs_data() { addInputs("fuzz_profile"); }
+    void profileInputs_data() { addInputs(u"fuzz_profile"_s); }
     void profileInputs()
     {
         QFETCH(QString, path);
@@ -36,7 +38,7 @@ private Q_SLOTS:
         QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 
-    void unzipInputs_data() { addInputs("fuzz_unzip"); }
+    void unzipInputs_data() { addInputs(u"fuzz_unzip"_s); }
     void unzipInputs()
     {
         QFETCH(QString, path);

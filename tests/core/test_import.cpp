@@ -8,6 +8,8 @@
 
 #include <zip.h>
 
+using namespace Qt::StringLiterals;
+
 namespace {
 
 QStringList zipMembers(const QString& path)
@@ -16,7 +18,7 @@ QStringList zipMembers(const QString& path)
     int error = 0;
     zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
     if (!zip)
-        return {"<unreadable>"};
+        return {u"<unreadable>"_s};
     for (zip_int64_t i = 0; i < zip_get_num_entries(zip, 0); ++i)
         names << QString::fromUtf8(zip_get_name(zip, static_cast<zip_uint64_t>(i), 0));
     zip_close(zip);
@@ -35,12 +37,12 @@ bool run(const QString& program, const QStringList& arguments, const QString& fo
 // A download's files in a folder of their own: the skin's files, a picture and a note.
 QString makeDownload(const QTemporaryDir& dir)
 {
-    const QString src = dir.filePath("download");
-    kvrtest::writeFile(src + "/Desert/PSP2A.TPC", QByteArray(3000, 'a'));
-    kvrtest::writeFile(src + "/Desert/PSP2A_L.TPC", "wing");
-    kvrtest::writeFile(src + "/Desert/shot.png", "\x89PNG picture");
-    kvrtest::writeFile(src + "/Desert/readme.txt", "Desert scheme by Jo");
-    return src;
+    const QString src = dir.filePath(u"download"_s);
+    const bool made = kvrtest::writeFile(src + u"/Desert/PSP2A.TPC"_s, QByteArray(3000, 'a')) &&
+                      kvrtest::writeFile(src + u"/Desert/PSP2A_L.TPC"_s, "wing"_ba) &&
+                      kvrtest::writeFile(src + u"/Desert/shot.png"_s, "\x89PNG picture"_ba) &&
+                      kvrtest::writeFile(src + u"/Desert/readme.txt"_s, "Desert scheme by Jo"_ba);
+    return made ? src : QString();
 }
 
 } // namespace
@@ -55,16 +57,18 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("members");
         QTest::addColumn<QString>("code");
         QTest::addColumn<QStringList>("candidates");
-        QTest::newRow("file name") << "sp2a_Desert.7z" << QStringList({"PMOSQ.TPC"}) << "SP2A" << QStringList();
+        QTest::newRow("file name") << u"sp2a_Desert.7z"_s << QStringList({u"PMOSQ.TPC"_s}) << u"SP2A"_s
+                                   << QStringList();
         QTest::newRow("members, any case, in folders")
-            << "spitfire_desert_v2.zip" << QStringList({"x/psp2a.tpc", "x\\PSP2A_L.TPC", "readme.txt"}) << "SP2A"
-            << QStringList({"SP2A"});
+            << u"spitfire_desert_v2.zip"_s << QStringList({u"x/psp2a.tpc"_s, u"x\\PSP2A_L.TPC"_s, u"readme.txt"_s})
+            << u"SP2A"_s << QStringList({u"SP2A"_s});
         QTest::newRow("code without underscore is not a file-name match")
-            << "HURRICANE.zip" << QStringList({"PMOSQ.TPC"}) << "MOSQ" << QStringList({"MOSQ"});
+            << u"HURRICANE.zip"_s << QStringList({u"PMOSQ.TPC"_s}) << u"MOSQ"_s << QStringList({u"MOSQ"_s});
         QTest::newRow("ambiguous, most members first")
-            << "pack.zip" << QStringList({"PHURR.TPC", "PMOSQ.TPC", "PMOSQ_2.TPC"}) << ""
-            << QStringList({"MOSQ", "HURR"});
-        QTest::newRow("none") << "pack.zip" << QStringList({"readme.txt", "P.TPC", "PXXXX.TPC"}) << "" << QStringList();
+            << u"pack.zip"_s << QStringList({u"PHURR.TPC"_s, u"PMOSQ.TPC"_s, u"PMOSQ_2.TPC"_s}) << u""_s
+            << QStringList({u"MOSQ"_s, u"HURR"_s});
+        QTest::newRow("none") << u"pack.zip"_s << QStringList({u"readme.txt"_s, u"P.TPC"_s, u"PXXXX.TPC"_s}) << u""_s
+                              << QStringList();
     }
     void slotInference()
     {
@@ -81,24 +85,24 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("skin");
         QTest::addColumn<bool>("fine");
-        QTest::newRow("plain") << "Desert v2" << true;
-        QTest::newRow("one character makes nine") << "D" << true;
-        QTest::newRow("empty") << "" << false;
-        QTest::newRow("blank") << "   " << false;
-        QTest::newRow("slash") << "a/b" << false;
-        QTest::newRow("backslash") << "a\\b" << false;
-        QTest::newRow("control character") << "a\tb" << false;
-        QTest::newRow("reserved") << "(Default)" << false;
-        QTest::newRow("too long") << QString(300, 'x') << false;
+        QTest::newRow("plain") << u"Desert v2"_s << true;
+        QTest::newRow("one character makes nine") << u"D"_s << true;
+        QTest::newRow("empty") << u""_s << false;
+        QTest::newRow("blank") << u"   "_s << false;
+        QTest::newRow("slash") << u"a/b"_s << false;
+        QTest::newRow("backslash") << u"a\\b"_s << false;
+        QTest::newRow("control character") << u"a\tb"_s << false;
+        QTest::newRow("reserved") << u"(Default)"_s << false;
+        QTest::newRow("too long") << QString(300, u'x') << false;
         QTest::newRow("accents") << QString::fromUtf8("Désert été") << true;
     }
     void names()
     {
         QFETCH(QString, skin);
         QFETCH(bool, fine);
-        QCOMPARE(kvr::skinNameProblem("SP2A", skin).isEmpty(), fine);
-        QCOMPARE(kvr::defaultSkinName("SP2A_Desert v2.tar.gz"), QString("Desert v2"));
-        QCOMPARE(kvr::defaultSkinName("spitfire_desert_v2.7z"), QString("spitfire_desert_v2"));
+        QCOMPARE(kvr::skinNameProblem(u"SP2A"_s, skin).isEmpty(), fine);
+        QCOMPARE(kvr::defaultSkinName(u"SP2A_Desert v2.tar.gz"_s), u"Desert v2"_s);
+        QCOMPARE(kvr::defaultSkinName(u"spitfire_desert_v2.7z"_s), u"spitfire_desert_v2"_s);
     }
 
     // A .7z, a .tar.gz and a misnamed .zip made here become packages with their previews; RAR
@@ -106,23 +110,24 @@ private Q_SLOTS:
     void repackAndCopy_data()
     {
         QTest::addColumn<QString>("kind");
-        QTest::newRow("7z") << "7z";
-        QTest::newRow("tar.gz") << "tar.gz";
-        QTest::newRow("zip") << "zip";
+        QTest::newRow("7z") << u"7z"_s;
+        QTest::newRow("tar.gz") << u"tar.gz"_s;
+        QTest::newRow("zip") << u"zip"_s;
     }
     void repackAndCopy()
     {
         QFETCH(QString, kind);
         QTemporaryDir dir;
-        const QString src = makeDownload(dir), skins = dir.filePath("skins");
+        const QString src = makeDownload(dir), skins = dir.filePath(u"skins"_s);
+        QVERIFY(!src.isEmpty());
         QVERIFY(QDir().mkpath(skins));
-        const QString archive = dir.filePath("spitfire_desert_v2." + kind);
-        if (kind == "7z") {
-            if (QStandardPaths::findExecutable("7z").isEmpty())
+        const QString archive = dir.filePath(u"spitfire_desert_v2."_s + kind);
+        if (kind == u"7z"_s) {
+            if (QStandardPaths::findExecutable(u"7z"_s).isEmpty())
                 QSKIP("7z (p7zip-full) is not installed");
-            QVERIFY(run("7z", {"a", "-bd", archive, "Desert"}, src));
-        } else if (kind == "tar.gz") {
-            QVERIFY(run("tar", {"czf", archive, "Desert"}, src));
+            QVERIFY(run(u"7z"_s, {u"a"_s, u"-bd"_s, archive, u"Desert"_s}, src));
+        } else if (kind == u"tar.gz"_s) {
+            QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"Desert"_s}, src));
         } else {
             QVERIFY(kvr::writeZip(archive, {{"Desert/PSP2A.TPC", QByteArray(3000, 'a')},
                                             {"Desert/PSP2A_L.TPC", "wing"},
@@ -131,52 +136,57 @@ private Q_SLOTS:
         }
         const kvr::ArchiveListing listing = kvr::listArchive(archive);
         QVERIFY(listing.readable);
-        QCOMPARE(kvr::inferSlot(QFileInfo(archive).fileName(), listing.members).code, QString("SP2A"));
+        QCOMPARE(kvr::inferSlot(QFileInfo(archive).fileName(), listing.members).code, u"SP2A"_s);
 
         std::atomic<bool> cancel{false};
-        const kvr::ImportResult r = kvr::importPackage({archive, "SP2A", "Desert v2", false}, skins, cancel,
-                                                       [](double f) { QVERIFY(f <= 1.0); });
+        double mostProgress = 0;
+        const kvr::ImportResult r =
+            kvr::importPackage({archive, u"SP2A"_s, u"Desert v2"_s, false}, skins, cancel,
+                               [&mostProgress](double f) { mostProgress = std::max(mostProgress, f); });
+        QVERIFY(mostProgress <= 1.0);
         QVERIFY2(r.imported, qPrintable(r.problem));
-        QCOMPARE(r.package, QString("SP2A_Desert v2.zip"));
-        QCOMPARE(kvrtest::filesIn(skins), QStringList({"Desert v2.jpg", "Desert v2.txt", "SP2A_Desert v2.zip"}));
-        QCOMPARE(zipMembers(skins + "/SP2A_Desert v2.zip"),
-                 QStringList({"Desert/PSP2A.TPC", "Desert/PSP2A_L.TPC", "Desert/readme.txt", "Desert/shot.png"}));
-        QCOMPARE(kvrtest::readFile(skins + "/Desert v2.jpg"), QByteArray("\x89PNG picture"));
-        if (kind == "zip")
-            QCOMPARE(kvrtest::readFile(skins + "/SP2A_Desert v2.zip"), kvrtest::readFile(archive));
+        QCOMPARE(r.package, u"SP2A_Desert v2.zip"_s);
+        QCOMPARE(kvrtest::filesIn(skins),
+                 QStringList({u"Desert v2.jpg"_s, u"Desert v2.txt"_s, u"SP2A_Desert v2.zip"_s}));
+        QCOMPARE(zipMembers(skins + u"/SP2A_Desert v2.zip"_s),
+                 QStringList(
+                     {u"Desert/PSP2A.TPC"_s, u"Desert/PSP2A_L.TPC"_s, u"Desert/readme.txt"_s, u"Desert/shot.png"_s}));
+        QCOMPARE(kvrtest::readFile(skins + u"/Desert v2.jpg"_s), QByteArray("\x89PNG picture"));
+        if (kind == u"zip"_s)
+            QCOMPARE(kvrtest::readFile(skins + u"/SP2A_Desert v2.zip"_s), kvrtest::readFile(archive));
 
         // A second import of the same name: kept both, and the preview and note already there stay.
-        kvrtest::writeFile(skins + "/Desert v2 (2).txt", "mine");
-        const QString second = kvr::keepBothName(skins, "SP2A", "desert V2");
-        QCOMPARE(second, QString("desert V2 (2)"));
-        const kvr::ImportResult r2 = kvr::importPackage({archive, "SP2A", "Desert v2 (2)", false}, skins, cancel);
+        QVERIFY(kvrtest::writeFile(skins + u"/Desert v2 (2).txt"_s, "mine"_ba));
+        const QString second = kvr::keepBothName(skins, u"SP2A"_s, u"desert V2"_s);
+        QCOMPARE(second, u"desert V2 (2)"_s);
+        const kvr::ImportResult r2 = kvr::importPackage({archive, u"SP2A"_s, u"Desert v2 (2)"_s, false}, skins, cancel);
         QVERIFY(r2.imported && r2.preview && !r2.note);
-        QCOMPARE(kvrtest::readFile(skins + "/Desert v2 (2).txt"), QByteArray("mine"));
+        QCOMPARE(kvrtest::readFile(skins + u"/Desert v2 (2).txt"_s), QByteArray("mine"));
         // Replacing keeps the name on disk, whatever its case.
-        const kvr::ImportResult r3 = kvr::importPackage({archive, "SP2A", "DESERT V2", true}, skins, cancel);
+        const kvr::ImportResult r3 = kvr::importPackage({archive, u"SP2A"_s, u"DESERT V2"_s, true}, skins, cancel);
         QVERIFY(r3.imported);
-        QCOMPARE(r3.package, QString("SP2A_Desert v2.zip"));
+        QCOMPARE(r3.package, u"SP2A_Desert v2.zip"_s);
         QCOMPARE(kvrtest::filesIn(skins).size(), 6); // two packages, two pictures, two notes
     }
 
     void unreadableOrCancelledLeavesNothing()
     {
         QTemporaryDir dir;
-        const QString skins = dir.filePath("skins");
+        const QString skins = dir.filePath(u"skins"_s);
         QVERIFY(QDir().mkpath(skins));
         std::atomic<bool> cancel{false};
         // A ZIP cut short halfway.
-        const QString good = dir.filePath("good.zip"), cut = dir.filePath("cut.zip");
+        const QString good = dir.filePath(u"good.zip"_s), cut = dir.filePath(u"cut.zip"_s);
         QVERIFY(kvr::writeZip(good, {{"PSP2A.TPC", QByteArray(200000, 'x'), ZIP_CM_STORE}, {"b.txt", "b"}}));
-        kvrtest::writeFile(cut, kvrtest::readFile(good).left(100000));
-        kvrtest::writeFile(dir.filePath("junk.7z"), "not an archive at all");
-        for (const QString& bad : {cut, dir.filePath("junk.7z"), dir.filePath("missing.rar")}) {
-            const kvr::ImportResult r = kvr::importPackage({bad, "SP2A", "Broken one", false}, skins, cancel);
+        QVERIFY(kvrtest::writeFile(cut, kvrtest::readFile(good).left(100000)));
+        QVERIFY(kvrtest::writeFile(dir.filePath(u"junk.7z"_s), "not an archive at all"_ba));
+        for (const QString& bad : {cut, dir.filePath(u"junk.7z"_s), dir.filePath(u"missing.rar"_s)}) {
+            const kvr::ImportResult r = kvr::importPackage({bad, u"SP2A"_s, u"Broken one"_s, false}, skins, cancel);
             QVERIFY(!r.imported);
             QVERIFY(!r.problem.isEmpty());
         }
         cancel = true;
-        const kvr::ImportResult r = kvr::importPackage({good, "SP2A", "Cancelled", false}, skins, cancel);
+        const kvr::ImportResult r = kvr::importPackage({good, u"SP2A"_s, u"Cancelled"_s, false}, skins, cancel);
         QVERIFY(r.cancelled && !r.imported);
         QCOMPARE(kvrtest::filesIn(skins), QStringList());
     }

@@ -4,13 +4,15 @@
 
 #include "testsupport.h"
 
+using namespace Qt::StringLiterals;
+
 using kvr::Drive;
 
 namespace {
 
-void mkdirs(const QString& path)
+bool mkdirs(const QString& path)
 {
-    QVERIFY2(QDir().mkpath(path), qPrintable(path));
+    return QTest::qVerify(QDir().mkpath(path), "mkdirs", qPrintable(path), __FILE__, __LINE__);
 }
 
 } // namespace
@@ -24,41 +26,44 @@ private Q_SLOTS:
     void everyLauncherOnceAndBrokenOnesSkipped()
     {
         QTemporaryDir dir;
-        const QString home = dir.filePath("home"), lib2 = dir.filePath("games/SteamLibrary");
-        mkdirs(home + "/.wine/drive_c");
-        mkdirs(home + "/.local/share/wineprefixes/kestrava/drive_c");
-        mkdirs(home + "/.local/share/wineprefixes/broken"); // no drive_c
-        const QString steam = home + "/.local/share/Steam";
-        mkdirs(steam + "/steamapps/common");
-        mkdirs(home + "/.steam");
-        QVERIFY(QFile::link(steam, home + "/.steam/steam"));
-        kvrtest::writeFile(steam + "/steamapps/libraryfolders.vdf",
-                           "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\"" + steam.toUtf8() +
-                               "\"\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\"" + lib2.toUtf8() +
-                               "\"\n\t\t\"apps\" { \"4242\" \"1\" }\n\t}\n\t\"2\" { \"path\" \"/nowhere/lib\" }\n}\n");
-        mkdirs(lib2 + "/steamapps/common");
-        mkdirs(lib2 + "/steamapps/compatdata/4242/pfx/drive_c");
-        mkdirs(lib2 + "/steamapps/compatdata/777/pfx/drive_c");
-        mkdirs(lib2 + "/steamapps/compatdata/0/pfx"); // broken: no drive_c
-        kvrtest::writeFile(lib2 + "/steamapps/appmanifest_4242.acf",
-                           "\"AppState\"\n{\n\t\"appid\"\t\t\"4242\"\n\t\"name\"\t\t\"Kestrava Gold\"\n}\n");
-        kvrtest::writeFile(steam + "/steamapps/appmanifest_777.acf", "\"AppState\" { \"name\" \"");
-        const QString lutrisPrefix = dir.filePath("lutris/kestrava");
-        mkdirs(lutrisPrefix + "/drive_c");
-        kvrtest::writeFile(home + "/.local/share/lutris/games/kestrava-1687000000.yml",
-                           "game:\n  exe: " + lutrisPrefix.toUtf8() +
-                               "/drive_c/k.exe\n  prefix: " + lutrisPrefix.toUtf8() + "\nwine:\n  version: lutris-7\n");
-        kvrtest::writeFile(home + "/.local/share/lutris/games/bad-1.yml", "game: [unclosed\n");
-        kvrtest::writeFile(home + "/.local/share/lutris/games/gone-2.yml", "game:\n  prefix: /nowhere/pfx\n");
-        mkdirs(home + "/Games/Heroic/Prefixes/Kestrava/pfx/drive_c");
-        const QString heroicElsewhere = dir.filePath("heroic/Other Game");
-        mkdirs(heroicElsewhere + "/drive_c");
-        kvrtest::writeFile(home + "/.config/heroic/GamesConfig/abc.json",
-                           "{\"abc\":{\"winePrefix\":\"" + heroicElsewhere.toUtf8() + "\"}}");
-        kvrtest::writeFile(home + "/.config/heroic/GamesConfig/bad.json", "{not json");
-        mkdirs(home + "/.local/share/bottles/bottles/Gaming/drive_c");
-        mkdirs(home + "/.var/app/com.usebottles.bottles/data/bottles/bottles/Flat/drive_c");
-        kvrtest::writeFile(home + "/.local/share/bottles/bottles/notabottle", "x");
+        const QString home = dir.filePath(u"home"_s), lib2 = dir.filePath(u"games/SteamLibrary"_s);
+        QVERIFY(mkdirs(home + u"/.wine/drive_c"_s));
+        QVERIFY(mkdirs(home + u"/.local/share/wineprefixes/kestrava/drive_c"_s));
+        QVERIFY(mkdirs(home + u"/.local/share/wineprefixes/broken"_s)); // no drive_c
+        const QString steam = home + u"/.local/share/Steam"_s;
+        QVERIFY(mkdirs(steam + u"/steamapps/common"_s));
+        QVERIFY(mkdirs(home + u"/.steam"_s));
+        QVERIFY(QFile::link(steam, home + u"/.steam/steam"_s));
+        QVERIFY(kvrtest::writeFile(
+            steam + u"/steamapps/libraryfolders.vdf"_s,
+            "\"libraryfolders\"\n{\n\t\"0\"\n\t{\n\t\t\"path\"\t\t\""_ba + steam.toUtf8() +
+                "\"\n\t}\n\t\"1\"\n\t{\n\t\t\"path\"\t\t\""_ba + lib2.toUtf8() +
+                "\"\n\t\t\"apps\" { \"4242\" \"1\" }\n\t}\n\t\"2\" { \"path\" \"/nowhere/lib\" }\n}\n"_ba));
+        QVERIFY(mkdirs(lib2 + u"/steamapps/common"_s));
+        QVERIFY(mkdirs(lib2 + u"/steamapps/compatdata/4242/pfx/drive_c"_s));
+        QVERIFY(mkdirs(lib2 + u"/steamapps/compatdata/777/pfx/drive_c"_s));
+        QVERIFY(mkdirs(lib2 + u"/steamapps/compatdata/0/pfx"_s)); // broken: no drive_c
+        QVERIFY(
+            kvrtest::writeFile(lib2 + u"/steamapps/appmanifest_4242.acf"_s,
+                               "\"AppState\"\n{\n\t\"appid\"\t\t\"4242\"\n\t\"name\"\t\t\"Kestrava Gold\"\n}\n"_ba));
+        QVERIFY(kvrtest::writeFile(steam + u"/steamapps/appmanifest_777.acf"_s, "\"AppState\" { \"name\" \""_ba));
+        const QString lutrisPrefix = dir.filePath(u"lutris/kestrava"_s);
+        QVERIFY(mkdirs(lutrisPrefix + u"/drive_c"_s));
+        QVERIFY(kvrtest::writeFile(home + u"/.local/share/lutris/games/kestrava-1687000000.yml"_s,
+                                   "game:\n  exe: "_ba + lutrisPrefix.toUtf8() + "/drive_c/k.exe\n  prefix: "_ba +
+                                       lutrisPrefix.toUtf8() + "\nwine:\n  version: lutris-7\n"_ba));
+        QVERIFY(kvrtest::writeFile(home + u"/.local/share/lutris/games/bad-1.yml"_s, "game: [unclosed\n"_ba));
+        QVERIFY(kvrtest::writeFile(home + u"/.local/share/lutris/games/gone-2.yml"_s,
+                                   "game:\n  prefix: /nowhere/pfx\n"_ba));
+        QVERIFY(mkdirs(home + u"/Games/Heroic/Prefixes/Kestrava/pfx/drive_c"_s));
+        const QString heroicElsewhere = dir.filePath(u"heroic/Other Game"_s);
+        QVERIFY(mkdirs(heroicElsewhere + u"/drive_c"_s));
+        QVERIFY(kvrtest::writeFile(home + u"/.config/heroic/GamesConfig/abc.json"_s,
+                                   "{\"abc\":{\"winePrefix\":\""_ba + heroicElsewhere.toUtf8() + "\"}}"_ba));
+        QVERIFY(kvrtest::writeFile(home + u"/.config/heroic/GamesConfig/bad.json"_s, "{not json"_ba));
+        QVERIFY(mkdirs(home + u"/.local/share/bottles/bottles/Gaming/drive_c"_s));
+        QVERIFY(mkdirs(home + u"/.var/app/com.usebottles.bottles/data/bottles/bottles/Flat/drive_c"_s));
+        QVERIFY(kvrtest::writeFile(home + u"/.local/share/bottles/bottles/notabottle"_s, "x"_ba));
 
         const QList<Drive> drives = kvr::listPrefixDrives(home);
         QStringList labels, paths;
@@ -67,14 +72,14 @@ private Q_SLOTS:
             paths << d.path;
             QCOMPARE(d.kind, Drive::Kind::Prefix);
         }
-        QCOMPARE(labels, QStringList({"Wine: default C:", "Wine: kestrava C:", "Steam: ~/.steam/steam games",
-                                      "Steam: " + lib2 + " games", "Proton Kestrava Gold C:", "Proton 777 C:",
-                                      "Lutris: kestrava C:", "Heroic: Kestrava C:", "Heroic: Other Game C:",
-                                      "Bottles: Gaming C:", "Bottles: Flat C:"}));
-        QCOMPARE(paths[4], lib2 + "/steamapps/compatdata/4242/pfx/drive_c");
-        QCOMPARE(paths[6], lutrisPrefix + "/drive_c");
-        QCOMPARE(paths[7], home + "/Games/Heroic/Prefixes/Kestrava/pfx/drive_c");
-        QVERIFY(kvr::listPrefixDrives(dir.filePath("nobody")).isEmpty());
+        QCOMPARE(labels, QStringList({u"Wine: default C:"_s, u"Wine: kestrava C:"_s, u"Steam: ~/.steam/steam games"_s,
+                                      u"Steam: "_s + lib2 + u" games"_s, u"Proton Kestrava Gold C:"_s,
+                                      u"Proton 777 C:"_s, u"Lutris: kestrava C:"_s, u"Heroic: Kestrava C:"_s,
+                                      u"Heroic: Other Game C:"_s, u"Bottles: Gaming C:"_s, u"Bottles: Flat C:"_s}));
+        QCOMPARE(paths[4], lib2 + u"/steamapps/compatdata/4242/pfx/drive_c"_s);
+        QCOMPARE(paths[6], lutrisPrefix + u"/drive_c"_s);
+        QCOMPARE(paths[7], home + u"/Games/Heroic/Prefixes/Kestrava/pfx/drive_c"_s);
+        QVERIFY(kvr::listPrefixDrives(dir.filePath(u"nobody"_s)).isEmpty());
         QVERIFY(kvr::listPrefixDrives({}).isEmpty());
     }
 
@@ -84,15 +89,15 @@ private Q_SLOTS:
         QTest::addColumn<QStringList>("libraries");
         QTest::newRow("current") << QByteArray("\"libraryfolders\" { \"0\" { \"path\" \"/a\" \"label\" \"\" } "
                                                "\"1\" { \"path\" \"/b c\" } }")
-                                 << QStringList({"/a", "/b c"});
+                                 << QStringList({u"/a"_s, u"/b c"_s});
         QTest::newRow("old layout, comments, bare words")
             << QByteArray("// made by Steam\nLibraryFolders\n{\n\"TimeNextStatsReport\" \"1\"\n\"1\" \"/old\"\n}")
-            << QStringList({"/old"});
+            << QStringList({u"/old"_s});
         QTest::newRow("escapes and conditions")
             << QByteArray("\"libraryfolders\" { \"0\" { \"path\" \"/x\\\\y \\\"q\\\"\" [$LINUX] } }")
-            << QStringList({"/x\\y \"q\""});
+            << QStringList({u"/x\\y \"q\""_s});
         QTest::newRow("unclosed keeps what came first")
-            << QByteArray("\"libraryfolders\" { \"0\" { \"path\" \"/a\" } \"1\" { \"path\"") << QStringList({"/a"});
+            << QByteArray("\"libraryfolders\" { \"0\" { \"path\" \"/a\" } \"1\" { \"path\"") << QStringList({u"/a"_s});
         QTest::newRow("stray brace") << QByteArray("} \"libraryfolders\" { \"0\" \"/a\" }") << QStringList();
         QTest::newRow("too deep") << QByteArray("\"libraryfolders\" {") + QByteArray(5000, '{') << QStringList();
         QTest::newRow("empty") << QByteArray() << QStringList();
@@ -108,20 +113,20 @@ private Q_SLOTS:
     {
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("prefix");
-        QTest::newRow("game section") << QByteArray("game:\n  prefix: /p/x\n") << "/p/x";
+        QTest::newRow("game section") << QByteArray("game:\n  prefix: /p/x\n") << u"/p/x"_s;
         QTest::newRow("quoted, other keys first")
-            << QByteArray("name: k\nsystem: {}\ngame:\n  exe: a\n  prefix: '/p/with space'\n") << "/p/with space";
-        QTest::newRow("prefix outside game") << QByteArray("prefix: /p\nwine:\n  prefix: /q\n") << "";
-        QTest::newRow("game is a list") << QByteArray("game:\n  - prefix: /p\n") << "";
-        QTest::newRow("not yaml") << QByteArray("game: [\n\t\"") << "";
-        QTest::newRow("alias loop") << QByteArray("a: &x [*x]\n") << "";
+            << QByteArray("name: k\nsystem: {}\ngame:\n  exe: a\n  prefix: '/p/with space'\n") << u"/p/with space"_s;
+        QTest::newRow("prefix outside game") << QByteArray("prefix: /p\nwine:\n  prefix: /q\n") << u""_s;
+        QTest::newRow("game is a list") << QByteArray("game:\n  - prefix: /p\n") << u""_s;
+        QTest::newRow("not yaml") << QByteArray("game: [\n\t\"") << u""_s;
+        QTest::newRow("alias loop") << QByteArray("a: &x [*x]\n") << u""_s;
     }
     void lutrisReading()
     {
         QFETCH(QByteArray, text);
         QFETCH(QString, prefix);
         QCOMPARE(kvr::lutrisGamePrefix(text), prefix);
-        QCOMPARE(kvr::lutrisGameName("kestrava-gold-1687000000.yml"), QString("kestrava-gold"));
+        QCOMPARE(kvr::lutrisGameName(u"kestrava-gold-1687000000.yml"_s), u"kestrava-gold"_s);
     }
 };
 

@@ -1,7 +1,6 @@
 // KVRSI.INI: hand-edited files read as the platform's profile service reads them, writes lay the
 // file out as it does, and no write ever loses the old content.
 #include "app/textcodec.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/profile.h"
 #include "testsupport.h"
@@ -12,8 +11,11 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
+
 using kvr::Modulo::GRABAINI;
 using kvr::Modulo::LEEINI;
+using namespace kvr::SettingsNames;
 using Writes = QList<QStringList>; // section, key, value
 
 namespace {
@@ -26,8 +28,8 @@ QByteArray fixture(const char* name)
 Writes resetWrites()
 {
     Writes writes;
-    for (const kvr::Slot& slot : kvr::slotTable())
-        writes.append({"Skins", slot.SlotCode(), "(Default)"});
+    for (const QString& code : kvrtest::kSlotCodes)
+        writes.append({kSkinsSection, code, u"(Default)"_s});
     return writes;
 }
 
@@ -50,33 +52,35 @@ private Q_SLOTS:
         const QByteArray hand = fixture("hand-edited.ini");
         auto row = [](const char* name, const QByteArray& file, const QString& section, const QString& key,
                       const QString& expected) { QTest::newRow(name) << file << section << key << expected; };
-        row("blanks in brackets and around =, quotes", hand, "Folders", "KVRInstallationFolder", "C:\\Games\\Kestrava");
-        row("tab after =, text after a ';' is value", hand, "Folders", "SkinsFolder", "D:\\Skins  ;not a comment");
-        row("commented-out key is skipped, case ignored", hand, "SKINS", "HURR", "Desert");
-        row("single quotes", hand, "Skins", "SP2A", "Night Fighter");
-        row("unbalanced quote kept", hand, "skins", "SP09", "\"unbalanced");
-        row("key line without =", hand, "Skins", "MOSQ", QString());
-        row("empty value", hand, "Skins", "TYPH", QString());
-        row("duplicate key: the first", hand, "Skins", "P51B", "first");
-        row("'#' line is no key of that name", hand, "Skins", "TEMP", QString());
-        row("duplicate section: only the first", hand, "Skins", "SP14", QString());
-        row("text after ] ignored", hand, "Extra", "Mine", "kept");
-        row("absent section", hand, "Viewer", "Mine", QString());
-        row("absent key", hand, "Folders", "Mine", QString());
-        row("LF line ends", "[S]\nk=lf\nj=2\n", "S", "j", "2");
-        row("CR line ends", "[S]\rk=cr\rj=2\r", "S", "j", "2");
-        row("no final line end", "[S]\r\nk=last", "S", "k", "last");
-        row("byte-order mark", "\xEF\xBB\xBF[S]\r\nk=bom\r\n", "S", "k", "bom");
-        row("zero byte ends the value", QByteArray("[S]\r\nk=x\0y\r\nj=2\r\n", 17), "S", "k", "x");
-        row("line after a zero byte", QByteArray("[S]\r\nk=x\0y\r\nj=2\r\n", 17), "S", "j", "2");
-        row("end-of-file mark is a blank", "[S]\r\nk=1\x1A\r\n", "S", "k", "1");
-        row("no-break space is no blank", "[S]\r\nk=\xC2\xA0v\r\n", "S", "k", "\u00A0v");
-        row("lines before any section", "top=1\r\n[]\r\nh=2\r\n", "", "top", "1");
-        row("name up to the last ]", "[T]x]\r\nf=6\r\n", "T]x", "f", "6");
-        row("unclosed bracket line is a key", "[T]\r\n[Open\r\ng=7\r\n", "T", "g", "7");
-        row("UTF-8", "[S]\r\nk=caf\xC3\xA9\r\n", "S", "k", "caf\u00E9");
-        row("Windows-1252", fixture("cp1252.ini"), "Folders", "SkinsFolder",
-            "C:\\Jeux\\Caf\u00E9 \u2018\u00C9t\u00E9\u2019");
+        row("blanks in brackets and around =, quotes", hand, u"Folders"_s, u"KVRInstallationFolder"_s,
+            u"C:\\Games\\Kestrava"_s);
+        row("tab after =, text after a ';' is value", hand, u"Folders"_s, u"SkinsFolder"_s,
+            u"D:\\Skins  ;not a comment"_s);
+        row("commented-out key is skipped, case ignored", hand, u"SKINS"_s, u"HURR"_s, u"Desert"_s);
+        row("single quotes", hand, u"Skins"_s, u"SP2A"_s, u"Night Fighter"_s);
+        row("unbalanced quote kept", hand, u"skins"_s, u"SP09"_s, u"\"unbalanced"_s);
+        row("key line without =", hand, u"Skins"_s, u"MOSQ"_s, QString());
+        row("empty value", hand, u"Skins"_s, u"TYPH"_s, QString());
+        row("duplicate key: the first", hand, u"Skins"_s, u"P51B"_s, u"first"_s);
+        row("'#' line is no key of that name", hand, u"Skins"_s, u"TEMP"_s, QString());
+        row("duplicate section: only the first", hand, u"Skins"_s, u"SP14"_s, QString());
+        row("text after ] ignored", hand, u"Extra"_s, u"Mine"_s, u"kept"_s);
+        row("absent section", hand, u"Viewer"_s, u"Mine"_s, QString());
+        row("absent key", hand, u"Folders"_s, u"Mine"_s, QString());
+        row("LF line ends", "[S]\nk=lf\nj=2\n"_ba, u"S"_s, u"j"_s, u"2"_s);
+        row("CR line ends", "[S]\rk=cr\rj=2\r"_ba, u"S"_s, u"j"_s, u"2"_s);
+        row("no final line end", "[S]\r\nk=last"_ba, u"S"_s, u"k"_s, u"last"_s);
+        row("byte-order mark", "\xEF\xBB\xBF[S]\r\nk=bom\r\n", u"S"_s, u"k"_s, u"bom"_s);
+        row("zero byte ends the value", QByteArray("[S]\r\nk=x\0y\r\nj=2\r\n", 17), u"S"_s, u"k"_s, u"x"_s);
+        row("line after a zero byte", QByteArray("[S]\r\nk=x\0y\r\nj=2\r\n", 17), u"S"_s, u"j"_s, u"2"_s);
+        row("end-of-file mark is a blank", "[S]\r\nk=1\x1A\r\n", u"S"_s, u"k"_s, u"1"_s);
+        row("no-break space is no blank", "[S]\r\nk=\xC2\xA0v\r\n", u"S"_s, u"k"_s, u"\u00A0v"_s);
+        row("lines before any section", "top=1\r\n[]\r\nh=2\r\n"_ba, u""_s, u"top"_s, u"1"_s);
+        row("name up to the last ]", "[T]x]\r\nf=6\r\n"_ba, u"T]x"_s, u"f"_s, u"6"_s);
+        row("unclosed bracket line is a key", "[T]\r\n[Open\r\ng=7\r\n"_ba, u"T"_s, u"g"_s, u"7"_s);
+        row("UTF-8", "[S]\r\nk=caf\xC3\xA9\r\n", u"S"_s, u"k"_s, u"caf\u00E9"_s);
+        row("Windows-1252", fixture("cp1252.ini"), u"Folders"_s, u"SkinsFolder"_s,
+            u"C:\\Jeux\\Caf\u00E9 \u2018\u00C9t\u00E9\u2019"_s);
     }
     void readsAsThePlatformDoes()
     {
@@ -84,7 +88,7 @@ private Q_SLOTS:
         QFETCH(QString, section);
         QFETCH(QString, key);
         QFETCH(QString, expected);
-        kvrtest::writeFile(ini(), file);
+        QVERIFY(kvrtest::writeFile(ini(), file));
         QCOMPARE(LEEINI(ini(), section, key), expected);
     }
 
@@ -92,22 +96,22 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("stored");
         QTest::addColumn<QString>("expected");
-        const QString a(253, 'a');
-        QTest::newRow("254 whole") << a + "Z" << a + "Z";
-        QTest::newRow("255 cut to 254") << a + "ZY" << a + "Z";
-        QTest::newRow("300 cut to 254") << a + QString(47, 'Y') << a + "Y";
-        QTest::newRow("quoted 253") << '"' + a + '"' << a;
+        const QString a(253, u'a');
+        QTest::newRow("254 whole") << a + u"Z"_s << a + u"Z"_s;
+        QTest::newRow("255 cut to 254") << a + u"ZY"_s << a + u"Z"_s;
+        QTest::newRow("300 cut to 254") << a + QString(47, u'Y') << a + u"Y"_s;
+        QTest::newRow("quoted 253") << u'"' + a + u'"' << a;
         // The platform drops the last character copied in place of the closing quote.
-        QTest::newRow("quoted 254 loses its last") << '"' + a + "Z\"" << a;
-        QTest::newRow("quoted 255 keeps 254") << '"' + a + "ZY\"" << a + "Z";
+        QTest::newRow("quoted 254 loses its last") << u'"' + a + u"Z\""_s << a;
+        QTest::newRow("quoted 255 keeps 254") << u'"' + a + u"ZY\""_s << a + u"Z"_s;
     }
     void longValues()
     {
         QFETCH(QString, stored);
         QFETCH(QString, expected);
-        GRABAINI(ini(), "Folders", "SkinsFolder", stored);
+        GRABAINI(ini(), kFoldersSection, kSkinsFolderKey, stored);
         QVERIFY(kvrtest::readFile(ini()).contains(stored.toUtf8())); // stored whole
-        QCOMPARE(LEEINI(ini(), "Folders", "SkinsFolder"), expected);
+        QCOMPARE(LEEINI(ini(), kFoldersSection, kSkinsFolderKey), expected);
     }
 
     void writesLayOutTheFile_data()
@@ -116,40 +120,44 @@ private Q_SLOTS:
         QTest::addColumn<Writes>("writes");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("first write creates the file")
-            << QByteArray() << Writes{{"Skins", "HURR", "(Default)"}, {"Folders", "SkinsFolder", "D:\\Skins"}}
+            << QByteArray()
+            << Writes{{u"Skins"_s, u"HURR"_s, u"(Default)"_s}, {u"Folders"_s, u"SkinsFolder"_s, u"D:\\Skins"_s}}
             << QByteArray("[Skins]\r\nHURR=(Default)\r\n[Folders]\r\nSkinsFolder=D:\\Skins\r\n");
-        QTest::newRow("hand-edited file: only touched lines change") << fixture("hand-edited.ini")
-                                                                     << Writes{{"Skins", "HURR", "Winter"},
-                                                                               {"Skins", "SP14", "(Default)"},
-                                                                               {"Folders", "SkinsFolder", "E:\\New"},
-                                                                               {"Viewer", "Last", "x"}}
-                                                                     << fixture("hand-edited-written.ini");
+        QTest::newRow("hand-edited file: only touched lines change")
+            << fixture("hand-edited.ini")
+            << Writes{{u"Skins"_s, u"HURR"_s, u"Winter"_s},
+                      {u"Skins"_s, u"SP14"_s, u"(Default)"_s},
+                      {u"Folders"_s, u"SkinsFolder"_s, u"E:\\New"_s},
+                      {u"Viewer"_s, u"Last"_s, u"x"_s}}
+            << fixture("hand-edited-written.ini");
         QTest::newRow("reset without a Skins section")
             << fixture("reset-before.ini") << resetWrites() << fixture("reset-after.ini");
         QTest::newRow("reset keeps keys that are not ours")
             << fixture("reset-existing-before.ini") << resetWrites() << fixture("reset-existing-after.ini");
         QTest::newRow("second write replaces, case ignored")
-            << QByteArray("[Skins]\r\nHURR=Desert\r\n") << Writes{{"Skins", "HURR", "Night"}, {"skins", "hurr", "Sand"}}
+            << QByteArray("[Skins]\r\nHURR=Desert\r\n")
+            << Writes{{u"Skins"_s, u"HURR"_s, u"Night"_s}, {u"skins"_s, u"hurr"_s, u"Sand"_s}}
             << QByteArray("[Skins]\r\nHURR=Sand\r\n");
         QTest::newRow("last line without its end: a new key is not glued to it")
-            << QByteArray("[A]\r\nk=1") << Writes{{"A", "j", "2"}} << QByteArray("[A]\r\nk=1\r\nj=2\r\n");
+            << QByteArray("[A]\r\nk=1") << Writes{{u"A"_s, u"j"_s, u"2"_s}} << QByteArray("[A]\r\nk=1\r\nj=2\r\n");
         QTest::newRow("last line without its end: nor a new section")
-            << QByteArray("[A]\r\nk=1") << Writes{{"B", "j", "2"}} << QByteArray("[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
+            << QByteArray("[A]\r\nk=1") << Writes{{u"B"_s, u"j"_s, u"2"_s}}
+            << QByteArray("[A]\r\nk=1\r\n[B]\r\nj=2\r\n");
         QTest::newRow("LF file gets a CRLF line")
-            << QByteArray("[A]\nk=1\n") << Writes{{"A", "j", "2"}} << QByteArray("[A]\nk=1\nj=2\r\n");
+            << QByteArray("[A]\nk=1\n") << Writes{{u"A"_s, u"j"_s, u"2"_s}} << QByteArray("[A]\nk=1\nj=2\r\n");
         QTest::newRow("blanks and line breaks do not reach the file")
-            << QByteArray("[A]\r\n") << Writes{{" A ", "  k ", "  C:\\x  "}, {"A", "j", "a\r\n[B]"}}
+            << QByteArray("[A]\r\n") << Writes{{u" A "_s, u"  k "_s, u"  C:\\x  "_s}, {u"A"_s, u"j"_s, u"a\r\n[B]"_s}}
             << QByteArray("[A]\r\nk=C:\\x\r\nj=a\r\n");
         QTest::newRow("Windows-1252 is rewritten as UTF-8") << fixture("cp1252.ini")
-                                                            << Writes{{"Skins", "HURR",
-                                                                       "Fa\xC3\xA7"
-                                                                       "ade \xE2\x82\xAC"}}
+                                                            << Writes{{u"Skins"_s, u"HURR"_s,
+                                                                       QString::fromUtf8("Fa\xC3\xA7"
+                                                                                         "ade \xE2\x82\xAC")}}
                                                             << fixture("cp1252-written.ini");
         QTest::newRow("Windows-1252 becomes UTF-8 for a character outside it")
-            << QByteArray("[S]\r\nk=caf\xE9\r\n") << Writes{{"S", "j", "\xC5\x8C"}}
+            << QByteArray("[S]\r\nk=caf\xE9\r\n") << Writes{{u"S"_s, u"j"_s, QString::fromUtf8("\xC5\x8C")}}
             << QByteArray("[S]\r\nk=caf\xC3\xA9\r\nj=\xC5\x8C\r\n");
         QTest::newRow("byte-order mark kept")
-            << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\n") << Writes{{"S", "j", "\xC3\xA9"}}
+            << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\n") << Writes{{u"S"_s, u"j"_s, QString::fromUtf8("\xC3\xA9")}}
             << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\nj=\xC3\xA9\r\n");
     }
     void writesLayOutTheFile()
@@ -158,7 +166,7 @@ private Q_SLOTS:
         QFETCH(Writes, writes);
         QFETCH(QByteArray, expected);
         if (!before.isNull())
-            kvrtest::writeFile(ini(), before);
+            QVERIFY(kvrtest::writeFile(ini(), before));
         for (const QStringList& write : writes)
             QVERIFY(kvr::writeProfileString(ini(), write[0], write[1], write[2]));
         QCOMPARE(kvrtest::readFile(ini()), expected);
@@ -168,20 +176,20 @@ private Q_SLOTS:
     void programFolderRoundTrip()
     {
         const kvrtest::Workspace workspace;
-        GRABAINI(kvr::Modulo::settingsPath(), "Skins", "MOSQ", "Nacht");
-        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), "SKINS", "mosq"), "Nacht");
+        GRABAINI(kvr::Modulo::settingsPath(), kSkinsSection, u"MOSQ"_s, u"Nacht"_s);
+        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), u"SKINS"_s, u"mosq"_s), u"Nacht"_s);
         QCOMPARE(kvrtest::readFile(workspace.iniPath()), QByteArray("[Skins]\r\nMOSQ=Nacht\r\n"));
-        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), "Folders", "SkinsFolder"), QString());
+        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), kFoldersSection, kSkinsFolderKey), QString());
     }
 
     void refusedWriteLeavesOldBytes_data()
     {
         QTest::addColumn<bool>("fileExists");
         QTest::addColumn<QString>("obstacle");
-        QTest::newRow("read-only file") << true << "file";
-        QTest::newRow("read-only folder") << true << "folder";
-        QTest::newRow("read-only folder, no file yet") << false << "folder";
-        QTest::newRow("disk full mid-write") << true << "full"; // a file-size limit on this process
+        QTest::newRow("read-only file") << true << u"file"_s;
+        QTest::newRow("read-only folder") << true << u"folder"_s;
+        QTest::newRow("read-only folder, no file yet") << false << u"folder"_s;
+        QTest::newRow("disk full mid-write") << true << u"full"_s; // a file-size limit on this process
     }
     void refusedWriteLeavesOldBytes()
     {
@@ -189,36 +197,36 @@ private Q_SLOTS:
         QFETCH(QString, obstacle);
         const QByteArray old = fixture("reset-before.ini");
         if (fileExists)
-            kvrtest::writeFile(ini(), old);
-        const QString target = obstacle == "file" ? ini() : m_dir.path();
+            QVERIFY(kvrtest::writeFile(ini(), old));
+        const QString target = obstacle == u"file"_s ? ini() : m_dir.path();
         const QFile::Permissions permissions = QFile::permissions(target);
         rlimit saved{};
         ::getrlimit(RLIMIT_FSIZE, &saved);
         const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
-        if (obstacle == "full") {
+        if (obstacle == u"full"_s) {
             rlimit small = saved;
             small.rlim_cur = old.size() + 10;
             QCOMPARE(::setrlimit(RLIMIT_FSIZE, &small), 0);
         } else {
             QFile::setPermissions(target, permissions & ~(QFile::WriteOwner | QFile::WriteUser));
         }
-        const bool written = kvr::writeProfileString(ini(), "Skins", "HURR", "(Default)");
-        GRABAINI(ini(), "Skins", "HURR", "Desert");
+        const bool written = kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"(Default)"_s);
+        GRABAINI(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s);
         ::setrlimit(RLIMIT_FSIZE, &saved);
         std::signal(SIGXFSZ, oldHandler);
         QFile::setPermissions(target, permissions);
         QVERIFY(!written);
         QCOMPARE(kvrtest::readFile(ini()), fileExists ? old : QByteArray());
-        QCOMPARE(kvrtest::filesIn(m_dir.path()), fileExists ? QStringList{"KVRSI.INI"} : QStringList{});
+        QCOMPARE(kvrtest::filesIn(m_dir.path()), fileExists ? QStringList{u"KVRSI.INI"_s} : QStringList{});
     }
 
     // Far larger than any settings file: reads as empty without stalling, and is never rewritten.
     void giganticFileReadsEmptyAndIsKept()
     {
-        kvrtest::writeFile(ini(), "[Skins]\r\nHURR=Desert\r\n");
+        QVERIFY(kvrtest::writeFile(ini(), "[Skins]\r\nHURR=Desert\r\n"_ba));
         QVERIFY(QFile::resize(ini(), 200LL * 1024 * 1024)); // sparse: no disk used
-        QCOMPARE(LEEINI(ini(), "Skins", "HURR"), QString());
-        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "HURR", "x"));
+        QCOMPARE(LEEINI(ini(), kSkinsSection, u"HURR"_s), QString());
+        QVERIFY(!kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"x"_s));
         QCOMPARE(QFileInfo(ini()).size(), 200LL * 1024 * 1024);
     }
 
@@ -229,14 +237,14 @@ private Q_SLOTS:
             QByteArray garbage(size, Qt::Uninitialized);
             for (char& byte : garbage)
                 byte = char(random.bounded(256));
-            kvrtest::writeFile(ini(), garbage);
-            for (const kvr::Slot& slot : kvr::slotTable())
-                (void)LEEINI(ini(), "SKINS", slot.SlotCode());
-            GRABAINI(ini(), "Skins", "HURR", "Desert");
+            QVERIFY(kvrtest::writeFile(ini(), garbage));
+            for (const QString& code : kvrtest::kSlotCodes)
+                (void)LEEINI(ini(), kSkinsSectionAtLoad, code);
+            GRABAINI(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s);
             // Every character of it is still there, now written as UTF-8.
             const QString before = kvr::decodeText(garbage).text;
             QCOMPARE(kvr::decodeText(kvrtest::readFile(ini())).text.left(before.size()), before);
-            QCOMPARE(LEEINI(ini(), "SKINS", "HURR"), "Desert");
+            QCOMPARE(LEEINI(ini(), kSkinsSectionAtLoad, u"HURR"_s), u"Desert"_s);
         }
     }
 
@@ -244,27 +252,21 @@ private Q_SLOTS:
     void notARegularFile()
     {
         QVERIFY(QDir().mkdir(ini()));
-        QCOMPARE(LEEINI(ini(), "Skins", "HURR"), QString());
-        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "HURR", "x"));
+        QCOMPARE(LEEINI(ini(), kSkinsSection, u"HURR"_s), QString());
+        QVERIFY(!kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"x"_s));
         QVERIFY(QDir().rmdir(ini()));
         QCOMPARE(::mkfifo(QFile::encodeName(ini()).constData(), 0600), 0);
-        QCOMPARE(LEEINI(ini(), "Skins", "HURR"), QString());
-        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "HURR", "x"));
+        QCOMPARE(LEEINI(ini(), kSkinsSection, u"HURR"_s), QString());
+        QVERIFY(!kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"x"_s));
     }
 
-    void writeKeepsTheMode_data()
-    {
-        QTest::addColumn<int>("mode");
-        QTest::newRow("0640") << 0640;
-        QTest::newRow("0600") << 0600;
-        QTest::newRow("0664") << 0664;
-    }
+    // A 0640 KVRSI.INI stays 0640: neither the default mode nor the owner's alone.
     void writeKeepsTheMode()
     {
-        QFETCH(int, mode);
-        kvrtest::writeFile(ini(), "[Skins]\r\n");
+        const int mode = 0640;
+        QVERIFY(kvrtest::writeFile(ini(), "[Skins]\r\n"_ba));
         QCOMPARE(::chmod(QFile::encodeName(ini()).constData(), static_cast<mode_t>(mode)), 0);
-        QVERIFY(kvr::writeProfileString(ini(), "Skins", "HURR", "Desert"));
+        QVERIFY(kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s));
         struct stat st
         {
         };
@@ -275,44 +277,44 @@ private Q_SLOTS:
     // Just under the limit: a write that would carry it past is refused, and not a byte changes.
     void writePastTheSizeLimitIsRefused()
     {
-        QByteArray old = "[Skins]\r\nHURR=Desert\r\n[Notes]\r\n";
+        QByteArray old = "[Skins]\r\nHURR=Desert\r\n[Notes]\r\n"_ba;
         while (old.size() < kvr::kProfileFileMax - 40)
-            old += "n" + QByteArray::number(old.size()) + "=" + QByteArray(60, 'x') + "\r\n";
+            old += 'n' + QByteArray::number(old.size()) + '=' + QByteArray(60, 'x') + "\r\n"_ba;
         old.truncate(kvr::kProfileFileMax - 40);
-        old += "\r\n";
-        kvrtest::writeFile(ini(), old);
-        QVERIFY(kvr::writeProfileString(ini(), "Skins", "HURR", "Sand")); // the same size: written
-        old.replace("HURR=Desert", "HURR=Sand");
+        old += "\r\n"_ba;
+        QVERIFY(kvrtest::writeFile(ini(), old));
+        QVERIFY(kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"Sand"_s)); // the same size: written
+        old.replace("HURR=Desert"_ba, "HURR=Sand"_ba);
         QCOMPARE(kvrtest::readFile(ini()), old);
-        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "MOSQ", QString(60, 'y')));
+        QVERIFY(!kvr::writeProfileString(ini(), kSkinsSection, u"MOSQ"_s, QString(60, u'y')));
         QCOMPARE(kvrtest::readFile(ini()), old);
-        QCOMPARE(kvrtest::filesIn(m_dir.path()), QStringList{"KVRSI.INI"});
+        QCOMPARE(kvrtest::filesIn(m_dir.path()), QStringList{u"KVRSI.INI"_s});
     }
 
     // A link to nothing names a place that is away for now: the write is refused, the link stays
     // and nothing is made where it points.
     void danglingLinkIsNotWritten()
     {
-        const QString away = m_dir.filePath("unmounted/KVRSI.INI");
+        const QString away = m_dir.filePath(u"unmounted/KVRSI.INI"_s);
         QVERIFY(QFile::link(away, ini()));
-        QVERIFY(!kvr::writeProfileString(ini(), "Skins", "HURR", "Desert"));
+        QVERIFY(!kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s));
         QVERIFY(QFileInfo(ini()).isSymLink());
         QVERIFY(!QFileInfo::exists(away));
-        QCOMPARE(LEEINI(ini(), "Skins", "HURR"), QString());
+        QCOMPARE(LEEINI(ini(), kSkinsSection, u"HURR"_s), QString());
     }
 
     void linkStaysALink()
     {
-        const QString elsewhere = m_dir.filePath("kept/KVRSI.INI");
-        kvrtest::writeFile(elsewhere, "[Skins]\r\n");
+        const QString elsewhere = m_dir.filePath(u"kept/KVRSI.INI"_s);
+        QVERIFY(kvrtest::writeFile(elsewhere, "[Skins]\r\n"_ba));
         QVERIFY(QFile::link(elsewhere, ini()));
-        GRABAINI(ini(), "Skins", "HURR", "Desert");
+        GRABAINI(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s);
         QVERIFY(QFileInfo(ini()).isSymLink());
         QCOMPARE(kvrtest::readFile(elsewhere), QByteArray("[Skins]\r\nHURR=Desert\r\n"));
     }
 
 private:
-    QString ini() const { return m_dir.filePath("KVRSI.INI"); }
+    QString ini() const { return m_dir.filePath(u"KVRSI.INI"_s); }
 
     QTemporaryDir m_dir;
 };

@@ -3,6 +3,8 @@
 
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestSlots : public QObject
 {
     Q_OBJECT
@@ -25,40 +27,39 @@ void TestSlots::table_data()
     QTest::addColumn<QString>("code");
     QTest::addColumn<uint>("rgb");
     QTest::addColumn<QString>("viewerEntry");
-    const auto row = [](int number, const char* caption, const char* code, uint rgb, const char* viewerEntry) {
-        QTest::addRow("%d %s", number, code) << number << QString::fromLatin1(caption) << QString::fromLatin1(code)
-                                             << rgb << QString::fromLatin1(viewerEntry);
+    const auto row = [](int number, const QString& caption, const QString& code, uint rgb, const QString& viewerEntry) {
+        QTest::addRow("%d %s", number, qPrintable(code)) << number << caption << code << rgb << viewerEntry;
     };
-    row(1, "Hurricane_I", "HURR", 0x000080, "Hurricane_I Slot");
-    row(2, "Spitfire_Ia", "SP2A", 0x000080, "Spitfire_Ia Slot");
-    row(3, "Spitfire_IX", "SP09", 0x000080, "Spitfire_IX Slot");
-    row(4, "Spitfire_XIV", "SP14", 0x000080, "Spitfire_XIV Slot");
-    row(5, "Typhoon_Ib", "TYPH", 0x000080, "Typhoon_Ib Slot");
-    row(6, "Tempest_V", "TEMP", 0x000080, "Tempest_V Slot");
-    row(7, "Mosquito_VI", "MOSQ", 0x000080, "Mosquito_VI Slot");
-    row(8, "P51_B", "P51B", 0x008000, "P51_B Slot");
-    row(9, "P51_D", "P51D", 0x008000, "P51_D Slot");
-    row(10, "P38_H", "P38H", 0x008000, "P38_H Slot");
-    row(11, "P38_J", "P38J", 0x008000, "P38_J Slot");
-    row(12, "P47_C", "P47C", 0x008000, "P47_C Slot");
-    row(13, "P47_D", "P47D", 0x008000, "P47_D Slot");
-    row(14, "B26_B", "B26A", 0x008000, "B26_B Slot");
-    row(15, "B17_F", "BB17", 0x008000, "B17_F Slot ");
-    row(16, "B24_D", "B24A", 0x008000, "B24_D Slot");
-    row(17, "BF109_E4", "109E", 0xC00000, "Bf109_E4 Slot");
-    row(18, "BF109_G6", "109G", 0xC00000, "Bf109_G6 Slot");
-    row(19, "BF104_K4", "109K", 0xC00000, "Bf109_K4 Slot");
-    row(20, "BF110_C4", "110C", 0xC00000, "Bf110_C4 Slot");
-    row(21, "BF110_G2", "110G", 0xC00000, "Bf110_G2 Slot");
-    row(22, "M410_A2", "M410", 0xC00000, "M410_A2 Slot");
-    row(23, "FW190_A8", "190A", 0xC00000, "Fw190_A8 Slot");
-    row(24, "Fw190_D9", "190D", 0xC00000, "Fw190_D9 Slot");
-    row(25, "Me262_A2", "262A", 0xC00000, "Me262_A2 Slot");
-    row(26, "Ju88_A4", "J88A", 0xC00000, "Ju88_A4 Slot");
-    row(27, "Ju88_C6", "J88C", 0xC00000, "Ju88_C6 Slot");
-    row(28, "Ju87_B2", "JU87", 0xC00000, "Ju87_B2 Slot");
-    row(29, "He111_H2", "H111", 0xC00000, "He111_H2 Slot");
-    row(30, "Fi103_V1", "V1V1", 0xC00000, "Fi103_V1 Slot");
+    row(1, u"Hurricane_I"_s, u"HURR"_s, 0x000080, u"Hurricane_I Slot"_s);
+    row(2, u"Spitfire_Ia"_s, u"SP2A"_s, 0x000080, u"Spitfire_Ia Slot"_s);
+    row(3, u"Spitfire_IX"_s, u"SP09"_s, 0x000080, u"Spitfire_IX Slot"_s);
+    row(4, u"Spitfire_XIV"_s, u"SP14"_s, 0x000080, u"Spitfire_XIV Slot"_s);
+    row(5, u"Typhoon_Ib"_s, u"TYPH"_s, 0x000080, u"Typhoon_Ib Slot"_s);
+    row(6, u"Tempest_V"_s, u"TEMP"_s, 0x000080, u"Tempest_V Slot"_s);
+    row(7, u"Mosquito_VI"_s, u"MOSQ"_s, 0x000080, u"Mosquito_VI Slot"_s);
+    row(8, u"P51_B"_s, u"P51B"_s, 0x008000, u"P51_B Slot"_s);
+    row(9, u"P51_D"_s, u"P51D"_s, 0x008000, u"P51_D Slot"_s);
+    row(10, u"P38_H"_s, u"P38H"_s, 0x008000, u"P38_H Slot"_s);
+    row(11, u"P38_J"_s, u"P38J"_s, 0x008000, u"P38_J Slot"_s);
+    row(12, u"P47_C"_s, u"P47C"_s, 0x008000, u"P47_C Slot"_s);
+    row(13, u"P47_D"_s, u"P47D"_s, 0x008000, u"P47_D Slot"_s);
+    row(14, u"B26_B"_s, u"B26A"_s, 0x008000, u"B26_B Slot"_s);
+    row(15, u"B17_F"_s, u"BB17"_s, 0x008000, u"B17_F Slot "_s);
+    row(16, u"B24_D"_s, u"B24A"_s, 0x008000, u"B24_D Slot"_s);
+    row(17, u"BF109_E4"_s, u"109E"_s, 0xC00000, u"Bf109_E4 Slot"_s);
+    row(18, u"BF109_G6"_s, u"109G"_s, 0xC00000, u"Bf109_G6 Slot"_s);
+    row(19, u"BF104_K4"_s, u"109K"_s, 0xC00000, u"Bf109_K4 Slot"_s);
+    row(20, u"BF110_C4"_s, u"110C"_s, 0xC00000, u"Bf110_C4 Slot"_s);
+    row(21, u"BF110_G2"_s, u"110G"_s, 0xC00000, u"Bf110_G2 Slot"_s);
+    row(22, u"M410_A2"_s, u"M410"_s, 0xC00000, u"M410_A2 Slot"_s);
+    row(23, u"FW190_A8"_s, u"190A"_s, 0xC00000, u"Fw190_A8 Slot"_s);
+    row(24, u"Fw190_D9"_s, u"190D"_s, 0xC00000, u"Fw190_D9 Slot"_s);
+    row(25, u"Me262_A2"_s, u"262A"_s, 0xC00000, u"Me262_A2 Slot"_s);
+    row(26, u"Ju88_A4"_s, u"J88A"_s, 0xC00000, u"Ju88_A4 Slot"_s);
+    row(27, u"Ju88_C6"_s, u"J88C"_s, 0xC00000, u"Ju88_C6 Slot"_s);
+    row(28, u"Ju87_B2"_s, u"JU87"_s, 0xC00000, u"Ju87_B2 Slot"_s);
+    row(29, u"He111_H2"_s, u"H111"_s, 0xC00000, u"He111_H2 Slot"_s);
+    row(30, u"Fi103_V1"_s, u"V1V1"_s, 0xC00000, u"Fi103_V1 Slot"_s);
 }
 
 void TestSlots::table()
@@ -83,12 +84,12 @@ void TestSlots::skinNames_data()
     QTest::addColumn<QString>("file");
     QTest::addColumn<bool>("hasName");
     QTest::addColumn<QString>("name");
-    QTest::newRow("ordinary") << "MOSQ_Sqn105.ZIP" << true << "Sqn105";
-    QTest::newRow("case kept") << "hurr_night.ZIP" << true << "night";
-    QTest::newRow("fifth character dropped whatever it is") << "HURRICANE.zip" << true << "CANE";
-    QTest::newRow("blanks kept") << "HURR_Desert Camo.zip" << true << "Desert Camo";
-    QTest::newRow("nine characters: empty name") << "HURR_.zip" << true << "";
-    QTest::newRow("shorter than nine: not a package") << "HURR.zip" << false << "";
+    QTest::newRow("ordinary") << u"MOSQ_Sqn105.ZIP"_s << true << u"Sqn105"_s;
+    QTest::newRow("case kept") << u"hurr_night.ZIP"_s << true << u"night"_s;
+    QTest::newRow("fifth character dropped whatever it is") << u"HURRICANE.zip"_s << true << u"CANE"_s;
+    QTest::newRow("blanks kept") << u"HURR_Desert Camo.zip"_s << true << u"Desert Camo"_s;
+    QTest::newRow("nine characters: empty name") << u"HURR_.zip"_s << true << u""_s;
+    QTest::newRow("shorter than nine: not a package") << u"HURR.zip"_s << false << u""_s;
 }
 
 void TestSlots::skinNames()
@@ -104,28 +105,29 @@ void TestSlots::slotLists_data()
 {
     QTest::addColumn<QString>("code");
     QTest::addColumn<QStringList>("names");
-    QTest::newRow("first four characters in any case; too short left out") << "HURR" << QStringList{"", "Desert"};
-    QTest::newRow("B26_B's code is B26A") << "B26A" << QStringList{"Invasion"};
-    QTest::newRow("P38H, not P38J") << "P38H" << QStringList{"Glacier"};
-    QTest::newRow("code starting with a digit") << "109E" << QStringList{"Desert"};
+    QTest::newRow("first four characters in any case; too short left out")
+        << u"HURR"_s << QStringList{u""_s, u"Desert"_s};
+    QTest::newRow("B26_B's code is B26A") << u"B26A"_s << QStringList{u"Invasion"_s};
+    QTest::newRow("P38H, not P38J") << u"P38H"_s << QStringList{u"Glacier"_s};
+    QTest::newRow("code starting with a digit") << u"109E"_s << QStringList{u"Desert"_s};
     QTest::newRow("no code: every package, whatever its first four")
-        << "" << QStringList{"Desert", "Invasion", "Wrong", "", "Desert", "Glacier", "Glacier"};
+        << u""_s << QStringList{u"Desert"_s, u"Invasion"_s, u"Wrong"_s, u""_s, u"Desert"_s, u"Glacier"_s, u"Glacier"_s};
 }
 
 void TestSlots::slotLists()
 {
     QFETCH(QString, code);
     QFETCH(QStringList, names);
-    const QStringList files{"109E_Desert.zip", "b26a_Invasion.zip", "B26B_Wrong.zip",   "HURR.zip",
-                            "HURR_.zip",       "hurr_Desert.zip",   "P38H_Glacier.zip", "P38J_Glacier.zip"};
+    const QStringList files{u"109E_Desert.zip"_s, u"b26a_Invasion.zip"_s, u"B26B_Wrong.zip"_s,   u"HURR.zip"_s,
+                            u"HURR_.zip"_s,       u"hurr_Desert.zip"_s,   u"P38H_Glacier.zip"_s, u"P38J_Glacier.zip"_s};
     QCOMPARE(kvr::skinNames(files, code), names);
 }
 
 void TestSlots::packagePathJoinsWithBackslash()
 {
-    QCOMPARE(kvr::packagePath("/skins", "MOSQ", "Sqn105"), QStringLiteral("/skins\\MOSQ_Sqn105.ZIP"));
+    QCOMPARE(kvr::packagePath(u"/skins"_s, u"MOSQ"_s, u"Sqn105"_s), QStringLiteral("/skins\\MOSQ_Sqn105.ZIP"));
     // A folder that already ends in a separator gives a doubled one, which the file services accept.
-    QCOMPARE(kvr::packagePath("/skins/", "HURR", ""), QStringLiteral("/skins/\\HURR_.ZIP"));
+    QCOMPARE(kvr::packagePath(u"/skins/"_s, u"HURR"_s, u""_s), QStringLiteral("/skins/\\HURR_.ZIP"));
 }
 
 QTEST_GUILESS_MAIN(TestSlots)

@@ -8,6 +8,8 @@
 #include <QSet>
 #include <QTest>
 
+using namespace Qt::StringLiterals;
+
 class TestArt : public QObject
 {
     Q_OBJECT
@@ -77,16 +79,16 @@ void TestArt::icons()
 void TestArt::packagedFilesMatchTheProgram()
 {
     const QString packaging = QStringLiteral(KVR_TEST_DATA "/../../packaging/");
-    QFile packaged(packaging + "kvrsi.svg"), resource(":/art/icon.svg");
+    QFile packaged(packaging + u"kvrsi.svg"_s), resource(u":/art/icon.svg"_s);
     QVERIFY(packaged.open(QIODevice::ReadOnly) && resource.open(QIODevice::ReadOnly));
     QCOMPARE(packaged.readAll(), resource.readAll());
 
-    QFile desktop(packaging + "kvrsi.desktop");
+    QFile desktop(packaging + u"kvrsi.desktop"_s);
     QVERIFY(desktop.open(QIODevice::ReadOnly | QIODevice::Text));
     const QStringList lines = QString::fromUtf8(desktop.readAll()).split(u'\n');
-    QCOMPARE(lines.value(0), "[Desktop Entry]");
-    for (const char* entry : {"Type=Application", "Exec=kvrsi", "Icon=kvrsi"})
-        QVERIFY2(lines.contains(QLatin1String(entry)), entry);
+    QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
+    for (const QString& entry : {u"Type=Application"_s, u"Exec=kvrsi"_s, u"Icon=kvrsi"_s})
+        QVERIFY2(lines.contains(entry), qPrintable(entry));
 }
 
 int main(int argc, char** argv)

@@ -1,15 +1,12 @@
-#include "installer/principal.h"
-#include "settings/controlpanel.h"
+#include "guisupport.h"
 #include "settings/modulo_ini.h"
-
-#include "testsupport.h"
 
 #include <QLabel>
 #include <QLineEdit>
 #include <QTest>
 #include <QToolButton>
 
-#include <memory>
+using namespace Qt::StringLiterals;
 
 using kvr::ControlPanel;
 using kvr::Principal;
@@ -18,10 +15,7 @@ namespace {
 
 template <typename T> T* control(const QString& name)
 {
-    T* found = ControlPanel::instance().findChild<T*>(name);
-    if (!found)
-        qFatal("no control %s", qPrintable(name));
-    return found;
+    return kvrtest::childOf<T>(ControlPanel::instance(), name);
 }
 
 QString text(const QString& box)
@@ -33,13 +27,6 @@ void click(const QString& button)
     QTest::mouseClick(control<QToolButton>(button), Qt::LeftButton);
 }
 
-// As the title bar's close box does, then letting the window go.
-void closeWindow(QWidget& window)
-{
-    window.close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 // The main window, loaded from the workspace's settings, opens the panel with its button.
 ControlPanel& openPanel()
 {
@@ -49,22 +36,21 @@ ControlPanel& openPanel()
 
 } // namespace
 
-class TestControlPanel : public QObject
+class TestControlPanel : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 private:
-    std::unique_ptr<kvrtest::Workspace> ws;
     QTemporaryDir home;
 
-    QString wineDrive(const QString& name) const { return home.filePath(".wine/" + name); }
+    QString wineDrive(const QString& name) const { return home.filePath(u".wine/"_s + name); }
 
     // Picks a drive as the user would, by its row in the drive list.
-    void pickDrive(const QString& path)
+    bool pickDrive(const QString& path)
     {
-        auto* drives = control<kvr::DriveList>("Drive1");
+        auto* drives = control<kvr::DriveList>(u"Drive1"_s);
         const int row = drives->findData(path);
-        QVERIFY2(row >= 0, qPrintable(path));
         drives->setCurrentIndex(row);
+        return QTest::qVerify(row >= 0, "pickDrive", qPrintable(path), __FILE__, __LINE__);
     }
 
 private Q_SLOTS:
@@ -72,25 +58,22 @@ private Q_SLOTS:
     {
         // The drive list offers the home folder's Wine prefix: one readable drive, one without its medium.
         qputenv("HOME", QFile::encodeName(home.path()));
-        QDir().mkpath(wineDrive("drive_c/Program Files/Kestrava"));
-        QDir().mkpath(wineDrive("dosdevices"));
-        QFile::link("../drive_c", wineDrive("dosdevices/c:"));
-        QFile::link(home.filePath("no-medium"), wineDrive("dosdevices/e:"));
+        QDir().mkpath(wineDrive(u"drive_c/Program Files/Kestrava"_s));
+        QDir().mkpath(wineDrive(u"dosdevices"_s));
+        QFile::link(u"../drive_c"_s, wineDrive(u"dosdevices/c:"_s));
+        QFile::link(home.filePath(u"no-medium"_s), wineDrive(u"dosdevices/e:"_s));
     }
 
     void init()
     {
-        ws = std::make_unique<kvrtest::Workspace>(false);
-        kvrtest::writeFile(ws->skinsFolder() + "/HURR_Desert.zip", "zip");
+        openProgram(/*withUnzipLibrary=*/false);
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/HURR_Desert.zip"_s, "zip"_ba));
     }
 
     void cleanup()
     {
-        if (ControlPanel::exists()) // first: its closing gives the main window back
-            closeWindow(ControlPanel::instance());
-        if (Principal::exists())
-            closeWindow(Principal::instance());
-        ws.reset();
+        QVERIFY(kvrtest::closeEveryWindow());
+        closeProgram();
     }
 
     void showsWhatTheFileHolds_data()
@@ -100,8 +83,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("skins");
         QTest::newRow("no settings file") << QByteArray() << QString() << QString();
         QTest::newRow("both folders") << QByteArray("[folders]\r\nskinsfolder=/s k\r\nKVRInstallationFolder=c:\\g\r\n")
-                                      << "c:\\g"
-                                      << "/s k";
+                                      << u"c:\\g"_s << u"/s k"_s;
     }
     void showsWhatTheFileHolds()
     {
@@ -109,69 +91,66 @@ private Q_SLOTS:
         QFETCH(QString, game);
         QFETCH(QString, skins);
         if (!file.isNull())
-            kvrtest::writeFile(ws->iniPath(), file);
+            QVERIFY(kvrtest::writeFile(ws->iniPath(), file));
         openPanel();
-        QCOMPARE(text("Text1"), game);
-        QCOMPARE(text("Text2"), skins);
-        QCOMPARE(control<QLabel>("Label3")->text(), ws->programFolder() + "\\KVRSI.INI");
+        QCOMPARE(text(u"Text1"_s), game);
+        QCOMPARE(text(u"Text2"_s), skins);
+        QCOMPARE(control<QLabel>(u"Label3"_s)->text(), ws->programFolder() + u"\\KVRSI.INI"_s);
         QCOMPARE(QFile::exists(ws->iniPath()), !file.isNull()); // opening reads and never writes
     }
 
     void fingersCopyTheTreesFolderAndUnreadableDriveFallsBack()
     {
-        kvrtest::MsgBoxRecorder msgBox;
         openPanel();
-        auto* drives = control<kvr::DriveList>("Drive1");
-        auto* tree = control<kvr::FolderTree>("Dir1");
-        QCOMPARE(drives->Drive(), "/"); // before any pick: drive C's root
-        click("Command1");
-        QCOMPARE(text("Text1"), "/");
+        auto* drives = control<kvr::DriveList>(u"Drive1"_s);
+        auto* tree = control<kvr::FolderTree>(u"Dir1"_s);
+        QCOMPARE(drives->Drive(), u"/"_s); // before any pick: drive C's root
+        click(u"Command1"_s);
+        QCOMPARE(text(u"Text1"_s), u"/"_s);
 
-        pickDrive(wineDrive("drive_c"));
-        QCOMPARE(tree->Path(), wineDrive("drive_c"));
-        const QString game = wineDrive("drive_c/Program Files/Kestrava");
+        QVERIFY(pickDrive(wineDrive(u"drive_c"_s)));
+        QCOMPARE(tree->Path(), wineDrive(u"drive_c"_s));
+        const QString game = wineDrive(u"drive_c/Program Files/Kestrava"_s);
         QVERIFY(tree->indexOf(game).isValid());
         tree->setCurrentIndex(tree->indexOf(game));
-        click("Command2");
-        QCOMPARE(text("Text2"), game);
-        QCOMPARE(text("Text1"), "/"); // each finger fills its own box only
+        click(u"Command2"_s);
+        QCOMPARE(text(u"Text2"_s), game);
+        QCOMPARE(text(u"Text1"_s), u"/"_s); // each finger fills its own box only
 
-        pickDrive(home.filePath("no-medium"));
+        QVERIFY(pickDrive(home.filePath(u"no-medium"_s)));
         QCOMPARE(drives->currentIndex(), 0);
-        QCOMPARE(drives->Drive(), "/");
-        QCOMPARE(tree->Path(), "/");
-        QVERIFY(msgBox.calls.isEmpty());
+        QCOMPARE(drives->Drive(), u"/"_s);
+        QCOMPARE(tree->Path(), u"/"_s);
+        QVERIFY(messages->calls.isEmpty());
     }
 
     void updateThenCancelKeepsThePanelAndClosingRepointsTheList()
     {
-        ws->writeSettings();
-        const QString newSkins = ws->root() + "/more skins";
-        kvrtest::writeFile(newSkins + "/SPIT_Night.ZIP", "zip");
-        kvrtest::writeFile(newSkins + "/readme.txt", "not a package");
+        QVERIFY(ws->writeSettings());
+        const QString newSkins = ws->root() + u"/more skins"_s;
+        QVERIFY(kvrtest::writeFile(newSkins + u"/SPIT_Night.ZIP"_s, "zip"_ba));
+        QVERIFY(kvrtest::writeFile(newSkins + u"/readme.txt"_s, "not a package"_ba));
         Principal& main = Principal::instance();
-        kvrtest::MsgBoxRecorder msgBox(kvr::vbCancel);
+        messages->nextAnswers = {kvr::vbCancel};
         ControlPanel& panel = openPanel();
         panel.Show();
-        auto* game = control<QLineEdit>("Text1");
+        auto* game = control<QLineEdit>(u"Text1"_s);
         game->clear();
-        QTest::keyClicks(game, "/opt/kestrava game"); // the boxes take typing too
-        control<QLineEdit>("Text2")->setText(newSkins);
-        click("Command3");
+        QTest::keyClicks(game, u"/opt/kestrava game"_s); // the boxes take typing too
+        control<QLineEdit>(u"Text2"_s)->setText(newSkins);
+        click(u"Command3"_s);
 
-        QCOMPARE(msgBox.calls.size(), 1);
-        QCOMPARE(msgBox.calls[0].prompt, QStringLiteral("Need to restart Kestrava Skin Installer to take changes.\r\n"
-                                                        "Finish Kestrava Skin Installer now?"));
-        QCOMPARE(msgBox.calls[0].style, 33);
-        QCOMPARE(msgBox.calls[0].title, "Kestrava _ Skin Installer v1.0");
+        QVERIFY(messages->askedOnce(u"Need to restart Kestrava Skin Installer to take changes.\r\n"
+                                    u"Finish Kestrava Skin Installer now?"_s,
+                                    33, u"Kestrava _ Skin Installer v1.0"_s));
         QVERIFY(ControlPanel::exists() && panel.isVisible() && !kvr::endingAtOnce() && !main.isEnabled());
         QCOMPARE(kvrtest::readFile(ws->iniPath()),
-                 "[Folders]\r\nKVRInstallationFolder=/opt/kestrava game\r\nSkinsFolder=" + newSkins.toUtf8() + "\r\n");
+                 kvrtest::Workspace::foldersSection(u"/opt/kestrava game"_s, newSkins));
 
-        closeWindow(panel);
+        kvrtest::closeWindow(panel);
         QVERIFY(!ControlPanel::exists() && main.isEnabled());
         QCOMPARE(main.File1.Path(), newSkins);
-        QCOMPARE(main.File1.names(), QStringList({"SPIT_Night.ZIP"}));
+        QCOMPARE(main.File1.names(), QStringList({u"SPIT_Night.ZIP"_s}));
         // The folders the main window installs with stay until the next start.
         QCOMPARE(main.INSTFOLDER, ws->gameFolder());
         QCOMPARE(main.SKINSFOLDER, ws->skinsFolder());
@@ -179,46 +158,46 @@ private Q_SLOTS:
 
     void closingRepointsTheListAndSecondOpeningReadsTheFileAfresh()
     {
-        ws->writeSettings();
+        QVERIFY(ws->writeSettings());
         Principal& main = Principal::instance();
         ControlPanel& first = openPanel();
-        control<QLineEdit>("Text1")->setText("/typed/not/saved");
-        control<QLineEdit>("Text2")->setText("/typed/not/saved");
-        pickDrive(wineDrive("drive_c"));
+        control<QLineEdit>(u"Text1"_s)->setText(u"/typed/not/saved"_s);
+        control<QLineEdit>(u"Text2"_s)->setText(u"/typed/not/saved"_s);
+        QVERIFY(pickDrive(wineDrive(u"drive_c"_s)));
         // What is typed but not saved does not count: closing and opening read the file.
-        const QString recorded = ws->root() + "/recorded";
-        kvrtest::writeFile(recorded + "/SP2A_Sand.zip", "zip");
-        kvrtest::writeFile(ws->iniPath(),
-                           "[Folders]\r\nKVRInstallationFolder=/new/game\r\nSkinsFolder=" + recorded.toUtf8() + "\r\n");
-        closeWindow(first);
-        QCOMPARE(main.File1.Pattern(), "*.zip");
+        const QString recorded = ws->root() + u"/recorded"_s;
+        QVERIFY(kvrtest::writeFile(recorded + u"/SP2A_Sand.zip"_s, "zip"_ba));
+        QVERIFY(kvrtest::writeFile(ws->iniPath(), kvrtest::Workspace::foldersSection(u"/new/game"_s, recorded)));
+        kvrtest::closeWindow(first);
+        QCOMPARE(main.File1.Pattern(), u"*.zip"_s);
         QCOMPARE(main.File1.Path(), recorded);
-        QCOMPARE(main.File1.names(), QStringList({"SP2A_Sand.zip"}));
+        QCOMPARE(main.File1.names(), QStringList({u"SP2A_Sand.zip"_s}));
 
         openPanel();
-        QCOMPARE(text("Text1"), "/new/game");
-        QCOMPARE(text("Text2"), recorded);
-        QCOMPARE(control<kvr::FolderTree>("Dir1")->Path(), "/");
+        QCOMPARE(text(u"Text1"_s), u"/new/game"_s);
+        QCOMPARE(text(u"Text2"_s), recorded);
+        QCOMPARE(control<kvr::FolderTree>(u"Dir1"_s)->Path(), u"/"_s);
     }
 
     // Ending at once cannot be undone within a run, so this comes last.
     void updateThenOkEndsWithoutClosingSteps()
     {
-        ws->writeSettings();
+        QVERIFY(ws->writeSettings());
         Principal& main = Principal::instance();
-        kvrtest::MsgBoxRecorder msgBox(kvr::vbOK);
         ControlPanel& panel = openPanel();
         panel.Show();
-        control<QLineEdit>("Text2")->setText("/elsewhere");
-        click("Command3");
+        control<QLineEdit>(u"Text2"_s)->setText(u"/elsewhere"_s);
+        click(u"Command3"_s);
 
-        QCOMPARE(msgBox.calls.size(), 1);
+        QCOMPARE(messages->calls.size(), 1);
         QVERIFY(kvr::endingAtOnce() && !panel.isVisible());
-        QCOMPARE(kvr::Modulo::LEEINI(ws->iniPath(), "Folders", "SkinsFolder"), "/elsewhere");
+        QCOMPARE(kvr::Modulo::LEEINI(ws->iniPath(), kvr::SettingsNames::kFoldersSection,
+                                     kvr::SettingsNames::kSkinsFolderKey),
+                 u"/elsewhere"_s);
         // No closing step ran: the main window was neither given back nor re-pointed.
         QVERIFY(!main.isEnabled());
         QCOMPARE(main.File1.Path(), ws->skinsFolder());
-        QCOMPARE(main.File1.names(), QStringList({"HURR_Desert.zip"}));
+        QCOMPARE(main.File1.names(), QStringList({u"HURR_Desert.zip"_s}));
     }
 };
 

@@ -1,10 +1,10 @@
 #include "demo.h"
-#include "installer/combolist.h"
-#include "installer/principal.h"
-#include "testsupport.h"
+#include "guisupport.h"
 
 #include <QImageReader>
 #include <QTest>
+
+using namespace Qt::StringLiterals;
 
 class TestDemo : public QObject
 {
@@ -30,7 +30,7 @@ void TestDemo::workspaceIsListedByTheMainWindow()
     kvr::Principal& main = kvr::Principal::instance();
     QCOMPARE(main.INSTFOLDER, demo.gameFolder);
     QCOMPARE(main.SKINSFOLDER, demo.skinsFolder);
-    auto* mosquito = main.findChild<kvr::DropDownCombo*>(QStringLiteral("Combo7"));
+    kvr::DropDownCombo* mosquito = kvrtest::comboOf(7);
     mosquito->showPopup();
     QCOMPARE(mosquito->count(), 3);
     QCOMPARE(mosquito->itemText(1), QStringLiteral("Night Intruder"));
@@ -39,8 +39,8 @@ void TestDemo::workspaceIsListedByTheMainWindow()
     // Installing a demo skin puts the slot's files into the demo game folder.
     main.DESCOMPRIME(QStringLiteral("Sqn105"), QStringLiteral("MOSQ"));
     QCOMPARE(kvrtest::filesIn(demo.gameFolder),
-             QStringList({"DEMO-GAME-FOLDER.txt", "PMOSQ.3DZ", "PMOSQ.TPC", "PMOSQ_WING.TPC"}));
-    delete &main;
+             QStringList({u"DEMO-GAME-FOLDER.txt"_s, u"PMOSQ.3DZ"_s, u"PMOSQ.TPC"_s, u"PMOSQ_WING.TPC"_s}));
+    QVERIFY(kvrtest::closeEveryWindow());
 }
 
 QTEST_MAIN(TestDemo)

@@ -1,11 +1,6 @@
-#include "installer/combolist.h"
+#include "guisupport.h"
 #include "installer/importflow.h"
-#include "installer/principal.h"
 #include "installer/principalmenu.h"
-#include "installer/report.h"
-#include "settings/controlpanel.h"
-#include "testsupport.h"
-#include "viewer/visor.h"
 #include "zipwriter.h"
 
 #include <QApplication>
@@ -24,25 +19,15 @@
 
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 using kvr::Principal;
 
 namespace {
 
-template <typename... Forms> void closeForms()
-{
-    (void(Forms::exists() && Forms::instance().close()), ...);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
+using kvrtest::itemsOf;
 
 // The entries of the menu the window pops up, as "text|enabled", and the menu closed again.
-QStringList itemsOf(const QComboBox& box)
-{
-    QStringList items;
-    for (int i = 0; i < box.count(); ++i)
-        items << box.itemText(i);
-    return items;
-}
-
 QStringList popUpEntries(QWidget* target)
 {
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), target->mapToGlobal(QPoint(5, 5)));
@@ -53,7 +38,7 @@ QStringList popUpEntries(QWidget* target)
         return entries;
     for (QAction* a : menu->actions())
         if (!a->isSeparator())
-            entries << a->text() + (a->isEnabled() ? "|on" : "|off");
+            entries << a->text() + (a->isEnabled() ? u"|on"_s : u"|off"_s);
     menu->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return entries;
@@ -68,13 +53,14 @@ public Q_SLOTS:
     void open(const QUrl& url) { urls << url; }
 };
 
-void activate(QWidget& window)
+bool activate(QWidget& window)
 {
     window.activateWindow();
-    QVERIFY(QTest::qWaitForWindowActive(&window));
+    return QTest::qWaitForWindowActive(&window);
 }
 
-void drop(QWidget* target, const QStringList& files)
+// Drops the files on the window as a file manager does; false when the window refuses them.
+bool drop(QWidget* target, const QStringList& files)
 {
     QMimeData mime;
     QList<QUrl> urls;
@@ -83,78 +69,70 @@ void drop(QWidget* target, const QStringList& files)
     mime.setUrls(urls);
     QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &enter);
-    QVERIFY(enter.isAccepted());
+    if (!enter.isAccepted())
+        return false;
     QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
     QApplication::sendEvent(target, &dropped);
-    QVERIFY(dropped.isAccepted());
+    return dropped.isAccepted();
 }
 
 } // namespace
 
-class TestImportReport : public QObject
+class TestImportReport : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 
-    std::optional<kvrtest::Workspace> ws;
-    std::optional<kvrtest::MsgBoxRecorder> messages;
-
 private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
-    void init()
-    {
-        ws.emplace();
-        messages.emplace();
-    }
+    void init() { openProgram(); }
     void cleanup()
     {
-        closeForms<kvr::Report, kvr::Visor, kvr::ControlPanel>();
-        closeForms<Principal>();
+        QVERIFY(kvrtest::closeEveryWindow());
         kvr::setImportQuestionHandler({});
         kvr::setExistingPackageHandler({});
-        messages.reset();
-        ws.reset();
+        closeProgram();
     }
 
     void menuEntriesAndTheirState()
     {
         UrlCatcher catcher;
-        QDesktopServices::setUrlHandler("file", &catcher, "open");
+        QDesktopServices::setUrlHandler(u"file"_s, &catcher, "open");
         {
             // No settings yet: nothing to open, and importing says where to start.
             Principal& main = Principal::instance();
             main.Show();
-            const QStringList expected = {"Import Packages...|on", "Skins Folder Report...|on", "Open Game Folder|off",
-                                          "Open Skins Folder|off"};
+            const QStringList expected = {u"Import Packages...|on"_s, u"Skins Folder Report...|on"_s,
+                                          u"Open Game Folder|off"_s, u"Open Skins Folder|off"_s};
             QCOMPARE(popUpEntries(&main), expected);
-            QCOMPARE(popUpEntries(main.findChild<QLabel*>("Label7")), expected); // a slot caption
+            QCOMPARE(popUpEntries(main.findChild<QLabel*>(u"Label7"_s)), expected); // a slot caption
             std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-            QCOMPARE(menu->actions().first()->shortcut(), QKeySequence("Ctrl+I"));
-            menu->findChild<QAction*>("ImportPackages")->trigger();
+            QCOMPARE(menu->actions().first()->shortcut(), QKeySequence(u"Ctrl+I"_s));
+            menu->findChild<QAction*>(u"ImportPackages"_s)->trigger();
             menu.reset();
             QCOMPARE(messages->calls.size(), 1);
-            QCOMPARE(messages->calls[0].prompt, QString("Set the skins folder in the Control Panel first."));
+            QCOMPARE(messages->calls[0].prompt, u"Set the skins folder in the Control Panel first."_s);
             QCOMPARE(messages->calls[0].style, int(kvr::vbExclamation));
-            closeForms<Principal>();
+            QVERIFY(kvrtest::closeEveryWindow());
         }
-        ws->writeSettings();
+        QVERIFY(ws->writeSettings());
         Principal& main = Principal::instance();
         main.Show();
-        QCOMPARE(popUpEntries(&main), QStringList({"Import Packages...|on", "Skins Folder Report...|on",
-                                                   "Open Game Folder|on", "Open Skins Folder|on"}));
+        QCOMPARE(popUpEntries(&main), QStringList({u"Import Packages...|on"_s, u"Skins Folder Report...|on"_s,
+                                                   u"Open Game Folder|on"_s, u"Open Skins Folder|on"_s}));
         std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>("OpenSkinsFolder")->trigger();
+        menu->findChild<QAction*>(u"OpenSkinsFolder"_s)->trigger();
         QCOMPARE(catcher.urls, QList<QUrl>({QUrl::fromLocalFile(ws->skinsFolder())}));
-        QDesktopServices::unsetUrlHandler("file");
+        QDesktopServices::unsetUrlHandler(u"file"_s);
 
         // The keyboard's ways to the menu, with the focus in a slot box.
-        activate(main);
+        QVERIFY(activate(main));
         main.Combo(7).setFocus();
         for (const auto& [key, modifiers] :
              {std::pair{Qt::Key_F10, Qt::ShiftModifier}, std::pair{Qt::Key_Menu, Qt::NoModifier}}) {
             QTest::keyClick(main.Combo(7).lineEdit(), key, modifiers);
             auto* popup = qobject_cast<QMenu*>(QApplication::activePopupWidget());
             QVERIFY(popup);
-            QCOMPARE(popup->objectName(), QString("PrincipalMenu"));
+            QCOMPARE(popup->objectName(), u"PrincipalMenu"_s);
             popup->close();
         }
 
@@ -168,51 +146,51 @@ private Q_SLOTS:
     // is asked about the second only, and both are in the slot lists at once with their previews.
     void dropTwoArchives()
     {
-        if (QStandardPaths::findExecutable("7z").isEmpty())
+        if (QStandardPaths::findExecutable(u"7z"_s).isEmpty())
             QSKIP("7z (p7zip-full) is not installed");
-        ws->writeSettings();
+        QVERIFY(ws->writeSettings());
         QTemporaryDir downloads;
-        const QString zip = downloads.filePath("spitfire_desert_v2.zip");
+        const QString zip = downloads.filePath(u"spitfire_desert_v2.zip"_s);
         QVERIFY(kvr::writeZip(zip, {{"PSP2A.TPC", "body"}, {"desert.jpg", "picture"}, {"notes.txt", "by Jo"}}));
-        kvrtest::writeFile(downloads.filePath("two/PHURR.TPC"), "h");
-        kvrtest::writeFile(downloads.filePath("two/PMOSQ.TPC"), "m");
-        kvrtest::writeFile(downloads.filePath("two/PMOSQ_L.TPC"), "m");
-        kvrtest::writeFile(downloads.filePath("two/shot.png"), "png");
+        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/PHURR.TPC"_s), "h"_ba));
+        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/PMOSQ.TPC"_s), "m"_ba));
+        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/PMOSQ_L.TPC"_s), "m"_ba));
+        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/shot.png"_s), "png"_ba));
         QProcess p;
-        p.setWorkingDirectory(downloads.filePath("two"));
-        p.start("7z", {"a", "-bd", downloads.filePath("pack.7z"), "."});
+        p.setWorkingDirectory(downloads.filePath(u"two"_s));
+        p.start(u"7z"_s, {u"a"_s, u"-bd"_s, downloads.filePath(u"pack.7z"_s), u"."_s});
         QVERIFY(p.waitForFinished(60000) && p.exitCode() == 0);
 
         QList<kvr::ImportQuestion> asked;
         kvr::setImportQuestionHandler([&](const kvr::ImportQuestion& q) {
             asked << q;
-            return kvr::ImportAnswer{true, q.guess.best(), "Pack Two"};
+            return kvr::ImportAnswer{true, q.guess.best(), u"Pack Two"_s};
         });
         Principal& main = Principal::instance();
         main.Show();
-        drop(&main, {zip, downloads.filePath("pack.7z")});
+        QVERIFY(drop(&main, {zip, downloads.filePath(u"pack.7z"_s)}));
         QTRY_COMPARE(messages->calls.size(), 1);
 
         QCOMPARE(asked.size(), 1);
-        QCOMPARE(asked[0].fileName, QString("pack.7z"));
-        QCOMPARE(asked[0].guess.candidates, QStringList({"MOSQ", "HURR"}));
+        QCOMPARE(asked[0].fileName, u"pack.7z"_s);
+        QCOMPARE(asked[0].guess.candidates, QStringList({u"MOSQ"_s, u"HURR"_s}));
         QCOMPARE(kvrtest::filesIn(ws->skinsFolder()),
-                 QStringList({"MOSQ_Pack Two.zip", "Pack Two.jpg", "SP2A_spitfire_desert_v2.zip",
-                              "spitfire_desert_v2.jpg", "spitfire_desert_v2.txt"}));
-        QVERIFY2(messages->calls[0].prompt.contains("SP2A_spitfire_desert_v2.zip, with its preview and note"),
+                 QStringList({u"MOSQ_Pack Two.zip"_s, u"Pack Two.jpg"_s, u"SP2A_spitfire_desert_v2.zip"_s,
+                              u"spitfire_desert_v2.jpg"_s, u"spitfire_desert_v2.txt"_s}));
+        QVERIFY2(messages->calls[0].prompt.contains(u"SP2A_spitfire_desert_v2.zip, with its preview and note"_s),
                  qPrintable(messages->calls[0].prompt));
         main.ComboN_DropDown(2);
-        QVERIFY(itemsOf(main.Combo(2)).contains("spitfire_desert_v2"));
+        QVERIFY(itemsOf(main.Combo(2)).contains(u"spitfire_desert_v2"_s));
         main.ComboN_DropDown(7);
-        QVERIFY(itemsOf(main.Combo(7)).contains("Pack Two"));
+        QVERIFY(itemsOf(main.Combo(7)).contains(u"Pack Two"_s));
 
         // The same archive again on the viewer: the name exists; Skip leaves everything as it was.
         kvr::setExistingPackageHandler([](const QString&) { return kvr::ExistingPackageAnswer::Skip; });
         kvr::Visor& viewer = kvr::Visor::instance();
         viewer.Show();
-        drop(&viewer, {zip});
+        QVERIFY(drop(&viewer, {zip}));
         QTRY_COMPARE(messages->calls.size(), 2);
-        QVERIFY(messages->calls[1].prompt.contains("skipped: SP2A_spitfire_desert_v2.zip exists"));
+        QVERIFY(messages->calls[1].prompt.contains(u"skipped: SP2A_spitfire_desert_v2.zip exists"_s));
         QCOMPARE(kvrtest::filesIn(ws->skinsFolder()).size(), 5);
     }
 
@@ -221,50 +199,50 @@ private Q_SLOTS:
     void protonPrefixInTheDriveList()
     {
         QTemporaryDir home;
-        const QString steam = home.filePath(".local/share/Steam/steamapps");
-        QVERIFY(QDir().mkpath(steam + "/common") && QDir().mkpath(steam + "/compatdata/4242/pfx/drive_c"));
-        kvrtest::writeFile(steam + "/appmanifest_4242.acf", "\"AppState\" { \"name\" \"Kestrava\" }");
+        const QString steam = home.filePath(u".local/share/Steam/steamapps"_s);
+        QVERIFY(QDir().mkpath(steam + u"/common"_s) && QDir().mkpath(steam + u"/compatdata/4242/pfx/drive_c"_s));
+        QVERIFY(kvrtest::writeFile(steam + u"/appmanifest_4242.acf"_s, "\"AppState\" { \"name\" \"Kestrava\" }"_ba));
         const QByteArray realHome = qgetenv("HOME");
         qputenv("HOME", QFile::encodeName(home.path()));
         Principal::instance().Show();
         kvr::ControlPanel& panel = kvr::ControlPanel::instance();
         qputenv("HOME", realHome);
-        auto* drives = panel.findChild<kvr::DriveList*>("Drive1");
-        QTRY_VERIFY(drives->findText("Proton Kestrava C:") >= 0);
-        QVERIFY(drives->findText("Steam: ~/.local/share/Steam games") >= 0);
-        drives->setCurrentIndex(drives->findText("Proton Kestrava C:"));
-        QCOMPARE(panel.findChild<kvr::FolderTree*>("Dir1")->Path(), steam + "/compatdata/4242/pfx/drive_c");
+        auto* drives = panel.findChild<kvr::DriveList*>(u"Drive1"_s);
+        QTRY_VERIFY(drives->findText(u"Proton Kestrava C:"_s) >= 0);
+        QVERIFY(drives->findText(u"Steam: ~/.local/share/Steam games"_s) >= 0);
+        drives->setCurrentIndex(drives->findText(u"Proton Kestrava C:"_s));
+        QCOMPARE(panel.findChild<kvr::FolderTree*>(u"Dir1"_s)->Path(), steam + u"/compatdata/4242/pfx/drive_c"_s);
         panel.close();
     }
 
     // The report opens as every child does, names the planted problem, and reinstalls a slot.
     void reportWindow()
     {
-        QVERIFY(kvr::writeZip(ws->skinsFolder() + "/MOSQ_Sqn105.zip", {{"PMOSQ.TPC", "body"}}));
-        kvrtest::writeFile(ws->skinsFolder() + "/MOSQ.zip", "short");
-        kvrtest::writeFile(ws->gameFolder() + "/PMOSQ.TPC", "BODY");
-        ws->writeSettings("[Skins]\r\nMOSQ=Sqn105\r\nHURR=(Default)\r\nSP2A=Gone\r\n");
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "body"}}));
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ.zip"_s, "short"_ba));
+        QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ.TPC"_s, "BODY"_ba));
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s, u"HURR=(Default)"_s, u"SP2A=Gone"_s})));
         Principal& main = Principal::instance();
         main.Show();
         std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>("SkinsFolderReport")->trigger();
+        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
         QVERIFY(kvr::Report::exists());
         kvr::Report& report = kvr::Report::instance();
         QVERIFY(report.isVisible() && !main.isEnabled());
-        QCOMPARE(report.windowTitle(), QString("Kestrava _ Skin Installer v1.1 _ Report"));
+        QCOMPARE(report.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Report"_s);
         QTRY_VERIFY(report.ready());
 
-        auto* problems = report.findChild<QTableWidget*>("Table1");
+        auto* problems = report.findChild<QTableWidget*>(u"Table1"_s);
         QCOMPARE(problems->rowCount(), 1);
-        QCOMPARE(problems->item(0, 0)->text(), QString("MOSQ.zip"));
-        auto* slots = report.findChild<QTableWidget*>("Table2");
+        QCOMPARE(problems->item(0, 0)->text(), u"MOSQ.zip"_s);
+        auto* slots = report.findChild<QTableWidget*>(u"Table2"_s);
         QCOMPARE(slots->rowCount(), 2); // "(Default)" is no package
-        QCOMPARE(slots->item(0, 2)->text(), QString("package not found"));
-        QCOMPARE(slots->item(1, 2)->text(), QString("1 file differs"));
-        QVERIFY(!report.findChild<QPushButton*>("Reinstall1")->isEnabled());
-        report.findChild<QPushButton*>("Reinstall2")->click();
-        QCOMPARE(slots->item(1, 2)->text(), QString("as installed"));
-        QCOMPARE(kvrtest::readFile(ws->gameFolder() + "/PMOSQ.TPC"), QByteArray("body"));
+        QCOMPARE(slots->item(0, 2)->text(), u"package not found"_s);
+        QCOMPARE(slots->item(1, 2)->text(), u"1 file differs"_s);
+        QVERIFY(!report.findChild<QPushButton*>(u"Reinstall1"_s)->isEnabled());
+        report.findChild<QPushButton*>(u"Reinstall2"_s)->click();
+        QCOMPARE(slots->item(1, 2)->text(), u"as installed"_s);
+        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), QByteArray("body"));
 
         report.close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

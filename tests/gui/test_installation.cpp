@@ -1,45 +1,37 @@
-#include "installer/combolist.h"
+#include "guisupport.h"
 #include "installer/installation.h"
-#include "installer/principal.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
-#include "testsupport.h"
 #include "zipwriter.h"
 
 #include <QAbstractItemView>
 #include <QTest>
 #include <QToolButton>
 
+using namespace Qt::StringLiterals;
+
 using kvr::DropDownCombo;
 using kvr::Principal;
+using kvrtest::comboOf;
 using kvrtest::filesIn;
 using kvrtest::readFile;
 using kvrtest::writeFile;
 
 namespace {
 
-DropDownCombo* comboOf(int n)
-{
-    return Principal::instance().findChild<DropDownCombo*>(QStringLiteral("Combo%1").arg(n));
-}
-
-// Opens a slot's list and picks an entry with the keyboard, as a user would.
-void choose(int n, const QString& entry)
+// Opens a slot's list and picks an entry with the keyboard, as a user would; false when the entry
+// is not in the list or the list does not open and close.
+bool choose(int n, const QString& entry)
 {
     DropDownCombo* combo = comboOf(n);
     combo->showPopup();
     const int index = combo->findText(entry, Qt::MatchExactly | Qt::MatchCaseSensitive);
-    QVERIFY2(index >= 0, qPrintable(entry));
     QAbstractItemView* view = combo->view();
-    QTRY_VERIFY(view->isVisible());
+    if (!QTest::qVerify(index >= 0, "choose", qPrintable(entry), __FILE__, __LINE__) ||
+        !QTest::qWaitFor([view] { return view->isVisible(); }))
+        return false;
     view->setCurrentIndex(view->model()->index(index, 0));
     QTest::keyClick(view, Qt::Key_Return);
-    QTRY_VERIFY(!view->isVisible());
-}
-
-QByteArray skinsSection(const QStringList& lines)
-{
-    return "[Skins]\r\n" + lines.join(QStringLiteral("\r\n")).toUtf8() + "\r\n";
+    return QTest::qWaitFor([view] { return !view->isVisible(); });
 }
 
 } // namespace
@@ -57,58 +49,58 @@ private Q_SLOTS:
 
 void TestInstallation::cleanup()
 {
-    if (Principal::exists())
-        delete &Principal::instance();
+    QVERIFY(kvrtest::closeEveryWindow());
 }
 
 void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
 {
     kvrtest::Workspace ws;
-    ws.writeSettings();
+    QVERIFY(ws.writeSettings());
     const QString skins = ws.skinsFolder();
     QVERIFY(kvr::writeZip(skins + QStringLiteral("/MOSQ_Sqn105.zip"),
                           {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", ZIP_CM_STORE}}));
     QVERIFY(kvr::writeZip(skins + QStringLiteral("/mosq_Night.ZIP"), {{"PMOSQ_night.tpc", "night"}}));
     const QString game = ws.gameFolder();
-    for (const char* name : {"PMOSQ_old.tpc", "pmosq_from_elsewhere.3DZ", "PMOSQ", "PHURR.tpc", "other.txt"})
-        writeFile(game + QLatin1Char('/') + QString::fromLatin1(name), "old");
+    for (const QString& name :
+         {u"PMOSQ_old.tpc"_s, u"pmosq_from_elsewhere.3DZ"_s, u"PMOSQ"_s, u"PHURR.tpc"_s, u"other.txt"_s})
+        QVERIFY(writeFile(game + QLatin1Char('/') + name, "old"_ba));
 
     Principal& main = Principal::instance();
     main.Show();
     QVERIFY(QTest::qWaitForWindowExposed(&main));
-    choose(7, QStringLiteral("Sqn105"));
+    QVERIFY(choose(7, QStringLiteral("Sqn105")));
 
     // The slot's files are gone, whatever their case or origin; the package landed flat.
-    QCOMPARE(filesIn(game), QStringList({"PHURR.tpc", "PMOSQ_body.tpc", "PMOSQ_wing.3dz", "other.txt"}));
+    QCOMPARE(filesIn(game), QStringList({u"PHURR.tpc"_s, u"PMOSQ_body.tpc"_s, u"PMOSQ_wing.3dz"_s, u"other.txt"_s}));
     QCOMPARE(readFile(game + QStringLiteral("/PMOSQ_body.tpc")), QByteArray(5000, 'b'));
     QCOMPARE(readFile(game + QStringLiteral("/PHURR.tpc")), QByteArray("old"));
     QCOMPARE(main.FILE, QStringLiteral("Sqn105"));
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
-    const QByteArray folders = readFile(ws.iniPath()).left(readFile(ws.iniPath()).indexOf("[Skins]"));
-    QCOMPARE(readFile(ws.iniPath()), folders + skinsSection({"MOSQ=Sqn105"}));
+    const QByteArray folders = ws.settings();
+    QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Sqn105"_s}));
 
     // A second installation replaces the first, also through a lower-case package name.
-    choose(7, QStringLiteral("Night"));
-    QCOMPARE(filesIn(game), QStringList({"PHURR.tpc", "PMOSQ_night.tpc", "other.txt"}));
-    QCOMPARE(readFile(ws.iniPath()), folders + skinsSection({"MOSQ=Night"}));
+    QVERIFY(choose(7, QStringLiteral("Night")));
+    QCOMPARE(filesIn(game), QStringList({u"PHURR.tpc"_s, u"PMOSQ_night.tpc"_s, u"other.txt"_s}));
+    QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Night"_s}));
 
     // The next start shows the choice.
-    cleanup();
+    QVERIFY(kvrtest::closeEveryWindow());
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Night"));
 }
 
 void TestInstallation::missingLibraryIsTheOneMessage()
 {
     kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
-    ws.writeSettings();
+    QVERIFY(ws.writeSettings());
     QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/TYPH_Sand.zip"), {{"PTYPH.tpc", "sand"}}));
-    writeFile(ws.gameFolder() + QStringLiteral("/PTYPH.tpc"), "old");
+    QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PTYPH.tpc"), "old"_ba));
     kvrtest::MsgBoxRecorder boxes;
     Principal& main = Principal::instance();
     main.Show();
     QVERIFY(QTest::qWaitForWindowExposed(&main));
 
-    choose(5, QStringLiteral("Sand"));
+    QVERIFY(choose(5, QStringLiteral("Sand")));
     QCOMPARE(boxes.calls.size(), 1);
     QVERIFY2(boxes.calls[0].prompt.startsWith(QStringLiteral("Unzip: ")), qPrintable(boxes.calls[0].prompt));
     QVERIFY2(boxes.calls[0].prompt.contains(QStringLiteral("libunzip32.so")), qPrintable(boxes.calls[0].prompt));
@@ -116,38 +108,37 @@ void TestInstallation::missingLibraryIsTheOneMessage()
     QCOMPARE(boxes.calls[0].title, QStringLiteral("KVR Skin Installer v1.1"));
     // The slot's files were deleted before, and the choice is recorded after.
     QCOMPARE(filesIn(ws.gameFolder()), QStringList());
-    QVERIFY(readFile(ws.iniPath()).endsWith(skinsSection({"TYPH=Sand"})));
+    QVERIFY(readFile(ws.iniPath()).endsWith(kvrtest::skinsSection({u"TYPH=Sand"_s})));
 }
 
 void TestInstallation::resetPutsEverySlotBack()
 {
     kvrtest::Workspace ws;
-    ws.writeSettings("[Skins]\r\nMOSQ=Sqn105\r\nNOTASLOT=kept\r\n");
+    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s, u"NOTASLOT=kept"_s})));
     const QString game = ws.gameFolder();
-    for (const char* name :
-         {"PMOSQ.TPC", "pmosq_wing.3dz", "PANYTHING.tpc", "P.3DZ", "PMOSQ.txt", "HURR.TPC", "readme.TPC", "PHURR.TPCX"})
-        writeFile(game + QLatin1Char('/') + QString::fromLatin1(name), "x");
+    for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq_wing.3dz"_s, u"PANYTHING.tpc"_s, u"P.3DZ"_s, u"PMOSQ.txt"_s,
+                                u"HURR.TPC"_s, u"readme.TPC"_s, u"PHURR.TPCX"_s})
+        QVERIFY(writeFile(game + QLatin1Char('/') + name, "x"_ba));
     QVERIFY(QDir(game).mkdir(QStringLiteral("PFOLDER.TPC")));
     Principal& main = Principal::instance();
     main.Show();
     QVERIFY(QTest::qWaitForWindowExposed(&main));
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
-    const QByteArray before = readFile(ws.iniPath());
 
-    QString expectedSkins = QStringLiteral("MOSQ=(Default)\r\nNOTASLOT=kept\r\n");
-    for (const kvr::Slot& s : kvr::slotTable()) {
-        if (s.SlotCode() != QStringLiteral("MOSQ"))
-            expectedSkins += s.SlotCode() + QStringLiteral("=(Default)\r\n");
+    QStringList expectedSkins{u"MOSQ=(Default)"_s, u"NOTASLOT=kept"_s};
+    for (const QString& code : kvrtest::kSlotCodes) {
+        if (code != "MOSQ"_L1)
+            expectedSkins << code + u"=(Default)"_s;
     }
-    const QByteArray expected = before.left(before.indexOf("[Skins]")) + "[Skins]\r\n" + expectedSkins.toUtf8();
+    const QByteArray expected = ws.settings(kvrtest::skinsSection(expectedSkins));
 
     for (int round = 0; round < 2; ++round) {
         main.findChild<QToolButton*>(QStringLiteral("Command1"))->click();
-        QCOMPARE(filesIn(game), QStringList({"HURR.TPC", "PHURR.TPCX", "PMOSQ.txt", "readme.TPC"}));
+        QCOMPARE(filesIn(game), QStringList({u"HURR.TPC"_s, u"PHURR.TPCX"_s, u"PMOSQ.txt"_s, u"readme.TPC"_s}));
         QVERIFY(QFileInfo(game + QStringLiteral("/PFOLDER.TPC")).isDir());
-        for (const kvr::Slot& s : kvr::slotTable()) {
-            QCOMPARE(comboOf(s.number)->Text(), QStringLiteral("(Default)"));
-            QCOMPARE(comboOf(s.number)->count(), 0);
+        for (int n = 1; n <= 30; ++n) {
+            QCOMPARE(comboOf(n)->Text(), u"(Default)"_s);
+            QCOMPARE(comboOf(n)->count(), 0);
         }
         QCOMPARE(readFile(ws.iniPath()), expected);
     }
@@ -161,9 +152,9 @@ void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
     {
     };
     kvrtest::Workspace ws;
-    ws.writeSettings("[Skins]\r\nMOSQ=Old\r\n");
+    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
     QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/MOSQ_Sqn105.zip"), {{"PMOSQ_new.tpc", "new"}}));
-    writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old.tpc"), "old");
+    QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old.tpc"), "old"_ba));
     const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
         if (step == kvr::ChangeStep::Deleted)
             throw Interrupted{};
@@ -179,7 +170,7 @@ void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
 
     kvrtest::MsgBoxRecorder boxes;
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({"PMOSQ_new.tpc"}));
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_new.tpc"_s}));
     QVERIFY(boxes.calls.isEmpty());
 }
 

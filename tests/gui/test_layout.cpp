@@ -1,11 +1,6 @@
 // The windows as a user meets them: fixed sizes that hold every caption whole at the desktop's font
 // and a larger one, sharp pictures at scale factor 2, and a keyboard order that follows the layout.
-#include "app/acercade.h"
-#include "app/ayuda.h"
-#include "installer/principal.h"
-#include "settings/controlpanel.h"
-#include "testsupport.h"
-#include "viewer/visor.h"
+#include "guisupport.h"
 
 #include <QAbstractButton>
 #include <QApplication>
@@ -15,28 +10,15 @@
 
 #include <optional>
 
+using namespace Qt::StringLiterals;
+
 using kvr::Principal;
 
 namespace {
 
-template <typename... Forms> void closeForms()
-{
-    (void(Forms::exists() && Forms::instance().close()), ...);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
 QWidget* openChild(const QWidget& main)
 {
-    for (QWidget* window : QApplication::topLevelWidgets())
-        if (window != &main && window->isWindow() && window->isVisible())
-            return window;
-    return nullptr;
-}
-
-void closeChild(QWidget* child)
-{
-    child->close();
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return kvrtest::openWindow({}, &main);
 }
 
 // The named control that holds the keyboard focus (an editable combo box hands it to its text field).
@@ -53,20 +35,20 @@ QString faults(const QWidget& window)
 {
     QStringList faults;
     if (window.minimumSize() != window.maximumSize() || window.size() != window.minimumSize())
-        faults << "not of one fixed size";
-    const auto size = [](QSize s) { return QString("%1x%2").arg(s.width()).arg(s.height()); };
+        faults << u"not of one fixed size"_s;
+    const auto size = [](QSize s) { return u"%1x%2"_s.arg(s.width()).arg(s.height()); };
     for (const QWidget* widget : window.findChildren<QWidget*>()) {
         if (!widget->isVisibleTo(&window) || widget->objectName().isEmpty())
             continue;
         const QString name = widget->objectName();
         if (!window.rect().contains(QRect(widget->mapTo(&window, QPoint()), widget->size())))
-            faults << name + " lies outside the window";
+            faults << name + u" lies outside the window"_s;
         QSize needed;
         if (const auto* label = qobject_cast<const QLabel*>(widget)) {
             const QPixmap pixmap = label->pixmap();
             if (!pixmap.isNull() && (pixmap.width() < label->contentsRect().width() * window.devicePixelRatio() ||
                                      pixmap.height() < label->contentsRect().height() * window.devicePixelRatio()))
-                faults << name + " blurs its picture of " + size(pixmap.size());
+                faults << name + u" blurs its picture of "_s + size(pixmap.size());
             // A path label shortens its text on purpose; a picture has no text to fit.
             if (qobject_cast<const kvr::PathLabel*>(label) || label->text().isEmpty())
                 continue;
@@ -78,19 +60,17 @@ QString faults(const QWidget& window)
             continue;
         }
         if (needed.width() > widget->width() || needed.height() > widget->height())
-            faults << name + " needs " + size(needed) + ", has " + size(widget->size());
+            faults << name + u" needs "_s + size(needed) + u", has "_s + size(widget->size());
     }
-    return faults.join("; ");
+    return faults.join(u"; "_s);
 }
 
 } // namespace
 
-class TestLayout : public QObject
+class TestLayout : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 
-    std::optional<kvrtest::Workspace> ws;
-    std::optional<kvrtest::MsgBoxRecorder> messages;
     QFont desktopFont;
 
 private Q_SLOTS:
@@ -101,17 +81,14 @@ private Q_SLOTS:
     }
     void init()
     {
-        ws.emplace();
-        ws->writeSettings();
-        messages.emplace();
+        openProgram();
+        QVERIFY(ws->writeSettings());
     }
     void cleanup()
     {
-        closeForms<kvr::Visor, kvr::ControlPanel, kvr::Ayuda, kvr::Acercade>();
-        closeForms<Principal>();
+        QVERIFY(kvrtest::closeEveryWindow());
         QApplication::setFont(desktopFont);
-        messages.reset();
-        ws.reset();
+        closeProgram();
     }
 
     void windowsFitTheirTexts_data();
@@ -137,13 +114,13 @@ void TestLayout::windowsFitTheirTexts()
 
     Principal& main = Principal::instance(); // loaded after the font is set, as at start-up
     main.Show();
-    for (const char* button : {"Command4", "Command2", "Command3", "Command5"}) {
+    for (const QString& button : {u"Command4"_s, u"Command2"_s, u"Command3"_s, u"Command5"_s}) {
         main.findChild<QAbstractButton*>(button)->click();
         QWidget* child = openChild(main);
-        QVERIFY2(child, button);
+        QVERIFY2(child, qPrintable(button));
         QVERIFY(QTest::qWaitForWindowExposed(child));
-        QVERIFY2(faults(*child).isEmpty(), qPrintable(child->objectName() + ": " + faults(*child)));
-        closeChild(child);
+        QVERIFY2(faults(*child).isEmpty(), qPrintable(child->objectName() + u": "_s + faults(*child)));
+        kvrtest::closeWindow(*child);
     }
     QVERIFY(QTest::qWaitForWindowExposed(&main));
     QVERIFY2(faults(main).isEmpty(), qPrintable(faults(main)));
@@ -155,16 +132,12 @@ void TestLayout::tabOrder_data()
     QTest::addColumn<QStringList>("expected");
     QStringList main;
     for (int n = 1; n <= 30; ++n)
-        main << QString("Combo%1").arg(n);
-    main << "Command1"
-         << "Command4"
-         << "Command2"
-         << "Command3"
-         << "Command5"
-         << "Combo1";
+        main << u"Combo%1"_s.arg(n);
+    main << u"Command1"_s << u"Command4"_s << u"Command2"_s << u"Command3"_s << u"Command5"_s << u"Combo1"_s;
     QTest::newRow("main window: down each column, then the buttons") << QString() << main;
-    QTest::newRow("control panel") << "Command2" << QStringList{"Drive1",   "Dir1",  "Command1", "Text1",
-                                                                "Command2", "Text2", "Command3", "Drive1"};
+    QTest::newRow("control panel") << u"Command2"_s
+                                   << QStringList{u"Drive1"_s,   u"Dir1"_s,  u"Command1"_s, u"Text1"_s,
+                                                  u"Command2"_s, u"Text2"_s, u"Command3"_s, u"Drive1"_s};
 }
 
 void TestLayout::tabOrder()
@@ -194,16 +167,16 @@ void TestLayout::focusComesBackToTheButtonThatOpenedAChild()
     Principal& main = Principal::instance();
     main.Show();
     QVERIFY(QTest::qWaitForWindowActive(&main));
-    for (const char* name : {"Command3", "Command5"}) {
+    for (const QString& name : {u"Command3"_s, u"Command5"_s}) {
         auto* button = main.findChild<QAbstractButton*>(name);
         button->setFocus();
         QTest::keyClick(button, Qt::Key_Space);
         QWidget* child = openChild(main);
-        QVERIFY2(child, name);
-        closeChild(child);
+        QVERIFY2(child, qPrintable(name));
+        kvrtest::closeWindow(*child);
         main.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&main));
-        QCOMPARE(focusedControl(), QString::fromLatin1(name));
+        QCOMPARE(focusedControl(), name);
     }
 }
 

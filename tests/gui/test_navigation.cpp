@@ -1,42 +1,17 @@
-#include "app/acercade.h"
-#include "app/ayuda.h"
-#include "app/presentacion.h"
-#include "installer/combolist.h"
-#include "installer/principal.h"
-#include "settings/controlpanel.h"
-#include "testsupport.h"
-#include "viewer/visor.h"
+#include "guisupport.h"
 
-#include <QApplication>
 #include <QPointer>
 #include <QToolButton>
 #include <QWindow>
 
 #include <optional>
 
+using namespace Qt::StringLiterals;
 using kvr::Principal;
+using kvrtest::openWindow;
 using kvrtest::writeFile;
 
 namespace {
-
-template <typename... Forms> void closeForms()
-{
-    (void(Forms::exists() && Forms::instance().close()), ...);
-    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-}
-
-QWidget* openWindow(const QString& name)
-{
-    for (QWidget* window : QApplication::topLevelWidgets())
-        if (window->objectName() == name && window->isVisible())
-            return window;
-    return nullptr;
-}
-
-QString slot7()
-{
-    return Principal::instance().findChild<kvr::DropDownCombo*>("Combo7")->Text();
-}
 
 // Notes whether the main window was available at the moment a window of that name was shown.
 class ShowWatcher : public QObject
@@ -59,29 +34,21 @@ private:
 
 } // namespace
 
-class TestNavigation : public QObject
+class TestNavigation : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
-
-    std::optional<kvrtest::Workspace> ws;
-    std::optional<kvrtest::MsgBoxRecorder> messages;
 
 private Q_SLOTS:
     void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
     void init()
     {
-        ws.emplace();
-        ws->writeSettings("[Skins]\r\nMOSQ=Desert\r\n");
-        messages.emplace();
+        openProgram();
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Desert"_s})));
     }
     void cleanup()
     {
-        // Children first: closing one gives the main window back.
-        closeForms<kvr::Presentacion, kvr::Visor, kvr::ControlPanel, kvr::Ayuda, kvr::Acercade>();
-        closeForms<Principal>();
-        QVERIFY(!Principal::exists() && !kvr::Presentacion::exists());
-        messages.reset();
-        ws.reset();
+        QVERIFY(kvrtest::closeEveryWindow());
+        closeProgram();
     }
     void splashHandsOverExactlyOnce();
     void childWithdrawsTheMainWindowUntilClosed_data();
@@ -99,7 +66,7 @@ void TestNavigation::splashHandsOverExactlyOnce()
     QTRY_VERIFY(splash.isNull());
     Principal& main = Principal::instance();
     QVERIFY(main.isVisible() && main.isEnabled());
-    QCOMPARE(slot7(), QString("Desert"));
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
 
     // A second run of the handler would show the main window again.
     main.hide();
@@ -140,18 +107,18 @@ void TestNavigation::childWithdrawsTheMainWindowUntilClosed()
     // The window manager keeps the child above the main window, and the main window stays inert.
     QVERIFY(window->windowHandle() && main.windowHandle());
     QCOMPARE(window->windowHandle()->transientParent(), main.windowHandle());
-    for (const char* other : {"Command2", "Command4", "Command5"})
+    for (const QString& other : {u"Command2"_s, u"Command4"_s, u"Command5"_s})
         QTest::mouseClick(main.findChild<QToolButton*>(other), Qt::LeftButton);
     QCOMPARE(openWindow(child), window.data());
-    QCOMPARE(openWindow(child == "Visor" ? "Acercade" : "Visor"), nullptr);
+    QCOMPARE(openWindow(child == "Visor"_L1 ? u"Acercade"_s : u"Visor"_s), nullptr);
 
     // Given back, the main window is the same one, not loaded again; the child goes, to load afresh.
-    writeFile(ws->iniPath(), "[Skins]\r\nMOSQ=Changed meanwhile\r\n");
+    QVERIFY(writeFile(ws->iniPath(), kvrtest::skinsSection({u"MOSQ=Changed meanwhile"_s})));
     window->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QVERIFY(window.isNull());
     QVERIFY(mainAlive && main.isEnabled());
-    QCOMPARE(slot7(), QString("Desert"));
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
 }
 
 QTEST_MAIN(TestNavigation)

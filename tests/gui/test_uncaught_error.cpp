@@ -1,12 +1,12 @@
 // An error that no handler catches shows the toolkit's message and ends the program at once. It
 // ends the event loop for good, so it has a test program of its own.
-#include "app/ayuda.h"
-#include "installer/principal.h"
-#include "testsupport.h"
+#include "guisupport.h"
 
 #include <QApplication>
 #include <QTimer>
 #include <QToolButton>
+
+using namespace Qt::StringLiterals;
 
 using kvr::Principal;
 
@@ -39,23 +39,20 @@ void TestUncaughtError::showsTheMessageAndEndsTheProgram()
 {
     QApplication::setQuitOnLastWindowClosed(false);
     kvrtest::Workspace ws;
-    ws.writeSettings();
+    QVERIFY(ws.writeSettings());
     kvrtest::MsgBoxRecorder messages;
     Principal& main = Principal::instance();
     main.Show();
-    main.findChild<QToolButton*>("Command3")->click();
+    main.findChild<QToolButton*>(u"Command3"_s)->click();
     QVERIFY(kvr::Ayuda::exists() && !main.isEnabled());
     EnabledWatcher watcher;
     main.installEventFilter(&watcher);
 
-    QTimer::singleShot(0, &main, [] { kvr::handle([] { throw kvr::Error("Path not found"); }); });
+    QTimer::singleShot(0, &main, [] { kvr::handle([] { throw kvr::Error(u"Path not found"_s); }); });
     QTimer::singleShot(10000, qApp, [] { QCoreApplication::exit(99); }); // the program did not end
     QCOMPARE(QApplication::exec(), 0);
 
-    QCOMPARE(messages.calls.size(), 1);
-    QCOMPARE(messages.calls[0].prompt, QString("Path not found"));
-    QCOMPARE(messages.calls[0].style, int(kvr::vbCritical));
-    QCOMPARE(messages.calls[0].title, QString("KVR Skin Installer v1.1"));
+    QVERIFY(messages.askedOnce(u"Path not found"_s, kvr::vbCritical, u"KVR Skin Installer v1.1"_s));
     for (const QWidget* window : QApplication::topLevelWidgets())
         QVERIFY2(!window->isVisible(), qPrintable(window->objectName()));
     // Ending at once runs no Form_Unload: the help window did not give the main window back.

@@ -1,7 +1,5 @@
-#include "installer/principal.h"
-#include "testsupport.h"
+#include "guisupport.h"
 #include "viewer/pictureloader.h"
-#include "viewer/visor.h"
 
 #include <QBuffer>
 #include <QComboBox>
@@ -17,38 +15,48 @@
 
 #include <sys/stat.h>
 
+using namespace Qt::StringLiterals;
 using kvr::Visor;
 using kvrtest::writeFile;
 
 namespace {
 
-template <typename T> T* control(const char* name)
+// The viewer's list of packages, its filter, and its preview picture.
+QListWidget* list()
 {
-    return Visor::instance().findChild<T*>(QString::fromLatin1(name));
+    return kvrtest::childOf<QListWidget>(Visor::instance(), u"List1"_s);
+}
+QComboBox* filters()
+{
+    return kvrtest::childOf<QComboBox>(Visor::instance(), u"Combo1"_s);
+}
+QLabel* preview()
+{
+    return kvrtest::childOf<QLabel>(Visor::instance(), u"Image1"_s);
 }
 
 QStringList entries()
 {
     QStringList names;
-    for (int i = 0; i < control<QListWidget>("List1")->count(); ++i)
-        names.append(control<QListWidget>("List1")->item(i)->text());
+    for (int i = 0; i < list()->count(); ++i)
+        names.append(list()->item(i)->text());
     return names;
 }
 
 // A choice of the user's in the filter list.
 void chooseFilter(int item)
 {
-    control<QComboBox>("Combo1")->setCurrentIndex(item);
-    Q_EMIT control<QComboBox>("Combo1")->activated(item);
+    filters()->setCurrentIndex(item);
+    Q_EMIT filters()->activated(item);
 }
 
 // Chooses an entry as a click does; returns at once, the picture comes later.
 bool click(const QString& entry)
 {
-    const auto found = control<QListWidget>("List1")->findItems(entry, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    const auto found = list()->findItems(entry, Qt::MatchExactly | Qt::MatchCaseSensitive);
     if (found.isEmpty())
         return false;
-    control<QListWidget>("List1")->setCurrentItem(found.first());
+    list()->setCurrentItem(found.first());
     return true;
 }
 
@@ -66,17 +74,17 @@ bool choose(const QString& entry)
 
 QString heading()
 {
-    return control<QLabel>("Label3")->text();
+    return kvrtest::childOf<QLabel>(Visor::instance(), u"Label3"_s)->text();
 }
 QString note()
 {
-    return control<QPlainTextEdit>("Text1")->toPlainText();
+    return kvrtest::childOf<QPlainTextEdit>(Visor::instance(), u"Text1"_s)->toPlainText();
 }
 
 // Whether the middle of the preview shows about this colour (JPEG is lossy).
 bool shows(Qt::GlobalColor colour)
 {
-    const QPixmap shown = control<QLabel>("Image1")->pixmap();
+    const QPixmap shown = preview()->pixmap();
     if (shown.isNull())
         return false;
     const QColor got = shown.toImage().pixelColor(shown.width() / 2, shown.height() / 2), want(colour);
@@ -118,39 +126,30 @@ QByteArray slowPicture(Qt::GlobalColor colour)
 
 } // namespace
 
-class TestVisor : public QObject
+class TestVisor : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 
-    std::optional<kvrtest::Workspace> ws;
-    std::optional<kvrtest::MsgBoxRecorder> messages;
-
-    void addFiles(const QStringList& names)
+    bool addFiles(const QStringList& names)
     {
         for (const QString& name : names)
-            writeFile(ws->skinsFolder() + "/" + name, "PK");
+            if (!writeFile(ws->skinsFolder() + u'/' + name, "PK"_ba))
+                return false;
+        return true;
     }
 
 private Q_SLOTS:
-    void initTestCase() { QLoggingCategory::setFilterRules("kvr.viewer=true"); }
+    void initTestCase() { QLoggingCategory::setFilterRules(u"kvr.viewer=true"_s); }
     void init()
     {
-        ws.emplace();
-        ws->writeSettings();
-        messages.emplace();
+        openProgram();
+        QVERIFY(ws->writeSettings());
     }
     void cleanup()
     {
-        // Closing the viewer gives the main window back, creating it if need be.
-        if (Visor::exists())
-            Visor::instance().close();
-        if (kvr::Principal::exists())
-            kvr::Principal::instance().close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!Visor::exists() && !kvr::Principal::exists());
+        QVERIFY(kvrtest::closeEveryWindow());
         QCOMPARE(messages->calls.size(), 0); // nothing the viewer meets is worth a message
-        messages.reset();
-        ws.reset();
+        closeProgram();
     }
     void filtersByCodeWithoutRegardToCase();
     void missingSkinsFolderGivesEmptyList();
@@ -162,18 +161,24 @@ private Q_SLOTS:
 
 void TestVisor::filtersByCodeWithoutRegardToCase()
 {
-    addFiles({"HURR_Desert.zip", "hurr_night.ZIP", "HURRICANE.zip", "HURR_.zip", "HURR.zip", "SP2A_Sand.zip",
-              "B26A_Marauder.zip", "V1V1_Doodle.zip", "XXXX_Other.zip", "ab.zip", "HURR_Desert.jpg"});
+    QVERIFY(addFiles({u"HURR_Desert.zip"_s, u"hurr_night.ZIP"_s, u"HURRICANE.zip"_s, u"HURR_.zip"_s, u"HURR.zip"_s,
+                      u"SP2A_Sand.zip"_s, u"B26A_Marauder.zip"_s, u"V1V1_Doodle.zip"_s, u"XXXX_Other.zip"_s,
+                      u"ab.zip"_s, u"HURR_Desert.jpg"_s}));
     Visor::instance().Show();
     QVERIFY(QTest::qWaitForWindowExposed(&Visor::instance()));
     // Every .zip in name order, whatever its code; names shorter than a skin name are left out.
-    const QStringList all{"Marauder", "", "Desert", "night", "CANE", "Sand", "Doodle", "Other"};
+    const QStringList all{u"Marauder"_s, u""_s, u"Desert"_s, u"night"_s, u"CANE"_s, u"Sand"_s, u"Doodle"_s, u"Other"_s};
     QCOMPARE(entries(), all);
-    QVERIFY(note().isEmpty() && control<QLabel>("Image1")->pixmap().isNull());
+    QVERIFY(note().isEmpty() && preview()->pixmap().isNull());
 
     // The fifth character is not looked at: HURRICANE.zip is CANE, HURR_.zip an empty entry.
     const std::pair<int, QStringList> filters[] = {
-        {1, {"", "Desert", "night", "CANE"}}, {2, {"Sand"}}, {14, {"Marauder"}}, {15, {}}, {30, {"Doodle"}}, {0, all},
+        {1, {u""_s, u"Desert"_s, u"night"_s, u"CANE"_s}},
+        {2, {u"Sand"_s}},
+        {14, {u"Marauder"_s}},
+        {15, {}},
+        {30, {u"Doodle"_s}},
+        {0, all},
     };
     for (const auto& [item, expected] : filters) {
         chooseFilter(item);
@@ -184,9 +189,9 @@ void TestVisor::filtersByCodeWithoutRegardToCase()
 void TestVisor::missingSkinsFolderGivesEmptyList()
 {
     // Neither a folder that is not there nor no settings at all may list some other folder.
-    addFiles({"HURR_Desert.zip"});
-    for (const QByteArray& settings : {QByteArray("[Folders]\r\nSkinsFolder=/nonexistent/kvr\r\n"), QByteArray()}) {
-        settings.isNull() ? void(QFile::remove(ws->iniPath())) : writeFile(ws->iniPath(), settings);
+    QVERIFY(addFiles({u"HURR_Desert.zip"_s}));
+    for (const QByteArray& settings : {kvrtest::Workspace::foldersSection({}, u"/nonexistent/kvr"_s), QByteArray()}) {
+        QVERIFY(settings.isNull() ? QFile::remove(ws->iniPath()) : writeFile(ws->iniPath(), settings));
         for (int item : {0, 1, 30}) {
             chooseFilter(item);
             QVERIFY2(entries().isEmpty(), settings.constData());
@@ -199,122 +204,124 @@ void TestVisor::missingSkinsFolderGivesEmptyList()
 void TestVisor::choiceShowsNameNoteAndPicture()
 {
     // Two slots' packages with one skin name share its note and picture.
-    addFiles({"HURR_Desert Camo.zip", "SP2A_Desert Camo.zip", "HURR_.zip"});
-    writeFile(ws->skinsFolder() + "/Desert Camo.txt", "Painted by 43 Sqn.\r\nSecond line");
-    writeFile(ws->skinsFolder() + "/Desert Camo.jpg", picture(Qt::red));
-    writeFile(ws->skinsFolder() + "/.txt", "the empty name's note");
-    writeFile(ws->skinsFolder() + "/.jpg", picture(Qt::blue));
+    QVERIFY(addFiles({u"HURR_Desert Camo.zip"_s, u"SP2A_Desert Camo.zip"_s, u"HURR_.zip"_s}));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Desert Camo.txt"_s, "Painted by 43 Sqn.\r\nSecond line"_ba));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Desert Camo.jpg"_s, picture(Qt::red)));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/.txt"_s, "the empty name's note"_ba));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/.jpg"_s, picture(Qt::blue)));
 
-    QCOMPARE(entries(), QStringList({"", "Desert Camo", "Desert Camo"}));
+    QCOMPARE(entries(), QStringList({u""_s, u"Desert Camo"_s, u"Desert Camo"_s}));
     for (int row : {1, 2}) {
-        control<QListWidget>("List1")->setCurrentRow(row);
+        list()->setCurrentRow(row);
         QVERIFY(settled());
-        QCOMPARE(heading(), QString("Desert Camo"));
-        QCOMPARE(note(), QString("Painted by 43 Sqn.\nSecond line"));
+        QCOMPARE(heading(), u"Desert Camo"_s);
+        QCOMPARE(note(), u"Painted by 43 Sqn.\nSecond line"_s);
         QVERIFY(shows(Qt::red));
     }
 
     // The nine-character name: an empty heading, and the preview files named by the suffix alone.
-    QVERIFY(choose(""));
+    QVERIFY(choose(u""_s));
     QCOMPARE(heading(), QString());
-    QCOMPARE(note(), QString("the empty name's note"));
+    QCOMPARE(note(), u"the empty name's note"_s);
     QVERIFY(shows(Qt::blue));
 
     // Each choice reads the skins folder from the settings again.
-    writeFile(ws->root() + "/moved/Desert Camo.txt", "moved");
-    writeFile(ws->iniPath(), "[Folders]\r\nSkinsFolder=" + ws->root().toUtf8() + "/moved\r\n");
-    QVERIFY(choose("Desert Camo"));
-    QCOMPARE(note(), QString("moved"));
+    QVERIFY(writeFile(ws->root() + u"/moved/Desert Camo.txt"_s, "moved"_ba));
+    QVERIFY(writeFile(ws->iniPath(), kvrtest::Workspace::foldersSection({}, ws->root() + u"/moved"_s)));
+    QVERIFY(choose(u"Desert Camo"_s));
+    QCOMPARE(note(), u"moved"_s);
 }
 
 void TestVisor::previewKeepsTheLastPictureUntilAnotherLoads()
 {
-    addFiles({"HURR_Desert.zip", "HURR_NoteOnly.zip", "HURR_Broken.zip", "HURR_Huge.zip", "HURR_Bare.zip",
-              "HURR_Folder.zip", "HURR_Big.zip", "HURR_Png.zip", "HURR_Noise.zip", "HURR_Vast.zip", "HURR_Pipe.zip",
-              "SP2A_Sand.zip"});
+    QVERIFY(addFiles({u"HURR_Desert.zip"_s, u"HURR_NoteOnly.zip"_s, u"HURR_Broken.zip"_s, u"HURR_Huge.zip"_s,
+                      u"HURR_Bare.zip"_s, u"HURR_Folder.zip"_s, u"HURR_Big.zip"_s, u"HURR_Png.zip"_s,
+                      u"HURR_Noise.zip"_s, u"HURR_Vast.zip"_s, u"HURR_Pipe.zip"_s, u"SP2A_Sand.zip"_s}));
     const QString skins = ws->skinsFolder();
-    writeFile(skins + "/Desert.txt", "desert note");
-    writeFile(skins + "/Desert.jpg", picture(Qt::red));
-    writeFile(skins + "/NoteOnly.txt", "only a note");
-    writeFile(skins + "/Broken.jpg", "this is not a picture");
+    QVERIFY(writeFile(skins + u"/Desert.txt"_s, "desert note"_ba));
+    QVERIFY(writeFile(skins + u"/Desert.jpg"_s, picture(Qt::red)));
+    QVERIFY(writeFile(skins + u"/NoteOnly.txt"_s, "only a note"_ba));
+    QVERIFY(writeFile(skins + u"/Broken.jpg"_s, "this is not a picture"_ba));
     QByteArray huge = picture(Qt::white); // its header claims 60000 x 60000 pixels
     huge.replace(huge.indexOf(QByteArray("\xFF\xC0", 2)) + 5, 4, QByteArray("\xEA\x60\xEA\x60", 4));
-    writeFile(skins + "/Huge.jpg", huge);
-    QDir(skins).mkpath("Folder.txt");
-    QDir(skins).mkpath("Folder.jpg");
-    writeFile(skins + "/Big.jpg", picture(Qt::green, {3000, 2000}));
-    writeFile(skins + "/Png.jpg", picture(Qt::yellow, {2000, 3000}, "PNG")); // the content decides, not the name
-    QByteArray noise(20 * 1024 * 1024, '\0');                                // binary without a line break
+    QVERIFY(writeFile(skins + u"/Huge.jpg"_s, huge));
+    QDir(skins).mkpath(u"Folder.txt"_s);
+    QDir(skins).mkpath(u"Folder.jpg"_s);
+    QVERIFY(writeFile(skins + u"/Big.jpg"_s, picture(Qt::green, {3000, 2000})));
+    QVERIFY(writeFile(skins + u"/Png.jpg"_s,
+                      picture(Qt::yellow, {2000, 3000}, "PNG"))); // the content decides, not the name
+    QByteArray noise(20 * 1024 * 1024, '\0');                     // binary without a line break
     QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
-    writeFile(skins + "/Noise.txt", noise.replace('\n', ' ').replace('\r', ' ').prepend("NOTE START "));
+    QVERIFY(writeFile(skins + u"/Noise.txt"_s, noise.replace('\n', ' ').replace('\r', ' ').prepend("NOTE START "_ba)));
 
-    QFile(skins + "/Vast.jpg").resize(kvr::kMaxPictureFileBytes + 1);                 // refused before a byte is read
-    QVERIFY(::mkfifo(QFile::encodeName(skins + "/Pipe.jpg").constData(), 0600) == 0); // would block a reader
+    QFile(skins + u"/Vast.jpg"_s).resize(kvr::kMaxPictureFileBytes + 1); // refused before a byte is read
+    QVERIFY(::mkfifo(QFile::encodeName(skins + u"/Pipe.jpg"_s).constData(), 0600) == 0); // would block a reader
 
-    QVERIFY(choose("Desert"));
-    QVERIFY(choose("NoteOnly"));
-    QCOMPARE(note(), QString("only a note"));
+    QVERIFY(choose(u"Desert"_s));
+    QVERIFY(choose(u"NoteOnly"_s));
+    QCOMPARE(note(), u"only a note"_s);
     QVERIFY(shows(Qt::red));
     // No note empties the box; a picture that cannot be loaded leaves the last one showing, and
     // says why on the viewer's diagnostic line.
-    for (const char* name : {"Broken", "Huge", "Vast", "Pipe", "Bare", "Folder"}) {
-        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QString("^Note .*%1.txt.* not read").arg(name)));
-        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(QString("^Picture .*%1.jpg.* not shown").arg(name)));
+    for (const QString& name : {u"Broken"_s, u"Huge"_s, u"Vast"_s, u"Pipe"_s, u"Bare"_s, u"Folder"_s}) {
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(u"^Note .*%1.txt.* not read"_s.arg(name)));
+        QTest::ignoreMessage(QtInfoMsg, QRegularExpression(u"^Picture .*%1.jpg.* not shown"_s.arg(name)));
         QVERIFY(choose(name));
-        QCOMPARE(heading(), QString(name));
+        QCOMPARE(heading(), name);
         QCOMPARE(note(), QString());
-        QVERIFY2(shows(Qt::red), name);
+        QVERIFY2(shows(Qt::red), qPrintable(name));
     }
-    auto* image = control<QLabel>("Image1");
-    for (auto [name, colour] : {std::pair{"Big", Qt::green}, std::pair{"Png", Qt::yellow}}) {
+    auto* image = preview();
+    for (auto [name, colour] : {std::pair{u"Big"_s, Qt::green}, std::pair{u"Png"_s, Qt::yellow}}) {
         QVERIFY(choose(name));
-        QVERIFY2(shows(colour), name);
+        QVERIFY2(shows(colour), qPrintable(name));
         QCOMPARE(image->pixmap().size(), image->contentsRect().size()); // not the file's size
     }
-    QVERIFY(choose("Noise"));
-    QVERIFY(note().startsWith("NOTE START "));
+    QVERIFY(choose(u"Noise"_s));
+    QVERIFY(note().startsWith(u"NOTE START "_s));
 
     // A new filter refills the list and leaves the last choice showing.
-    QVERIFY(choose("Desert"));
+    QVERIFY(choose(u"Desert"_s));
     chooseFilter(2);
-    QCOMPARE(entries(), QStringList{"Sand"});
-    QCOMPARE(heading(), QString("Desert"));
-    QCOMPARE(note(), QString("desert note"));
+    QCOMPARE(entries(), QStringList{u"Sand"_s});
+    QCOMPARE(heading(), u"Desert"_s);
+    QCOMPARE(note(), u"desert note"_s);
     QVERIFY(shows(Qt::red));
 }
 
 void TestVisor::pictureIsDecodedAwayFromTheWindow()
 {
-    addFiles({"HURR_Slow.zip", "HURR_Red.zip"});
-    writeFile(ws->skinsFolder() + "/Slow.jpg", slowPicture(Qt::green));
-    writeFile(ws->skinsFolder() + "/Slow.txt", "slow note");
-    writeFile(ws->skinsFolder() + "/Red.jpg", picture(Qt::red));
+    QVERIFY(addFiles({u"HURR_Slow.zip"_s, u"HURR_Red.zip"_s}));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.jpg"_s, slowPicture(Qt::green)));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.txt"_s, "slow note"_ba));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Red.jpg"_s, picture(Qt::red)));
 
     // The click returns before the picture is decoded: the name and the note show at once.
-    QVERIFY(click("Slow"));
-    QCOMPARE(heading(), QString("Slow"));
-    QCOMPARE(note(), QString("slow note"));
+    QVERIFY(click(u"Slow"_s));
+    QCOMPARE(heading(), u"Slow"_s);
+    QCOMPARE(note(), u"slow note"_s);
     QVERIFY(Visor::instance().pictureLoading());
-    QVERIFY(control<QLabel>("Image1")->pixmap().isNull());
+    QVERIFY(preview()->pixmap().isNull());
     QVERIFY(settled());
     QVERIFY(shows(Qt::green));
 
     // The latest click wins, whichever picture is ready first; the previous one shows meanwhile.
     Qt::GlobalColor previous = Qt::green;
-    for (auto [first, second, colour] : {std::tuple{"Slow", "Red", Qt::red}, std::tuple{"Red", "Slow", Qt::green},
-                                         std::tuple{"Slow", "Red", Qt::red}}) {
+    for (auto [first, second, colour] :
+         {std::tuple{u"Slow"_s, u"Red"_s, Qt::red}, std::tuple{u"Red"_s, u"Slow"_s, Qt::green},
+          std::tuple{u"Slow"_s, u"Red"_s, Qt::red}}) {
         QVERIFY(click(first));
         QVERIFY(click(second));
-        QCOMPARE(heading(), QString(second));
+        QCOMPARE(heading(), second);
         QVERIFY(shows(previous));
         QVERIFY(settled());
         QTest::qWait(50); // room for a dropped picture to arrive late, were it not dropped
-        QVERIFY2(shows(colour), second);
+        QVERIFY2(shows(colour), qPrintable(second));
         previous = colour;
     }
 
     // Closing the window while a picture is being decoded stops it; nothing reaches the window after.
-    QVERIFY(click("Slow"));
+    QVERIFY(click(u"Slow"_s));
     QVERIFY(Visor::instance().pictureLoading());
     Visor::instance().close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
@@ -324,8 +331,8 @@ void TestVisor::pictureIsDecodedAwayFromTheWindow()
 
 void TestVisor::aStoppedDecodeYieldsNoPicture()
 {
-    const QString path = ws->skinsFolder() + "/Red.jpg";
-    writeFile(path, picture(Qt::red));
+    const QString path = ws->skinsFolder() + u"/Red.jpg"_s;
+    QVERIFY(writeFile(path, picture(Qt::red)));
     std::atomic_bool stop = false;
     QCOMPARE(kvr::decodePicture(path, {32, 24}, stop).size(), QSize(32, 24));
     stop = true;
