@@ -56,6 +56,10 @@ QStringList listFiles(const QString& folder, const QString& pattern)
         QString name = QFile::decodeName(entry->d_name);
         if (!wildcardMatch(pattern, name))
             continue;
+        // A name that does not decode cleanly would be shown, and then sought, under another
+        // name: a package is either reachable from its list entry or not listed at all.
+        if (QFile::encodeName(name) != entry->d_name)
+            continue;
         entries.push_back({name.toCaseFolded(), std::move(name)});
     }
 

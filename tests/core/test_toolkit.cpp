@@ -6,6 +6,9 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 using namespace Qt::StringLiterals;
 
 using kvrtest::filesIn;
@@ -159,11 +162,17 @@ void TestToolkit::fileListOrderAndFilter()
     QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("folder.zip")));
     QVERIFY(QFile::link(dir.filePath(QStringLiteral("b.zip")), dir.filePath(QStringLiteral("link.zip"))));
     QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), dir.filePath(QStringLiteral("dangling.zip"))));
+    // A name that is not valid UTF-8 could not be opened again from its list entry.
+    const QByteArray undecodable = QFile::encodeName(dir.path()) + "/MOSQ_Caf\xE9.zip";
+    const int fd = ::open(undecodable.constData(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    QVERIFY(fd >= 0);
+    ::close(fd);
 
     kvr::FileList list;
     list.setPattern(QStringLiteral("*.zip"));
     list.setPath(dir.path());
-    // Without regard to case, ties in byte order; folders and dangling links are not files.
+    // Without regard to case, ties in byte order; folders, dangling links and names that do not
+    // decode are not listed.
     QCOMPARE(list.names(), QStringList({u"B.zip"_s, u"b.zip"_s, u"HURR_Desert.zip"_s, u"hurr_night.ZIP"_s,
                                         u"HURR_Winter.zip"_s, u"link.zip"_s, u"SP2A_Sand.zip"_s}));
     QCOMPARE(list.ListCount(), 7);
