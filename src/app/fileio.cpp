@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -26,6 +27,17 @@ DirStream::DirStream(const QString& localPath) : m_dir(::opendir(QFile::encodeNa
         m_error = errno;
 }
 
+DirStream::DirStream(int folderFd)
+{
+    const int own = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
+    m_dir = own >= 0 ? ::fdopendir(own) : nullptr;
+    if (!m_dir) {
+        m_error = errno;
+        if (own >= 0)
+            ::close(own);
+    }
+}
+
 DirStream::~DirStream()
 {
     if (m_dir)
@@ -40,6 +52,12 @@ int DirStream::fd() const noexcept
 const dirent* DirStream::next() noexcept
 {
     return m_dir ? ::readdir(m_dir) : nullptr;
+}
+
+void lockExclusive(int fd)
+{
+    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    }
 }
 
 bool writeDurably(UniqueFd fd, const QByteArray& bytes)

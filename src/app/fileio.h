@@ -40,6 +40,8 @@ class DirStream
 {
 public:
     explicit DirStream(const QString& localPath);
+    // Reads a folder already open, through a descriptor of its own: folderFd stays open.
+    explicit DirStream(int folderFd);
     DirStream(const DirStream&) = delete;
     DirStream& operator=(const DirStream&) = delete;
     ~DirStream();
@@ -80,6 +82,10 @@ struct FileRead
 
 // Reads a regular file of at most `limit` bytes. Opening never blocks, not even on a pipe.
 FileRead readRegularFile(const QString& localPath, qint64 limit, Links links = Links::Follow);
+
+// Waits for the exclusive lock on an open file or folder (flock). It goes when the last
+// descriptor of that open file closes. A file system without locks goes unlocked.
+void lockExclusive(int fd);
 
 // Writes the bytes whole, flushes them to disk and closes the file. False when any step failed:
 // a write cut short by a full disk is never taken for a whole one.

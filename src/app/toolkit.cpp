@@ -240,15 +240,15 @@ bool isProgramFolder(int folderFd)
 
 void deleteFiles(const QString& localFolder, const QString& pattern)
 {
-    DIR* dir = ::opendir(QFile::encodeName(localFolder).constData());
-    if (!dir)
+    DirStream dir(localFolder);
+    if (!dir.isOpen())
         throw Error(QStringLiteral("Path not found"));
-    const int dirFd = ::dirfd(dir);
+    const int dirFd = dir.fd();
     const bool programFolderItself = isProgramFolder(dirFd);
 
     int matched = 0;
     int firstFailure = 0;
-    while (const dirent* entry = ::readdir(dir)) {
+    while (const dirent* entry = dir.next()) {
         if (entry->d_type == DT_DIR)
             continue;
         const QString name = QFile::decodeName(entry->d_name);
@@ -278,7 +278,6 @@ void deleteFiles(const QString& localFolder, const QString& pattern)
         if (::unlinkat(dirFd, entry->d_name, 0) != 0 && !firstFailure)
             firstFailure = errno;
     }
-    ::closedir(dir);
 
     if (matched == 0)
         throw Error(QStringLiteral("File not found"));

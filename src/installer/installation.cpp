@@ -118,15 +118,10 @@ public:
                 }
             }
         }
-        m_fd = ::open(QFile::encodeName(found).constData(),
-                      O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0));
-        if (m_fd >= 0)
-            m_path = QStringLiteral("/proc/self/fd/%1").arg(m_fd) + (folder ? QStringLiteral("/") : QString());
-    }
-    ~LibraryPath()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        m_fd.reset(::open(QFile::encodeName(found).constData(),
+                          O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0)));
+        if (m_fd.isValid())
+            m_path = QStringLiteral("/proc/self/fd/%1").arg(m_fd.get()) + (folder ? QStringLiteral("/") : QString());
     }
     LibraryPath(const LibraryPath&) = delete;
     LibraryPath& operator=(const LibraryPath&) = delete;
@@ -135,7 +130,7 @@ public:
 
 private:
     QString m_path;
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 // ---- The journal ------------------------------------------------------------------------------
@@ -238,14 +233,8 @@ void removeJournal(ChangePlan& plan)
 // Removes the regular files of a folder whose names match; links and folders stay.
 void removeMatching(int folderFd, const QRegularExpression& names)
 {
-    const int listFd = ::fcntl(folderFd, F_DUPFD_CLOEXEC, 0);
-    DIR* dir = listFd >= 0 ? ::fdopendir(listFd) : nullptr;
-    if (!dir) {
-        if (listFd >= 0)
-            ::close(listFd);
-        return;
-    }
-    while (const dirent* entry = ::readdir(dir)) {
+    DirStream dir(folderFd);
+    while (const dirent* entry = dir.next()) {
         if (!names.match(QFile::decodeName(entry->d_name)).hasMatch())
             continue;
         struct stat st
@@ -254,13 +243,6 @@ void removeMatching(int folderFd, const QRegularExpression& names)
         if (::fstatat(folderFd, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             ::unlinkat(folderFd, entry->d_name, 0) == 0)
             qCInfo(lcInstall, "removed the leftover %s", entry->d_name);
-    }
-    ::closedir(dir);
-}
-
-void lockExclusive(int fd)
-{
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
     }
 }
 
@@ -273,23 +255,18 @@ class FolderLock
 public:
     explicit FolderLock(const QString& localFolder)
     {
-        m_fd = ::open(QFile::encodeName(localFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (m_fd < 0)
+        m_fd.reset(::open(QFile::encodeName(localFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (!m_fd.isValid())
             return;
-        lockExclusive(m_fd);
+        lockExclusive(m_fd.get());
         static const QRegularExpression leftovers(QStringLiteral("^\\.unzip32-[0-9a-f]{8}-[0-9]+\\.tmp$"));
-        removeMatching(m_fd, leftovers);
-    }
-    ~FolderLock()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
+        removeMatching(m_fd.get(), leftovers);
     }
     FolderLock(const FolderLock&) = delete;
     FolderLock& operator=(const FolderLock&) = delete;
 
 private:
-    int m_fd = -1;
+    UniqueFd m_fd;
 };
 
 FileServices setFileServices(FileServices services)
@@ -443,21 +420,19 @@ void removeStaleSettingsTemporaries(const QString& settingsFile)
     if (const QFileInfo link(local); link.isSymLink() && link.exists())
         local = link.canonicalFilePath();
     const QFileInfo info(local);
-    const int fd = ::open(QFile::encodeName(local).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    const UniqueFd fd(::open(QFile::encodeName(local).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
     struct stat st
     {
     };
-    if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        lockExclusive(fd);
-    const int folderFd = ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (folderFd >= 0) {
+    if (fd.isValid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode))
+        lockExclusive(fd.get());
+    const UniqueFd folderFd(
+        ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (folderFd.isValid()) {
         const QRegularExpression temporaries(QStringLiteral("^") + QRegularExpression::escape(info.fileName()) +
                                              QStringLiteral("\\.tmp[0-9a-f]+$"));
-        removeMatching(folderFd, temporaries);
-        ::close(folderFd);
+        removeMatching(folderFd.get(), temporaries);
     }
-    if (fd >= 0)
-        ::close(fd);
 }
 
 } // namespace

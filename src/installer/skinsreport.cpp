@@ -1,5 +1,6 @@
 #include "installer/skinsreport.h"
 
+#include "app/fileio.h"
 #include "app/toolkit.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -118,8 +119,8 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
 {
     QList<ReportProblem> problems;
     const QByteArray folder = QFile::encodeName(skinsFolder);
-    DIR* dir = ::opendir(folder.constData());
-    if (!dir)
+    DirStream dir(skinsFolder);
+    if (!dir.isOpen())
         return problems;
     struct Entry
     {
@@ -127,7 +128,7 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
         QString name;
     };
     QList<Entry> files;
-    while (const dirent* e = ::readdir(dir)) {
+    while (const dirent* e = dir.next()) {
         const QByteArray raw(e->d_name);
         if (raw == "." || raw == "..")
             continue;
@@ -137,7 +138,6 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
             continue;
         files.append({raw, QFile::decodeName(raw)});
     }
-    ::closedir(dir);
     std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) {
         const int c = a.name.compare(b.name, Qt::CaseInsensitive);
         return c != 0 ? c < 0 : a.raw < b.raw;

@@ -308,13 +308,6 @@ Replaced replaceFile(const QByteArray& path, const QByteArray& bytes, const stru
     return result;
 }
 
-// Waits for the exclusive lock on an open file; a file system without locks writes unlocked.
-void lockExclusive(int fd)
-{
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-}
-
 bool refused(const QString& file, const char* why)
 {
     qCWarning(lcSettings, "settings not written to %s: %s", qUtf8Printable(file), why);

@@ -1,6 +1,7 @@
 #include "viewer/pictureloader.h"
 
 #include "app/logging.h"
+#include "app/fileio.h"
 #include "app/toolkit.h"
 
 #include <QFile>
@@ -22,41 +23,32 @@ namespace {
 QByteArray readPictureFile(const QString& path, const std::atomic_bool& stop)
 {
     const QByteArray local = QFile::encodeName(findFile(path));
-    const int fd = ::open(local.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
+    const UniqueFd file(::open(local.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!file.isValid())
         throw Error::fromErrno(errno);
+    const int fd = file.get();
     struct stat st
     {
     };
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
         throw Error(QStringLiteral("File not found"));
-    }
-    if (st.st_size > kMaxPictureFileBytes) {
-        ::close(fd);
+    if (st.st_size > kMaxPictureFileBytes)
         throw Error(QStringLiteral("Out of memory (a file of %1 bytes)").arg(st.st_size));
-    }
     QByteArray bytes;
     char buffer[65536];
     while (!stop.load(std::memory_order_relaxed)) {
         const ssize_t got = ::read(fd, buffer, sizeof buffer);
         if (got < 0 && errno == EINTR)
             continue;
-        if (got < 0) {
-            const int err = errno;
-            ::close(fd);
-            throw Error::fromErrno(err);
-        }
+        if (got < 0)
+            throw Error::fromErrno(errno);
         if (got == 0)
             break;
         // The file may have grown since it was measured.
-        if (bytes.size() + got > kMaxPictureFileBytes) {
-            ::close(fd);
+        if (bytes.size() + got > kMaxPictureFileBytes)
             throw Error(QStringLiteral("Out of memory (a file that grows past %1 bytes)").arg(kMaxPictureFileBytes));
-        }
         bytes.append(buffer, got);
     }
-    ::close(fd);
     return bytes;
 }
 
