@@ -1,7 +1,7 @@
 #include "viewer/pictureloader.h"
 
-#include "app/logging.h"
 #include "app/fileio.h"
+#include "app/logging.h"
 #include "app/toolkit.h"
 
 #include <QFile>
