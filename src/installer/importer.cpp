@@ -72,7 +72,7 @@ ArchivePtr openArchive(const QString& path)
     archive_read_support_format_tar(a.get());
     archive_read_support_format_gnutar(a.get());
     archive_read_support_format_zip(a.get());
-    if (archive_read_open_filename(a.get(), QFile::encodeName(path).constData(), 64 * 1024) != ARCHIVE_OK)
+    if (archive_read_open_filename(a.get(), QFile::encodeName(path).constData(), size_t{64} * 1024) != ARCHIVE_OK)
         return nullptr;
     return a;
 }
@@ -124,7 +124,7 @@ bool readMembers(const QString& path, std::vector<Member>& members, QString& pro
         problem = QStringLiteral("cannot be read as an archive");
         return false;
     }
-    const double total = std::max<qint64>(1, QFileInfo(path).size());
+    const auto total = static_cast<double>(std::max<qint64>(1, QFileInfo(path).size()));
     archive_entry* entry = nullptr;
     for (;;) {
         if (cancel)
@@ -237,12 +237,12 @@ bool copyFile(const QString& from, QFile& to, const std::atomic<bool>& cancel, c
         problem = QStringLiteral("cannot be read");
         return false;
     }
-    const double total = std::max<qint64>(1, in.size());
+    const auto total = static_cast<double>(std::max<qint64>(1, in.size()));
     qint64 done = 0;
     while (!in.atEnd()) {
         if (cancel)
             return false;
-        const QByteArray chunk = in.read(1024 * 1024);
+        const QByteArray chunk = in.read(qint64{1024} * 1024);
         if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
             problem = QStringLiteral("cannot be read");
             return false;
@@ -370,7 +370,7 @@ QString existingPackage(const QString& skinsFolder, const QString& code, const Q
 QString keepBothName(const QString& skinsFolder, const QString& code, const QString& skin)
 {
     for (int n = 2;; ++n) {
-        const QString candidate = skin + QStringLiteral(" (") + QString::number(n) + QLatin1Char(')');
+        QString candidate = skin + QStringLiteral(" (") + QString::number(n) + QLatin1Char(')');
         if (existingPackage(skinsFolder, code, candidate).isEmpty())
             return candidate;
     }

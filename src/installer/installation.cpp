@@ -87,7 +87,7 @@ void unzip(const QString& package, const QString& target)
 
 QString usableGameFolder(const QString& value)
 {
-    const QString folder = usableFolder(value);
+    QString folder = usableFolder(value);
     if (folder.isEmpty())
         qCInfo(lcInstall, "game folder \"%s\" is not usable: nothing is deleted or unpacked", qUtf8Printable(value));
     return folder;
@@ -203,8 +203,8 @@ QString writeJournal(const ChangePlan& plan, const QString& settingsFile)
     const QString folder = QFileInfo(settingsLocal(settingsFile)).absolutePath();
     const QByteArray bytes = journalBytes(plan);
     for (int attempt = 0; attempt < 100; ++attempt) {
-        const QString path = folder + QLatin1Char('/') + journalPrefix(settingsFile) +
-                             QString::number(QRandomGenerator::global()->generate(), 16);
+        QString path = folder + QLatin1Char('/') + journalPrefix(settingsFile) +
+                       QString::number(QRandomGenerator::global()->generate(), 16);
         const QByteArray local = QFile::encodeName(path);
         const int fd = ::open(local.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0 && errno == EEXIST)
@@ -456,7 +456,7 @@ void finishInterruptedChanges(const QString& settingsFile)
         const QString journal = settings.absolutePath() + QLatin1Char('/') + name;
         QFile file(journal);
         const std::optional<ChangePlan> plan =
-            file.open(QIODevice::ReadOnly) ? parseJournal(file.read(64 * 1024)) : std::nullopt;
+            file.open(QIODevice::ReadOnly) ? parseJournal(file.read(qint64{64} * 1024)) : std::nullopt;
         file.close();
         if (!plan) {
             qCWarning(lcInstall, "removed the unreadable journal %s", qUtf8Printable(journal));

@@ -219,7 +219,7 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
         }
         uLong crc = crc32(0, nullptr, 0);
         while (!file.atEnd()) {
-            const QByteArray chunk = file.read(1024 * 1024);
+            const QByteArray chunk = file.read(qint64{1024} * 1024);
             if (chunk.isEmpty())
                 break;
             crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.constData()), static_cast<uInt>(chunk.size()));

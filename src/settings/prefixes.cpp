@@ -15,7 +15,7 @@ namespace kvr {
 namespace {
 
 // Launcher files are small; a huge one is not what we look for.
-constexpr qint64 kMaxConfigSize = 4 * 1024 * 1024;
+constexpr qint64 kMaxConfigSize = qint64{4} * 1024 * 1024;
 
 QByteArray readSmallFile(const QString& path)
 {
@@ -46,7 +46,7 @@ QStringList subfolders(const QString& folder)
 class Collector
 {
 public:
-    explicit Collector(QString home) : m_home(QDir::cleanPath(std::move(home))) {}
+    explicit Collector(const QString& home) : m_home(QDir::cleanPath(home)) {}
 
     // Adds the folder under its label when it exists and was not listed already.
     void add(const QString& path, const QString& label)
@@ -72,7 +72,7 @@ public:
     // The home folder written as "~" in labels, so they stay short.
     QString shortPath(const QString& path) const
     {
-        const QString clean = QDir::cleanPath(path);
+        QString clean = QDir::cleanPath(path);
         if (clean == m_home || clean.startsWith(m_home + QLatin1Char('/')))
             return QLatin1Char('~') + clean.mid(m_home.size());
         return clean;

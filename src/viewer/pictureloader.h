@@ -15,8 +15,8 @@
 namespace kvr {
 
 // Limits on what a preview may cost. No preview needs more: it is shown at a few hundred pixels.
-inline constexpr qint64 kMaxPictureFileBytes = 32 * 1024 * 1024;
-inline constexpr qint64 kMaxPicturePixels = 6000 * 4000;
+inline constexpr qint64 kMaxPictureFileBytes = qint64{32} * 1024 * 1024;
+inline constexpr qint64 kMaxPicturePixels = qint64{6000} * 4000;
 inline constexpr int kMaxPictureMegabytes = 128;
 
 // Reads and decodes a picture file already stretched to the size it is shown at, whatever its
