@@ -68,7 +68,7 @@ private:
 
 // Writes the bytes, making the folders on the way. A failure is reported here; the caller's
 // QVERIFY stops the test.
-inline bool writeFile(const QString& path, const QByteArray& bytes)
+[[nodiscard]] inline bool writeFile(const QString& path, const QByteArray& bytes)
 {
     QDir().mkpath(QFileInfo(path).absolutePath());
     QFile file(path);

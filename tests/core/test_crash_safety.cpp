@@ -16,17 +16,18 @@
 #include <thread>
 
 using kvrtest::readFile;
+using namespace Qt::StringLiterals;
 
 namespace {
 
 const char* const kWriterMode = "--write-settings-forever";
-const QString kOldValue = "(Default)";
-const QString kNewValue = "HURR_No 56 Squadron, Duxford 1940 - weathered, with the squadron codes";
+const QString kOldValue = u"(Default)"_s;
+const QString kNewValue = u"HURR_No 56 Squadron, Duxford 1940 - weathered, with the squadron codes"_s;
 
 // The key written sits mid-file, between the skins and a hand-written notes section.
 QByteArray settingsWith(const QString& value)
 {
-    QByteArray file = "[Folders]\r\nSkinsFolder=/home/pilot/Kestrava skins\r\n[Skins]\r\n";
+    QByteArray file = "[Folders]\r\nSkinsFolder=/home/pilot/Kestrava skins\r\n[Skins]\r\n"_ba;
     for (int slot = 1; slot <= 29; ++slot)
         file += "SLOT" + QByteArray::number(slot) + "=Skin number " + QByteArray::number(slot * 7) + "\r\n" +
                 (slot == 12 ? "HURR=" + value.toUtf8() + "\r\n" : QByteArray());
@@ -39,11 +40,11 @@ QByteArray settingsWith(const QString& value)
 // Run as a child: flips the key between the two values until killed.
 int writeSettingsForever(const QString& file)
 {
-    bool toNew = kvr::readProfileString(file, "Skins", "HURR") != kNewValue;
+    bool toNew = kvr::readProfileString(file, u"Skins"_s, u"HURR"_s) != kNewValue;
     std::fputs("writing\n", stdout);
     std::fflush(stdout);
     for (;; toNew = !toNew)
-        kvr::writeProfileString(file, "Skins", "HURR", toNew ? kNewValue : kOldValue);
+        kvr::writeProfileString(file, u"Skins"_s, u"HURR"_s, toNew ? kNewValue : kOldValue);
 }
 
 void sleepMicroseconds(qint64 us)
@@ -62,10 +63,10 @@ QString folderFault(const QString& folder, const QStringList& expected, const QR
         if (temporary.match(name).hasMatch())
             ++temporaries;
         else if (!expected.contains(name))
-            return "left " + name;
+            return u"left "_s + name;
     }
     if (temporaries - leftovers > 1)
-        return QString("left %1 temporary files").arg(temporaries - leftovers);
+        return u"left %1 temporary files"_s.arg(temporaries - leftovers);
     leftovers = temporaries;
     return {};
 }
@@ -89,57 +90,57 @@ private Q_SLOTS:
     void settingsWriteKilledAtRandom()
     {
         QTemporaryDir dir;
-        const QString ini = dir.filePath("KVRSI.INI");
+        const QString ini = dir.filePath(u"KVRSI.INI"_s);
         const QByteArray oldFile = settingsWith(kOldValue), newFile = settingsWith(kNewValue);
-        kvrtest::writeFile(ini, oldFile);
+        QVERIFY(kvrtest::writeFile(ini, oldFile));
 
         // Kills land within a few writes of the writer's start, whatever the disk's speed.
         QElapsedTimer timer;
         timer.start();
         for (int i = 0; i < 10; ++i)
-            QVERIFY(kvr::writeProfileString(ini, "Skins", "HURR", i % 2 ? kOldValue : kNewValue));
+            QVERIFY(kvr::writeProfileString(ini, u"Skins"_s, u"HURR"_s, i % 2 ? kOldValue : kNewValue));
         QCOMPARE(readFile(ini), oldFile);
         const qint64 window = std::max<qint64>(5000, 3 * timer.nsecsElapsed() / 10 / 1000);
 
-        const QRegularExpression temporary("^KVRSI\\.INI\\.tmp[0-9a-f]+$");
+        const QRegularExpression temporary(u"^KVRSI\\.INI\\.tmp[0-9a-f]+$"_s);
         int sawOld = 0, sawNew = 0;
         qsizetype leftovers = 0;
         for (int kill = 0; kill < 300; ++kill) {
             QProcess writer;
-            writer.start(QCoreApplication::applicationFilePath(), {kWriterMode, ini});
+            writer.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kWriterMode), ini});
             QVERIFY2(writer.waitForReadyRead(30000), qPrintable(writer.errorString()));
             sleepMicroseconds(m_random.bounded(window));
             writer.kill();
             QVERIFY(writer.waitForFinished(30000));
             QCOMPARE(writer.exitStatus(), QProcess::CrashExit);
             const QByteArray now = readFile(ini);
-            QVERIFY2(now == oldFile || now == newFile, qPrintable(QString("kill %1 left neither version").arg(kill)));
+            QVERIFY2(now == oldFile || now == newFile, qPrintable(u"kill %1 left neither version"_s.arg(kill)));
             ++(now == oldFile ? sawOld : sawNew);
-            const QString fault = folderFault(dir.path(), {"KVRSI.INI"}, temporary, leftovers);
-            QVERIFY2(fault.isEmpty(), qPrintable(QString("kill %1 ").arg(kill) + fault));
+            const QString fault = folderFault(dir.path(), {u"KVRSI.INI"_s}, temporary, leftovers);
+            QVERIFY2(fault.isEmpty(), qPrintable(u"kill %1 "_s.arg(kill) + fault));
         }
         qInfo("settings: 300 kills within %lld us: %d old, %d new, %lld temporaries", window, sawOld, sawNew,
               static_cast<long long>(leftovers));
         QVERIFY(sawOld > 0 && sawNew > 0); // the kills landed between writes, not only before the first
 
         // The leftovers are harmless: a whole write succeeds beside them and leaves none of its own.
-        QVERIFY(kvr::writeProfileString(ini, "Skins", "HURR", kNewValue));
+        QVERIFY(kvr::writeProfileString(ini, u"Skins"_s, u"HURR"_s, kNewValue));
         QCOMPARE(readFile(ini), newFile);
         const qsizetype before = leftovers;
-        QCOMPARE(folderFault(dir.path(), {"KVRSI.INI"}, temporary, leftovers), QString());
+        QCOMPARE(folderFault(dir.path(), {u"KVRSI.INI"_s}, temporary, leftovers), QString());
         QCOMPARE(leftovers, before);
     }
 
     void extractionKilledAtRandom()
     {
         QTemporaryDir dir;
-        const QString game = dir.filePath("game");
+        const QString game = dir.filePath(u"game"_s);
         QVERIFY(QDir().mkpath(game));
 
         // Two versions of one skin, every member changed in bytes and length; one stored, one large
         // enough to be decoded straight into its file.
-        const QStringList names{"PMOSQ_Sqn105.TPC", "PMOSQ_Sqn105.3DZ", "PMOSQ_Sqn105_N.TPC", "PMOSQ_Sqn105_L.TPC",
-                                "Sqn105.txt"};
+        const QStringList names{u"PMOSQ_Sqn105.TPC"_s, u"PMOSQ_Sqn105.3DZ"_s, u"PMOSQ_Sqn105_N.TPC"_s,
+                                u"PMOSQ_Sqn105_L.TPC"_s, u"Sqn105.txt"_s};
         const qsizetype sizes[] = {1000000, 1200000, 900000, 5000000, 3000};
         QList<QByteArray> versions[2];
         QString packages[2];
@@ -154,19 +155,19 @@ private Q_SLOTS:
                 versions[version].append(data);
                 entries.append({names[i].toLatin1(), data, i == 1 ? ZIP_CM_STORE : ZIP_CM_DEFLATE});
             }
-            packages[version] = dir.filePath(QString("MOSQ_Sqn105_v%1.zip").arg(version));
+            packages[version] = dir.filePath(u"MOSQ_Sqn105_v%1.zip"_s.arg(version));
             QVERIFY(kvr::writeZip(packages[version], entries));
         }
         auto versionsOnDisk = [&] { // which version each file is; -1 when neither
             QList<int> found;
             for (qsizetype i = 0; i < names.size(); ++i) {
-                const QByteArray bytes = readFile(game + '/' + names[i]);
+                const QByteArray bytes = readFile(game + u'/' + names[i]);
                 found.append(bytes == versions[0][i] ? 0 : bytes == versions[1][i] ? 1 : -1);
             }
             return found;
         };
         auto unpack = [&](int version, QProcess& process) {
-            process.start(KVR_UNZIP32_CLI, {packages[version], game});
+            process.start(QStringLiteral(KVR_UNZIP32_CLI), {packages[version], game});
             return process.waitForStarted(30000);
         };
 
@@ -183,7 +184,7 @@ private Q_SLOTS:
             QCOMPARE(versionsOnDisk(), QList<int>(names.size(), run % 2));
         }
 
-        const QRegularExpression temporary("^\\.unzip32-[0-9a-f]{8}-[0-9]+\\.tmp$");
+        const QRegularExpression temporary(u"^\\.unzip32-[0-9a-f]{8}-[0-9]+\\.tmp$"_s);
         int mixed = 0;
         qsizetype leftovers = 0;
         for (int round = 0; round < 200; ++round) {
@@ -193,14 +194,14 @@ private Q_SLOTS:
             cli.kill();
             QVERIFY(cli.waitForFinished(60000));
             const QList<int> found = versionsOnDisk();
-            QVERIFY2(!found.contains(-1), qPrintable(QString("round %1 left a file neither old nor new").arg(round)));
+            QVERIFY2(!found.contains(-1), qPrintable(u"round %1 left a file neither old nor new"_s.arg(round)));
             if (cli.exitStatus() == QProcess::NormalExit) {
                 QCOMPARE(cli.exitCode(), 0);
                 QCOMPARE(found, QList<int>(names.size(), round % 2));
             }
             mixed += found.contains(0) && found.contains(1);
             const QString fault = folderFault(game, names, temporary, leftovers);
-            QVERIFY2(fault.isEmpty(), qPrintable(QString("round %1 ").arg(round) + fault));
+            QVERIFY2(fault.isEmpty(), qPrintable(u"round %1 "_s.arg(round) + fault));
         }
         qInfo("extraction: 200 kills within %lld us: %d between members, %lld temporaries", longest + longest / 5,
               mixed, static_cast<long long>(leftovers));

@@ -26,6 +26,7 @@
 using kvrtest::filesIn;
 using kvrtest::readFile;
 using kvrtest::writeFile;
+using namespace Qt::StringLiterals;
 
 namespace {
 
@@ -57,7 +58,7 @@ QByteArray sample(qsizetype size, char seed)
 
 QString fixture(const QString& name)
 {
-    return KVR_TEST_DATA "/zip/" + name;
+    return QStringLiteral(KVR_TEST_DATA "/zip/") + name;
 }
 
 QByteArray le16(quint16 v)
@@ -126,7 +127,7 @@ private:
     QString logOf(const QString& name) const
     {
         for (const QString& line : m_log)
-            if (line.startsWith(name + ": "))
+            if (line.startsWith(name + u": "_s))
                 return line.mid(name.size() + 2);
         return {};
     }
@@ -158,14 +159,17 @@ private:
         return m_unzip(int(include.size()), includes, int(exclude.size()), excludes, &options, &callbacks);
     }
 
-    // A fresh target folder holding the given files.
+    // A fresh target folder holding the given files; empty when it could not be made, so that the
+    // caller stops rather than extract into the working folder.
     QString target(const QString& name, const Files& files = {})
     {
         const QString folder = path(name);
         QDir(folder).removeRecursively();
-        QDir().mkpath(folder);
+        if (!QDir().mkpath(folder))
+            return {};
         for (auto it = files.begin(); it != files.end(); ++it)
-            writeFile(folder + '/' + it.key(), it.value());
+            if (!writeFile(folder + u'/' + it.key(), it.value()))
+                return {};
         return folder;
     }
 
@@ -173,7 +177,7 @@ private:
     {
         Files files;
         for (const QString& name : filesIn(folder))
-            files.insert(name, readFile(folder + '/' + name));
+            files.insert(name, readFile(folder + u'/' + name));
         return files;
     }
 
@@ -194,7 +198,7 @@ private Q_SLOTS:
     void membersLandFlatWithTheirBytes()
     {
         const QByteArray big = sample(6 << 20, 'b'); // decoded into a mapped file, not in memory
-        const QString archive = path("flat.zip");
+        const QString archive = path(u"flat.zip"_s);
         makeZip(archive,
                 {{"skins/", {}},
                  {"skins/MOSQ/PMOSQ1.TPC", sample(3000, '1')},
@@ -205,15 +209,16 @@ private Q_SLOTS:
                  {"empty.txt", {}},
                  {"empty-stored.txt", {}, ZIP_CM_STORE}},
                 "a comment");
-        const QString game = target("flat");
+        const QString game = target(u"flat"_s);
+        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 0);
-        const Files expected{{"PMOSQ1.TPC", sample(3000, '1')},
-                             {"PMOSQ1.3DZ", sample(5000, '2')},
-                             {"PMOSQ1.BMP", sample(70000, '3')},
-                             {"big.dat", big},
-                             {"stored-big.dat", big.left(5 << 20)},
-                             {"empty.txt", {}},
-                             {"empty-stored.txt", {}}};
+        const Files expected{{u"PMOSQ1.TPC"_s, sample(3000, '1')},
+                             {u"PMOSQ1.3DZ"_s, sample(5000, '2')},
+                             {u"PMOSQ1.BMP"_s, sample(70000, '3')},
+                             {u"big.dat"_s, big},
+                             {u"stored-big.dat"_s, big.left(5 << 20)},
+                             {u"empty.txt"_s, {}},
+                             {u"empty-stored.txt"_s, {}}};
         QCOMPARE(contents(game), expected);
         QVERIFY(QDir(game).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
     }
@@ -225,16 +230,16 @@ private Q_SLOTS:
         QTest::addColumn<QList<Member>>("members");
         QTest::addColumn<Files>("expected");
         QTest::newRow("exact spelling replaced, other spelling left")
-            << Files{{"A.TXT", "a1"}, {"a.txt", "a2"}} << QList<Member>{{"a.txt", "new"}}
-            << Files{{"A.TXT", "a1"}, {"a.txt", "new"}};
+            << Files{{u"A.TXT"_s, "a1"}, {u"a.txt"_s, "a2"}} << QList<Member>{{"a.txt", "new"}}
+            << Files{{u"A.TXT"_s, "a1"}, {u"a.txt"_s, "new"}};
         QTest::newRow("no exact spelling: first in byte order")
-            << Files{{"A.TXT", "a1"}, {"a.txt", "a2"}} << QList<Member>{{"A.Txt", "new"}}
-            << Files{{"A.TXT", "new"}, {"a.txt", "a2"}};
+            << Files{{u"A.TXT"_s, "a1"}, {u"a.txt"_s, "a2"}} << QList<Member>{{"A.Txt", "new"}}
+            << Files{{u"A.TXT"_s, "new"}, {u"a.txt"_s, "a2"}};
         QTest::newRow("letters beyond ASCII")
-            << Files{{"CAFÉ.TPC", "old"}} << QList<Member>{{"café.tpc", "new"}} << Files{{"CAFÉ.TPC", "new"}};
+            << Files{{u"CAFÉ.TPC"_s, "old"}} << QList<Member>{{"café.tpc", "new"}} << Files{{u"CAFÉ.TPC"_s, "new"}};
         QTest::newRow("later member wins, folders dropped")
-            << Files{{"PMOSQ.tpc", "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
-            << Files{{"PMOSQ.tpc", "second"}};
+            << Files{{u"PMOSQ.tpc"_s, "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
+            << Files{{u"PMOSQ.tpc"_s, "second"}};
         // Enough members to be decoded on two threads: names are still given in archive order.
         QList<Member> rounds;
         Files last;
@@ -243,21 +248,22 @@ private Q_SLOTS:
                 "r" + QByteArray::number(i / 150) + (i % 2 ? "/p" : "/P") + QByteArray::number(i % 150) + ".TPC";
             rounds.append(
                 {name, "round " + QByteArray::number(i / 150) + sample(i, 'r'), i % 3 ? ZIP_CM_DEFLATE : ZIP_CM_BZIP2});
-            last.insert(QString(i % 2 ? "p%1.TPC" : "P%1.TPC").arg(i % 150), rounds.last().data);
+            last.insert((i % 2 ? u"p%1.TPC"_s : u"P%1.TPC"_s).arg(i % 150), rounds.last().data);
         }
-        QTest::newRow("many members, later ones win") << Files{{"P0.TPC", "old"}} << rounds << last;
+        QTest::newRow("many members, later ones win") << Files{{u"P0.TPC"_s, "old"}} << rounds << last;
         QTest::newRow("new name keeps the first member's spelling")
             << Files{} << QList<Member>{{"NEW.3DZ", "new"}, {"new.3dz", "later spelling"}}
-            << Files{{"NEW.3DZ", "later spelling"}};
+            << Files{{u"NEW.3DZ"_s, "later spelling"}};
     }
     void caseDoesNotMakeASecondFile()
     {
         QFETCH(Files, onDisk);
         QFETCH(QList<Member>, members);
         QFETCH(Files, expected);
-        const QString archive = path("case.zip");
+        const QString archive = path(u"case.zip"_s);
         makeZip(archive, members);
-        const QString game = target("case", onDisk);
+        const QString game = target(u"case"_s, onDisk);
+        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 0);
         QCOMPARE(contents(game), expected);
     }
@@ -272,27 +278,28 @@ private Q_SLOTS:
     void unreadablePackagesWriteNothing()
     {
         QFETCH(QString, kind);
-        const QString archive = path("unreadable.zip");
+        const QString archive = path(u"unreadable.zip"_s);
         QDir(archive).removeRecursively();
         makeZip(archive, {{"PMOSQ.TPC", sample(20000, 't')}, {"other.txt", "x"}});
         const QByteArray whole = readFile(archive);
         QFile::remove(archive);
-        if (kind == "empty file")
-            writeFile(archive, {});
-        else if (kind == "not a zip")
-            writeFile(archive, QByteArray("PK\3\4 this is only a text file\n").repeated(10));
-        else if (kind == "half")
-            writeFile(archive, whole.left(whole.size() / 2));
-        else if (kind == "no end record")
-            writeFile(archive, whole.left(whole.size() - 10));
-        else if (kind == "folder")
+        if (kind == u"empty file"_s)
+            QVERIFY(writeFile(archive, {}));
+        else if (kind == u"not a zip"_s)
+            QVERIFY(writeFile(archive, QByteArray("PK\3\4 this is only a text file\n").repeated(10)));
+        else if (kind == u"half"_s)
+            QVERIFY(writeFile(archive, whole.left(whole.size() / 2)));
+        else if (kind == u"no end record"_s)
+            QVERIFY(writeFile(archive, whole.left(whole.size() - 10)));
+        else if (kind == u"folder"_s)
             QDir().mkpath(archive);
-        else if (kind == "no members")
-            writeFile(archive, QByteArray("PK\5\6").append(18, '\0'));
-        const QString game = target("unreadable", {{"PMOSQ.TPC", "old"}});
+        else if (kind == u"no members"_s)
+            QVERIFY(writeFile(archive, QByteArray("PK\5\6").append(18, '\0')));
+        const QString game = target(u"unreadable"_s, {{u"PMOSQ.TPC"_s, "old"}});
+        QVERIFY(!game.isEmpty());
         const int status = unzip(archive, game);
-        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "old"}}));
-        QCOMPARE(status != 0, kind != "no members"); // an empty archive is no failure
+        QCOMPARE(contents(game), (Files{{u"PMOSQ.TPC"_s, "old"}}));
+        QCOMPARE(status != 0, kind != u"no members"_s); // an empty archive is no failure
     }
 
     void damagedMemberKeepsTheOldFile_data()
@@ -303,29 +310,28 @@ private Q_SLOTS:
         // Large members are decoded straight into a mapped file, small ones through memory.
         const int large = 6 << 20;
         QTest::addColumn<QString>("reason");
-        const QString crc = "skipped, corrupt: CRC mismatch";
-        const QString undecodable = "skipped, corrupt: cannot be decoded to its declared size";
-        QTest::newRow("stored, bad CRC") << int(ZIP_CM_STORE) << 4000 << "crc" << crc;
-        QTest::newRow("deflated, bad CRC") << int(ZIP_CM_DEFLATE) << 4000 << "crc" << crc;
-        QTest::newRow("deflated large, bad CRC") << int(ZIP_CM_DEFLATE) << large << "crc" << crc;
-        QTest::newRow("bzip2, bad CRC") << int(ZIP_CM_BZIP2) << 4000 << "crc" << crc;
-        QTest::newRow("deflated, bad data") << int(ZIP_CM_DEFLATE) << 4000 << "data" << undecodable;
-        QTest::newRow("deflated large, bad data") << int(ZIP_CM_DEFLATE) << large << "data" << undecodable;
-        QTest::newRow("unknown method") << int(ZIP_CM_STORE) << 4000 << "method"
-                                        << "skipped, unknown compression method";
-        QTest::newRow("AES encrypted") << int(ZIP_CM_DEFLATE) << 4000 << "aes"
-                                       << "skipped, needs a password";
-        QTest::newRow("PKWARE encrypted") << int(ZIP_CM_DEFLATE) << 4000 << "pkware"
-                                          << "skipped, needs a password";
+        const QString crc = u"skipped, corrupt: CRC mismatch"_s;
+        const QString undecodable = u"skipped, corrupt: cannot be decoded to its declared size"_s;
+        QTest::newRow("stored, bad CRC") << int(ZIP_CM_STORE) << 4000 << u"crc"_s << crc;
+        QTest::newRow("deflated, bad CRC") << int(ZIP_CM_DEFLATE) << 4000 << u"crc"_s << crc;
+        QTest::newRow("deflated large, bad CRC") << int(ZIP_CM_DEFLATE) << large << u"crc"_s << crc;
+        QTest::newRow("bzip2, bad CRC") << int(ZIP_CM_BZIP2) << 4000 << u"crc"_s << crc;
+        QTest::newRow("deflated, bad data") << int(ZIP_CM_DEFLATE) << 4000 << u"data"_s << undecodable;
+        QTest::newRow("deflated large, bad data") << int(ZIP_CM_DEFLATE) << large << u"data"_s << undecodable;
+        QTest::newRow("unknown method") << int(ZIP_CM_STORE) << 4000 << u"method"_s
+                                        << u"skipped, unknown compression method"_s;
+        QTest::newRow("AES encrypted") << int(ZIP_CM_DEFLATE) << 4000 << u"aes"_s << u"skipped, needs a password"_s;
+        QTest::newRow("PKWARE encrypted")
+            << int(ZIP_CM_DEFLATE) << 4000 << u"pkware"_s << u"skipped, needs a password"_s;
         // A declared size is a limit: decoding stops at the first byte beyond it.
-        QTest::newRow("stored, declares less") << int(ZIP_CM_STORE) << 4000 << "smaller"
-                                               << "skipped, corrupt: stored sizes differ";
-        QTest::newRow("deflated, declares less") << int(ZIP_CM_DEFLATE) << 4000 << "smaller" << undecodable;
-        QTest::newRow("deflated large, declares less") << int(ZIP_CM_DEFLATE) << large << "smaller" << undecodable;
-        QTest::newRow("bzip2, declares less") << int(ZIP_CM_BZIP2) << 70000 << "smaller"
-                                              << "skipped, corrupt: more data than its declared size";
-        QTest::newRow("bzip2, declares more") << int(ZIP_CM_BZIP2) << 4000 << "larger"
-                                              << "skipped, corrupt: less data than its declared size";
+        QTest::newRow("stored, declares less")
+            << int(ZIP_CM_STORE) << 4000 << u"smaller"_s << u"skipped, corrupt: stored sizes differ"_s;
+        QTest::newRow("deflated, declares less") << int(ZIP_CM_DEFLATE) << 4000 << u"smaller"_s << undecodable;
+        QTest::newRow("deflated large, declares less") << int(ZIP_CM_DEFLATE) << large << u"smaller"_s << undecodable;
+        QTest::newRow("bzip2, declares less")
+            << int(ZIP_CM_BZIP2) << 70000 << u"smaller"_s << u"skipped, corrupt: more data than its declared size"_s;
+        QTest::newRow("bzip2, declares more")
+            << int(ZIP_CM_BZIP2) << 4000 << u"larger"_s << u"skipped, corrupt: less data than its declared size"_s;
     }
     void damagedMemberKeepsTheOldFile()
     {
@@ -333,34 +339,35 @@ private Q_SLOTS:
         QFETCH(int, size);
         QFETCH(QString, damage);
         QFETCH(QString, reason);
-        const QString archive = path("damaged.zip");
+        const QString archive = path(u"damaged.zip"_s);
         Member bad{"PMOSQ.TPC", sample(size, 'd'), method};
-        bad.encryption = damage == "aes" ? ZIP_EM_AES_256 : damage == "pkware" ? ZIP_EM_TRAD_PKWARE : ZIP_EM_NONE;
+        bad.encryption = damage == u"aes"_s ? ZIP_EM_AES_256 : damage == u"pkware"_s ? ZIP_EM_TRAD_PKWARE : ZIP_EM_NONE;
         if (!zip_encryption_method_supported(bad.encryption, 1))
             QSKIP("libzip cannot write this encryption");
         makeZip(archive, {bad, {"good.txt", "good"}});
         QByteArray bytes = readFile(archive);
         const qsizetype data = 30 + bad.name.size(); // the damaged member comes first
-        if (damage == "crc") {
+        if (damage == u"crc"_s) {
             const QByteArray crc = bytes.mid(14, 4);
             bytes.replace(crc, le32(~(uchar(crc[0]) | uchar(crc[1]) << 8 | uchar(crc[2]) << 16 | uchar(crc[3]) << 24)));
-        } else if (damage == "data") {
+        } else if (damage == u"data"_s) {
             for (qsizetype i = data + 2; i < data + 40; ++i)
                 bytes[i] = char(bytes[i] ^ 0x5A);
-        } else if (damage == "method") {
+        } else if (damage == u"method"_s) {
             bytes[8] = char(98); // PPMd, which libzip does not read
             bytes[bytes.indexOf("PK\1\2") + 10] = char(98);
-        } else if (damage == "smaller") {
+        } else if (damage == u"smaller"_s) {
             declareSize(bytes, quint32(size / 2));
-        } else if (damage == "larger") {
+        } else if (damage == u"larger"_s) {
             declareSize(bytes, quint32(size * 2));
         }
-        writeFile(archive, bytes);
-        const QString game = target("damaged", {{"PMOSQ.TPC", "old"}});
+        QVERIFY(writeFile(archive, bytes));
+        const QString game = target(u"damaged"_s, {{u"PMOSQ.TPC"_s, "old"}});
+        QVERIFY(!game.isEmpty());
         QVERIFY(unzip(archive, game) != 0);
-        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "old"}, {"good.txt", "good"}}));
-        QCOMPARE(logOf("PMOSQ.TPC"), reason);
-        QCOMPARE(logOf("good.txt"), QString("written as good.txt"));
+        QCOMPARE(contents(game), (Files{{u"PMOSQ.TPC"_s, "old"}, {u"good.txt"_s, "good"}}));
+        QCOMPARE(logOf(u"PMOSQ.TPC"_s), reason);
+        QCOMPARE(logOf(u"good.txt"_s), u"written as good.txt"_s);
     }
 
     // One member's bytes read under several names (a package built to fill the disk) or a
@@ -388,14 +395,15 @@ private Q_SLOTS:
             local = storedLocal("P00000.TPC", data);
             const quint32 crc = crc32(data);
             for (int i = 0; i < names; ++i)
-                central += storedCentral(QString("P%1.TPC").arg(i, 5, 10, QChar('0')).toLatin1(), crc, data.size(), 0);
+                central += storedCentral(u"P%1.TPC"_s.arg(i, 5, 10, QChar(u'0')).toLatin1(), crc, data.size(), 0);
         }
-        const QString archive = path("overlap.zip");
-        writeFile(archive, local + central + endRecord(names, central.size(), local.size()));
-        const QString game = target("overlap", {{"P00001.TPC", "old"}});
+        const QString archive = path(u"overlap.zip"_s);
+        QVERIFY(writeFile(archive, local + central + endRecord(names, central.size(), local.size())));
+        const QString game = target(u"overlap"_s, {{u"P00001.TPC"_s, "old"}});
+        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 2);
-        QCOMPARE(contents(game), (Files{{"P00001.TPC", "old"}}));
-        QCOMPARE(logOf(archive), QString("refused whole: members' data overlap"));
+        QCOMPARE(contents(game), (Files{{u"P00001.TPC"_s, "old"}}));
+        QCOMPARE(logOf(archive), u"refused whole: members' data overlap"_s);
     }
 
     // The package is cut short while it is read (it lies on a removable disk, or another program
@@ -411,12 +419,13 @@ private Q_SLOTS:
         QFETCH(int, cutTo);
         // Larger than what is read into memory whole, so members are read from the file as needed.
         const QByteArray big = sample(17 << 20, 'c');
-        const QString archive = path("cut.zip");
+        const QString archive = path(u"cut.zip"_s);
         makeZip(archive, {{"A.TXT", "first"},
                           {"PBIG.TPC", big, ZIP_CM_STORE},
                           {"PDEF.TPC", sample(300000, 'd')},
                           {"PBZ.TPC", sample(3000, 'z'), ZIP_CM_BZIP2}});
-        const QString game = target("cut", {{"PBIG.TPC", "old"}});
+        const QString game = target(u"cut"_s, {{u"PBIG.TPC"_s, "old"}});
+        QVERIFY(!game.isEmpty());
         struct Cut
         {
             QByteArray file;
@@ -429,26 +438,28 @@ private Q_SLOTS:
                 auto* c = static_cast<Cut*>(context);
                 c->lines->append(QString::fromUtf8(line));
                 if (c->lines->size() == 1 && ::truncate(c->file.constData(), c->size) != 0)
-                    c->lines->append("cannot cut the package");
+                    c->lines->append(u"cannot cut the package"_s);
             },
             &cut);
         const int status = unzip(archive, game);
         setLogHook(&collectLine, &m_log);
         QCOMPARE(status, 1);
-        QCOMPARE(contents(game), (Files{{"A.TXT", "first"}, {"PBIG.TPC", "old"}}));
+        QCOMPARE(contents(game), (Files{{u"A.TXT"_s, "first"}, {u"PBIG.TPC"_s, "old"}}));
         QCOMPARE(m_log.size(), 4);
     }
 
     void writeFailureKeepsTheOldFile()
     {
-        const QString archive = path("toobig.zip");
+        const QString archive = path(u"toobig.zip"_s);
         makeZip(archive, {{"PBUF.TPC", sample(300000, 'a')},
                           {"PMAP.TPC", sample(6 << 20, 'b')},
                           {"PCOPY.TPC", sample(300000, 'c'), ZIP_CM_STORE},
                           {"PSTREAM.TPC", sample(300000, 'd'), ZIP_CM_BZIP2},
                           {"small.txt", "fits"}});
-        const Files old{{"PBUF.TPC", "old"}, {"PMAP.TPC", "old"}, {"PCOPY.TPC", "old"}, {"PSTREAM.TPC", "old"}};
-        const QString game = target("full", old);
+        const Files old{
+            {u"PBUF.TPC"_s, "old"}, {u"PMAP.TPC"_s, "old"}, {u"PCOPY.TPC"_s, "old"}, {u"PSTREAM.TPC"_s, "old"}};
+        const QString game = target(u"full"_s, old);
+        QVERIFY(!game.isEmpty());
         // A file-size limit fails writes the way a full disk does, and its signal, which would
         // end the program, is ignored by the library.
         const auto previousHandler = std::signal(SIGXFSZ, SIG_DFL);
@@ -461,15 +472,15 @@ private Q_SLOTS:
         std::signal(SIGXFSZ, previousHandler);
         QVERIFY(status != 0);
         Files expected = old;
-        expected.insert("small.txt", "fits");
+        expected.insert(u"small.txt"_s, "fits");
         QCOMPARE(contents(game), expected);
-        QVERIFY(logOf("PBUF.TPC").startsWith("skipped, write failed"));
+        QVERIFY(logOf(u"PBUF.TPC"_s).startsWith(u"skipped, write failed"_s));
     }
 
     void namesNeverLeaveTheTargetFolder()
     {
-        const QString outside = QString("/tmp/kvr-extract-%1.txt").arg(::getpid());
-        const QString archive = path("traversal.zip");
+        const QString outside = u"/tmp/kvr-extract-%1.txt"_s.arg(::getpid());
+        const QString archive = path(u"traversal.zip"_s);
         makeZip(archive, {{"../up.txt", "1"},
                           {outside.toUtf8(), "2"},
                           {"..\\back.txt", "3"},
@@ -478,17 +489,19 @@ private Q_SLOTS:
                           {"a/..", "6"},
                           {"..", "7"},
                           {"./.", "8"}});
-        const QString parent = path("traversal");
+        const QString parent = path(u"traversal"_s);
         QDir(parent).removeRecursively();
-        const QString game = target("traversal/game");
+        const QString game = target(u"traversal/game"_s);
+        QVERIFY(!game.isEmpty());
         QVERIFY(unzip(archive, game) != 0); // the names that flatten to nothing are skipped
-        const Files expected{{"up.txt", "1"},
+        const Files expected{{u"up.txt"_s, "1"},
                              {QFileInfo(outside).fileName(), "2"},
-                             {"back.txt", "3"},
-                             {"deep.txt", "4"},
-                             {"drive.txt", "5"}};
+                             {u"back.txt"_s, "3"},
+                             {u"deep.txt"_s, "4"},
+                             {u"drive.txt"_s, "5"}};
         QCOMPARE(contents(game), expected);
-        QCOMPARE(QDir(parent).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot), QStringList{"game"});
+        QCOMPARE(QDir(parent).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+                 QStringList{u"game"_s});
         QVERIFY(!QFile::exists(outside));
     }
 
@@ -496,29 +509,31 @@ private Q_SLOTS:
     // are replaced by files of the default mode; folders stay.
     void whatIsOnDiskIsNeitherFollowedNorForced()
     {
-        const QString archive = path("links.zip");
+        const QString archive = path(u"links.zip"_s);
         makeZip(archive, {{"PLINK.TPC", "/etc/passwd", ZIP_CM_STORE, 0, S_IFLNK | 0777},
                           {"PMOSQ.TPC", "member"},
                           {"PGONE.TPC", "member too"},
                           {"PRO.TPC", "new"},
                           {"PDIR.TPC", "new"}});
-        const QString parent = path("links");
+        const QString parent = path(u"links"_s);
         QDir(parent).removeRecursively();
-        const QString game = target("links/game", {{"pro.tpc", "old"}});
-        writeFile(parent + "/outside.txt", "outside");
-        QVERIFY(QFile::link("../outside.txt", game + "/PMOSQ.TPC"));
-        QVERIFY(QFile::link("../nowhere", game + "/pgone.tpc"));
-        QVERIFY(QFile::setPermissions(game + "/pro.tpc", QFile::ReadOwner));
-        QDir().mkpath(game + "/PDIR.TPC");
+        const QString game = target(u"links/game"_s, {{u"pro.tpc"_s, "old"}});
+        QVERIFY(!game.isEmpty());
+        QVERIFY(writeFile(parent + u"/outside.txt"_s, "outside"_ba));
+        QVERIFY(QFile::link(u"../outside.txt"_s, game + u"/PMOSQ.TPC"_s));
+        QVERIFY(QFile::link(u"../nowhere"_s, game + u"/pgone.tpc"_s));
+        QVERIFY(QFile::setPermissions(game + u"/pro.tpc"_s, QFile::ReadOwner));
+        QDir().mkpath(game + u"/PDIR.TPC"_s);
         QVERIFY(unzip(archive, game) != 0);
-        QCOMPARE(contents(game), (Files{{"PMOSQ.TPC", "member"}, {"pgone.tpc", "member too"}, {"pro.tpc", "new"}}));
-        QVERIFY(QFileInfo(game + "/pro.tpc").permissions().testFlag(QFile::WriteOwner));
-        QCOMPARE(logOf("PLINK.TPC"), QString("skipped, a link"));
-        QCOMPARE(logOf("PDIR.TPC"), QString("skipped, a folder has its name"));
-        QVERIFY(!QFileInfo(game + "/PMOSQ.TPC").isSymLink() && !QFileInfo(game + "/pgone.tpc").isSymLink());
-        QVERIFY(QFileInfo(game + "/PDIR.TPC").isDir());
-        QCOMPARE(readFile(parent + "/outside.txt"), QByteArray("outside"));
-        QVERIFY(!QFile::exists(parent + "/nowhere"));
+        QCOMPARE(contents(game),
+                 (Files{{u"PMOSQ.TPC"_s, "member"}, {u"pgone.tpc"_s, "member too"}, {u"pro.tpc"_s, "new"}}));
+        QVERIFY(QFileInfo(game + u"/pro.tpc"_s).permissions().testFlag(QFile::WriteOwner));
+        QCOMPARE(logOf(u"PLINK.TPC"_s), u"skipped, a link"_s);
+        QCOMPARE(logOf(u"PDIR.TPC"_s), u"skipped, a folder has its name"_s);
+        QVERIFY(!QFileInfo(game + u"/PMOSQ.TPC"_s).isSymLink() && !QFileInfo(game + u"/pgone.tpc"_s).isSymLink());
+        QVERIFY(QFileInfo(game + u"/PDIR.TPC"_s).isDir());
+        QCOMPARE(readFile(parent + u"/outside.txt"_s), QByteArray("outside"));
+        QVERIFY(!QFile::exists(parent + u"/nowhere"_s));
     }
 
     // In the folder the program runs from, a package cannot replace the program, the library or
@@ -527,46 +542,48 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("into");
         QTest::addColumn<bool>("protectedFolder");
-        QTest::newRow("the library's folder") << "program" << true;
-        QTest::newRow("the library's folder through a link") << "link" << true;
-        QTest::newRow("another folder") << "game" << false;
+        QTest::newRow("the library's folder") << u"program"_s << true;
+        QTest::newRow("the library's folder through a link") << u"link"_s << true;
+        QTest::newRow("another folder") << u"game"_s << false;
     }
     void theProgramsOwnFilesAreNotReplaced()
     {
         QFETCH(QString, into);
         QFETCH(bool, protectedFolder);
-        const QString root = path("own");
+        const QString root = path(u"own"_s);
         QDir(root).removeRecursively();
-        const QString program = target("own/program", {{"KVRSI.INI", "[Folders]"}, {"readme.txt", "read me"}});
-        const QString game = target("own/game", {{"KVRSI.INI", "[Folders]"}, {"readme.txt", "read me"}});
-        QVERIFY(QFile::link(program, root + "/link"));
+        const QString program = target(u"own/program"_s, {{u"KVRSI.INI"_s, "[Folders]"}, {u"readme.txt"_s, "read me"}});
+        QVERIFY(!program.isEmpty());
+        const QString game = target(u"own/game"_s, {{u"KVRSI.INI"_s, "[Folders]"}, {u"readme.txt"_s, "read me"}});
+        QVERIFY(!game.isEmpty());
+        QVERIFY(QFile::link(program, root + u"/link"_s));
         // A copy of the library of its own, loaded from the program folder as the program loads it.
-        const QString library = program + "/libunzip32.so";
-        QVERIFY(QFile::copy(KVR_UNZIP32_LIBRARY, library));
+        const QString library = program + u"/libunzip32.so"_s;
+        QVERIFY(QFile::copy(QStringLiteral(KVR_UNZIP32_LIBRARY), library));
         const QByteArray libraryBytes = readFile(library);
         void* handle = ::dlopen(QFile::encodeName(library).constData(), RTLD_NOW | RTLD_LOCAL);
         QVERIFY2(handle, ::dlerror());
         auto* entry = reinterpret_cast<Wiz_SingleEntryUnzipFn*>(::dlsym(handle, "Wiz_SingleEntryUnzip"));
-        const QString archive = path("own.zip");
+        const QString archive = path(u"own.zip"_s);
         makeZip(archive, {{"kvrsi", "#!/bin/sh\n"},
                           {"sub/LibUnzip32.SO", "not a library"},
                           {"kvrsi.ini", "[Folders]\r\nKVRInstallationFolder=/\r\n"},
                           {"README.TXT", "replaced"},
                           {"PMOSQ.TPC", "skin"}});
-        QByteArray zipName = QFile::encodeName(archive), folder = QFile::encodeName(root + '/' + into);
+        QByteArray zipName = QFile::encodeName(archive), folder = QFile::encodeName(root + u'/' + into);
         kvr::ProgramCall call(zipName.data(), folder.data());
         USERFUNCTIONS callbacks{};
         const int status = call.call(entry, &callbacks);
         ::dlclose(handle);
-        const QString landed = into == "game" ? game : program;
+        const QString landed = into == u"game"_s ? game : program;
         QCOMPARE(status, protectedFolder ? 1 : 0);
-        QCOMPARE(readFile(landed + "/PMOSQ.TPC"), QByteArray("skin"));
-        QCOMPARE(readFile(landed + "/KVRSI.INI"),
+        QCOMPARE(readFile(landed + u"/PMOSQ.TPC"_s), QByteArray("skin"));
+        QCOMPARE(readFile(landed + u"/KVRSI.INI"_s),
                  protectedFolder ? QByteArray("[Folders]") : QByteArray("[Folders]\r\nKVRInstallationFolder=/\r\n"));
-        QCOMPARE(readFile(landed + "/readme.txt"), protectedFolder ? QByteArray("read me") : QByteArray("replaced"));
-        QCOMPARE(QFile::exists(landed + "/kvrsi"), !protectedFolder);
+        QCOMPARE(readFile(landed + u"/readme.txt"_s), protectedFolder ? QByteArray("read me") : QByteArray("replaced"));
+        QCOMPARE(QFile::exists(landed + u"/kvrsi"_s), !protectedFolder);
         QCOMPARE(readFile(library), libraryBytes);
-        QCOMPARE(QFile::exists(game + "/LibUnzip32.SO"), !protectedFolder);
+        QCOMPARE(QFile::exists(game + u"/LibUnzip32.SO"_s), !protectedFolder);
     }
 
     // Without unnamed temporary files (some file systems lack them) members go through hidden
@@ -580,14 +597,15 @@ private Q_SLOTS:
     void hiddenTemporariesNeverStay()
     {
         QFETCH(bool, limitSize);
-        const QString archive = path("hidden.zip");
+        const QString archive = path(u"hidden.zip"_s);
         makeZip(archive, {{"PNEW.TPC", sample(300000, 'n')},
                           {"POLD.TPC", sample(300000, 'o'), ZIP_CM_STORE},
                           {"PBZ.TPC", sample(300000, 'b'), ZIP_CM_BZIP2},
                           {"PMAP.TPC", sample(6 << 20, 'm')},
                           {"small.txt", "fits"}});
-        QByteArray bytes = readFile(path("hidden.zip"));
-        const QString game = target("hidden", {{"POLD.TPC", "old"}, {"pmap.tpc", "old"}});
+        QByteArray bytes = readFile(path(u"hidden.zip"_s));
+        const QString game = target(u"hidden"_s, {{u"POLD.TPC"_s, "old"}, {u"pmap.tpc"_s, "old"}});
+        QVERIFY(!game.isEmpty());
         auto* forceHidden =
             reinterpret_cast<Wiz_ForceHiddenTemporariesFn*>(::dlsym(m_library, "Wiz_ForceHiddenTemporaries"));
         QVERIFY(forceHidden);
@@ -601,12 +619,13 @@ private Q_SLOTS:
         ::setrlimit(RLIMIT_FSIZE, &previous);
         forceHidden(0);
         QCOMPARE(status, limitSize ? 1 : 0);
-        const Files expected = limitSize ? Files{{"POLD.TPC", "old"}, {"pmap.tpc", "old"}, {"small.txt", "fits"}}
-                                         : Files{{"PNEW.TPC", sample(300000, 'n')},
-                                                 {"POLD.TPC", sample(300000, 'o')},
-                                                 {"PBZ.TPC", sample(300000, 'b')},
-                                                 {"pmap.tpc", sample(6 << 20, 'm')},
-                                                 {"small.txt", "fits"}};
+        const Files expected = limitSize
+                                   ? Files{{u"POLD.TPC"_s, "old"}, {u"pmap.tpc"_s, "old"}, {u"small.txt"_s, "fits"}}
+                                   : Files{{u"PNEW.TPC"_s, sample(300000, 'n')},
+                                           {u"POLD.TPC"_s, sample(300000, 'o')},
+                                           {u"PBZ.TPC"_s, sample(300000, 'b')},
+                                           {u"pmap.tpc"_s, sample(6 << 20, 'm')},
+                                           {u"small.txt"_s, "fits"}};
         QCOMPARE(contents(game), expected);
     }
 
@@ -615,11 +634,11 @@ private Q_SLOTS:
     void skippedMembersAreLoggedWhenAsked()
     {
         kvrtest::Workspace ws;
-        const QString package = ws.skinsFolder() + "/MOSQ_Log.zip";
+        const QString package = ws.skinsFolder() + u"/MOSQ_Log.zip"_s;
         makeZip(package, {{"PMOSQ.BMP", sample(3000, 'l'), ZIP_CM_BZIP2}, {"PMOSQ.TPC", "skin"}});
         QByteArray bytes = readFile(package);
         declareSize(bytes, 1);
-        writeFile(package, bytes);
+        QVERIFY(writeFile(package, bytes));
         static QStringList lines;
         lines.clear();
         const QtMessageHandler previous =
@@ -629,13 +648,13 @@ private Q_SLOTS:
             });
         kvr::Modulo::Unzip(package, ws.gameFolder());
         QVERIFY(lines.isEmpty());
-        QLoggingCategory::setFilterRules("kvr.extract=true");
+        QLoggingCategory::setFilterRules(u"kvr.extract=true"_s);
         kvr::Modulo::Unzip(package, ws.gameFolder());
         QLoggingCategory::setFilterRules({});
         qInstallMessageHandler(previous);
-        QCOMPARE(lines.value(0), QString("PMOSQ.BMP: skipped, corrupt: more data than its declared size"));
-        QCOMPARE(lines.value(1), QString("PMOSQ.TPC: written as PMOSQ.TPC"));
-        QVERIFY2(lines.value(2).endsWith("status 1 (not acted on)"), qPrintable(lines.value(2)));
+        QCOMPARE(lines.value(0), u"PMOSQ.BMP: skipped, corrupt: more data than its declared size"_s);
+        QCOMPARE(lines.value(1), u"PMOSQ.TPC: written as PMOSQ.TPC"_s);
+        QVERIFY2(lines.value(2).endsWith(u"status 1 (not acted on)"_s), qPrintable(lines.value(2)));
     }
 
     void filesGetTheDefaultModeAndTheirTimes()
@@ -643,19 +662,20 @@ private Q_SLOTS:
         const std::time_t dosTime = QDateTime({2021, 6, 15}, {12, 34, 56}).toSecsSinceEpoch(); // local time
         const std::time_t unixTime = 1600000001; // odd seconds: DOS times cannot hold it
         const QByteArray timestamp = QByteArray(1, '\1') + le32(quint32(unixTime));
-        const QString archive = path("times.zip");
+        const QString archive = path(u"times.zip"_s);
         Member exact{"exact.txt", "y", ZIP_CM_DEFLATE, dosTime};
         exact.extendedTime = timestamp;
         makeZip(archive, {{"script.sh", "#!/bin/sh\n", ZIP_CM_STORE, dosTime, S_IFREG | 0755},
                           {"locked.txt", "x", ZIP_CM_DEFLATE, dosTime, S_IFREG | 0444},
                           exact});
-        const QString game = target("times");
+        const QString game = target(u"times"_s);
+        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 0);
         const mode_t mask = ::umask(0);
         ::umask(mask);
         for (const char* name : {"script.sh", "locked.txt", "exact.txt"}) {
             struct stat info;
-            QCOMPARE(::stat(QFile::encodeName(game + '/' + QLatin1String(name)).constData(), &info), 0);
+            QCOMPARE(::stat(QFile::encodeName(game + u'/' + QLatin1String(name)).constData(), &info), 0);
             QCOMPARE(info.st_mode & 07777, 0666 & ~mask);
             QCOMPARE(info.st_mtime, std::strcmp(name, "exact.txt") == 0 ? unixTime : dosTime);
         }
@@ -665,27 +685,28 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("archive");
         QTest::addColumn<Files>("expected");
-        QTest::newRow("backslash separators")
-            << "backslash.zip"
-            << Files{{"PMOSQ1.3DZ", "backslash 3dz\n"}, {"PMOSQ1.TPC", QByteArray("backslash tpc\n").repeated(20)}};
+        QTest::newRow("backslash separators") << u"backslash.zip"_s
+                                              << Files{{u"PMOSQ1.3DZ"_s, "backslash 3dz\n"},
+                                                       {u"PMOSQ1.TPC"_s, QByteArray("backslash tpc\n").repeated(20)}};
         QTest::newRow("code page and UTF-8 names")
-            << "codepage.zip" << Files{{"café.txt", "code page 437\n"}, {"ñandú.txt", "utf-8 flagged\n"}};
-        QTest::newRow("ZIP64 records") << "zip64.zip"
-                                       << Files{{"PMOSQ64.TPC", QByteArray("zip64 member\n").repeated(50)},
-                                                {"readme64.txt", "second\n"}};
-        QTest::newRow("data descriptors") << "descriptor.zip"
-                                          << Files{{"stored.txt", "stored streamed\n"},
-                                                   {"streamed.txt", QByteArray("streamed member\n").repeated(30)}};
-        QTest::newRow("adjusted stub") << "sfx-adjusted.zip"
-                                       << Files{{"PSPIT.TPC", QByteArray("adjusted stub\n").repeated(10)}};
-        QTest::newRow("unadjusted stub") << "sfx-unadjusted.zip"
-                                         << Files{{"PSPIT.TPC", QByteArray("unadjusted stub\n").repeated(10)}};
+            << u"codepage.zip"_s << Files{{u"café.txt"_s, "code page 437\n"}, {u"ñandú.txt"_s, "utf-8 flagged\n"}};
+        QTest::newRow("ZIP64 records") << u"zip64.zip"_s
+                                       << Files{{u"PMOSQ64.TPC"_s, QByteArray("zip64 member\n").repeated(50)},
+                                                {u"readme64.txt"_s, "second\n"}};
+        QTest::newRow("data descriptors") << u"descriptor.zip"_s
+                                          << Files{{u"stored.txt"_s, "stored streamed\n"},
+                                                   {u"streamed.txt"_s, QByteArray("streamed member\n").repeated(30)}};
+        QTest::newRow("adjusted stub") << u"sfx-adjusted.zip"_s
+                                       << Files{{u"PSPIT.TPC"_s, QByteArray("adjusted stub\n").repeated(10)}};
+        QTest::newRow("unadjusted stub") << u"sfx-unadjusted.zip"_s
+                                         << Files{{u"PSPIT.TPC"_s, QByteArray("unadjusted stub\n").repeated(10)}};
     }
     void archivesOfOtherZippers()
     {
         QFETCH(QString, archive);
         QFETCH(Files, expected);
-        const QString game = target("zippers");
+        const QString game = target(u"zippers"_s);
+        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(fixture(archive), game), 0);
         QCOMPARE(contents(game), expected);
     }
@@ -695,49 +716,51 @@ private Q_SLOTS:
         kvrtest::Workspace ws;
         kvrtest::MsgBoxRecorder boxes;
         const QString skins = ws.skinsFolder(), game = ws.gameFolder();
-        makeZip(skins + "/mosq_desert.zip", {{"PMOSQ.TPC", "lower"}});
-        makeZip(skins + "/Mosq_Desert.zip", {{"PMOSQ.TPC", "mixed"}});
+        makeZip(skins + u"/mosq_desert.zip"_s, {{"PMOSQ.TPC", "lower"}});
+        makeZip(skins + u"/Mosq_Desert.zip"_s, {{"PMOSQ.TPC", "mixed"}});
         // No exact name: the first spelling in byte order.
-        kvr::Modulo::Unzip(skins + "\\MOSQ_Desert.ZIP", game + "\\");
-        QCOMPARE(readFile(game + "/PMOSQ.TPC"), QByteArray("mixed"));
+        kvr::Modulo::Unzip(skins + u"\\MOSQ_Desert.ZIP"_s, game + u"\\"_s);
+        QCOMPARE(readFile(game + u"/PMOSQ.TPC"_s), QByteArray("mixed"));
         // An exact name wins; separators may be doubled.
-        makeZip(skins + "/MOSQ_Desert.ZIP", {{"PMOSQ.TPC", "exact"}});
-        kvr::Modulo::Unzip(skins + "\\\\MOSQ_Desert.ZIP", game + "\\\\");
-        QCOMPARE(readFile(game + "/PMOSQ.TPC"), QByteArray("exact"));
+        makeZip(skins + u"/MOSQ_Desert.ZIP"_s, {{"PMOSQ.TPC", "exact"}});
+        kvr::Modulo::Unzip(skins + u"\\\\MOSQ_Desert.ZIP"_s, game + u"\\\\"_s);
+        QCOMPARE(readFile(game + u"/PMOSQ.TPC"_s), QByteArray("exact"));
         // A missing target folder is not created.
-        kvr::Modulo::Unzip(skins + "\\MOSQ_Desert.ZIP", ws.root() + "\\missing\\");
-        QVERIFY(!QFileInfo::exists(ws.root() + "/missing"));
-        QCOMPARE(filesIn(game), QStringList{"PMOSQ.TPC"});
+        kvr::Modulo::Unzip(skins + u"\\MOSQ_Desert.ZIP"_s, ws.root() + u"\\missing\\"_s);
+        QVERIFY(!QFileInfo::exists(ws.root() + u"/missing"_s));
+        QCOMPARE(filesIn(game), QStringList{u"PMOSQ.TPC"_s});
         QVERIFY(boxes.calls.isEmpty());
     }
 
     void otherOptionsOfTheRecord()
     {
-        const QString archive = path("options.zip");
+        const QString archive = path(u"options.zip"_s);
         makeZip(
             archive,
             {{"PMOSQ.TPC", "new", ZIP_CM_DEFLATE, 1500000000}, {"sub/readme.txt", "readme"}, {"my skin.txt", "blank"}});
-        const Files old{{"pmosq.tpc", "old"}};
+        const Files old{{u"pmosq.tpc"_s, "old"}};
         auto run = [&](const std::function<void(DCL&)>& tweak, QList<QByteArray> include, QList<QByteArray> exclude) {
-            const QString game = target("options", old);
+            const QString game = target(u"options"_s, old);
+            if (game.isEmpty())
+                return Files{}; // compares unequal to every expectation below
             unzip(archive, game, tweak, include, exclude);
             return contents(game);
         };
-        const Files all{{"pmosq.tpc", "new"}, {"readme.txt", "readme"}, {"my skin.txt", "blank"}};
+        const Files all{{u"pmosq.tpc"_s, "new"}, {u"readme.txt"_s, "readme"}, {u"my skin.txt"_s, "blank"}};
         QCOMPARE(run({}, {}, {}), all);
-        QCOMPARE(run({}, {"*.TPC"}, {}), (Files{{"pmosq.tpc", "new"}}));
+        QCOMPARE(run({}, {"*.TPC"}, {}), (Files{{u"pmosq.tpc"_s, "new"}}));
         QCOMPARE(run([](DCL& o) { o.C_flag = 0; }, {"*.tpc"}, {}), old);
-        QCOMPARE(run({}, {}, {"SUB/*", "*.tpc"}), (Files{{"pmosq.tpc", "old"}, {"my skin.txt", "blank"}}));
+        QCOMPARE(run({}, {}, {"SUB/*", "*.tpc"}), (Files{{u"pmosq.tpc"_s, "old"}, {u"my skin.txt"_s, "blank"}}));
         QCOMPARE(run([](DCL& o) { o.noflag = 0; }, {}, {}),
-                 (Files{{"pmosq.tpc", "old"}, {"readme.txt", "readme"}, {"my skin.txt", "blank"}}));
-        QCOMPARE(run([](DCL& o) { o.nfflag = 1; }, {}, {}), (Files{{"pmosq.tpc", "new"}}));
+                 (Files{{u"pmosq.tpc"_s, "old"}, {u"readme.txt"_s, "readme"}, {u"my skin.txt"_s, "blank"}}));
+        QCOMPARE(run([](DCL& o) { o.nfflag = 1; }, {}, {}), (Files{{u"pmosq.tpc"_s, "new"}}));
         // The file on disk was written just now, after the member's time.
         QCOMPARE(run([](DCL& o) { o.ExtractOnlyNewer = 1; }, {}, {}),
-                 (Files{{"pmosq.tpc", "old"}, {"readme.txt", "readme"}, {"my skin.txt", "blank"}}));
+                 (Files{{u"pmosq.tpc"_s, "old"}, {u"readme.txt"_s, "readme"}, {u"my skin.txt"_s, "blank"}}));
         QCOMPARE(run([](DCL& o) { o.SpaceToUnderscore = 1; }, {}, {}),
-                 (Files{{"pmosq.tpc", "new"}, {"readme.txt", "readme"}, {"my_skin.txt", "blank"}}));
+                 (Files{{u"pmosq.tpc"_s, "new"}, {u"readme.txt"_s, "readme"}, {u"my_skin.txt"_s, "blank"}}));
         QCOMPARE(run([](DCL& o) { o.ntflag = 1; }, {}, {}), old);
-        QCOMPARE(unzip(archive, path("nowhere"), [](DCL& o) { o.ntflag = 1; }), 0);
+        QCOMPARE(unzip(archive, path(u"nowhere"_s), [](DCL& o) { o.ntflag = 1; }), 0);
         for (auto refuse : {+[](DCL& o) { o.ndflag = 1; }, +[](DCL& o) { o.ncflag = 1; }, +[](DCL& o) { o.nvflag = 1; },
                             +[](DCL& o) { o.naflag = 1; }})
             QCOMPARE(run(refuse, {}, {}), old);
@@ -746,15 +769,15 @@ private Q_SLOTS:
     // Ordinary archives unpack as Info-ZIP's unzip unpacks them: same names, bytes and times.
     void agreesWithInfoZipOnOrdinaryArchives()
     {
-        const QString infoZip = QStandardPaths::findExecutable("unzip");
+        const QString infoZip = QStandardPaths::findExecutable(u"unzip"_s);
         if (infoZip.isEmpty())
             QSKIP("unzip is not installed");
         QList<Member> many;
         for (int i = 0; i < 300; ++i)
             many.append({"skins/" + QByteArray::number(i % 7) + "/P" + QByteArray::number(i) + ".TPC",
                          sample(i * 37, char('a' + i % 26)), i % 3 ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1500000000 + i});
-        makeZip(path("many.zip"), many);
-        makeZip(path("mixed.zip"),
+        makeZip(path(u"many.zip"_s), many);
+        makeZip(path(u"mixed.zip"_s),
                 {{"a/", {}},
                  {"a/x.txt", "first", ZIP_CM_STORE},
                  {"b/x.txt", "second wins"},
@@ -762,20 +785,22 @@ private Q_SLOTS:
                  {"empty", {}},
                  {"PMOSQ.BMP", sample(40000, 'q'), ZIP_CM_BZIP2}},
                 "comment\r\nof two lines");
-        writeFile(path("stubbed.zip"), QByteArray("MZ").append(2000, '\x90') + readFile(path("mixed.zip")));
-        QStringList archives{path("many.zip"), path("mixed.zip"), path("stubbed.zip")};
+        QVERIFY(
+            writeFile(path(u"stubbed.zip"_s), QByteArray("MZ").append(2000, '\x90') + readFile(path(u"mixed.zip"_s))));
+        QStringList archives{path(u"many.zip"_s), path(u"mixed.zip"_s), path(u"stubbed.zip"_s)};
         for (const char* name : {"zip64.zip", "descriptor.zip", "sfx-adjusted.zip", "sfx-unadjusted.zip"})
             archives.append(fixture(QLatin1String(name)));
 
         for (const QString& archive : archives) {
-            const QString theirs = target("infozip"), ours = target("ours");
+            const QString theirs = target(u"infozip"_s), ours = target(u"ours"_s);
+            QVERIFY(!theirs.isEmpty() && !ours.isEmpty());
             QProcess process;
-            process.start(infoZip, {"-j", "-o", "-qq", archive, "-d", theirs});
+            process.start(infoZip, {u"-j"_s, u"-o"_s, u"-qq"_s, archive, u"-d"_s, theirs});
             QVERIFY(process.waitForFinished(60000));
             QCOMPARE(unzip(archive, ours), 0);
             QVERIFY2(contents(ours) == contents(theirs), qPrintable(archive));
             for (const QString& name : filesIn(ours))
-                QCOMPARE(QFileInfo(ours + '/' + name).lastModified(), QFileInfo(theirs + '/' + name).lastModified());
+                QCOMPARE(QFileInfo(ours + u'/' + name).lastModified(), QFileInfo(theirs + u'/' + name).lastModified());
         }
     }
 };
