@@ -26,6 +26,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <unistd.h>
 #include <vector>
 
 namespace {
@@ -67,6 +68,14 @@ void emptyFolder(const QString& folder)
     QDir dir(folder);
     dir.removeRecursively();
     QDir().mkpath(folder);
+}
+
+// An emptied target with nothing of the previous run still waiting to be written to the disk, so
+// no run is slowed down by the write-back of the one before it, whichever tool that was.
+void freshTarget(const QString& folder)
+{
+    emptyFolder(folder);
+    ::sync();
 }
 
 void run(const QString& program, const QStringList& arguments)
@@ -237,15 +246,15 @@ void unpackFigure(const QString& figure, const QString& archive, const QString& 
     const QString manifest = withFloor ? writeManifest(archive) : QString();
     UnpackRow row{figure, {}, {}, {}, unzipTarget, floorTarget};
     for (int i = 0; i < g_runs; ++i) {
-        emptyFolder(target);
+        freshTarget(target);
         row.ours.push_back(timed([&] { run(QStringLiteral(KVR_UNZIP32_CLI), {archive, target + QLatin1Char('\\')}); }));
-        emptyFolder(target);
+        freshTarget(target);
         row.unzip.push_back(timed([&] {
             run(QStringLiteral("unzip"), {QStringLiteral("-j"), QStringLiteral("-o"), QStringLiteral("-qq"), archive,
                                           QStringLiteral("-d"), target});
         }));
         if (!manifest.isEmpty()) {
-            emptyFolder(target);
+            freshTarget(target);
             row.floor.push_back(timed([&] { run(QStringLiteral(KVR_FLOOR), {manifest, target}); }));
         }
     }
