@@ -1,14 +1,16 @@
 #include "settings/prefixes.h"
 
+#include "app/fileio.h"
 #include "settings/lutris.h"
 #include "settings/vdf.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSet>
+
+#include <utility>
 
 namespace kvr {
 
@@ -17,12 +19,11 @@ namespace {
 // Launcher files are small; a huge one is not what we look for.
 constexpr qint64 kMaxConfigSize = qint64{4} * 1024 * 1024;
 
+// A pipe or device planted where a launcher file should be is skipped, never waited on.
 QByteArray readSmallFile(const QString& path)
 {
-    QFile file(path);
-    if (file.size() > kMaxConfigSize || !file.open(QIODevice::ReadOnly))
-        return {};
-    return file.read(kMaxConfigSize);
+    FileRead read = readRegularFile(path, kMaxConfigSize);
+    return read.ok() ? std::move(read.data) : QByteArray();
 }
 
 // The folder's real path, "" when it is not an existing folder we may list.
