@@ -124,7 +124,11 @@ QString usableFolder(const QString& value)
 
 QString findFile(const QString& path)
 {
-    QString local = toLocalPath(path);
+    return findLocalFile(toLocalPath(path));
+}
+
+QString findLocalFile(const QString& local)
+{
     if (QFileInfo::exists(local))
         return local;
     const qsizetype slash = local.lastIndexOf(QLatin1Char('/'));

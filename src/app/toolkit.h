@@ -94,6 +94,8 @@ QString usableFolder(const QString& value);
 // The local path of a file the user supplies, found as the game's platform finds it: when the
 // exact name is missing, the entry spelt the same but for case (the first in byte order).
 QString findFile(const QString& path);
+// The same for a local path used as written: a '\' in it stays part of a name.
+QString findLocalFile(const QString& localPath);
 
 // Windows-style wildcard match without regard to case: '*' any run, '?' one character,
 // and a trailing ".*" also matches a name with no dot at all.

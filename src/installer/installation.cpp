@@ -106,18 +106,7 @@ public:
         m_path = localPath + (folder ? QStringLiteral("/") : QString());
         if (!localPath.contains(QLatin1Char('\\')))
             return;
-        QString found = localPath;
-        if (!folder && !QFileInfo::exists(found)) {
-            const QString parent = found.left(found.lastIndexOf(QLatin1Char('/')));
-            const QString name = found.mid(found.lastIndexOf(QLatin1Char('/')) + 1);
-            const QStringList names = QDir(parent).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name);
-            for (const QString& candidate : names) {
-                if (candidate.compare(name, Qt::CaseInsensitive) == 0) {
-                    found = parent + QLatin1Char('/') + candidate;
-                    break;
-                }
-            }
-        }
+        const QString found = folder ? localPath : findLocalFile(localPath);
         m_fd.reset(::open(QFile::encodeName(found).constData(),
                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0)));
         if (m_fd.isValid())
