@@ -47,15 +47,6 @@ QString archiveSuffix(const QString& fileName)
     return {};
 }
 
-// The slot code a file name starts with, followed by "_"; "" when none.
-QString codeOfFileName(const QString& fileName)
-{
-    if (fileName.size() < 5 || fileName[4] != QLatin1Char('_'))
-        return {};
-    const QString code = fileName.left(4).toUpper();
-    return isSlotCode(code) ? code : QString();
-}
-
 struct ArchiveCloser
 {
     void operator()(archive* a) const { archive_read_free(a); }
@@ -308,7 +299,7 @@ ArchiveListing listArchive(const QString& path)
 SlotGuess inferSlot(const QString& fileName, const QStringList& members)
 {
     SlotGuess guess;
-    guess.code = codeOfFileName(fileName);
+    guess.code = packageSlotCode(fileName);
     if (!guess.code.isEmpty())
         return guess;
     QMap<QString, int> counts;
@@ -330,7 +321,7 @@ QString defaultSkinName(const QString& fileName)
 {
     QString name = fileName;
     name.chop(archiveSuffix(fileName).size());
-    if (!codeOfFileName(name + QStringLiteral(".zip")).isEmpty())
+    if (!packageSlotCode(name).isEmpty())
         name.remove(0, 5);
     return name;
 }

@@ -63,4 +63,12 @@ QString skinFileSlotCode(QStringView fileName)
     return isSlotCode(code) ? code : QString();
 }
 
+QString packageSlotCode(QStringView fileName)
+{
+    if (fileName.size() < 5 || fileName[4] != QLatin1Char('_'))
+        return {};
+    const QString code = fileName.first(4).toString().toUpper();
+    return isSlotCode(code) ? code : QString();
+}
+
 } // namespace kvr

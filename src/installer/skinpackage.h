@@ -32,6 +32,9 @@ QString memberBareName(const QString& member);
 // "" when the name is no slot's.
 QString skinFileSlotCode(QStringView fileName);
 
+// The slot code a package name starts with, followed by "_", upper-cased; "" when none.
+QString packageSlotCode(QStringView fileName);
+
 // Where a slot's package of a skin name lies: folder\CODE_name.ZIP.
 QString packagePath(const QString& skinsFolder, const QString& slotCode, const QString& skinName);
 

@@ -172,8 +172,8 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
             add(QStringLiteral("Listed nowhere: the name is shorter than nine characters."));
             continue;
         }
-        const QString code = name.left(4).toUpper();
-        if (!isSlotCode(code) || name[4] != QLatin1Char('_')) {
+        const QString code = packageSlotCode(name);
+        if (code.isEmpty()) {
             add(QStringLiteral("Listed nowhere: the name does not start with one of the 30 slot codes and \"_\"."));
             continue;
         }
