@@ -1,5 +1,6 @@
 #include "installer/importer.h"
 
+#include "app/fileio.h"
 #include "app/toolkit.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -15,6 +16,7 @@
 #include <archive_entry.h>
 #include <cerrno>
 #include <cstdio>
+#include <fcntl.h>
 #include <memory>
 #include <unistd.h>
 #include <vector>
@@ -407,6 +409,10 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
 
     const QByteArray from = QFile::encodeName(temp.fileName());
     const QByteArray to = QFile::encodeName(destination);
+    // The new package reaches the disk before its name does: a crash never leaves a cut file
+    // where the player's package was.
+    if (!writeDurably(UniqueFd(::open(from.constData(), O_WRONLY | O_CLOEXEC)), {}))
+        return finish(QStringLiteral("the skins folder cannot be written"));
     if (job.replace) {
         if (::rename(from.constData(), to.constData()) != 0)
             return finish(QStringLiteral("the package cannot be put in place: ") +
