@@ -437,16 +437,18 @@ void finishInterruptedChanges(const QString& settingsFile)
     if (journals.isEmpty())
         return;
     // Finished silently: the one message an unpacking can show goes to the diagnostics instead.
-    const MsgBoxHandler previous = setMsgBoxHandler([](const QString& prompt, int, const QString&) {
-        qCWarning(lcInstall, "while finishing an interrupted change: %s", qUtf8Printable(prompt));
-        return int(vbOK);
-    });
+    struct QuietMessages
+    {
+        MsgBoxHandler previous = setMsgBoxHandler([](const QString& prompt, int, const QString&) {
+            qCWarning(lcInstall, "while finishing an interrupted change: %s", qUtf8Printable(prompt));
+            return int(vbOK);
+        });
+        ~QuietMessages() { setMsgBoxHandler(std::move(previous)); }
+    } quiet;
     for (const QString& name : journals) {
         const QString journal = settings.absolutePath() + QLatin1Char('/') + name;
-        QFile file(journal);
-        const std::optional<ChangePlan> plan =
-            file.open(QIODevice::ReadOnly) ? parseJournal(file.read(qint64{64} * 1024)) : std::nullopt;
-        file.close();
+        const FileRead read = readRegularFile(journal, qint64{64} * 1024);
+        const std::optional<ChangePlan> plan = read.ok() ? parseJournal(read.data) : std::nullopt;
         if (!plan) {
             qCWarning(lcInstall, "removed the unreadable journal %s", qUtf8Printable(journal));
             QFile::remove(journal);
@@ -472,7 +474,6 @@ void finishInterruptedChanges(const QString& settingsFile)
             }
         }
     }
-    setMsgBoxHandler(previous);
 }
 
 } // namespace kvr

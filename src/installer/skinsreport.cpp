@@ -208,8 +208,10 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
     int missing = 0, differ = 0;
     for (const QString& key : order) {
         const ZipMemberInfo& m = expected[key];
-        QFile file(findFile(gameFolder + QLatin1Char('/') + m.bare));
-        if (!file.open(QIODevice::ReadOnly)) {
+        const QString onDisk = findFile(gameFolder + QLatin1Char('/') + m.bare);
+        // Only a regular file can hold what the package installed; opening a pipe would wait forever.
+        QFile file(onDisk);
+        if (!QFileInfo(onDisk).isFile() || !file.open(QIODevice::ReadOnly)) {
             ++missing;
             continue;
         }
