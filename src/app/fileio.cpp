@@ -60,18 +60,23 @@ void lockExclusive(int fd)
     }
 }
 
-bool writeDurably(UniqueFd fd, const QByteArray& bytes)
+bool writeWhole(int fd, const QByteArray& bytes)
 {
-    bool ok = fd.isValid();
+    bool ok = fd >= 0;
     for (qsizetype done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd.get(), bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
         if (n < 0 && errno == EINTR)
             continue;
         ok = n > 0;
         done += n;
     }
-    ok = ok && ::fsync(fd.get()) == 0;
-    return ::close(fd.release()) == 0 && ok;
+    return ok && ::fsync(fd) == 0;
+}
+
+bool writeDurably(UniqueFd fd, const QByteArray& bytes)
+{
+    const bool ok = writeWhole(fd.get(), bytes);
+    return fd.isValid() && ::close(fd.release()) == 0 && ok;
 }
 
 QString FileRead::message() const

@@ -87,8 +87,11 @@ FileRead readRegularFile(const QString& localPath, qint64 limit, Links links = L
 // descriptor of that open file closes. A file system without locks goes unlocked.
 void lockExclusive(int fd);
 
-// Writes the bytes whole, flushes them to disk and closes the file. False when any step failed:
-// a write cut short by a full disk is never taken for a whole one.
+// Writes the bytes whole and flushes them to disk. False when any step failed: a write cut short
+// by a full disk is never taken for a whole one.
+bool writeWhole(int fd, const QByteArray& bytes);
+
+// The same, then closes the file, whose closing must succeed too.
 bool writeDurably(UniqueFd fd, const QByteArray& bytes);
 
 // The same read of a file already open, from its current offset; the descriptor stays open.

@@ -191,10 +191,24 @@ QString writeJournal(const ChangePlan& plan, const QString& settingsFile)
 {
     const QString folder = QFileInfo(settingsLocal(settingsFile)).absolutePath();
     const QByteArray bytes = journalBytes(plan);
+    // Written into an unnamed file and then linked in, a journal appears whole or not at all, so
+    // another instance starting meanwhile never takes half of one for a broken one. Where the file
+    // system has no unnamed files it is made under its name.
+    UniqueFd unnamed(::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
+    if (unnamed.isValid() && !writeWhole(unnamed.get(), bytes))
+        unnamed.reset();
     for (int attempt = 0; attempt < 100; ++attempt) {
         QString path = folder + QLatin1Char('/') + journalPrefix(settingsFile) +
                        QString::number(QRandomGenerator::global()->generate(), 16);
         const QByteArray local = QFile::encodeName(path);
+        if (unnamed.isValid()) {
+            const QByteArray self = "/proc/self/fd/" + QByteArray::number(unnamed.get());
+            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, local.constData(), AT_SYMLINK_FOLLOW) == 0)
+                return path;
+            if (errno == EEXIST)
+                continue;
+            unnamed.reset();
+        }
         const int fd = ::open(local.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
         if (fd < 0 && errno == EEXIST)
             continue;
