@@ -185,7 +185,7 @@ private Q_SLOTS:
         QVERIFY(itemsOf(main.Combo(7)).contains(u"Pack Two"_s));
 
         // The same archive again on the viewer: the name exists; Skip leaves everything as it was.
-        kvr::setExistingPackageHandler([](const QString&) { return kvr::ExistingPackageAnswer::Skip; });
+        kvr::setExistingPackageHandler([](const QString&, bool) { return kvr::ExistingPackageAnswer::Skip; });
         kvr::Visor& viewer = kvr::Visor::instance();
         viewer.Show();
         QVERIFY(drop(&viewer, {zip}));
