@@ -3,6 +3,7 @@
 #include "app/fileio.h"
 #include "app/filelist.h"
 #include "app/toolkit.h"
+#include "extract/package_check.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 
@@ -477,6 +478,11 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
         return finish(zip ? zip->problem() : problem);
     if (cancel)
         return finish({});
+    // What the installer would refuse never gets in: the package is judged as the extraction
+    // library reads it, after any repack, before it takes a name.
+    if (const QString refusal = packageProblem(QStringLiteral("/proc/self/fd/") + QString::number(package.fd()));
+        !refusal.isEmpty())
+        return finish(QStringLiteral("refused: ") + refusal);
 
     const QString existing = job.replace ? existingPackage(skinsFolder, job.code, job.skin) : QString();
     const QString packageName =
