@@ -25,7 +25,8 @@ PackageCheck unopened(const QString& localPath)
                                                         QFile::encodeName(info.fileName()).toStdString());
     if (!info.exists() && found.empty())
         return {PackageCheck::State::Missing, QStringLiteral("The package does not exist.")};
-    const QString path = info.exists() ? localPath : info.absolutePath() + QLatin1Char('/') + QFile::decodeName(found.c_str());
+    const QString path =
+        info.exists() ? localPath : info.absolutePath() + QLatin1Char('/') + QFile::decodeName(found.c_str());
     struct stat st
     {
     };
@@ -62,7 +63,8 @@ PackageCheck checkPackage(const QString& localPath)
         if (!(stat.valid & ZIP_STAT_COMP_METHOD) || !zip_compression_method_supported(stat.comp_method, 0))
             return refused(QStringLiteral("The package's member \"%1\" is packed in an unknown way.").arg(name));
         if ((stat.valid & ZIP_STAT_SIZE) && stat.size > unzip32::kMaxMemberSize)
-            return refused(QStringLiteral("The package's member \"%1\" declares a size too large to unpack.").arg(name));
+            return refused(
+                QStringLiteral("The package's member \"%1\" declares a size too large to unpack.").arg(name));
     }
     return {};
 }
