@@ -104,8 +104,8 @@ FileRead readRegularFd(int fd, qint64 limit);
 // descriptor. A link standing at that name is replaced, never written through, and nothing is ever
 // made outside the folder.
 
-// Opens a folder for FolderFile: never follows a link at its last part. Invalid, with errno set,
-// when it cannot be opened.
+// Opens a folder for FolderFile: never follows a link at its last part (callers resolve a link
+// the player made to the folder itself first). Invalid, with errno set, when it cannot be opened.
 UniqueFd openFolder(const QString& localPath);
 
 // What stands at the name when the file is put in place.

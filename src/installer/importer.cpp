@@ -424,7 +424,9 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
         return result;
     };
 
-    const UniqueFd folder = openFolder(toLocalPath(skinsFolder));
+    // The folder as the player named it, a link they made to it resolved once; then opened
+    // without following anything.
+    const UniqueFd folder = openFolder(QFileInfo(toLocalPath(skinsFolder)).canonicalFilePath());
     FolderFile package(folder.get(), kImportTempPattern);
     if (!package.isOpen())
         return finish(QStringLiteral("the skins folder cannot be written"));

@@ -281,7 +281,12 @@ Replaced replaceFile(const QByteArray& path, const QByteArray& bytes, const stru
 {
     const qsizetype slash = path.lastIndexOf('/');
     const QByteArray name = path.mid(slash + 1);
-    const UniqueFd folder = openFolder(QFile::decodeName(slash > 0 ? path.left(slash) : slash == 0 ? "/" : "."));
+    // The program folder may be reached through a link of the player's: resolved once, then
+    // opened without following anything.
+    const UniqueFd folder = openFolder(QFileInfo(QFile::decodeName(slash > 0    ? path.left(slash)
+                                                                   : slash == 0 ? "/"
+                                                                                : "."))
+                                           .canonicalFilePath());
     const int error =
         writeFileIn(folder.get(), name, bytes, old ? Existing::Replace : Existing::Keep, name + ".tmpXXXXXX");
     return error == 0 ? Replaced::Done : error == EEXIST && !old ? Replaced::NameTaken : Replaced::Failed;
