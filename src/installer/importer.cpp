@@ -209,7 +209,10 @@ class ZipStream
 public:
     explicit ZipStream(int fd) : m_zip(archive_write_new())
     {
+        // Names are stored as UTF-8 (flagged so), whatever the locale: one the locale cannot
+        // spell must never reach the writer unconverted.
         m_ok = archive_write_set_format_zip(m_zip.get()) == ARCHIVE_OK &&
+               archive_write_set_format_option(m_zip.get(), "zip", "hdrcharset", "UTF-8") == ARCHIVE_OK &&
                archive_write_zip_set_compression_deflate(m_zip.get()) == ARCHIVE_OK &&
                archive_write_set_bytes_in_last_block(m_zip.get(), 1) == ARCHIVE_OK &&
                archive_write_open_fd(m_zip.get(), fd) == ARCHIVE_OK;
@@ -218,7 +221,7 @@ public:
     {
         finishMember();
         std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(), archive_entry_free);
-        archive_entry_copy_pathname_w(entry.get(), name.toStdWString().c_str());
+        archive_entry_set_pathname_utf8(entry.get(), name.toUtf8().constData());
         archive_entry_set_filetype(entry.get(), AE_IFREG);
         archive_entry_set_perm(entry.get(), 0644);
         if (archive_entry_mtime_is_set(from))

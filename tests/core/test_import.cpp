@@ -8,6 +8,7 @@
 #include <QProcess>
 #include <QStandardPaths>
 
+#include <clocale>
 #include <sys/stat.h>
 #include <utime.h>
 #include <zip.h>
@@ -341,6 +342,23 @@ private Q_SLOTS:
         }
         QCOMPARE(callsAfterCancel, 0);
         QCOMPARE(kvrtest::filesIn(skins), QStringList());
+    }
+
+    // Names the locale cannot spell are repacked as they are, never a crash.
+    void namesBeyondTheLocale()
+    {
+        QTemporaryDir dir;
+        const QString skins = dir.filePath(u"skins"_s), archive = dir.filePath(u"d.tar.gz"_s);
+        QVERIFY(QDir().mkpath(skins));
+        QVERIFY(kvrtest::writeFile(dir.filePath(u"Désert/PSP2A_é.TPC"_s), "x"_ba));
+        QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"Désert"_s}, dir.path()));
+        const QByteArray before = ::setlocale(LC_CTYPE, nullptr);
+        ::setlocale(LC_CTYPE, "C");
+        std::atomic<bool> cancel{false};
+        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"D1"_s, false}, skins, cancel);
+        ::setlocale(LC_CTYPE, before.constData());
+        QVERIFY2(r.imported, qPrintable(r.problem));
+        QCOMPARE(zipMembers(skins + u"/SP2A_D1.zip"_s), QStringList({u"Désert/PSP2A_é.TPC"_s}));
     }
 
     // A new package gets the mode the umask gives; a Replace keeps the mode of the package replaced.
