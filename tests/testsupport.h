@@ -201,4 +201,20 @@ protected:
     std::optional<MsgBoxRecorder> messages;
 };
 
+// A link planted where a write will land, pointing into `outside`: "dangling" (to a name that is
+// not there), "file" (to a file there) or "folder" (to a folder there).
+// An empty kind plants nothing.
+[[nodiscard]] inline bool plantLink(const QString& at, const QString& kind, const QString& outside)
+{
+    const bool made = QDir().mkpath(outside + u"/folder"_s) && writeFile(outside + u"/file"_s, "theirs");
+    return made && (kind.isEmpty() || QFile::link(outside + u'/' + (kind == u"dangling"_s ? u"nowhere"_s : kind), at));
+}
+
+// What plantLink left outside is as it was: nothing was written through the link.
+inline bool outsideUntouched(const QString& outside)
+{
+    return readFile(outside + u"/file"_s) == "theirs" && !QFileInfo::exists(outside + u"/nowhere"_s) &&
+           QDir(outside + u"/folder"_s).isEmpty();
+}
+
 } // namespace kvrtest

@@ -97,4 +97,53 @@ bool writeDurably(UniqueFd fd, const QByteArray& bytes);
 // The same read of a file already open, from its current offset; the descriptor stays open.
 FileRead readRegularFd(int fd, qint64 limit);
 
+// Every write into a folder the user named (skins folder, program folder, game folder) goes
+// through FolderFile: the folder is opened once, a link standing at its own name refused, and the
+// new file is made inside it, unnamed where the file system allows (else under a hidden temporary
+// name made with O_EXCL), written, flushed, and only then given its name, relative to the folder's
+// descriptor. A link standing at that name is replaced, never written through, and nothing is ever
+// made outside the folder.
+
+// Opens a folder for FolderFile: never follows a link at its last part (callers resolve a link
+// the player made to the folder itself first). Invalid, with errno set, when it cannot be opened.
+UniqueFd openFolder(const QString& localPath);
+
+// What stands at the name when the file is put in place.
+enum class Existing {
+    Replace, // replaced whole, a link as well; a regular file's mode goes to the new file
+    Keep,    // the commit fails with EEXIST: never takes the place of a file made meanwhile
+};
+
+class FolderFile
+{
+public:
+    // A new, empty file for the open folder. `tempPattern` ("XXXXXX" standing for random letters)
+    // names the hidden temporary where no unnamed file can be made. Its mode is 0666 less the umask.
+    FolderFile(int folderFd, const QByteArray& tempPattern);
+    FolderFile(const FolderFile&) = delete;
+    FolderFile& operator=(const FolderFile&) = delete;
+    // A file never committed goes, unnamed or temporary alike.
+    ~FolderFile();
+
+    bool isOpen() const noexcept { return m_fd.isValid(); }
+    // The descriptor to write (or stream) into.
+    int fd() const noexcept { return m_fd.get(); }
+    // Appends the bytes whole; false on any failure (a full disk).
+    bool write(const char* data, qsizetype size);
+    // Flushes the file and gives it `name` in the folder. 0 when done, else the errno (EEXIST for
+    // Existing::Keep and a taken name); a failed commit may be tried again with another name.
+    int commit(const QByteArray& name, Existing existing);
+
+private:
+    int m_folder;
+    UniqueFd m_fd;
+    QByteArray m_tempPattern;
+    QByteArray m_temp; // the hidden temporary's name; empty for an unnamed file
+    bool m_committed = false;
+};
+
+// A whole file written in one call through FolderFile: 0 when done, else the errno.
+int writeFileIn(int folderFd, const QByteArray& name, const QByteArray& bytes, Existing existing,
+                const QByteArray& tempPattern);
+
 } // namespace kvr

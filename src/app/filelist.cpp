@@ -28,6 +28,11 @@ void FileList::refresh()
     m_names = listFiles(m_path, m_pattern);
 }
 
+bool isImportTemporary(const QString& fileName)
+{
+    return fileName.startsWith(QStringLiteral(".kvrsi-import-")) && fileName.contains(QStringLiteral(".zip"));
+}
+
 QStringList listFiles(const QString& folder, const QString& pattern)
 {
     if (folder.isEmpty())
@@ -54,7 +59,7 @@ QStringList listFiles(const QString& folder, const QString& pattern)
                 continue;
         }
         QString name = QFile::decodeName(entry->d_name);
-        if (!wildcardMatch(pattern, name))
+        if (!wildcardMatch(pattern, name) || isImportTemporary(name))
             continue;
         // A name that does not decode cleanly would be shown, and then sought, under another
         // name: a package is either reachable from its list entry or not listed at all.

@@ -29,6 +29,10 @@ private:
 
 // Files (never folders) of a folder matching a wildcard, without folder, ordered without regard
 // to case with ties broken by byte order. A missing, unreadable or empty folder value gives none.
+// An import's temporaries are never listed.
 QStringList listFiles(const QString& folder, const QString& pattern);
+
+// The hidden name an import's temporary takes in the skins folder (".kvrsi-import-*.zip*").
+bool isImportTemporary(const QString& fileName);
 
 } // namespace kvr

@@ -1,7 +1,9 @@
 #include "installer/importer.h"
 
 #include "app/fileio.h"
+#include "app/filelist.h"
 #include "app/toolkit.h"
+#include "extract/package_check.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 
@@ -9,8 +11,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QSaveFile>
-#include <QTemporaryFile>
 
 #include <archive.h>
 #include <archive_entry.h>
@@ -18,9 +18,10 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <memory>
+#include <optional>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
-#include <zip.h>
 
 namespace kvr {
 
@@ -28,6 +29,10 @@ namespace {
 
 // Longest file name most Linux file systems store, in bytes.
 constexpr qsizetype kNameMax = 255;
+
+// The hidden names an import's temporaries take in the skins folder; the file lists never show
+// them and the start removes those a killed import left.
+const QByteArray kImportTempPattern = ".kvrsi-import-XXXXXX.zip";
 
 const QStringList& archiveSuffixes()
 {
@@ -94,135 +99,168 @@ bool isPicture(const QString& name)
     return false;
 }
 
-struct Member
+bool isNote(const QString& name)
 {
-    QByteArray name; // as stored
-    QByteArray data;
-    time_t mtime = 0;
+    return name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive);
+}
+
+// An archive that unpacks to more than this (a skin is a few megabytes) is a bomb or not a skin.
+// Each member counts its header and name as well as its bytes, and the members are counted, so a
+// million empty members is refused as surely as one huge one.
+constexpr qint64 kMaxUnpacked = qint64(1) << 30;
+constexpr qint64 kMemberCost = 4096;
+constexpr qint64 kMaxMembers = 65535;
+// A picture or note larger than this is not put beside the package.
+constexpr qint64 kMaxSideFile = qint64(32) << 20;
+constexpr size_t kBlock = size_t{64} * 1024;
+
+struct ArchiveWalk
+{
+    const std::atomic<bool>& cancel;
+    std::function<void(double)> progress;
+    // Called for each file member before its data; false stops the walk.
+    std::function<bool(archive_entry*, const QString&)> member;
+    // Called for each block of a member's data; false stops the walk.
+    std::function<bool(const char*, size_t)> data;
+    QString problem;
 };
 
-// Repacking holds the members in memory until the ZIP is written; an archive that unpacks to more
-// (a skin is a few megabytes; this is a bomb or not a skin) is refused rather than exhausting it.
-constexpr qint64 kMaxUnpacked = qint64(1) << 30;
-
-// Reads every file member, checking each as it goes; stops early on a cancel. With keepAll false
-// only the first picture's and the first note's data are kept (a ZIP is copied, not rebuilt).
-bool readMembers(const QString& path, std::vector<Member>& members, QString& problem, const std::atomic<bool>& cancel,
-                 const std::function<void(double)>& progress, bool keepAll)
+// Reads every file member, block by block, so memory stays small and a cancel is seen between
+// blocks, even inside one huge member. False, with `problem` set unless cancelled or stopped by a
+// callback that set it, when the archive cannot be read whole, is over its caps or holds no file.
+bool walkArchive(const QString& path, ArchiveWalk& walk)
 {
-    qint64 kept = 0;
-    bool pictureKept = false, noteKept = false;
     ArchivePtr a = openArchive(path);
     if (!a) {
-        problem = QStringLiteral("cannot be read as an archive");
+        walk.problem = QStringLiteral("cannot be read as an archive");
         return false;
     }
     const auto total = static_cast<double>(std::max<qint64>(1, QFileInfo(path).size()));
+    qint64 charged = 0, count = 0;
+    auto charge = [&](qint64 bytes) {
+        charged += bytes;
+        if (charged <= kMaxUnpacked)
+            return true;
+        walk.problem = QStringLiteral("is too large to import (over 1 GiB unpacked)");
+        return false;
+    };
+    auto report = [&] {
+        if (walk.progress)
+            walk.progress(std::min(1.0, static_cast<double>(archive_filter_bytes(a.get(), -1)) / total));
+    };
+    std::vector<char> buffer(kBlock);
     archive_entry* entry = nullptr;
     for (;;) {
-        if (cancel)
+        if (walk.cancel)
             return false;
         const int status = archive_read_next_header(a.get(), &entry);
+        if (status == ARCHIVE_EOF && count == 0)
+            walk.problem = QStringLiteral("is empty: it holds no files");
         if (status == ARCHIVE_EOF)
-            return true;
+            return count > 0;
         if (status < ARCHIVE_WARN) {
-            problem = archiveProblem(a.get());
+            walk.problem = archiveProblem(a.get());
             return false;
         }
         if (archive_entry_filetype(entry) != AE_IFREG)
             continue;
         if (archive_entry_is_encrypted(entry)) {
-            problem = QStringLiteral("holds encrypted members, which cannot be read without their password");
+            walk.problem = QStringLiteral("holds encrypted members, which cannot be read without their password");
             return false;
         }
-        Member m;
-        const QString name = entryName(entry);
-        m.name = name.toUtf8();
-        m.mtime = archive_entry_mtime(entry);
-        bool keep = keepAll;
-        if (!pictureKept && isPicture(name))
-            keep = pictureKept = true;
-        if (!noteKept && name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
-            keep = noteKept = true;
-        char buffer[64 * 1024];
+        if (++count > kMaxMembers) {
+            walk.problem = QStringLiteral("holds too many files to import (over %1)").arg(kMaxMembers);
+            return false;
+        }
+        // A member that declares more than is left is refused before any of it is read.
+        if (!charge(kMemberCost) || !charge(archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0))
+            return false;
+        charged -= archive_entry_size_is_set(entry) ? archive_entry_size(entry) : 0;
+        if (walk.member && !walk.member(entry, entryName(entry)))
+            return false;
         for (;;) {
-            const la_ssize_t n = archive_read_data(a.get(), buffer, sizeof buffer);
+            if (walk.cancel)
+                return false;
+            const la_ssize_t n = archive_read_data(a.get(), buffer.data(), buffer.size());
             if (n == 0)
                 break;
             if (n < 0) {
-                problem = archiveProblem(a.get());
+                walk.problem = archiveProblem(a.get());
                 return false;
             }
-            if (keep) {
-                kept += n;
-                if (kept > kMaxUnpacked) {
-                    problem = QStringLiteral("is too large to import (over 1 GiB unpacked)");
-                    return false;
-                }
-                m.data.append(buffer, static_cast<qsizetype>(n));
-            }
-            if (cancel)
+            if (!charge(n) || (walk.data && !walk.data(buffer.data(), static_cast<size_t>(n))))
                 return false;
+            // Block by block, so that a huge member shows progress too.
+            report();
         }
-        members.push_back(std::move(m));
-        if (progress)
-            progress(static_cast<double>(archive_filter_bytes(a.get(), -1)) / total);
+        report();
     }
 }
 
-struct ZipCallbacks
+struct WriterCloser
 {
-    const std::atomic<bool>* cancel;
-    const ImportProgress* progress;
+    void operator()(archive* a) const { archive_write_free(a); }
 };
 
-// Writes the members as a ZIP archive at path. False, with nothing left at path's temporary
-// name by libzip, when the writing fails or is cancelled.
-bool writeZipArchive(const QString& path, const std::vector<Member>& members, const std::atomic<bool>& cancel,
-                     const ImportProgress& progress, QString& problem)
+// A ZIP written as the members stream in, into a file already open: no member is ever whole in
+// memory.
+class ZipStream
 {
-    int error = 0;
-    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_CREATE | ZIP_TRUNCATE, &error);
-    if (!zip) {
-        problem = QStringLiteral("the skins folder cannot be written");
-        return false;
+public:
+    explicit ZipStream(int fd) : m_zip(archive_write_new())
+    {
+        // Names are stored as UTF-8 (flagged so), whatever the locale: one the locale cannot
+        // spell must never reach the writer unconverted.
+        m_ok = archive_write_set_format_zip(m_zip.get()) == ARCHIVE_OK &&
+               archive_write_set_format_option(m_zip.get(), "zip", "hdrcharset", "UTF-8") == ARCHIVE_OK &&
+               archive_write_zip_set_compression_deflate(m_zip.get()) == ARCHIVE_OK &&
+               archive_write_set_bytes_in_last_block(m_zip.get(), 1) == ARCHIVE_OK &&
+               archive_write_open_fd(m_zip.get(), fd) == ARCHIVE_OK;
     }
-    for (const Member& m : members) {
-        zip_source_t* source = zip_source_buffer(zip, m.data.constData(), static_cast<zip_uint64_t>(m.data.size()), 0);
-        const zip_int64_t index =
-            source ? zip_file_add(zip, m.name.constData(), source, ZIP_FL_ENC_UTF_8 | ZIP_FL_OVERWRITE) : -1;
-        if (index < 0) {
-            if (source)
-                zip_source_free(source);
-            problem = QStringLiteral("a member cannot be written: ") + QString::fromUtf8(m.name);
-            zip_discard(zip);
-            return false;
-        }
-        if (m.mtime > 0)
-            zip_file_set_mtime(zip, static_cast<zip_uint64_t>(index), m.mtime, 0);
+    bool begin(archive_entry* from, const QString& name)
+    {
+        finishMember();
+        std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(), archive_entry_free);
+        archive_entry_set_pathname_utf8(entry.get(), name.toUtf8().constData());
+        archive_entry_set_filetype(entry.get(), AE_IFREG);
+        archive_entry_set_perm(entry.get(), 0644);
+        if (archive_entry_mtime_is_set(from))
+            archive_entry_set_mtime(entry.get(), archive_entry_mtime(from), 0);
+        m_ok = m_ok && archive_write_header(m_zip.get(), entry.get()) == ARCHIVE_OK;
+        m_open = m_ok;
+        return m_ok;
     }
-    ZipCallbacks callbacks{&cancel, &progress};
-    zip_register_cancel_callback_with_state(
-        zip, [](zip_t*, void* state) { return static_cast<ZipCallbacks*>(state)->cancel->load() ? 1 : 0; }, nullptr,
-        &callbacks);
-    zip_register_progress_callback_with_state(
-        zip, 0.02,
-        [](zip_t*, double done, void* state) {
-            auto* c = static_cast<ZipCallbacks*>(state);
-            if (*c->progress)
-                (*c->progress)(0.5 + done / 2);
-        },
-        nullptr, &callbacks);
-    if (zip_close(zip) != 0) {
-        if (!cancel)
-            problem = QStringLiteral("the package cannot be written: ") + QString::fromUtf8(zip_strerror(zip));
-        zip_discard(zip);
-        return false;
+    bool data(const char* bytes, size_t size)
+    {
+        m_ok = m_ok && archive_write_data(m_zip.get(), bytes, size) >= 0;
+        return m_ok;
     }
-    return true;
-}
+    bool close()
+    {
+        finishMember();
+        return m_ok && archive_write_close(m_zip.get()) == ARCHIVE_OK;
+    }
+    QString problem() const
+    {
+        const char* text = archive_error_string(m_zip.get());
+        return QStringLiteral("the package cannot be written: ") +
+               (text ? QString::fromLocal8Bit(text) : QStringLiteral("disk full?"));
+    }
 
-bool copyFile(const QString& from, QFile& to, const std::atomic<bool>& cancel, const ImportProgress& progress,
+private:
+    void finishMember()
+    {
+        if (m_open)
+            m_ok = m_ok && archive_write_finish_entry(m_zip.get()) == ARCHIVE_OK;
+        m_open = false;
+    }
+    std::unique_ptr<archive, WriterCloser> m_zip;
+    bool m_ok = false;
+    bool m_open = false;
+};
+
+// Copies the archive as it is into the new package, a block at a time.
+bool copyFile(const QString& from, FolderFile& to, const std::atomic<bool>& cancel, const ImportProgress& progress,
               QString& problem)
 {
     QFile in(from);
@@ -232,39 +270,49 @@ bool copyFile(const QString& from, QFile& to, const std::atomic<bool>& cancel, c
     }
     const auto total = static_cast<double>(std::max<qint64>(1, in.size()));
     qint64 done = 0;
-    while (!in.atEnd()) {
+    std::vector<char> buffer(kBlock);
+    for (;;) {
         if (cancel)
             return false;
-        const QByteArray chunk = in.read(qint64{1024} * 1024);
-        if (chunk.isEmpty() && in.error() != QFileDevice::NoError) {
+        const qint64 n = in.read(buffer.data(), static_cast<qint64>(buffer.size()));
+        if (n < 0) {
             problem = QStringLiteral("cannot be read");
             return false;
         }
-        if (to.write(chunk) != chunk.size()) {
+        if (n == 0)
+            return true;
+        if (!to.write(buffer.data(), n)) {
             problem = QStringLiteral("the skins folder cannot be written (full disk?)");
             return false;
         }
-        done += chunk.size();
+        done += n;
         if (progress)
-            progress(0.5 + static_cast<double>(done) / total / 2);
+            progress(0.5 + std::min(1.0, static_cast<double>(done) / total) / 2);
     }
-    if (!to.flush()) {
-        problem = QStringLiteral("the skins folder cannot be written (full disk?)");
+}
+
+// A file the player owns already, looked up as the viewer finds it: without regard to case. A
+// link standing at the name is not the player's file: the new one takes its place.
+bool playerFileExists(const QString& folder, const QString& name)
+{
+    const QFileInfo file(findFile(folder + QLatin1Char('/') + name));
+    return file.exists() && !file.isSymLink();
+}
+
+// A picture or note put beside the package. A file made meanwhile stays; a link is replaced.
+bool writeSideFile(int folderFd, const QString& name, const QByteArray& data)
+{
+    FolderFile file(folderFd, kImportTempPattern);
+    if (!file.write(data.constData(), data.size()))
         return false;
-    }
-    return true;
-}
-
-// A file the player may own already, looked up as the viewer finds it: without regard to case.
-bool fileExistsAnyCase(const QString& folder, const QString& name)
-{
-    return QFileInfo::exists(findFile(folder + QLatin1Char('/') + name));
-}
-
-bool writeSideFile(const QString& path, const QByteArray& data)
-{
-    QSaveFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(data) == data.size() && file.commit();
+    const QByteArray local = QFile::encodeName(name);
+    int error = file.commit(local, Existing::Keep);
+    struct stat st
+    {
+    };
+    if (error == EEXIST && ::fstatat(folderFd, local.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        error = file.commit(local, Existing::Replace);
+    return error == 0;
 }
 
 } // namespace
@@ -276,25 +324,25 @@ bool isImportableArchive(const QString& fileName)
 
 ArchiveListing listArchive(const QString& path)
 {
+    const std::atomic<bool> never{false};
+    return listArchive(path, never);
+}
+
+ArchiveListing listArchive(const QString& path, const std::atomic<bool>& cancel, const ImportProgress& progress)
+{
     ArchiveListing listing;
-    ArchivePtr a = openArchive(path);
-    if (!a) {
-        listing.problem = QStringLiteral("cannot be read as an archive");
-        return listing;
-    }
-    archive_entry* entry = nullptr;
-    for (;;) {
-        const int status = archive_read_next_header(a.get(), &entry);
-        if (status == ARCHIVE_EOF)
-            break;
-        if (status < ARCHIVE_WARN) {
-            listing.problem = archiveProblem(a.get());
-            return listing;
-        }
-        if (archive_entry_filetype(entry) == AE_IFREG)
-            listing.members.append(entryName(entry));
-    }
-    listing.readable = true;
+    ArchiveWalk walk{cancel,
+                     progress,
+                     [&](archive_entry*, const QString& name) {
+                         listing.members.append(name);
+                         return true;
+                     },
+                     {},
+                     {}};
+    listing.readable = walkArchive(path, walk);
+    listing.problem = cancel ? QStringLiteral("cancelled") : walk.problem;
+    if (!listing.readable)
+        listing.members.clear();
     return listing;
 }
 
@@ -379,68 +427,108 @@ ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, con
         return result;
     };
 
-    // Reading the archive whole first checks every member, so nothing is written from an archive
-    // that turns out to be damaged halfway.
+    // The folder as the player named it, a link they made to it resolved once; then opened
+    // without following anything.
+    const UniqueFd folder = openFolder(QFileInfo(toLocalPath(skinsFolder)).canonicalFilePath());
+    FolderFile package(folder.get(), kImportTempPattern);
+    if (!package.isOpen())
+        return finish(QStringLiteral("the skins folder cannot be written"));
+
+    // The first picture and note are kept for their files beside the package.
+    QByteArray picture, note;
+    QByteArray* keeping = nullptr;
+    bool pictureSeen = false, noteSeen = false;
+    auto keepSideFiles = [&](const QString& name) {
+        keeping = nullptr;
+        if (!pictureSeen && isPicture(name))
+            pictureSeen = true, keeping = &picture;
+        else if (!noteSeen && isNote(name))
+            noteSeen = true, keeping = &note;
+    };
+    auto keepData = [&](const char* bytes, size_t size) {
+        if (keeping && keeping->size() + static_cast<qint64>(size) > kMaxSideFile)
+            keeping->clear(), keeping = nullptr;
+        if (keeping)
+            keeping->append(bytes, static_cast<qsizetype>(size));
+    };
+
+    // A ZIP is copied as it is; the rest are repacked as ZIP, each member streamed from the
+    // archive into the package. Either way every member is read and checked before the package
+    // takes a name, so nothing is left from an archive that turns out damaged halfway.
     const bool isZip = job.source.endsWith(QStringLiteral(".zip"), Qt::CaseInsensitive);
-    std::vector<Member> members;
+    std::optional<ZipStream> zip;
+    if (!isZip)
+        zip.emplace(package.fd());
+    ArchiveWalk walk{cancel, {}, {}, {}, {}};
+    walk.progress = [&](double f) {
+        if (progress)
+            progress(isZip ? f / 2 : f);
+    };
+    walk.member = [&](archive_entry* entry, const QString& name) {
+        keepSideFiles(name);
+        if (zip && !zip->begin(entry, name))
+            walk.problem = zip->problem();
+        return walk.problem.isEmpty();
+    };
+    walk.data = [&](const char* bytes, size_t size) {
+        keepData(bytes, size);
+        if (zip && !zip->data(bytes, size))
+            walk.problem = zip->problem();
+        return walk.problem.isEmpty();
+    };
+    if (!walkArchive(job.source, walk) || cancel)
+        return finish(walk.problem);
     QString problem;
-    if (!readMembers(
-            job.source, members, problem, cancel,
-            [&](double f) {
-                if (progress)
-                    progress(f / 2);
-            },
-            !isZip))
-        return finish(problem);
+    if (zip ? !zip->close() : !copyFile(job.source, package, cancel, progress, problem))
+        return finish(zip ? zip->problem() : problem);
+    if (cancel)
+        return finish({});
+    // What the installer would refuse never gets in: the package is judged as the extraction
+    // library reads it, after any repack, before it takes a name.
+    if (const QString refusal = packageProblem(QStringLiteral("/proc/self/fd/") + QString::number(package.fd()));
+        !refusal.isEmpty())
+        return finish(QStringLiteral("refused: ") + refusal);
 
     const QString existing = job.replace ? existingPackage(skinsFolder, job.code, job.skin) : QString();
     const QString packageName =
         existing.isEmpty() ? job.code + QLatin1Char('_') + job.skin + QStringLiteral(".zip") : existing;
-    const QString destination = skinsFolder + QLatin1Char('/') + packageName;
-
-    QTemporaryFile temp(skinsFolder + QStringLiteral("/.kvrsi-import-XXXXXX.zip"));
-    if (!temp.open())
-        return finish(QStringLiteral("the skins folder cannot be written"));
-    const bool written = isZip ? copyFile(job.source, temp, cancel, progress, problem)
-                               : writeZipArchive(temp.fileName(), members, cancel, progress, problem);
-    if (!written || cancel)
-        return finish(problem);
-    temp.close();
-
-    const QByteArray from = QFile::encodeName(temp.fileName());
-    const QByteArray to = QFile::encodeName(destination);
-    // The new package reaches the disk before its name does: a crash never leaves a cut file
-    // where the player's package was.
-    if (!writeDurably(UniqueFd(::open(from.constData(), O_WRONLY | O_CLOEXEC)), {}))
-        return finish(QStringLiteral("the skins folder cannot be written"));
-    if (job.replace) {
-        if (::rename(from.constData(), to.constData()) != 0)
-            return finish(QStringLiteral("the package cannot be put in place: ") +
-                          Error::fromErrno(errno).description());
-    } else {
-        // A link never replaces a file that appeared in the meantime.
-        if (::link(from.constData(), to.constData()) != 0)
-            return finish(QStringLiteral("the package cannot be put in place: ") +
-                          Error::fromErrno(errno).description());
-    }
+    // Flushed before it takes its name: a crash never leaves a cut file where the player's
+    // package was. A Replace keeps the mode of the package replaced; a new package, the umask's.
+    if (const int error =
+            package.commit(QFile::encodeName(packageName), job.replace ? Existing::Replace : Existing::Keep))
+        return finish(QStringLiteral("the package cannot be put in place: ") + Error::fromErrno(error).description());
     result.imported = true;
     result.package = packageName;
 
-    auto firstMember = [&](auto accept) -> const Member* {
-        for (const Member& m : members)
-            if (accept(QString::fromUtf8(m.name)))
-                return &m;
-        return nullptr;
-    };
-    const QString picture = job.skin + QStringLiteral(".jpg");
-    const QString note = job.skin + QStringLiteral(".txt");
-    if (const Member* m = firstMember(isPicture); m && !fileExistsAnyCase(skinsFolder, picture))
-        result.preview = writeSideFile(skinsFolder + QLatin1Char('/') + picture, m->data);
-    if (const Member* m =
-            firstMember([](const QString& n) { return n.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive); });
-        m && !fileExistsAnyCase(skinsFolder, note))
-        result.note = writeSideFile(skinsFolder + QLatin1Char('/') + note, m->data);
+    const QString pictureName = job.skin + QStringLiteral(".jpg");
+    const QString noteName = job.skin + QStringLiteral(".txt");
+    if (!picture.isEmpty() && !playerFileExists(skinsFolder, pictureName))
+        result.preview = writeSideFile(folder.get(), pictureName, picture);
+    if (!note.isEmpty() && !playerFileExists(skinsFolder, noteName))
+        result.note = writeSideFile(folder.get(), noteName, note);
     return result;
+}
+
+namespace {
+const time_t processStart = ::time(nullptr);
+} // namespace
+
+void removeImportLeftovers(const QString& skinsFolder)
+{
+    const QString folder = usableFolder(skinsFolder);
+    if (folder.isEmpty())
+        return;
+    DirStream dir(toLocalPath(folder));
+    while (const dirent* entry = dir.next()) {
+        struct stat st
+        {
+        };
+        // Only what an import of an earlier run left: a running one's temporaries are newer.
+        if (isImportTemporary(QFile::decodeName(entry->d_name)) &&
+            ::fstatat(dir.fd(), entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
+            st.st_mtime < processStart)
+            ::unlinkat(dir.fd(), entry->d_name, 0);
+    }
 }
 
 } // namespace kvr

@@ -20,7 +20,11 @@ struct ArchiveListing
     QString problem;
     QStringList members;
 };
+// Reads the archive whole (every member checked, within the caps the import has); a cancel stops
+// it between blocks.
 ArchiveListing listArchive(const QString& path);
+ArchiveListing listArchive(const QString& path, const std::atomic<bool>& cancel,
+                           const std::function<void(double)>& progress = {});
 
 // The slot an archive belongs to. `code` is set when the file name starts with a slot code and
 // "_", or when the members' bare names start "P<CODE>" for exactly one slot. Otherwise the
@@ -66,11 +70,15 @@ struct ImportResult
 // Fraction done of the current archive, 0..1; called from the thread doing the work.
 using ImportProgress = std::function<void(double)>;
 
-// Writes the package through a temporary file and a rename, then the preview picture (first
-// .jpg/.jpeg/.png/.bmp member, as <skin>.jpg) and note (first .txt member, as <skin>.txt) unless
-// files of those names exist. A cancel, or an archive that cannot be read whole, leaves nothing.
-// Runs on any thread.
+// Writes the package into an unnamed file, streaming member by member, and gives it its name,
+// then the preview picture (first .jpg/.jpeg/.png/.bmp member, as <skin>.jpg) and note (first
+// .txt member, as <skin>.txt) unless the player has files of those names. Every write goes
+// through FolderFile. A cancel, or an archive that cannot be read whole, leaves nothing.
+// Memory stays small whatever the archive. Runs on any thread.
 ImportResult importPackage(const ImportJob& job, const QString& skinsFolder, const std::atomic<bool>& cancel,
                            const ImportProgress& progress = {});
+
+// Removes the temporaries a killed import left in the skins folder, those older than this run.
+void removeImportLeftovers(const QString& skinsFolder);
 
 } // namespace kvr

@@ -3,6 +3,7 @@
 #include "app/toolkit.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
+#include "viewer/visor.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -58,9 +59,7 @@ public:
             new QLabel(QStringLiteral("Which slot is <b>%1</b> for?").arg(question.fileName.toHtmlEscaped()));
         heading->setObjectName(QStringLiteral("Label1"));
         heading->setWordWrap(true);
-        auto* hint = new QLabel(question.guess.candidates.size() > 1
-                                    ? QStringLiteral("Its files fit several slots; the best match is selected.")
-                                    : QStringLiteral("Neither its name nor its files tell the slot."));
+        auto* hint = new QLabel(ImportDialog::hint(question));
         hint->setObjectName(QStringLiteral("Label2"));
         m_slots = new QListWidget;
         m_slots->setObjectName(QStringLiteral("SlotList"));
@@ -112,6 +111,16 @@ public:
 
     ImportAnswer answer() const { return {true, code(), m_name->text()}; }
 
+    // Why the player is asked: a slot the name or files tell is asked about only for the skin name.
+    static QString hint(const ImportQuestion& question)
+    {
+        if (!question.guess.code.isEmpty())
+            return QStringLiteral("Its slot is selected; the skin name will not do as it is.");
+        return question.guess.candidates.size() > 1
+                   ? QStringLiteral("Its files fit several slots; the best match is selected.")
+                   : QStringLiteral("Neither its name nor its files tell the slot.");
+    }
+
 private:
     QString code() const
     {
@@ -147,13 +156,14 @@ ImportAnswer askWithDialog(const ImportQuestion& question)
     return dialog.answer();
 }
 
-ExistingPackageAnswer askExisting(const QString& packageName)
+ExistingPackageAnswer askExisting(const QString& packageName, bool earlierInImport)
 {
     QMessageBox box(QApplication::activeWindow());
     box.setObjectName(QStringLiteral("ExistingPackage"));
     box.setWindowTitle(kImportTitle);
     box.setIcon(QMessageBox::Question);
-    box.setText(QStringLiteral("The skins folder already holds %1.").arg(packageName));
+    box.setText(earlierInImport ? QStringLiteral("An earlier archive of this import is to become %1.").arg(packageName)
+                                : QStringLiteral("The skins folder already holds %1.").arg(packageName));
     QPushButton* replace = box.addButton(QStringLiteral("Replace"), QMessageBox::DestructiveRole);
     QPushButton* both = box.addButton(QStringLiteral("Keep Both"), QMessageBox::AcceptRole);
     QPushButton* skip = box.addButton(QStringLiteral("Skip"), QMessageBox::RejectRole);
@@ -251,17 +261,24 @@ void importArchives(QWidget* window, const QStringList& paths)
     const bool cancelled = runWithProgress(window, QStringLiteral("Reading the archives..."),
                                            [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
                                                for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
-                                                   listings[i] = listArchive(archives[i]);
-                                                   permille = static_cast<int>(1000 * (i + 1) / archives.size());
+                                                   listings[i] = listArchive(archives[i], cancel, [&](double f) {
+                                                       permille =
+                                                           static_cast<int>(1000 * (static_cast<double>(i) + f) /
+                                                                            static_cast<double>(archives.size()));
+                                                   });
                                                }
                                            });
 
     QList<ImportJob> jobs;
-    auto takenInBatch = [&](const QString& code, const QString& skin) {
-        for (const ImportJob& j : jobs)
-            if (j.code == code && j.skin.compare(skin, Qt::CaseInsensitive) == 0)
-                return true;
-        return false;
+    // The job of this import that is to write the package of that name, or -1.
+    auto jobInImport = [&](const QString& code, const QString& skin) -> qsizetype {
+        for (qsizetype j = 0; j < jobs.size(); ++j)
+            if (jobs[j].code == code && jobs[j].skin.compare(skin, Qt::CaseInsensitive) == 0)
+                return j;
+        return -1;
+    };
+    auto taken = [&](const QString& code, const QString& skin) {
+        return !existingPackage(skins, code, skin).isEmpty() || jobInImport(code, skin) >= 0;
     };
     for (qsizetype i = 0; i < archives.size(); ++i) {
         const QString name = QFileInfo(archives[i]).fileName();
@@ -286,18 +303,29 @@ void importArchives(QWidget* window, const QStringList& paths)
         }
         bool replace = false;
         const QString existing = existingPackage(skins, code, skin);
-        if (!existing.isEmpty() || takenInBatch(code, skin)) {
-            const ExistingPackageAnswer a =
-                g_existing(existing.isEmpty() ? code + QLatin1Char('_') + skin + QStringLiteral(".zip") : existing);
+        const qsizetype earlier = jobInImport(code, skin);
+        if (!existing.isEmpty() || earlier >= 0) {
+            const QString packageName =
+                earlier >= 0 || existing.isEmpty() ? code + QLatin1Char('_') + skin + QStringLiteral(".zip") : existing;
+            const ExistingPackageAnswer a = g_existing(packageName, earlier >= 0);
             if (a == ExistingPackageAnswer::Skip) {
                 outcomes.append({name, QStringLiteral("skipped: ") + code + QLatin1Char('_') + skin +
                                            QStringLiteral(".zip exists")});
                 continue;
             }
-            replace = a == ExistingPackageAnswer::Replace && !takenInBatch(code, skin);
-            if (!replace)
-                while (!existingPackage(skins, code, skin).isEmpty() || takenInBatch(code, skin))
-                    skin = keepBothName(skins, code, skin);
+            if (a == ExistingPackageAnswer::Replace) {
+                // This archive takes the name: the earlier one of this import is not written at all.
+                replace = !existing.isEmpty();
+                if (earlier >= 0) {
+                    outcomes.append({QFileInfo(jobs[earlier].source).fileName(),
+                                     QStringLiteral("replaced by ") + name + QStringLiteral(" of this import")});
+                    jobs.removeAt(earlier);
+                }
+            } else {
+                const QString base = skin;
+                for (int n = 2; taken(code, skin); ++n)
+                    skin = base + QStringLiteral(" (") + QString::number(n) + QLatin1Char(')');
+            }
         }
         jobs.append({archives[i], code, skin, replace});
     }
@@ -332,8 +360,12 @@ void importArchives(QWidget* window, const QStringList& paths)
         outcomes.append({name, text, true});
     }
 
-    // The slot lists show the new packages at once.
+    // The slot lists show the new packages at once, and so does the viewer they were dropped on.
     main.File1.setPath(main.File1.Path());
+    if (auto* viewer = qobject_cast<Visor*>(window)) {
+        viewer->File1.setPath(viewer->File1.Path());
+        viewer->Combo1_Click();
+    }
 
     QString imported, skipped;
     for (const Outcome& o : outcomes)

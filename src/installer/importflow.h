@@ -25,9 +25,10 @@ struct ImportAnswer
 };
 using ImportQuestionHandler = std::function<ImportAnswer(const ImportQuestion&)>;
 
-// What to do when a package of the chosen name exists.
+// What to do when a package of the chosen name exists, or an earlier archive of the same import
+// is to become it (`earlierInImport`).
 enum class ExistingPackageAnswer { Replace, KeepBoth, Skip };
-using ExistingPackageHandler = std::function<ExistingPackageAnswer(const QString& packageName)>;
+using ExistingPackageHandler = std::function<ExistingPackageAnswer(const QString& packageName, bool earlierInImport)>;
 
 // The real dialogs by default; tests answer through these and get the previous handler back.
 ImportQuestionHandler setImportQuestionHandler(ImportQuestionHandler handler);

@@ -8,6 +8,7 @@
 #include "app/navigation.h"
 #include "installer/changeprompts.h"
 #include "installer/combolist.h"
+#include "installer/importer.h"
 #include "installer/installation.h"
 #include "installer/principalmenu.h"
 #include "installer/skinpackage.h"
@@ -154,6 +155,7 @@ void Principal::Form_Load()
     INIFILE = Modulo::settingsPath();
     INSTFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey);
     SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
+    removeImportLeftovers(SKINSFOLDER);
     File1.setPattern(kPackagePattern);
     File1.setPath(SKINSFOLDER);
     for (const Slot& s : slotTable())

@@ -7,7 +7,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -274,39 +273,24 @@ bool ownerWritable(const QString& localPath)
 
 enum class Replaced { Done, Failed, NameTaken };
 
-// Puts the bytes in a temporary file in the same folder, flushes it to disk and renames it over
-// the file (or, for a file that did not exist, links it in, which never takes the place of one
-// another writer made meanwhile): a crash, a full disk or a refused write leaves the previous
-// content whole, and a failed write removes the temporary file. Each write is checked, so a write
-// cut short by a full disk is never taken for a whole one. `old` is the file replaced, if any:
-// its mode is kept.
+// Puts the bytes in a new file in the same folder, flushes it to disk and gives it the name,
+// through the one door for writes into the player's folders: over the file when `old` (the file
+// replaced, whose mode is kept) is given, else linked in, which never takes the place of one
+// another writer made meanwhile. A crash, a full disk or a refused write leaves the previous
+// content whole, and a failed write leaves no temporary file.
 Replaced replaceFile(const QByteArray& path, const QByteArray& bytes, const struct stat* old)
 {
-    QByteArray temp;
-    int fd = -1;
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        temp = path + ".tmp" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        // Mode 0666 less the umask for a new file, as any file the user creates.
-        fd = ::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
-            return Replaced::Failed;
-    }
-    if (fd < 0)
-        return Replaced::Failed;
-
-    const bool modeKept = !old || ::fchmod(fd, old->st_mode & 07777) == 0;
-    const bool ok = writeDurably(UniqueFd(fd), modeKept ? bytes : QByteArray()) && modeKept;
-    Replaced result = ok ? Replaced::Done : Replaced::Failed;
-    if (ok && old) {
-        if (::rename(temp.constData(), path.constData()) != 0)
-            result = Replaced::Failed;
-    } else if (ok) {
-        if (::link(temp.constData(), path.constData()) != 0)
-            result = errno == EEXIST ? Replaced::NameTaken : Replaced::Failed;
-    }
-    if (result != Replaced::Done || !old)
-        ::unlink(temp.constData());
-    return result;
+    const qsizetype slash = path.lastIndexOf('/');
+    const QByteArray name = path.mid(slash + 1);
+    // The program folder may be reached through a link of the player's: resolved once, then
+    // opened without following anything.
+    const UniqueFd folder = openFolder(QFileInfo(QFile::decodeName(slash > 0    ? path.left(slash)
+                                                                   : slash == 0 ? "/"
+                                                                                : "."))
+                                           .canonicalFilePath());
+    const int error =
+        writeFileIn(folder.get(), name, bytes, old ? Existing::Replace : Existing::Keep, name + ".tmpXXXXXX");
+    return error == 0 ? Replaced::Done : error == EEXIST && !old ? Replaced::NameTaken : Replaced::Failed;
 }
 
 bool refused(const QString& file, const char* why)

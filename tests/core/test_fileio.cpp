@@ -26,6 +26,8 @@ private Q_SLOTS:
     void pipeDoesNotBlock();
     void descriptorsAreClosed();
     void folderStream();
+    void folderFileNeverWritesThroughALink_data();
+    void folderFileNeverWritesThroughALink();
 
 private:
     QTemporaryDir m_dir;
@@ -182,6 +184,63 @@ void TestFileIo::folderStream()
     QVERIFY(!missing.isOpen());
     QCOMPARE(missing.error(), ENOENT);
     QCOMPARE(missing.fd(), -1);
+}
+
+void TestFileIo::folderFileNeverWritesThroughALink_data()
+{
+    QTest::addColumn<QString>("standing"); // what stands at the name before the write
+    QTest::addColumn<int>("existing");
+    QTest::addColumn<int>("error");
+    const int replace = int(kvr::Existing::Replace), keep = int(kvr::Existing::Keep);
+    for (const auto& [name, existing] : {std::pair{"replace ", replace}, std::pair{"keep ", keep}}) {
+        QTest::newRow(QByteArray(name + "nothing"_ba).constData()) << QString() << existing << 0;
+        QTest::newRow(QByteArray(name + "file"_ba).constData())
+            << u"mine"_s << existing << (existing == keep ? EEXIST : 0);
+        for (const QString& link : {u"dangling"_s, u"file"_s, u"folder"_s})
+            QTest::newRow(QByteArray(name + "link to "_ba + link.toLatin1()).constData())
+                << link << existing << (existing == keep ? EEXIST : 0);
+    }
+}
+
+void TestFileIo::folderFileNeverWritesThroughALink()
+{
+    QFETCH(QString, standing);
+    QFETCH(int, existing);
+    QFETCH(int, error);
+    QTemporaryDir dir;
+    const QString folder = dir.filePath(u"skins"_s), outside = dir.filePath(u"outside"_s);
+    const QString at = folder + u"/name"_s;
+    QVERIFY(QDir().mkpath(folder));
+    const bool mine = standing == u"mine"_s;
+    QVERIFY(kvrtest::plantLink(at, mine ? QString() : standing, outside));
+    if (mine) {
+        QVERIFY(kvrtest::writeFile(at, "mine"_ba));
+        QVERIFY(::chmod(QFile::encodeName(at).constData(), 0640) == 0);
+    }
+    const kvr::UniqueFd fd = kvr::openFolder(folder);
+    QCOMPARE(kvr::writeFileIn(fd.get(), "name", "new"_ba, kvr::Existing(existing), ".name.XXXXXX"), error);
+
+    QVERIFY(kvrtest::outsideUntouched(outside));
+    // Nothing but the name in the folder: no temporary stays behind.
+    QCOMPARE(QDir(folder).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList({u"name"_s}));
+    struct stat st
+    {
+    };
+    QCOMPARE(::lstat(QFile::encodeName(at).constData(), &st), 0);
+    QVERIFY(error == 0 || !S_ISREG(st.st_mode) || mine);
+    if (error == 0) {
+        QVERIFY(S_ISREG(st.st_mode));
+        QCOMPARE(kvrtest::readFile(at), "new"_ba);
+        // A replaced file's mode stays; a new one gets the umask's.
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        QCOMPARE(st.st_mode & 07777, mine ? 0640u : 0666u & ~mask);
+    }
+    // A folder is opened for writing only as itself, never through a link.
+    QVERIFY(QFile::link(folder, outside + u"/link2"_s));
+    QVERIFY(!kvr::openFolder(outside + u"/link2"_s).isValid());
+    QFile::remove(outside + u"/link2"_s);
 }
 
 QTEST_GUILESS_MAIN(TestFileIo)

@@ -8,6 +8,7 @@
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
+#include <QListWidget>
 #include <QMenu>
 #include <QMimeData>
 #include <QPointer>
@@ -15,6 +16,7 @@
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTableWidget>
+#include <QTimer>
 #include <QUrl>
 
 #include <optional>
@@ -185,13 +187,75 @@ private Q_SLOTS:
         QVERIFY(itemsOf(main.Combo(7)).contains(u"Pack Two"_s));
 
         // The same archive again on the viewer: the name exists; Skip leaves everything as it was.
-        kvr::setExistingPackageHandler([](const QString&) { return kvr::ExistingPackageAnswer::Skip; });
+        kvr::setExistingPackageHandler([](const QString&, bool) { return kvr::ExistingPackageAnswer::Skip; });
         kvr::Visor& viewer = kvr::Visor::instance();
         viewer.Show();
         QVERIFY(drop(&viewer, {zip}));
         QTRY_COMPARE(messages->calls.size(), 2);
         QVERIFY(messages->calls[1].prompt.contains(u"skipped: SP2A_spitfire_desert_v2.zip exists"_s));
         QCOMPARE(kvrtest::filesIn(ws->skinsFolder()).size(), 5);
+    }
+
+    // Two archives of one drop that make one package: the player is told it is this import's,
+    // a Replace means replace, and the viewer dropped on lists the package at once.
+    void oneNameTwiceInOneDrop()
+    {
+        QVERIFY(ws->writeSettings());
+        QTemporaryDir downloads;
+        const QString first = downloads.filePath(u"a/SP2A_Desert.zip"_s),
+                      second = downloads.filePath(u"b/SP2A_Desert.zip"_s);
+        QVERIFY(QDir().mkpath(downloads.filePath(u"a"_s)) && QDir().mkpath(downloads.filePath(u"b"_s)));
+        QVERIFY(kvr::writeZip(first, {{"PSP2A.TPC", "first"}}));
+        QVERIFY(kvr::writeZip(second, {{"PSP2A.TPC", "second"}}));
+        QStringList asked;
+        kvr::setExistingPackageHandler([&](const QString& package, bool earlierInImport) {
+            asked << package + (earlierInImport ? u" in this import"_s : u" in the folder"_s);
+            return kvr::ExistingPackageAnswer::Replace;
+        });
+        Principal::instance().Show();
+        kvr::Visor& viewer = kvr::Visor::instance();
+        viewer.Show();
+        QVERIFY(drop(&viewer, {first, second}));
+        QTRY_COMPARE(messages->calls.size(), 1);
+        QCOMPARE(asked, QStringList({u"SP2A_Desert.zip in this import"_s}));
+        QCOMPARE(kvrtest::filesIn(ws->skinsFolder()), QStringList({u"SP2A_Desert.zip"_s}));
+        QCOMPARE(kvrtest::readFile(ws->skinsFolder() + u"/SP2A_Desert.zip"_s), kvrtest::readFile(second));
+        QVERIFY2(messages->calls[0].prompt.contains(u"SP2A_Desert.zip: replaced by SP2A_Desert.zip of this import"_s),
+                 qPrintable(messages->calls[0].prompt));
+        auto* list = viewer.findChild<QListWidget*>(u"List1"_s);
+        QVERIFY(!list->findItems(u"Desert"_s, Qt::MatchExactly).isEmpty());
+    }
+
+    // The slot dialog tells why it asks: the name that tells the slot is not taken for "no slot".
+    void slotDialogHint_data()
+    {
+        QTest::addColumn<QString>("fileName");
+        QTest::addColumn<QString>("hint");
+        QTest::newRow("name tells the slot, no skin name")
+            << u"SP2A_.zip"_s << u"Its slot is selected; the skin name will not do as it is."_s;
+        QTest::newRow("nothing tells it") << u"pack.zip"_s << u"Neither its name nor its files tell the slot."_s;
+    }
+    void slotDialogHint()
+    {
+        QFETCH(QString, fileName);
+        QFETCH(QString, hint);
+        QVERIFY(ws->writeSettings());
+        QTemporaryDir downloads;
+        QVERIFY(kvr::writeZip(downloads.filePath(fileName), {{"readme.txt", "note"}}));
+        QString shown;
+        QTimer poll;
+        connect(&poll, &QTimer::timeout, this, [&] {
+            if (QWidget* dialog = kvrtest::openWindow(u"ImportDialog"_s)) {
+                shown = dialog->findChild<QLabel*>(u"Label2"_s)->text();
+                dialog->findChild<QPushButton*>(u"Skip"_s)->click();
+            }
+        });
+        poll.start(20);
+        Principal& main = Principal::instance();
+        main.Show();
+        QVERIFY(drop(&main, {downloads.filePath(fileName)}));
+        QTRY_COMPARE(messages->calls.size(), 1);
+        QCOMPARE(shown, hint);
     }
 
     // A Steam library with a Proton prefix under the home folder shows in the control panel's
