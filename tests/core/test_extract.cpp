@@ -237,6 +237,9 @@ private Q_SLOTS:
             << Files{{u"A.TXT"_s, "new"}, {u"a.txt"_s, "a2"}};
         QTest::newRow("letters beyond ASCII")
             << Files{{u"CAFÉ.TPC"_s, "old"}} << QList<Member>{{"café.tpc", "new"}} << Files{{u"CAFÉ.TPC"_s, "new"}};
+        QTest::newRow("beyond the basic plane")
+            << Files{{u"P\U0001F600\u00C4.TPC"_s, "old"}} << QList<Member>{{"p\xF0\x9F\x98\x80\xC3\xA4.tpc", "new"}}
+            << Files{{u"P\U0001F600\u00C4.TPC"_s, "new"}};
         QTest::newRow("later member wins, folders dropped")
             << Files{{u"PMOSQ.tpc"_s, "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
             << Files{{u"PMOSQ.tpc"_s, "second"}};
