@@ -56,9 +56,7 @@ void TestPrincipal::cleanup()
 void TestPrincipal::windowShowsThirtySlotsInThreeColumns()
 {
     kvrtest::Workspace ws;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    Principal& main = kvrtest::shownMainWindow();
     QCOMPARE(main.windowTitle(), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Principal"));
 
     // Each slot's caption in its colour (the table's texts are pinned on their own), right of its
@@ -97,9 +95,7 @@ void TestPrincipal::windowShowsThirtySlotsInThreeColumns()
 void TestPrincipal::eightLinesFrameTheSlots()
 {
     kvrtest::Workspace ws;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    Principal& main = kvrtest::shownMainWindow();
     const auto rectOf = [&main](const QString& name) {
         auto* widget = main.findChild<QWidget*>(name);
         return widget ? QRect(widget->mapTo(&main, QPoint()), widget->size()) : QRect();
@@ -208,9 +204,7 @@ void TestPrincipal::listOpeningEmptiesTheTextAndNeverDuplicates()
     QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"HURR=Winter"_s})));
     QVERIFY(writeFile(ws.skinsFolder() + QStringLiteral("/HURR_Desert.zip"), "PK"_ba));
     QVERIFY(writeFile(ws.skinsFolder() + QStringLiteral("/HURR_Winter.zip"), "PK"_ba));
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    kvrtest::shownMainWindow();
     DropDownCombo* combo = comboOf(1);
     QCOMPARE(combo->Text(), QStringLiteral("Winter"));
 
@@ -248,9 +242,7 @@ void TestPrincipal::onlyAChoiceChangesASlot()
     QVERIFY(writeFile(ws.skinsFolder() + u"/HURR_Winter.zip"_s, "PK"_ba));
     QVERIFY(writeFile(ws.gameFolder() + u"/PHURR.TPC"_s, "the installed skin"_ba));
     const QByteArray settings = kvrtest::readFile(ws.iniPath());
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    kvrtest::shownMainWindow();
     DropDownCombo* combo = comboOf(1);
     int clicks = 0;
     connect(combo, &DropDownCombo::Click, this, [&clicks] { ++clicks; });
@@ -294,9 +286,7 @@ void TestPrincipal::onlyAChoiceChangesASlot()
 void TestPrincipal::withdrawnWindowCannotBeClosed()
 {
     kvrtest::Workspace ws;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    Principal& main = kvrtest::shownMainWindow();
     main.setEnabled(false);
     QVERIFY(!main.close());
     QVERIFY(main.isVisible());
