@@ -77,6 +77,7 @@ private Q_SLOTS:
         row("no-break space is no blank", "[S]\r\nk=\xC2\xA0v\r\n", u"S"_s, u"k"_s, u"\u00A0v"_s);
         row("lines before any section", "top=1\r\n[]\r\nh=2\r\n"_ba, u""_s, u"top"_s, u"1"_s);
         row("name up to the last ]", "[T]x]\r\nf=6\r\n"_ba, u"T]x"_s, u"f"_s, u"6"_s);
+        row("']' in a key's value", "[S]\r\nk=a]b\r\n"_ba, u"S"_s, u"k"_s, u"a]b"_s);
         row("unclosed bracket line is a key", "[T]\r\n[Open\r\ng=7\r\n"_ba, u"T"_s, u"g"_s, u"7"_s);
         row("UTF-8", "[S]\r\nk=caf\xC3\xA9\r\n", u"S"_s, u"k"_s, u"caf\u00E9"_s);
         row("Windows-1252", fixture("cp1252.ini"), u"Folders"_s, u"SkinsFolder"_s,
