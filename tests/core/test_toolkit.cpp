@@ -108,18 +108,30 @@ void TestToolkit::usableFolder()
     QCOMPARE(kvr::usableFolder(expand(value)), expand(expected));
 }
 
+// Folders and links to folders stay; a link goes, never what it points to. In the program's own
+// folder the program's files stay whatever the pattern.
 void TestToolkit::deleteTakesEveryCaseAndOnlyFiles()
 {
     QTemporaryDir dir;
-    for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq_wing.3dz"_s, u"PMosq"_s, u"PHURR.TPC"_s, u"MOSQ.TPC"_s})
+    for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq_wing.3dz"_s, u"PMosq"_s, u"PHURR.TPC"_s, u"MOSQ.TPC"_s,
+                                u"kept/PMOSQ.TPC"_s, u"kept/readme.txt"_s, u"kept/KVRSI.INI"_s})
         QVERIFY(writeFile(dir.filePath(name), "x"_ba));
-    QVERIFY(QDir(dir.path()).mkdir(QStringLiteral("PMOSQ_folder")));
+    QVERIFY(QDir(dir.path()).mkdir(u"PMOSQ_folder"_s));
+    QVERIFY(QFile::link(u"kept"_s, dir.filePath(u"PMOSQ_dirlink"_s)));
+    QVERIFY(QFile::link(u"kept/PMOSQ.TPC"_s, dir.filePath(u"PMOSQ_link.TPC"_s)));
+    QVERIFY(QFile::link(u"nowhere"_s, dir.filePath(u"PMOSQ_dangling.TPC"_s)));
 
     // Built the game platform's way: backslash separators, even doubled.
-    kvr::deleteFiles(dir.path() + QStringLiteral("\\\\PMOSQ*.*"));
+    kvr::deleteFiles(dir.path() + u"\\\\PMOSQ*.*"_s);
 
     QCOMPARE(filesIn(dir.path()), QStringList({u"MOSQ.TPC"_s, u"PHURR.TPC"_s}));
-    QVERIFY(QFileInfo(dir.filePath(QStringLiteral("PMOSQ_folder"))).isDir());
+    QVERIFY(QFileInfo(dir.filePath(u"PMOSQ_folder"_s)).isDir() && QFileInfo(dir.filePath(u"PMOSQ_dirlink"_s)).isDir());
+    QCOMPARE(filesIn(dir.filePath(u"kept"_s)), QStringList({u"KVRSI.INI"_s, u"PMOSQ.TPC"_s, u"readme.txt"_s}));
+
+    kvr::setProgramFolder(dir.filePath(u"kept"_s));
+    kvr::deleteFiles(dir.filePath(u"kept"_s) + u"\\*.*"_s);
+    kvr::setProgramFolder(QString());
+    QCOMPARE(filesIn(dir.filePath(u"kept"_s)), QStringList({u"KVRSI.INI"_s, u"readme.txt"_s}));
 }
 
 void TestToolkit::deleteReportsButGoesOn()
