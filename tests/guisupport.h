@@ -56,6 +56,15 @@ inline kvr::DropDownCombo* comboOf(int n)
     return childOf<kvr::DropDownCombo>(kvr::Principal::instance(), u"Combo%1"_s.arg(n));
 }
 
+// The main window, loaded if need be, shown and exposed; a window that does not come up fails the test.
+inline kvr::Principal& shownMainWindow()
+{
+    kvr::Principal& main = kvr::Principal::instance();
+    main.Show();
+    QTest::qVerify(QTest::qWaitForWindowExposed(&main), "shownMainWindow", "not exposed", __FILE__, __LINE__);
+    return main;
+}
+
 inline QStringList itemsOf(const QComboBox& combo)
 {
     QStringList items;

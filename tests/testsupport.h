@@ -84,6 +84,17 @@ inline QByteArray readFile(const QString& path)
     return file.readAll();
 }
 
+// The description of the error the call raises, or a null string when it raises none.
+template <typename Call> QString errorOf(Call&& call)
+{
+    try {
+        call();
+    } catch (const kvr::Error& e) {
+        return e.description();
+    }
+    return {};
+}
+
 // Names of the files in a folder, sorted, for comparing what landed on disk.
 inline QStringList filesIn(const QString& folder)
 {

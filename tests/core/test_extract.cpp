@@ -237,6 +237,9 @@ private Q_SLOTS:
             << Files{{u"A.TXT"_s, "new"}, {u"a.txt"_s, "a2"}};
         QTest::newRow("letters beyond ASCII")
             << Files{{u"CAFÉ.TPC"_s, "old"}} << QList<Member>{{"café.tpc", "new"}} << Files{{u"CAFÉ.TPC"_s, "new"}};
+        QTest::newRow("beyond the basic plane")
+            << Files{{u"P\U0001F600\u00C4.TPC"_s, "old"}} << QList<Member>{{"p\xF0\x9F\x98\x80\xC3\xA4.tpc", "new"}}
+            << Files{{u"P\U0001F600\u00C4.TPC"_s, "new"}};
         QTest::newRow("later member wins, folders dropped")
             << Files{{u"PMOSQ.tpc"_s, "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
             << Files{{u"PMOSQ.tpc"_s, "second"}};
@@ -448,8 +451,21 @@ private Q_SLOTS:
         QCOMPARE(m_log.size(), 4);
     }
 
+    // A file-size limit fails writes the way a full disk does, and its signal, which would end the
+    // program, is ignored by the library. Without unnamed temporary files (some file systems lack
+    // them) members go through hidden names; whatever happens to a member, none of those stays.
+    void writeFailureKeepsTheOldFile_data()
+    {
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<bool>("limitSize");
+        QTest::newRow("writes fail") << false << true;
+        QTest::newRow("hidden temporaries, writes fail") << true << true;
+        QTest::newRow("hidden temporaries, writes succeed") << true << false;
+    }
     void writeFailureKeepsTheOldFile()
     {
+        QFETCH(bool, hidden);
+        QFETCH(bool, limitSize);
         const QString archive = path(u"toobig.zip"_s);
         makeZip(archive, {{"PBUF.TPC", sample(300000, 'a')},
                           {"PMAP.TPC", sample(6 << 20, 'b')},
@@ -457,24 +473,33 @@ private Q_SLOTS:
                           {"PSTREAM.TPC", sample(300000, 'd'), ZIP_CM_BZIP2},
                           {"small.txt", "fits"}});
         const Files old{
-            {u"PBUF.TPC"_s, "old"}, {u"PMAP.TPC"_s, "old"}, {u"PCOPY.TPC"_s, "old"}, {u"PSTREAM.TPC"_s, "old"}};
+            {u"PBUF.TPC"_s, "old"}, {u"pmap.tpc"_s, "old"}, {u"PCOPY.TPC"_s, "old"}, {u"PSTREAM.TPC"_s, "old"}};
         const QString game = target(u"full"_s, old);
         QVERIFY(!game.isEmpty());
-        // A file-size limit fails writes the way a full disk does, and its signal, which would
-        // end the program, is ignored by the library.
+        auto* forceHidden =
+            reinterpret_cast<Wiz_ForceHiddenTemporariesFn*>(::dlsym(m_library, "Wiz_ForceHiddenTemporaries"));
+        QVERIFY(forceHidden);
+        forceHidden(hidden ? 1 : 0);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_DFL);
         rlimit previous, limit;
         ::getrlimit(RLIMIT_FSIZE, &previous);
         limit = {100000, previous.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &limit);
+        if (limitSize)
+            ::setrlimit(RLIMIT_FSIZE, &limit);
         const int status = unzip(archive, game);
         ::setrlimit(RLIMIT_FSIZE, &previous);
         std::signal(SIGXFSZ, previousHandler);
-        QVERIFY(status != 0);
-        Files expected = old;
+        forceHidden(0);
+        QCOMPARE(status, limitSize ? 1 : 0);
+        Files expected = limitSize ? old
+                                   : Files{{u"PBUF.TPC"_s, sample(300000, 'a')},
+                                           {u"pmap.tpc"_s, sample(6 << 20, 'b')},
+                                           {u"PCOPY.TPC"_s, sample(300000, 'c')},
+                                           {u"PSTREAM.TPC"_s, sample(300000, 'd')}};
         expected.insert(u"small.txt"_s, "fits");
         QCOMPARE(contents(game), expected);
-        QVERIFY(logOf(u"PBUF.TPC"_s).startsWith(u"skipped, write failed"_s));
+        if (limitSize)
+            QVERIFY(logOf(u"PBUF.TPC"_s).startsWith(u"skipped, write failed"_s));
     }
 
     void namesNeverLeaveTheTargetFolder()
@@ -586,49 +611,6 @@ private Q_SLOTS:
         QCOMPARE(QFile::exists(game + u"/LibUnzip32.SO"_s), !protectedFolder);
     }
 
-    // Without unnamed temporary files (some file systems lack them) members go through hidden
-    // names; whatever happens to a member, none of those names stays behind.
-    void hiddenTemporariesNeverStay_data()
-    {
-        QTest::addColumn<bool>("limitSize");
-        QTest::newRow("writes succeed") << false;
-        QTest::newRow("writes fail") << true;
-    }
-    void hiddenTemporariesNeverStay()
-    {
-        QFETCH(bool, limitSize);
-        const QString archive = path(u"hidden.zip"_s);
-        makeZip(archive, {{"PNEW.TPC", sample(300000, 'n')},
-                          {"POLD.TPC", sample(300000, 'o'), ZIP_CM_STORE},
-                          {"PBZ.TPC", sample(300000, 'b'), ZIP_CM_BZIP2},
-                          {"PMAP.TPC", sample(6 << 20, 'm')},
-                          {"small.txt", "fits"}});
-        QByteArray bytes = readFile(path(u"hidden.zip"_s));
-        const QString game = target(u"hidden"_s, {{u"POLD.TPC"_s, "old"}, {u"pmap.tpc"_s, "old"}});
-        QVERIFY(!game.isEmpty());
-        auto* forceHidden =
-            reinterpret_cast<Wiz_ForceHiddenTemporariesFn*>(::dlsym(m_library, "Wiz_ForceHiddenTemporaries"));
-        QVERIFY(forceHidden);
-        forceHidden(1);
-        rlimit previous, limit;
-        ::getrlimit(RLIMIT_FSIZE, &previous);
-        limit = {100000, previous.rlim_max};
-        if (limitSize)
-            ::setrlimit(RLIMIT_FSIZE, &limit);
-        const int status = unzip(archive, game);
-        ::setrlimit(RLIMIT_FSIZE, &previous);
-        forceHidden(0);
-        QCOMPARE(status, limitSize ? 1 : 0);
-        const Files expected = limitSize
-                                   ? Files{{u"POLD.TPC"_s, "old"}, {u"pmap.tpc"_s, "old"}, {u"small.txt"_s, "fits"}}
-                                   : Files{{u"PNEW.TPC"_s, sample(300000, 'n')},
-                                           {u"POLD.TPC"_s, sample(300000, 'o')},
-                                           {u"PBZ.TPC"_s, sample(300000, 'b')},
-                                           {u"pmap.tpc"_s, sample(6 << 20, 'm')},
-                                           {u"small.txt"_s, "fits"}};
-        QCOMPARE(contents(game), expected);
-    }
-
     // The program passes the library's diagnostics on as lines of its extraction category, and
     // only when that category is on.
     void skippedMembersAreLoggedWhenAsked()
@@ -690,16 +672,8 @@ private Q_SLOTS:
                                                        {u"PMOSQ1.TPC"_s, QByteArray("backslash tpc\n").repeated(20)}};
         QTest::newRow("code page and UTF-8 names")
             << u"codepage.zip"_s << Files{{u"café.txt"_s, "code page 437\n"}, {u"ñandú.txt"_s, "utf-8 flagged\n"}};
-        QTest::newRow("ZIP64 records") << u"zip64.zip"_s
-                                       << Files{{u"PMOSQ64.TPC"_s, QByteArray("zip64 member\n").repeated(50)},
-                                                {u"readme64.txt"_s, "second\n"}};
-        QTest::newRow("data descriptors") << u"descriptor.zip"_s
-                                          << Files{{u"stored.txt"_s, "stored streamed\n"},
-                                                   {u"streamed.txt"_s, QByteArray("streamed member\n").repeated(30)}};
-        QTest::newRow("adjusted stub") << u"sfx-adjusted.zip"_s
-                                       << Files{{u"PSPIT.TPC"_s, QByteArray("adjusted stub\n").repeated(10)}};
-        QTest::newRow("unadjusted stub") << u"sfx-unadjusted.zip"_s
-                                         << Files{{u"PSPIT.TPC"_s, QByteArray("unadjusted stub\n").repeated(10)}};
+        // ZIP64 records, data descriptors and self-extractor stubs are compared with Info-ZIP's
+        // unzip below.
     }
     void archivesOfOtherZippers()
     {

@@ -1,5 +1,6 @@
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
+#include "testsupport.h"
 
 #include <QTest>
 
@@ -9,7 +10,6 @@ class TestSlots : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void table_data();
     void table();
     void skinNames_data();
     void skinNames();
@@ -20,63 +20,30 @@ private Q_SLOTS:
 
 // Written out here, not taken from the table, so that a changed caption, code, colour or viewer
 // entry fails. The quirks are the game's own: "BF104_K4" for the K4, the blank after "B17_F Slot".
-void TestSlots::table_data()
-{
-    QTest::addColumn<int>("number");
-    QTest::addColumn<QString>("caption");
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<uint>("rgb");
-    QTest::addColumn<QString>("viewerEntry");
-    const auto row = [](int number, const QString& caption, const QString& code, uint rgb, const QString& viewerEntry) {
-        QTest::addRow("%d %s", number, qPrintable(code)) << number << caption << code << rgb << viewerEntry;
-    };
-    row(1, u"Hurricane_I"_s, u"HURR"_s, 0x000080, u"Hurricane_I Slot"_s);
-    row(2, u"Spitfire_Ia"_s, u"SP2A"_s, 0x000080, u"Spitfire_Ia Slot"_s);
-    row(3, u"Spitfire_IX"_s, u"SP09"_s, 0x000080, u"Spitfire_IX Slot"_s);
-    row(4, u"Spitfire_XIV"_s, u"SP14"_s, 0x000080, u"Spitfire_XIV Slot"_s);
-    row(5, u"Typhoon_Ib"_s, u"TYPH"_s, 0x000080, u"Typhoon_Ib Slot"_s);
-    row(6, u"Tempest_V"_s, u"TEMP"_s, 0x000080, u"Tempest_V Slot"_s);
-    row(7, u"Mosquito_VI"_s, u"MOSQ"_s, 0x000080, u"Mosquito_VI Slot"_s);
-    row(8, u"P51_B"_s, u"P51B"_s, 0x008000, u"P51_B Slot"_s);
-    row(9, u"P51_D"_s, u"P51D"_s, 0x008000, u"P51_D Slot"_s);
-    row(10, u"P38_H"_s, u"P38H"_s, 0x008000, u"P38_H Slot"_s);
-    row(11, u"P38_J"_s, u"P38J"_s, 0x008000, u"P38_J Slot"_s);
-    row(12, u"P47_C"_s, u"P47C"_s, 0x008000, u"P47_C Slot"_s);
-    row(13, u"P47_D"_s, u"P47D"_s, 0x008000, u"P47_D Slot"_s);
-    row(14, u"B26_B"_s, u"B26A"_s, 0x008000, u"B26_B Slot"_s);
-    row(15, u"B17_F"_s, u"BB17"_s, 0x008000, u"B17_F Slot "_s);
-    row(16, u"B24_D"_s, u"B24A"_s, 0x008000, u"B24_D Slot"_s);
-    row(17, u"BF109_E4"_s, u"109E"_s, 0xC00000, u"Bf109_E4 Slot"_s);
-    row(18, u"BF109_G6"_s, u"109G"_s, 0xC00000, u"Bf109_G6 Slot"_s);
-    row(19, u"BF104_K4"_s, u"109K"_s, 0xC00000, u"Bf109_K4 Slot"_s);
-    row(20, u"BF110_C4"_s, u"110C"_s, 0xC00000, u"Bf110_C4 Slot"_s);
-    row(21, u"BF110_G2"_s, u"110G"_s, 0xC00000, u"Bf110_G2 Slot"_s);
-    row(22, u"M410_A2"_s, u"M410"_s, 0xC00000, u"M410_A2 Slot"_s);
-    row(23, u"FW190_A8"_s, u"190A"_s, 0xC00000, u"Fw190_A8 Slot"_s);
-    row(24, u"Fw190_D9"_s, u"190D"_s, 0xC00000, u"Fw190_D9 Slot"_s);
-    row(25, u"Me262_A2"_s, u"262A"_s, 0xC00000, u"Me262_A2 Slot"_s);
-    row(26, u"Ju88_A4"_s, u"J88A"_s, 0xC00000, u"Ju88_A4 Slot"_s);
-    row(27, u"Ju88_C6"_s, u"J88C"_s, 0xC00000, u"Ju88_C6 Slot"_s);
-    row(28, u"Ju87_B2"_s, u"JU87"_s, 0xC00000, u"Ju87_B2 Slot"_s);
-    row(29, u"He111_H2"_s, u"H111"_s, 0xC00000, u"He111_H2 Slot"_s);
-    row(30, u"Fi103_V1"_s, u"V1V1"_s, 0xC00000, u"Fi103_V1 Slot"_s);
-}
-
 void TestSlots::table()
 {
-    QFETCH(int, number);
-    QFETCH(QString, caption);
-    QFETCH(QString, code);
-    QFETCH(uint, rgb);
-    QFETCH(QString, viewerEntry);
+    const QStringList captions =
+        u"Hurricane_I Spitfire_Ia Spitfire_IX Spitfire_XIV Typhoon_Ib Tempest_V Mosquito_VI P51_B P51_D P38_H "
+        u"P38_J P47_C P47_D B26_B B17_F B24_D BF109_E4 BF109_G6 BF104_K4 BF110_C4 BF110_G2 M410_A2 FW190_A8 "
+        u"Fw190_D9 Me262_A2 Ju88_A4 Ju88_C6 Ju87_B2 He111_H2 Fi103_V1"_s.split(u' ');
+    const QStringList viewerEntries =
+        u"Hurricane_I|Spitfire_Ia|Spitfire_IX|Spitfire_XIV|Typhoon_Ib|Tempest_V|Mosquito_VI|P51_B|P51_D|P38_H|"
+        u"P38_J|P47_C|P47_D|B26_B|B17_F Slot |B24_D|Bf109_E4|Bf109_G6|Bf109_K4|Bf110_C4|Bf110_G2|M410_A2|"
+        u"Fw190_A8|Fw190_D9|Me262_A2|Ju88_A4|Ju88_C6|Ju87_B2|He111_H2|Fi103_V1"_s.split(u'|');
+    // Navy for the RAF, green for the USAAF, red for the Luftwaffe.
+    const QString colours = u"nnnnnnngggggggggrrrrrrrrrrrrrr"_s;
+    const QHash<QChar, uint> rgb{{u'n', 0x000080}, {u'g', 0x008000}, {u'r', 0xC00000}};
     QCOMPARE(int(kvr::slotTable().size()), 30);
-    const kvr::Slot& s = kvr::slotTable()[static_cast<size_t>(number - 1)];
-    QCOMPARE(s.number, number);
-    QCOMPARE(s.Caption(), caption);
-    QCOMPARE(s.SlotCode(), code);
-    QCOMPARE(uint(s.captionRgb), rgb);
-    QCOMPARE(s.ViewerEntry(), viewerEntry);
-    QCOMPARE(&kvr::slot(number), &s);
+    for (int number = 1; number <= 30; ++number) {
+        const kvr::Slot& s = kvr::slotTable()[static_cast<size_t>(number - 1)];
+        const QString entry = viewerEntries[number - 1];
+        QCOMPARE(s.number, number);
+        QCOMPARE(s.Caption(), captions[number - 1]);
+        QCOMPARE(s.SlotCode(), kvrtest::kSlotCodes[number - 1]);
+        QCOMPARE(uint(s.captionRgb), rgb[colours[number - 1]]);
+        QCOMPARE(s.ViewerEntry(), entry.endsWith(u' ') ? entry : entry + u" Slot"_s);
+        QCOMPARE(&kvr::slot(number), &s);
+    }
 }
 
 void TestSlots::skinNames_data()

@@ -124,12 +124,12 @@ private Q_SLOTS:
         QVERIFY(messages->calls.isEmpty());
     }
 
-    void updateThenCancelKeepsThePanelAndClosingRepointsTheList()
+    // Update writes the boxes; Cancel keeps the panel. What is typed but not saved does not count:
+    // closing re-points the main window's list at the folder the file names, and the next opening
+    // reads the file afresh.
+    void updateThenCancelKeepsThePanelAndClosingReadsTheFile()
     {
         QVERIFY(ws->writeSettings());
-        const QString newSkins = ws->root() + u"/more skins"_s;
-        QVERIFY(kvrtest::writeFile(newSkins + u"/SPIT_Night.ZIP"_s, "zip"_ba));
-        QVERIFY(kvrtest::writeFile(newSkins + u"/readme.txt"_s, "not a package"_ba));
         Principal& main = Principal::instance();
         messages->nextAnswers = {kvr::vbCancel};
         ControlPanel& panel = openPanel();
@@ -137,7 +137,7 @@ private Q_SLOTS:
         auto* game = control<QLineEdit>(u"Text1"_s);
         game->clear();
         QTest::keyClicks(game, u"/opt/kestrava game"_s); // the boxes take typing too
-        control<QLineEdit>(u"Text2"_s)->setText(newSkins);
+        control<QLineEdit>(u"Text2"_s)->setText(u"/typed/skins"_s);
         click(u"Command3"_s);
 
         QVERIFY(messages->askedOnce(u"Need to restart Kestrava Skin Installer to take changes.\r\n"
@@ -145,33 +145,23 @@ private Q_SLOTS:
                                     33, u"Kestrava _ Skin Installer v1.0"_s));
         QVERIFY(ControlPanel::exists() && panel.isVisible() && !kvr::endingAtOnce() && !main.isEnabled());
         QCOMPARE(kvrtest::readFile(ws->iniPath()),
-                 kvrtest::Workspace::foldersSection(u"/opt/kestrava game"_s, newSkins));
+                 kvrtest::Workspace::foldersSection(u"/opt/kestrava game"_s, u"/typed/skins"_s));
 
-        kvrtest::closeWindow(panel);
-        QVERIFY(!ControlPanel::exists() && main.isEnabled());
-        QCOMPARE(main.File1.Path(), newSkins);
-        QCOMPARE(main.File1.names(), QStringList({u"SPIT_Night.ZIP"_s}));
-        // The folders the main window installs with stay until the next start.
-        QCOMPARE(main.INSTFOLDER, ws->gameFolder());
-        QCOMPARE(main.SKINSFOLDER, ws->skinsFolder());
-    }
-
-    void closingRepointsTheListAndSecondOpeningReadsTheFileAfresh()
-    {
-        QVERIFY(ws->writeSettings());
-        Principal& main = Principal::instance();
-        ControlPanel& first = openPanel();
         control<QLineEdit>(u"Text1"_s)->setText(u"/typed/not/saved"_s);
         control<QLineEdit>(u"Text2"_s)->setText(u"/typed/not/saved"_s);
         QVERIFY(pickDrive(wineDrive(u"drive_c"_s)));
-        // What is typed but not saved does not count: closing and opening read the file.
         const QString recorded = ws->root() + u"/recorded"_s;
         QVERIFY(kvrtest::writeFile(recorded + u"/SP2A_Sand.zip"_s, "zip"_ba));
+        QVERIFY(kvrtest::writeFile(recorded + u"/readme.txt"_s, "not a package"_ba));
         QVERIFY(kvrtest::writeFile(ws->iniPath(), kvrtest::Workspace::foldersSection(u"/new/game"_s, recorded)));
-        kvrtest::closeWindow(first);
+        kvrtest::closeWindow(panel);
+        QVERIFY(!ControlPanel::exists() && main.isEnabled());
         QCOMPARE(main.File1.Pattern(), u"*.zip"_s);
         QCOMPARE(main.File1.Path(), recorded);
         QCOMPARE(main.File1.names(), QStringList({u"SP2A_Sand.zip"_s}));
+        // The folders the main window installs with stay until the next start.
+        QCOMPARE(main.INSTFOLDER, ws->gameFolder());
+        QCOMPARE(main.SKINSFOLDER, ws->skinsFolder());
 
         openPanel();
         QCOMPARE(text(u"Text1"_s), u"/new/game"_s);

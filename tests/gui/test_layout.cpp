@@ -16,11 +16,6 @@ using kvr::Principal;
 
 namespace {
 
-QWidget* openChild(const QWidget& main)
-{
-    return kvrtest::openWindow({}, &main);
-}
-
 // The named control that holds the keyboard focus (an editable combo box hands it to its text field).
 QString focusedControl()
 {
@@ -116,7 +111,7 @@ void TestLayout::windowsFitTheirTexts()
     main.Show();
     for (const QString& button : {u"Command4"_s, u"Command2"_s, u"Command3"_s, u"Command5"_s}) {
         main.findChild<QAbstractButton*>(button)->click();
-        QWidget* child = openChild(main);
+        QWidget* child = kvrtest::openWindow({}, &main);
         QVERIFY2(child, qPrintable(button));
         QVERIFY(QTest::qWaitForWindowExposed(child));
         QVERIFY2(faults(*child).isEmpty(), qPrintable(child->objectName() + u": "_s + faults(*child)));
@@ -149,7 +144,7 @@ void TestLayout::tabOrder()
     QWidget* window = &main;
     if (!opener.isEmpty()) {
         main.findChild<QAbstractButton*>(opener)->click();
-        window = openChild(main);
+        window = kvrtest::openWindow({}, &main);
         QVERIFY(window);
     }
     QVERIFY(QTest::qWaitForWindowActive(window));
@@ -171,7 +166,7 @@ void TestLayout::focusComesBackToTheButtonThatOpenedAChild()
         auto* button = main.findChild<QAbstractButton*>(name);
         button->setFocus();
         QTest::keyClick(button, Qt::Key_Space);
-        QWidget* child = openChild(main);
+        QWidget* child = kvrtest::openWindow({}, &main);
         QVERIFY2(child, qPrintable(name));
         kvrtest::closeWindow(*child);
         main.activateWindow();

@@ -79,14 +79,10 @@ void TestNavigation::childWithdrawsTheMainWindowUntilClosed_data()
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("child");
     QTest::addColumn<bool>("withdrawnFirst");
-    QTest::newRow("Skin Wiewer") << "Command4"
-                                 << "Visor" << false;
-    QTest::newRow("Control Panel") << "Command2"
-                                   << "ControlPanel" << false;
-    QTest::newRow("Help") << "Command3"
-                          << "Ayuda" << false;
-    QTest::newRow("About...") << "Command5"
-                              << "Acercade" << true;
+    QTest::newRow("Skin Wiewer") << u"Command4"_s << u"Visor"_s << false;
+    QTest::newRow("Control Panel") << u"Command2"_s << u"ControlPanel"_s << false;
+    QTest::newRow("Help") << u"Command3"_s << u"Ayuda"_s << false;
+    QTest::newRow("About...") << u"Command5"_s << u"Acercade"_s << true;
 }
 
 void TestNavigation::childWithdrawsTheMainWindowUntilClosed()
