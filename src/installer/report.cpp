@@ -1,5 +1,6 @@
 #include "installer/report.h"
 
+#include "app/background.h"
 #include "app/widgets.h"
 #include "installer/principal.h"
 #include "installer/skinpackage.h"
@@ -13,7 +14,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QThreadPool>
 #include <QVBoxLayout>
 
 namespace kvr {
@@ -50,6 +50,13 @@ Report::Report()
 {
     setUpWindow(QStringLiteral("Report"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Report"));
     buildLayout();
+}
+
+Report::~Report()
+{
+    // Checks still running for a closed window are called off; their results go nowhere.
+    for (const StopFlag& flag : std::as_const(m_work))
+        flag->store(true);
 }
 
 void Report::buildLayout()
@@ -94,6 +101,7 @@ void Report::Form_Load()
     // skins folder an installation uses.
     Principal& main = Principal::instance();
     const QString listed = usableFolder(main.File1.Path());
+    m_skinsFolderSet = !main.File1.Path().isEmpty();
     m_skins = main.SKINSFOLDER;
     m_game = usableFolder(main.INSTFOLDER);
     const QString settings = Modulo::settingsPath();
@@ -105,16 +113,19 @@ void Report::Form_Load()
     }
     // Thousands of packages take a moment: the window opens at once and fills when ready.
     QPointer<Report> self(this);
-    QThreadPool::globalInstance()->start([self, listed, skins = m_skins, game = m_game, recorded] {
-        const QList<ReportProblem> problems = skinsFolderProblems(listed);
-        QList<SlotState> states;
-        for (const auto& [code, skin] : recorded)
-            states.append(installedState(usableFolder(skins), game, code, skin));
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, problems, states] {
-            if (self)
-                self->fill(problems, states);
-        });
-    });
+    m_work.append(
+        background::run([self, listed, skins = m_skins, game = m_game, recorded](const std::atomic_bool& stop) {
+            const QList<ReportProblem> problems = skinsFolderProblems(listed, stop);
+            QList<SlotState> states;
+            for (const auto& [code, skin] : recorded)
+                states.append(installedState(usableFolder(skins), game, code, skin, stop));
+            if (stop)
+                return;
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [self, problems, states] {
+                if (self)
+                    self->fill(problems, states);
+            });
+        }));
 }
 
 void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& states)
@@ -137,10 +148,13 @@ void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& 
         Table2->setItem(row, 1, new QTableWidgetItem(states[row].skin));
         fillState(row, states[row]);
     }
-    Label3->setText(problems.isEmpty() ? QStringLiteral("No file in the skins folder needs your attention.")
-                                       : QString::number(problems.size()) +
-                                             QLatin1String(problems.size() == 1 ? " file needs your attention."
-                                                                                : " files need your attention."));
+    if (!m_skinsFolderSet)
+        Label3->setText(QStringLiteral("No skins folder is set."));
+    else
+        Label3->setText(problems.isEmpty() ? QStringLiteral("No file in the skins folder needs your attention.")
+                                           : QString::number(problems.size()) +
+                                                 QLatin1String(problems.size() == 1 ? " file needs your attention."
+                                                                                    : " files need your attention."));
     m_ready = true;
     Q_EMIT Ready();
 }
@@ -153,11 +167,11 @@ void Report::fillState(int row, const SlotState& state)
         return;
     auto* button = new QPushButton(QStringLiteral("Reinstall"));
     button->setObjectName(QStringLiteral("Reinstall%1").arg(row + 1));
-    // With its package gone, installing would only delete the slot's files.
-    const bool found = state.state != QLatin1String("package not found");
-    button->setEnabled(found);
-    button->setToolTip(found ? QStringLiteral("Install %1 into this slot again").arg(state.skin)
-                             : QStringLiteral("The package is not in the skins folder"));
+    // With its package gone or unreadable, or no folder to install into, installing would at
+    // best delete the slot's files.
+    button->setEnabled(state.reinstallable);
+    button->setToolTip(state.reinstallable ? QStringLiteral("Install %1 into this slot again").arg(state.skin)
+                                           : QStringLiteral("Cannot install: ") + state.state);
     connectHandler(button, &QPushButton::clicked, this, &Report::Reinstall_Click, row);
     Table2->setCellWidget(row, kButtonColumn, button);
 }
@@ -168,8 +182,27 @@ void Report::Reinstall_Click(int row)
         return;
     const SlotState old = m_states[row];
     Principal::instance().DESCOMPRIME(old.skin, old.code);
-    m_states[row] = installedState(usableFolder(m_skins), m_game, old.code, old.skin);
+    // The check reads every file of the package again: on the program's pool, so the window
+    // answers meanwhile. Its button waits for the result.
+    m_states[row].state = QStringLiteral("checking...");
+    m_states[row].asInstalled = false;
+    m_states[row].reinstallable = false;
     fillState(row, m_states[row]);
+    m_ready = false;
+    QPointer<Report> self(this);
+    m_work.append(background::run([self, row, skins = m_skins, game = m_game, old](const std::atomic_bool& stop) {
+        const SlotState state = installedState(usableFolder(skins), game, old.code, old.skin, stop);
+        if (stop)
+            return;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, row, state] {
+            if (!self)
+                return;
+            self->m_states[row] = state;
+            self->fillState(row, state);
+            self->m_ready = true;
+            Q_EMIT self->Ready();
+        });
+    }));
 }
 
 } // namespace kvr

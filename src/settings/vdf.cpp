@@ -1,5 +1,7 @@
 #include "settings/vdf.h"
 
+#include <QSet>
+
 namespace kvr {
 
 namespace {
@@ -160,6 +162,7 @@ QList<VdfNode> parseVdf(const QByteArray& text)
 QStringList steamLibraryPaths(const QByteArray& libraryFoldersVdf)
 {
     QStringList paths;
+    QSet<QString> seen; // a file of many thousand paths must not cost a search of the list per path
     for (const VdfNode& root : parseVdf(libraryFoldersVdf)) {
         if (root.key.compare(QLatin1String("libraryfolders"), Qt::CaseInsensitive) != 0)
             continue;
@@ -167,8 +170,10 @@ QStringList steamLibraryPaths(const QByteArray& libraryFoldersVdf)
             if (!isNumber(entry.key))
                 continue;
             const QString path = entry.isBlock ? entry.childValue(u"path") : entry.value;
-            if (!path.isEmpty() && !paths.contains(path))
+            if (!path.isEmpty() && !seen.contains(path)) {
+                seen.insert(path);
                 paths.append(path);
+            }
         }
     }
     return paths;
