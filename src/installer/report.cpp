@@ -16,12 +16,16 @@
 #include <QTableWidget>
 #include <QVBoxLayout>
 
+#include <algorithm>
+
 namespace kvr {
 
 namespace {
 
 constexpr int kStateColumn = 2;
 constexpr int kButtonColumn = 3;
+// Rows of the files table: filling and measuring tens of thousands would hold the window.
+constexpr int kMaxProblemRows = 2000;
 
 QTableWidget* makeTable(const QString& name, const QStringList& headers)
 {
@@ -130,8 +134,9 @@ void Report::Form_Load()
 
 void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& states)
 {
-    Table1->setRowCount(static_cast<int>(problems.size()));
-    for (int row = 0; row < problems.size(); ++row) {
+    const int shown = static_cast<int>(std::min<qsizetype>(problems.size(), kMaxProblemRows));
+    Table1->setRowCount(shown);
+    for (int row = 0; row < shown; ++row) {
         Table1->setItem(row, 0, new QTableWidgetItem(problems[row].file));
         auto* reason = new QTableWidgetItem(problems[row].reason);
         reason->setToolTip(problems[row].reason);
@@ -151,10 +156,13 @@ void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& 
     if (!m_skinsFolderSet)
         Label3->setText(QStringLiteral("No skins folder is set."));
     else
-        Label3->setText(problems.isEmpty() ? QStringLiteral("No file in the skins folder needs your attention.")
-                                           : QString::number(problems.size()) +
-                                                 QLatin1String(problems.size() == 1 ? " file needs your attention."
-                                                                                    : " files need your attention."));
+        Label3->setText(
+            problems.isEmpty()
+                ? QStringLiteral("No file in the skins folder needs your attention.")
+                : QString::number(problems.size()) +
+                      QLatin1String(problems.size() == 1 ? " file needs your attention."
+                                                         : " files need your attention.") +
+                      (shown < problems.size() ? QStringLiteral(" The first %1 are listed.").arg(shown) : QString()));
     m_ready = true;
     Q_EMIT Ready();
 }

@@ -88,6 +88,7 @@ PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& memb
         zip_discard(zip);
         return {PackageRead::Status::Unreadable, QStringLiteral("more than %1 members").arg(kMaxPackageMembers)};
     }
+    members.reserve(members.size() + count);
     for (zip_int64_t i = 0; i < count && !stopped(stop); ++i) {
         const auto index = static_cast<zip_uint64_t>(i);
         zip_stat_t zs;
@@ -182,39 +183,54 @@ bool validEncoding(const QByteArray& name)
 
 // The game folder's file names, listed once: each member then costs a look-up. A name is found
 // as written, or else in another letter case (the first such name in byte order), as findFile
-// finds it.
+// finds it. The folder stays open, so each file is opened without walking its path again.
 class FolderIndex
 {
 public:
-    FolderIndex(const QString& folder, const std::atomic_bool& stop)
+    // sizeHint: about how many names the folder holds, so the index is sized once.
+    FolderIndex(const QString& folder, qsizetype sizeHint, const std::atomic_bool& stop)
+        : m_fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
     {
-        DirStream dir(folder);
+        if (!m_fd.isValid())
+            return;
+        m_folded.reserve(std::min(sizeHint, kMaxGameFolderFiles));
+        DirStream dir(m_fd.get());
         while (const dirent* e = dir.next()) {
-            if (stopped(stop) || m_exact.size() >= kMaxGameFolderFiles)
+            if (stopped(stop) || m_folded.size() >= kMaxGameFolderFiles)
                 break;
             const QString name = QFile::decodeName(e->d_name);
-            m_exact.insert(name);
             QString& other = m_folded[name.toCaseFolded()];
-            if (other.isEmpty() || name.toUtf8() < other.toUtf8())
+            if (other.isEmpty()) {
+                other = name;
+                continue;
+            }
+            // Two spellings of one name: rare, so only they are remembered as written.
+            m_spelled.insert(name);
+            m_spelled.insert(other);
+            if (name.toUtf8() < other.toUtf8())
                 other = name;
         }
     }
-    QString find(const QString& name) const
+    // The name on disk for a member's name, "" when there is none.
+    QString find(const QString& name, const QString& folded) const
     {
-        return m_exact.contains(name) ? name : m_folded.value(name.toCaseFolded());
+        return m_spelled.contains(name) ? name : m_folded.value(folded);
     }
+    int fd() const { return m_fd.get(); }
 
 private:
-    QSet<QString> m_exact;
+    UniqueFd m_fd;
     QHash<QString, QString> m_folded;
+    QSet<QString> m_spelled;
 };
 
 enum class FileCheck { Same, Differs, Missing };
 
 // Whether the file holds the member: only a regular file can hold what the package installed.
-FileCheck checkFile(const QString& path, const ZipMemberInfo& m, const std::atomic_bool& stop)
+FileCheck checkFile(const FolderIndex& folder, const QString& name, const ZipMemberInfo& m,
+                    const std::atomic_bool& stop)
 {
-    const UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const UniqueFd fd(::openat(folder.fd(), QFile::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     struct stat st
     {
     };
@@ -224,15 +240,17 @@ FileCheck checkFile(const QString& path, const ZipMemberInfo& m, const std::atom
         return FileCheck::Differs;
     uLong crc = crc32(0, nullptr, 0);
     static thread_local QByteArray buffer(1024 * 1024, Qt::Uninitialized);
-    for (;;) {
+    // Read to the size measured: a file that grew since differs anyway, by its CRC.
+    for (off_t left = st.st_size; left > 0;) {
         if (stopped(stop))
             return FileCheck::Differs;
-        const ssize_t got = ::read(fd.get(), buffer.data(), static_cast<size_t>(buffer.size()));
+        const ssize_t got = ::read(fd.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, buffer.size())));
         if (got < 0 && errno == EINTR)
             continue;
         if (got <= 0)
-            break;
+            return FileCheck::Differs;
         crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.constData()), static_cast<uInt>(got));
+        left -= got;
     }
     return crc == m.crc ? FileCheck::Same : FileCheck::Differs;
 }
@@ -247,7 +265,6 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
 QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::atomic_bool& stop)
 {
     QList<ReportProblem> problems;
-    const QByteArray folder = QFile::encodeName(skinsFolder);
     DirStream dir(skinsFolder);
     if (!dir.isOpen())
         return problems;
@@ -255,8 +272,10 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::
     {
         QByteArray raw;
         QString name;
+        QString key; // the name case-folded, for ordering
     };
     QList<Entry> files;
+    files.reserve(1024);
     while (const dirent* e = dir.next()) {
         if (stopped(stop))
             return {};
@@ -266,15 +285,14 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::
         if (raw == "." || raw == "..")
             continue;
         struct stat st;
-        const QByteArray full = folder + '/' + raw;
-        if (::stat(full.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (::fstatat(dir.fd(), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
             continue;
-        files.append({raw, QFile::decodeName(raw)});
+        QString name = QFile::decodeName(raw);
+        QString key = name.toCaseFolded();
+        files.append({raw, std::move(name), std::move(key)});
     }
-    std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) {
-        const int c = a.name.compare(b.name, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a.raw < b.raw;
-    });
+    std::sort(files.begin(), files.end(),
+              [](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : a.raw < b.raw; });
 
     // The skin names that have a package, for the pictures and notes.
     QSet<QString> packaged;
@@ -357,32 +375,30 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
         return state;
     }
     state.reinstallable = true;
+    const FolderIndex onDisk(gameFolder, members.size(), stop);
     if (stopped(stop)) {
         state.state = QStringLiteral("check stopped");
         return state;
     }
-    // A later member of the same bare name wins, as when unpacking.
-    QHash<QString, ZipMemberInfo> expected;
-    QStringList order;
-    for (const ZipMemberInfo& m : members) {
-        if (m.unreadable)
-            continue;
-        const QString key = m.bare.toLower();
-        if (!expected.contains(key))
-            order.append(key);
-        expected.insert(key, m);
-    }
-    const FolderIndex onDisk(gameFolder, stop);
+    // A later member of the same bare name wins, as when unpacking: walked from the end, the first
+    // member of each name is the one the game folder holds.
+    QSet<QString> seen;
+    seen.reserve(members.size());
     int missing = 0, differ = 0;
-    for (const QString& key : order) {
+    for (auto m = members.crbegin(); m != members.crend(); ++m) {
         if (stopped(stop)) {
             state.state = QStringLiteral("check stopped");
             return state;
         }
-        const ZipMemberInfo& m = expected[key];
-        const QString name = onDisk.find(m.bare);
-        const FileCheck check =
-            name.isEmpty() ? FileCheck::Missing : checkFile(gameFolder + QLatin1Char('/') + name, m, stop);
+        // A member that cannot be unpacked leaves the file it would replace as it was.
+        if (m->unreadable)
+            continue;
+        const QString folded = m->bare.toCaseFolded();
+        if (seen.contains(folded))
+            continue;
+        seen.insert(folded);
+        const QString name = onDisk.find(m->bare, folded);
+        const FileCheck check = name.isEmpty() ? FileCheck::Missing : checkFile(onDisk, name, *m, stop);
         missing += check == FileCheck::Missing;
         differ += check == FileCheck::Differs;
     }

@@ -101,6 +101,14 @@ private:
         QByteArray text;
         if (c == '"') {
             ++m_pos;
+            // Most strings hold no escape: taken whole, not character by character.
+            const qsizetype close = m_text.indexOf('"', m_pos);
+            const qsizetype end = close < 0 ? m_text.size() : close;
+            if (QByteArrayView(m_text).sliced(m_pos, end - m_pos).indexOf('\\') < 0) {
+                text = m_text.sliced(m_pos, end - m_pos);
+                m_pos = end + 1;
+                return {Token::String, text};
+            }
             while (m_pos < m_text.size() && m_text[m_pos] != '"') {
                 char ch = m_text[m_pos++];
                 if (ch == '\\' && m_pos < m_text.size()) {
@@ -166,6 +174,7 @@ QStringList steamLibraryPaths(const QByteArray& libraryFoldersVdf)
     for (const VdfNode& root : parseVdf(libraryFoldersVdf)) {
         if (root.key.compare(QLatin1String("libraryfolders"), Qt::CaseInsensitive) != 0)
             continue;
+        seen.reserve(root.children.size());
         for (const VdfNode& entry : root.children) {
             if (!isNumber(entry.key))
                 continue;
