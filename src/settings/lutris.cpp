@@ -43,9 +43,9 @@ QString scalarText(const yaml_event_t& event)
 // One open mapping or sequence while the events are walked.
 struct Level
 {
-    bool mapping = false;
-    bool atKey = true; // a mapping's next node is a key
-    QString key;       // the key of the value being read
+    bool mapping;
+    bool atKey;  // a mapping's next node is a key
+    QString key; // the key of the value being read
 };
 
 } // namespace

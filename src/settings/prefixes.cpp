@@ -86,6 +86,8 @@ public:
     // A prefix's drive C: "drive_c", or "pfx/drive_c" for a Proton-style prefix.
     void addPrefix(const QString& prefix, const QString& label)
     {
+        if (done())
+            return;
         for (const QString& inner : {QStringLiteral("/drive_c"), QStringLiteral("/pfx/drive_c")}) {
             if (!existingFolder(prefix + inner).isEmpty()) {
                 add(prefix + inner, label);
@@ -117,8 +119,7 @@ void findWine(Collector& c)
 {
     c.addPrefix(c.home() + QStringLiteral("/.wine"), QStringLiteral("Wine: default C:"));
     for (const QString& prefix : subfolders(c.home() + QStringLiteral("/.local/share/wineprefixes")))
-        if (!c.done())
-            c.addPrefix(prefix, QStringLiteral("Wine: ") + QFileInfo(prefix).fileName() + QStringLiteral(" C:"));
+        c.addPrefix(prefix, QStringLiteral("Wine: ") + QFileInfo(prefix).fileName() + QStringLiteral(" C:"));
 }
 
 // Steam's own folder in each of the places it installs itself, and every library it names.
@@ -208,8 +209,7 @@ void findLutris(Collector& c)
 void findHeroic(Collector& c)
 {
     for (const QString& prefix : subfolders(c.home() + QStringLiteral("/Games/Heroic/Prefixes")))
-        if (!c.done())
-            c.addPrefix(prefix, QStringLiteral("Heroic: ") + QFileInfo(prefix).fileName() + QStringLiteral(" C:"));
+        c.addPrefix(prefix, QStringLiteral("Heroic: ") + QFileInfo(prefix).fileName() + QStringLiteral(" C:"));
     // Each game's settings may name a prefix elsewhere.
     for (const QString& config : {QStringLiteral("/.config/heroic/GamesConfig"),
                                   QStringLiteral("/.var/app/com.heroicgameslauncher.hgl/config/heroic/GamesConfig")}) {
@@ -233,8 +233,7 @@ void findBottles(Collector& c)
     for (const QString& bottles : {QStringLiteral("/.local/share/bottles/bottles"),
                                    QStringLiteral("/.var/app/com.usebottles.bottles/data/bottles/bottles")}) {
         for (const QString& bottle : subfolders(c.home() + bottles))
-            if (!c.done())
-                c.addPrefix(bottle, QStringLiteral("Bottles: ") + QFileInfo(bottle).fileName() + QStringLiteral(" C:"));
+            c.addPrefix(bottle, QStringLiteral("Bottles: ") + QFileInfo(bottle).fileName() + QStringLiteral(" C:"));
     }
 }
 

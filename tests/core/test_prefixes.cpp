@@ -159,10 +159,13 @@ private Q_SLOTS:
         QTest::newRow("brackets nested too deep")
             << QByteArray("game:\n  prefix: /p/x\nx: ") + QByteArray(20, '[') + QByteArray(20, ']') + '\n'
             << u""_s;
-        QByteArray blocks("game:\n  prefix: /p/x\n");
-        for (int depth = 0; depth < 20; ++depth)
-            blocks += QByteArray(depth, ' ') + "k:\n";
-        QTest::newRow("blocks nested too deep") << blocks + QByteArray(20, ' ') + "v\n" << u""_s;
+        for (const int depth : {16, 17}) {
+            QByteArray blocks("game:\n  prefix: /p/x\n");
+            for (int i = 0; i < depth; ++i)
+                blocks += QByteArray(i, ' ') + "k:\n";
+            QTest::addRow("blocks nested %d deep", depth) << blocks + QByteArray(depth, ' ') + "v\n"
+                                                          << (depth < 17 ? u"/p/x"_s : u""_s);
+        }
         QTest::newRow("nested as deep as a game file")
             << QByteArray("a: [[{b: [c]}]]\ngame: {prefix: /p/y}\n") << u"/p/y"_s;
     }
