@@ -1,5 +1,6 @@
 #include "installer/report.h"
 
+#include "app/background.h"
 #include "app/widgets.h"
 #include "installer/changeprompts.h"
 #include "installer/installation.h"
@@ -15,8 +16,9 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QThreadPool>
 #include <QVBoxLayout>
+
+#include <algorithm>
 
 namespace kvr {
 
@@ -24,6 +26,8 @@ namespace {
 
 constexpr int kStateColumn = 2;
 constexpr int kButtonColumn = 3;
+// Rows of the files table: filling and measuring tens of thousands would hold the window.
+constexpr int kMaxProblemRows = 2000;
 
 QTableWidget* makeTable(const QString& name, const QStringList& headers)
 {
@@ -52,6 +56,13 @@ Report::Report()
 {
     setUpWindow(QStringLiteral("Report"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Report"));
     buildLayout();
+}
+
+Report::~Report()
+{
+    // Checks still running for a closed window are called off; their results go nowhere.
+    for (const StopFlag& flag : std::as_const(m_work))
+        flag->store(true);
 }
 
 void Report::buildLayout()
@@ -96,6 +107,7 @@ void Report::Form_Load()
     // skins folder an installation uses.
     Principal& main = Principal::instance();
     const QString listed = usableFolder(main.File1.Path());
+    m_skinsFolderSet = !main.File1.Path().isEmpty();
     m_skins = main.SKINSFOLDER;
     m_game = usableFolder(main.INSTFOLDER);
     const QString settings = Modulo::settingsPath();
@@ -107,22 +119,26 @@ void Report::Form_Load()
     }
     // Thousands of packages take a moment: the window opens at once and fills when ready.
     QPointer<Report> self(this);
-    QThreadPool::globalInstance()->start([self, listed, skins = m_skins, game = m_game, recorded] {
-        const QList<ReportProblem> problems = skinsFolderProblems(listed);
-        QList<SlotState> states;
-        for (const auto& [code, skin] : recorded)
-            states.append(installedState(usableFolder(skins), game, code, skin));
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, problems, states] {
-            if (self)
-                self->fill(problems, states);
-        });
-    });
+    m_work.append(
+        background::run([self, listed, skins = m_skins, game = m_game, recorded](const std::atomic_bool& stop) {
+            const QList<ReportProblem> problems = skinsFolderProblems(listed, stop);
+            QList<SlotState> states;
+            for (const auto& [code, skin] : recorded)
+                states.append(installedState(usableFolder(skins), game, code, skin, stop));
+            if (stop)
+                return;
+            QMetaObject::invokeMethod(QCoreApplication::instance(), [self, problems, states] {
+                if (self)
+                    self->fill(problems, states);
+            });
+        }));
 }
 
 void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& states)
 {
-    Table1->setRowCount(static_cast<int>(problems.size()));
-    for (int row = 0; row < problems.size(); ++row) {
+    const int shown = static_cast<int>(std::min<qsizetype>(problems.size(), kMaxProblemRows));
+    Table1->setRowCount(shown);
+    for (int row = 0; row < shown; ++row) {
         Table1->setItem(row, 0, new QTableWidgetItem(problems[row].file));
         auto* reason = new QTableWidgetItem(problems[row].reason);
         reason->setToolTip(problems[row].reason);
@@ -139,10 +155,16 @@ void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& 
         Table2->setItem(row, 1, new QTableWidgetItem(states[row].skin));
         fillState(row, states[row]);
     }
-    Label3->setText(problems.isEmpty() ? QStringLiteral("No file in the skins folder needs your attention.")
-                                       : QString::number(problems.size()) +
-                                             QLatin1String(problems.size() == 1 ? " file needs your attention."
-                                                                                : " files need your attention."));
+    if (!m_skinsFolderSet)
+        Label3->setText(QStringLiteral("No skins folder is set."));
+    else
+        Label3->setText(
+            problems.isEmpty()
+                ? QStringLiteral("No file in the skins folder needs your attention.")
+                : QString::number(problems.size()) +
+                      QLatin1String(problems.size() == 1 ? " file needs your attention."
+                                                         : " files need your attention.") +
+                      (shown < problems.size() ? QStringLiteral(" The first %1 are listed.").arg(shown) : QString()));
     m_ready = true;
     Q_EMIT Ready();
 }
@@ -155,11 +177,11 @@ void Report::fillState(int row, const SlotState& state)
         return;
     auto* button = new QPushButton(QStringLiteral("Reinstall"));
     button->setObjectName(QStringLiteral("Reinstall%1").arg(row + 1));
-    // With its package gone, installing would only delete the slot's files.
-    const bool found = state.state != QLatin1String("package not found");
-    button->setEnabled(found);
-    button->setToolTip(found ? QStringLiteral("Install %1 into this slot again").arg(state.skin)
-                             : QStringLiteral("The package is not in the skins folder"));
+    // With its package gone or unreadable, or no folder to install into, installing would at
+    // best delete the slot's files.
+    button->setEnabled(state.reinstallable);
+    button->setToolTip(state.reinstallable ? QStringLiteral("Install %1 into this slot again").arg(state.skin)
+                                           : QStringLiteral("Cannot install: ") + state.state);
     connectHandler(button, &QPushButton::clicked, this, &Report::Reinstall_Click, row);
     Table2->setCellWidget(row, kButtonColumn, button);
 }
@@ -176,8 +198,27 @@ void Report::Reinstall_Click(int row)
         SlotChange::install(main.INSTFOLDER, m_skins, main.INIFILE, old.code, old.skin, PackageRule::OnlyWhole);
     if (change.run() == SlotChange::Begun::Refused)
         tellNotInstalled(old.skin, change.problem());
-    m_states[row] = installedState(usableFolder(m_skins), m_game, old.code, old.skin);
+    // The check reads every file of the package again: on the program's pool, so the window
+    // answers meanwhile. Its button waits for the result.
+    m_states[row].state = QStringLiteral("checking...");
+    m_states[row].asInstalled = false;
+    m_states[row].reinstallable = false;
     fillState(row, m_states[row]);
+    m_ready = false;
+    QPointer<Report> self(this);
+    m_work.append(background::run([self, row, skins = m_skins, game = m_game, old](const std::atomic_bool& stop) {
+        const SlotState state = installedState(usableFolder(skins), game, old.code, old.skin, stop);
+        if (stop)
+            return;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, row, state] {
+            if (!self)
+                return;
+            self->m_states[row] = state;
+            self->fillState(row, state);
+            self->m_ready = true;
+            Q_EMIT self->Ready();
+        });
+    }));
 }
 
 } // namespace kvr

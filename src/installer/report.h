@@ -2,6 +2,7 @@
 // for each slot with a recorded skin whether the game folder still holds what its package installs.
 #pragma once
 
+#include "app/background.h"
 #include "app/navigation.h"
 #include "installer/skinsreport.h"
 
@@ -15,11 +16,15 @@ class Report : public ChildForm<Report>
     Q_OBJECT
 public:
     Report();
+    ~Report() override;
+    Report(const Report&) = delete;
+    Report& operator=(const Report&) = delete;
 
-    // True once both tables are filled.
+    // True once both tables are filled and no check runs.
     bool ready() const { return m_ready; }
 
-    // Installs a slot's recorded skin again by the ordinary installation, then checks it anew.
+    // Installs a slot's recorded skin again by the ordinary installation, then checks it anew
+    // away from the window thread.
     void Reinstall_Click(int row);
 
 Q_SIGNALS:
@@ -43,6 +48,8 @@ private:
     QString m_game;
     QList<SlotState> m_states;
     bool m_ready = false;
+    bool m_skinsFolderSet = false;
+    QList<StopFlag> m_work;
 };
 
 } // namespace kvr

@@ -1,25 +1,38 @@
 #include "installer/skinsreport.h"
 
+#include "app/background.h"
 #include "app/fileio.h"
 #include "app/toolkit.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QSet>
 #include <QStringDecoder>
 
 #include <algorithm>
+#include <cerrno>
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <zip.h>
 #include <zlib.h>
 
 namespace kvr {
 
 namespace {
+
+// No package holds more; the 16-bit ZIP format ends at 65,535.
+constexpr zip_int64_t kMaxPackageMembers = 1 << 20;
+// Game folders hold thousands of files; no more than this are looked at.
+constexpr qsizetype kMaxGameFolderFiles = 1 << 20;
+
+bool stopped(const std::atomic_bool& stop)
+{
+    return stop.load(std::memory_order_relaxed);
+}
 
 struct ZipMemberInfo
 {
@@ -29,29 +42,69 @@ struct ZipMemberInfo
     bool unreadable = false; // encrypted or stored with a method that cannot be read
 };
 
-// The file members of a ZIP archive from its central directory, or false when it cannot be read.
-bool readCentralDirectory(const QString& path, QList<ZipMemberInfo>& members)
+// How reading a package's central directory went.
+struct PackageRead
 {
-    int error = 0;
-    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &error);
-    if (!zip)
+    enum class Status { Read, Missing, Unreadable } status = Status::Unreadable;
+    QString why; // for Unreadable, in the user's words
+};
+
+// Symbolic-link members are never created by the installation, so nothing of them is expected.
+bool isLinkMember(zip_t* zip, zip_uint64_t index)
+{
+    zip_uint8_t system = 0;
+    zip_uint32_t attributes = 0;
+    if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) != 0)
         return false;
+    return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
+}
+
+// The file members of a ZIP archive from its central directory. Only a regular file is opened:
+// a pipe named like a package would wait forever.
+PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& members, const std::atomic_bool& stop)
+{
+    UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.isValid())
+        return errno == ENOENT || errno == ENOTDIR
+                   ? PackageRead{PackageRead::Status::Missing, {}}
+                   : PackageRead{PackageRead::Status::Unreadable, Error::fromErrno(errno).description()};
+    struct stat st
+    {
+    };
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return {PackageRead::Status::Unreadable, QStringLiteral("not a file")};
+    // Opened again through the descriptor, so it is the regular file just looked at.
+    int error = 0;
+    zip_t* zip = zip_open(QByteArray("/proc/self/fd/" + QByteArray::number(fd.get())).constData(), ZIP_RDONLY, &error);
+    if (!zip) {
+        zip_error_t e;
+        zip_error_init_with_code(&e, error);
+        const QString why = QString::fromUtf8(zip_error_strerror(&e));
+        zip_error_fini(&e);
+        return {PackageRead::Status::Unreadable, why};
+    }
     const zip_int64_t count = zip_get_num_entries(zip, 0);
-    for (zip_int64_t i = 0; i < count; ++i) {
-        zip_stat_t st;
-        if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), ZIP_FL_ENC_GUESS, &st) != 0 || !st.name)
+    if (count > kMaxPackageMembers) {
+        zip_discard(zip);
+        return {PackageRead::Status::Unreadable, QStringLiteral("more than %1 members").arg(kMaxPackageMembers)};
+    }
+    members.reserve(members.size() + count);
+    for (zip_int64_t i = 0; i < count && !stopped(stop); ++i) {
+        const auto index = static_cast<zip_uint64_t>(i);
+        zip_stat_t zs;
+        if (zip_stat_index(zip, index, ZIP_FL_ENC_GUESS, &zs) != 0 || !zs.name || isLinkMember(zip, index))
             continue;
         ZipMemberInfo m;
-        m.bare = memberBareName(QString::fromUtf8(st.name));
+        m.bare = memberBareName(QString::fromUtf8(zs.name));
         if (m.bare.isEmpty() || m.bare == QLatin1String(".") || m.bare == QLatin1String(".."))
             continue;
-        m.size = st.size;
-        m.crc = st.crc;
-        m.unreadable = st.encryption_method != ZIP_EM_NONE || !zip_compression_method_supported(st.comp_method, 0);
+        m.size = zs.size;
+        m.crc = zs.crc;
+        m.unreadable = zs.encryption_method != ZIP_EM_NONE || !zip_compression_method_supported(zs.comp_method, 0);
         members.append(m);
     }
     zip_discard(zip);
-    return true;
+    return {PackageRead::Status::Read, {}};
 }
 
 QString joinNames(const QStringList& names)
@@ -68,41 +121,56 @@ QString countText(qsizetype n, const char* one, const char* many)
     return QString::number(n) + QLatin1Char(' ') + QLatin1String(n == 1 ? one : many);
 }
 
+// Names in first-seen order, each once: a package of thousands of members costs one look-up each.
+class NameList
+{
+public:
+    void add(const QString& name)
+    {
+        if (!m_seen.contains(name)) {
+            m_seen.insert(name);
+            m_names.append(name);
+        }
+    }
+    const QStringList& names() const { return m_names; }
+
+private:
+    QSet<QString> m_seen;
+    QStringList m_names;
+};
+
 // Why a package the lists show would not do what the player expects; "" when it would.
-QString packageSuspicion(const QString& path, const QString& code)
+QString packageSuspicion(const QString& path, const QString& code, const std::atomic_bool& stop)
 {
     QList<ZipMemberInfo> members;
-    if (!readCentralDirectory(path, members))
+    if (readCentralDirectory(path, members, stop).status != PackageRead::Status::Read)
         return QStringLiteral("Not readable as a ZIP archive: installing it unpacks nothing.");
     const QString prefix = QLatin1Char('P') + code;
     bool hasSlotFile = false;
-    QStringList leftovers, otherSlots, unreadable;
+    NameList leftovers, otherSlots, unreadable;
     for (const ZipMemberInfo& m : members) {
         const bool slotFile = m.bare.startsWith(prefix, Qt::CaseInsensitive);
         hasSlotFile = hasSlotFile || slotFile;
         if (!slotFile) {
             // Another slot's file is removed only by that slot's change; anything else stays for good.
-            const bool other = !skinFileSlotCode(m.bare).isEmpty();
-            QStringList& list = other ? otherSlots : leftovers;
-            if (!list.contains(m.bare))
-                list.append(m.bare);
+            (skinFileSlotCode(m.bare).isEmpty() ? leftovers : otherSlots).add(m.bare);
         }
         if (m.unreadable)
-            unreadable.append(m.bare);
+            unreadable.add(m.bare);
     }
     QStringList reasons;
     if (!hasSlotFile)
         reasons << QStringLiteral("Holds no ") + prefix +
                        QStringLiteral(" file: installing it only deletes the slot's skin.");
-    if (!leftovers.isEmpty())
+    if (!leftovers.names().isEmpty())
         reasons << QStringLiteral("Holds files that no slot change removes again from the game folder: ") +
-                       joinNames(leftovers) + QLatin1Char('.');
-    if (!otherSlots.isEmpty())
+                       joinNames(leftovers.names()) + QLatin1Char('.');
+    if (!otherSlots.names().isEmpty())
         reasons << QStringLiteral("Holds another slot's files, which installing it overwrites in that slot: ") +
-                       joinNames(otherSlots) + QLatin1Char('.');
-    if (!unreadable.isEmpty())
+                       joinNames(otherSlots.names()) + QLatin1Char('.');
+    if (!unreadable.names().isEmpty())
         reasons << QStringLiteral("Holds encrypted or damaged members, which installing skips: ") +
-                       joinNames(unreadable) + QLatin1Char('.');
+                       joinNames(unreadable.names()) + QLatin1Char('.');
     return reasons.join(QLatin1Char(' '));
 }
 
@@ -113,12 +181,90 @@ bool validEncoding(const QByteArray& name)
     return !decoder.hasError() && !decoded.isEmpty();
 }
 
+// The game folder's file names, listed once: each member then costs a look-up. A name is found
+// as written, or else in another letter case (the first such name in byte order), as findFile
+// finds it. The folder stays open, so each file is opened without walking its path again.
+class FolderIndex
+{
+public:
+    // sizeHint: about how many names the folder holds, so the index is sized once.
+    FolderIndex(const QString& folder, qsizetype sizeHint, const std::atomic_bool& stop)
+        : m_fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC))
+    {
+        if (!m_fd.isValid())
+            return;
+        m_folded.reserve(std::min(sizeHint, kMaxGameFolderFiles));
+        DirStream dir(m_fd.get());
+        while (const dirent* e = dir.next()) {
+            if (stopped(stop) || m_folded.size() >= kMaxGameFolderFiles)
+                break;
+            const QString name = QFile::decodeName(e->d_name);
+            QString& other = m_folded[name.toCaseFolded()];
+            if (other.isEmpty()) {
+                other = name;
+                continue;
+            }
+            // Two spellings of one name: rare, so only they are remembered as written.
+            m_spelled.insert(name);
+            m_spelled.insert(other);
+            if (name.toUtf8() < other.toUtf8())
+                other = name;
+        }
+    }
+    // The name on disk for a member's name, "" when there is none.
+    QString find(const QString& name, const QString& folded) const
+    {
+        return m_spelled.contains(name) ? name : m_folded.value(folded);
+    }
+    int fd() const { return m_fd.get(); }
+
+private:
+    UniqueFd m_fd;
+    QHash<QString, QString> m_folded;
+    QSet<QString> m_spelled;
+};
+
+enum class FileCheck { Same, Differs, Missing };
+
+// Whether the file holds the member: only a regular file can hold what the package installed.
+FileCheck checkFile(const FolderIndex& folder, const QString& name, const ZipMemberInfo& m,
+                    const std::atomic_bool& stop)
+{
+    const UniqueFd fd(::openat(folder.fd(), QFile::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    struct stat st
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return FileCheck::Missing;
+    if (static_cast<zip_uint64_t>(st.st_size) != m.size)
+        return FileCheck::Differs;
+    uLong crc = crc32(0, nullptr, 0);
+    static thread_local QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    // Read to the size measured: a file that grew since differs anyway, by its CRC.
+    for (off_t left = st.st_size; left > 0;) {
+        if (stopped(stop))
+            return FileCheck::Differs;
+        const ssize_t got = ::read(fd.get(), buffer.data(), static_cast<size_t>(std::min<off_t>(left, buffer.size())));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            return FileCheck::Differs;
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(buffer.constData()), static_cast<uInt>(got));
+        left -= got;
+    }
+    return crc == m.crc ? FileCheck::Same : FileCheck::Differs;
+}
+
 } // namespace
 
 QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
 {
+    return skinsFolderProblems(skinsFolder, neverStopped());
+}
+
+QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::atomic_bool& stop)
+{
     QList<ReportProblem> problems;
-    const QByteArray folder = QFile::encodeName(skinsFolder);
     DirStream dir(skinsFolder);
     if (!dir.isOpen())
         return problems;
@@ -126,22 +272,27 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
     {
         QByteArray raw;
         QString name;
+        QString key; // the name case-folded, for ordering
     };
     QList<Entry> files;
+    files.reserve(1024);
     while (const dirent* e = dir.next()) {
+        if (stopped(stop))
+            return {};
+        if (files.size() >= kMaxReportFiles)
+            break;
         const QByteArray raw(e->d_name);
         if (raw == "." || raw == "..")
             continue;
         struct stat st;
-        const QByteArray full = folder + '/' + raw;
-        if (::stat(full.constData(), &st) != 0 || !S_ISREG(st.st_mode))
+        if (::fstatat(dir.fd(), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
             continue;
-        files.append({raw, QFile::decodeName(raw)});
+        QString name = QFile::decodeName(raw);
+        QString key = name.toCaseFolded();
+        files.append({raw, std::move(name), std::move(key)});
     }
-    std::sort(files.begin(), files.end(), [](const Entry& a, const Entry& b) {
-        const int c = a.name.compare(b.name, Qt::CaseInsensitive);
-        return c != 0 ? c < 0 : a.raw < b.raw;
-    });
+    std::sort(files.begin(), files.end(),
+              [](const Entry& a, const Entry& b) { return a.key != b.key ? a.key < b.key : a.raw < b.raw; });
 
     // The skin names that have a package, for the pictures and notes.
     QSet<QString> packaged;
@@ -150,6 +301,8 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
             packaged.insert(skinName(f.name).toLower());
 
     for (const Entry& f : files) {
+        if (stopped(stop))
+            return {};
         auto add = [&](const QString& reason) { problems.append({f.name, reason}); };
         const QString& name = f.name;
         if (!validEncoding(f.raw)) {
@@ -172,12 +325,21 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
             add(QStringLiteral("Listed nowhere: the name is shorter than nine characters."));
             continue;
         }
-        const QString code = packageSlotCode(name);
-        if (code.isEmpty()) {
-            add(QStringLiteral("Listed nowhere: the name does not start with one of the 30 slot codes and \"_\"."));
+        // A slot lists every name that starts with its code, separator or not.
+        const QString code = name.first(4).toUpper();
+        if (!isSlotCode(code)) {
+            add(QStringLiteral("Listed nowhere: the name does not start with one of the 30 slot codes."));
             continue;
         }
-        const QString suspicion = packageSuspicion(skinsFolder + QLatin1Char('/') + name, code);
+        if (packageSlotCode(name).isEmpty()) {
+            // Choosing it installs <code>_<skin name>.ZIP, which this file is not.
+            const QString skin = skinName(name);
+            add(QStringLiteral("Listed in the %1 slot as \"%2\", but choosing it installs %1_%2.zip, not this file: "
+                               "the fifth character is not \"_\".")
+                    .arg(code, skin));
+            continue;
+        }
+        const QString suspicion = packageSuspicion(skinsFolder + QLatin1Char('/') + name, code, stop);
         if (!suspicion.isEmpty())
             add(suspicion);
     }
@@ -187,47 +349,58 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder)
 SlotState installedState(const QString& skinsFolder, const QString& gameFolder, const QString& code,
                          const QString& skin)
 {
-    SlotState state{code, skin, {}, false};
-    const QString package = findFile(packagePath(skinsFolder, code, skin));
+    return installedState(skinsFolder, gameFolder, code, skin, neverStopped());
+}
+
+SlotState installedState(const QString& skinsFolder, const QString& gameFolder, const QString& code,
+                         const QString& skin, const std::atomic_bool& stop)
+{
+    SlotState state{code, skin, {}, false, false};
+    if (gameFolder.isEmpty()) {
+        state.state = QStringLiteral("game folder not set");
+        return state;
+    }
+    if (skinsFolder.isEmpty()) {
+        state.state = QStringLiteral("skins folder not set");
+        return state;
+    }
     QList<ZipMemberInfo> members;
-    if (skinsFolder.isEmpty() || !QFileInfo(package).isFile() || !readCentralDirectory(package, members)) {
+    const PackageRead read = readCentralDirectory(findFile(packagePath(skinsFolder, code, skin)), members, stop);
+    if (read.status == PackageRead::Status::Missing) {
         state.state = QStringLiteral("package not found");
         return state;
     }
-    // A later member of the same bare name wins, as when unpacking.
-    QHash<QString, ZipMemberInfo> expected;
-    QStringList order;
-    for (const ZipMemberInfo& m : members) {
-        if (m.unreadable)
-            continue;
-        const QString key = m.bare.toLower();
-        if (!expected.contains(key))
-            order.append(key);
-        expected.insert(key, m);
+    if (read.status == PackageRead::Status::Unreadable) {
+        state.state = QStringLiteral("package not readable: ") + read.why;
+        return state;
     }
+    state.reinstallable = true;
+    const FolderIndex onDisk(gameFolder, members.size(), stop);
+    if (stopped(stop)) {
+        state.state = QStringLiteral("check stopped");
+        return state;
+    }
+    // A later member of the same bare name wins, as when unpacking: walked from the end, the first
+    // member of each name is the one the game folder holds.
+    QSet<QString> seen;
+    seen.reserve(members.size());
     int missing = 0, differ = 0;
-    for (const QString& key : order) {
-        const ZipMemberInfo& m = expected[key];
-        const QString onDisk = findFile(gameFolder + QLatin1Char('/') + m.bare);
-        // Only a regular file can hold what the package installed; opening a pipe would wait forever.
-        QFile file(onDisk);
-        if (!QFileInfo(onDisk).isFile() || !file.open(QIODevice::ReadOnly)) {
-            ++missing;
+    for (auto m = members.crbegin(); m != members.crend(); ++m) {
+        if (stopped(stop)) {
+            state.state = QStringLiteral("check stopped");
+            return state;
+        }
+        // A member that cannot be unpacked leaves the file it would replace as it was.
+        if (m->unreadable)
             continue;
-        }
-        if (static_cast<zip_uint64_t>(file.size()) != m.size) {
-            ++differ;
+        const QString folded = m->bare.toCaseFolded();
+        if (seen.contains(folded))
             continue;
-        }
-        uLong crc = crc32(0, nullptr, 0);
-        while (!file.atEnd()) {
-            const QByteArray chunk = file.read(qint64{1024} * 1024);
-            if (chunk.isEmpty())
-                break;
-            crc = crc32(crc, reinterpret_cast<const Bytef*>(chunk.constData()), static_cast<uInt>(chunk.size()));
-        }
-        if (crc != m.crc)
-            ++differ;
+        seen.insert(folded);
+        const QString name = onDisk.find(m->bare, folded);
+        const FileCheck check = name.isEmpty() ? FileCheck::Missing : checkFile(onDisk, name, *m, stop);
+        missing += check == FileCheck::Missing;
+        differ += check == FileCheck::Differs;
     }
     QStringList parts;
     if (differ)

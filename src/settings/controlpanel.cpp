@@ -3,6 +3,7 @@
 #include "settings/settings_names.h"
 
 #include "app/art.h"
+#include "app/background.h"
 #include "installer/principal.h"
 #include "installer/skinpackage.h"
 #include "settings/modulo_ini.h"
@@ -19,9 +20,9 @@
 #include <QLineEdit>
 #include <QPainter>
 #include <QPointer>
+#include <QSet>
 #include <QSortFilterProxyModel>
 #include <QStyle>
-#include <QThreadPool>
 #include <QToolButton>
 #include <QToolTip>
 #include <QVBoxLayout>
@@ -55,19 +56,23 @@ void DriveList::setDrive(const QString& drive)
 
 void DriveList::appendDrives(const QList<kvr::Drive>& drives)
 {
-    auto listed = [this](const QString& path) {
-        const QString real = QFileInfo(path).canonicalFilePath();
-        for (int i = 0; i < count(); ++i) {
-            const QString other = itemData(i).toString();
-            if (other == path || (!real.isEmpty() && QFileInfo(other).canonicalFilePath() == real))
-                return true;
-        }
-        return false;
+    // Each listed folder is looked up once, by its path as given and by its real path.
+    QSet<QString> listed;
+    auto remember = [&listed](const QString& path) {
+        listed.insert(path);
+        if (const QString real = QFileInfo(path).canonicalFilePath(); !real.isEmpty())
+            listed.insert(real);
     };
+    for (int i = 0; i < count(); ++i)
+        remember(itemData(i).toString());
     // Appending never changes the current entry, so it raises no Change.
-    for (const kvr::Drive& drive : drives)
-        if (!listed(drive.path))
-            addItem(drive.label, drive.path);
+    for (const kvr::Drive& drive : drives) {
+        const QString real = QFileInfo(drive.path).canonicalFilePath();
+        if (listed.contains(drive.path) || (!real.isEmpty() && listed.contains(real)))
+            continue;
+        addItem(drive.label, drive.path);
+        remember(drive.path);
+    }
 }
 
 // ---- Folder tree ----------------------------------------------------------------------------
@@ -179,16 +184,23 @@ ControlPanel::ControlPanel()
     connectSignals();
 }
 
+ControlPanel::~ControlPanel()
+{
+    // A panel closed before its search ended calls the search off.
+    if (m_prefixScan)
+        m_prefixScan->store(true);
+}
+
 void ControlPanel::buildLayout()
 {
     Drive1 = new DriveList(listDrives(DriveSources::system()));
     Drive1->setObjectName(QStringLiteral("Drive1"));
     Drive1->setAccessibleName(QStringLiteral("Drive"));
-    // Launcher prefixes take reading many small files: they are found on a worker and added when
-    // ready, so the window opens at once. A window closed before then drops the result.
-    QThreadPool::globalInstance()->start(
-        [list = QPointer<DriveList>(Drive1), home = DriveSources::system().homeFolder] {
-            QList<Drive> prefixes = listPrefixDrives(home);
+    // Launcher prefixes take reading many small files: they are found on the program's pool and
+    // added when ready, so the window opens at once. A window closed before then drops the result.
+    m_prefixScan = background::run(
+        [list = QPointer<DriveList>(Drive1), home = DriveSources::system().homeFolder](const std::atomic_bool& stop) {
+            QList<Drive> prefixes = listPrefixDrives(home, stop);
             // The pointer is looked at only on the window thread, where the window may be closed.
             QMetaObject::invokeMethod(
                 QCoreApplication::instance(),

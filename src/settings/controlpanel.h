@@ -2,6 +2,7 @@
 // skins-folder box with a finger button, and saves both boxes to KVRSI.INI.
 #pragma once
 
+#include "app/background.h"
 #include "app/navigation.h"
 #include "settings/drives.h"
 
@@ -76,6 +77,9 @@ class ControlPanel : public ChildForm<ControlPanel>
     Q_OBJECT
 public:
     ControlPanel();
+    ~ControlPanel() override;
+    ControlPanel(const ControlPanel&) = delete;
+    ControlPanel& operator=(const ControlPanel&) = delete;
 
     void Drive1_Change();
     void Command1_Click();
@@ -103,6 +107,7 @@ private:
     QToolButton* Command2 = nullptr;
     QLineEdit* Text2 = nullptr;
     QLabel* Image1 = nullptr;
+    StopFlag m_prefixScan;
 
     // Used by the closing only: the settings file and the skins folder it holds.
     QString INIFILE;

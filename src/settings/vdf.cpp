@@ -1,5 +1,7 @@
 #include "settings/vdf.h"
 
+#include <QSet>
+
 namespace kvr {
 
 namespace {
@@ -99,6 +101,14 @@ private:
         QByteArray text;
         if (c == '"') {
             ++m_pos;
+            // Most strings hold no escape: taken whole, not character by character.
+            const qsizetype close = m_text.indexOf('"', m_pos);
+            const qsizetype end = close < 0 ? m_text.size() : close;
+            if (QByteArrayView(m_text).sliced(m_pos, end - m_pos).indexOf('\\') < 0) {
+                text = m_text.sliced(m_pos, end - m_pos);
+                m_pos = end + 1;
+                return {Token::String, text};
+            }
             while (m_pos < m_text.size() && m_text[m_pos] != '"') {
                 char ch = m_text[m_pos++];
                 if (ch == '\\' && m_pos < m_text.size()) {
@@ -160,15 +170,19 @@ QList<VdfNode> parseVdf(const QByteArray& text)
 QStringList steamLibraryPaths(const QByteArray& libraryFoldersVdf)
 {
     QStringList paths;
+    QSet<QString> seen; // a file of many thousand paths must not cost a search of the list per path
     for (const VdfNode& root : parseVdf(libraryFoldersVdf)) {
         if (root.key.compare(QLatin1String("libraryfolders"), Qt::CaseInsensitive) != 0)
             continue;
+        seen.reserve(root.children.size());
         for (const VdfNode& entry : root.children) {
             if (!isNumber(entry.key))
                 continue;
             const QString path = entry.isBlock ? entry.childValue(u"path") : entry.value;
-            if (!path.isEmpty() && !paths.contains(path))
+            if (!path.isEmpty() && !seen.contains(path)) {
+                seen.insert(path);
                 paths.append(path);
+            }
         }
     }
     return paths;

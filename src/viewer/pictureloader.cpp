@@ -4,13 +4,17 @@
 #include "app/logging.h"
 #include "app/toolkit.h"
 
+#include <QCoreApplication>
 #include <QFile>
 #include <QIODevice>
 #include <QImageReader>
+#include <QPointer>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <functional>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -81,11 +85,8 @@ private:
     const std::atomic_bool& m_stop;
 };
 
-} // namespace
-
-QImage decodePicture(const QString& path, QSize shownSize, const std::atomic_bool& stop)
+QImage decodePictureBytes(const QByteArray& bytes, QSize shownSize, const std::atomic_bool& stop)
 {
-    const QByteArray bytes = readPictureFile(path, stop);
     StoppableReader device(bytes, stop);
     QImageReader reader(&device);
     reader.setAllocationLimit(kMaxPictureMegabytes);
@@ -105,53 +106,70 @@ QImage decodePicture(const QString& path, QSize shownSize, const std::atomic_boo
     return image;
 }
 
-PictureLoader::PictureLoader(QObject* parent) : QObject(parent)
+// Runs on the window thread, where the loader may be gone: the pointer is looked at only there.
+void toLoader(const QPointer<PictureLoader>& loader, std::function<void(PictureLoader&)> call)
 {
-    // One decode at a time: a superseded one is stopped, never left to compete for the machine.
-    m_pool.setMaxThreadCount(1);
+    QMetaObject::invokeMethod(QCoreApplication::instance(), [loader, call = std::move(call)] {
+        if (loader)
+            call(*loader);
+    });
 }
+
+} // namespace
+
+QImage decodePicture(const QString& path, QSize shownSize, const std::atomic_bool& stop)
+{
+    return decodePictureBytes(readPictureFile(path, stop), shownSize, stop);
+}
+
+PictureLoader::PictureLoader(QObject* parent) : QObject(parent) {}
 
 PictureLoader::~PictureLoader()
 {
-    if (m_stop)
-        m_stop->store(true);
-    m_pool.clear();
-    m_pool.waitForDone();
+    for (const StopFlag& stop : std::as_const(m_running))
+        stop->store(true);
 }
 
 void PictureLoader::load(const QString& path, QSize shownSize)
 {
-    if (m_stop)
-        m_stop->store(true);
-    m_pool.clear();
-    m_stop = std::make_shared<std::atomic_bool>(false);
-    m_busy = true;
     const quint64 request = ++m_request;
-    // The job holds its own copies; the loader outlives it (the destructor waits for it).
-    m_pool.start([this, request, path, shownSize, stop = m_stop] {
-        QImage image;
-        QString refusal;
-        try {
-            image = decodePicture(path, shownSize, *stop);
-        } catch (const Error& e) {
-            refusal = e.description();
-        }
-        QMetaObject::invokeMethod(
-            this, [this, request, path, image, refusal] { finish(request, path, image, refusal); },
-            Qt::QueuedConnection);
-    });
+    QPointer<PictureLoader> self(this);
+    m_running.insert(request, background::run([self, request, path, shownSize](const std::atomic_bool& stop) {
+                         QImage image;
+                         QString refusal;
+                         try {
+                             const QByteArray bytes = readPictureFile(path, stop);
+                             // A picture to load: earlier decodes are no longer wanted.
+                             toLoader(self, [request](PictureLoader& loader) { loader.claim(request); });
+                             image = decodePictureBytes(bytes, shownSize, stop);
+                         } catch (const Error& e) {
+                             refusal = e.description();
+                         }
+                         toLoader(self, [request, path, image, refusal](PictureLoader& loader) {
+                             loader.finish(request, path, image, refusal);
+                         });
+                     }));
+}
+
+void PictureLoader::claim(quint64 request)
+{
+    m_claimed = std::max(m_claimed, request);
+    for (auto it = m_running.cbegin(); it != m_running.cend() && it.key() < m_claimed; ++it)
+        it.value()->store(true);
 }
 
 void PictureLoader::finish(quint64 request, const QString& path, const QImage& image, const QString& refusal)
 {
-    if (request != m_request)
-        return; // a later choice took over
-    m_busy = false;
-    if (refusal.isEmpty())
-        Q_EMIT loaded(image);
-    else
-        qCInfo(lcViewer) << "Picture" << path << "not shown, the previous one stays:" << refusal;
-    Q_EMIT settled();
+    m_running.remove(request);
+    // A later choice with a picture of its own took over from an earlier request.
+    if (request >= m_claimed) {
+        if (refusal.isEmpty())
+            Q_EMIT loaded(image);
+        else
+            qCInfo(lcViewer) << "Picture" << path << "not shown, the previous one stays:" << refusal;
+    }
+    if (m_running.isEmpty())
+        Q_EMIT settled();
 }
 
 } // namespace kvr

@@ -1,16 +1,19 @@
-// Decodes the viewer's preview pictures away from the window's thread, so a huge or hostile file
-// never freezes the window. The latest request wins: a decode still running when another is asked
-// for is told to stop, and whatever it yields is dropped.
+// Decodes the viewer's preview pictures on the program's pool, away from the window's thread, so
+// a huge or hostile file never freezes the window. The latest request that has a picture to load
+// wins: once its file is read, every earlier decode is told to stop and whatever it yields is
+// dropped. A later request without a picture stops nothing, so the earlier picture still shows
+// when it is ready, as it would had the requests come slowly.
 #pragma once
 
+#include "app/background.h"
+
 #include <QImage>
+#include <QMap>
 #include <QObject>
 #include <QSize>
 #include <QString>
-#include <QThreadPool>
 
 #include <atomic>
-#include <memory>
 
 namespace kvr {
 
@@ -29,29 +32,30 @@ class PictureLoader : public QObject
     Q_OBJECT
 public:
     explicit PictureLoader(QObject* parent = nullptr);
-    // Stops the running decode and waits for it to notice, so nothing outlives the window.
+    // Stops every running decode; what they yield goes nowhere.
     ~PictureLoader() override;
     PictureLoader(const PictureLoader&) = delete;
     PictureLoader& operator=(const PictureLoader&) = delete;
 
-    // Starts decoding; returns at once. Supersedes any earlier request.
+    // Starts reading and decoding; returns at once.
     void load(const QString& path, QSize shownSize);
-    // Whether the latest request is still being decoded.
-    bool busy() const { return m_busy; }
+    // Whether any request is still being read or decoded.
+    bool busy() const { return !m_running.isEmpty(); }
 
 Q_SIGNALS:
-    // The latest requested picture is ready.
+    // A requested picture is ready and no later request with a picture came before it.
     void loaded(const QImage& image);
-    // The latest request is over: loaded, or refused (the previous picture stays).
+    // Every request is over: loaded, or refused (the previous picture stays).
     void settled();
 
 private:
+    // The request's file was read: it supersedes every earlier request.
+    void claim(quint64 request);
     void finish(quint64 request, const QString& path, const QImage& image, const QString& refusal);
 
-    QThreadPool m_pool;
-    std::shared_ptr<std::atomic_bool> m_stop;
+    QMap<quint64, StopFlag> m_running;
     quint64 m_request = 0;
-    bool m_busy = false;
+    quint64 m_claimed = 0; // the latest request that had a picture to load
 };
 
 } // namespace kvr

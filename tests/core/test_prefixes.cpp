@@ -1,8 +1,11 @@
+#include "app/background.h"
 #include "settings/lutris.h"
 #include "settings/prefixes.h"
 #include "settings/vdf.h"
 
 #include "testsupport.h"
+
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 
@@ -80,7 +83,36 @@ private Q_SLOTS:
         QCOMPARE(paths[6], lutrisPrefix + u"/drive_c"_s);
         QCOMPARE(paths[7], home + u"/Games/Heroic/Prefixes/Kestrava/pfx/drive_c"_s);
         QVERIFY(kvr::listPrefixDrives(dir.filePath(u"nobody"_s)).isEmpty());
+        const std::atomic_bool stop = true;
+        QVERIFY(kvr::listPrefixDrives(home, stop).isEmpty());
         QVERIFY(kvr::listPrefixDrives({}).isEmpty());
+    }
+
+    // libraryfolders.vdf may name thousands of paths: only the first 1024 are looked at, and the
+    // program's own pool calls a scan off when the program ends.
+    void scanBounded()
+    {
+        QTemporaryDir dir;
+        const QString home = dir.filePath(u"home"_s), steam = home + u"/.steam/steam"_s;
+        const QString late = dir.filePath(u"late"_s);
+        QVERIFY(mkdirs(steam + u"/steamapps"_s) && mkdirs(late + u"/steamapps/common"_s));
+        QByteArray vdf("\"libraryfolders\" {");
+        for (int i = 0; i < 1024; ++i)
+            vdf += " \"" + QByteArray::number(i) + "\" \"/nowhere/" + QByteArray::number(i) + '"';
+        QVERIFY(kvrtest::writeFile(steam + u"/steamapps/libraryfolders.vdf"_s,
+                                   vdf + " \"1024\" \"" + late.toUtf8() + "\" }"));
+        QCOMPARE(kvr::listPrefixDrives(home).size(), 0); // steam's own library has no common folder
+
+        std::atomic_bool started = false, sawStop = false;
+        kvr::background::run([&](const std::atomic_bool& stop) {
+            started = true;
+            while (!stop)
+                QThread::msleep(1);
+            sawStop = true;
+        });
+        QTRY_VERIFY(started);
+        QVERIFY(kvr::background::cancelAll(5000));
+        QVERIFY(sawStop);
     }
 
     void vdfReading_data()
@@ -101,6 +133,9 @@ private Q_SLOTS:
         QTest::newRow("stray brace") << QByteArray("} \"libraryfolders\" { \"0\" \"/a\" }") << QStringList();
         QTest::newRow("too deep") << QByteArray("\"libraryfolders\" {") + QByteArray(5000, '{') << QStringList();
         QTest::newRow("empty") << QByteArray() << QStringList();
+        QTest::newRow("a path named twice is listed once")
+            << QByteArray("\"libraryfolders\" { \"0\" \"/a\" \"1\" { \"path\" \"/b\" } \"2\" { \"path\" \"/a\" } }")
+            << QStringList({u"/a"_s, u"/b"_s});
     }
     void vdfReading()
     {
@@ -120,6 +155,19 @@ private Q_SLOTS:
         QTest::newRow("game is a list") << QByteArray("game:\n  - prefix: /p\n") << u""_s;
         QTest::newRow("not yaml") << QByteArray("game: [\n\t\"") << u""_s;
         QTest::newRow("alias loop") << QByteArray("a: &x [*x]\n") << u""_s;
+        // Nesting no game file has costs the YAML reader seconds: such a file is refused whole.
+        QTest::newRow("brackets nested too deep")
+            << QByteArray("game:\n  prefix: /p/x\nx: ") + QByteArray(20, '[') + QByteArray(20, ']') + '\n'
+            << u""_s;
+        for (const int depth : {16, 17}) {
+            QByteArray blocks("game:\n  prefix: /p/x\n");
+            for (int i = 0; i < depth; ++i)
+                blocks += QByteArray(i, ' ') + "k:\n";
+            QTest::addRow("blocks nested %d deep", depth) << blocks + QByteArray(depth, ' ') + "v\n"
+                                                          << (depth < 17 ? u"/p/x"_s : u""_s);
+        }
+        QTest::newRow("nested as deep as a game file")
+            << QByteArray("a: [[{b: [c]}]]\ngame: {prefix: /p/y}\n") << u"/p/y"_s;
     }
     void lutrisReading()
     {

@@ -4,6 +4,7 @@
 #include "zipwriter.h"
 
 #include <cstdio>
+#include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
 
@@ -22,13 +23,15 @@ private Q_SLOTS:
                             const QString& reason) { QTest::newRow(name) << file << members << reason; };
         row("short name", "HURR.zip", good, u"shorter than nine characters"_s);
         row("no slot code", "XXXX_Desert.zip", good, u"does not start with one of the 30 slot codes"_s);
-        row("no underscore", "HURRICANE.zip", good, u"does not start with one of the 30 slot codes"_s);
+        row("no underscore: listed, but never installed", "HURRICANE.zip", good,
+            u"Listed in the HURR slot as \"CANE\", but choosing it installs HURR_CANE.zip"_s);
         row("not a zip", "HURR_Desert.7z", {}, u"not a ZIP archive"_s);
         row("not readable", "HURR_Garbage.zip", {}, u"Not readable as a ZIP archive"_s);
         row("bad encoding", "HURR_D\xe9sert.zip", good, u"not valid in the file system's encoding"_s);
         row("no slot file", "HURR_Empty.zip", {u"readme/"_s}, u"Holds no PHURR file"_s);
-        row("leftovers", "HURR_Readme.zip", {u"PHURR.TPC"_s, u"docs/readme.txt"_s},
-            u"no slot change removes again from the game folder: readme.txt"_s);
+        row("leftovers, each once, links skipped", "HURR_Readme.zip",
+            {u"PHURR.TPC"_s, u"docs/readme.txt"_s, u"readme.txt"_s, u"@link"_s},
+            u"no slot change removes again from the game folder: readme.txt."_s);
         row("other slot's files", "HURR_Twin.zip", {u"PHURR.TPC"_s, u"PMOSQ.TPC"_s},
             u"another slot's files, which installing it overwrites in that slot: PMOSQ.TPC"_s);
         row("encrypted", "HURR_Locked.zip", {u"PHURR.TPC"_s, u"!PHURR_L.TPC"_s},
@@ -51,7 +54,9 @@ private Q_SLOTS:
         QList<kvr::ZipMember> zip;
         for (const QString& name : members) {
             const bool encrypted = name.startsWith(u'!');
-            kvr::ZipMember member(name.sliced(encrypted ? 1 : 0).toUtf8(), name.endsWith(u'/') ? "" : "skin");
+            const bool link = name.startsWith(u'@'); // a symbolic link, which the installation never makes
+            kvr::ZipMember member(name.sliced(encrypted || link ? 1 : 0).toUtf8(), name.endsWith(u'/') ? "" : "skin",
+                                  ZIP_CM_DEFLATE, 0, link ? S_IFLNK | 0777 : 0);
             member.encryption = encrypted ? ZIP_EM_AES_256 : member.encryption;
             zip.append(member);
         }
@@ -86,7 +91,57 @@ private Q_SLOTS:
         QFile::remove(game + u"/pmosq.tpc"_s);
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"1 file differs, 2 files missing"_s);
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Gone"_s).state, u"package not found"_s);
-        QCOMPARE(kvr::installedState({}, game, u"MOSQ"_s, u"Sqn105"_s).state, u"package not found"_s);
+    }
+
+    // What the check says when it cannot compare, and that it looks at nothing it was not given.
+    void installedStateCannotCompare_data()
+    {
+        QTest::addColumn<QString>("skin");
+        QTest::addColumn<bool>("skinsSet");
+        QTest::addColumn<bool>("gameSet");
+        QTest::addColumn<bool>("stopped");
+        QTest::addColumn<QString>("state");
+        QTest::addColumn<bool>("reinstallable");
+        QTest::newRow("links skipped") << u"Sqn105"_s << true << true << false << u"as installed"_s << true;
+        QTest::newRow("missing") << u"Gone"_s << true << true << false << u"package not found"_s << false;
+        QTest::newRow("unreadable") << u"Garbage"_s << true << true << false
+                                    << u"package not readable: Not a zip archive"_s << false;
+        QTest::newRow("pipe") << u"Pipe"_s << true << true << false << u"package not readable: not a file"_s << false;
+        QTest::newRow("no skins folder") << u"Sqn105"_s << false << true << false << u"skins folder not set"_s << false;
+        QTest::newRow("no game folder, / not looked at")
+            << u"Sqn105"_s << true << false << false << u"game folder not set"_s << false;
+        QTest::newRow("called off") << u"Sqn105"_s << true << true << true << u"check stopped"_s << true;
+    }
+    void installedStateCannotCompare()
+    {
+        QFETCH(QString, skin);
+        QFETCH(bool, skinsSet);
+        QFETCH(bool, gameSet);
+        QFETCH(bool, stopped);
+        QTemporaryDir dir;
+        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
+        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s,
+                              {{"PMOSQ.TPC", "body"}, {"PMOSQ.lnk", "PMOSQ.TPC", ZIP_CM_STORE, 0, S_IFLNK | 0777}}));
+        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, "body"_ba));
+        QVERIFY(kvrtest::writeFile(skins + u"/MOSQ_Garbage.zip"_s, "not a zip"_ba));
+        QCOMPARE(::mkfifo(QFile::encodeName(skins + u"/MOSQ_Pipe.zip"_s).constData(), 0600), 0);
+        const std::atomic_bool stop = stopped;
+        const kvr::SlotState state =
+            kvr::installedState(skinsSet ? skins : QString(), gameSet ? game : QString(), u"MOSQ"_s, skin, stop);
+        QTEST(state.state, "state");
+        QTEST(state.reinstallable, "reinstallable");
+        QVERIFY(!state.asInstalled || state.state == u"as installed"_s);
+    }
+
+    // A check called off gives nothing; one not called off names the problem.
+    void folderCheckCalledOff()
+    {
+        QTemporaryDir dir;
+        QVERIFY(kvrtest::writeFile(dir.filePath(u"Lonely.jpg"_s), "picture"_ba));
+        const std::atomic_bool stop = true;
+        QVERIFY(kvr::skinsFolderProblems(dir.path(), stop).isEmpty());
+        QCOMPARE(kvr::skinsFolderProblems(dir.path()).size(), 1);
     }
 };
 

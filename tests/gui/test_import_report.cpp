@@ -304,9 +304,41 @@ private Q_SLOTS:
         QCOMPARE(slots->item(0, 2)->text(), u"package not found"_s);
         QCOMPARE(slots->item(1, 2)->text(), u"1 file differs"_s);
         QVERIFY(!report.findChild<QPushButton*>(u"Reinstall1"_s)->isEnabled());
+        // The check after installing runs away from the window thread: the row says so meanwhile.
         report.findChild<QPushButton*>(u"Reinstall2"_s)->click();
-        QCOMPARE(slots->item(1, 2)->text(), u"as installed"_s);
+        QCOMPARE(slots->item(1, 2)->text(), u"checking..."_s);
+        QTRY_COMPARE(slots->item(1, 2)->text(), u"as installed"_s);
         QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), QByteArray("body"));
+        // A package that cannot be opened any more: the row says why.
+        QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ.TPC"_s, "BODY"_ba));
+        report.close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
+        kvr::Report& again = kvr::Report::instance();
+        QTRY_VERIFY(again.ready());
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, "not a zip"_ba));
+        again.findChild<QPushButton*>(u"Reinstall2"_s)->click();
+        slots = again.findChild<QTableWidget*>(u"Table2"_s);
+        QTRY_COMPARE(slots->item(1, 2)->text(), u"package not readable: Not a zip archive"_s);
+        QVERIFY(!again.findChild<QPushButton*>(u"Reinstall2"_s)->isEnabled());
+        QCOMPARE(again.findChild<QLabel*>(u"Label3"_s)->text(), u"1 file needs your attention."_s);
+        again.close();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        QVERIFY(!kvr::Report::exists() && main.isEnabled());
+    }
+
+    // With neither folder set the report says so, and looks at no other folder in their place.
+    void reportWithoutFolders()
+    {
+        QVERIFY(kvrtest::writeFile(ws->iniPath(), kvrtest::skinsSection({u"MOSQ=Sqn105"_s})));
+        Principal& main = Principal::instance();
+        main.Show();
+        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
+        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
+        kvr::Report& report = kvr::Report::instance();
+        QTRY_VERIFY(report.ready());
+        QCOMPARE(report.findChild<QLabel*>(u"Label3"_s)->text(), u"No skins folder is set."_s);
+        QCOMPARE(report.findChild<QTableWidget*>(u"Table2"_s)->item(0, 2)->text(), u"game folder not set"_s);
 
         report.close();
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);

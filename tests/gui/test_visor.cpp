@@ -291,7 +291,7 @@ void TestVisor::previewKeepsTheLastPictureUntilAnotherLoads()
 
 void TestVisor::pictureIsDecodedAwayFromTheWindow()
 {
-    QVERIFY(addFiles({u"HURR_Slow.zip"_s, u"HURR_Red.zip"_s}));
+    QVERIFY(addFiles({u"HURR_Slow.zip"_s, u"HURR_Red.zip"_s, u"HURR_Note.zip"_s}));
     QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.jpg"_s, slowPicture(Qt::green)));
     QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.txt"_s, "slow note"_ba));
     QVERIFY(writeFile(ws->skinsFolder() + u"/Red.jpg"_s, picture(Qt::red)));
@@ -319,6 +319,16 @@ void TestVisor::pictureIsDecodedAwayFromTheWindow()
         QVERIFY2(shows(colour), qPrintable(second));
         previous = colour;
     }
+
+    // A later choice without a picture stops nothing: the earlier picture shows beside its name
+    // and note once decoded, as when the clicks come slowly.
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Note.txt"_s, "only a note"_ba));
+    QVERIFY(click(u"Slow"_s));
+    QVERIFY(click(u"Note"_s));
+    QVERIFY(settled());
+    QCOMPARE(heading(), u"Note"_s);
+    QCOMPARE(note(), u"only a note"_s);
+    QVERIFY(shows(Qt::green));
 
     // Closing the window while a picture is being decoded stops it; nothing reaches the window after.
     QVERIFY(click(u"Slow"_s));
