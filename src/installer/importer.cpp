@@ -217,9 +217,9 @@ public:
                archive_write_set_bytes_in_last_block(m_zip.get(), 1) == ARCHIVE_OK &&
                archive_write_open_fd(m_zip.get(), fd) == ARCHIVE_OK;
     }
+    // Starts the next member; the writer finishes the one before.
     bool begin(archive_entry* from, const QString& name)
     {
-        finishMember();
         std::unique_ptr<archive_entry, void (*)(archive_entry*)> entry(archive_entry_new(), archive_entry_free);
         archive_entry_set_pathname_utf8(entry.get(), name.toUtf8().constData());
         archive_entry_set_filetype(entry.get(), AE_IFREG);
@@ -227,7 +227,6 @@ public:
         if (archive_entry_mtime_is_set(from))
             archive_entry_set_mtime(entry.get(), archive_entry_mtime(from), 0);
         m_ok = m_ok && archive_write_header(m_zip.get(), entry.get()) == ARCHIVE_OK;
-        m_open = m_ok;
         return m_ok;
     }
     bool data(const char* bytes, size_t size)
@@ -235,11 +234,7 @@ public:
         m_ok = m_ok && archive_write_data(m_zip.get(), bytes, size) >= 0;
         return m_ok;
     }
-    bool close()
-    {
-        finishMember();
-        return m_ok && archive_write_close(m_zip.get()) == ARCHIVE_OK;
-    }
+    bool close() { return m_ok && archive_write_close(m_zip.get()) == ARCHIVE_OK; }
     QString problem() const
     {
         const char* text = archive_error_string(m_zip.get());
@@ -248,15 +243,8 @@ public:
     }
 
 private:
-    void finishMember()
-    {
-        if (m_open)
-            m_ok = m_ok && archive_write_finish_entry(m_zip.get()) == ARCHIVE_OK;
-        m_open = false;
-    }
     std::unique_ptr<archive, WriterCloser> m_zip;
     bool m_ok = false;
-    bool m_open = false;
 };
 
 // Copies the archive as it is into the new package, a block at a time.
