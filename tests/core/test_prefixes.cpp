@@ -102,6 +102,12 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(steam + u"/steamapps/libraryfolders.vdf"_s,
                                    vdf + " \"1024\" \"" + late.toUtf8() + "\" }"));
         QCOMPARE(kvr::listPrefixDrives(home).size(), 0); // steam's own library has no common folder
+        // A Lutris game file longer than 256 KiB is not read, however right what it says.
+        QVERIFY(mkdirs(late + u"/drive_c"_s));
+        QByteArray game = "game:\n  prefix: "_ba + late.toUtf8() + "\n#"_ba;
+        QVERIFY(kvrtest::writeFile(home + u"/.local/share/lutris/games/long-1.yml"_s,
+                                   game + QByteArray(256 * 1024 + 1 - game.size(), 'x')));
+        QCOMPARE(kvr::listPrefixDrives(home).size(), 0);
 
         std::atomic_bool started = false, sawStop = false;
         kvr::background::run([&](const std::atomic_bool& stop) {

@@ -327,6 +327,25 @@ private Q_SLOTS:
         QVERIFY(!kvr::Report::exists() && main.isEnabled());
     }
 
+    // Tens of thousands of rows would hold the window: the table lists the first 2,000 files.
+    void reportListsAtMost2000Files()
+    {
+        for (int i = 0; i < 2001; ++i)
+            QVERIFY(
+                QFile(ws->skinsFolder() + u"/Lonely %1.txt"_s.arg(i, 4, 10, QChar(u'0'))).open(QIODevice::WriteOnly));
+        QVERIFY(ws->writeSettings());
+        Principal& main = Principal::instance();
+        main.Show();
+        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
+        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
+        kvr::Report& report = kvr::Report::instance();
+        QTRY_VERIFY(report.ready());
+        QCOMPARE(report.findChild<QTableWidget*>(u"Table1"_s)->rowCount(), 2000);
+        QCOMPARE(report.findChild<QLabel*>(u"Label3"_s)->text(),
+                 u"2001 files need your attention. The first 2000 are listed."_s);
+        report.close();
+    }
+
     // With neither folder set the report says so, and looks at no other folder in their place.
     void reportWithoutFolders()
     {
