@@ -86,37 +86,6 @@ QByteArray tarOf(int count, qint64 size)
     return tar + QByteArray(1024, '\0');
 }
 
-// One stored member whose data two central entries name: the members overlap.
-QByteArray overlappingZip()
-{
-    const QByteArray name = "PSP2A.TPC", data = "body";
-    quint32 crc = 0xFFFFFFFF;
-    for (char c : data) {
-        crc ^= static_cast<unsigned char>(c);
-        for (int k = 0; k < 8; ++k)
-            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
-    }
-    crc = ~crc;
-    QByteArray out;
-    auto put = [&out](quint32 value, int bytes) {
-        for (int i = 0; i < bytes; ++i)
-            out += static_cast<char>(value >> (8 * i));
-    };
-    const auto n = static_cast<quint32>(name.size()), size = static_cast<quint32>(data.size());
-    put(0x04034b50, 4), put(20, 2), put(0, 2), put(0, 2), put(0, 4), put(crc, 4), put(size, 4), put(size, 4);
-    put(n, 2), put(0, 2);
-    out += name + data;
-    const auto central = static_cast<quint32>(out.size());
-    for (int i = 0; i < 2; ++i) {
-        put(0x02014b50, 4), put(20, 2), put(20, 2), put(0, 2), put(0, 2), put(0, 4), put(crc, 4), put(size, 4);
-        put(size, 4), put(n, 2), put(0, 2), put(0, 2), put(0, 2), put(0, 2), put(0, 4), put(0, 4);
-        out += name;
-    }
-    const auto end = static_cast<quint32>(out.size());
-    put(0x06054b50, 4), put(0, 2), put(0, 2), put(2, 2), put(2, 2), put(end - central, 4), put(central, 4), put(0, 2);
-    return out;
-}
-
 } // namespace
 
 class TestImport : public QObject
@@ -280,10 +249,8 @@ private Q_SLOTS:
         QTest::newRow("a member and its header over the cap")
             << u"huge.tar"_s << tarOf(0, (qint64(1) << 30) - 100) << u"too large"_s;
         QTest::newRow("too many members") << u"many.tar"_s << tarOf(65536, 0) << u"too many files"_s;
-        // Read by the extraction library's rules after the archive is read whole.
+        // Judged by the extraction library's rules (all of them pinned by its own tests) once read.
         QTest::newRow("a tar named .zip") << u"SP2A_tar.zip"_s << tarOf(1, 0) << u"refused: The package is not a ZIP"_s;
-        QTest::newRow("overlapping members")
-            << u"SP2A_overlap.zip"_s << overlappingZip() << u"refused: The package's members share their data"_s;
     }
     void refused()
     {

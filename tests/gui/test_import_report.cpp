@@ -5,6 +5,7 @@
 
 #include <QApplication>
 #include <QContextMenuEvent>
+#include <QDateTime>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
@@ -197,10 +198,26 @@ private Q_SLOTS:
     }
 
     // Two archives of one drop that make one package: the player is told it is this import's,
-    // a Replace means replace, and the viewer dropped on lists the package at once.
+    // Replace means replace, Keep Both keeps both, and the viewer dropped on lists them at once.
+    // A leftover of a killed import is gone when the main window loads.
+    void oneNameTwiceInOneDrop_data()
+    {
+        QTest::addColumn<bool>("replace");
+        QTest::addColumn<QStringList>("packages");
+        QTest::newRow("replace") << true << QStringList({u"SP2A_Desert.zip"_s});
+        QTest::newRow("keep both") << false << QStringList({u"SP2A_Desert (2).zip"_s, u"SP2A_Desert.zip"_s});
+    }
     void oneNameTwiceInOneDrop()
     {
+        QFETCH(bool, replace);
+        QFETCH(QStringList, packages);
         QVERIFY(ws->writeSettings());
+        const QString leftover = ws->skinsFolder() + u"/.kvrsi-import-0a1b2c.zip"_s;
+        QVERIFY(kvrtest::writeFile(leftover, "cut"_ba));
+        QFile old(leftover);
+        QVERIFY(old.open(QIODevice::ReadWrite) &&
+                old.setFileTime(QDateTime::currentDateTime().addDays(-1), QFileDevice::FileModificationTime));
+        old.close();
         QTemporaryDir downloads;
         const QString first = downloads.filePath(u"a/SP2A_Desert.zip"_s),
                       second = downloads.filePath(u"b/SP2A_Desert.zip"_s);
@@ -210,20 +227,21 @@ private Q_SLOTS:
         QStringList asked;
         kvr::setExistingPackageHandler([&](const QString& package, bool earlierInImport) {
             asked << package + (earlierInImport ? u" in this import"_s : u" in the folder"_s);
-            return kvr::ExistingPackageAnswer::Replace;
+            return replace ? kvr::ExistingPackageAnswer::Replace : kvr::ExistingPackageAnswer::KeepBoth;
         });
         Principal::instance().Show();
+        QVERIFY(!QFileInfo::exists(leftover));
         kvr::Visor& viewer = kvr::Visor::instance();
         viewer.Show();
         QVERIFY(drop(&viewer, {first, second}));
         QTRY_COMPARE(messages->calls.size(), 1);
         QCOMPARE(asked, QStringList({u"SP2A_Desert.zip in this import"_s}));
-        QCOMPARE(kvrtest::filesIn(ws->skinsFolder()), QStringList({u"SP2A_Desert.zip"_s}));
-        QCOMPARE(kvrtest::readFile(ws->skinsFolder() + u"/SP2A_Desert.zip"_s), kvrtest::readFile(second));
-        QVERIFY2(messages->calls[0].prompt.contains(u"SP2A_Desert.zip: replaced by SP2A_Desert.zip of this import"_s),
-                 qPrintable(messages->calls[0].prompt));
+        QCOMPARE(kvrtest::filesIn(ws->skinsFolder()), packages);
+        QCOMPARE(kvrtest::readFile(ws->skinsFolder() + u'/' + packages.first()), kvrtest::readFile(second));
+        QCOMPARE(messages->calls[0].prompt.contains(u"SP2A_Desert.zip: replaced by SP2A_Desert.zip of this import"_s),
+                 replace);
         auto* list = viewer.findChild<QListWidget*>(u"List1"_s);
-        QVERIFY(!list->findItems(u"Desert"_s, Qt::MatchExactly).isEmpty());
+        QVERIFY(!list->findItems(QFileInfo(packages.first()).completeBaseName().mid(5), Qt::MatchExactly).isEmpty());
     }
 
     // The slot dialog tells why it asks: the name that tells the slot is not taken for "no slot".
