@@ -334,9 +334,13 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::
         if (packageSlotCode(name).isEmpty()) {
             // Choosing it installs <code>_<skin name>.ZIP, which this file is not.
             const QString skin = skinName(name);
-            add(QStringLiteral("Listed in the %1 slot as \"%2\", but choosing it installs %1_%2.zip, not this file: "
+            QString caption = code;
+            for (const Slot& slot : slotTable())
+                if (slot.SlotCode() == code)
+                    caption = slot.Caption();
+            add(QStringLiteral("Listed in the %1 slot as \"%2\", but choosing it installs %3_%2.zip, not this file: "
                                "the fifth character is not \"_\".")
-                    .arg(code, skin));
+                    .arg(caption, skin, code));
             continue;
         }
         const QString suspicion = packageSuspicion(skinsFolder + QLatin1Char('/') + name, code, stop);

@@ -24,7 +24,7 @@ private Q_SLOTS:
         row("short name", "HURR.zip", good, u"shorter than nine characters"_s);
         row("no slot code", "XXXX_Desert.zip", good, u"does not start with one of the 30 slot codes"_s);
         row("no underscore: listed, but never installed", "HURRICANE.zip", good,
-            u"Listed in the HURR slot as \"CANE\", but choosing it installs HURR_CANE.zip"_s);
+            u"Listed in the Hurricane_I slot as \"CANE\", but choosing it installs HURR_CANE.zip"_s);
         row("not a zip", "HURR_Desert.7z", {}, u"not a ZIP archive"_s);
         row("not readable", "HURR_Garbage.zip", {}, u"Not readable as a ZIP archive"_s);
         row("bad encoding", "HURR_D\xe9sert.zip", good, u"not valid in the file system's encoding"_s);
