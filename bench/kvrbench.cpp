@@ -497,7 +497,7 @@ void boundedScanFigures()
     const QString home = dataPath(QStringLiteral("hostilehome"));
     const QString skins = dataPath(QStringLiteral("files50k"));
     const QString wide = dataPath(QStringLiteral("wide"));
-    const QString stamp = dataPath(QStringLiteral("hostile-version-1"));
+    const QString stamp = dataPath(QStringLiteral("hostile-version-2"));
     constexpr int kWideMembers = 65535;
     QByteArray vdf("\"libraryfolders\"\n{\n");
     for (int i = 0; i < 80000; ++i)
@@ -537,7 +537,9 @@ void boundedScanFigures()
         for (int i = 0; i < kWideMembers; ++i) {
             const QByteArray name = "PMOSQ" + QByteArray::number(i) + ".TPC";
             members.push_back({name, QByteArray::number(i), ZIP_CM_STORE});
-            QFile file(wide + QStringLiteral("/game/") + QString::fromLatin1(name));
+            // Installed under another letter case, as the game's own tools may leave them: every
+            // member is found by its case-folded name, the look-up that used to list the folder.
+            QFile file(wide + QStringLiteral("/game/") + QString::fromLatin1(name.toLower()));
             file.open(QIODevice::WriteOnly);
             file.write(QByteArray::number(i));
         }

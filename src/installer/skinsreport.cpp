@@ -15,6 +15,7 @@
 #include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
+#include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
@@ -199,7 +200,7 @@ public:
             if (stopped(stop) || m_folded.size() >= kMaxGameFolderFiles)
                 break;
             const QString name = QFile::decodeName(e->d_name);
-            QString& other = m_folded[name.toCaseFolded()];
+            QString& other = m_folded[name.toCaseFolded()].name;
             if (other.isEmpty()) {
                 other = name;
                 continue;
@@ -211,16 +212,26 @@ public:
                 other = name;
         }
     }
-    // The name on disk for a member's name, "" when there is none.
-    QString find(const QString& name, const QString& folded) const
+    // The name on disk for a member's name, "" when there is none; nothing when a member of that
+    // name came before, so each name is checked once, in one look-up.
+    std::optional<QString> claim(const QString& name, const QString& folded)
     {
-        return m_spelled.contains(name) ? name : m_folded.value(folded);
+        Entry& entry = m_folded[folded];
+        if (entry.claimed)
+            return std::nullopt;
+        entry.claimed = true;
+        return m_spelled.contains(name) ? name : entry.name;
     }
     int fd() const { return m_fd.get(); }
 
 private:
+    struct Entry
+    {
+        QString name;
+        bool claimed = false;
+    };
     UniqueFd m_fd;
-    QHash<QString, QString> m_folded;
+    QHash<QString, Entry> m_folded;
     QSet<QString> m_spelled;
 };
 
@@ -334,9 +345,13 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::
         if (packageSlotCode(name).isEmpty()) {
             // Choosing it installs <code>_<skin name>.ZIP, which this file is not.
             const QString skin = skinName(name);
-            add(QStringLiteral("Listed in the %1 slot as \"%2\", but choosing it installs %1_%2.zip, not this file: "
+            QString caption = code;
+            for (const Slot& slot : slotTable())
+                if (slot.SlotCode() == code)
+                    caption = slot.Caption();
+            add(QStringLiteral("Listed in the %1 slot as \"%2\", but choosing it installs %3_%2.zip, not this file: "
                                "the fifth character is not \"_\".")
-                    .arg(code, skin));
+                    .arg(caption, skin, code));
             continue;
         }
         const QString suspicion = packageSuspicion(skinsFolder + QLatin1Char('/') + name, code, stop);
@@ -375,15 +390,13 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
         return state;
     }
     state.reinstallable = true;
-    const FolderIndex onDisk(gameFolder, members.size(), stop);
+    FolderIndex onDisk(gameFolder, members.size(), stop);
     if (stopped(stop)) {
         state.state = QStringLiteral("check stopped");
         return state;
     }
     // A later member of the same bare name wins, as when unpacking: walked from the end, the first
     // member of each name is the one the game folder holds.
-    QSet<QString> seen;
-    seen.reserve(members.size());
     int missing = 0, differ = 0;
     for (auto m = members.crbegin(); m != members.crend(); ++m) {
         if (stopped(stop)) {
@@ -393,12 +406,10 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
         // A member that cannot be unpacked leaves the file it would replace as it was.
         if (m->unreadable)
             continue;
-        const QString folded = m->bare.toCaseFolded();
-        if (seen.contains(folded))
+        const std::optional<QString> name = onDisk.claim(m->bare, m->bare.toCaseFolded());
+        if (!name)
             continue;
-        seen.insert(folded);
-        const QString name = onDisk.find(m->bare, folded);
-        const FileCheck check = name.isEmpty() ? FileCheck::Missing : checkFile(onDisk, name, *m, stop);
+        const FileCheck check = name->isEmpty() ? FileCheck::Missing : checkFile(onDisk, *name, *m, stop);
         missing += check == FileCheck::Missing;
         differ += check == FileCheck::Differs;
     }

@@ -134,6 +134,8 @@ private Q_SLOTS:
         QTest::newRow("escapes and conditions")
             << QByteArray("\"libraryfolders\" { \"0\" { \"path\" \"/x\\\\y \\\"q\\\"\" [$LINUX] } }")
             << QStringList({u"/x\\y \"q\""_s});
+        QTest::newRow("escape first") << QByteArray("\"libraryfolders\" { \"0\" \"\\\\srv\\\\games\" }")
+                                      << QStringList({u"\\srv\\games"_s});
         QTest::newRow("unclosed keeps what came first")
             << QByteArray("\"libraryfolders\" { \"0\" { \"path\" \"/a\" } \"1\" { \"path\"") << QStringList({u"/a"_s});
         QTest::newRow("stray brace") << QByteArray("} \"libraryfolders\" { \"0\" \"/a\" }") << QStringList();

@@ -24,7 +24,7 @@ private Q_SLOTS:
         row("short name", "HURR.zip", good, u"shorter than nine characters"_s);
         row("no slot code", "XXXX_Desert.zip", good, u"does not start with one of the 30 slot codes"_s);
         row("no underscore: listed, but never installed", "HURRICANE.zip", good,
-            u"Listed in the HURR slot as \"CANE\", but choosing it installs HURR_CANE.zip"_s);
+            u"Listed in the Hurricane_I slot as \"CANE\", but choosing it installs HURR_CANE.zip"_s);
         row("not a zip", "HURR_Desert.7z", {}, u"not a ZIP archive"_s);
         row("not readable", "HURR_Garbage.zip", {}, u"Not readable as a ZIP archive"_s);
         row("bad encoding", "HURR_D\xe9sert.zip", good, u"not valid in the file system's encoding"_s);
@@ -102,6 +102,8 @@ private Q_SLOTS:
         QTest::addColumn<bool>("stopped");
         QTest::addColumn<QString>("state");
         QTest::addColumn<bool>("reinstallable");
+        QTest::newRow("a later member of a name wins")
+            << u"Twice"_s << true << true << false << u"as installed"_s << true;
         QTest::newRow("links skipped") << u"Sqn105"_s << true << true << false << u"as installed"_s << true;
         QTest::newRow("missing") << u"Gone"_s << true << true << false << u"package not found"_s << false;
         QTest::newRow("unreadable") << u"Garbage"_s << true << true << false
@@ -125,6 +127,7 @@ private Q_SLOTS:
                               {{"PMOSQ.TPC", "body"}, {"PMOSQ.lnk", "PMOSQ.TPC", ZIP_CM_STORE, 0, S_IFLNK | 0777}}));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, "body"_ba));
         QVERIFY(kvrtest::writeFile(skins + u"/MOSQ_Garbage.zip"_s, "not a zip"_ba));
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Twice.zip"_s, {{"PMOSQ.TPC", "old!"}, {"b/pmosq.tpc", "body"}}));
         QCOMPARE(::mkfifo(QFile::encodeName(skins + u"/MOSQ_Pipe.zip"_s).constData(), 0600), 0);
         const std::atomic_bool stop = stopped;
         const kvr::SlotState state =
