@@ -11,6 +11,7 @@
 #include "installer/principalmenu.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
+#include "loadouts/loadouts.h"
 #include "settings/controlpanel.h"
 #include "settings/modulo_ini.h"
 #include "viewer/visor.h"
@@ -44,6 +45,7 @@ Principal::Principal()
     buildLayout();
     connectSignals();
     installPrincipalMenu(*this);
+    acceptLoadoutDrops(this);
 }
 
 void Principal::buildLayout()

@@ -4,6 +4,7 @@
 #include "installer/importflow.h"
 #include "installer/principal.h"
 #include "installer/report.h"
+#include "loadouts/loadouts.h"
 
 #include <QContextMenuEvent>
 #include <QDesktopServices>
@@ -64,6 +65,8 @@ QMenu* buildPrincipalMenu(Principal& main)
     import->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
     QAction* report = menu->addAction(QStringLiteral("Skins Folder Report..."));
     report->setObjectName(QStringLiteral("SkinsFolderReport"));
+    QAction* loadouts = menu->addAction(QStringLiteral("Loadouts..."));
+    loadouts->setObjectName(QStringLiteral("Loadouts"));
     menu->addSeparator();
     QAction* game = menu->addAction(QStringLiteral("Open Game Folder"));
     game->setObjectName(QStringLiteral("OpenGameFolder"));
@@ -77,6 +80,8 @@ QMenu* buildPrincipalMenu(Principal& main)
                      [window] { handle([&] { chooseAndImportArchives(window); }); });
     QObject::connect(report, &QAction::triggered, window,
                      [] { handle([] { openChild<Report>(Withdraw::AfterShowing); }); });
+    QObject::connect(loadouts, &QAction::triggered, window,
+                     [] { handle([] { openChild<Loadouts>(Withdraw::AfterShowing); }); });
     QObject::connect(game, &QAction::triggered, window, [window] { openFolder(window->INSTFOLDER); });
     QObject::connect(skins, &QAction::triggered, window, [window] { openFolder(window->File1.Path()); });
     return menu;

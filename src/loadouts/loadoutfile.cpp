@@ -80,9 +80,8 @@ std::optional<quint64> number(QStringView text, int base, qsizetype maxDigits)
     if (text.isEmpty() || text.size() > maxDigits)
         return std::nullopt;
     for (QChar c : text)
-        if (!(c.isDigit() && c.unicode() < 0x80) &&
-            !(base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
-                             (c >= QLatin1Char('A') && c <= QLatin1Char('F')))))
+        if (!(c.isDigit() && c.unicode() < 0x80) && !(base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+                                                                     (c >= QLatin1Char('A') && c <= QLatin1Char('F')))))
             return std::nullopt;
     bool ok = false;
     const quint64 value = text.toULongLong(&ok, base);
@@ -306,11 +305,13 @@ LoadoutRead readLoadoutFile(const QString& localPath, const QString& fallbackNam
         return result;
     }
     result.loadout = parseLoadout(read.data, fallbackName);
-    if (read.status == FileRead::Status::TooLarge)
+    result.whole = read.ok();
+    if (!result.whole)
         result.loadout.notUnderstood.prepend(
             QStringLiteral("the file is larger than %1 KiB: only its beginning was read").arg(kLoadoutFileMax / 1024));
     if (!looksLikeLoadout(read.data))
         result.problem = QStringLiteral("it has no [Loadout] section");
+    result.bytes = std::move(read.data);
     return result;
 }
 

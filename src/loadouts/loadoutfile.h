@@ -50,7 +50,7 @@ struct Loadout
 {
     QString name;
     std::array<LoadoutSlot, kSlotCount> entries{}; // in slot order
-    QStringList notUnderstood;                   // the file's other lines that are not understood
+    QStringList notUnderstood;                     // the file's other lines that are not understood
 
     bool operator==(const Loadout&) const = default;
 };
@@ -87,6 +87,8 @@ struct LoadoutRead
 {
     Loadout loadout;
     QString problem; // why the file is not a loadout at all; "" when it is one
+    QByteArray bytes;
+    bool whole = false; // false when the file is larger than kLoadoutFileMax
 };
 
 // Reads a loadout file of at most kLoadoutFileMax bytes; never blocks on a pipe in its place.

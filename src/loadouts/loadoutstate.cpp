@@ -143,20 +143,19 @@ LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlo
         } else if (slot.skin.isEmpty()) {
             check = {SlotStatus::NotInLoadout, {}};
         } else if (slot.skin == kDefaultSkin) {
-            check = {now == kDefaultSkin ? SlotStatus::Same : SlotStatus::WillChange, {}};
+            // Nothing recorded is the game's own skin too.
+            check = {now == kDefaultSkin || now.isEmpty() ? SlotStatus::Same : SlotStatus::WillChange, {}};
         } else if (const std::optional<PackageId> found = packages.find(slot.package.file); !found) {
             check = {now == slot.skin ? SlotStatus::SkinGone : SlotStatus::PackageMissing,
                      slot.package.file + QStringLiteral(" is not in the skins folder")};
         } else if (found->size != slot.package.size) {
-            check = {SlotStatus::PackageDiffers, found->file + QStringLiteral(" is %1 bytes, not %2")
-                                                                   .arg(found->size)
-                                                                   .arg(slot.package.size)};
+            check = {SlotStatus::PackageDiffers,
+                     found->file + QStringLiteral(" is %1 bytes, not %2").arg(found->size).arg(slot.package.size)};
         } else if (const std::optional<PackageId> id = packages.identify(slot.package.file, cancel); !id) {
             check = {SlotStatus::PackageMissing, found->file + QStringLiteral(" cannot be read")};
         } else if (id->crc != slot.package.crc) {
-            check = {SlotStatus::PackageDiffers,
-                     found->file + QStringLiteral(" is ") + describe(*id) + QStringLiteral(", not ") +
-                         describe(slot.package)};
+            check = {SlotStatus::PackageDiffers, found->file + QStringLiteral(" is ") + describe(*id) +
+                                                     QStringLiteral(", not ") + describe(slot.package)};
         } else {
             check = {now == slot.skin ? SlotStatus::Same : SlotStatus::WillChange, {}};
         }
@@ -164,8 +163,8 @@ LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlo
     return checks;
 }
 
-Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount>& recorded,
-                       PackageFolder& packages, const std::atomic<bool>& cancel, QStringList* leftOut)
+Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount>& recorded, PackageFolder& packages,
+                       const std::atomic<bool>& cancel, QStringList* leftOut)
 {
     Loadout loadout;
     loadout.name = name;
@@ -177,8 +176,8 @@ Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount
             continue;
         }
         const QString file = s.SlotCode() + QLatin1Char('_') + skin + QStringLiteral(".zip");
-        std::optional<PackageId> id = skinProblem(s.SlotCode(), skin).isEmpty() ? packages.identify(file, cancel)
-                                                                                : std::nullopt;
+        std::optional<PackageId> id =
+            skinProblem(s.SlotCode(), skin).isEmpty() ? packages.identify(file, cancel) : std::nullopt;
         if (!id) {
             if (leftOut)
                 leftOut->append(s.Caption() + QStringLiteral(" (") + s.SlotCode() + QStringLiteral("): ") + skin);
@@ -214,8 +213,8 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
     int done = 0;
     for (const Slot& s : slotTable()) {
         const SlotCheck& check = checks[static_cast<size_t>(s.number - 1)];
-        SlotOutcome outcome{s.number, loadout.entries[static_cast<size_t>(s.number - 1)].skin, SlotOutcome::Kind::Skipped,
-                            statusText(check.status) + QStringLiteral(": ") + check.detail};
+        SlotOutcome outcome{s.number, loadout.entries[static_cast<size_t>(s.number - 1)].skin,
+                            SlotOutcome::Kind::Skipped, statusText(check.status) + QStringLiteral(": ") + check.detail};
         switch (check.status) {
         case SlotStatus::Same:
         case SlotStatus::NotInLoadout:

@@ -70,8 +70,8 @@ LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlo
 
 // The skins recorded now as a loadout: a slot with nothing recorded is "(Default)"; a slot whose
 // package the skins folder no longer has is left out and named in `leftOut`.
-Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount>& recorded,
-                       PackageFolder& packages, const std::atomic<bool>& cancel, QStringList* leftOut);
+Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount>& recorded, PackageFolder& packages,
+                       const std::atomic<bool>& cancel, QStringList* leftOut);
 
 // Where an apply installs and records.
 struct InstallTarget

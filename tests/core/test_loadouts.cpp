@@ -18,8 +18,8 @@ QByteArray withSlots(const QByteArray& skins, const QByteArray& packages)
 
 quint32 crcOf(const QByteArray& bytes)
 {
-    return static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()),
-                                      static_cast<uInt>(bytes.size())));
+    return static_cast<quint32>(
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), static_cast<uInt>(bytes.size())));
 }
 
 } // namespace
@@ -57,28 +57,27 @@ private Q_SLOTS:
         QTest::newRow("hand edited") << "; mine\n[ loadout ]\n Name = Desert \n[skins]\nmosq =  Sqn105 \n"
                                         "[PACKAGES]\nMosq = mosq_SQN105.ZIP | 4194304 | 1a2b3c4d\n"_ba
                                      << u"Sqn105"_s << QString() << QString();
-        QTest::newRow("default needs no package") << withSlots("MOSQ=(Default)\r\n", {}) << u"(Default)"_s
-                                                  << QString() << QString();
+        QTest::newRow("default needs no package")
+            << withSlots("MOSQ=(Default)\r\n", {}) << u"(Default)"_s << QString() << QString();
         QTest::newRow("unknown slot and section")
-            << withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", good) + "[Extra]\r\nx=1\r\n" << u"Sqn105"_s << QString()
-            << u"line 5: no slot has the code \"SPIT\""_s;
-        QTest::newRow("line before any section") << "stray\n"_ba + withSlots({}, {}) << QString() << QString()
-                                                 << u"line 1: a line before any section"_s;
+            << withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", good) + "[Extra]\r\nx=1\r\n"
+            << u"Sqn105"_s << QString() << u"line 5: no slot has the code \"SPIT\""_s;
+        QTest::newRow("line before any section")
+            << "stray\n"_ba + withSlots({}, {}) << QString() << QString() << u"line 1: a line before any section"_s;
         QTest::newRow("slash in skin") << withSlots("MOSQ=../x\r\n", "MOSQ=MOSQ_../x.zip|1|1\r\n") << u"../x"_s
                                        << u"holds / or \\ or .."_s << QString();
-        QTest::newRow("package outside the folder")
-            << withSlots("MOSQ=Sqn105\r\n", "MOSQ=../../etc/passwd|1|1\r\n") << u"Sqn105"_s
-            << u"not named MOSQ_Sqn105.zip"_s << QString();
+        QTest::newRow("package outside the folder") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=../../etc/passwd|1|1\r\n")
+                                                    << u"Sqn105"_s << u"not named MOSQ_Sqn105.zip"_s << QString();
         QTest::newRow("package of another slot") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=HURR_Sqn105.zip|1|1\r\n")
                                                  << u"Sqn105"_s << u"not named MOSQ_Sqn105.zip"_s << QString();
         QTest::newRow("crc not a number") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|12|xyz\r\n")
                                           << u"Sqn105"_s << u"CRC is not a hexadecimal number"_s << QString();
         QTest::newRow("crc too long") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|12|123456789\r\n")
                                       << u"Sqn105"_s << u"CRC is not"_s << QString();
-        QTest::newRow("negative size") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|-5|1\r\n")
-                                       << u"Sqn105"_s << u"size is not a number"_s << QString();
-        QTest::newRow("skin too long") << withSlots("MOSQ=" + QByteArray(300, 'k') + "\r\n", {})
-                                       << QString(254, u'k') << u"longer than 254 characters"_s << QString();
+        QTest::newRow("negative size") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|-5|1\r\n") << u"Sqn105"_s
+                                       << u"size is not a number"_s << QString();
+        QTest::newRow("skin too long") << withSlots("MOSQ=" + QByteArray(300, 'k') + "\r\n", {}) << QString(254, u'k')
+                                       << u"longer than 254 characters"_s << QString();
         QTest::newRow("zero in skin") << withSlots("MOSQ=Sq\0n\r\n"_ba, {}) << u"Sq"_s << u"zero character"_s
                                       << QString();
         QTest::newRow("truncated") << "[Loadout]\r\nName=T\r\n[Skins]\r\nMOSQ=Sqn1"_ba << u"Sqn1"_s
@@ -136,8 +135,8 @@ private Q_SLOTS:
         QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s, u"HURR=Gone"_s, u"SP2A=(Default)"_s})));
         kvr::PackageFolder packages(ws->skinsFolder());
         QStringList leftOut;
-        const kvr::Loadout saved = kvr::currentLoadout(u"Desert"_s, kvr::recordedSkins(ws->iniPath()), packages,
-                                                       m_noCancel, &leftOut);
+        const kvr::Loadout saved =
+            kvr::currentLoadout(u"Desert"_s, kvr::recordedSkins(ws->iniPath()), packages, m_noCancel, &leftOut);
         QCOMPARE(leftOut, QStringList{u"Hurricane_I (HURR): Gone"_s});
         QCOMPARE(saved.entries[kMosq].package, (kvr::PackageId{u"MOSQ_Sqn105.zip"_s, mosq.size(), crcOf(mosq)}));
         QCOMPARE(saved.entries[1].skin, u"(Default)"_s);
@@ -177,6 +176,7 @@ private Q_SLOTS:
         QTest::newRow("will change") << u"Old"_s << u"Sqn105"_s << 0 << 0u << int(S::WillChange);
         QTest::newRow("nothing recorded") << QString() << u"Sqn105"_s << 0 << 0u << int(S::WillChange);
         QTest::newRow("to default") << u"Sqn105"_s << u"(Default)"_s << 0 << 0u << int(S::WillChange);
+        QTest::newRow("default, nothing recorded") << QString() << u"(Default)"_s << 0 << 0u << int(S::Same);
         QTest::newRow("default already") << u"(Default)"_s << u"(Default)"_s << 0 << 0u << int(S::Same);
         QTest::newRow("missing") << u"Old"_s << u"Nope"_s << 0 << 0u << int(S::PackageMissing);
         QTest::newRow("other size") << u"Old"_s << u"Sqn105"_s << 1 << 0u << int(S::PackageDiffers);
@@ -194,13 +194,13 @@ private Q_SLOTS:
         QFETCH(int, status);
         const QByteArray package = addPackage(u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(ws->writeSettings(recorded.isNull() ? QByteArray() : kvrtest::skinsSection({u"MOSQ="_s + recorded})));
-        const QByteArray file = withSlots("MOSQ=" + skin.toUtf8() + "\r\n",
-                                          "MOSQ=MOSQ_" + skin.toUtf8() + ".zip|" +
-                                              QByteArray::number(package.size() + sizeDelta) + '|' +
-                                              QByteArray::number(crcOf(package) ^ crcXor, 16) + "\r\n");
+        const QByteArray file =
+            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", "MOSQ=MOSQ_" + skin.toUtf8() + ".zip|" +
+                                                            QByteArray::number(package.size() + sizeDelta) + '|' +
+                                                            QByteArray::number(crcOf(package) ^ crcXor, 16) + "\r\n");
         kvr::PackageFolder packages(ws->skinsFolder());
-        const kvr::LoadoutCheck checks = kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s),
-                                                           kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
+        const kvr::LoadoutCheck checks =
+            kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s), kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
         QCOMPARE(kvr::statusText(checks[kMosq].status), kvr::statusText(kvr::SlotStatus(status)));
     }
 
@@ -238,11 +238,11 @@ private Q_SLOTS:
             return QByteArray(code) + '=' + code + '_' + skin + ".zip|" + QByteArray::number(bytes.size()) + '|' +
                    QByteArray::number(crcOf(bytes) ^ crcXor, 16) + "\r\n";
         };
-        const kvr::Loadout loadout = kvr::parseLoadout(
-            withSlots("HURR=Desert\r\nSP2A=Sand\r\nMOSQ=Sqn105\r\nP51B=Gone\r\nTYPH=(Default)\r\n",
-                      line("HURR", "Desert", hurr) + line("SP2A", "Sand", sp2a, 1) + line("MOSQ", "Sqn105", mosq) +
-                          line("P51B", "Gone", mosq)),
-            u"x"_s);
+        const kvr::Loadout loadout =
+            kvr::parseLoadout(withSlots("HURR=Desert\r\nSP2A=Sand\r\nMOSQ=Sqn105\r\nP51B=Gone\r\nTYPH=(Default)\r\n",
+                                        line("HURR", "Desert", hurr) + line("SP2A", "Sand", sp2a, 1) +
+                                            line("MOSQ", "Sqn105", mosq) + line("P51B", "Gone", mosq)),
+                              u"x"_s);
 
         std::atomic<bool> cancel{false};
         QList<int> progress;
