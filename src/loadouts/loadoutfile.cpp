@@ -56,6 +56,17 @@ bool holdsControl(const QString& text)
     return false;
 }
 
+// True when a profile line holding the text reads it back unchanged: the reader drops blanks
+// around a value and a pair of quotes around it.
+bool readsBackAsWritten(const QString& text)
+{
+    if (text != trimBlanks(text))
+        return false;
+    const bool quoted = text.size() >= 2 && (text.front() == QLatin1Char('"') || text.front() == QLatin1Char('\'')) &&
+                        text.back() == text.front();
+    return !quoted;
+}
+
 bool fitsFileName(const QString& name)
 {
     return QFile::decodeName(QFile::encodeName(name)) == name && QFile::encodeName(name).size() <= kNameMax;
@@ -110,18 +121,21 @@ LoadoutSlot readSlot(const ProfileFile& file, const QString& code)
         slot.problem = QStringLiteral("the package: ") + problem;
         return slot;
     }
-    const QStringList parts = line.split(QLatin1Char('|'));
-    if (line.isEmpty() || parts.size() != 3) {
+    // Split at the last two bars: a skin name may hold one.
+    const qsizetype crcBar = line.lastIndexOf(QLatin1Char('|'));
+    const qsizetype sizeBar = crcBar > 0 ? line.lastIndexOf(QLatin1Char('|'), crcBar - 1) : -1;
+    if (sizeBar < 0) {
         slot.problem = QStringLiteral("no package line of the form <file name>|<size>|<CRC>");
         return slot;
     }
-    const QString name = trimBlanks(parts[0]);
+    const QString name = trimBlanks(QStringView(line).first(sizeBar));
     if (const QString p = packageProblem(code, slot.skin, name); !p.isEmpty()) {
         slot.problem = p;
         return slot;
     }
-    const std::optional<quint64> size = number(trimBlanks(parts[1]), 10, 15);
-    const std::optional<quint64> crc = number(trimBlanks(parts[2]), 16, 8);
+    const std::optional<quint64> size =
+        number(trimBlanks(QStringView(line).sliced(sizeBar + 1, crcBar - sizeBar - 1)), 10, 15);
+    const std::optional<quint64> crc = number(trimBlanks(QStringView(line).sliced(crcBar + 1)), 16, 8);
     if (!size)
         slot.problem = QStringLiteral("the package size is not a number");
     else if (!crc)
@@ -189,6 +203,8 @@ QString skinProblem(const QString& code, const QString& skin)
         return QStringLiteral("the skin name holds / or \\ or ..");
     if (holdsControl(skin))
         return QStringLiteral("the skin name holds a character a file name cannot");
+    if (!readsBackAsWritten(skin))
+        return QStringLiteral("the skin name starts or ends with a blank, or is in quotes");
     const QString package = code + QLatin1Char('_') + skin + QStringLiteral(".zip");
     if (package.size() < kShortestPackageName)
         return QStringLiteral("the skin name is empty");
@@ -257,8 +273,9 @@ QString loadoutNameProblem(const QString& name)
         return QStringLiteral("A loadout name cannot hold / or \\.");
     if (name.startsWith(QLatin1Char('.')))
         return QStringLiteral("A loadout name cannot start with a dot.");
-    if (holdsControl(name) || name != name.trimmed())
-        return QStringLiteral("A loadout name cannot hold control characters or start or end with a blank.");
+    if (holdsControl(name) || name != name.trimmed() || !readsBackAsWritten(name))
+        return QStringLiteral(
+            "A loadout name cannot hold control characters, start or end with a blank, or be in quotes.");
     if (!fitsFileName(name + kLoadoutExtension))
         return QStringLiteral("The loadout name is too long.");
     return {};

@@ -166,8 +166,8 @@ QString applySummary(const QString& name, const ApplyResult& result)
     if (!skipped.isEmpty())
         text += QStringLiteral("\n\nSkipped:") + skipped;
     if (result.cancelled)
-        text += QStringLiteral("\n\nCancelled") + (notReached.isEmpty() ? QStringLiteral(".")
-                                                                         : QStringLiteral(", not changed:") + notReached);
+        text += QStringLiteral("\n\nCancelled") +
+                (notReached.isEmpty() ? QStringLiteral(".") : QStringLiteral(", not changed:") + notReached);
     return text;
 }
 
@@ -479,8 +479,8 @@ void Loadouts::Import_Click()
 void Loadouts::Delete_Click()
 {
     const QString name = selectedName();
-    if (name.isEmpty() || MsgBox(QStringLiteral("Delete the loadout \"%1\"?").arg(name), vbOKCancel + vbQuestion,
-                                 kLoadoutsTitle) != vbOK)
+    if (name.isEmpty() ||
+        MsgBox(QStringLiteral("Delete the loadout \"%1\"?").arg(name), vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK)
         return;
     if (!deleteLoadout(m_folder, name))
         MsgBox(QStringLiteral("The loadout \"%1\" could not be deleted.").arg(name), vbExclamation, kLoadoutsTitle);
@@ -513,8 +513,7 @@ void importLoadoutFiles(const QStringList& paths)
             continue;
         }
         QDir().mkpath(folder);
-        const WriteResult written =
-            writeFileWhole(target, read.bytes, exists ? WriteMode::Replace : WriteMode::Create);
+        const WriteResult written = writeFileWhole(target, read.bytes, exists ? WriteMode::Replace : WriteMode::Create);
         if (!written.ok()) {
             refused += QStringLiteral("\n    ") + file + QStringLiteral(": ") +
                        (written.problem.isEmpty() ? QStringLiteral("the name was just taken") : written.problem);

@@ -35,7 +35,10 @@ class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 
-    void click(const char* name) { kvrtest::childOf<QPushButton>(Loadouts::instance(), QString::fromLatin1(name))->click(); }
+    void click(const char* name)
+    {
+        kvrtest::childOf<QPushButton>(Loadouts::instance(), QString::fromLatin1(name))->click();
+    }
     QString status(int slot) const
     {
         return kvrtest::childOf<QTableWidget>(Loadouts::instance(), u"Table1"_s)->item(slot - 1, 2)->text();
