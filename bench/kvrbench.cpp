@@ -1,13 +1,15 @@
 // Prints the program's speed and memory figures at the scale players reach (tens of thousands
 // of packages), with unpacking compared against Info-ZIP's unzip in the same run.
 //
-//   kvrbench DATA_FOLDER [RUNS]
+//   kvrbench DATA_FOLDER [RUNS] [loadouts]
 #include "app/toolkit.h"
 #include "installer/combolist.h"
 #include "installer/installation.h"
 #include "installer/principal.h"
 #include "installer/skinsreport.h"
+#include "loadouts/loadouts.h"
 #include "settings/prefixes.h"
+#include "settings/profile.h"
 #include "settings/settings_names.h"
 #include "viewer/visor.h"
 
@@ -15,7 +17,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QListWidget>
 #include <QProcess>
 
 #include "zipwriter.h"
@@ -383,6 +387,89 @@ void windowFigures()
     delete &main;
 }
 
+// ---- Loadouts -----------------------------------------------------------------------------
+
+// Waits for the loadouts window to have its list, or its selected loadout, checked.
+void waitReady(kvr::Loadouts& window)
+{
+    while (!window.ready())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Applying a loadout that changes all 30 slots to typical 4 MB packages, through the one apply
+// (CRC of every package, then 30 whole slot changes); and the loadouts window opening over 200
+// loadouts and 20,000 packages.
+void loadoutFigures()
+{
+    const QString root = dataPath(QStringLiteral("loadouts"));
+    const QString program = root + QStringLiteral("/program");
+    const QString game = root + QStringLiteral("/game");
+    const QString skins = root + QStringLiteral("/skins");
+    if (!QFile::exists(dataPath(QStringLiteral("loadouts-version-1")))) {
+        emptyFolder(skins);
+        for (const kvr::Slot& s : kvr::slotTable())
+            QFile::copy(dataPath(QStringLiteral("typical.zip")),
+                        skins + QLatin1Char('/') + s.SlotCode() + QStringLiteral("_Typical.zip"));
+        QFile(dataPath(QStringLiteral("loadouts-version-1"))).open(QIODevice::WriteOnly);
+    }
+    prepareProgramFolder(program);
+    const QString ini = program + QStringLiteral("/KVRSI.INI");
+    writeSettings(program, game, skins);
+    auto recordAll = [&](const QString& skin) {
+        QList<kvr::ProfileEntry> entries;
+        for (const kvr::Slot& s : kvr::slotTable())
+            entries.append({s.SlotCode(), skin});
+        kvr::writeProfileStrings(ini, kvr::SettingsNames::kSkinsSection, entries);
+    };
+    recordAll(QStringLiteral("Typical"));
+    const std::atomic<bool> noCancel{false};
+    kvr::PackageFolder packages(skins);
+    const kvr::Loadout loadout =
+        kvr::currentLoadout(QStringLiteral("All typical"), kvr::recordedSkins(ini), packages, noCancel, nullptr);
+    int changed = 0;
+    const double apply = medianOf(
+        g_runs,
+        [&] {
+            freshTarget(game);
+            recordAll(QStringLiteral("(Default)"));
+        },
+        [&] {
+            changed = kvr::applyLoadout(loadout, {game, skins, ini}, false, noCancel, {}).changed();
+        });
+    if (changed != kvr::kSlotCount)
+        std::fprintf(stderr, "warning: the loadout changed %d slots\n", changed);
+    g_rows.push_back({"Applying a loadout: all 30 slots, typical 4 MB packages", apply, NAN, "ms", 1000, false});
+
+    // 200 loadouts beside the settings file, 20,000 packages in the skins folder.
+    const QString folder = kvr::loadoutsFolder(ini);
+    emptyFolder(folder);
+    for (int i = 0; i < 200; ++i) {
+        kvr::Loadout l = loadout;
+        l.name = QStringLiteral("Loadout %1").arg(i, 3, 10, QLatin1Char('0'));
+        kvr::writeFileWhole(kvr::loadoutPath(folder, l.name), kvr::loadoutBytes(l), kvr::WriteMode::Replace);
+    }
+    writeSettings(program, game, dataPath(QStringLiteral("skins20k")));
+    recordAll(QStringLiteral("Typical"));
+    kvr::Principal::instance();
+    std::vector<double> opens, selects;
+    for (int i = 0; i < g_runs; ++i) {
+        opens.push_back(timed([] { waitReady(kvr::Loadouts::instance()); }));
+        kvr::Loadouts& window = kvr::Loadouts::instance();
+        auto* list = window.findChild<QListWidget*>(QStringLiteral("List1"));
+        if (list->count() != 200)
+            std::fprintf(stderr, "warning: %d loadouts listed\n", list->count());
+        selects.push_back(timed([&] {
+            list->setCurrentRow(i % 200);
+            waitReady(window);
+        }));
+        delete &window;
+    }
+    g_rows.push_back(
+        {"Loadouts window open: 200 loadouts listed, 20,000 packages mapped", median(opens), NAN, "ms", 100, false});
+    g_rows.push_back({"Loadouts window: selecting one, its 30 slots checked", median(selects), NAN, "ms", 100, false});
+    delete &kvr::Principal::instance();
+}
+
 // The peak resident memory of this process, in MB.
 double peakMemoryMb()
 {
@@ -500,6 +587,12 @@ int main(int argc, char* argv[])
     if (argc >= 3)
         g_runs = std::max(1, std::atoi(argv[2]));
     makeData();
+    // "kvrbench DATA RUNS loadouts": the loadout figures alone.
+    if (argc >= 4 && std::strcmp(argv[3], "loadouts") == 0) {
+        loadoutFigures();
+        printTable();
+        return 0;
+    }
 
     const QString disk = dataPath(QStringLiteral("target"));
     const QString tmpfs = QStringLiteral("/dev/shm/kvr-bench-target");
@@ -511,6 +604,7 @@ int main(int argc, char* argv[])
                  disk, 1.0);
     QDir(tmpfs).removeRecursively();
     windowFigures();
+    loadoutFigures();
     reportAndPrefixFigures();
 
     QProcess peak;

@@ -216,6 +216,7 @@ void Loadouts::buildLayout()
     Table1->setObjectName(QStringLiteral("Table1"));
     Table1->setHorizontalHeaderLabels({QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Status")});
     Table1->verticalHeader()->hide();
+    Table1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
     Table1->setEditTriggers(QAbstractItemView::NoEditTriggers);
     Table1->setSelectionBehavior(QAbstractItemView::SelectRows);
     Table1->horizontalHeader()->setStretchLastSection(true);
@@ -226,11 +227,11 @@ void Loadouts::buildLayout()
     Image1 = makeBanner(QStringLiteral("Image1"));
 
     const int charWidth = fontMetrics().averageCharWidth();
-    List1->setFixedSize(charWidth * 30, fontMetrics().height() * 22);
-    Table1->setFixedSize(charWidth * 80, fontMetrics().height() * 22);
+    List1->setFixedSize(charWidth * 30, fontMetrics().height() * 26);
+    Table1->setFixedSize(charWidth * 84, fontMetrics().height() * 26);
     Table1->setColumnWidth(0, charWidth * 24);
     Table1->setColumnWidth(1, charWidth * 24);
-    Label3->setFixedWidth(charWidth * 80);
+    Label3->setFixedWidth(charWidth * 84);
 
     auto* buttons = new QHBoxLayout;
     for (QPushButton* b : {SaveCurrent, Apply, Export, Import, Delete})
