@@ -44,7 +44,7 @@ PackageFolder::PackageFolder(const QString& localFolder) : m_folder(localFolder)
     }
 }
 
-std::optional<PackageId> PackageFolder::find(const QString& fileName) const
+std::optional<PackageFolder::Identified> PackageFolder::stat(const QString& fileName) const
 {
     const auto it = m_names.constFind(fileName.toCaseFolded());
     if (it == m_names.constEnd())
@@ -54,22 +54,30 @@ std::optional<PackageId> PackageFolder::find(const QString& fileName) const
     };
     if (::stat(QFile::encodeName(m_folder + QLatin1Char('/') + *it).constData(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    return PackageId{*it, static_cast<qint64>(st.st_size), 0};
+    return Identified{{*it, static_cast<qint64>(st.st_size), 0},
+                      static_cast<qint64>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
+}
+
+std::optional<PackageId> PackageFolder::find(const QString& fileName) const
+{
+    const std::optional<Identified> found = stat(fileName);
+    return found ? std::optional<PackageId>(found->id) : std::nullopt;
 }
 
 std::optional<PackageId> PackageFolder::identify(const QString& fileName, const std::atomic<bool>& cancel)
 {
-    std::optional<PackageId> id = find(fileName);
-    if (!id)
-        return id;
-    if (const auto it = m_identified.constFind(id->file); it != m_identified.constEnd() && it->size == id->size)
-        return *it;
-    const std::optional<quint32> crc = fileCrc32(m_folder + QLatin1Char('/') + id->file, cancel);
+    std::optional<Identified> found = stat(fileName);
+    if (!found)
+        return std::nullopt;
+    if (const auto it = m_identified.constFind(found->id.file);
+        it != m_identified.constEnd() && it->id.size == found->id.size && it->modified == found->modified)
+        return it->id;
+    const std::optional<quint32> crc = fileCrc32(m_folder + QLatin1Char('/') + found->id.file, cancel);
     if (!crc)
         return std::nullopt;
-    id->crc = *crc;
-    m_identified.insert(id->file, *id);
-    return id;
+    found->id.crc = *crc;
+    m_identified.insert(found->id.file, *found);
+    return found->id;
 }
 
 std::optional<quint32> fileCrc32(const QString& localPath, const std::atomic<bool>& cancel)

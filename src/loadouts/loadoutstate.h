@@ -34,9 +34,16 @@ public:
     std::optional<PackageId> identify(const QString& fileName, const std::atomic<bool>& cancel);
 
 private:
+    struct Identified
+    {
+        PackageId id;
+        qint64 modified = 0; // nanoseconds: a package replaced by one of the same size is read again
+    };
+    std::optional<Identified> stat(const QString& fileName) const;
+
     QString m_folder;
     QHash<QString, QString> m_names; // case-folded name -> name on disk (the first in byte order)
-    QHash<QString, PackageId> m_identified;
+    QHash<QString, Identified> m_identified;
 };
 
 // The CRC-32 of a whole file, read a piece at a time; nothing when it cannot be read or the read

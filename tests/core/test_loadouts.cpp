@@ -3,6 +3,8 @@
 #include "testsupport.h"
 #include "zipwriter.h"
 
+#include <QDateTime>
+
 #include <zlib.h>
 
 using namespace Qt::StringLiterals;
@@ -142,6 +144,14 @@ private Q_SLOTS:
         QCOMPARE(saved.entries[1].skin, u"(Default)"_s);
         QCOMPARE(saved.entries[29].skin, u"(Default)"_s); // nothing recorded
         QCOMPARE(saved.entries[0].skin, QString());
+        // A package replaced by another of the same size is told apart.
+        QByteArray other = mosq;
+        other[other.size() - 1] = char(~other.back());
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, other));
+        QFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s)
+            .setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime);
+        QCOMPARE(packages.identify(u"mosq_sqn105.ZIP"_s, m_noCancel)->crc, crcOf(other));
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, mosq));
 
         const QString folder = kvr::loadoutsFolder(ws->iniPath());
         QVERIFY(QDir().mkpath(folder));
