@@ -337,17 +337,11 @@ WriteResult writeFileWhole(const QString& localPath, const QByteArray& bytes, Wr
     const QByteArray path = QFile::encodeName(localPath);
     auto failed = [](int err) { return WriteResult{WriteResult::Status::Failed, Error::fromErrno(err).description()}; };
 
-    // A writer of the same file holds its lock for a moment only: tried, and tried again briefly.
-    UniqueFd old(::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    if (old.isValid()) {
-        if (mode == WriteMode::Create)
-            return {WriteResult::Status::NameTaken, {}};
-        int tries = 0;
-        while (::flock(old.get(), LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK && ++tries < 20)
-            QThread::msleep(10);
-    } else if (errno == ELOOP && mode == WriteMode::Create) {
-        return {WriteResult::Status::NameTaken, {}};
-    }
+    // A writer of the file replaced holds its lock for a moment only: tried, and tried again briefly.
+    const UniqueFd old(
+        mode == WriteMode::Replace ? ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW) : -1);
+    for (int tries = 0; old.isValid() && ::flock(old.get(), LOCK_EX | LOCK_NB) != 0 && ++tries < 20;)
+        QThread::msleep(10);
 
     QByteArray temp;
     UniqueFd fd;

@@ -27,6 +27,11 @@ QString describe(const PackageId& id)
     return QStringLiteral("%1 bytes, CRC %2").arg(id.size).arg(id.crc, 8, 16, QLatin1Char('0')).toUpper();
 }
 
+QString slotTitle(const Slot& s)
+{
+    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
+}
+
 } // namespace
 
 PackageFolder::PackageFolder(const QString& localFolder) : m_folder(localFolder)
@@ -256,6 +261,31 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         result.outcomes.append(outcome);
     }
     return result;
+}
+
+QString applySummary(const QString& name, const ApplyResult& result)
+{
+    QString changed, skipped, notReached;
+    for (const SlotOutcome& o : result.outcomes) {
+        const QString line = QStringLiteral("\n    ") + slotTitle(slot(o.number)) + QStringLiteral(" ") + o.skin;
+        if (o.kind == SlotOutcome::Kind::Changed)
+            changed += line;
+        else if (o.kind == SlotOutcome::Kind::Skipped)
+            skipped += line + QStringLiteral(": ") + o.reason;
+        else
+            notReached += line;
+    }
+    QString text = QStringLiteral("Loadout \"%1\": %2 of its slots changed.").arg(name).arg(result.changed());
+    if (result.outcomes.isEmpty() && !result.cancelled)
+        text = QStringLiteral("Loadout \"%1\": every slot is as the loadout has it already.").arg(name);
+    if (!changed.isEmpty())
+        text += QStringLiteral("\n\nChanged:") + changed;
+    if (!skipped.isEmpty())
+        text += QStringLiteral("\n\nSkipped:") + skipped;
+    if (result.cancelled)
+        text += QStringLiteral("\n\nCancelled") +
+                (notReached.isEmpty() ? QStringLiteral(".") : QStringLiteral(", not changed:") + notReached);
+    return text;
 }
 
 } // namespace kvr

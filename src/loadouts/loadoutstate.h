@@ -114,4 +114,8 @@ using ApplyProgress = std::function<void(int done, int total)>;
 ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bool applyAnyway,
                          const std::atomic<bool>& cancel, const ApplyProgress& progress);
 
+// What an apply did, in plain words: the slots changed, those skipped and why, and those a cancel
+// left as they were.
+QString applySummary(const QString& name, const ApplyResult& result);
+
 } // namespace kvr

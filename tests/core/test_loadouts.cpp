@@ -66,6 +66,13 @@ private Q_SLOTS:
             << u"Sqn105"_s << QString() << u"line 5: no slot has the code \"SPIT\""_s;
         QTest::newRow("line before any section")
             << "stray\n"_ba + withSlots({}, {}) << QString() << QString() << u"line 1: a line before any section"_s;
+        QTest::newRow("same first and last letter")
+            << withSlots("MOSQ=SkinS\r\n", "MOSQ=MOSQ_SkinS.zip|4194304|1A2B3C4D\r\n") << u"SkinS"_s << QString()
+            << QString();
+        QTest::newRow("in quotes") << withSlots("MOSQ=\"'Sqn'\"\r\n", {}) << u"'Sqn'"_s << u"is in quotes"_s
+                                   << QString();
+        QTest::newRow("blank in quotes") << withSlots("MOSQ=\" Sqn\"\r\n", {}) << u" Sqn"_s
+                                         << u"starts or ends with a blank"_s << QString();
         QTest::newRow("slash in skin") << withSlots("MOSQ=../x\r\n", "MOSQ=MOSQ_../x.zip|1|1\r\n") << u"../x"_s
                                        << u"holds / or \\ or .."_s << QString();
         QTest::newRow("package outside the folder") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=../../etc/passwd|1|1\r\n")
@@ -222,15 +229,21 @@ private Q_SLOTS:
         QTest::addColumn<bool>("cancelAfterFirst");
         QTest::addColumn<QStringList>("outcomes"); // "<number> <kind>" in slot order
         QTest::addColumn<QStringList>("recorded"); // slots 1, 2, 7, 8 after
+        QTest::addColumn<QString>("summary");      // its end
         QTest::newRow("skips missing and differing")
             << false << false << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 changed"_s, u"8 skipped"_s}
-            << QStringList{u"Desert"_s, u"Old"_s, u"Sqn105"_s, u"Old"_s};
-        QTest::newRow("apply anyway") << true << false
-                                      << QStringList{u"1 changed"_s, u"2 changed"_s, u"7 changed"_s, u"8 skipped"_s}
-                                      << QStringList{u"Desert"_s, u"Sand"_s, u"Sqn105"_s, u"Old"_s};
+            << QStringList{u"Desert"_s, u"Old"_s, u"Sqn105"_s, u"Old"_s}
+            << u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
+        QTest::newRow("apply anyway")
+            << true << false << QStringList{u"1 changed"_s, u"2 changed"_s, u"7 changed"_s, u"8 skipped"_s}
+            << QStringList{u"Desert"_s, u"Sand"_s, u"Sqn105"_s, u"Old"_s}
+            << u"Loadout \"x\": 3 of its slots changed.\n\nChanged:\n    Hurricane_I (HURR) "
+               u"Desert\n    Spitfire_Ia (SP2A) Sand\n    Mosquito_VI (MOSQ) Sqn105\n\nSkipped:"
+               u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
         QTest::newRow("cancelled") << false << true
                                    << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
-                                   << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s};
+                                   << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s}
+                                   << u"\n\nCancelled, not changed:\n    Mosquito_VI (MOSQ) Sqn105"_s;
     }
     void applyChangesTheSlotsThatDiffer()
     {
@@ -238,6 +251,7 @@ private Q_SLOTS:
         QFETCH(bool, cancelAfterFirst);
         QFETCH(QStringList, outcomes);
         QFETCH(QStringList, recorded);
+        QFETCH(QString, summary);
         const QByteArray hurr = addPackage(u"HURR"_s, u"Desert"_s);
         const QByteArray sp2a = addPackage(u"SP2A"_s, u"Sand"_s);
         const QByteArray mosq = addPackage(u"MOSQ"_s, u"Sqn105"_s);
@@ -268,7 +282,7 @@ private Q_SLOTS:
                                                                                             : u" not reached"_s);
         QCOMPARE(got, outcomes);
         QCOMPARE(result.cancelled, cancelAfterFirst);
-        QCOMPARE(result.outcomes[3].reason, u"package missing: P51B_Gone.zip is not in the skins folder"_s);
+        QVERIFY2(kvr::applySummary(u"x"_s, result).endsWith(summary), qPrintable(kvr::applySummary(u"x"_s, result)));
         const int total = applyAnyway ? 3 : 2;
         QCOMPARE(progress.mid(0, 4), (QList<int>{0, total, 1, total}));
         const auto now = kvr::recordedSkins(ws->iniPath());
