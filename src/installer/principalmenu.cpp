@@ -1,6 +1,7 @@
 #include "installer/principalmenu.h"
 
 #include "app/navigation.h"
+#include "history/historywindow.h"
 #include "installer/importflow.h"
 #include "installer/principal.h"
 #include "installer/report.h"
@@ -65,6 +66,12 @@ QMenu* buildPrincipalMenu(Principal& main)
     QAction* report = menu->addAction(QStringLiteral("Skins Folder Report..."));
     report->setObjectName(QStringLiteral("SkinsFolderReport"));
     menu->addSeparator();
+    QAction* undo = menu->addAction(QStringLiteral("Undo Last Change"));
+    undo->setObjectName(QStringLiteral("UndoLastChange"));
+    undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QAction* history = menu->addAction(QStringLiteral("History..."));
+    history->setObjectName(QStringLiteral("History"));
+    menu->addSeparator();
     QAction* game = menu->addAction(QStringLiteral("Open Game Folder"));
     game->setObjectName(QStringLiteral("OpenGameFolder"));
     game->setEnabled(!usableFolder(main.INSTFOLDER).isEmpty());
@@ -77,6 +84,9 @@ QMenu* buildPrincipalMenu(Principal& main)
                      [window] { handle([&] { chooseAndImportArchives(window); }); });
     QObject::connect(report, &QAction::triggered, window,
                      [] { handle([] { openChild<Report>(Withdraw::AfterShowing); }); });
+    QObject::connect(undo, &QAction::triggered, window, [window] { handle([&] { undoLastChange(*window); }); });
+    QObject::connect(history, &QAction::triggered, window,
+                     [] { handle([] { openChild<HistoryWindow>(Withdraw::AfterShowing); }); });
     QObject::connect(game, &QAction::triggered, window, [window] { openFolder(window->INSTFOLDER); });
     QObject::connect(skins, &QAction::triggered, window, [window] { openFolder(window->File1.Path()); });
     return menu;
@@ -90,6 +100,11 @@ void installPrincipalMenu(Principal& main)
     QObject::connect(import, &QShortcut::activated, window, [window] {
         if (window->isEnabled())
             handle([&] { chooseAndImportArchives(window); });
+    });
+    auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), window);
+    QObject::connect(undo, &QShortcut::activated, window, [window] {
+        if (window->isEnabled())
+            handle([&] { undoLastChange(*window); });
     });
     // The keyboard's ways to a context menu, wherever the focus is in the window.
     for (const QKeySequence& key : {QKeySequence(Qt::Key_Menu), QKeySequence(Qt::SHIFT | Qt::Key_F10)}) {
