@@ -31,8 +31,8 @@ namespace kvr {
 namespace {
 
 const QByteArray kHeader = "KVRSI history 1";
-const QStringList kKinds = {QStringLiteral("install"), QStringLiteral("default"), QStringLiteral("reset"),
-                            QStringLiteral("reinstall"), QStringLiteral("undo"), QStringLiteral("restore"),
+const QStringList kKinds = {QStringLiteral("install"),   QStringLiteral("default"), QStringLiteral("reset"),
+                            QStringLiteral("reinstall"), QStringLiteral("undo"),    QStringLiteral("restore"),
                             QStringLiteral("loadout")};
 // An entry is a few lines per file: this bounds what a hand-made one can make the reader take in.
 constexpr qint64 kEntryLimit = qint64{16} << 20;
@@ -51,7 +51,8 @@ bool isHash(const QByteArray& text)
 {
     if (text.size() != 64)
         return false;
-    return std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
 }
 
 bool toNumber(const QByteArray& text, qint64& value, int base = 10)
@@ -157,6 +158,23 @@ bool makeFolder(const QString& path)
 }
 
 thread_local HistoryRecorder* t_active = nullptr;
+thread_local HistoryBatch* t_batch = nullptr;
+
+// An entry appears whole or not at all: written beside its name, flushed, then renamed.
+bool writeEntryFile(const QString& path, const QByteArray& bytes)
+{
+    const QString temporary =
+        QFileInfo(path).absolutePath() + QStringLiteral("/.") + QFileInfo(path).fileName() + QStringLiteral(".tmp");
+    const QByteArray local = QFile::encodeName(temporary);
+    if (writeDurably(UniqueFd(::open(local.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)),
+                     bytes) &&
+        ::rename(local.constData(), QFile::encodeName(path).constData()) == 0)
+        return true;
+    const int err = errno;
+    ::unlink(local.constData());
+    errno = err;
+    return false;
+}
 
 bool matchesAny(const QStringList& patterns, const QString& name)
 {
@@ -474,6 +492,7 @@ void HistoryStore::removeUnreferencedBlobs(const QList<HistoryEntry>& /*kept*/)
 
 void HistoryStore::prune(qint64 cap)
 {
+    const UniqueFd lock = lockFolder(m_folder);
     const QList<HistoryEntry> newestFirst = entries(QString());
     QList<HistoryEntry> all(newestFirst.rbegin(), newestFirst.rend());
     // An entry is a first state when it is the oldest to touch one of its slots.
@@ -534,14 +553,14 @@ void HistoryStore::finishPending()
         return;
     const UniqueFd lock = lockFolder(m_folder);
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
-        FileRead read = readRegularFile(file.path, kEntryLimit, Links::Refuse);
+        // A change under way holds its pending entry locked: only those a kill left are finished.
+        const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!pending.isValid() || ::flock(pending.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        const FileRead read = readRegularFd(pending.get(), kEntryLimit);
         // A line cut by the kill was never relied on: its file was still in the game folder.
-        const qsizetype cut = read.data.lastIndexOf('\n');
-        QByteArray bytes = read.data.left(cut + 1) + "end\n";
-        const QString entry = entries + QStringLiteral("/%1.entry").arg(file.id);
-        if (read.ok() && writeDurably(UniqueFd(::open(QFile::encodeName(entry).constData(),
-                                                      O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)),
-                                      bytes))
+        const QByteArray bytes = read.data.left(read.data.lastIndexOf('\n') + 1) + "end\n";
+        if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
             QFile::remove(file.path);
         qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
     }
@@ -566,9 +585,8 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     if (!m_gameFd.isValid())
         throw Error(QStringLiteral("The game folder %1 cannot be used (%2), so nothing was changed in it.")
                         .arg(localGameFolder, describeErrno(errno)));
-    m_blobsFd.reset(::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(),
-                           O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    m_lock = lockFolder(folder);
+    m_blobsFd.reset(
+        ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     m_entry.time = QDateTime::currentMSecsSinceEpoch();
     m_entry.kind = kind;
     m_entry.gameFolder = localGameFolder;
@@ -588,6 +606,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     }
     if (!m_blobsFd.isValid() || !m_pendingFd.isValid())
         throw refuse(errno);
+    ::flock(m_pendingFd.get(), LOCK_EX);
     m_entry.id = next;
     errno = ENOSPC;
     if (!writeWhole(m_pendingFd.get(), headerBytes(m_entry))) {
@@ -650,7 +669,8 @@ bool HistoryRecorder::keep(const QByteArray& name, bool /*unlinkAfter*/, bool* m
     struct stat blob
     {
     };
-    if (::fstatat(m_blobsFd.get(), file.hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) != 0 || blob.st_size != file.size) {
+    if (::fstatat(m_blobsFd.get(), file.hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) != 0 ||
+        blob.st_size != file.size) {
         const QByteArray temporary = randomName(".in-");
         if (::linkat(m_gameFd.get(), name.constData(), m_blobsFd.get(), temporary.constData(), 0) != 0) {
             const UniqueFd copy(::openat(m_blobsFd.get(), temporary.constData(),
@@ -716,12 +736,15 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     struct statvfs fs
     {
     };
-    if (::fstat(m_gameFd.get(), &game) == 0 && ::fstat(m_blobsFd.get(), &history) == 0 && game.st_dev != history.st_dev &&
-        ::fstatvfs(m_blobsFd.get(), &fs) == 0 && qint64(fs.f_bavail) * qint64(fs.f_frsize) < bytes + (qint64{1} << 20))
+    if (::fstat(m_gameFd.get(), &game) == 0 && ::fstat(m_blobsFd.get(), &history) == 0 &&
+        game.st_dev != history.st_dev && ::fstatvfs(m_blobsFd.get(), &fs) == 0 &&
+        qint64(fs.f_bavail) * qint64(fs.f_frsize) < bytes + (qint64{1} << 20))
         throw Error(QStringLiteral("There is not enough free space for the history in %1 to keep the files this "
                                    "change removes, so nothing was changed in the game folder.")
                         .arg(m_store.folder()));
     // Safe in the history first, every one, with one flush of each folder; only then removed.
+    // The history's lock keeps a prune from taking a blob before this entry names it.
+    const UniqueFd lock = lockFolder(m_store.folder());
     const qsizetype first = m_entry.kept.size();
     QList<QByteArray> removable;
     for (const Candidate& c : std::as_const(found)) {
@@ -737,8 +760,9 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
         for (qsizetype i = first; i < m_entry.kept.size(); ++i)
             lines += keptLine(m_entry.kept.at(i));
         if (::fsync(m_blobsFd.get()) != 0)
-            throw Error(QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
-                            .arg(describeErrno(errno)));
+            throw Error(
+                QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
+                    .arg(describeErrno(errno)));
         appendLine(lines);
     }
     for (const QByteArray& name : std::as_const(removable))
@@ -752,6 +776,7 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
     if (containsFolded(m_createdNames, name))
         return true;
     bool missing = false;
+    const UniqueFd lock = lockFolder(m_store.folder());
     if (!keep(name, false, &missing))
         return missing;
     try {
@@ -762,6 +787,19 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
         return false;
     }
     return true;
+}
+
+void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patterns)
+{
+    QByteArray lines = "slot=" + pct(slot.slot) + ' ' + pct(slot.before) + ' ' + pct(slot.after) + '\n';
+    for (const QString& p : patterns)
+        if (!m_entry.patterns.contains(p))
+            lines += "pattern=" + pct(p) + '\n';
+    appendLine(lines);
+    m_entry.slots.append(slot);
+    for (const QString& p : patterns)
+        if (!m_entry.patterns.contains(p))
+            m_entry.patterns.append(p);
 }
 
 void HistoryRecorder::noteCreated(const QByteArray& name)
@@ -792,20 +830,48 @@ void HistoryRecorder::commit()
             m_entry.created.append(f);
     }
     m_createdNames.clear();
-    const QString entries = m_store.folder() + QStringLiteral("/entries");
-    const QString path = entries + QStringLiteral("/%1.entry").arg(m_entry.id);
-    const QString temporary = entries + QStringLiteral("/.%1.tmp").arg(m_entry.id);
-    UniqueFd fd(::open(QFile::encodeName(temporary).constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW,
-                       0644));
-    if (!writeDurably(std::move(fd), entryBytes(m_entry)) ||
-        ::rename(QFile::encodeName(temporary).constData(), QFile::encodeName(path).constData()) != 0) {
+    if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry)))
         // The pending entry holds every kept file; the next start makes it an entry.
-        ::unlink(QFile::encodeName(temporary).constData());
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
-    }
     ::unlink(QFile::encodeName(m_pendingPath).constData());
     m_pendingFd.reset();
     m_store.prune(m_store.cap());
+}
+
+// ---- Several changes as one entry -----------------------------------------------------------------
+
+HistoryBatch::HistoryBatch(const QString& kind) : m_kind(kind), m_previous(std::exchange(t_batch, this)) {}
+
+HistoryBatch::~HistoryBatch()
+{
+    t_batch = m_previous;
+    if (m_recorder) {
+        try {
+            m_recorder->commit();
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "history: %s", qUtf8Printable(e.description()));
+        }
+    }
+}
+
+HistoryBatch* HistoryBatch::active()
+{
+    return t_batch;
+}
+
+std::shared_ptr<HistoryRecorder> HistoryBatch::join(const QString& settingsFile, const QString& localGameFolder,
+                                                    const HistorySlot& slot, const QStringList& patterns)
+{
+    if (m_recorder && m_recorder->entry().gameFolder == localGameFolder) {
+        m_recorder->addSlot(slot, patterns);
+        return m_recorder;
+    }
+    if (m_recorder)
+        return std::make_shared<HistoryRecorder>(settingsFile, localGameFolder, m_kind, QList<HistorySlot>{slot},
+                                                 patterns);
+    m_recorder =
+        std::make_shared<HistoryRecorder>(settingsFile, localGameFolder, m_kind, QList<HistorySlot>{slot}, patterns);
+    return m_recorder;
 }
 
 // ---- Undo and restore ----------------------------------------------------------------------------

@@ -107,6 +107,8 @@ public:
     // Keeps the file of this name before the unpack renames a member over it; false: it could
     // not be kept and must not be replaced.
     bool keepBeforeReplace(const QByteArray& name);
+    // Another slot the entry touches, when several changes make one entry.
+    void addSlot(const HistorySlot& slot, const QStringList& patterns);
     // A name the unpack writes that was not there.
     void noteCreated(const QByteArray& name);
     // A file the program puts in the game folder itself (a restore), with its hash.
@@ -130,12 +132,34 @@ private:
     HistoryEntry m_entry;
     UniqueFd m_gameFd;
     UniqueFd m_blobsFd;
-    UniqueFd m_pendingFd;
-    UniqueFd m_lock;
+    UniqueFd m_pendingFd; // locked while the change is under way
     QString m_pendingPath;
     bool m_committed = false;
     HistoryRecorder* m_previous = nullptr;
     QList<QByteArray> m_createdNames;
+};
+
+// Makes every slot change this thread makes while it lives one entry of `kind` (a loadout
+// applied), committed when it goes:
+//     { HistoryBatch batch(QStringLiteral("loadout")); changeSlot(...); changeSlot(...); }
+// Each change still takes the game folder's lock and journal of its own.
+class HistoryBatch
+{
+public:
+    explicit HistoryBatch(const QString& kind);
+    ~HistoryBatch();
+    HistoryBatch(const HistoryBatch&) = delete;
+    HistoryBatch& operator=(const HistoryBatch&) = delete;
+
+    static HistoryBatch* active();
+    // The recorder a change in this game folder adds its slot to (made by the first change).
+    std::shared_ptr<HistoryRecorder> join(const QString& settingsFile, const QString& localGameFolder,
+                                          const HistorySlot& slot, const QStringList& patterns);
+
+private:
+    QString m_kind;
+    HistoryBatch* m_previous;
+    std::shared_ptr<HistoryRecorder> m_recorder;
 };
 
 // Puts the game folder's files of `target`'s slots back as they were just before it, as a new

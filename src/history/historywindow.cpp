@@ -26,7 +26,7 @@ namespace {
 enum Column { When, Change, Slots, From, To, Files, Size, ColumnCount };
 
 // A reset touches every slot: its row says so rather than listing thirty.
-QString joined(const QList<HistorySlot>& slots, QString HistorySlot::* field)
+QString joined(const QList<HistorySlot>& slots, QString HistorySlot::*field)
 {
     QStringList values;
     for (const HistorySlot& s : slots)
@@ -156,7 +156,8 @@ void HistoryWindow::fill(const QList<HistoryEntry>& entries, qint64 used, qint64
         }
     }
     Command1->setEnabled(false);
-    Label2->setText(QStringLiteral("Space used: %1 of %2").arg(locale.formattedDataSize(used), locale.formattedDataSize(cap)));
+    Label2->setText(
+        QStringLiteral("Space used: %1 of %2").arg(locale.formattedDataSize(used), locale.formattedDataSize(cap)));
     m_ready = true;
     Q_EMIT Ready();
 }

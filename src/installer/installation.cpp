@@ -42,6 +42,7 @@ struct ChangePlan
     // The history entry the change makes; present while the change holds the game folder.
     std::shared_ptr<HistoryRecorder> history;
     bool refused = false;
+    bool batched = false; // one of several changes of one entry, committed by the batch
 };
 
 namespace {
@@ -338,7 +339,12 @@ void startHistory(ChangePlan& plan, const QString& settingsFile)
         patterns = {QStringLiteral("P") + plan.slot + QStringLiteral("*.*")};
     }
     try {
-        plan.history = std::make_shared<HistoryRecorder>(settingsFile, plan.gameFolder, kind, slots, patterns);
+        if (HistoryBatch* batch = HistoryBatch::active(); batch && slots.size() == 1) {
+            plan.history = batch->join(settingsFile, plan.gameFolder, slots.first(), patterns);
+            plan.batched = true;
+        } else {
+            plan.history = std::make_shared<HistoryRecorder>(settingsFile, plan.gameFolder, kind, slots, patterns);
+        }
     } catch (const Error& e) {
         // Nothing leaves the game folder unless its bytes can be kept: the change stops here.
         plan.refused = true;
@@ -349,7 +355,7 @@ void startHistory(ChangePlan& plan, const QString& settingsFile)
 
 void commitHistory(ChangePlan& plan)
 {
-    if (plan.history) {
+    if (plan.history && !plan.batched) {
         plan.history->commit();
         plan.history.reset();
     }

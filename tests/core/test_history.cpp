@@ -125,13 +125,31 @@ private Q_SLOTS:
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), change == u"reset" ? u"(Default)"_s : change);
     }
 
+    void severalSlotsAsOneEntry()
+    {
+        package(u"Tiger"_s, {"PHURR.TPC"}, {}, u"HURR"_s);
+        const Snapshot before = snapshot(game());
+        {
+            kvr::HistoryBatch batch(u"loadout"_s);
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"Tiger"_s);
+        }
+        QCOMPARE(store().entries(game()).size(), 1);
+        QCOMPARE(newest().kind, u"loadout"_s);
+        QCOMPARE(newest().slots.size(), 2);
+        undo();
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(skinOf(ini(), u"HURR"_s), QString());
+    }
+
     void fileChangedBehindTheProgramsBackIsKept()
     {
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(writeFile(game() + u"/PMOSQ_W.TPC"_s, "painted over by hand"));
         undo();
         const kvr::HistoryEntry e = newest();
-        const auto it = std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ_W.TPC"; });
+        const auto it =
+            std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ_W.TPC"; });
         QVERIFY(it != e.kept.end());
         QVERIFY(it->changedBehind);
         QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
@@ -169,14 +187,22 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("to");
         QTest::addColumn<QString>("blob"); // "", "missing", "short", "altered"
         QTest::addColumn<QString>("reason");
-        QTest::addRow("another game folder") << "game="_ba << "game=%2Felsewhere"_ba << QString() << u"another game folder"_s;
-        QTest::addRow("a path for a name") << " PMOSQ.TPC"_ba << " ..%2FPMOSQ.TPC"_ba << QString() << u"a path"_s;
-        QTest::addRow("a parent for a name") << " PMOSQ.TPC"_ba << " .."_ba << QString() << u"a path"_s;
-        QTest::addRow("a hand edit") << "kind="_ba << "kind=whatever"_ba << QString() << u"does not parse"_s;
-        QTest::addRow("cut short") << "end\n"_ba << ""_ba << QString() << u"cut short"_s;
-        QTest::addRow("a missing blob") << ""_ba << ""_ba << u"missing"_s << u"missing"_s;
-        QTest::addRow("a short blob") << ""_ba << ""_ba << u"short"_s << u"cut short"_s;
-        QTest::addRow("a blob not matching its hash") << ""_ba << ""_ba << u"altered"_s << u"damaged"_s;
+        QTest::addRow("another game folder") << "game="_ba
+                                             << "game=%2Felsewhere"_ba << QString() << u"another game folder"_s;
+        QTest::addRow("a path for a name") << " PMOSQ.TPC"_ba
+                                           << " ..%2FPMOSQ.TPC"_ba << QString() << u"a path"_s;
+        QTest::addRow("a parent for a name") << " PMOSQ.TPC"_ba
+                                             << " .."_ba << QString() << u"a path"_s;
+        QTest::addRow("a hand edit") << "kind="_ba
+                                     << "kind=whatever"_ba << QString() << u"does not parse"_s;
+        QTest::addRow("cut short") << "end\n"_ba
+                                   << ""_ba << QString() << u"cut short"_s;
+        QTest::addRow("a missing blob") << ""_ba
+                                        << ""_ba << u"missing"_s << u"missing"_s;
+        QTest::addRow("a short blob") << ""_ba
+                                      << ""_ba << u"short"_s << u"cut short"_s;
+        QTest::addRow("a blob not matching its hash") << ""_ba
+                                                      << ""_ba << u"altered"_s << u"damaged"_s;
     }
     void damagedEntriesAreRefused()
     {
@@ -242,9 +268,8 @@ private Q_SLOTS:
         for (const QString& name : QDir(game()).entryList(QDir::Files))
             everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
         QProcess child;
-        child.start(QCoreApplication::applicationFilePath(),
-                    {QString::fromLatin1(kChangeMode), ws->programFolder(), game(), ws->skinsFolder(), skin,
-                     QString::number(step)});
+        child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kChangeMode), ws->programFolder(),
+                                                              game(), ws->skinsFolder(), skin, QString::number(step)});
         QVERIFY(child.waitForFinished(60000));
         QCOMPARE(child.exitCode(), 7);
         kvr::finishInterruptedChanges(ini());
