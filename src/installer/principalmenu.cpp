@@ -6,8 +6,11 @@
 #include "installer/principal.h"
 #include "installer/report.h"
 
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QShortcut>
 #include <QUrl>
@@ -52,6 +55,30 @@ protected:
 
 private:
     Principal& m_main;
+};
+
+// Ctrl+Z in a slot box's text field undoes typing there while there is typing to undo, and the
+// last change to the game folder otherwise.
+class UndoKeyPasser : public QObject
+{
+public:
+    explicit UndoKeyPasser(QObject* parent) : QObject(parent) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::ShortcutOverride) {
+            // An editable box hands its text field the keys: the override comes to the box.
+            auto* box = qobject_cast<QComboBox*>(watched);
+            const QLineEdit* field = box ? box->lineEdit() : nullptr;
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (field && !field->isUndoAvailable() && key->keyCombination() == QKeyCombination(Qt::CTRL | Qt::Key_Z)) {
+                event->ignore();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
 };
 
 } // namespace
@@ -101,6 +128,9 @@ void installPrincipalMenu(Principal& main)
         if (window->isEnabled())
             handle([&] { chooseAndImportArchives(window); });
     });
+    auto* passer = new UndoKeyPasser(window);
+    for (QComboBox* box : window->findChildren<QComboBox*>())
+        box->installEventFilter(passer);
     auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), window);
     QObject::connect(undo, &QShortcut::activated, window, [window] {
         if (window->isEnabled())
