@@ -64,6 +64,7 @@ void HistoryWindow::buildLayout()
     Table1->setSelectionBehavior(QAbstractItemView::SelectRows);
     Table1->setSelectionMode(QAbstractItemView::SingleSelection);
     Table1->horizontalHeader()->setStretchLastSection(true);
+    Table1->setWordWrap(false);
     Label1->setBuddy(Table1);
     Label2 = new QLabel(QStringLiteral("Reading the history..."));
     Label2->setObjectName(QStringLiteral("Label2"));
@@ -77,7 +78,7 @@ void HistoryWindow::buildLayout()
 
     const int charWidth = fontMetrics().averageCharWidth();
     Table1->setFixedSize(charWidth * 120, fontMetrics().height() * 18);
-    Table1->setColumnWidth(When, charWidth * 20);
+    Table1->setColumnWidth(When, charWidth * 22);
     Table1->setColumnWidth(Change, charWidth * 14);
     Table1->setColumnWidth(Slots, charWidth * 12);
     Table1->setColumnWidth(From, charWidth * 24);
@@ -144,7 +145,7 @@ void HistoryWindow::fill(const QList<HistoryEntry>& entries, qint64 used, qint64
             slotList(e.slots),
             joined(e.slots, &HistorySlot::before),
             joined(e.slots, &HistorySlot::after),
-            QString::number(e.kept.size()),
+            QString::number(e.kept.size() + e.created.size()),
             locale.formattedDataSize(e.keptBytes()),
         };
         for (int column = 0; column < ColumnCount; ++column) {
