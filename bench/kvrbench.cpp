@@ -1,11 +1,13 @@
 // Prints the program's speed and memory figures at the scale players reach (tens of thousands
 // of packages), with unpacking compared against Info-ZIP's unzip in the same run.
 //
-//   kvrbench DATA_FOLDER [RUNS]
+//   kvrbench DATA_FOLDER [RUNS] [history]
 #include "app/toolkit.h"
+#include "history/history.h"
 #include "installer/combolist.h"
 #include "installer/installation.h"
 #include "installer/principal.h"
+#include "installer/skinpackage.h"
 #include "installer/skinsreport.h"
 #include "settings/prefixes.h"
 #include "settings/settings_names.h"
@@ -383,6 +385,67 @@ void windowFigures()
     delete &main;
 }
 
+// The history: an installation with it against one without, alternating, on the same file
+// system; an undo of the typical package; and how much 100 swaps between two skins keep.
+void historyFigures()
+{
+    const QString program = dataPath(QStringLiteral("history/program"));
+    const QString game = dataPath(QStringLiteral("history/game"));
+    const QString skins = dataPath(QStringLiteral("install/skins"));
+    const QString ini = program + QStringLiteral("/KVRSI.INI");
+    const QString history = program + QStringLiteral("/KVRSI.history");
+    prepareProgramFolder(program);
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    writeSettings(program, game, skins);
+    // A second skin of the same make-up, other bytes.
+    const QString other = skins + QStringLiteral("/MOSQ_Other.zip");
+    if (!QFile::exists(other))
+        writeArchive(other, {{"PMOSQ.TPC", textureLike(1000 * 1024, 13)},
+                             {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 14)},
+                             {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 15)},
+                             {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 16)},
+                             {"models/PMOSQ.3DZ", textLike(290 * 1024, 17)},
+                             {"Other.txt", textLike(4 * 1024, 18)}});
+    const auto install = [&](const QString& skin) { kvr::changeSlot(game, skins, ini, QStringLiteral("MOSQ"), skin); };
+
+    std::vector<double> with, without;
+    for (int i = 0; i < g_runs * 4; ++i) {
+        kvr::setHistoryKept(false);
+        without.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+        kvr::setHistoryKept(true);
+        with.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+    }
+    g_rows.push_back({"Installation of the typical package with the history (reference: without)", median(with),
+                      median(without), "ms", 1.1, true});
+
+    const kvr::HistoryStore store(ini);
+    const double undo = medianOf(
+        g_runs * 2, [&] { install(kvr::kDefaultSkin); },
+        [&] { kvr::restoreBefore(ini, game, store.entries(game).first(), QStringLiteral("undo")); });
+    g_rows.push_back({"Undo Last Change of the typical package (4 MB back)", undo, NAN, "ms", 30, false});
+
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    for (int i = 0; i < 100; ++i)
+        install(i % 2 ? QStringLiteral("Other") : QStringLiteral("Typical"));
+    qint64 skinBytes = 0;
+    for (const QString& name : {QStringLiteral("MOSQ_Typical.zip"), QStringLiteral("MOSQ_Other.zip")}) {
+        int error = 0;
+        zip_t* zip = zip_open(QFile::encodeName(skins + QLatin1Char('/') + name).constData(), ZIP_RDONLY, &error);
+        for (zip_int64_t i = 0; zip && i < zip_get_num_entries(zip, 0); ++i) {
+            zip_stat_t stat;
+            if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) == 0)
+                skinBytes += static_cast<qint64>(stat.size);
+        }
+        if (zip)
+            zip_discard(zip);
+    }
+    g_rows.push_back({"History kept by 100 swaps of one slot between two skins (reference: the skins' bytes)",
+                      static_cast<double>(store.spaceUsed()) / 1e6, static_cast<double>(skinBytes) / 1e6, "MB", 1.0,
+                      true});
+}
+
 // The peak resident memory of this process, in MB.
 double peakMemoryMb()
 {
@@ -500,6 +563,12 @@ int main(int argc, char* argv[])
     if (argc >= 3)
         g_runs = std::max(1, std::atoi(argv[2]));
     makeData();
+    // "kvrbench DATA RUNS history": the history's figures alone.
+    if (argc >= 4 && std::strcmp(argv[3], "history") == 0) {
+        historyFigures();
+        printTable();
+        return 0;
+    }
 
     const QString disk = dataPath(QStringLiteral("target"));
     const QString tmpfs = QStringLiteral("/dev/shm/kvr-bench-target");
@@ -511,6 +580,7 @@ int main(int argc, char* argv[])
                  disk, 1.0);
     QDir(tmpfs).removeRecursively();
     windowFigures();
+    historyFigures();
     reportAndPrefixFigures();
 
     QProcess peak;

@@ -25,6 +25,7 @@
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <vector>
 
 namespace kvr {
 
@@ -189,27 +190,49 @@ bool containsFolded(const QList<QByteArray>& names, const QByteArray& name)
                        [&folded](const QByteArray& n) { return QFile::decodeName(n).toCaseFolded() == folded; });
 }
 
-// Writes bytes into a file of `folderFd` as `name`, whole: a temporary the folder lock clears
-// after a kill, flushed, then renamed over whatever is there.
-bool writeFileInto(int folderFd, const QByteArray& name, const QByteArray& bytes, const HistoryFile& file)
+// A file written back into the game folder: first its bytes go into a temporary the folder lock
+// clears after a kill, all of them set going to disk together; then each is flushed and renamed
+// over whatever has its name.
+struct StagedFile
 {
+    UniqueFd fd;
     QByteArray temporary;
-    int fd = -1;
-    for (int attempt = 0; attempt < 16 && fd < 0; ++attempt) {
+};
+
+bool stageFile(int folderFd, const QByteArray& bytes, const HistoryFile& file, StagedFile& staged)
+{
+    for (int attempt = 0; attempt < 16 && !staged.fd.isValid(); ++attempt) {
         // The extraction library's temporary names: the game folder's lock removes them after a kill.
-        temporary = ".unzip32-" + QByteArray::number(QRandomGenerator::global()->generate() | 0x10000000u, 16) + "-" +
-                    QByteArray::number(attempt) + ".tmp";
-        fd = ::openat(folderFd, temporary.constData(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        staged.temporary = ".unzip32-" + QByteArray::number(QRandomGenerator::global()->generate() | 0x10000000u, 16) +
+                           "-" + QByteArray::number(attempt) + ".tmp";
+        staged.fd.reset(::openat(folderFd, staged.temporary.constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
     }
-    if (fd < 0)
+    if (!staged.fd.isValid())
         return false;
-    UniqueFd owned(fd);
+    const int fd = staged.fd.get();
     const timespec times[2] = {{file.mtimeSec, file.mtimeNsec}, {file.mtimeSec, file.mtimeNsec}};
-    if (!writeWhole(fd, bytes) || ::fchmod(fd, file.mode & 07777) != 0 || ::futimens(fd, times) != 0 ||
-        ::renameat(folderFd, temporary.constData(), folderFd, name.constData()) != 0) {
-        ::unlinkat(folderFd, temporary.constData(), 0);
-        return false;
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += written;
     }
+    if (::fchmod(fd, file.mode & 07777) != 0 || ::futimens(fd, times) != 0)
+        return false;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+bool placeFile(int folderFd, StagedFile& staged, const QByteArray& name)
+{
+    if (::fdatasync(staged.fd.get()) != 0 ||
+        ::renameat(folderFd, staged.temporary.constData(), folderFd, name.constData()) != 0)
+        return false;
+    staged.temporary.clear();
     return true;
 }
 
@@ -608,8 +631,10 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
         throw refuse(errno);
     ::flock(m_pendingFd.get(), LOCK_EX);
     m_entry.id = next;
+    // Flushed with the first kept file's line: an entry that keeps nothing costs no flush.
     errno = ENOSPC;
-    if (!writeWhole(m_pendingFd.get(), headerBytes(m_entry))) {
+    const QByteArray header = headerBytes(m_entry);
+    if (::write(m_pendingFd.get(), header.constData(), size_t(header.size())) != header.size()) {
         const int err = errno;
         ::unlink(QFile::encodeName(m_pendingPath).constData());
         throw refuse(err);
@@ -637,6 +662,16 @@ HistoryRecorder::~HistoryRecorder()
 HistoryRecorder* HistoryRecorder::active()
 {
     return t_active;
+}
+
+// New blobs' names reach the disk before the entry names them; a change whose files were all
+// kept already flushes nothing here.
+bool HistoryRecorder::flushBlobs()
+{
+    if (!m_blobsDirty)
+        return true;
+    m_blobsDirty = false;
+    return ::fsync(m_blobsFd.get()) == 0;
 }
 
 void HistoryRecorder::appendLine(const QByteArray& line)
@@ -684,6 +719,7 @@ bool HistoryRecorder::keep(const QByteArray& name, bool /*unlinkAfter*/, bool* m
             ::unlinkat(m_blobsFd.get(), temporary.constData(), 0);
             return false;
         }
+        m_blobsDirty = true;
     }
     m_entry.kept.append(file);
     return true;
@@ -759,7 +795,7 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
         QByteArray lines;
         for (qsizetype i = first; i < m_entry.kept.size(); ++i)
             lines += keptLine(m_entry.kept.at(i));
-        if (::fsync(m_blobsFd.get()) != 0)
+        if (!flushBlobs())
             throw Error(
                 QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
                     .arg(describeErrno(errno)));
@@ -780,7 +816,7 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
     if (!keep(name, false, &missing))
         return missing;
     try {
-        if (::fsync(m_blobsFd.get()) != 0)
+        if (!flushBlobs())
             return false;
         appendLine(keptLine(m_entry.kept.last()));
     } catch (const Error&) {
@@ -835,7 +871,23 @@ void HistoryRecorder::commit()
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
     ::unlink(QFile::encodeName(m_pendingPath).constData());
     m_pendingFd.reset();
-    m_store.prune(m_store.cap());
+    // Only a history over its cap is read whole.
+    if (const qint64 cap = m_store.cap(); m_store.spaceUsed() > cap)
+        m_store.prune(cap);
+}
+
+namespace {
+bool g_historyKept = true;
+} // namespace
+
+void setHistoryKept(bool on)
+{
+    g_historyKept = on;
+}
+
+bool historyKept()
+{
+    return g_historyKept;
 }
 
 // ---- Several changes as one entry -----------------------------------------------------------------
@@ -919,12 +971,22 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
             if (QFile::decodeName(now.name).toCaseFolded() == QFile::decodeName(wrote.name).toCaseFolded() &&
                 now.hash != wrote.hash)
                 recorder.markChanged(now.name);
+    std::vector<StagedFile> staged(static_cast<size_t>(target.kept.size()));
+    const auto failed = [&staged, &folderLock](const HistoryFile& f) {
+        const int err = errno;
+        for (const StagedFile& file : staged)
+            if (!file.temporary.isEmpty())
+                ::unlinkat(folderLock.get(), file.temporary.constData(), 0);
+        return Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
+                         .arg(QFile::decodeName(f.name), describeErrno(err)));
+    };
+    for (qsizetype i = 0; i < target.kept.size(); ++i)
+        if (!stageFile(folderLock.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
+            throw failed(target.kept.at(i));
     for (qsizetype i = 0; i < target.kept.size(); ++i) {
-        const HistoryFile& f = target.kept.at(i);
-        if (!writeFileInto(folderLock.get(), f.name, contents.at(i), f))
-            throw Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
-                            .arg(QFile::decodeName(f.name), describeErrno(errno)));
-        recorder.noteWritten(f);
+        if (!placeFile(folderLock.get(), staged[size_t(i)], target.kept.at(i).name))
+            throw failed(target.kept.at(i));
+        recorder.noteWritten(target.kept.at(i));
     }
     if (!skins.isEmpty())
         Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, skins);

@@ -127,6 +127,7 @@ public:
 private:
     bool keep(const QByteArray& name, bool unlinkAfter, bool* missing = nullptr);
     void appendLine(const QByteArray& line);
+    bool flushBlobs();
 
     HistoryStore m_store;
     HistoryEntry m_entry;
@@ -135,6 +136,7 @@ private:
     UniqueFd m_pendingFd; // locked while the change is under way
     QString m_pendingPath;
     bool m_committed = false;
+    bool m_blobsDirty = false;
     HistoryRecorder* m_previous = nullptr;
     QList<QByteArray> m_createdNames;
 };
@@ -161,6 +163,10 @@ private:
     HistoryBatch* m_previous;
     std::shared_ptr<HistoryRecorder> m_recorder;
 };
+
+// For the benchmarks: false makes changes keep nothing, as before there was a history.
+void setHistoryKept(bool on);
+bool historyKept();
 
 // Puts the game folder's files of `target`'s slots back as they were just before it, as a new
 // entry of `kind` (undo or restore), and records the slots' earlier skins in the settings file.

@@ -324,6 +324,8 @@ namespace {
 void startHistory(ChangePlan& plan, const QString& settingsFile)
 {
     plan.settingsFile = settingsFile;
+    if (!historyKept())
+        return;
     QList<HistorySlot> slots;
     QStringList patterns;
     QString kind;

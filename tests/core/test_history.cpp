@@ -55,7 +55,10 @@ class TestHistory : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 
-    QString game() const { return ws->gameFolder(); }
+    std::optional<QTemporaryDir> m_elsewhere; // a game folder on another file system
+    QString m_game;
+
+    QString game() const { return m_game.isEmpty() ? ws->gameFolder() : m_game; }
     QString ini() const { return ws->iniPath(); }
     kvr::HistoryStore store() const { return kvr::HistoryStore(ini()); }
     kvr::HistoryEntry newest() const { return store().entries(game()).value(0); }
@@ -90,20 +93,34 @@ private Q_SLOTS:
         gameFiles();
         package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "readme.txt"});
     }
-    void cleanup() { closeProgram(); }
+    void cleanup()
+    {
+        m_game.clear();
+        m_elsewhere.reset();
+        closeProgram();
+    }
 
     void changeAndUndo_data()
     {
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("kind");
-        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s;
-        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s;
-        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s;
+        QTest::addColumn<bool>("elsewhere");
+        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s << false;
+        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false;
+        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false;
+        if (QFileInfo(u"/dev/shm"_s).isWritable())
+            QTest::addRow("install, the game on another file system") << u"Sqn105"_s << u"install"_s << true;
     }
     void changeAndUndo()
     {
         QFETCH(QString, change);
         QFETCH(QString, kind);
+        QFETCH(bool, elsewhere);
+        if (elsewhere) {
+            m_elsewhere.emplace(u"/dev/shm/kvr-history-XXXXXX"_s);
+            m_game = m_elsewhere->path();
+            gameFiles();
+        }
         const Snapshot before = snapshot(game());
         if (change == u"reset")
             kvr::resetSlots(game(), ini());

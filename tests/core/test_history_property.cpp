@@ -90,7 +90,8 @@ private Q_SLOTS:
                 } else {
                     const auto& [name, members] = packages.at(random.bounded(int(packages.size())));
                     const bool toDefault = random.bounded(4) == 0;
-                    kvr::changeSlot(game, ws.skinsFolder(), ini, name.left(4), toDefault ? u"(Default)"_s : name.mid(5));
+                    kvr::changeSlot(game, ws.skinsFolder(), ini, name.left(4),
+                                    toDefault ? u"(Default)"_s : name.mid(5));
                 }
                 const qint64 id = store.entries(game).first().id;
                 before[id] = now;
@@ -102,8 +103,8 @@ private Q_SLOTS:
             for (const QString& blob : QDir(store.folder() + u"/blobs"_s).entryList(QDir::Files))
                 held.insert(blob.toLatin1());
             for (const QByteArray& hash : std::as_const(everSeen))
-                QVERIFY2(held.contains(hash), qPrintable(u"sequence %1 lost bytes %2"_s.arg(sequence).arg(
-                                                  QString::fromLatin1(hash))));
+                QVERIFY2(held.contains(hash),
+                         qPrintable(u"sequence %1 lost bytes %2"_s.arg(sequence).arg(QString::fromLatin1(hash))));
         }
         QVERIFY(undosChecked > 20);
     }
