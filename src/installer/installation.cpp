@@ -4,6 +4,7 @@
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/unzip.h"
+#include "history/history.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
@@ -37,9 +38,18 @@ struct ChangePlan
     QString package;
     QString gameFolder;
     QString journal; // the journal's path while there is one
+    QString settingsFile;
+    // The history entry the change makes; present while the change holds the game folder.
+    std::shared_ptr<HistoryRecorder> history;
+    bool refused = false;
+    bool batched = false; // one of several changes of one entry, committed by the batch
 };
 
 namespace {
+
+// Set while a change whose history could not be started holds the game folder: it removes,
+// unpacks and records nothing.
+thread_local bool t_changeRefused = false;
 
 FileServices& installedServices()
 {
@@ -59,11 +69,28 @@ void reach(ChangeStep step)
         probe(step);
 }
 
-void deleteMatching(const QString& localFolder, const QString& pattern)
+// Under a change with a history, the files go there instead of nowhere. A history that cannot
+// take them (a full disk) stops the change before anything is removed.
+void keepAndRemove(HistoryRecorder& history, const QString& pattern)
 {
     try {
+        history.removeMatching({pattern});
+    } catch (const Error& e) {
+        t_changeRefused = true;
+        MsgBox(e.description(), vbExclamation);
+    }
+}
+
+void deleteMatching(const QString& localFolder, const QString& pattern)
+{
+    if (t_changeRefused)
+        return;
+    try {
+        HistoryRecorder* history = HistoryRecorder::active();
         if (const auto& service = installedServices().deleteFiles)
             service(localFolder, pattern);
+        else if (history && history->entry().gameFolder == localFolder)
+            keepAndRemove(*history, pattern);
         else
             deleteFiles(localFolder, pattern);
     } catch (const Error& e) {
@@ -292,6 +319,50 @@ void deleteSlotFiles(const QString& gameFolder, const QString& slotCode)
 
 namespace {
 
+// The entry of the change: the slots it touches with their skins before and after, and the files
+// it clears.
+void startHistory(ChangePlan& plan, const QString& settingsFile)
+{
+    plan.settingsFile = settingsFile;
+    if (!historyKept())
+        return;
+    QList<HistorySlot> slots;
+    QStringList patterns;
+    QString kind;
+    if (plan.kind == ChangePlan::Kind::Reset) {
+        kind = QStringLiteral("reset");
+        for (const Slot& s : slotTable())
+            slots.append(
+                {s.SlotCode(), Modulo::LEEINI(settingsFile, SettingsNames::kSkinsSection, s.SlotCode()), kDefaultSkin});
+        patterns = {QStringLiteral("P*.TPC"), QStringLiteral("P*.3DZ")};
+    } else {
+        kind = plan.skin == kDefaultSkin ? QStringLiteral("default") : QStringLiteral("install");
+        slots.append({plan.slot, Modulo::LEEINI(settingsFile, SettingsNames::kSkinsSection, plan.slot), plan.skin});
+        patterns = {QStringLiteral("P") + plan.slot + QStringLiteral("*.*")};
+    }
+    try {
+        if (HistoryBatch* batch = HistoryBatch::active(); batch && slots.size() == 1) {
+            plan.history = batch->join(settingsFile, plan.gameFolder, slots.first(), patterns);
+            plan.batched = true;
+        } else {
+            plan.history = std::make_shared<HistoryRecorder>(settingsFile, plan.gameFolder, kind, slots, patterns);
+        }
+    } catch (const Error& e) {
+        // Nothing leaves the game folder unless its bytes can be kept: the change stops here.
+        plan.refused = true;
+        t_changeRefused = true;
+        MsgBox(e.description(), vbExclamation);
+    }
+}
+
+void commitHistory(ChangePlan& plan)
+{
+    if (plan.history && !plan.batched) {
+        plan.history->commit();
+        plan.history.reset();
+    }
+}
+
 // Takes the game folder's lock and writes the journal before the first delete. With no usable
 // game folder nothing is deleted or unpacked, and the settings write alone needs neither.
 std::unique_ptr<FolderLock> beginChange(ChangePlan& plan, const QString& settingsFile)
@@ -299,6 +370,10 @@ std::unique_ptr<FolderLock> beginChange(ChangePlan& plan, const QString& setting
     if (plan.gameFolder.isEmpty())
         return nullptr;
     auto lock = std::make_unique<FolderLock>(plan.gameFolder);
+    // Before the journal: a history that cannot be written stops the change with nothing done.
+    startHistory(plan, settingsFile);
+    if (plan.refused)
+        return lock;
     plan.journal = writeJournal(plan, settingsFile);
     reach(ChangeStep::Journaled);
     return lock;
@@ -309,7 +384,11 @@ std::unique_ptr<FolderLock> resumeChange(ChangePlan& plan, const QString& journa
 {
     plan.journal = journal;
     plan.gameFolder = usableGameFolder(plan.gameFolder);
-    return plan.gameFolder.isEmpty() ? nullptr : std::make_unique<FolderLock>(plan.gameFolder);
+    if (plan.gameFolder.isEmpty())
+        return nullptr;
+    auto lock = std::make_unique<FolderLock>(plan.gameFolder);
+    startHistory(plan, plan.settingsFile);
+    return lock;
 }
 
 } // namespace
@@ -334,10 +413,18 @@ SlotChange::SlotChange(std::unique_ptr<ChangePlan> plan, const QString& journal)
 {
 }
 
-SlotChange::~SlotChange() = default;
+SlotChange::~SlotChange()
+{
+    // A change stopped for its history did nothing: there is nothing to finish at start.
+    if (t_changeRefused)
+        removeJournal(*m_plan);
+    t_changeRefused = false;
+}
 
 void SlotChange::unpack() const
 {
+    if (t_changeRefused)
+        return;
     if (m_plan->gameFolder.isEmpty() || m_plan->package.isEmpty()) {
         qCInfo(lcInstall, "%s: nothing unpacked, a folder value is not usable", qUtf8Printable(m_plan->slot));
     } else {
@@ -350,7 +437,10 @@ void SlotChange::unpack() const
 
 void SlotChange::record(const QString& settingsFile) const
 {
+    if (t_changeRefused)
+        return;
     Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, m_plan->slot, m_plan->skin);
+    commitHistory(*m_plan);
     reach(ChangeStep::Recorded);
     removeJournal(*m_plan);
 }
@@ -372,7 +462,13 @@ SlotReset::SlotReset(std::unique_ptr<ChangePlan> plan, const QString& journal)
 {
 }
 
-SlotReset::~SlotReset() = default;
+SlotReset::~SlotReset()
+{
+    // A change stopped for its history did nothing: there is nothing to finish at start.
+    if (t_changeRefused)
+        removeJournal(*m_plan);
+    t_changeRefused = false;
+}
 
 void SlotReset::deleteSkinFiles() const
 {
@@ -386,10 +482,13 @@ void SlotReset::deleteSkinFiles() const
 void SlotReset::record(const QString& settingsFile) const
 {
     // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
+    if (t_changeRefused)
+        return;
     QList<ProfileEntry> defaults;
     for (const Slot& s : slotTable())
         defaults.append({s.SlotCode(), kDefaultSkin});
     Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, defaults);
+    commitHistory(*m_plan);
     reach(ChangeStep::Recorded);
     removeJournal(*m_plan);
 }
@@ -448,6 +547,8 @@ void finishInterruptedChanges(const QString& settingsFile)
     const QStringList journals =
         QDir(settings.absolutePath())
             .entryList({journalPrefix(settingsFile) + QStringLiteral("*")}, QDir::Files | QDir::Hidden, QDir::Name);
+    // Entries a kill left pending first, so the redone changes come after them.
+    HistoryStore(settingsFile).finishPending();
     if (journals.isEmpty())
         return;
     // Finished silently: the one message an unpacking can show goes to the diagnostics instead.
@@ -468,24 +569,31 @@ void finishInterruptedChanges(const QString& settingsFile)
             QFile::remove(journal);
             continue;
         }
+        auto resumed = std::make_unique<ChangePlan>(*plan);
+        resumed->settingsFile = settingsFile;
         qCInfo(lcInstall, "finishing an interrupted %s of %s (%s) in \"%s\"",
                plan->kind == ChangePlan::Kind::Reset ? "reset" : "slot change", qUtf8Printable(plan->slot),
                qUtf8Printable(plan->skin), qUtf8Printable(plan->gameFolder));
-        if (plan->kind == ChangePlan::Kind::Reset) {
-            const SlotReset reset(std::make_unique<ChangePlan>(*plan), journal);
-            // Another instance may have finished it while this one waited for the folder.
-            if (QFileInfo::exists(journal)) {
-                reset.deleteSkinFiles();
-                reset.record(settingsFile);
+        // A history that cannot be written leaves the journal for a later start: nothing is removed.
+        try {
+            if (plan->kind == ChangePlan::Kind::Reset) {
+                const SlotReset reset(std::move(resumed), journal);
+                // Another instance may have finished it while this one waited for the folder.
+                if (QFileInfo::exists(journal)) {
+                    reset.deleteSkinFiles();
+                    reset.record(settingsFile);
+                }
+            } else {
+                const SlotChange change(std::move(resumed), journal);
+                if (QFileInfo::exists(journal)) {
+                    deleteSlotFiles(plan->gameFolder, plan->slot);
+                    if (plan->skin != kDefaultSkin)
+                        change.unpack();
+                    change.record(settingsFile);
+                }
             }
-        } else {
-            const SlotChange change(std::make_unique<ChangePlan>(*plan), journal);
-            if (QFileInfo::exists(journal)) {
-                deleteSlotFiles(plan->gameFolder, plan->slot);
-                if (plan->skin != kDefaultSkin)
-                    change.unpack();
-                change.record(settingsFile);
-            }
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "not finished: %s", qUtf8Printable(e.description()));
         }
     }
 }

@@ -1,6 +1,7 @@
 #include "installer/report.h"
 
 #include "app/widgets.h"
+#include "history/history.h"
 #include "installer/principal.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -167,7 +168,11 @@ void Report::Reinstall_Click(int row)
     if (row < 0 || row >= m_states.size())
         return;
     const SlotState old = m_states[row];
-    Principal::instance().DESCOMPRIME(old.skin, old.code);
+    {
+        // Its history entry says what it was.
+        const HistoryBatch reinstall(QStringLiteral("reinstall"));
+        Principal::instance().DESCOMPRIME(old.skin, old.code);
+    }
     m_states[row] = installedState(usableFolder(m_skins), m_game, old.code, old.skin);
     fillState(row, m_states[row]);
 }

@@ -2,6 +2,7 @@
 
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "history/history.h"
 #include "installer/installation.h"
 #include "installer/skinpackage.h"
 #include "settings/profile.h"
@@ -223,6 +224,11 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
+    // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
+    // after a cancel the entry holds the slots that were changed.
+    std::optional<HistoryBatch> batch;
+    if (total > 0)
+        batch.emplace(QStringLiteral("loadout"));
     int done = 0;
     for (const Slot& s : slotTable()) {
         const SlotCheck& check = checks[static_cast<size_t>(s.number - 1)];

@@ -1,3 +1,4 @@
+#include "history/history.h"
 #include "loadouts/loadoutstate.h"
 
 #include "testsupport.h"
@@ -291,6 +292,16 @@ private Q_SLOTS:
         QCOMPARE(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s), true);
         QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), cancelAfterFirst);
         QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), cancelAfterFirst ? ""_ba : "Sqn105"_ba);
+
+        // One entry of the history holds what was done; one undo takes it all back.
+        const QList<kvr::HistoryEntry> entries = kvr::HistoryStore(ws->iniPath()).entries(ws->gameFolder());
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].kind, u"loadout"_s);
+        QCOMPARE(entries[0].slots.size(), result.changed());
+        kvr::restoreBefore(ws->iniPath(), ws->gameFolder(), entries[0], u"undo"_s);
+        const auto undone = kvr::recordedSkins(ws->iniPath());
+        QCOMPARE((QStringList{undone[0], undone[1], undone[6], undone[7]}), QStringList(4, u"Old"_s));
+        QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList{u"PMOSQ_OLD.TPC"_s});
     }
 };
 
