@@ -407,12 +407,21 @@ void loadoutFigures()
     const QString program = root + QStringLiteral("/program");
     const QString game = root + QStringLiteral("/game");
     const QString skins = root + QStringLiteral("/skins");
-    if (!QFile::exists(dataPath(QStringLiteral("loadouts-version-1")))) {
+    if (!QFile::exists(dataPath(QStringLiteral("loadouts-version-2")))) {
+        // Each slot's package holds that slot's own files, as the typical package does slot 7's.
         emptyFolder(skins);
-        for (const kvr::Slot& s : kvr::slotTable())
-            QFile::copy(dataPath(QStringLiteral("typical.zip")),
-                        skins + QLatin1Char('/') + s.SlotCode() + QStringLiteral("_Typical.zip"));
-        QFile(dataPath(QStringLiteral("loadouts-version-1"))).open(QIODevice::WriteOnly);
+        unsigned seed = 100;
+        for (const kvr::Slot& s : kvr::slotTable()) {
+            const QByteArray p = "P" + QByteArray(s.code);
+            writeArchive(skins + QLatin1Char('/') + s.SlotCode() + QStringLiteral("_Typical.zip"),
+                         {{p + ".TPC", textureLike(1000 * 1024, ++seed)},
+                          {p + "_WING.TPC", textureLike(1000 * 1024, ++seed)},
+                          {p + "_TAIL.TPC", textureLike(900 * 1024, ++seed)},
+                          {p + "_NOSE.TPC", textureLike(900 * 1024, ++seed)},
+                          {"models/" + p + ".3DZ", textLike(290 * 1024, ++seed)},
+                          {"Typical.txt", textLike(4 * 1024, ++seed)}});
+        }
+        QFile(dataPath(QStringLiteral("loadouts-version-2"))).open(QIODevice::WriteOnly);
     }
     prepareProgramFolder(program);
     const QString ini = program + QStringLiteral("/KVRSI.INI");
@@ -476,170 +485,168 @@ void loadoutFigures()
         {"Loadouts window open: 200 loadouts listed, 20,000 packages mapped", median(opens), NAN, "ms", 100, false});
     g_rows.push_back({"Loadouts window: selecting one, its 30 slots checked", median(selects), NAN, "ms", 100, false});
     delete &kvr::Principal::instance();
+}
 
-    // The history: an installation with it against one without, alternating, on the same file
-    // system; an undo of the typical package; and how much 100 swaps between two skins keep.
-    void historyFigures()
-    {
-        const QString program = dataPath(QStringLiteral("history/program"));
-        const QString game = dataPath(QStringLiteral("history/game"));
-        const QString skins = dataPath(QStringLiteral("install/skins"));
-        const QString ini = program + QStringLiteral("/KVRSI.INI");
-        const QString history = program + QStringLiteral("/KVRSI.history");
-        prepareProgramFolder(program);
-        emptyFolder(game);
-        QDir(history).removeRecursively();
-        writeSettings(program, game, skins);
-        // A second skin of the same make-up, other bytes.
-        const QString other = skins + QStringLiteral("/MOSQ_Other.zip");
-        if (!QFile::exists(other))
-            writeArchive(other, {{"PMOSQ.TPC", textureLike(1000 * 1024, 13)},
-                                 {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 14)},
-                                 {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 15)},
-                                 {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 16)},
-                                 {"models/PMOSQ.3DZ", textLike(290 * 1024, 17)},
-                                 {"Other.txt", textLike(4 * 1024, 18)}});
-        const auto install = [&](const QString& skin) {
-            kvr::changeSlot(game, skins, ini, QStringLiteral("MOSQ"), skin);
-        };
+// The history: an installation with it against one without, alternating, on the same file
+// system; an undo of the typical package; and how much 100 swaps between two skins keep.
+void historyFigures()
+{
+    const QString program = dataPath(QStringLiteral("history/program"));
+    const QString game = dataPath(QStringLiteral("history/game"));
+    const QString skins = dataPath(QStringLiteral("install/skins"));
+    const QString ini = program + QStringLiteral("/KVRSI.INI");
+    const QString history = program + QStringLiteral("/KVRSI.history");
+    prepareProgramFolder(program);
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    writeSettings(program, game, skins);
+    // A second skin of the same make-up, other bytes.
+    const QString other = skins + QStringLiteral("/MOSQ_Other.zip");
+    if (!QFile::exists(other))
+        writeArchive(other, {{"PMOSQ.TPC", textureLike(1000 * 1024, 13)},
+                             {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 14)},
+                             {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 15)},
+                             {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 16)},
+                             {"models/PMOSQ.3DZ", textLike(290 * 1024, 17)},
+                             {"Other.txt", textLike(4 * 1024, 18)}});
+    const auto install = [&](const QString& skin) { kvr::changeSlot(game, skins, ini, QStringLiteral("MOSQ"), skin); };
 
-        std::vector<double> with, without;
-        for (int i = 0; i < g_runs * 4; ++i) {
-            kvr::setHistoryKept(false);
-            without.push_back(timed([&] { install(QStringLiteral("Typical")); }));
-            kvr::setHistoryKept(true);
-            with.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+    std::vector<double> with, without;
+    for (int i = 0; i < g_runs * 4; ++i) {
+        kvr::setHistoryKept(false);
+        without.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+        kvr::setHistoryKept(true);
+        with.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+    }
+    g_rows.push_back({"Installation of the typical package with the history (reference: without)", median(with),
+                      median(without), "ms", 1.1, true});
+
+    const kvr::HistoryStore store(ini);
+    const double undo = medianOf(
+        g_runs * 2, [&] { install(kvr::kDefaultSkin); },
+        [&] { kvr::restoreBefore(ini, game, store.entries(game).first(), QStringLiteral("undo")); });
+    g_rows.push_back({"Undo Last Change of the typical package (4 MB back)", undo, NAN, "ms", 30, false});
+
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    for (int i = 0; i < 100; ++i)
+        install(i % 2 ? QStringLiteral("Other") : QStringLiteral("Typical"));
+    qint64 skinBytes = 0;
+    for (const QString& name : {QStringLiteral("MOSQ_Typical.zip"), QStringLiteral("MOSQ_Other.zip")}) {
+        int error = 0;
+        zip_t* zip = zip_open(QFile::encodeName(skins + QLatin1Char('/') + name).constData(), ZIP_RDONLY, &error);
+        for (zip_int64_t i = 0; zip && i < zip_get_num_entries(zip, 0); ++i) {
+            zip_stat_t stat;
+            if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) == 0)
+                skinBytes += static_cast<qint64>(stat.size);
         }
-        g_rows.push_back({"Installation of the typical package with the history (reference: without)", median(with),
-                          median(without), "ms", 1.1, true});
+        if (zip)
+            zip_discard(zip);
+    }
+    g_rows.push_back({"History kept by 100 swaps of one slot between two skins (reference: the skins' bytes)",
+                      static_cast<double>(store.spaceUsed()) / 1e6, static_cast<double>(skinBytes) / 1e6, "MB", 1.0,
+                      true});
+}
 
-        const kvr::HistoryStore store(ini);
-        const double undo = medianOf(
-            g_runs * 2, [&] { install(kvr::kDefaultSkin); },
-            [&] { kvr::restoreBefore(ini, game, store.entries(game).first(), QStringLiteral("undo")); });
-        g_rows.push_back({"Undo Last Change of the typical package (4 MB back)", undo, NAN, "ms", 30, false});
+// The peak resident memory of this process, in MB.
+double peakMemoryMb()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    status.open(QIODevice::ReadOnly);
+    for (const QByteArray& line : status.readAll().split('\n')) {
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
+    }
+    return NAN;
+}
 
-        emptyFolder(game);
-        QDir(history).removeRecursively();
+// Run in a process of its own: the program's windows with 20,000 packages, every list opened.
+int peakMemoryMode()
+{
+    const QString program = dataPath(QStringLiteral("install/program"));
+    prepareProgramFolder(program);
+    writeSettings(program, dataPath(QStringLiteral("install/game")), dataPath(QStringLiteral("skins20k")));
+    kvr::Principal& main = kvr::Principal::instance();
+    main.Show();
+    QCoreApplication::processEvents();
+    for (int n = 1; n <= 30; ++n)
+        main.ComboN_DropDown(n);
+    kvr::Visor& viewer = kvr::Visor::instance();
+    viewer.Show();
+    QCoreApplication::processEvents();
+    viewer.Combo1_Click();
+    std::printf("%.1f\n", peakMemoryMb());
+    return 0;
+}
+
+// The skins folder report over 20,000 real packages (central directories only), and the drive
+// list's search of a home folder holding hundreds of launcher prefixes.
+void reportAndPrefixFigures()
+{
+    const QString skins = dataPath(QStringLiteral("report20k"));
+    const QString home = dataPath(QStringLiteral("prefixhome"));
+    const QString stamp = dataPath(QStringLiteral("report20k-version-1"));
+    if (!QFile::exists(stamp)) {
+        std::fprintf(stderr, "Generating report and prefix data (once)...\n");
+        emptyFolder(skins);
+        static const char* codes[] = {"HURR", "SP2A", "MOSQ", "P51D", "109G", "190A", "J88A", "V1V1"};
+        for (int i = 0; i < kPackages; ++i) {
+            const QByteArray code(codes[i % 8]);
+            // Every 50th package leaves a readme behind: the report has rows to write.
+            QList<Member> members{{"P" + code + ".TPC", QByteArray(64, 'x')}, {"P" + code + "_L.TPC", "wing"}};
+            if (i % 50 == 0)
+                members.push_back({"readme.txt", "notes"});
+            writeArchive(skins + QLatin1Char('/') + QString::fromLatin1(code) +
+                             QStringLiteral("_Skin %1.zip").arg(i, 5, 10, QLatin1Char('0')),
+                         members);
+        }
+        emptyFolder(home);
+        for (int i = 0; i < 200; ++i)
+            QDir().mkpath(home + QStringLiteral("/.local/share/wineprefixes/game%1/drive_c").arg(i));
+        const QString steam = home + QStringLiteral("/.local/share/Steam/steamapps");
+        for (int i = 0; i < 300; ++i) {
+            QDir().mkpath(steam + QStringLiteral("/compatdata/%1/pfx/drive_c").arg(100000 + i));
+            QFile manifest(steam + QStringLiteral("/appmanifest_%1.acf").arg(100000 + i));
+            manifest.open(QIODevice::WriteOnly);
+            manifest.write("\"AppState\"\n{\n\t\"appid\"\t\"" + QByteArray::number(100000 + i) +
+                           "\"\n\t\"name\"\t\"Game " + QByteArray::number(i) + "\"\n}\n");
+        }
+        QDir().mkpath(steam + QStringLiteral("/common"));
         for (int i = 0; i < 100; ++i)
-            install(i % 2 ? QStringLiteral("Other") : QStringLiteral("Typical"));
-        qint64 skinBytes = 0;
-        for (const QString& name : {QStringLiteral("MOSQ_Typical.zip"), QStringLiteral("MOSQ_Other.zip")}) {
-            int error = 0;
-            zip_t* zip = zip_open(QFile::encodeName(skins + QLatin1Char('/') + name).constData(), ZIP_RDONLY, &error);
-            for (zip_int64_t i = 0; zip && i < zip_get_num_entries(zip, 0); ++i) {
-                zip_stat_t stat;
-                if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) == 0)
-                    skinBytes += static_cast<qint64>(stat.size);
-            }
-            if (zip)
-                zip_discard(zip);
-        }
-        g_rows.push_back({"History kept by 100 swaps of one slot between two skins (reference: the skins' bytes)",
-                          static_cast<double>(store.spaceUsed()) / 1e6, static_cast<double>(skinBytes) / 1e6, "MB", 1.0,
-                          true});
+            QDir().mkpath(home + QStringLiteral("/.local/share/bottles/bottles/b%1/drive_c").arg(i));
+        QFile(stamp).open(QIODevice::WriteOnly);
     }
+    qsizetype rows = 0;
+    const double report = medianOf(
+        g_runs, [] {}, [&] { rows = kvr::skinsFolderProblems(skins).size(); });
+    std::fprintf(stderr, "report rows: %lld\n", static_cast<long long>(rows));
+    g_rows.push_back({"Skins folder report over 20,000 packages", report, NAN, "ms", 2000, false});
+    qsizetype drives = 0;
+    const double prefixes = medianOf(
+        g_runs, [] {}, [&] { drives = kvr::listPrefixDrives(home).size(); });
+    std::fprintf(stderr, "prefix drives: %lld\n", static_cast<long long>(drives));
+    g_rows.push_back({"Drive list: finding 600 launcher prefixes (worker thread)", prefixes, NAN, "ms", 300, false});
+}
 
-    // The peak resident memory of this process, in MB.
-    double peakMemoryMb()
-    {
-        QFile status(QStringLiteral("/proc/self/status"));
-        status.open(QIODevice::ReadOnly);
-        for (const QByteArray& line : status.readAll().split('\n')) {
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').value(0).toDouble() / 1024.0;
-        }
-        return NAN;
+void printTable()
+{
+    std::printf("\n%-70s %10s %10s %7s %10s %5s\n", "Figure", "Ours", "Reference", "Ratio", "Target", "Met");
+    for (const Row& r : g_rows) {
+        const bool hasReference = !std::isnan(r.reference);
+        const double ratio = hasReference ? r.ours / r.reference : NAN;
+        const double measured = r.targetIsRatio ? ratio : r.ours;
+        char ours[32], reference[32], ratioText[16], target[32];
+        std::snprintf(ours, sizeof ours, "%.1f %s", r.ours, r.unit);
+        std::snprintf(reference, sizeof reference, hasReference ? "%.1f %s" : "-", r.reference, r.unit);
+        std::snprintf(ratioText, sizeof ratioText, hasReference ? "%.2f" : "-", ratio);
+        if (r.targetIsRatio)
+            std::snprintf(target, sizeof target, "ratio<=%.1f", r.target);
+        else
+            std::snprintf(target, sizeof target, "<=%.0f %s", r.target, r.unit);
+        std::printf("%-70s %10s %10s %7s %10s %5s\n", r.figure, ours, reference, ratioText, target,
+                    measured <= r.target ? "yes" : "NO");
     }
-
-    // Run in a process of its own: the program's windows with 20,000 packages, every list opened.
-    int peakMemoryMode()
-    {
-        const QString program = dataPath(QStringLiteral("install/program"));
-        prepareProgramFolder(program);
-        writeSettings(program, dataPath(QStringLiteral("install/game")), dataPath(QStringLiteral("skins20k")));
-        kvr::Principal& main = kvr::Principal::instance();
-        main.Show();
-        QCoreApplication::processEvents();
-        for (int n = 1; n <= 30; ++n)
-            main.ComboN_DropDown(n);
-        kvr::Visor& viewer = kvr::Visor::instance();
-        viewer.Show();
-        QCoreApplication::processEvents();
-        viewer.Combo1_Click();
-        std::printf("%.1f\n", peakMemoryMb());
-        return 0;
-    }
-
-    // The skins folder report over 20,000 real packages (central directories only), and the drive
-    // list's search of a home folder holding hundreds of launcher prefixes.
-    void reportAndPrefixFigures()
-    {
-        const QString skins = dataPath(QStringLiteral("report20k"));
-        const QString home = dataPath(QStringLiteral("prefixhome"));
-        const QString stamp = dataPath(QStringLiteral("report20k-version-1"));
-        if (!QFile::exists(stamp)) {
-            std::fprintf(stderr, "Generating report and prefix data (once)...\n");
-            emptyFolder(skins);
-            static const char* codes[] = {"HURR", "SP2A", "MOSQ", "P51D", "109G", "190A", "J88A", "V1V1"};
-            for (int i = 0; i < kPackages; ++i) {
-                const QByteArray code(codes[i % 8]);
-                // Every 50th package leaves a readme behind: the report has rows to write.
-                QList<Member> members{{"P" + code + ".TPC", QByteArray(64, 'x')}, {"P" + code + "_L.TPC", "wing"}};
-                if (i % 50 == 0)
-                    members.push_back({"readme.txt", "notes"});
-                writeArchive(skins + QLatin1Char('/') + QString::fromLatin1(code) +
-                                 QStringLiteral("_Skin %1.zip").arg(i, 5, 10, QLatin1Char('0')),
-                             members);
-            }
-            emptyFolder(home);
-            for (int i = 0; i < 200; ++i)
-                QDir().mkpath(home + QStringLiteral("/.local/share/wineprefixes/game%1/drive_c").arg(i));
-            const QString steam = home + QStringLiteral("/.local/share/Steam/steamapps");
-            for (int i = 0; i < 300; ++i) {
-                QDir().mkpath(steam + QStringLiteral("/compatdata/%1/pfx/drive_c").arg(100000 + i));
-                QFile manifest(steam + QStringLiteral("/appmanifest_%1.acf").arg(100000 + i));
-                manifest.open(QIODevice::WriteOnly);
-                manifest.write("\"AppState\"\n{\n\t\"appid\"\t\"" + QByteArray::number(100000 + i) +
-                               "\"\n\t\"name\"\t\"Game " + QByteArray::number(i) + "\"\n}\n");
-            }
-            QDir().mkpath(steam + QStringLiteral("/common"));
-            for (int i = 0; i < 100; ++i)
-                QDir().mkpath(home + QStringLiteral("/.local/share/bottles/bottles/b%1/drive_c").arg(i));
-            QFile(stamp).open(QIODevice::WriteOnly);
-        }
-        qsizetype rows = 0;
-        const double report = medianOf(
-            g_runs, [] {}, [&] { rows = kvr::skinsFolderProblems(skins).size(); });
-        std::fprintf(stderr, "report rows: %lld\n", static_cast<long long>(rows));
-        g_rows.push_back({"Skins folder report over 20,000 packages", report, NAN, "ms", 2000, false});
-        qsizetype drives = 0;
-        const double prefixes = medianOf(
-            g_runs, [] {}, [&] { drives = kvr::listPrefixDrives(home).size(); });
-        std::fprintf(stderr, "prefix drives: %lld\n", static_cast<long long>(drives));
-        g_rows.push_back(
-            {"Drive list: finding 600 launcher prefixes (worker thread)", prefixes, NAN, "ms", 300, false});
-    }
-
-    void printTable()
-    {
-        std::printf("\n%-70s %10s %10s %7s %10s %5s\n", "Figure", "Ours", "Reference", "Ratio", "Target", "Met");
-        for (const Row& r : g_rows) {
-            const bool hasReference = !std::isnan(r.reference);
-            const double ratio = hasReference ? r.ours / r.reference : NAN;
-            const double measured = r.targetIsRatio ? ratio : r.ours;
-            char ours[32], reference[32], ratioText[16], target[32];
-            std::snprintf(ours, sizeof ours, "%.1f %s", r.ours, r.unit);
-            std::snprintf(reference, sizeof reference, hasReference ? "%.1f %s" : "-", r.reference, r.unit);
-            std::snprintf(ratioText, sizeof ratioText, hasReference ? "%.2f" : "-", ratio);
-            if (r.targetIsRatio)
-                std::snprintf(target, sizeof target, "ratio<=%.1f", r.target);
-            else
-                std::snprintf(target, sizeof target, "<=%.0f %s", r.target, r.unit);
-            std::printf("%-70s %10s %10s %7s %10s %5s\n", r.figure, ours, reference, ratioText, target,
-                        measured <= r.target ? "yes" : "NO");
-        }
-    }
+}
 
 } // namespace
 
