@@ -166,6 +166,7 @@ private Q_SLOTS:
         const QString path = kvr::loadoutPath(folder, saved.name);
         QVERIFY(kvr::writeFileWhole(path, kvr::loadoutBytes(saved), kvr::WriteMode::Create).ok());
         QCOMPARE(kvr::writeFileWhole(path, "x", kvr::WriteMode::Create).status, kvr::WriteResult::Status::NameTaken);
+        QCOMPARE(kvrtest::filesIn(folder), QStringList{u"Desert.kvrloadout"_s}); // no temporary file left
         QCOMPARE(kvr::listLoadouts(folder), QStringList{u"Desert"_s});
         const kvr::LoadoutRead read = kvr::readLoadoutFile(path, u"other"_s);
         QCOMPARE(read.problem, QString());
