@@ -124,6 +124,8 @@ bool runWithProgress(QWidget* window, const QString& label,
         QProgressDialog progress(label, QStringLiteral("Cancel"), 0, 1, window);
         progress.setObjectName(QStringLiteral("LoadoutProgress"));
         progress.setWindowTitle(kLoadoutsTitle);
+        // Wide enough for the window's caption.
+        progress.setMinimumWidth(progress.fontMetrics().averageCharWidth() * 72);
         progress.setWindowModality(Qt::ApplicationModal);
         progress.setMinimumDuration(0);
         progress.setAutoClose(false);
@@ -136,6 +138,9 @@ bool runWithProgress(QWidget* window, const QString& label,
         QObject::connect(&poll, &QTimer::timeout, &progress, [&] {
             progress.setMaximum(std::max(1, total.load()));
             progress.setValue(done.load());
+            // The last slot is changed: the history keeps what the change put in the game folder.
+            if (total > 0 && done == total && !cancel)
+                progress.setLabelText(QStringLiteral("Recording the change in the history..."));
         });
         poll.start(50);
         progress.show();
