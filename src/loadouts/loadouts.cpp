@@ -287,10 +287,13 @@ void Loadouts::refreshList(const QString& select)
     QPointer<Loadouts> self(this);
     // The folder listings, and on the first call the skins folder's, off the window's thread.
     loadoutPool().start([self, generation, keep, folder = m_folder, packages = m_packages,
-                         skins = usableFolder(m_target.skinsFolder)]() mutable {
+                         skins = usableFolder(m_target.skinsFolder), cancel = m_cancel]() mutable {
         const QStringList names = listLoadouts(folder);
         if (!packages)
             packages = std::make_shared<PackageFolder>(skins);
+        // A window closed meanwhile, or a program ending, wants nothing back.
+        if (*cancel)
+            return;
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, generation, keep, names, packages] {
             if (!self || generation != self->m_generation)
                 return;
@@ -332,6 +335,8 @@ void Loadouts::List1_Click()
         PackageFolder none;
         const LoadoutCheck checks =
             checkLoadout(read.loadout, recordedSkins(settings), packages ? *packages : none, *cancel);
+        if (*cancel)
+            return;
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, generation, name, read, checks] {
             if (!self || generation != self->m_generation)
                 return;
