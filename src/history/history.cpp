@@ -3,6 +3,7 @@
 #include "app/fileio.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
+#include "installer/folderlock.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 
@@ -18,12 +19,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -928,8 +931,23 @@ std::shared_ptr<HistoryRecorder> HistoryBatch::join(const QString& settingsFile,
 
 // ---- Undo and restore ----------------------------------------------------------------------------
 
+namespace {
+
+bool triesFor(int milliseconds, const std::function<bool()>& tryLock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!tryLock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
-                   const QString& kind)
+                   const QString& kind, const LockWait& wait)
 {
     if (!target.damage.isEmpty())
         throw Error(QStringLiteral("This change cannot be undone: %1.").arg(target.damage));
@@ -947,10 +965,21 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                             .arg(QFile::decodeName(f.name)));
         contents.append(read.data);
     }
-    const UniqueFd folderLock(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderLock.isValid())
+    // The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
+    FolderLock lock(local);
+    if (!lock.tryLock()) {
+        const QString waitingFor =
+            QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
+                .arg(local);
+        const auto tries = [&lock] { return lock.tryLock(); };
+        if (!(wait ? wait(waitingFor, tries) : triesFor(10000, tries)))
+            throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed "
+                                       "in it.")
+                            .arg(local));
+    }
+    const UniqueFd folder(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isValid())
         throw Error(QStringLiteral("The game folder %1 cannot be used, so nothing was changed in it.").arg(local));
-    lockExclusive(folderLock.get());
 
     QList<HistorySlot> slots;
     QList<ProfileEntry> skins;
@@ -972,19 +1001,19 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                 now.hash != wrote.hash)
                 recorder.markChanged(now.name);
     std::vector<StagedFile> staged(static_cast<size_t>(target.kept.size()));
-    const auto failed = [&staged, &folderLock](const HistoryFile& f) {
+    const auto failed = [&staged, &folder](const HistoryFile& f) {
         const int err = errno;
         for (const StagedFile& file : staged)
             if (!file.temporary.isEmpty())
-                ::unlinkat(folderLock.get(), file.temporary.constData(), 0);
+                ::unlinkat(folder.get(), file.temporary.constData(), 0);
         return Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
                          .arg(QFile::decodeName(f.name), describeErrno(err)));
     };
     for (qsizetype i = 0; i < target.kept.size(); ++i)
-        if (!stageFile(folderLock.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
+        if (!stageFile(folder.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
             throw failed(target.kept.at(i));
     for (qsizetype i = 0; i < target.kept.size(); ++i) {
-        if (!placeFile(folderLock.get(), staged[size_t(i)], target.kept.at(i).name))
+        if (!placeFile(folder.get(), staged[size_t(i)], target.kept.at(i).name))
             throw failed(target.kept.at(i));
         recorder.noteWritten(target.kept.at(i));
     }

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/fileio.h"
+#include "installer/installation.h"
 
 #include <QByteArray>
 #include <QList>
@@ -172,7 +173,9 @@ bool historyKept();
 // entry of `kind` (undo or restore), and records the slots' earlier skins in the settings file.
 // Refuses a damaged entry, or one whose blobs do not hold what it says (Error), touching nothing.
 // Runs under the game folder's lock, as every change.
+// `wait` stands by while another program holds the game folder (as a change's LockWait); without
+// one it tries for ten seconds.
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
-                   const QString& kind);
+                   const QString& kind, const LockWait& wait = {});
 
 } // namespace kvr
