@@ -28,6 +28,7 @@
 #include <sys/statvfs.h>
 #include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace kvr {
@@ -276,6 +277,8 @@ QByteArray headerBytes(const HistoryEntry& e)
         bytes += "slot=" + pct(s.slot) + ' ' + pct(s.before) + ' ' + pct(s.after) + '\n';
     for (const QString& p : e.patterns)
         bytes += "pattern=" + pct(p) + '\n';
+    if (e.restores)
+        bytes += "restores=" + QByteArray::number(e.restores) + '\n';
     return bytes;
 }
 
@@ -344,6 +347,9 @@ HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
             if (haveGame || e.gameFolder.isEmpty())
                 return bad();
             haveGame = true;
+        } else if (key == "restores") {
+            if (e.restores || !toNumber(value, e.restores) || e.restores == 0)
+                return bad();
         } else if (key == "slot") {
             if (fields.size() != 3 || fields.at(0).isEmpty())
                 return bad();
@@ -395,7 +401,7 @@ HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
 
 // ---- The store ---------------------------------------------------------------------------------
 
-HistoryStore::HistoryStore(const QString& settingsFile)
+HistoryStore::HistoryStore(const QString& settingsFile) : m_settingsFile(settingsFile)
 {
     const QFileInfo settings(toLocalPath(settingsFile));
     m_folder = settings.absolutePath() + QLatin1Char('/') + settings.completeBaseName() + QStringLiteral(".history");
@@ -577,7 +583,8 @@ void HistoryStore::finishPending()
     const QString entries = m_folder + QStringLiteral("/entries");
     if (!QFileInfo::exists(entries))
         return;
-    const UniqueFd lock = lockFolder(m_folder);
+    UniqueFd lock = lockFolder(m_folder);
+    QList<HistoryEntry> redo;
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
         // A change under way holds its pending entry locked: only those a kill left are finished.
         const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -589,6 +596,24 @@ void HistoryStore::finishPending()
         if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
             QFile::remove(file.path);
         qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
+        const HistoryEntry cut = parseEntry(bytes, QString());
+        if (cut.damage.isEmpty() && cut.restores)
+            redo.append(cut);
+    }
+    lock.reset();
+    // An undo or restore cut short is carried out again from the top, as a journaled change is.
+    for (const HistoryEntry& cut : std::as_const(redo)) {
+        const QList<HistoryEntry> all = HistoryStore::entries(cut.gameFolder);
+        const auto target =
+            std::find_if(all.begin(), all.end(), [&cut](const HistoryEntry& e) { return e.id == cut.restores; });
+        try {
+            if (target == all.end())
+                throw Error(QStringLiteral("the entry it puts back is gone"));
+            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind);
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.kind),
+                      cut.restores, qUtf8Printable(e.description()));
+        }
     }
 }
 
@@ -851,6 +876,12 @@ void HistoryRecorder::noteWritten(const HistoryFile& file)
     m_entry.created.append(file);
 }
 
+void HistoryRecorder::setRestores(qint64 id)
+{
+    m_entry.restores = id;
+    appendLine("restores=" + QByteArray::number(id) + '\n');
+}
+
 void HistoryRecorder::markChanged(const QByteArray& name)
 {
     for (HistoryFile& f : m_entry.kept)
@@ -933,6 +964,27 @@ std::shared_ptr<HistoryRecorder> HistoryBatch::join(const QString& settingsFile,
 
 namespace {
 
+ChangeProbe& restoreProbe()
+{
+    static ChangeProbe probe;
+    return probe;
+}
+
+void reachRestore(ChangeStep step)
+{
+    if (const ChangeProbe& probe = restoreProbe())
+        probe(step);
+}
+
+} // namespace
+
+ChangeProbe setRestoreProbe(ChangeProbe probe)
+{
+    return std::exchange(restoreProbe(), std::move(probe));
+}
+
+namespace {
+
 bool triesFor(int milliseconds, const std::function<bool()>& tryLock)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
@@ -988,12 +1040,14 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
         skins.append({s.slot, s.before});
     }
     HistoryRecorder recorder(settingsFile, local, kind, slots, target.patterns);
+    recorder.setRestores(target.id);
     QList<QByteArray> names;
     for (const HistoryFile& f : target.created)
         names.append(f.name);
     for (const HistoryFile& f : target.kept)
         names.append(f.name);
     recorder.removeMatching(target.patterns, names);
+    reachRestore(ChangeStep::Deleted);
     // What the change wrote and someone changed since is kept, and the entry says so.
     for (const HistoryFile& now : recorder.entry().kept)
         for (const HistoryFile& wrote : target.created)
@@ -1017,8 +1071,10 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
             throw failed(target.kept.at(i));
         recorder.noteWritten(target.kept.at(i));
     }
+    reachRestore(ChangeStep::Unpacked);
     if (!skins.isEmpty())
         Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, skins);
+    reachRestore(ChangeStep::Recorded);
     recorder.commit();
 }
 
