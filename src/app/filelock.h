@@ -12,7 +12,7 @@ namespace kvr {
 inline constexpr std::chrono::milliseconds kSettingsLockWait{2000};
 
 // Tries the exclusive lock on an open file or folder (flock) once, without waiting. True when it
-// is held now; a file system without locks counts as held, as lockExclusive goes unlocked there.
+// is held now; on a file system without locks there is nothing to wait for, and it counts as held.
 bool tryLockExclusive(int fd);
 
 // Tries until the lock is held or `limit` has passed, sleeping briefly between tries.

@@ -145,12 +145,13 @@ QString problemOf(const QByteArray& bytes, const QString& settingsFile, ChangePl
             return QStringLiteral("\"%1\" is no slot code").arg(plan.slot);
         if (!couldBeSkinName(plan.skin))
             return QStringLiteral("\"%1\" is no skin name").arg(plan.skin);
-        const QString skins = usableFolder(
-            Modulo::LEEINI(settingsFile, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey));
+        const QString skins =
+            usableFolder(Modulo::LEEINI(settingsFile, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey));
         // "(Default)" unpacks nothing; a skin unpacks its own package, or nothing when the skins
         // folder was not usable.
-        const bool consistent = plan.package.isEmpty() || (plan.skin != kDefaultSkin && !skins.isEmpty() &&
-                                                           plan.package == localPackagePath(skins, plan.slot, plan.skin));
+        const bool consistent =
+            plan.package.isEmpty() || (plan.skin != kDefaultSkin && !skins.isEmpty() &&
+                                       plan.package == localPackagePath(skins, plan.slot, plan.skin));
         if (!consistent)
             return QStringLiteral("the package \"%1\" is not the slot's package in the skins folder").arg(plan.package);
     } else {

@@ -79,7 +79,6 @@ private Q_SLOTS:
     void folderRules_data();
     void folderRules();
     void backslashFolderUsedAsWritten();
-    void vanishedPackageIsStillRecorded();
     void programFilesNeverDeleted_data();
     void programFilesNeverDeleted();
     void linksToFoldersStay_data();
@@ -183,20 +182,6 @@ void TestInstallationCore::backslashFolderUsedAsWritten()
     kvr::resetSlots(asWritten, kvr::Modulo::settingsPath());
     QCOMPARE(filesIn(asWritten), QStringList());
     QCOMPARE(filesIn(lookalike), QStringList({u"PHURR.TPC"_s, u"PMOSQ_old.tpc"_s}));
-}
-
-// The package went away after the list was filled: the slot is cleared, nothing is unpacked, no
-// message is shown, and the choice is recorded all the same.
-void TestInstallationCore::vanishedPackageIsStillRecorded()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(writeFile(ws.gameFolder() + u"/PHURR_old.tpc"_s, "old"_ba));
-    QVERIFY(writeFile(ws.gameFolder() + u"/PSP2A.tpc"_s, "other slot"_ba));
-    kvrtest::MsgBoxRecorder boxes;
-    kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"HURR"_s, u"Desert"_s);
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PSP2A.tpc"_s}));
-    QCOMPARE(skinOf(u"HURR"_s), u"Desert"_s);
-    QVERIFY(boxes.calls.isEmpty());
 }
 
 void TestInstallationCore::programFilesNeverDeleted_data()
@@ -439,6 +424,7 @@ void TestInstallationCore::journalActedOnOnlyWhenValid_data()
         << u"kind=install|slot=MOSQ|skin=(Default)|package={skins}/MOSQ_(Default).ZIP|game={game}"_s << false;
     QTest::newRow("reset with a slot line") << u"kind=reset|slot=*|game={game}"_s << false;
     QTest::newRow("a line twice") << install + u"|slot=MOSQ"_s << false;
+    QTest::newRow("a value not UTF-8") << u"kind=install|slot=MOSQ|!skin=Sqn%FF|package=|game={game}"_s << false;
     QTest::newRow("a line not encoded") << QString(install).replace(u"skin=Sqn105"_s, u"!skin=Sqn 105"_s) << false;
     QTest::newRow("an unknown line") << install + u"|undo=all"_s << false;
     QTest::newRow("a line lacking") << QString(install).replace(u"|package={skins}/MOSQ_Sqn105.ZIP"_s, QString())
@@ -492,6 +478,7 @@ void TestInstallationCore::refusedPackageChangesNothing_data()
     QTest::addColumn<bool>("begins");
     QTest::newRow("not a ZIP") << u"text"_s << false << false;
     QTest::newRow("an encrypted member") << u"encrypted"_s << false << false;
+    // The list was filled before the package went: the slot is cleared and the name recorded.
     QTest::newRow("vanished, as chosen in a list") << u"none"_s << false << true;
     QTest::newRow("vanished, reinstalled") << u"none"_s << true << false;
     QTest::newRow("whole, reinstalled") << u"whole"_s << true << true;
