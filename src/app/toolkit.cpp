@@ -21,20 +21,20 @@ Error Error::fromErrno(int err)
 {
     switch (err) {
     case ENOENT:
-        return Error(QStringLiteral("File not found"));
+        return Error(QStringLiteral("File not found"), err);
     case ENOTDIR:
-        return Error(QStringLiteral("Path not found"));
+        return Error(QStringLiteral("Path not found"), err);
     case EACCES:
     case EPERM:
     case EROFS:
     case ETXTBSY:
     case EBUSY:
-        return Error(QStringLiteral("Permission denied"));
+        return Error(QStringLiteral("Permission denied"), err);
     case ENOSPC:
     case EDQUOT:
-        return Error(QStringLiteral("Disk full"));
+        return Error(QStringLiteral("Disk full"), err);
     default:
-        return Error(QString::fromLocal8Bit(std::strerror(err)));
+        return Error(QString::fromLocal8Bit(std::strerror(err)), err);
     }
 }
 
@@ -246,7 +246,7 @@ void deleteFiles(const QString& localFolder, const QString& pattern)
 {
     DirStream dir(localFolder);
     if (!dir.isOpen())
-        throw Error(QStringLiteral("Path not found"));
+        throw Error::fromErrno(ENOTDIR);
     const int dirFd = dir.fd();
     const bool programFolderItself = isProgramFolder(dirFd);
 
@@ -284,7 +284,7 @@ void deleteFiles(const QString& localFolder, const QString& pattern)
     }
 
     if (matched == 0)
-        throw Error(QStringLiteral("File not found"));
+        throw Error::fromErrno(ENOENT);
     if (firstFailure)
         throw Error::fromErrno(firstFailure);
 }

@@ -15,8 +15,13 @@ namespace kvr {
 class Error : public std::exception
 {
 public:
-    explicit Error(QString description) : m_description(std::move(description)), m_utf8(m_description.toUtf8()) {}
+    explicit Error(QString description, int code = 0)
+        : m_description(std::move(description)), m_utf8(m_description.toUtf8()), m_code(code)
+    {
+    }
     const QString& description() const noexcept { return m_description; }
+    // The errno the failure came from, for callers that act on its kind; 0 when none.
+    int code() const noexcept { return m_code; }
     const char* what() const noexcept override { return m_utf8.constData(); }
 
     static Error fromErrno(int err);
@@ -24,6 +29,7 @@ public:
 private:
     QString m_description;
     QByteArray m_utf8;
+    int m_code = 0;
 };
 
 // ---- Program folder -------------------------------------------------------------------------
@@ -105,8 +111,8 @@ bool wildcardMatch(QStringView pattern, QStringView name);
 QString readTextFile(const QString& path);
 
 // Deletes every file and every link to a file that matches the wildcard in the last part of the
-// path; never a folder or a link to a folder. Throws when nothing matches or when any delete
-// fails; the other matches are still deleted.
+// path; never a folder or a link to a folder. Throws when nothing matches (code ENOENT) or when
+// any delete fails; the other matches are still deleted.
 void deleteFiles(const QString& wildcardPath);
 
 // The same in a local folder used as written (a usable folder), with the pattern on its own.

@@ -212,6 +212,8 @@ bool MemberReader::writeTo(zip_uint64_t index, const zip_stat_t& stat, int fd)
     m_failure = "";
     if ((stat.valid & kNeededStat) != kNeededStat)
         return fail("sizes unknown");
+    if (stat.size > kMaxMemberSize)
+        return fail("too large");
     const bool fast = stat.comp_method == ZIP_CM_STORE || (stat.comp_method == ZIP_CM_DEFLATE && m_inflater);
     const unsigned char* packed = fast ? m_archive.packedData(index, stat, m_packed) : nullptr;
     if (packed && stat.comp_method == ZIP_CM_STORE)
@@ -269,8 +271,6 @@ bool MemberReader::inflateBuffered(const unsigned char* packed, const zip_stat_t
 
 bool MemberReader::inflateMapped(zip_uint64_t index, const unsigned char* packed, const zip_stat_t& stat, int fd)
 {
-    if (stat.size > static_cast<zip_uint64_t>(SIZE_MAX / 2))
-        return fail("too large");
     const auto size = static_cast<size_t>(stat.size);
     // Reserve the blocks first: writing through a mapping into a full disk would fault
     // instead of failing cleanly.

@@ -5,6 +5,7 @@
 
 #include <zip.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -12,6 +13,9 @@
 struct libdeflate_decompressor;
 
 namespace kvr::unzip32 {
+
+// The largest size a member may declare: one beyond it is never written.
+constexpr zip_uint64_t kMaxMemberSize = SIZE_MAX / 2;
 
 // Memory for bytes read from the file. Large stretches are mapped fresh and populated in one
 // call, not zero-filled and then faulted in page by page: a 50 MB packed member costs a copy.

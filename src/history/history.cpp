@@ -3,6 +3,7 @@
 #include "app/fileio.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
+#include "installer/folderlock.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 
@@ -18,13 +19,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
+#include <utility>
 #include <vector>
 
 namespace kvr {
@@ -273,6 +277,8 @@ QByteArray headerBytes(const HistoryEntry& e)
         bytes += "slot=" + pct(s.slot) + ' ' + pct(s.before) + ' ' + pct(s.after) + '\n';
     for (const QString& p : e.patterns)
         bytes += "pattern=" + pct(p) + '\n';
+    if (e.restores)
+        bytes += "restores=" + QByteArray::number(e.restores) + '\n';
     return bytes;
 }
 
@@ -341,6 +347,9 @@ HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
             if (haveGame || e.gameFolder.isEmpty())
                 return bad();
             haveGame = true;
+        } else if (key == "restores") {
+            if (e.restores || !toNumber(value, e.restores) || e.restores == 0)
+                return bad();
         } else if (key == "slot") {
             if (fields.size() != 3 || fields.at(0).isEmpty())
                 return bad();
@@ -392,7 +401,7 @@ HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
 
 // ---- The store ---------------------------------------------------------------------------------
 
-HistoryStore::HistoryStore(const QString& settingsFile)
+HistoryStore::HistoryStore(const QString& settingsFile) : m_settingsFile(settingsFile)
 {
     const QFileInfo settings(toLocalPath(settingsFile));
     m_folder = settings.absolutePath() + QLatin1Char('/') + settings.completeBaseName() + QStringLiteral(".history");
@@ -574,7 +583,8 @@ void HistoryStore::finishPending()
     const QString entries = m_folder + QStringLiteral("/entries");
     if (!QFileInfo::exists(entries))
         return;
-    const UniqueFd lock = lockFolder(m_folder);
+    UniqueFd lock = lockFolder(m_folder);
+    QList<HistoryEntry> redo;
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
         // A change under way holds its pending entry locked: only those a kill left are finished.
         const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -586,6 +596,24 @@ void HistoryStore::finishPending()
         if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
             QFile::remove(file.path);
         qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
+        const HistoryEntry cut = parseEntry(bytes, QString());
+        if (cut.damage.isEmpty() && cut.restores)
+            redo.append(cut);
+    }
+    lock.reset();
+    // An undo or restore cut short is carried out again from the top, as a journaled change is.
+    for (const HistoryEntry& cut : std::as_const(redo)) {
+        const QList<HistoryEntry> all = HistoryStore::entries(cut.gameFolder);
+        const auto target =
+            std::find_if(all.begin(), all.end(), [&cut](const HistoryEntry& e) { return e.id == cut.restores; });
+        try {
+            if (target == all.end())
+                throw Error(QStringLiteral("the entry it puts back is gone"));
+            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind);
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.kind),
+                      cut.restores, qUtf8Printable(e.description()));
+        }
     }
 }
 
@@ -848,6 +876,12 @@ void HistoryRecorder::noteWritten(const HistoryFile& file)
     m_entry.created.append(file);
 }
 
+void HistoryRecorder::setRestores(qint64 id)
+{
+    m_entry.restores = id;
+    appendLine("restores=" + QByteArray::number(id) + '\n');
+}
+
 void HistoryRecorder::markChanged(const QByteArray& name)
 {
     for (HistoryFile& f : m_entry.kept)
@@ -928,8 +962,44 @@ std::shared_ptr<HistoryRecorder> HistoryBatch::join(const QString& settingsFile,
 
 // ---- Undo and restore ----------------------------------------------------------------------------
 
+namespace {
+
+ChangeProbe& restoreProbe()
+{
+    static ChangeProbe probe;
+    return probe;
+}
+
+void reachRestore(ChangeStep step)
+{
+    if (const ChangeProbe& probe = restoreProbe())
+        probe(step);
+}
+
+} // namespace
+
+ChangeProbe setRestoreProbe(ChangeProbe probe)
+{
+    return std::exchange(restoreProbe(), std::move(probe));
+}
+
+namespace {
+
+bool triesFor(int milliseconds, const std::function<bool()>& tryLock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!tryLock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
-                   const QString& kind)
+                   const QString& kind, const LockWait& wait)
 {
     if (!target.damage.isEmpty())
         throw Error(QStringLiteral("This change cannot be undone: %1.").arg(target.damage));
@@ -947,10 +1017,21 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                             .arg(QFile::decodeName(f.name)));
         contents.append(read.data);
     }
-    const UniqueFd folderLock(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!folderLock.isValid())
+    // The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
+    FolderLock lock(local);
+    if (!lock.tryLock()) {
+        const QString waitingFor =
+            QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
+                .arg(local);
+        const auto tries = [&lock] { return lock.tryLock(); };
+        if (!(wait ? wait(waitingFor, tries) : triesFor(10000, tries)))
+            throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed "
+                                       "in it.")
+                            .arg(local));
+    }
+    const UniqueFd folder(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isValid())
         throw Error(QStringLiteral("The game folder %1 cannot be used, so nothing was changed in it.").arg(local));
-    lockExclusive(folderLock.get());
 
     QList<HistorySlot> slots;
     QList<ProfileEntry> skins;
@@ -959,12 +1040,14 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
         skins.append({s.slot, s.before});
     }
     HistoryRecorder recorder(settingsFile, local, kind, slots, target.patterns);
+    recorder.setRestores(target.id);
     QList<QByteArray> names;
     for (const HistoryFile& f : target.created)
         names.append(f.name);
     for (const HistoryFile& f : target.kept)
         names.append(f.name);
     recorder.removeMatching(target.patterns, names);
+    reachRestore(ChangeStep::Deleted);
     // What the change wrote and someone changed since is kept, and the entry says so.
     for (const HistoryFile& now : recorder.entry().kept)
         for (const HistoryFile& wrote : target.created)
@@ -972,24 +1055,26 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                 now.hash != wrote.hash)
                 recorder.markChanged(now.name);
     std::vector<StagedFile> staged(static_cast<size_t>(target.kept.size()));
-    const auto failed = [&staged, &folderLock](const HistoryFile& f) {
+    const auto failed = [&staged, &folder](const HistoryFile& f) {
         const int err = errno;
         for (const StagedFile& file : staged)
             if (!file.temporary.isEmpty())
-                ::unlinkat(folderLock.get(), file.temporary.constData(), 0);
+                ::unlinkat(folder.get(), file.temporary.constData(), 0);
         return Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
                          .arg(QFile::decodeName(f.name), describeErrno(err)));
     };
     for (qsizetype i = 0; i < target.kept.size(); ++i)
-        if (!stageFile(folderLock.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
+        if (!stageFile(folder.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
             throw failed(target.kept.at(i));
     for (qsizetype i = 0; i < target.kept.size(); ++i) {
-        if (!placeFile(folderLock.get(), staged[size_t(i)], target.kept.at(i).name))
+        if (!placeFile(folder.get(), staged[size_t(i)], target.kept.at(i).name))
             throw failed(target.kept.at(i));
         recorder.noteWritten(target.kept.at(i));
     }
+    reachRestore(ChangeStep::Unpacked);
     if (!skins.isEmpty())
         Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, skins);
+    reachRestore(ChangeStep::Recorded);
     recorder.commit();
 }
 

@@ -6,6 +6,7 @@
 #pragma once
 
 #include "app/fileio.h"
+#include "installer/installation.h"
 
 #include <QByteArray>
 #include <QList>
@@ -45,7 +46,8 @@ struct HistoryEntry
     QStringList patterns; // the slot files the change cleared (P<CODE>*.*, P*.TPC, ...)
     QList<HistoryFile> kept;
     QList<HistoryFile> created;
-    QString damage; // why it is not acted on; empty when whole
+    qint64 restores = 0; // an undo or restore: the entry whose "before" it puts back
+    QString damage;      // why it is not acted on; empty when whole
 
     qint64 keptBytes() const;
 };
@@ -66,6 +68,7 @@ class HistoryStore
 public:
     // The history kept beside this settings file.
     explicit HistoryStore(const QString& settingsFile);
+    QString settingsFile() const { return m_settingsFile; }
 
     QString folder() const { return m_folder; }
     QString blobPath(const QByteArray& hash) const;
@@ -81,11 +84,13 @@ public:
     void prune(qint64 cap);
     // Forgets every entry but the newest `keep`; first states too only when asked.
     void forgetOlder(int keep, bool firstStatesToo);
-    // Turns entries left pending by a kill into entries (their kept files are safe in blobs/).
+    // Turns entries left pending by a kill into entries (their kept files are safe in blobs/),
+    // and carries an undo or restore a kill cut short out again from the top.
     void finishPending();
 
 private:
     void removeUnreferencedBlobs(const QList<HistoryEntry>& kept);
+    QString m_settingsFile;
     QString m_folder;
 };
 
@@ -113,6 +118,9 @@ public:
     void noteCreated(const QByteArray& name);
     // A file the program puts in the game folder itself (a restore), with its hash.
     void noteWritten(const HistoryFile& file);
+    // Names the entry an undo or restore puts back, flushed before anything is touched, so a
+    // start after a kill can carry it out again.
+    void setRestores(qint64 id);
     // Flags the kept file of this name as changed behind the program's back.
     void markChanged(const QByteArray& name);
 
@@ -172,7 +180,13 @@ bool historyKept();
 // entry of `kind` (undo or restore), and records the slots' earlier skins in the settings file.
 // Refuses a damaged entry, or one whose blobs do not hold what it says (Error), touching nothing.
 // Runs under the game folder's lock, as every change.
+// The points an undo or restore passes (Deleted: the files cleared; Unpacked: the kept ones
+// written back; Recorded: the skins recorded); a test's probe may end the process at any of them.
+ChangeProbe setRestoreProbe(ChangeProbe probe);
+
+// `wait` stands by while another program holds the game folder (as a change's LockWait); without
+// one it tries for ten seconds.
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
-                   const QString& kind);
+                   const QString& kind, const LockWait& wait = {});
 
 } // namespace kvr

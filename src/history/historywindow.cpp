@@ -1,6 +1,7 @@
 #include "history/historywindow.h"
 
 #include "app/toolkit.h"
+#include "installer/changeprompts.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
@@ -171,7 +172,7 @@ void HistoryWindow::Command1_Click()
     const HistoryEntry target = m_entries[row];
     Principal& main = Principal::instance();
     try {
-        restoreBefore(main.INIFILE, main.INSTFOLDER, target, QStringLiteral("restore"));
+        restoreBefore(main.INIFILE, main.INSTFOLDER, target, QStringLiteral("restore"), waitInWindow);
     } catch (const Error& e) {
         MsgBox(e.description(), vbExclamation);
     }
@@ -216,7 +217,7 @@ void undoLastChange(Principal& main)
         return;
     }
     try {
-        restoreBefore(main.INIFILE, main.INSTFOLDER, entries.first(), QStringLiteral("undo"));
+        restoreBefore(main.INIFILE, main.INSTFOLDER, entries.first(), QStringLiteral("undo"), waitInWindow);
     } catch (const Error& e) {
         MsgBox(e.description(), vbExclamation);
     }

@@ -1,11 +1,29 @@
-// The installation of a skin into a slot and the reset of all slots, without a window: the game
-// folder, the skins folder and the settings file come in as values.
+// The one sequence every change of the game folder and the settings runs: the main window's
+// slot choices and reset, the start's finishing of changes cut short, the report's Reinstall,
+// the bench and the tests. Folders and the settings file come in as values; no window.
 //
-// Every change that deletes in the game folder holds an exclusive lock on that folder for its
-// whole length, so two changes never interleave, and keeps a journal beside the settings file
-// from before its first delete until after its settings write. A journal found at start names a
-// change that was interrupted: finishInterruptedChanges() carries it out again from the top.
+// The steps of a SlotChange, in this order:
+//   begin()        takes the game folder's lock without ever blocking (see LockWait), checks the
+//                  package (see PackageRule) and writes the journal. Until it says Yes nothing
+//                  has changed, and a change that does not begin changes nothing;
+//   deleteFiles()  the slot's files in the game folder, P, the slot code, anything (a reset:
+//                  P*.TPC and P*.3DZ);
+//   unpack()       the package into the game folder (an install of a skin but "(Default)");
+//   record()       the skin under the slot's code (a reset: "(Default)" for all 30 codes in one
+//                  replace of the file), then the journal goes. The lock goes with the object.
+// The window's routines are thin steps over these, in their order: DESCOMPRIME is begin,
+// BORRASKIN (deleteFiles), unpack and record; Command1_Click is begin, deleteFiles, the 30 combo
+// texts and record. run() runs the steps whole, for everyone else.
+//
+// Where a history of changes hooks in: each kind of change to the user's files passes through
+// one private function of SlotChange, whoever the caller:
+//   removeFromGameFolder(pattern)  every file the sequence removes from the game folder;
+//   unpackPackage()                the unpacking of a package into the game folder;
+//   writeRecord(settingsFile)      the settings write that records the change.
+// The plan (ChangePlan, journal.h) names the slot, skin, package and game folder of the change.
 #pragma once
+
+#include "installer/journal.h"
 
 #include <QString>
 
@@ -13,6 +31,9 @@
 #include <memory>
 
 namespace kvr {
+
+class FolderLock;
+class HistoryRecorder;
 
 // The file services a change uses. Tests replace them to see every call, or to end the process
 // at a step; an empty member stands for the real service.
@@ -31,68 +52,92 @@ enum class ChangeStep { Journaled, Deleted, Unpacked, Recorded };
 using ChangeProbe = std::function<void(ChangeStep)>;
 ChangeProbe setChangeProbe(ChangeProbe probe);
 
-// Deletes a slot's files (P, the slot code, anything) from the game folder. Nothing happens when
-// the folder value is not usable; failures are skipped.
-void deleteSlotFiles(const QString& gameFolder, const QString& slotCode);
+// How a change waits while another program holds the game folder's lock (any user who can read
+// the folder can take one). `tryLock` tries once without waiting; the wait returns true once a
+// try succeeded, false when it gives up, and the change then changes nothing. The window
+// installs one that shows `waitingFor` with Cancel after half a second; without one a change
+// tries for ten seconds. The start's finishing of cut changes tries for a few seconds only and
+// leaves the journal for the next start.
+using LockWait = std::function<bool(const QString& waitingFor, const std::function<bool()>& tryLock)>;
+LockWait setLockWait(LockWait wait);
 
-struct ChangePlan;
-class FolderLock;
+// What begin() does with a package the extraction library would not install whole.
+//  - A package that is there but would be refused (not a ZIP, members sharing data, encrypted
+//    members, ...): the change does not begin; nothing is deleted, unpacked or recorded.
+//  - AsChosen, a vanished package (gone since the list was filled): the slot's files are deleted
+//    and the name recorded, nothing unpacked, as ordinary use always had it.
+//  - OnlyWhole (the report's Reinstall, which offers a package it saw): a vanished package does
+//    not begin either.
+enum class PackageRule { AsChosen, OnlyWhole };
 
-// One slot change, step by step: constructing it takes the game folder's lock and writes the
-// journal; unpack() and record() are the steps after the delete; the lock goes with the object.
 class SlotChange
 {
 public:
-    SlotChange(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
-               const QString& slotCode, const QString& skin);
+    // A slot's change to a skin: "(Default)" or a package's skin name.
+    static SlotChange install(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
+                              const QString& slotCode, const QString& skin, PackageRule rule = PackageRule::AsChosen);
+    // The reset of all slots.
+    static SlotChange reset(const QString& gameFolder, const QString& settingsFile);
+    SlotChange(SlotChange&&) noexcept;
     ~SlotChange();
     SlotChange(const SlotChange&) = delete;
     SlotChange& operator=(const SlotChange&) = delete;
+    SlotChange& operator=(SlotChange&&) = delete;
 
-    // Unpacks the package into the game folder, when both folders are usable.
-    void unpack() const;
-    // Records the skin for the slot in the settings file, then removes the journal.
-    void record(const QString& settingsFile) const;
+    enum class Begun {
+        Yes,
+        Cancelled, // the game folder stayed locked by another program
+        Refused,   // the package would not be installed; problem() says why
+    };
+    // With no usable game folder there is nothing to lock, check or journal: only the record
+    // happens. `wait` stands in for the installed LockWait.
+    Begun begin(const LockWait& wait = {});
+    void deleteFiles();
+    void unpack();
+    void record(const QString& settingsFile);
+    // All the steps: begin, then delete, unpack (an install of a skin but "(Default)") and
+    // record into the settings file the change was made for.
+    Begun run(const LockWait& wait = {});
 
-private:
-    friend void finishInterruptedChanges(const QString& settingsFile);
-    SlotChange(std::unique_ptr<ChangePlan> plan, const QString& journal);
-
-    std::unique_ptr<ChangePlan> m_plan;
-    std::unique_ptr<FolderLock> m_lock;
-};
-
-// The reset of all slots, step by step, as SlotChange.
-class SlotReset
-{
-public:
-    SlotReset(const QString& gameFolder, const QString& settingsFile);
-    ~SlotReset();
-    SlotReset(const SlotReset&) = delete;
-    SlotReset& operator=(const SlotReset&) = delete;
-
-    // Deletes every P*.TPC and P*.3DZ of the game folder, when it is usable.
-    void deleteSkinFiles() const;
-    // Records "(Default)" for every slot, in one replace of the file, then removes the journal.
-    void record(const QString& settingsFile) const;
+    const ChangePlan& plan() const { return m_plan; }
+    const QString& problem() const { return m_problem; }
 
 private:
     friend void finishInterruptedChanges(const QString& settingsFile);
-    SlotReset(std::unique_ptr<ChangePlan> plan, const QString& journal);
+    SlotChange(ChangePlan plan, const QString& settingsFile, PackageRule rule);
 
-    std::unique_ptr<ChangePlan> m_plan;
+    void removeFromGameFolder(const QString& pattern) const;
+    void unpackPackage() const;
+    void writeRecord(const QString& settingsFile) const;
+    // The history entry of the change, begun under the lock before the journal; false when the
+    // history cannot be written (said in a message), and then nothing may change.
+    bool startHistory();
+
+    ChangePlan m_plan;
+    QString m_settingsFile;
+    PackageRule m_rule;
+    bool m_begun = false;
+    QString m_journal; // the journal's path while there is one
+    QString m_problem;
     std::unique_ptr<FolderLock> m_lock;
+    // The entry the change makes (shared with a HistoryBatch that makes one entry of several).
+    std::shared_ptr<HistoryRecorder> m_history;
+    bool m_batched = false;
+    // Set when the history could not take a file: the change stops there, having removed nothing.
+    mutable bool m_stopped = false;
 };
 
-// A whole slot change as the main window makes it: delete, then unpack (but for "(Default)"),
-// then record.
-void changeSlot(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
-                const QString& slotCode, const QString& skin);
-// A whole reset: delete, then record.
-void resetSlots(const QString& gameFolder, const QString& settingsFile);
+// A whole slot change: begin, delete, unpack (but for "(Default)"), record.
+SlotChange::Begun changeSlot(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
+                             const QString& slotCode, const QString& skin, PackageRule rule = PackageRule::AsChosen);
+// A whole reset: begin, delete, record.
+SlotChange::Begun resetSlots(const QString& gameFolder, const QString& settingsFile);
 
 // At start, before the main window reads the settings: removes the settings file's stale
-// temporary files and carries out every journal found beside it again, without a message.
+// temporary files and carries out again every journal found beside it that the program could
+// have written, without a message. Any other journal is set aside and nothing is deleted for it.
+// Never waits more than a few seconds for a lock: a change whose game folder stays locked is
+// left for the next start, and the temporaries stay while the settings file is locked.
 void finishInterruptedChanges(const QString& settingsFile);
 
 } // namespace kvr

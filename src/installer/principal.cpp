@@ -6,6 +6,7 @@
 #include "app/art.h"
 #include "app/ayuda.h"
 #include "app/navigation.h"
+#include "installer/changeprompts.h"
 #include "installer/combolist.h"
 #include "installer/installation.h"
 #include "installer/principalmenu.h"
@@ -20,6 +21,7 @@
 #include <QGridLayout>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QScopeGuard>
 #include <QToolButton>
 #include <QVBoxLayout>
 
@@ -45,6 +47,8 @@ Principal::Principal()
     buildLayout();
     connectSignals();
     installPrincipalMenu(*this);
+    // A game folder another program keeps locked is waited for in view of the player.
+    setLockWait(&waitInWindow);
     acceptLoadoutDrops(this);
 }
 
@@ -188,8 +192,12 @@ void Principal::ComboN_Click(int n)
 
 void Principal::DESCOMPRIME(const QString& skin, const QString& SLOT)
 {
-    // Holds the game folder and the journal until the choice is recorded.
-    const SlotChange change(INSTFOLDER, SKINSFOLDER, INIFILE, SLOT, skin);
+    // One change of the sequence from the folder's lock to the record.
+    SlotChange change = SlotChange::install(INSTFOLDER, SKINSFOLDER, INIFILE, SLOT, skin);
+    if (!beginChange(change))
+        return;
+    m_change = &change;
+    const auto done = qScopeGuard([this] { m_change = nullptr; });
     BORRASKIN(SLOT);
     if (skin == kDefaultSkin) {
         change.record(INIFILE);
@@ -200,15 +208,33 @@ void Principal::DESCOMPRIME(const QString& skin, const QString& SLOT)
     change.record(INIFILE);
 }
 
-void Principal::BORRASKIN(const QString& SLOT)
+void Principal::BORRASKIN(const QString& /*SLOT: the change's own*/)
 {
-    deleteSlotFiles(INSTFOLDER, SLOT);
+    if (m_change)
+        m_change->deleteFiles();
+}
+
+bool Principal::beginChange(SlotChange& change)
+{
+    const SlotChange::Begun begun = change.begin();
+    if (begun == SlotChange::Begun::Yes)
+        return true;
+    const ChangePlan& plan = change.plan();
+    for (const Slot& s : slotTable()) {
+        if (s.SlotCode() == plan.slot)
+            Combo(s.number).setText(Modulo::LEEINI(INIFILE, SettingsNames::kSkinsSection, plan.slot));
+    }
+    if (begun == SlotChange::Begun::Refused)
+        tellNotInstalled(plan.skin, change.problem());
+    return false;
 }
 
 void Principal::Command1_Click()
 {
-    const SlotReset reset(INSTFOLDER, INIFILE);
-    reset.deleteSkinFiles();
+    SlotChange reset = SlotChange::reset(INSTFOLDER, INIFILE);
+    if (!beginChange(reset))
+        return;
+    reset.deleteFiles();
     for (const Slot& s : slotTable())
         Combo(s.number).setText(kDefaultSkin);
     reset.record(INIFILE);

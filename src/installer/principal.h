@@ -12,6 +12,7 @@ class QToolButton;
 namespace kvr {
 
 class DropDownCombo;
+class SlotChange;
 
 class Principal : public FormBase<Principal>
 {
@@ -38,7 +39,8 @@ public:
 
     // Installs a skin into a slot: deletes the slot's files, unpacks the package, records it.
     void DESCOMPRIME(const QString& skin, const QString& SLOT);
-    // Deletes the slot's files (P + code + anything) from the game folder.
+    // Deletes the slot's files (P + code + anything) from the game folder, as the step of the
+    // change DESCOMPRIME began.
     void BORRASKIN(const QString& SLOT);
 
     // "Reset Skins".
@@ -56,6 +58,10 @@ protected:
 private:
     void buildLayout();
     void connectSignals();
+    // Begins a change; one that does not begin shows the slot's recorded skin again.
+    bool beginChange(SlotChange& change);
+
+    SlotChange* m_change = nullptr; // the change DESCOMPRIME runs, for BORRASKIN
 
     std::array<DropDownCombo*, 30> Combos{};
     QToolButton* Command1 = nullptr;

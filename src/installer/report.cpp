@@ -2,6 +2,8 @@
 
 #include "app/widgets.h"
 #include "history/history.h"
+#include "installer/changeprompts.h"
+#include "installer/installation.h"
 #include "installer/principal.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -168,10 +170,16 @@ void Report::Reinstall_Click(int row)
     if (row < 0 || row >= m_states.size())
         return;
     const SlotState old = m_states[row];
+    // The sequence every change runs, with a package that must still be whole: the button was
+    // offered for a package this window saw.
+    const Principal& main = Principal::instance();
     {
         // Its history entry says what it was.
         const HistoryBatch reinstall(QStringLiteral("reinstall"));
-        Principal::instance().DESCOMPRIME(old.skin, old.code);
+        SlotChange change =
+            SlotChange::install(main.INSTFOLDER, m_skins, main.INIFILE, old.code, old.skin, PackageRule::OnlyWhole);
+        if (change.run() == SlotChange::Begun::Refused)
+            tellNotInstalled(old.skin, change.problem());
     }
     m_states[row] = installedState(usableFolder(m_skins), m_game, old.code, old.skin);
     fillState(row, m_states[row]);

@@ -46,6 +46,11 @@ QString packagePath(const QString& skinsFolder, const QString& slotCode, const Q
     return skinsFolder + QLatin1Char('\\') + slotCode + QLatin1Char('_') + skinName + QStringLiteral(".ZIP");
 }
 
+QString localPackagePath(const QString& localSkinsFolder, const QString& slotCode, const QString& skinName)
+{
+    return localSkinsFolder + QLatin1Char('/') + slotCode + QLatin1Char('_') + skinName + QStringLiteral(".ZIP");
+}
+
 QString memberBareName(const QString& member)
 {
     qsizetype cut = -1;

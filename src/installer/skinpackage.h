@@ -38,4 +38,8 @@ QString packageSlotCode(QStringView fileName);
 // Where a slot's package of a skin name lies: folder\CODE_name.ZIP.
 QString packagePath(const QString& skinsFolder, const QString& slotCode, const QString& skinName);
 
+// The same in a usable (local) skins folder, used as written: folder/CODE_name.ZIP. The path
+// every change unpacks and journals.
+QString localPackagePath(const QString& localSkinsFolder, const QString& slotCode, const QString& skinName);
+
 } // namespace kvr

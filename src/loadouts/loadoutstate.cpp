@@ -9,6 +9,7 @@
 #include "settings/settings_names.h"
 
 #include <QFile>
+#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -224,6 +225,16 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
+    // Off the window's thread, a game folder another program holds is waited for until the lock
+    // comes or the player cancels.
+    const LockWait waitForLock = [&cancel](const QString&, const std::function<bool()>& tryLock) {
+        while (!cancel) {
+            if (tryLock())
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    };
     // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
     // after a cancel the entry holds the slots that were changed.
     std::optional<HistoryBatch> batch;
@@ -251,8 +262,21 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
             }
             outcome.reason.clear();
             try {
-                changeSlot(target.gameFolder, target.skinsFolder, target.settingsFile, s.SlotCode(), outcome.skin);
-                outcome.kind = SlotOutcome::Kind::Changed;
+                SlotChange change = SlotChange::install(target.gameFolder, target.skinsFolder, target.settingsFile,
+                                                        s.SlotCode(), outcome.skin);
+                switch (change.run(waitForLock)) {
+                case SlotChange::Begun::Yes:
+                    outcome.kind = SlotOutcome::Kind::Changed;
+                    break;
+                case SlotChange::Begun::Cancelled:
+                    result.cancelled = true;
+                    outcome.kind = SlotOutcome::Kind::NotReached;
+                    outcome.reason = QStringLiteral("cancelled");
+                    break;
+                case SlotChange::Begun::Refused:
+                    outcome.reason = change.problem();
+                    break;
+                }
             } catch (const Error& e) {
                 outcome.reason = e.description();
             }

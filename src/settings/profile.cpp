@@ -1,6 +1,7 @@
 #include "settings/profile.h"
 
 #include "app/fileio.h"
+#include "app/filelock.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 
@@ -377,7 +378,10 @@ bool writeProfileStrings(const QString& file, const QString& section, const QLis
         };
         if (::fstat(fd.get(), &locked) != 0 || !S_ISREG(locked.st_mode))
             return refused(local, "it is not a regular file");
-        lockExclusive(fd.get());
+        // Bounded: a lock another program keeps must not hold the window; the write then fails
+        // silently, as any settings write may.
+        if (!lockExclusiveWithin(fd.get(), kSettingsLockWait))
+            return refused(local, "another program keeps it locked");
         if (::lstat(path.constData(), &named) != 0 || named.st_dev != locked.st_dev || named.st_ino != locked.st_ino)
             continue;
         FileRead read = readRegularFd(fd.get(), kProfileFileMax);

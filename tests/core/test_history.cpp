@@ -275,12 +275,15 @@ private Q_SLOTS:
             QTest::addRow("install, killed at step %d", step) << u"Sqn105"_s << step;
             if (step != int(kvr::ChangeStep::Unpacked))
                 QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step;
+            if (step != int(kvr::ChangeStep::Journaled))
+                QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step;
         }
     }
     void killAtEveryStepLosesNothing()
     {
         QFETCH(QString, skin);
         QFETCH(int, step);
+        const Snapshot before = snapshot(game());
         QSet<QByteArray> everHeld;
         for (const QString& name : QDir(game()).entryList(QDir::Files))
             everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
@@ -300,6 +303,9 @@ private Q_SLOTS:
         }
         QVERIFY(held.contains(everHeld));
         QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
+        // An undo cut short is carried out again at start.
+        if (skin == u"undo")
+            QCOMPARE(snapshot(game()), before);
     }
 };
 
@@ -316,7 +322,16 @@ int childMain(int argc, char** argv)
             ::_exit(7);
     });
     const QString ini = args.value(2) + u"/KVRSI.INI"_s;
-    if (args.value(5) == u"reset")
+    if (args.value(5) == u"undo") {
+        kvr::setChangeProbe({});
+        kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, u"Sqn105"_s);
+        kvr::setRestoreProbe([stopAt](kvr::ChangeStep step) {
+            if (int(step) == stopAt)
+                ::_exit(7);
+        });
+        const QString game = kvr::usableFolder(args.value(3));
+        kvr::restoreBefore(ini, game, kvr::HistoryStore(ini).entries(game).first(), u"undo"_s);
+    } else if (args.value(5) == u"reset")
         kvr::resetSlots(args.value(3), ini);
     else
         kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, args.value(5));

@@ -1,5 +1,6 @@
 // The installation core without a window: which folder a value names, what a delete may take,
 // interrupted changes finished at start, and two writers or two installations at once.
+#include "app/fileio.h"
 #include "installer/installation.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
@@ -15,7 +16,9 @@
 #include <QRandomGenerator>
 
 #include <cstring>
+#include <fcntl.h>
 #include <pthread.h>
+#include <sys/file.h>
 #include <thread>
 #include <unistd.h>
 
@@ -76,7 +79,6 @@ private Q_SLOTS:
     void folderRules_data();
     void folderRules();
     void backslashFolderUsedAsWritten();
-    void vanishedPackageIsStillRecorded();
     void programFilesNeverDeleted_data();
     void programFilesNeverDeleted();
     void linksToFoldersStay_data();
@@ -85,6 +87,11 @@ private Q_SLOTS:
     void interruptedChangeIsFinishedAtStart();
     void killedDuringUnpackingIsFinishedAtStart();
     void leftoversAreRemoved();
+    void journalActedOnOnlyWhenValid_data();
+    void journalActedOnOnlyWhenValid();
+    void refusedPackageChangesNothing_data();
+    void refusedPackageChangesNothing();
+    void lockHeldElsewhereNeverHoldsForever();
     void twoWritersLoseNoKey();
     void twoInstallationsNeverInterleave();
 };
@@ -175,20 +182,6 @@ void TestInstallationCore::backslashFolderUsedAsWritten()
     kvr::resetSlots(asWritten, kvr::Modulo::settingsPath());
     QCOMPARE(filesIn(asWritten), QStringList());
     QCOMPARE(filesIn(lookalike), QStringList({u"PHURR.TPC"_s, u"PMOSQ_old.tpc"_s}));
-}
-
-// The package went away after the list was filled: the slot is cleared, nothing is unpacked, no
-// message is shown, and the choice is recorded all the same.
-void TestInstallationCore::vanishedPackageIsStillRecorded()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(writeFile(ws.gameFolder() + u"/PHURR_old.tpc"_s, "old"_ba));
-    QVERIFY(writeFile(ws.gameFolder() + u"/PSP2A.tpc"_s, "other slot"_ba));
-    kvrtest::MsgBoxRecorder boxes;
-    kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"HURR"_s, u"Desert"_s);
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PSP2A.tpc"_s}));
-    QCOMPARE(skinOf(u"HURR"_s), u"Desert"_s);
-    QVERIFY(boxes.calls.isEmpty());
 }
 
 void TestInstallationCore::programFilesNeverDeleted_data()
@@ -389,7 +382,7 @@ void TestInstallationCore::leftoversAreRemoved()
         writeFile(program + u"/KVRSI.INI.journal-1f"_s, "KVRSI journal 1\nkind=install\nslot=MOSQ\n"_ba)); // cut short
 
     kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
-    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.tmpzz"_s}));
+    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-1f.damaged"_s, u"KVRSI.INI.tmpzz"_s}));
     QCOMPARE(skinOf(u"MOSQ"_s), QString()); // the cut journal did nothing
 
     for (const bool reset : {false, true}) {
@@ -403,6 +396,171 @@ void TestInstallationCore::leftoversAreRemoved()
             QStringList({u".unzip32-0123abcd-2.tmp"_s, u".unzip32-0123abcd-3.tmp"_s, u".unzip32-0123abcd-x.tmp"_s}));
         QCOMPARE(readFile(ws.root() + u"/outside.txt"_s), QByteArray("theirs"));
     }
+}
+
+void TestInstallationCore::journalActedOnOnlyWhenValid_data()
+{
+    // {game} and {skins} stand for the workspace's folders, as the settings name them. Values are
+    // written percent-encoded, as the program writes them, but for a line marked '!'.
+    QTest::addColumn<QString>("lines"); // between the header and "end", '|' between lines
+    QTest::addColumn<bool>("acted");
+    const QString install = u"kind=install|slot=MOSQ|skin=Sqn105|package={skins}/MOSQ_Sqn105.ZIP|game={game}"_s;
+    QTest::newRow("a slot change") << install << true;
+    QTest::newRow("a slot change to (Default)")
+        << u"kind=install|slot=MOSQ|skin=(Default)|package=|game={game}"_s << true;
+    QTest::newRow("a reset") << u"kind=reset|game={game}"_s << true;
+    QTest::newRow("slot code *") << QString(install).replace(u"MOSQ"_s, u"*"_s) << false;
+    QTest::newRow("slot code ?") << QString(install).replace(u"MOSQ"_s, u"?"_s) << false;
+    QTest::newRow("slot code in lower case") << QString(install).replace(u"MOSQ"_s, u"mosq"_s) << false;
+    QTest::newRow("unknown kind") << QString(install).replace(u"install"_s, u"remove"_s) << false;
+    QTest::newRow("another game folder") << QString(install).replace(u"={game}"_s, u"={skins}"_s) << false;
+    QTest::newRow("no game folder") << QString(install).replace(u"{game}"_s, QString()) << false;
+    QTest::newRow("skin with a folder part") << u"kind=install|slot=MOSQ|skin=../x|package=|game={game}"_s << false;
+    QTest::newRow("skin of two lines") << u"kind=install|slot=MOSQ|skin=a\nb|package=|game={game}"_s << false;
+    QTest::newRow("empty skin") << u"kind=install|slot=MOSQ|skin=|package=|game={game}"_s << false;
+    QTest::newRow("package outside the skins folder") << QString(install).replace(u"{skins}/"_s, u"{game}/"_s) << false;
+    QTest::newRow("package of another slot") << QString(install).replace(u"/MOSQ_"_s, u"/HURR_"_s) << false;
+    QTest::newRow("package for (Default)")
+        << u"kind=install|slot=MOSQ|skin=(Default)|package={skins}/MOSQ_(Default).ZIP|game={game}"_s << false;
+    QTest::newRow("reset with a slot line") << u"kind=reset|slot=*|game={game}"_s << false;
+    QTest::newRow("a line twice") << install + u"|slot=MOSQ"_s << false;
+    QTest::newRow("a value not UTF-8") << u"kind=install|slot=MOSQ|!skin=Sqn%FF|package=|game={game}"_s << false;
+    QTest::newRow("a line not encoded") << QString(install).replace(u"skin=Sqn105"_s, u"!skin=Sqn 105"_s) << false;
+    QTest::newRow("an unknown line") << install + u"|undo=all"_s << false;
+    QTest::newRow("a line lacking") << QString(install).replace(u"|package={skins}/MOSQ_Sqn105.ZIP"_s, QString())
+                                    << false;
+}
+
+// A journal found at start is carried out only when the program could have written it; any
+// other is set aside under a name that says so, and nothing is deleted or recorded for it.
+void TestInstallationCore::journalActedOnOnlyWhenValid()
+{
+    QFETCH(QString, lines);
+    QFETCH(bool, acted);
+    kvrtest::Workspace ws;
+    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+    const QStringList files{u"PATCH.EXE"_s, u"PILOTS.CFG"_s, u"PMOSQ_old.tpc"_s, u"Player.dat"_s};
+    for (const QString& name : files)
+        QVERIFY(writeFile(ws.gameFolder() + u'/' + name, "theirs"_ba));
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
+    QByteArray journal = "KVRSI journal 2\n";
+    for (const QString& line : lines.split(u'|')) {
+        const QString key = line.section(u'=', 0, 0);
+        QString value = line.section(u'=', 1);
+        value.replace(u"{game}"_s, ws.gameFolder()).replace(u"{skins}"_s, ws.skinsFolder()).replace(u"\\n"_s, u"\n"_s);
+        journal += key.startsWith(u'!') ? key.mid(1).toUtf8() + '=' + value.toUtf8()
+                                        : key.toUtf8() + '=' + value.toUtf8().toPercentEncoding();
+        journal += '\n';
+    }
+    journal += "end\n";
+    QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.journal-5e"_s, journal));
+    const QByteArray settings = readFile(ws.iniPath());
+
+    kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
+    if (acted) {
+        QCOMPARE(leftoversBeside(ws), QStringList());
+        QVERIFY(!filesIn(ws.gameFolder()).contains(u"PMOSQ_old.tpc"_s));
+        QVERIFY(readFile(ws.iniPath()) != settings);
+        return;
+    }
+    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-5e.damaged"_s}));
+    QCOMPARE(readFile(ws.programFolder() + u"/KVRSI.INI.journal-5e.damaged"_s), journal);
+    QCOMPARE(filesIn(ws.gameFolder()), files);
+    QCOMPARE(readFile(ws.iniPath()), settings);
+    kvr::finishInterruptedChanges(kvr::Modulo::settingsPath()); // set aside for good
+    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-5e.damaged"_s}));
+}
+
+void TestInstallationCore::refusedPackageChangesNothing_data()
+{
+    QTest::addColumn<QString>("package"); // what lies at the package's name: "text", "encrypted", "none"
+    QTest::addColumn<bool>("onlyWhole");  // as the report's Reinstall asks
+    QTest::addColumn<bool>("begins");
+    QTest::newRow("not a ZIP") << u"text"_s << false << false;
+    QTest::newRow("an encrypted member") << u"encrypted"_s << false << false;
+    // The list was filled before the package went: the slot is cleared and the name recorded.
+    QTest::newRow("vanished, as chosen in a list") << u"none"_s << false << true;
+    QTest::newRow("vanished, reinstalled") << u"none"_s << true << false;
+    QTest::newRow("whole, reinstalled") << u"whole"_s << true << true;
+}
+
+// Checked before the first delete: a package the library would refuse costs the slot nothing.
+void TestInstallationCore::refusedPackageChangesNothing()
+{
+    QFETCH(QString, package);
+    QFETCH(bool, onlyWhole);
+    QFETCH(bool, begins);
+    kvrtest::Workspace ws;
+    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
+    const QString path = ws.skinsFolder() + u"/MOSQ_New.zip"_s;
+    kvr::ZipMember member("PMOSQ_new.tpc", "new");
+    if (package == u"text"_s) {
+        QVERIFY(writeFile(path, "not a package\n"_ba.repeated(10)));
+    } else if (package != u"none"_s) {
+        member.encryption = package == u"encrypted"_s ? ZIP_EM_AES_256 : ZIP_EM_NONE;
+        QVERIFY(kvr::writeZip(path, {member}));
+    }
+    const QByteArray settings = readFile(ws.iniPath());
+    const auto begun = kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s,
+                                       u"New"_s, onlyWhole ? kvr::PackageRule::OnlyWhole : kvr::PackageRule::AsChosen);
+    QCOMPARE(begun == kvr::SlotChange::Begun::Yes, begins);
+    if (begins) {
+        QCOMPARE(skinOf(u"MOSQ"_s), u"New"_s);
+        QVERIFY(!filesIn(ws.gameFolder()).contains(u"PMOSQ_old.tpc"_s));
+    } else {
+        QCOMPARE(begun, kvr::SlotChange::Begun::Refused);
+        QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
+        QCOMPARE(readFile(ws.iniPath()), settings);
+    }
+    QCOMPARE(leftoversBeside(ws), QStringList());
+}
+
+// Locks another program holds: a change that gives up waiting changes nothing; the start leaves
+// a change for the next one and goes on; a settings write gives up after a bounded wait.
+void TestInstallationCore::lockHeldElsewhereNeverHoldsForever()
+{
+    kvrtest::Workspace ws;
+    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_New.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
+    const QString ini = kvr::Modulo::settingsPath();
+    const QByteArray settings = readFile(ws.iniPath());
+
+    const kvr::UniqueFd folder(::open(QFile::encodeName(ws.gameFolder()).constData(), O_RDONLY | O_DIRECTORY));
+    QVERIFY(folder.isValid() && ::flock(folder.get(), LOCK_EX) == 0);
+    int tries = 0;
+    const kvr::LockWait previous = kvr::setLockWait([&tries](const QString& waitingFor, const auto& tryLock) {
+        tries += int(waitingFor.startsWith(u"Another program is using the game folder"_s)) + int(tryLock());
+        return false; // the player cancels
+    });
+    QCOMPARE(kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), ini, u"MOSQ"_s, u"New"_s),
+             kvr::SlotChange::Begun::Cancelled);
+    QCOMPARE(kvr::resetSlots(ws.gameFolder(), ini), kvr::SlotChange::Begun::Cancelled);
+    kvr::setLockWait(previous);
+    QCOMPARE(tries, 2);
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
+    QCOMPARE(readFile(ws.iniPath()), settings);
+    QCOMPARE(leftoversBeside(ws), QStringList());
+
+    // Cut short before its delete, the change is left to the start, which does not wait for it.
+    const QString journal = ws.programFolder() + u"/KVRSI.INI.journal-7"_s;
+    QVERIFY(writeFile(journal, "KVRSI journal 2\nkind=reset\ngame="_ba + ws.gameFolder().toUtf8().toPercentEncoding() +
+                                   "\nend\n"_ba));
+    kvr::finishInterruptedChanges(ini);
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
+    QVERIFY(QFile::exists(journal));
+
+    // The settings file locked: the write is given up silently, the start goes on without
+    // removing the temporaries another writer may still be filling.
+    QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s, "maybe live"_ba));
+    const kvr::UniqueFd settingsFd(::open(QFile::encodeName(ws.iniPath()).constData(), O_RDONLY));
+    QVERIFY(settingsFd.isValid() && ::flock(settingsFd.get(), LOCK_SH) == 0);
+    kvr::Modulo::GRABAINI(ini, kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Other"_s);
+    QCOMPARE(readFile(ws.iniPath()), settings);
+    ::flock(folder.get(), LOCK_UN);
+    kvr::finishInterruptedChanges(ini);
+    QVERIFY(QFile::exists(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s));
 }
 
 // Two processes write different keys of one file at once: every key of both is there.

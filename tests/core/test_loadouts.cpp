@@ -5,6 +5,11 @@
 #include "zipwriter.h"
 
 #include <QDateTime>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
 
 #include <zlib.h>
 
@@ -228,29 +233,33 @@ private Q_SLOTS:
     void applyChangesTheSlotsThatDiffer_data()
     {
         QTest::addColumn<bool>("applyAnyway");
-        QTest::addColumn<bool>("cancelAfterFirst");
+        QTest::addColumn<int>("cancel");           // 1: after the first change; 2: waiting for a locked game folder
         QTest::addColumn<QStringList>("outcomes"); // "<number> <kind>" in slot order
         QTest::addColumn<QStringList>("recorded"); // slots 1, 2, 7, 8 after
         QTest::addColumn<QString>("summary");      // its end
         QTest::newRow("skips missing and differing")
-            << false << false << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 changed"_s, u"8 skipped"_s}
+            << false << 0 << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 changed"_s, u"8 skipped"_s}
             << QStringList{u"Desert"_s, u"Old"_s, u"Sqn105"_s, u"Old"_s}
             << u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
         QTest::newRow("apply anyway")
-            << true << false << QStringList{u"1 changed"_s, u"2 changed"_s, u"7 changed"_s, u"8 skipped"_s}
+            << true << 0 << QStringList{u"1 changed"_s, u"2 changed"_s, u"7 changed"_s, u"8 skipped"_s}
             << QStringList{u"Desert"_s, u"Sand"_s, u"Sqn105"_s, u"Old"_s}
             << u"Loadout \"x\": 3 of its slots changed.\n\nChanged:\n    Hurricane_I (HURR) "
                u"Desert\n    Spitfire_Ia (SP2A) Sand\n    Mosquito_VI (MOSQ) Sqn105\n\nSkipped:"
                u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
-        QTest::newRow("cancelled") << false << true
+        QTest::newRow("cancelled") << false << 1
                                    << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
                                    << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s}
                                    << u"\n\nCancelled, not changed:\n    Mosquito_VI (MOSQ) Sqn105"_s;
+        QTest::newRow("cancelled while locked")
+            << false << 2 << QStringList{u"1 not reached"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
+            << QStringList{u"Old"_s, u"Old"_s, u"Old"_s, u"Old"_s}
+            << u"\n\nCancelled, not changed:\n    Hurricane_I (HURR) Desert\n    Mosquito_VI (MOSQ) Sqn105"_s;
     }
     void applyChangesTheSlotsThatDiffer()
     {
         QFETCH(bool, applyAnyway);
-        QFETCH(bool, cancelAfterFirst);
+        QFETCH(int, cancel);
         QFETCH(QStringList, outcomes);
         QFETCH(QStringList, recorded);
         QFETCH(QString, summary);
@@ -270,29 +279,42 @@ private Q_SLOTS:
                                             line("MOSQ", "Sqn105", mosq) + line("P51B", "Gone", mosq)),
                               u"x"_s);
 
-        std::atomic<bool> cancel{false};
+        std::atomic<bool> cancelled{false};
         QList<int> progress;
+        // Another program holds the game folder's lock; the player cancels the wait.
+        const kvr::UniqueFd held(cancel == 2 ? ::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY) : -1);
+        QVERIFY(cancel != 2 || ::flock(held.get(), LOCK_EX) == 0);
+        std::thread player([&] {
+            if (cancel == 2) {
+                QThread::msleep(300);
+                cancelled = true;
+            }
+        });
         const kvr::ApplyResult result =
-            kvr::applyLoadout(loadout, target(), applyAnyway, cancel, [&](int done, int total) {
+            kvr::applyLoadout(loadout, target(), applyAnyway, cancelled, [&](int done, int total) {
                 progress << done << total;
-                cancel = cancelAfterFirst && done == 1;
+                if (cancel == 1 && done == 1)
+                    cancelled = true;
             });
+        player.join();
         QStringList got;
         for (const kvr::SlotOutcome& o : result.outcomes)
             got << QString::number(o.number) + (o.kind == kvr::SlotOutcome::Kind::Changed   ? u" changed"_s
                                                 : o.kind == kvr::SlotOutcome::Kind::Skipped ? u" skipped"_s
                                                                                             : u" not reached"_s);
         QCOMPARE(got, outcomes);
-        QCOMPARE(result.cancelled, cancelAfterFirst);
+        QCOMPARE(result.cancelled, cancel != 0);
         QVERIFY2(kvr::applySummary(u"x"_s, result).endsWith(summary), qPrintable(kvr::applySummary(u"x"_s, result)));
         const int total = applyAnyway ? 3 : 2;
         QCOMPARE(progress.mid(0, 4), (QList<int>{0, total, 1, total}));
         const auto now = kvr::recordedSkins(ws->iniPath());
         QCOMPARE((QStringList{now[0], now[1], now[6], now[7]}), recorded);
         // A finished slot is whole; the one not reached keeps its files.
-        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s), true);
-        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), cancelAfterFirst);
-        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), cancelAfterFirst ? ""_ba : "Sqn105"_ba);
+        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s), cancel != 2);
+        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), cancel != 0);
+        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), cancel ? ""_ba : "Sqn105"_ba);
+        if (cancel == 2)
+            return; // nothing changed, nothing to undo
 
         // One entry of the history holds what was done; one undo takes it all back.
         const QList<kvr::HistoryEntry> entries = kvr::HistoryStore(ws->iniPath()).entries(ws->gameFolder());

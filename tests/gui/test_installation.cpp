@@ -1,11 +1,18 @@
+#include "app/fileio.h"
 #include "guisupport.h"
 #include "installer/installation.h"
 #include "settings/modulo_ini.h"
 #include "zipwriter.h"
 
 #include <QAbstractItemView>
+#include <QMessageBox>
+#include <QPushButton>
 #include <QTest>
+#include <QTimer>
 #include <QToolButton>
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 using namespace Qt::StringLiterals;
 
@@ -45,6 +52,8 @@ private Q_SLOTS:
     void missingLibraryIsTheOneMessage();
     void resetPutsEverySlotBack();
     void interruptedChangeIsFinishedBeforeTheLoad();
+    void blockedChoiceChangesNothing_data();
+    void blockedChoiceChangesNothing();
 };
 
 void TestInstallation::cleanup()
@@ -172,6 +181,66 @@ void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
     QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_new.tpc"_s}));
     QVERIFY(boxes.calls.isEmpty());
+}
+
+void TestInstallation::blockedChoiceChangesNothing_data()
+{
+    QTest::addColumn<QString>("obstacle");
+    QTest::addColumn<bool>("installs");
+    QTest::newRow("folder locked, the player cancels") << u"cancel"_s << false;
+    QTest::newRow("folder locked, then let go") << u"let go"_s << true;
+    QTest::newRow("a package the library refuses") << u"broken"_s << false;
+}
+
+// A lock another program holds on the game folder: after half a second the player sees what is
+// waited for, with Cancel, and Cancel changes nothing. A package the library would refuse
+// deletes nothing either, and says why.
+void TestInstallation::blockedChoiceChangesNothing()
+{
+    QFETCH(QString, obstacle);
+    QFETCH(bool, installs);
+    kvrtest::Workspace ws;
+    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+    const QString package = ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s;
+    if (obstacle == u"broken"_s)
+        QVERIFY(writeFile(package, "half a download"_ba.repeated(10)));
+    else
+        QVERIFY(kvr::writeZip(package, {{"PMOSQ_new.tpc", "new"}}));
+    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
+    const QByteArray settings = readFile(ws.iniPath());
+    kvrtest::MsgBoxRecorder boxes;
+    Principal& main = Principal::instance();
+    main.Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&main));
+
+    kvr::UniqueFd lock(::open(QFile::encodeName(ws.gameFolder()).constData(), O_RDONLY | O_DIRECTORY));
+    QVERIFY(lock.isValid() && ::flock(lock.get(), obstacle == u"broken"_s ? LOCK_UN : LOCK_EX) == 0);
+    QString shown;
+    QTimer answer;
+    connect(&answer, &QTimer::timeout, this, [&] {
+        auto* box = qobject_cast<QMessageBox*>(kvrtest::openWindow(u"LockWait"_s));
+        if (!box || !shown.isEmpty())
+            return;
+        shown = box->text();
+        if (obstacle == u"cancel"_s)
+            box->button(QMessageBox::Cancel)->click();
+        else
+            lock.reset();
+    });
+    answer.start(50);
+    QVERIFY(choose(7, u"Sqn105"_s));
+    answer.stop();
+
+    QCOMPARE(shown.startsWith(u"Another program is using the game folder"_s), obstacle != u"broken"_s);
+    QCOMPARE(boxes.calls.size(), obstacle == u"broken"_s ? 1 : 0);
+    if (installs) {
+        QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_new.tpc"_s}));
+        QCOMPARE(comboOf(7)->Text(), u"Sqn105"_s);
+        return;
+    }
+    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
+    QCOMPARE(readFile(ws.iniPath()), settings);
+    QCOMPARE(comboOf(7)->Text(), u"Old"_s);
 }
 
 QTEST_MAIN(TestInstallation)
