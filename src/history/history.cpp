@@ -22,6 +22,7 @@
 #include <chrono>
 #include <cstring>
 #include <fcntl.h>
+#include <future>
 #include <map>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -866,6 +867,24 @@ void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patter
             m_entry.patterns.append(p);
 }
 
+void HistoryRecorder::hashCreatedSoon()
+{
+    if (m_createdHashes.valid())
+        return;
+    // On a thread of its own: the settings write's flush waits on the disk meanwhile.
+    m_createdHashes = std::async(std::launch::async, [folder = m_gameFd.get(), names = m_createdNames] {
+        QList<HistoryFile> created;
+        for (const QByteArray& name : names) {
+            const UniqueFd fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            HistoryFile f;
+            f.name = name;
+            if (fd.isValid() && hashFd(fd.get(), f.hash, f.size))
+                created.append(f);
+        }
+        return created;
+    });
+}
+
 void HistoryRecorder::noteCreated(const QByteArray& name)
 {
     m_createdNames.append(name);
@@ -892,13 +911,8 @@ void HistoryRecorder::markChanged(const QByteArray& name)
 void HistoryRecorder::commit()
 {
     m_committed = true;
-    for (const QByteArray& name : std::as_const(m_createdNames)) {
-        const UniqueFd fd(::openat(m_gameFd.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        HistoryFile f;
-        f.name = name;
-        if (fd.isValid() && hashFd(fd.get(), f.hash, f.size))
-            m_entry.created.append(f);
-    }
+    hashCreatedSoon();
+    m_entry.created.append(m_createdHashes.get());
     m_createdNames.clear();
     if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry)))
         // The pending entry holds every kept file; the next start makes it an entry.

@@ -13,6 +13,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <future>
 #include <memory>
 
 namespace kvr {
@@ -114,6 +115,8 @@ public:
     bool keepBeforeReplace(const QByteArray& name);
     // Another slot the entry touches, when several changes make one entry.
     void addSlot(const HistorySlot& slot, const QStringList& patterns);
+    // Starts hashing the files the unpack created, once it is done; commit() takes the hashes.
+    void hashCreatedSoon();
     // A name the unpack writes that was not there.
     void noteCreated(const QByteArray& name);
     // A file the program puts in the game folder itself (a restore), with its hash.
@@ -147,6 +150,7 @@ private:
     bool m_blobsDirty = false;
     HistoryRecorder* m_previous = nullptr;
     QList<QByteArray> m_createdNames;
+    std::future<QList<HistoryFile>> m_createdHashes;
 };
 
 // Makes every slot change this thread makes while it lives one entry of `kind` (a loadout

@@ -79,11 +79,12 @@ void HistoryWindow::buildLayout()
 
     const int charWidth = fontMetrics().averageCharWidth();
     Table1->setFixedSize(charWidth * 120, fontMetrics().height() * 18);
-    Table1->setColumnWidth(When, charWidth * 22);
+    Table1->setColumnWidth(When,
+                           fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + charWidth * 3);
     Table1->setColumnWidth(Change, charWidth * 14);
     Table1->setColumnWidth(Slots, charWidth * 12);
-    Table1->setColumnWidth(From, charWidth * 24);
-    Table1->setColumnWidth(To, charWidth * 24);
+    Table1->setColumnWidth(From, charWidth * 20);
+    Table1->setColumnWidth(To, charWidth * 20);
     Table1->setColumnWidth(Files, charWidth * 7);
 
     auto* buttons = new QHBoxLayout;

@@ -321,6 +321,9 @@ void SlotChange::unpackPackage() const
         service(package.path(), target.path());
     else
         Modulo::Unzip(package.path(), target.path());
+    // A batch of changes goes on unpacking: its entry hashes what they created at its end.
+    if (m_history && !m_batched)
+        m_history->hashCreatedSoon();
 }
 
 void SlotChange::writeRecord(const QString& settingsFile) const
