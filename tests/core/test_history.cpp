@@ -159,6 +159,15 @@ private Q_SLOTS:
         QCOMPARE(skinOf(ini(), u"HURR"_s), QString());
     }
 
+    void linksGoAsBeforeAndTheirTargetsStay()
+    {
+        QVERIFY(writeFile(ws->root() + u"/outside.txt"_s, "not the game's"));
+        QVERIFY(QFile::link(ws->root() + u"/outside.txt"_s, game() + u"/PMOSQ_LINK.TPC"_s));
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
+        QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
+        QCOMPARE(readFile(ws->root() + u"/outside.txt"_s), "not the game's"_ba);
+    }
+
     void fileChangedBehindTheProgramsBackIsKept()
     {
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
