@@ -712,7 +712,7 @@ void HistoryRecorder::appendLine(const QByteArray& line)
 
 // Puts the file's bytes under their hash in blobs/: linked where the game folder shares the
 // history's file system, else copied and flushed. The blob folder is flushed by the caller.
-bool HistoryRecorder::keep(const QByteArray& name, bool /*unlinkAfter*/, bool* missing)
+bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
 {
     const UniqueFd fd(::openat(m_gameFd.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
     struct stat st
@@ -813,9 +813,8 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     const qsizetype first = m_entry.kept.size();
     QList<QByteArray> removable;
     for (const Candidate& c : std::as_const(found)) {
-        if (!c.regular)
-            removable.append(c.name); // a link holds no bytes of the folder
-        else if (keep(c.name, true))
+        // A link holds no bytes of the folder: it goes as before.
+        if (!c.regular || keep(c.name))
             removable.append(c.name);
         else
             qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", c.name.constData());
@@ -842,7 +841,7 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
         return true;
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
-    if (!keep(name, false, &missing))
+    if (!keep(name, &missing))
         return missing;
     try {
         if (!flushBlobs())

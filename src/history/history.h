@@ -136,7 +136,7 @@ public:
     static HistoryRecorder* active();
 
 private:
-    bool keep(const QByteArray& name, bool unlinkAfter, bool* missing = nullptr);
+    bool keep(const QByteArray& name, bool* missing = nullptr);
     void appendLine(const QByteArray& line);
     bool flushBlobs();
 

@@ -142,6 +142,35 @@ private Q_SLOTS:
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), change == u"reset" ? u"(Default)"_s : change);
     }
 
+    void twoInstancesShareTheHistory()
+    {
+        package(u"Tiger"_s, {"PHURR.TPC", "readme.txt"}, {}, u"HURR"_s);
+        QList<QProcess*> children;
+        for (const QString& skin : {u"Sqn105"_s, u"HURR:Tiger"_s}) {
+            auto* child = new QProcess(this);
+            child->start(
+                QCoreApplication::applicationFilePath(),
+                {QString::fromLatin1(kChangeMode), ws->programFolder(), game(), ws->skinsFolder(), skin, u"-10"_s});
+            children.append(child);
+        }
+        for (QProcess* child : children) {
+            QVERIFY(child->waitForFinished(120000));
+            QCOMPARE(child->exitCode(), 0);
+        }
+        const QList<kvr::HistoryEntry> entries = store().entries(game());
+        QCOMPARE(entries.size(), 20);
+        for (const kvr::HistoryEntry& e : entries)
+            QVERIFY2(e.damage.isEmpty(), qPrintable(e.damage));
+        // Undone newest first, every change of both comes off, and the game's files are back.
+        const Snapshot now = snapshot(game());
+        for (int i = 0; i < 20; ++i)
+            kvr::restoreBefore(ini(), game(), store().entries(game()).at(2 * i), u"undo"_s);
+        QVERIFY(snapshot(game()) != now);
+        QCOMPARE(readFile(game() + u"/PMOSQ.TPC"_s), "PMOSQ.TPC as the game shipped it"_ba);
+        QCOMPARE(readFile(game() + u"/PHURR.TPC"_s), "PHURR.TPC as the game shipped it"_ba);
+        QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt as the game shipped it"_ba);
+    }
+
     void severalSlotsAsOneEntry()
     {
         package(u"Tiger"_s, {"PHURR.TPC"}, {}, u"HURR"_s);
@@ -157,6 +186,15 @@ private Q_SLOTS:
         undo();
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(skinOf(ini(), u"HURR"_s), QString());
+    }
+
+    void linksGoAsBeforeAndTheirTargetsStay()
+    {
+        QVERIFY(writeFile(ws->root() + u"/outside.txt"_s, "not the game's"));
+        QVERIFY(QFile::link(ws->root() + u"/outside.txt"_s, game() + u"/PMOSQ_LINK.TPC"_s));
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
+        QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
+        QCOMPARE(readFile(ws->root() + u"/outside.txt"_s), "not the game's"_ba);
     }
 
     void fileChangedBehindTheProgramsBackIsKept()
@@ -322,6 +360,14 @@ int childMain(int argc, char** argv)
             ::_exit(7);
     });
     const QString ini = args.value(2) + u"/KVRSI.INI"_s;
+    if (stopAt < 0) {
+        // An instance of its own changing one slot back and forth, -stopAt times.
+        const QString slot = args.value(5).contains(u':') ? args.value(5).section(u':', 0, 0) : u"MOSQ"_s;
+        for (int i = 0; i < -stopAt; ++i)
+            kvr::changeSlot(args.value(3), args.value(4), ini, slot,
+                            i % 2 ? u"(Default)"_s : args.value(5).section(u':', -1));
+        return 0;
+    }
     if (args.value(5) == u"undo") {
         kvr::setChangeProbe({});
         kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, u"Sqn105"_s);

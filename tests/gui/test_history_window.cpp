@@ -42,12 +42,13 @@ private Q_SLOTS:
         main.Show();
         main.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&main));
-        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
-        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
-        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "Sqn105"_ba);
-
         std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
         QAction* undo = menu->findChild<QAction*>(u"UndoLastChange"_s);
+        undo->trigger(); // nothing to undo yet: said, nothing changed
+        QVERIFY(messages->askedOnce(u"There is no change to undo."_s, kvr::vbExclamation, kvr::defaultMsgBoxTitle()));
+        messages->calls.clear();
+        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
+        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
         QCOMPARE(undo->shortcut(), QKeySequence(u"Ctrl+Z"_s));
         // Wherever the focus is: a slot box's text field keeps no Ctrl+Z of its own.
         kvrtest::comboOf(7)->setFocus();
@@ -86,6 +87,16 @@ private Q_SLOTS:
         QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
         QTRY_COMPARE(table->rowCount(), 5);
         QTRY_COMPARE(table->item(0, 1)->text(), u"restore"_s);
+
+        // Forget Older Changes asks first; the first state of the slot stays whatever is chosen.
+        auto* forget = kvrtest::childOf<QPushButton>(history, u"Command2"_s);
+        table->selectRow(0);
+        messages->nextAnswers = {kvr::vbCancel};
+        forget->click();
+        QCOMPARE(table->rowCount(), 5);
+        forget->click();
+        QTRY_COMPARE(table->rowCount(), 2); // the newest and the slot's first state
+        QCOMPARE(table->item(1, 1)->text(), u"install"_s);
 
         kvrtest::closeWindow(history);
         QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());

@@ -52,6 +52,7 @@ private Q_SLOTS:
     void missingLibraryIsTheOneMessage();
     void resetPutsEverySlotBack();
     void interruptedChangeIsFinishedBeforeTheLoad();
+    void deleteGoesWhereTheChangeBegan();
     void blockedChoiceChangesNothing_data();
     void blockedChoiceChangesNothing();
 };
@@ -181,6 +182,25 @@ void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
     QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_new.tpc"_s}));
     QVERIFY(boxes.calls.isEmpty());
+}
+
+// BORRASKIN deletes in the folder its change locked and journaled, even when the folder value
+// names another folder by then: "ga\me" is read as ga/me until a folder of that very name appears.
+void TestInstallation::deleteGoesWhereTheChangeBegan()
+{
+    kvrtest::Workspace ws;
+    const QString locked = ws.root() + u"/ga/me"_s;
+    const QString lookalike = ws.root() + u"/ga\\me"_s;
+    QVERIFY(writeFile(locked + u"/PMOSQ_old.tpc"_s, "old"_ba));
+    QVERIFY(writeFile(ws.iniPath(), kvrtest::Workspace::foldersSection(lookalike, ws.skinsFolder())));
+    const kvr::ChangeProbe previous = kvr::setChangeProbe([&](kvr::ChangeStep step) {
+        if (step == kvr::ChangeStep::Journaled)
+            QVERIFY(writeFile(lookalike + u"/PMOSQ_theirs.tpc"_s, "theirs"_ba));
+    });
+    Principal::instance().DESCOMPRIME(u"(Default)"_s, u"MOSQ"_s);
+    kvr::setChangeProbe(previous);
+    QCOMPARE(filesIn(locked), QStringList());
+    QCOMPARE(filesIn(lookalike), QStringList({u"PMOSQ_theirs.tpc"_s}));
 }
 
 void TestInstallation::blockedChoiceChangesNothing_data()
