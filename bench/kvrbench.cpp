@@ -1,15 +1,19 @@
 // Prints the program's speed and memory figures at the scale players reach (tens of thousands
 // of packages), with unpacking compared against Info-ZIP's unzip in the same run.
 //
-//   kvrbench DATA_FOLDER [RUNS]
+//   kvrbench DATA_FOLDER [RUNS] [history|loadouts]
 //   kvrbench --scans DATA_FOLDER [RUNS]   only the figures of the bounded background scans
 #include "app/toolkit.h"
+#include "history/history.h"
 #include "installer/combolist.h"
 #include "installer/installation.h"
 #include "installer/principal.h"
+#include "installer/skinpackage.h"
 #include "installer/skinsreport.h"
+#include "loadouts/loadouts.h"
 #include "settings/lutris.h"
 #include "settings/prefixes.h"
+#include "settings/profile.h"
 #include "settings/settings_names.h"
 #include "settings/vdf.h"
 #include "viewer/visor.h"
@@ -18,7 +22,9 @@
 #include <QComboBox>
 #include <QDir>
 #include <QElapsedTimer>
+#include <QEventLoop>
 #include <QFile>
+#include <QListWidget>
 #include <QProcess>
 
 #include "zipwriter.h"
@@ -387,6 +393,165 @@ void windowFigures()
     delete &main;
 }
 
+// ---- Loadouts -----------------------------------------------------------------------------
+
+// Waits for the loadouts window to have its list, or its selected loadout, checked.
+void waitReady(kvr::Loadouts& window)
+{
+    while (!window.ready())
+        QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
+}
+
+// Applying a loadout that changes all 30 slots to typical 4 MB packages, through the one apply
+// (CRC of every package, then 30 whole slot changes); and the loadouts window opening over 200
+// loadouts and 20,000 packages.
+void loadoutFigures()
+{
+    const QString root = dataPath(QStringLiteral("loadouts"));
+    const QString program = root + QStringLiteral("/program");
+    const QString game = root + QStringLiteral("/game");
+    const QString skins = root + QStringLiteral("/skins");
+    if (!QFile::exists(dataPath(QStringLiteral("loadouts-version-2")))) {
+        // Each slot's package holds that slot's own files, as the typical package does slot 7's.
+        emptyFolder(skins);
+        unsigned seed = 100;
+        for (const kvr::Slot& s : kvr::slotTable()) {
+            const QByteArray p = "P" + QByteArray(s.code);
+            writeArchive(skins + QLatin1Char('/') + s.SlotCode() + QStringLiteral("_Typical.zip"),
+                         {{p + ".TPC", textureLike(1000 * 1024, ++seed)},
+                          {p + "_WING.TPC", textureLike(1000 * 1024, ++seed)},
+                          {p + "_TAIL.TPC", textureLike(900 * 1024, ++seed)},
+                          {p + "_NOSE.TPC", textureLike(900 * 1024, ++seed)},
+                          {"models/" + p + ".3DZ", textLike(290 * 1024, ++seed)},
+                          {"Typical.txt", textLike(4 * 1024, ++seed)}});
+        }
+        QFile(dataPath(QStringLiteral("loadouts-version-2"))).open(QIODevice::WriteOnly);
+    }
+    prepareProgramFolder(program);
+    const QString ini = program + QStringLiteral("/KVRSI.INI");
+    writeSettings(program, game, skins);
+    auto recordAll = [&](const QString& skin) {
+        QList<kvr::ProfileEntry> entries;
+        for (const kvr::Slot& s : kvr::slotTable())
+            entries.append({s.SlotCode(), skin});
+        kvr::writeProfileStrings(ini, kvr::SettingsNames::kSkinsSection, entries);
+    };
+    recordAll(QStringLiteral("Typical"));
+    const std::atomic<bool> noCancel{false};
+    kvr::PackageFolder packages(skins);
+    const kvr::Loadout loadout =
+        kvr::currentLoadout(QStringLiteral("All typical"), kvr::recordedSkins(ini), packages, noCancel, nullptr);
+    // The reference: thirty single slot changes of the same package, as the main window makes them.
+    freshTarget(game);
+    const double single = medianOf(
+        g_runs * 2, [] {},
+        [&] { kvr::changeSlot(game, skins, ini, QStringLiteral("MOSQ"), QStringLiteral("Typical")); });
+    int changed = 0;
+    const double apply = medianOf(
+        g_runs,
+        [&] {
+            freshTarget(game);
+            recordAll(QStringLiteral("(Default)"));
+        },
+        [&] {
+            changed = kvr::applyLoadout(loadout, {game, skins, ini}, false, noCancel, {}).changed();
+        });
+    if (changed != kvr::kSlotCount)
+        std::fprintf(stderr, "warning: the loadout changed %d slots\n", changed);
+    g_rows.push_back({"Applying a loadout: all 30 slots, typical 4 MB packages (ref: 30 x one change)", apply,
+                      30 * single, "ms", 1000, false});
+
+    // 200 loadouts beside the settings file, 20,000 packages in the skins folder.
+    const QString folder = kvr::loadoutsFolder(ini);
+    emptyFolder(folder);
+    for (int i = 0; i < 200; ++i) {
+        kvr::Loadout l = loadout;
+        l.name = QStringLiteral("Loadout %1").arg(i, 3, 10, QLatin1Char('0'));
+        kvr::writeFileWhole(kvr::loadoutPath(folder, l.name), kvr::loadoutBytes(l), kvr::WriteMode::Replace);
+    }
+    writeSettings(program, game, dataPath(QStringLiteral("skins20k")));
+    recordAll(QStringLiteral("Typical"));
+    kvr::Principal::instance();
+    std::vector<double> opens, selects;
+    for (int i = 0; i < g_runs; ++i) {
+        opens.push_back(timed([] { waitReady(kvr::Loadouts::instance()); }));
+        kvr::Loadouts& window = kvr::Loadouts::instance();
+        auto* list = window.findChild<QListWidget*>(QStringLiteral("List1"));
+        if (list->count() != 200)
+            std::fprintf(stderr, "warning: %d loadouts listed\n", list->count());
+        selects.push_back(timed([&] {
+            list->setCurrentRow(i % 200);
+            waitReady(window);
+        }));
+        delete &window;
+    }
+    g_rows.push_back(
+        {"Loadouts window open: 200 loadouts listed, 20,000 packages mapped", median(opens), NAN, "ms", 100, false});
+    g_rows.push_back({"Loadouts window: selecting one, its 30 slots checked", median(selects), NAN, "ms", 100, false});
+    delete &kvr::Principal::instance();
+}
+
+// The history: an installation with it against one without, alternating, on the same file
+// system; an undo of the typical package; and how much 100 swaps between two skins keep.
+void historyFigures()
+{
+    const QString program = dataPath(QStringLiteral("history/program"));
+    const QString game = dataPath(QStringLiteral("history/game"));
+    const QString skins = dataPath(QStringLiteral("install/skins"));
+    const QString ini = program + QStringLiteral("/KVRSI.INI");
+    const QString history = program + QStringLiteral("/KVRSI.history");
+    prepareProgramFolder(program);
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    writeSettings(program, game, skins);
+    // A second skin of the same make-up, other bytes.
+    const QString other = skins + QStringLiteral("/MOSQ_Other.zip");
+    if (!QFile::exists(other))
+        writeArchive(other, {{"PMOSQ.TPC", textureLike(1000 * 1024, 13)},
+                             {"PMOSQ_WING.TPC", textureLike(1000 * 1024, 14)},
+                             {"PMOSQ_TAIL.TPC", textureLike(900 * 1024, 15)},
+                             {"PMOSQ_NOSE.TPC", textureLike(900 * 1024, 16)},
+                             {"models/PMOSQ.3DZ", textLike(290 * 1024, 17)},
+                             {"Other.txt", textLike(4 * 1024, 18)}});
+    const auto install = [&](const QString& skin) { kvr::changeSlot(game, skins, ini, QStringLiteral("MOSQ"), skin); };
+
+    std::vector<double> with, without;
+    for (int i = 0; i < g_runs * 4; ++i) {
+        kvr::setHistoryKept(false);
+        without.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+        kvr::setHistoryKept(true);
+        with.push_back(timed([&] { install(QStringLiteral("Typical")); }));
+    }
+    g_rows.push_back({"Installation of the typical package with the history (reference: without)", median(with),
+                      median(without), "ms", 1.1, true});
+
+    const kvr::HistoryStore store(ini);
+    const double undo = medianOf(
+        g_runs * 2, [&] { install(kvr::kDefaultSkin); },
+        [&] { kvr::restoreBefore(ini, game, store.entries(game).first(), QStringLiteral("undo")); });
+    g_rows.push_back({"Undo Last Change of the typical package (4 MB back)", undo, NAN, "ms", 30, false});
+
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    for (int i = 0; i < 100; ++i)
+        install(i % 2 ? QStringLiteral("Other") : QStringLiteral("Typical"));
+    qint64 skinBytes = 0;
+    for (const QString& name : {QStringLiteral("MOSQ_Typical.zip"), QStringLiteral("MOSQ_Other.zip")}) {
+        int error = 0;
+        zip_t* zip = zip_open(QFile::encodeName(skins + QLatin1Char('/') + name).constData(), ZIP_RDONLY, &error);
+        for (zip_int64_t i = 0; zip && i < zip_get_num_entries(zip, 0); ++i) {
+            zip_stat_t stat;
+            if (zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &stat) == 0)
+                skinBytes += static_cast<qint64>(stat.size);
+        }
+        if (zip)
+            zip_discard(zip);
+    }
+    g_rows.push_back({"History kept by 100 swaps of one slot between two skins (reference: the skins' bytes)",
+                      static_cast<double>(store.spaceUsed()) / 1e6, static_cast<double>(skinBytes) / 1e6, "MB", 1.0,
+                      true});
+}
+
 // The peak resident memory of this process, in MB.
 double peakMemoryMb()
 {
@@ -614,6 +779,15 @@ int main(int argc, char* argv[])
     if (argc >= 3)
         g_runs = std::max(1, std::atoi(argv[2]));
     makeData();
+    // "kvrbench DATA RUNS history" or "... loadouts": those figures alone.
+    if (argc >= 4 && (std::strcmp(argv[3], "history") == 0 || std::strcmp(argv[3], "loadouts") == 0)) {
+        if (std::strcmp(argv[3], "history") == 0)
+            historyFigures();
+        else
+            loadoutFigures();
+        printTable();
+        return 0;
+    }
 
     const QString disk = dataPath(QStringLiteral("target"));
     const QString tmpfs = QStringLiteral("/dev/shm/kvr-bench-target");
@@ -625,6 +799,8 @@ int main(int argc, char* argv[])
                  disk, 1.0);
     QDir(tmpfs).removeRecursively();
     windowFigures();
+    historyFigures();
+    loadoutFigures();
     reportAndPrefixFigures();
     boundedScanFigures();
 

@@ -220,3 +220,33 @@ inner = stored_local(b"PINNER.TPC", TEXT)
 write("fuzz_unzip", "overlap-nested.zip",
       raw_archive(stored_local(b"POUTER.TPC", inner),
                   [stored_central(b"POUTER.TPC", inner, 0), stored_central(b"PINNER.TPC", TEXT, 30 + 10)]))
+
+
+# --- Loadout files --------------------------------------------------------------------------
+
+write("fuzz_loadout", "saved.kvrloadout", CRLF.join([
+    b"[Loadout]",
+    b"Name=Desert 1941",
+    b"[Skins]",
+    b"HURR=(Default)",
+    b"SP2A=Sand",
+    b"MOSQ=Sqn105",
+    b"[Packages]",
+    b"SP2A=SP2A_Sand.zip|1048576|0A1B2C3D",
+    b"MOSQ=MOSQ_Sqn105.zip|4194304|1A2B3C4D",
+    b"",
+]))
+
+write("fuzz_loadout", "hand-edited.kvrloadout", b"".join([
+    b"; for the squadron\n",
+    b"[ loadout ]\n",
+    b" name = \"Evening\" \n",
+    b"[skins]\n",
+    b"mosq = Sqn|105\n",
+    b"SPIT=Mk1\n",
+    b"[PACKAGES]\n",
+    b"Mosq = mosq_sqn|105.ZIP | 12 | abc\n",
+    b"HURR=../../etc/passwd|1|zz\n",
+    b"[Other]\n",
+    b"x=1",
+]))

@@ -6,7 +6,8 @@
 # non-zero. Before fuzzing, clang-tidy checks src/ with this build (KVR_TIDY=0 skips it).
 # See docs/FUZZING.md.
 #
-#   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip, fuzz_vdf, fuzz_lutris (default: all)
+#   fuzz/run.sh [SECONDS] [TARGET...]      TARGET: fuzz_profile, fuzz_unzip, fuzz_vdf, fuzz_lutris, fuzz_history,
+#                                          fuzz_loadout (default: all)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source tools/deps.sh
@@ -16,7 +17,7 @@ kvr_install_deps fuzz
 seconds="${1:-60}"
 shift || true
 targets=("$@")
-[ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip fuzz_vdf fuzz_lutris)
+[ ${#targets[@]} -gt 0 ] || targets=(fuzz_profile fuzz_unzip fuzz_vdf fuzz_lutris fuzz_history fuzz_loadout)
 
 echo "== Build the fuzz targets (build-fuzz/)"
 cmake --preset fuzz >/dev/null
@@ -46,8 +47,10 @@ dict() {
     case "$1" in
         fuzz_unzip) echo fuzz/zip.dict ;;
         fuzz_profile) echo fuzz/profile.dict ;;
+        fuzz_loadout) echo fuzz/loadout.dict ;;
         fuzz_vdf) echo fuzz/vdf.dict ;;
         fuzz_lutris) echo fuzz/yaml.dict ;;
+        fuzz_history) echo fuzz/history.dict ;;
     esac
 }
 

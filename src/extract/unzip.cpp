@@ -3,6 +3,7 @@
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/program_call.h"
+#include "history/history.h"
 
 #include <QFile>
 
@@ -48,6 +49,20 @@ void forwardLine(const char* line, void* /*context*/)
     qCInfo(lcExtract).noquote() << QString::fromUtf8(line);
 }
 
+// The files the unpack replaces go into the history of the change under way first; the names
+// it creates are noted for the entry.
+int keepReplaced(const char* name, int replacing, void* /*context*/)
+{
+    HistoryRecorder* history = HistoryRecorder::active();
+    if (!history)
+        return 0;
+    if (!replacing) {
+        history->noteCreated(QByteArray(name));
+        return 0;
+    }
+    return history->keepBeforeReplace(QByteArray(name)) ? 0 : 1;
+}
+
 } // namespace
 
 QString unzipLibraryPath()
@@ -76,8 +91,14 @@ void Unzip(const QString& packagePath, const QString& targetFolder)
         auto* setLogHook = reinterpret_cast<Wiz_SetLogHookFn*>(library.optionalSymbol("Wiz_SetLogHook"));
         if (logging && setLogHook)
             setLogHook(&forwardLine, nullptr);
+        auto* setReplaceHook = reinterpret_cast<Wiz_SetReplaceHookFn*>(library.optionalSymbol("Wiz_SetReplaceHook"));
+        const bool keeping = setReplaceHook && HistoryRecorder::active();
+        if (keeping)
+            setReplaceHook(&keepReplaced, nullptr);
         // The status is not acted on: what was unpacked is what the slot holds.
         const int status = call.call(entry, &callbacks);
+        if (keeping)
+            setReplaceHook(nullptr, nullptr);
         if (logging && setLogHook)
             setLogHook(nullptr, nullptr);
         qCInfo(lcExtract).noquote()

@@ -73,6 +73,8 @@ constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
 
 WizLogHook* g_logHook = nullptr;
 void* g_logContext = nullptr;
+WizReplaceHook* g_replaceHook = nullptr;
+void* g_replaceContext = nullptr;
 
 void report(const std::string& line)
 {
@@ -361,6 +363,10 @@ private:
         if (job.failure) {
             m_status = kMembersNotWritten;
             skipped(job.storedName, job.failure);
+        } else if (g_replaceHook &&
+                   g_replaceHook(job.destination.c_str(), job.replacing ? 1 : 0, g_replaceContext) != 0) {
+            m_status = kMembersNotWritten;
+            skipped(job.storedName, "the file it replaces could not be kept");
         } else if (!job.file->commit(job.destination, job.modified, job.replacing)) {
             m_status = kMembersNotWritten;
             skipped(job.storedName, "write failed: cannot take its name");
@@ -482,4 +488,10 @@ extern "C" void Wiz_SetLogHook(WizLogHook* hook, void* context)
 {
     kvr::unzip32::g_logHook = hook;
     kvr::unzip32::g_logContext = context;
+}
+
+extern "C" void Wiz_SetReplaceHook(WizReplaceHook* hook, void* context)
+{
+    kvr::unzip32::g_replaceHook = hook;
+    kvr::unzip32::g_replaceContext = context;
 }

@@ -81,6 +81,16 @@ UNZIP32_EXPORT void Wiz_SetLogHook(WizLogHook* hook, void* context);
 
 typedef void(Wiz_SetLogHookFn)(WizLogHook*, void*);
 
+/* Keeping what an extraction replaces: once set, every later extraction calls `hook` with a
+ * member's name as on disk just before the member takes it, `replacing` 1 when a file stands
+ * there (the member is renamed over it) and 0 for a name new to the folder. A nonzero return
+ * skips that member and leaves the file standing there as it is. A null hook turns it off (the
+ * default). Not part of the published interface, so callers look it up optionally. */
+typedef int(WizReplaceHook)(const char* name, int replacing, void* context);
+UNZIP32_EXPORT void Wiz_SetReplaceHook(WizReplaceHook* hook, void* context);
+
+typedef void(Wiz_SetReplaceHookFn)(WizReplaceHook*, void*);
+
 /* For tests: nonzero makes every member go through a hidden named temporary file, as on file
  * systems without unnamed ones. Not part of the published interface; the program never calls it. */
 UNZIP32_EXPORT void Wiz_ForceHiddenTemporaries(int on);

@@ -6,6 +6,7 @@
 #include "app/toolkit.h"
 #include "extract/package_check.h"
 #include "extract/unzip.h"
+#include "history/history.h"
 #include "installer/folderlock.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
@@ -186,6 +187,9 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     if (!m_journal.isEmpty() && !QFileInfo::exists(m_journal))
         return Begun::Cancelled;
     m_lock = std::move(lock);
+    // Before the journal: a history that cannot be written stops the change with nothing done.
+    if (!startHistory())
+        return Begun::Cancelled;
     if (m_journal.isEmpty())
         m_journal = writeJournal(m_plan, m_settingsFile);
     m_begun = true;
@@ -240,13 +244,60 @@ SlotChange::Begun SlotChange::run(const LockWait& wait)
 
 // ---- The three places every change of the user's files passes ----------------------------------
 
+bool SlotChange::startHistory()
+{
+    if (!historyKept())
+        return true;
+    QList<HistorySlot> slots;
+    QStringList patterns;
+    QString kind;
+    if (m_plan.kind == ChangePlan::Kind::Reset) {
+        kind = QStringLiteral("reset");
+        for (const Slot& s : slotTable())
+            slots.append({s.SlotCode(), Modulo::LEEINI(m_settingsFile, SettingsNames::kSkinsSection, s.SlotCode()),
+                          kDefaultSkin});
+        patterns = {QStringLiteral("P*.TPC"), QStringLiteral("P*.3DZ")};
+    } else {
+        kind = m_plan.skin == kDefaultSkin ? QStringLiteral("default") : QStringLiteral("install");
+        slots.append(
+            {m_plan.slot, Modulo::LEEINI(m_settingsFile, SettingsNames::kSkinsSection, m_plan.slot), m_plan.skin});
+        patterns = {QStringLiteral("P") + m_plan.slot + QStringLiteral("*.*")};
+    }
+    try {
+        if (HistoryBatch* batch = HistoryBatch::active(); batch && slots.size() == 1) {
+            m_history = batch->join(m_settingsFile, m_plan.gameFolder, slots.first(), patterns);
+            m_batched = true;
+        } else {
+            m_history = std::make_shared<HistoryRecorder>(m_settingsFile, m_plan.gameFolder, kind, slots, patterns);
+        }
+    } catch (const Error& e) {
+        // Nothing leaves the game folder unless its bytes can be kept.
+        m_lock.reset();
+        MsgBox(e.description(), vbExclamation);
+        return false;
+    }
+    return true;
+}
+
 void SlotChange::removeFromGameFolder(const QString& pattern) const
 {
+    if (m_stopped)
+        return;
     try {
-        if (const auto& service = installedServices().deleteFiles)
+        if (const auto& service = installedServices().deleteFiles) {
             service(m_plan.gameFolder, pattern);
-        else
+        } else if (m_history) {
+            // Into the history instead of nowhere. A history that cannot take the files (a full
+            // disk) stops the change before anything is removed.
+            try {
+                m_history->removeMatching({pattern});
+            } catch (const Error& e) {
+                m_stopped = true;
+                MsgBox(e.description(), vbExclamation);
+            }
+        } else {
             kvr::deleteFiles(m_plan.gameFolder, pattern);
+        }
     } catch (const Error& e) {
         // Nothing matching is the ordinary case of a first installation; anything else is a file
         // that stays (read-only, in use).
@@ -261,25 +312,42 @@ void SlotChange::removeFromGameFolder(const QString& pattern) const
 
 void SlotChange::unpackPackage() const
 {
+    // The library hands the history every file it replaces, through the recorder of this thread.
+    if (m_stopped)
+        return;
     const LibraryPath package(m_plan.package, false);
     const LibraryPath target(m_plan.gameFolder, true);
     if (const auto& service = installedServices().unzip)
         service(package.path(), target.path());
     else
         Modulo::Unzip(package.path(), target.path());
+    // A batch of changes goes on unpacking: its entry hashes what they created at its end.
+    if (m_history && !m_batched)
+        m_history->hashCreatedSoon();
 }
 
 void SlotChange::writeRecord(const QString& settingsFile) const
 {
+    if (m_stopped)
+        return;
     if (m_plan.kind == ChangePlan::Kind::Install) {
         Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, m_plan.slot, m_plan.skin);
-        return;
+    } else {
+        // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
+        QList<ProfileEntry> defaults;
+        for (const Slot& s : slotTable())
+            defaults.append({s.SlotCode(), kDefaultSkin});
+        Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, defaults);
     }
-    // All 30 codes in slot order, in one replace of the file: a reset is recorded whole.
-    QList<ProfileEntry> defaults;
-    for (const Slot& s : slotTable())
-        defaults.append({s.SlotCode(), kDefaultSkin});
-    Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, defaults);
+    // The entry after the record, before the journal goes: a kill between them redoes the change,
+    // whose own entry then keeps what is left.
+    if (m_history && !m_batched) {
+        try {
+            m_history->commit();
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "history: %s", qUtf8Printable(e.description()));
+        }
+    }
 }
 
 // ---- Whole changes ---------------------------------------------------------------------------
@@ -329,6 +397,8 @@ SlotChange::Begun resetSlots(const QString& gameFolder, const QString& settingsF
 void finishInterruptedChanges(const QString& settingsFile)
 {
     removeStaleSettingsTemporaries(settingsFile);
+    // Entries a kill left pending first, so the redone changes come after them.
+    HistoryStore(settingsFile).finishPending();
 
     const QStringList journals = journalsBeside(settingsFile);
     if (journals.isEmpty())

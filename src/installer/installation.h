@@ -33,6 +33,7 @@
 namespace kvr {
 
 class FolderLock;
+class HistoryRecorder;
 
 // The file services a change uses. Tests replace them to see every call, or to end the process
 // at a step; an empty member stands for the real service.
@@ -108,6 +109,9 @@ private:
     void removeFromGameFolder(const QString& pattern) const;
     void unpackPackage() const;
     void writeRecord(const QString& settingsFile) const;
+    // The history entry of the change, begun under the lock before the journal; false when the
+    // history cannot be written (said in a message), and then nothing may change.
+    bool startHistory();
 
     ChangePlan m_plan;
     QString m_settingsFile;
@@ -116,6 +120,11 @@ private:
     QString m_journal; // the journal's path while there is one
     QString m_problem;
     std::unique_ptr<FolderLock> m_lock;
+    // The entry the change makes (shared with a HistoryBatch that makes one entry of several).
+    std::shared_ptr<HistoryRecorder> m_history;
+    bool m_batched = false;
+    // Set when the history could not take a file: the change stops there, having removed nothing.
+    mutable bool m_stopped = false;
 };
 
 // A whole slot change: begin, delete, unpack (but for "(Default)"), record.

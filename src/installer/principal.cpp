@@ -13,6 +13,7 @@
 #include "installer/principalmenu.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
+#include "loadouts/loadouts.h"
 #include "settings/controlpanel.h"
 #include "settings/modulo_ini.h"
 #include "viewer/visor.h"
@@ -49,6 +50,7 @@ Principal::Principal()
     installPrincipalMenu(*this);
     // A game folder another program keeps locked is waited for in view of the player.
     setLockWait(&waitInWindow);
+    acceptLoadoutDrops(this);
 }
 
 void Principal::buildLayout()

@@ -1,12 +1,17 @@
 #include "installer/principalmenu.h"
 
 #include "app/navigation.h"
+#include "history/historywindow.h"
 #include "installer/importflow.h"
 #include "installer/principal.h"
 #include "installer/report.h"
+#include "loadouts/loadouts.h"
 
+#include <QComboBox>
 #include <QContextMenuEvent>
 #include <QDesktopServices>
+#include <QKeyEvent>
+#include <QLineEdit>
 #include <QMenu>
 #include <QShortcut>
 #include <QUrl>
@@ -53,6 +58,30 @@ private:
     Principal& m_main;
 };
 
+// Ctrl+Z in a slot box's text field undoes typing there while there is typing to undo, and the
+// last change to the game folder otherwise.
+class UndoKeyPasser : public QObject
+{
+public:
+    explicit UndoKeyPasser(QObject* parent) : QObject(parent) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::ShortcutOverride) {
+            // An editable box hands its text field the keys: the override comes to the box.
+            auto* box = qobject_cast<QComboBox*>(watched);
+            const QLineEdit* field = box ? box->lineEdit() : nullptr;
+            const auto* key = static_cast<QKeyEvent*>(event);
+            if (field && !field->isUndoAvailable() && key->keyCombination() == QKeyCombination(Qt::CTRL | Qt::Key_Z)) {
+                event->ignore();
+                return true;
+            }
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 } // namespace
 
 QMenu* buildPrincipalMenu(Principal& main)
@@ -64,6 +93,14 @@ QMenu* buildPrincipalMenu(Principal& main)
     import->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_I));
     QAction* report = menu->addAction(QStringLiteral("Skins Folder Report..."));
     report->setObjectName(QStringLiteral("SkinsFolderReport"));
+    QAction* loadouts = menu->addAction(QStringLiteral("Loadouts..."));
+    loadouts->setObjectName(QStringLiteral("Loadouts"));
+    menu->addSeparator();
+    QAction* undo = menu->addAction(QStringLiteral("Undo Last Change"));
+    undo->setObjectName(QStringLiteral("UndoLastChange"));
+    undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    QAction* history = menu->addAction(QStringLiteral("History..."));
+    history->setObjectName(QStringLiteral("History"));
     menu->addSeparator();
     QAction* game = menu->addAction(QStringLiteral("Open Game Folder"));
     game->setObjectName(QStringLiteral("OpenGameFolder"));
@@ -77,6 +114,11 @@ QMenu* buildPrincipalMenu(Principal& main)
                      [window] { handle([&] { chooseAndImportArchives(window); }); });
     QObject::connect(report, &QAction::triggered, window,
                      [] { handle([] { openChild<Report>(Withdraw::AfterShowing); }); });
+    QObject::connect(loadouts, &QAction::triggered, window,
+                     [] { handle([] { openChild<Loadouts>(Withdraw::AfterShowing); }); });
+    QObject::connect(undo, &QAction::triggered, window, [window] { handle([&] { undoLastChange(*window); }); });
+    QObject::connect(history, &QAction::triggered, window,
+                     [] { handle([] { openChild<HistoryWindow>(Withdraw::AfterShowing); }); });
     QObject::connect(game, &QAction::triggered, window, [window] { openFolder(window->INSTFOLDER); });
     QObject::connect(skins, &QAction::triggered, window, [window] { openFolder(window->File1.Path()); });
     return menu;
@@ -90,6 +132,14 @@ void installPrincipalMenu(Principal& main)
     QObject::connect(import, &QShortcut::activated, window, [window] {
         if (window->isEnabled())
             handle([&] { chooseAndImportArchives(window); });
+    });
+    auto* passer = new UndoKeyPasser(window);
+    for (QComboBox* box : window->findChildren<QComboBox*>())
+        box->installEventFilter(passer);
+    auto* undo = new QShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z), window);
+    QObject::connect(undo, &QShortcut::activated, window, [window] {
+        if (window->isEnabled())
+            handle([&] { undoLastChange(*window); });
     });
     // The keyboard's ways to a context menu, wherever the focus is in the window.
     for (const QKeySequence& key : {QKeySequence(Qt::Key_Menu), QKeySequence(Qt::SHIFT | Qt::Key_F10)}) {

@@ -2,6 +2,7 @@
 
 #include "app/background.h"
 #include "app/widgets.h"
+#include "history/history.h"
 #include "installer/changeprompts.h"
 #include "installer/installation.h"
 #include "installer/principal.h"
@@ -194,10 +195,14 @@ void Report::Reinstall_Click(int row)
     // The sequence every change runs, with a package that must still be whole: the button was
     // offered for a package this window saw.
     const Principal& main = Principal::instance();
-    SlotChange change =
-        SlotChange::install(main.INSTFOLDER, m_skins, main.INIFILE, old.code, old.skin, PackageRule::OnlyWhole);
-    if (change.run() == SlotChange::Begun::Refused)
-        tellNotInstalled(old.skin, change.problem());
+    {
+        // Its history entry says what it was.
+        const HistoryBatch reinstall(QStringLiteral("reinstall"));
+        SlotChange change =
+            SlotChange::install(main.INSTFOLDER, m_skins, main.INIFILE, old.code, old.skin, PackageRule::OnlyWhole);
+        if (change.run() == SlotChange::Begun::Refused)
+            tellNotInstalled(old.skin, change.problem());
+    }
     // The check reads every file of the package again: on the program's pool, so the window
     // answers meanwhile. Its button waits for the result.
     m_states[row].state = QStringLiteral("checking...");

@@ -1,5 +1,6 @@
 // Every input that once broke a fuzz target's checks (tests/data/fuzz/<target>/) and the targets'
 // seeds (fuzz/corpus/<target>/) go through the same checks in every build.
+#include "../../fuzz/history_check.h"
 #include "../../fuzz/profile_check.h"
 #include "../../fuzz/unzip_check.h"
 #include "testsupport.h"
@@ -52,6 +53,14 @@ private Q_SLOTS:
                                 dir.path().toStdString(), unzip);
         ::dlclose(library);
         QVERIFY2(failure.empty(), failure.c_str());
+    }
+
+    void historyInputs_data() { addInputs(u"fuzz_history"_s); }
+    void historyInputs()
+    {
+        QFETCH(QString, path);
+        const char* failure = kvrfuzz::checkHistoryEntry(readFile(path));
+        QVERIFY2(!failure, failure);
     }
 };
 

@@ -105,7 +105,9 @@ private Q_SLOTS:
             Principal& main = Principal::instance();
             main.Show();
             const QStringList expected = {u"Import Packages...|on"_s, u"Skins Folder Report...|on"_s,
-                                          u"Open Game Folder|off"_s, u"Open Skins Folder|off"_s};
+                                          u"Loadouts...|on"_s,        u"Undo Last Change|on"_s,
+                                          u"History...|on"_s,         u"Open Game Folder|off"_s,
+                                          u"Open Skins Folder|off"_s};
             QCOMPARE(popUpEntries(&main), expected);
             QCOMPARE(popUpEntries(main.findChild<QLabel*>(u"Label7"_s)), expected); // a slot caption
             std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
@@ -121,6 +123,7 @@ private Q_SLOTS:
         Principal& main = Principal::instance();
         main.Show();
         QCOMPARE(popUpEntries(&main), QStringList({u"Import Packages...|on"_s, u"Skins Folder Report...|on"_s,
+                                                   u"Loadouts...|on"_s, u"Undo Last Change|on"_s, u"History...|on"_s,
                                                    u"Open Game Folder|on"_s, u"Open Skins Folder|on"_s}));
         std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
         menu->findChild<QAction*>(u"OpenSkinsFolder"_s)->trigger();

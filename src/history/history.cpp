@@ -1,0 +1,1094 @@
+#include "history/history.h"
+
+#include "app/fileio.h"
+#include "app/logging.h"
+#include "app/toolkit.h"
+#include "installer/folderlock.h"
+#include "settings/modulo_ini.h"
+#include "settings/settings_names.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QRegularExpression>
+#include <QSet>
+
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <future>
+#include <map>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <thread>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace kvr {
+
+namespace {
+
+const QByteArray kHeader = "KVRSI history 1";
+const QStringList kKinds = {QStringLiteral("install"),   QStringLiteral("default"), QStringLiteral("reset"),
+                            QStringLiteral("reinstall"), QStringLiteral("undo"),    QStringLiteral("restore"),
+                            QStringLiteral("loadout")};
+// An entry is a few lines per file: this bounds what a hand-made one can make the reader take in.
+constexpr qint64 kEntryLimit = qint64{16} << 20;
+
+QByteArray pct(const QString& text)
+{
+    return text.toUtf8().toPercentEncoding();
+}
+
+QByteArray pct(const QByteArray& bytes)
+{
+    return bytes.toPercentEncoding();
+}
+
+bool isHash(const QByteArray& text)
+{
+    if (text.size() != 64)
+        return false;
+    return std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+bool toNumber(const QByteArray& text, qint64& value, int base = 10)
+{
+    if (text.isEmpty() || text.size() > 20 || text.startsWith('-') || text.startsWith('+'))
+        return false;
+    bool ok = false;
+    value = text.toLongLong(&ok, base);
+    return ok && value >= 0;
+}
+
+QString decodedField(const QByteArray& field)
+{
+    return QString::fromUtf8(QByteArray::fromPercentEncoding(field));
+}
+
+class Sha256
+{
+public:
+    Sha256() : m_ctx(EVP_MD_CTX_new())
+    {
+        if (!m_ctx || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1)
+            throw Error(QStringLiteral("SHA-256 is not available"));
+    }
+    ~Sha256() { EVP_MD_CTX_free(m_ctx); }
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void add(const char* data, size_t size) { EVP_DigestUpdate(m_ctx, data, size); }
+    QByteArray hex()
+    {
+        unsigned char digest[EVP_MAX_MD_SIZE];
+        unsigned int length = 0;
+        EVP_DigestFinal_ex(m_ctx, digest, &length);
+        return QByteArray(reinterpret_cast<const char*>(digest), length).toHex();
+    }
+
+private:
+    EVP_MD_CTX* m_ctx;
+};
+
+// Hashes an open file from its start; false when a read fails.
+bool hashFd(int fd, QByteArray& hash, qint64& size)
+{
+    Sha256 sha;
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    size = 0;
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(fd, buffer.data(), static_cast<size_t>(buffer.size()), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            break;
+        sha.add(buffer.constData(), static_cast<size_t>(got));
+        offset += got;
+        size += got;
+    }
+    hash = sha.hex();
+    return true;
+}
+
+bool copyFd(int from, int to)
+{
+    QByteArray buffer(1 << 20, Qt::Uninitialized);
+    for (off_t offset = 0;;) {
+        const ssize_t got = ::pread(from, buffer.data(), static_cast<size_t>(buffer.size()), offset);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            return false;
+        if (got == 0)
+            return ::fsync(to) == 0;
+        if (!writeWhole(to, QByteArray::fromRawData(buffer.constData(), got)))
+            return false;
+        offset += got;
+    }
+}
+
+QByteArray randomName(const char* prefix)
+{
+    return prefix + QByteArray::number(QRandomGenerator::global()->generate64(), 16);
+}
+
+// The history's own lock: flock on its folder, taken after the game folder's, so two instances
+// never number two entries alike nor prune what the other is writing.
+UniqueFd lockFolder(const QString& folder)
+{
+    UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.isValid())
+        lockExclusive(fd.get());
+    return fd;
+}
+
+QString describeErrno(int err)
+{
+    return Error::fromErrno(err).description();
+}
+
+bool makeFolder(const QString& path)
+{
+    return ::mkdir(QFile::encodeName(path).constData(), 0755) == 0 || errno == EEXIST;
+}
+
+thread_local HistoryRecorder* t_active = nullptr;
+thread_local HistoryBatch* t_batch = nullptr;
+
+// An entry appears whole or not at all: written beside its name, flushed, then renamed.
+bool writeEntryFile(const QString& path, const QByteArray& bytes)
+{
+    const QString temporary =
+        QFileInfo(path).absolutePath() + QStringLiteral("/.") + QFileInfo(path).fileName() + QStringLiteral(".tmp");
+    const QByteArray local = QFile::encodeName(temporary);
+    if (writeDurably(UniqueFd(::open(local.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)),
+                     bytes) &&
+        ::rename(local.constData(), QFile::encodeName(path).constData()) == 0)
+        return true;
+    const int err = errno;
+    ::unlink(local.constData());
+    errno = err;
+    return false;
+}
+
+bool matchesAny(const QStringList& patterns, const QString& name)
+{
+    return std::any_of(patterns.begin(), patterns.end(),
+                       [&name](const QString& pattern) { return wildcardMatch(pattern, name); });
+}
+
+bool containsFolded(const QList<QByteArray>& names, const QByteArray& name)
+{
+    const QString folded = QFile::decodeName(name).toCaseFolded();
+    return std::any_of(names.begin(), names.end(),
+                       [&folded](const QByteArray& n) { return QFile::decodeName(n).toCaseFolded() == folded; });
+}
+
+// A file written back into the game folder: first its bytes go into a temporary the folder lock
+// clears after a kill, all of them set going to disk together; then each is flushed and renamed
+// over whatever has its name.
+struct StagedFile
+{
+    UniqueFd fd;
+    QByteArray temporary;
+};
+
+bool stageFile(int folderFd, const QByteArray& bytes, const HistoryFile& file, StagedFile& staged)
+{
+    for (int attempt = 0; attempt < 16 && !staged.fd.isValid(); ++attempt) {
+        // The extraction library's temporary names: the game folder's lock removes them after a kill.
+        staged.temporary = ".unzip32-" + QByteArray::number(QRandomGenerator::global()->generate() | 0x10000000u, 16) +
+                           "-" + QByteArray::number(attempt) + ".tmp";
+        staged.fd.reset(::openat(folderFd, staged.temporary.constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    }
+    if (!staged.fd.isValid())
+        return false;
+    const int fd = staged.fd.get();
+    const timespec times[2] = {{file.mtimeSec, file.mtimeNsec}, {file.mtimeSec, file.mtimeNsec}};
+    qint64 done = 0;
+    while (done < bytes.size()) {
+        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        done += written;
+    }
+    if (::fchmod(fd, file.mode & 07777) != 0 || ::futimens(fd, times) != 0)
+        return false;
+    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+bool placeFile(int folderFd, StagedFile& staged, const QByteArray& name)
+{
+    if (::fdatasync(staged.fd.get()) != 0 ||
+        ::renameat(folderFd, staged.temporary.constData(), folderFd, name.constData()) != 0)
+        return false;
+    staged.temporary.clear();
+    return true;
+}
+
+} // namespace
+
+// ---- Entries -----------------------------------------------------------------------------------
+
+qint64 HistoryEntry::keptBytes() const
+{
+    qint64 total = 0;
+    for (const HistoryFile& f : kept)
+        total += f.size;
+    return total;
+}
+
+QByteArray sha256Hex(const QByteArray& bytes)
+{
+    Sha256 sha;
+    sha.add(bytes.constData(), static_cast<size_t>(bytes.size()));
+    return sha.hex();
+}
+
+bool isPlainName(const QByteArray& name)
+{
+    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+}
+
+namespace {
+
+QByteArray headerBytes(const HistoryEntry& e)
+{
+    QByteArray bytes = kHeader + '\n';
+    bytes += "id=" + QByteArray::number(e.id) + '\n';
+    bytes += "time=" + QByteArray::number(e.time) + '\n';
+    bytes += "kind=" + pct(e.kind) + '\n';
+    bytes += "game=" + pct(e.gameFolder) + '\n';
+    for (const HistorySlot& s : e.slots)
+        bytes += "slot=" + pct(s.slot) + ' ' + pct(s.before) + ' ' + pct(s.after) + '\n';
+    for (const QString& p : e.patterns)
+        bytes += "pattern=" + pct(p) + '\n';
+    if (e.restores)
+        bytes += "restores=" + QByteArray::number(e.restores) + '\n';
+    return bytes;
+}
+
+QByteArray keptLine(const HistoryFile& f)
+{
+    return "kept=" + f.hash + ' ' + QByteArray::number(f.size) + ' ' + QByteArray::number(f.mode, 8) + ' ' +
+           QByteArray::number(f.mtimeSec) + ' ' + QByteArray::number(f.mtimeNsec) + ' ' + pct(f.name) +
+           (f.changedBehind ? " changed" : "") + '\n';
+}
+
+} // namespace
+
+QByteArray entryBytes(const HistoryEntry& e)
+{
+    QByteArray bytes = headerBytes(e);
+    for (const HistoryFile& f : e.kept)
+        bytes += keptLine(f);
+    for (const HistoryFile& f : e.created)
+        bytes += "created=" + f.hash + ' ' + pct(f.name) + '\n';
+    return bytes + "end\n";
+}
+
+HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
+{
+    HistoryEntry e;
+    const auto damaged = [&e](const QString& why) {
+        HistoryEntry d;
+        d.id = e.id;
+        d.time = e.time;
+        d.kind = e.kind;
+        d.gameFolder = e.gameFolder;
+        d.slots = e.slots;
+        d.damage = why;
+        return d;
+    };
+    if (bytes.contains('\0') || bytes.contains('\r'))
+        return damaged(QStringLiteral("it holds bytes no entry holds"));
+    QList<QByteArray> lines = bytes.split('\n');
+    if (lines.size() < 3 || lines.first() != kHeader || !lines.last().isEmpty() || lines.at(lines.size() - 2) != "end")
+        return damaged(QStringLiteral("it is cut short or not an entry"));
+    bool haveId = false, haveTime = false, haveKind = false, haveGame = false;
+    for (qsizetype i = 1; i + 2 < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        const qsizetype eq = line.indexOf('=');
+        if (eq <= 0)
+            return damaged(QStringLiteral("line %1 does not parse").arg(i + 1));
+        const QByteArray key = line.left(eq);
+        const QByteArray value = line.mid(eq + 1);
+        const QList<QByteArray> fields = value.split(' ');
+        const auto bad = [&] { return damaged(QStringLiteral("line %1 does not parse").arg(i + 1)); };
+        if (key == "id") {
+            if (haveId || !toNumber(value, e.id) || e.id == 0)
+                return bad();
+            haveId = true;
+        } else if (key == "time") {
+            if (haveTime || !toNumber(value, e.time))
+                return bad();
+            haveTime = true;
+        } else if (key == "kind") {
+            e.kind = decodedField(value);
+            if (haveKind || !kKinds.contains(e.kind))
+                return bad();
+            haveKind = true;
+        } else if (key == "game") {
+            e.gameFolder = decodedField(value);
+            if (haveGame || e.gameFolder.isEmpty())
+                return bad();
+            haveGame = true;
+        } else if (key == "restores") {
+            if (e.restores || !toNumber(value, e.restores) || e.restores == 0)
+                return bad();
+        } else if (key == "slot") {
+            if (fields.size() != 3 || fields.at(0).isEmpty())
+                return bad();
+            e.slots.append({decodedField(fields.at(0)), decodedField(fields.at(1)), decodedField(fields.at(2))});
+        } else if (key == "pattern") {
+            const QByteArray pattern = QByteArray::fromPercentEncoding(value);
+            if (!isPlainName(pattern) || (!pattern.startsWith('P') && !pattern.startsWith('p')))
+                return damaged(QStringLiteral("it names files outside a slot: %1").arg(QString::fromUtf8(pattern)));
+            e.patterns.append(QString::fromUtf8(pattern));
+        } else if (key == "kept" || key == "created") {
+            HistoryFile f;
+            const bool kept = key == "kept";
+            const qsizetype nameField = kept ? 5 : 1;
+            if (fields.size() < nameField + 1 || fields.size() > nameField + 2 || !isHash(fields.at(0)))
+                return bad();
+            f.hash = fields.at(0);
+            f.name = QByteArray::fromPercentEncoding(fields.at(nameField));
+            if (!isPlainName(f.name))
+                return damaged(QStringLiteral("it names a path, not a file of the game folder: %1")
+                                   .arg(QString::fromUtf8(f.name)));
+            if (kept) {
+                qint64 mode = 0;
+                if (!toNumber(fields.at(1), f.size) || !toNumber(fields.at(2), mode, 8) || mode > 07777 ||
+                    !toNumber(fields.at(3), f.mtimeSec) || !toNumber(fields.at(4), f.mtimeNsec) ||
+                    f.mtimeNsec > 999999999)
+                    return bad();
+                f.mode = static_cast<quint32>(mode);
+                if (fields.size() == 7) {
+                    if (fields.at(6) != "changed")
+                        return bad();
+                    f.changedBehind = true;
+                }
+                e.kept.append(f);
+            } else {
+                if (fields.size() != 2)
+                    return bad();
+                e.created.append(f);
+            }
+        } else {
+            return bad();
+        }
+    }
+    if (!haveId || !haveTime || !haveKind || !haveGame)
+        return damaged(QStringLiteral("it lacks a line every entry has"));
+    if (!gameFolder.isEmpty() && e.gameFolder != gameFolder)
+        return damaged(QStringLiteral("it was made in another game folder: %1").arg(e.gameFolder));
+    return e;
+}
+
+// ---- The store ---------------------------------------------------------------------------------
+
+HistoryStore::HistoryStore(const QString& settingsFile) : m_settingsFile(settingsFile)
+{
+    const QFileInfo settings(toLocalPath(settingsFile));
+    m_folder = settings.absolutePath() + QLatin1Char('/') + settings.completeBaseName() + QStringLiteral(".history");
+}
+
+QString HistoryStore::blobPath(const QByteArray& hash) const
+{
+    return m_folder + QStringLiteral("/blobs/") + QString::fromLatin1(hash);
+}
+
+namespace {
+
+struct EntryFile
+{
+    qint64 id = 0;
+    QString path;
+};
+
+// The entries' files of a folder, by number, oldest first.
+QList<EntryFile> entryFiles(const QString& entries, const char* suffix)
+{
+    QList<EntryFile> files;
+    const QRegularExpression name(QStringLiteral("^([0-9]{1,18})\\") + QLatin1String(suffix) + QLatin1Char('$'));
+    DirStream dir(entries);
+    while (const dirent* d = dir.next()) {
+        const QRegularExpressionMatch m = name.match(QFile::decodeName(d->d_name));
+        if (m.hasMatch())
+            files.append({m.captured(1).toLongLong(), entries + QLatin1Char('/') + QFile::decodeName(d->d_name)});
+    }
+    std::sort(files.begin(), files.end(), [](const EntryFile& a, const EntryFile& b) { return a.id < b.id; });
+    return files;
+}
+
+} // namespace
+
+QList<HistoryEntry> HistoryStore::entries(const QString& gameFolder) const
+{
+    QList<HistoryEntry> result;
+    for (const EntryFile& file : entryFiles(m_folder + QStringLiteral("/entries"), ".entry")) {
+        const FileRead read = readRegularFile(file.path, kEntryLimit, Links::Refuse);
+        HistoryEntry e = read.ok() ? parseEntry(read.data, gameFolder) : HistoryEntry{};
+        if (!read.ok())
+            e.damage = QStringLiteral("it cannot be read: %1").arg(read.message());
+        else if (e.damage.isEmpty() && e.id != file.id)
+            e.damage = QStringLiteral("its number is not its file's");
+        e.id = file.id;
+        for (const HistoryFile& f : std::as_const(e.kept)) {
+            if (!e.damage.isEmpty())
+                break;
+            const QFileInfo blob(blobPath(f.hash));
+            if (!blob.isFile())
+                e.damage = QStringLiteral("the kept bytes of %1 are missing").arg(QFile::decodeName(f.name));
+            else if (blob.size() != f.size)
+                e.damage = QStringLiteral("the kept bytes of %1 are cut short").arg(QFile::decodeName(f.name));
+        }
+        result.prepend(e);
+    }
+    return result;
+}
+
+qint64 HistoryStore::spaceUsed() const
+{
+    qint64 total = 0;
+    DirStream dir(m_folder + QStringLiteral("/blobs"));
+    while (const dirent* d = dir.next()) {
+        struct stat st
+        {
+        };
+        if (d->d_name[0] != '.' && ::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            total += st.st_size;
+    }
+    return total;
+}
+
+qint64 HistoryStore::cap(qint64 configured) const
+{
+    struct statvfs fs
+    {
+    };
+    QString where = m_folder;
+    if (!QFileInfo::exists(where))
+        where = QFileInfo(m_folder).absolutePath();
+    if (::statvfs(QFile::encodeName(where).constData(), &fs) != 0)
+        return configured;
+    // The history's own blobs count as room it may keep.
+    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) + spaceUsed();
+    return std::min(configured, room / 10);
+}
+
+namespace {
+
+// Every hash an entry's file names, read loosely: a damaged entry's blobs stay too.
+QSet<QByteArray> hashesNamedIn(const QString& path)
+{
+    QSet<QByteArray> hashes;
+    const FileRead read = readRegularFile(path, kEntryLimit, Links::Refuse);
+    static const QRegularExpression hex(QStringLiteral("[0-9a-f]{64}"));
+    const QString text = QString::fromLatin1(read.data);
+    for (auto it = hex.globalMatch(text); it.hasNext();)
+        hashes.insert(it.next().captured().toLatin1());
+    return hashes;
+}
+
+} // namespace
+
+void HistoryStore::removeUnreferencedBlobs(const QList<HistoryEntry>& /*kept*/)
+{
+    QSet<QByteArray> referenced;
+    const QString entries = m_folder + QStringLiteral("/entries");
+    for (const char* suffix : {".entry", ".pending"})
+        for (const EntryFile& file : entryFiles(entries, suffix))
+            referenced.unite(hashesNamedIn(file.path));
+    DirStream dir(m_folder + QStringLiteral("/blobs"));
+    while (const dirent* d = dir.next()) {
+        const QByteArray name(d->d_name);
+        if (isHash(name) && !referenced.contains(name))
+            ::unlinkat(dir.fd(), d->d_name, 0);
+    }
+}
+
+void HistoryStore::prune(qint64 cap)
+{
+    const UniqueFd lock = lockFolder(m_folder);
+    const QList<HistoryEntry> newestFirst = entries(QString());
+    QList<HistoryEntry> all(newestFirst.rbegin(), newestFirst.rend());
+    // An entry is a first state when it is the oldest to touch one of its slots.
+    QSet<QString> seen;
+    QSet<qint64> firstStates;
+    for (const HistoryEntry& e : all)
+        for (const HistorySlot& s : e.slots)
+            if (!seen.contains(s.slot)) {
+                seen.insert(s.slot);
+                firstStates.insert(e.id);
+            }
+    const auto used = [&all] {
+        std::map<QByteArray, qint64> blobs;
+        for (const HistoryEntry& e : all)
+            for (const HistoryFile& f : e.kept)
+                blobs[f.hash] = f.size;
+        qint64 total = 0;
+        for (const auto& [hash, size] : blobs)
+            total += size;
+        return total;
+    };
+    bool removed = false;
+    for (qsizetype i = 0; i < all.size() && used() > cap;) {
+        if (firstStates.contains(all.at(i).id) || !all.at(i).damage.isEmpty()) {
+            ++i;
+            continue;
+        }
+        QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(all.at(i).id));
+        all.removeAt(i);
+        removed = true;
+    }
+    if (removed)
+        removeUnreferencedBlobs(all);
+}
+
+void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
+{
+    const UniqueFd lock = lockFolder(m_folder);
+    const QList<HistoryEntry> newestFirst = entries(QString());
+    QSet<QString> seen;
+    QSet<qint64> firstStates;
+    for (auto it = newestFirst.rbegin(); it != newestFirst.rend(); ++it)
+        for (const HistorySlot& s : it->slots)
+            if (!seen.contains(s.slot)) {
+                seen.insert(s.slot);
+                firstStates.insert(it->id);
+            }
+    for (qsizetype i = keep; i < newestFirst.size(); ++i)
+        if (firstStatesToo || !firstStates.contains(newestFirst.at(i).id))
+            QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(newestFirst.at(i).id));
+    removeUnreferencedBlobs({});
+}
+
+void HistoryStore::finishPending()
+{
+    const QString entries = m_folder + QStringLiteral("/entries");
+    if (!QFileInfo::exists(entries))
+        return;
+    UniqueFd lock = lockFolder(m_folder);
+    QList<HistoryEntry> redo;
+    for (const EntryFile& file : entryFiles(entries, ".pending")) {
+        // A change under way holds its pending entry locked: only those a kill left are finished.
+        const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (!pending.isValid() || ::flock(pending.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        const FileRead read = readRegularFd(pending.get(), kEntryLimit);
+        // A line cut by the kill was never relied on: its file was still in the game folder.
+        const QByteArray bytes = read.data.left(read.data.lastIndexOf('\n') + 1) + "end\n";
+        if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
+            QFile::remove(file.path);
+        qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
+        const HistoryEntry cut = parseEntry(bytes, QString());
+        if (cut.damage.isEmpty() && cut.restores)
+            redo.append(cut);
+    }
+    lock.reset();
+    // An undo or restore cut short is carried out again from the top, as a journaled change is.
+    for (const HistoryEntry& cut : std::as_const(redo)) {
+        const QList<HistoryEntry> all = HistoryStore::entries(cut.gameFolder);
+        const auto target =
+            std::find_if(all.begin(), all.end(), [&cut](const HistoryEntry& e) { return e.id == cut.restores; });
+        try {
+            if (target == all.end())
+                throw Error(QStringLiteral("the entry it puts back is gone"));
+            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind);
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.kind),
+                      cut.restores, qUtf8Printable(e.description()));
+        }
+    }
+}
+
+// ---- Recording a change --------------------------------------------------------------------------
+
+HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
+                                 const QList<HistorySlot>& slots, const QStringList& patterns)
+    : m_store(settingsFile)
+{
+    const QString folder = m_store.folder();
+    const auto refuse = [&folder](int err) {
+        return Error(QStringLiteral("The history folder %1 cannot be written (%2), so nothing was changed in the "
+                                    "game folder.")
+                         .arg(folder, describeErrno(err)));
+    };
+    if (!makeFolder(folder) || !makeFolder(folder + QStringLiteral("/blobs")) ||
+        !makeFolder(folder + QStringLiteral("/entries")))
+        throw refuse(errno);
+    m_gameFd.reset(::open(QFile::encodeName(localGameFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!m_gameFd.isValid())
+        throw Error(QStringLiteral("The game folder %1 cannot be used (%2), so nothing was changed in it.")
+                        .arg(localGameFolder, describeErrno(errno)));
+    m_blobsFd.reset(
+        ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    m_entry.time = QDateTime::currentMSecsSinceEpoch();
+    m_entry.kind = kind;
+    m_entry.gameFolder = localGameFolder;
+    m_entry.slots = slots;
+    m_entry.patterns = patterns;
+    const QString entries = folder + QStringLiteral("/entries");
+    qint64 next = 1;
+    for (const char* suffix : {".entry", ".pending"})
+        for (const EntryFile& f : entryFiles(entries, suffix))
+            next = std::max(next, f.id + 1);
+    for (;; ++next) {
+        m_pendingPath = entries + QStringLiteral("/%1.pending").arg(next);
+        m_pendingFd.reset(::open(QFile::encodeName(m_pendingPath).constData(),
+                                 O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644));
+        if (m_pendingFd.isValid() || errno != EEXIST)
+            break;
+    }
+    if (!m_blobsFd.isValid() || !m_pendingFd.isValid())
+        throw refuse(errno);
+    ::flock(m_pendingFd.get(), LOCK_EX);
+    m_entry.id = next;
+    // Flushed with the first kept file's line: an entry that keeps nothing costs no flush.
+    errno = ENOSPC;
+    const QByteArray header = headerBytes(m_entry);
+    if (::write(m_pendingFd.get(), header.constData(), size_t(header.size())) != header.size()) {
+        const int err = errno;
+        ::unlink(QFile::encodeName(m_pendingPath).constData());
+        throw refuse(err);
+    }
+    m_previous = std::exchange(t_active, this);
+}
+
+HistoryRecorder::~HistoryRecorder()
+{
+    // A change cut short by an error still leaves what it kept undoable.
+    if (!m_committed && m_entry.kept.isEmpty() && m_createdNames.isEmpty()) {
+        // Nothing was done under it (another instance had finished the change): no entry.
+        m_pendingFd.reset();
+        ::unlink(QFile::encodeName(m_pendingPath).constData());
+    } else if (!m_committed) {
+        try {
+            commit();
+        } catch (...) {
+            qCWarning(lcInstall, "history: the entry %lld stays pending until the next start", m_entry.id);
+        }
+    }
+    t_active = m_previous;
+}
+
+HistoryRecorder* HistoryRecorder::active()
+{
+    return t_active;
+}
+
+// New blobs' names reach the disk before the entry names them; a change whose files were all
+// kept already flushes nothing here.
+bool HistoryRecorder::flushBlobs()
+{
+    if (!m_blobsDirty)
+        return true;
+    m_blobsDirty = false;
+    return ::fsync(m_blobsFd.get()) == 0;
+}
+
+void HistoryRecorder::appendLine(const QByteArray& line)
+{
+    if (!writeWhole(m_pendingFd.get(), line))
+        throw Error(QStringLiteral("The history's entry cannot be written (%1): the file stays in the game folder.")
+                        .arg(describeErrno(errno)));
+}
+
+// Puts the file's bytes under their hash in blobs/: linked where the game folder shares the
+// history's file system, else copied and flushed. The blob folder is flushed by the caller.
+bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
+{
+    const UniqueFd fd(::openat(m_gameFd.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat st
+    {
+    };
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        if (missing)
+            *missing = !fd.isValid() && errno == ENOENT;
+        return false;
+    }
+    HistoryFile file;
+    file.name = name;
+    file.mode = st.st_mode & 07777;
+    file.mtimeSec = st.st_mtim.tv_sec;
+    file.mtimeNsec = st.st_mtim.tv_nsec;
+    if (!hashFd(fd.get(), file.hash, file.size))
+        return false;
+    struct stat blob
+    {
+    };
+    if (::fstatat(m_blobsFd.get(), file.hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) != 0 ||
+        blob.st_size != file.size) {
+        const QByteArray temporary = randomName(".in-");
+        if (::linkat(m_gameFd.get(), name.constData(), m_blobsFd.get(), temporary.constData(), 0) != 0) {
+            const UniqueFd copy(::openat(m_blobsFd.get(), temporary.constData(),
+                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+            if (!copy.isValid() || !copyFd(fd.get(), copy.get())) {
+                ::unlinkat(m_blobsFd.get(), temporary.constData(), 0);
+                return false;
+            }
+        }
+        if (::renameat(m_blobsFd.get(), temporary.constData(), m_blobsFd.get(), file.hash.constData()) != 0) {
+            ::unlinkat(m_blobsFd.get(), temporary.constData(), 0);
+            return false;
+        }
+        m_blobsDirty = true;
+    }
+    m_entry.kept.append(file);
+    return true;
+}
+
+void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QByteArray>& alsoNames)
+{
+    struct Candidate
+    {
+        QByteArray name;
+        bool regular;
+    };
+    QList<Candidate> found;
+    qint64 bytes = 0;
+    {
+        // A descriptor of its own: a stream on a duplicate would go on from where the last scan ended.
+        const UniqueFd scan(::openat(m_gameFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        DirStream dir(scan.get());
+        while (const dirent* d = dir.next()) {
+            const QByteArray name(d->d_name);
+            if (name == "." || name == ".." ||
+                (!matchesAny(patterns, QFile::decodeName(name)) && !containsFolded(alsoNames, name)))
+                continue;
+            struct stat st
+            {
+            };
+            if (::fstatat(m_gameFd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
+                continue;
+            struct stat target
+            {
+            };
+            // As the plain delete: a link to a folder stays, a read-only file stays.
+            if (S_ISLNK(st.st_mode) && ::fstatat(m_gameFd.get(), d->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode))
+                continue;
+            if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+                continue;
+            found.append({name, S_ISREG(st.st_mode)});
+            bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
+        }
+    }
+    if (found.isEmpty())
+        return;
+    // Where the history is on another file system the bytes are copied: there must be room first.
+    struct stat game
+    {
+    };
+    struct stat history
+    {
+    };
+    struct statvfs fs
+    {
+    };
+    if (::fstat(m_gameFd.get(), &game) == 0 && ::fstat(m_blobsFd.get(), &history) == 0 &&
+        game.st_dev != history.st_dev && ::fstatvfs(m_blobsFd.get(), &fs) == 0 &&
+        qint64(fs.f_bavail) * qint64(fs.f_frsize) < bytes + (qint64{1} << 20))
+        throw Error(QStringLiteral("There is not enough free space for the history in %1 to keep the files this "
+                                   "change removes, so nothing was changed in the game folder.")
+                        .arg(m_store.folder()));
+    // Safe in the history first, every one, with one flush of each folder; only then removed.
+    // The history's lock keeps a prune from taking a blob before this entry names it.
+    const UniqueFd lock = lockFolder(m_store.folder());
+    const qsizetype first = m_entry.kept.size();
+    QList<QByteArray> removable;
+    for (const Candidate& c : std::as_const(found)) {
+        // A link holds no bytes of the folder: it goes as before.
+        if (!c.regular || keep(c.name))
+            removable.append(c.name);
+        else
+            qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", c.name.constData());
+    }
+    if (m_entry.kept.size() > first) {
+        QByteArray lines;
+        for (qsizetype i = first; i < m_entry.kept.size(); ++i)
+            lines += keptLine(m_entry.kept.at(i));
+        if (!flushBlobs())
+            throw Error(
+                QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
+                    .arg(describeErrno(errno)));
+        appendLine(lines);
+    }
+    for (const QByteArray& name : std::as_const(removable))
+        if (::unlinkat(m_gameFd.get(), name.constData(), 0) != 0)
+            qCWarning(lcInstall, "history: %s kept but not removed: %s", name.constData(), std::strerror(errno));
+}
+
+bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
+{
+    // A later member of the same name replaces what this change wrote itself.
+    if (containsFolded(m_createdNames, name))
+        return true;
+    bool missing = false;
+    const UniqueFd lock = lockFolder(m_store.folder());
+    if (!keep(name, &missing))
+        return missing;
+    try {
+        if (!flushBlobs())
+            return false;
+        appendLine(keptLine(m_entry.kept.last()));
+    } catch (const Error&) {
+        return false;
+    }
+    return true;
+}
+
+void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patterns)
+{
+    QByteArray lines = "slot=" + pct(slot.slot) + ' ' + pct(slot.before) + ' ' + pct(slot.after) + '\n';
+    for (const QString& p : patterns)
+        if (!m_entry.patterns.contains(p))
+            lines += "pattern=" + pct(p) + '\n';
+    appendLine(lines);
+    m_entry.slots.append(slot);
+    for (const QString& p : patterns)
+        if (!m_entry.patterns.contains(p))
+            m_entry.patterns.append(p);
+}
+
+void HistoryRecorder::hashCreatedSoon()
+{
+    if (m_createdHashes.valid())
+        return;
+    // On a thread of its own: the settings write's flush waits on the disk meanwhile.
+    m_createdHashes = std::async(std::launch::async, [folder = m_gameFd.get(), names = m_createdNames] {
+        QList<HistoryFile> created;
+        for (const QByteArray& name : names) {
+            const UniqueFd fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            HistoryFile f;
+            f.name = name;
+            if (fd.isValid() && hashFd(fd.get(), f.hash, f.size))
+                created.append(f);
+        }
+        return created;
+    });
+}
+
+void HistoryRecorder::noteCreated(const QByteArray& name)
+{
+    m_createdNames.append(name);
+}
+
+void HistoryRecorder::noteWritten(const HistoryFile& file)
+{
+    m_entry.created.append(file);
+}
+
+void HistoryRecorder::setRestores(qint64 id)
+{
+    m_entry.restores = id;
+    appendLine("restores=" + QByteArray::number(id) + '\n');
+}
+
+void HistoryRecorder::markChanged(const QByteArray& name)
+{
+    for (HistoryFile& f : m_entry.kept)
+        if (f.name == name)
+            f.changedBehind = true;
+}
+
+void HistoryRecorder::commit()
+{
+    m_committed = true;
+    hashCreatedSoon();
+    m_entry.created.append(m_createdHashes.get());
+    m_createdNames.clear();
+    if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry)))
+        // The pending entry holds every kept file; the next start makes it an entry.
+        throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
+    ::unlink(QFile::encodeName(m_pendingPath).constData());
+    m_pendingFd.reset();
+    // Only a history over its cap is read whole.
+    if (const qint64 cap = m_store.cap(); m_store.spaceUsed() > cap)
+        m_store.prune(cap);
+}
+
+namespace {
+bool g_historyKept = true;
+} // namespace
+
+void setHistoryKept(bool on)
+{
+    g_historyKept = on;
+}
+
+bool historyKept()
+{
+    return g_historyKept;
+}
+
+// ---- Several changes as one entry -----------------------------------------------------------------
+
+HistoryBatch::HistoryBatch(const QString& kind) : m_kind(kind), m_previous(std::exchange(t_batch, this)) {}
+
+HistoryBatch::~HistoryBatch()
+{
+    t_batch = m_previous;
+    if (m_recorder) {
+        try {
+            m_recorder->commit();
+        } catch (const Error& e) {
+            qCWarning(lcInstall, "history: %s", qUtf8Printable(e.description()));
+        }
+    }
+}
+
+HistoryBatch* HistoryBatch::active()
+{
+    return t_batch;
+}
+
+std::shared_ptr<HistoryRecorder> HistoryBatch::join(const QString& settingsFile, const QString& localGameFolder,
+                                                    const HistorySlot& slot, const QStringList& patterns)
+{
+    if (m_recorder && m_recorder->entry().gameFolder == localGameFolder) {
+        m_recorder->addSlot(slot, patterns);
+        return m_recorder;
+    }
+    if (m_recorder)
+        return std::make_shared<HistoryRecorder>(settingsFile, localGameFolder, m_kind, QList<HistorySlot>{slot},
+                                                 patterns);
+    m_recorder =
+        std::make_shared<HistoryRecorder>(settingsFile, localGameFolder, m_kind, QList<HistorySlot>{slot}, patterns);
+    return m_recorder;
+}
+
+// ---- Undo and restore ----------------------------------------------------------------------------
+
+namespace {
+
+ChangeProbe& restoreProbe()
+{
+    static ChangeProbe probe;
+    return probe;
+}
+
+void reachRestore(ChangeStep step)
+{
+    if (const ChangeProbe& probe = restoreProbe())
+        probe(step);
+}
+
+} // namespace
+
+ChangeProbe setRestoreProbe(ChangeProbe probe)
+{
+    return std::exchange(restoreProbe(), std::move(probe));
+}
+
+namespace {
+
+bool triesFor(int milliseconds, const std::function<bool()>& tryLock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!tryLock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+} // namespace
+
+void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
+                   const QString& kind, const LockWait& wait)
+{
+    if (!target.damage.isEmpty())
+        throw Error(QStringLiteral("This change cannot be undone: %1.").arg(target.damage));
+    const QString local = usableFolder(gameFolder);
+    if (local.isEmpty() || local != target.gameFolder)
+        throw Error(QStringLiteral("This change was made in the game folder %1, which is not the one in use.")
+                        .arg(target.gameFolder));
+    // Every kept file is read and checked before anything in the game folder is touched.
+    const HistoryStore store(settingsFile);
+    QList<QByteArray> contents;
+    for (const HistoryFile& f : target.kept) {
+        const FileRead read = readRegularFile(store.blobPath(f.hash), f.size + 1, Links::Refuse);
+        if (!read.ok() || read.data.size() != f.size || sha256Hex(read.data) != f.hash)
+            throw Error(QStringLiteral("This change cannot be undone: the kept bytes of %1 are damaged.")
+                            .arg(QFile::decodeName(f.name)));
+        contents.append(read.data);
+    }
+    // The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
+    FolderLock lock(local);
+    if (!lock.tryLock()) {
+        const QString waitingFor =
+            QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
+                .arg(local);
+        const auto tries = [&lock] { return lock.tryLock(); };
+        if (!(wait ? wait(waitingFor, tries) : triesFor(10000, tries)))
+            throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed "
+                                       "in it.")
+                            .arg(local));
+    }
+    const UniqueFd folder(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!folder.isValid())
+        throw Error(QStringLiteral("The game folder %1 cannot be used, so nothing was changed in it.").arg(local));
+
+    QList<HistorySlot> slots;
+    QList<ProfileEntry> skins;
+    for (const HistorySlot& s : target.slots) {
+        slots.append({s.slot, Modulo::LEEINI(settingsFile, SettingsNames::kSkinsSection, s.slot), s.before});
+        skins.append({s.slot, s.before});
+    }
+    HistoryRecorder recorder(settingsFile, local, kind, slots, target.patterns);
+    recorder.setRestores(target.id);
+    QList<QByteArray> names;
+    for (const HistoryFile& f : target.created)
+        names.append(f.name);
+    for (const HistoryFile& f : target.kept)
+        names.append(f.name);
+    recorder.removeMatching(target.patterns, names);
+    reachRestore(ChangeStep::Deleted);
+    // What the change wrote and someone changed since is kept, and the entry says so.
+    for (const HistoryFile& now : recorder.entry().kept)
+        for (const HistoryFile& wrote : target.created)
+            if (QFile::decodeName(now.name).toCaseFolded() == QFile::decodeName(wrote.name).toCaseFolded() &&
+                now.hash != wrote.hash)
+                recorder.markChanged(now.name);
+    std::vector<StagedFile> staged(static_cast<size_t>(target.kept.size()));
+    const auto failed = [&staged, &folder](const HistoryFile& f) {
+        const int err = errno;
+        for (const StagedFile& file : staged)
+            if (!file.temporary.isEmpty())
+                ::unlinkat(folder.get(), file.temporary.constData(), 0);
+        return Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
+                         .arg(QFile::decodeName(f.name), describeErrno(err)));
+    };
+    for (qsizetype i = 0; i < target.kept.size(); ++i)
+        if (!stageFile(folder.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
+            throw failed(target.kept.at(i));
+    for (qsizetype i = 0; i < target.kept.size(); ++i) {
+        if (!placeFile(folder.get(), staged[size_t(i)], target.kept.at(i).name))
+            throw failed(target.kept.at(i));
+        recorder.noteWritten(target.kept.at(i));
+    }
+    reachRestore(ChangeStep::Unpacked);
+    if (!skins.isEmpty())
+        Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, skins);
+    reachRestore(ChangeStep::Recorded);
+    recorder.commit();
+}
+
+} // namespace kvr

@@ -1,0 +1,230 @@
+#include "history/historywindow.h"
+
+#include "app/toolkit.h"
+#include "installer/changeprompts.h"
+#include "installer/combolist.h"
+#include "installer/principal.h"
+#include "installer/slots.h"
+#include "settings/modulo_ini.h"
+#include "settings/settings_names.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QPointer>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QThreadPool>
+#include <QVBoxLayout>
+
+namespace kvr {
+
+namespace {
+
+enum Column { When, Change, Slots, From, To, Files, Size, ColumnCount };
+
+// A reset touches every slot: its row says so rather than listing thirty.
+QString joined(const QList<HistorySlot>& slots, QString HistorySlot::*field)
+{
+    QStringList values;
+    for (const HistorySlot& s : slots)
+        if (!values.contains(s.*field))
+            values.append(s.*field);
+    return values.join(QStringLiteral(", "));
+}
+
+QString slotList(const QList<HistorySlot>& slots)
+{
+    if (slots.size() == qsizetype(slotTable().size()))
+        return QStringLiteral("all %1").arg(slots.size());
+    return joined(slots, &HistorySlot::slot);
+}
+
+} // namespace
+
+HistoryWindow::HistoryWindow()
+{
+    setUpWindow(QStringLiteral("History"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ History"));
+    buildLayout();
+}
+
+void HistoryWindow::buildLayout()
+{
+    Label1 = new QLabel(QStringLiteral("Changes to the game folder, newest first:"));
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Table1 = new QTableWidget(0, ColumnCount);
+    Table1->setObjectName(QStringLiteral("Table1"));
+    Table1->setHorizontalHeaderLabels({QStringLiteral("When"), QStringLiteral("Change"), QStringLiteral("Slots"),
+                                       QStringLiteral("From"), QStringLiteral("To"), QStringLiteral("Files"),
+                                       QStringLiteral("Size")});
+    Table1->verticalHeader()->hide();
+    Table1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Table1->setSelectionMode(QAbstractItemView::SingleSelection);
+    Table1->horizontalHeader()->setStretchLastSection(true);
+    Table1->setWordWrap(false);
+    Label1->setBuddy(Table1);
+    Label2 = new QLabel(QStringLiteral("Reading the history..."));
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Command1 = new QPushButton(QStringLiteral("&Restore"));
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setToolTip(QStringLiteral("Put this change's slots back as they were just before it"));
+    Command1->setEnabled(false);
+    Command2 = new QPushButton(QStringLiteral("&Forget Older Changes"));
+    Command2->setObjectName(QStringLiteral("Command2"));
+    Command2->setToolTip(QStringLiteral("Forget the changes older than the selected one; the game's own files stay"));
+
+    const int charWidth = fontMetrics().averageCharWidth();
+    Table1->setFixedSize(charWidth * 120, fontMetrics().height() * 18);
+    Table1->setColumnWidth(When,
+                           fontMetrics().horizontalAdvance(QStringLiteral("0000-00-00 00:00:00")) + charWidth * 3);
+    Table1->setColumnWidth(Change, charWidth * 14);
+    Table1->setColumnWidth(Slots, charWidth * 12);
+    Table1->setColumnWidth(From, charWidth * 20);
+    Table1->setColumnWidth(To, charWidth * 20);
+    Table1->setColumnWidth(Files, charWidth * 7);
+
+    auto* buttons = new QHBoxLayout;
+    buttons->addWidget(Label2, 1);
+    buttons->addWidget(Command1);
+    buttons->addWidget(Command2);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 12, 12, 12);
+    layout->setSpacing(6);
+    layout->addWidget(Label1);
+    layout->addWidget(Table1);
+    layout->addLayout(buttons);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+
+    connect(Table1, &QTableWidget::itemSelectionChanged, this, [this] {
+        const int row = Table1->currentRow();
+        Command1->setEnabled(row >= 0 && row < m_entries.size() && m_entries[row].damage.isEmpty());
+    });
+    connectHandler(Command1, &QPushButton::clicked, this, &HistoryWindow::Command1_Click);
+    connectHandler(Command2, &QPushButton::clicked, this, &HistoryWindow::Command2_Click);
+}
+
+void HistoryWindow::Form_Load()
+{
+    const Principal& main = Principal::instance();
+    m_settings = main.INIFILE;
+    m_game = usableFolder(main.INSTFOLDER);
+    refill();
+}
+
+void HistoryWindow::refill()
+{
+    m_ready = false;
+    // A long history takes a moment to read: the window opens at once and fills when ready.
+    QPointer<HistoryWindow> self(this);
+    QThreadPool::globalInstance()->start([self, settings = m_settings, game = m_game] {
+        const HistoryStore store(settings);
+        const QList<HistoryEntry> entries = store.entries(game);
+        const qint64 used = store.spaceUsed();
+        const qint64 cap = store.cap();
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, entries, used, cap] {
+            if (self)
+                self->fill(entries, used, cap);
+        });
+    });
+}
+
+void HistoryWindow::fill(const QList<HistoryEntry>& entries, qint64 used, qint64 cap)
+{
+    m_entries = entries;
+    Table1->clearSelection();
+    Table1->setRowCount(static_cast<int>(entries.size()));
+    const QLocale locale;
+    for (int row = 0; row < entries.size(); ++row) {
+        const HistoryEntry& e = entries[row];
+        const bool damaged = !e.damage.isEmpty();
+        const QStringList cells = {
+            locale.toString(QDateTime::fromMSecsSinceEpoch(e.time), QStringLiteral("yyyy-MM-dd HH:mm:ss")),
+            damaged ? QStringLiteral("damaged: ") + e.damage : e.kind,
+            slotList(e.slots),
+            joined(e.slots, &HistorySlot::before),
+            joined(e.slots, &HistorySlot::after),
+            QString::number(e.kept.size() + e.created.size()),
+            locale.formattedDataSize(e.keptBytes()),
+        };
+        for (int column = 0; column < ColumnCount; ++column) {
+            auto* item = new QTableWidgetItem(cells[column]);
+            item->setToolTip(cells[column]);
+            if (damaged)
+                item->setForeground(palette().color(QPalette::Disabled, QPalette::Text));
+            Table1->setItem(row, column, item);
+        }
+    }
+    Command1->setEnabled(false);
+    Label2->setText(
+        QStringLiteral("Space used: %1 of %2").arg(locale.formattedDataSize(used), locale.formattedDataSize(cap)));
+    m_ready = true;
+    Q_EMIT Ready();
+}
+
+void HistoryWindow::Command1_Click()
+{
+    const int row = Table1->currentRow();
+    if (!m_ready || row < 0 || row >= m_entries.size())
+        return;
+    const HistoryEntry target = m_entries[row];
+    Principal& main = Principal::instance();
+    try {
+        restoreBefore(main.INIFILE, main.INSTFOLDER, target, QStringLiteral("restore"), waitInWindow);
+    } catch (const Error& e) {
+        MsgBox(e.description(), vbExclamation);
+    }
+    showSkins(main, target.slots);
+    refill();
+}
+
+void HistoryWindow::Command2_Click()
+{
+    if (!m_ready || m_entries.isEmpty())
+        return;
+    const int keep = std::max(Table1->currentRow(), 0) + 1;
+    if (MsgBox(QStringLiteral("Forget the changes older than the selected one? They can no longer be undone. The "
+                              "game's own files of each slot are kept."),
+               vbOKCancel | vbQuestion) != vbOK)
+        return;
+    m_ready = false;
+    QPointer<HistoryWindow> self(this);
+    // Another instance's change may hold the history a moment.
+    QThreadPool::globalInstance()->start([self, settings = m_settings, keep] {
+        HistoryStore(settings).forgetOlder(keep, false);
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self] {
+            if (self)
+                self->refill();
+        });
+    });
+}
+
+void showSkins(Principal& main, const QList<HistorySlot>& slots)
+{
+    for (const HistorySlot& s : slots)
+        for (const Slot& slot : slotTable())
+            if (slot.SlotCode() == s.slot)
+                main.Combo(slot.number).setText(Modulo::LEEINI(main.INIFILE, SettingsNames::kSkinsSection, s.slot));
+}
+
+void undoLastChange(Principal& main)
+{
+    const QList<HistoryEntry> entries = HistoryStore(main.INIFILE).entries(usableFolder(main.INSTFOLDER));
+    if (entries.isEmpty()) {
+        MsgBox(QStringLiteral("There is no change to undo."), vbExclamation);
+        return;
+    }
+    try {
+        restoreBefore(main.INIFILE, main.INSTFOLDER, entries.first(), QStringLiteral("undo"), waitInWindow);
+    } catch (const Error& e) {
+        MsgBox(e.description(), vbExclamation);
+    }
+    showSkins(main, entries.first().slots);
+    if (HistoryWindow::exists())
+        HistoryWindow::instance().refill();
+}
+
+} // namespace kvr

@@ -1,0 +1,60 @@
+// The History window: one row per change to the game folder, newest first, with Restore and
+// Forget Older Changes; and the main window's Undo Last Change.
+#pragma once
+
+#include "app/navigation.h"
+#include "history/history.h"
+
+class QLabel;
+class QPushButton;
+class QTableWidget;
+
+namespace kvr {
+
+class Principal;
+
+class HistoryWindow : public ChildForm<HistoryWindow>
+{
+    Q_OBJECT
+public:
+    HistoryWindow();
+
+    // True once the rows are filled.
+    bool ready() const { return m_ready; }
+    const QList<HistoryEntry>& entries() const { return m_entries; }
+
+    // Puts the selected entry's slots back as they were just before it.
+    void Command1_Click();
+    // Forgets the changes older than the selected one (older than the newest when none is).
+    void Command2_Click();
+    // Reads the history again.
+    void refill();
+
+Q_SIGNALS:
+    void Ready();
+
+protected:
+    void Form_Load() override;
+
+private:
+    void buildLayout();
+    void fill(const QList<HistoryEntry>& entries, qint64 used, qint64 cap);
+
+    QLabel* Label1 = nullptr;
+    QTableWidget* Table1 = nullptr;
+    QLabel* Label2 = nullptr;
+    QPushButton* Command1 = nullptr;
+    QPushButton* Command2 = nullptr;
+    QList<HistoryEntry> m_entries;
+    QString m_settings;
+    QString m_game;
+    bool m_ready = false;
+};
+
+// Undoes the newest change, and shows the slots' restored skins in the main window.
+void undoLastChange(Principal& main);
+
+// Shows the skins of these slots in the main window's slot boxes.
+void showSkins(Principal& main, const QList<HistorySlot>& slots);
+
+} // namespace kvr

@@ -1,0 +1,380 @@
+#include "loadouts/loadoutfile.h"
+
+#include "app/fileio.h"
+#include "app/textcodec.h"
+#include "app/toolkit.h"
+#include "installer/skinpackage.h"
+#include "settings/profile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QRandomGenerator>
+#include <QSet>
+#include <QThread>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kvr {
+
+namespace {
+
+const QString kLoadoutSection = QStringLiteral("Loadout");
+const QString kNameKey = QStringLiteral("Name");
+const QString kSkinsSection = QStringLiteral("Skins");
+const QString kPackagesSection = QStringLiteral("Packages");
+
+// The longest file name the file system stores, in bytes.
+constexpr qsizetype kNameMax = 255;
+// More lines than this are not listed one by one.
+constexpr qsizetype kNotUnderstoodShown = 20;
+
+bool isBlank(QChar c)
+{
+    const char16_t u = c.unicode();
+    return u == u' ' || u == u'\t' || u == u'\v' || u == u'\f' || u == 0x1A;
+}
+
+QString trimBlanks(QStringView s)
+{
+    qsizetype begin = 0, end = s.size();
+    while (begin < end && isBlank(s[begin]))
+        ++begin;
+    while (end > begin && isBlank(s[end - 1]))
+        --end;
+    return s.sliced(begin, end - begin).toString();
+}
+
+bool holdsControl(const QString& text)
+{
+    for (QChar c : text)
+        if (c.unicode() < 0x20 || c.unicode() == 0x7F || c.isSurrogate() || c.unicode() == 0xFFFD)
+            return true;
+    return false;
+}
+
+// True when a profile line holding the text reads it back unchanged: the reader drops blanks
+// around a value and a pair of quotes around it.
+bool readsBackAsWritten(const QString& text)
+{
+    if (text != trimBlanks(text))
+        return false;
+    const bool quoted = text.size() >= 2 && (text.front() == QLatin1Char('"') || text.front() == QLatin1Char('\'')) &&
+                        text.back() == text.front();
+    return !quoted;
+}
+
+bool fitsFileName(const QString& name)
+{
+    return QFile::decodeName(QFile::encodeName(name)) == name && QFile::encodeName(name).size() <= kNameMax;
+}
+
+// A value as the profile reader gives it, or why it cannot be used: a zero character or more
+// than the read limit would make the value read back as something else than the file says.
+QString readValue(const ProfileFile& file, const QString& section, const QString& key, QString& problem)
+{
+    const std::optional<QString> stored = file.value(section, key);
+    if (!stored)
+        return {};
+    if (stored->contains(QChar(u'\0')))
+        problem = QStringLiteral("it holds a zero character");
+    else if (stored->size() > kProfileValueMax)
+        problem = QStringLiteral("it is longer than %1 characters").arg(kProfileValueMax);
+    return profileReadResult(*stored);
+}
+
+std::optional<quint64> number(QStringView text, int base, qsizetype maxDigits)
+{
+    if (text.isEmpty() || text.size() > maxDigits)
+        return std::nullopt;
+    for (QChar c : text)
+        if (!(c.isDigit() && c.unicode() < 0x80) && !(base == 16 && ((c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
+                                                                     (c >= QLatin1Char('A') && c <= QLatin1Char('F')))))
+            return std::nullopt;
+    bool ok = false;
+    const quint64 value = text.toULongLong(&ok, base);
+    return ok ? std::optional<quint64>(value) : std::nullopt;
+}
+
+LoadoutSlot readSlot(const ProfileFile& file, const QString& code)
+{
+    LoadoutSlot slot;
+    QString problem;
+    slot.skin = readValue(file, kSkinsSection, code, problem);
+    if (!problem.isEmpty()) {
+        slot.problem = QStringLiteral("the skin: ") + problem;
+        return slot;
+    }
+    if (slot.skin.isEmpty())
+        return slot;
+    if (const QString p = skinProblem(code, slot.skin); !p.isEmpty()) {
+        slot.problem = p;
+        return slot;
+    }
+    if (slot.skin == kDefaultSkin)
+        return slot;
+    const QString line = readValue(file, kPackagesSection, code, problem);
+    if (!problem.isEmpty()) {
+        slot.problem = QStringLiteral("the package: ") + problem;
+        return slot;
+    }
+    // Split at the last two bars: a skin name may hold one.
+    const qsizetype crcBar = line.lastIndexOf(QLatin1Char('|'));
+    const qsizetype sizeBar = crcBar > 0 ? line.lastIndexOf(QLatin1Char('|'), crcBar - 1) : -1;
+    if (sizeBar < 0) {
+        slot.problem = QStringLiteral("no package line of the form <file name>|<size>|<CRC>");
+        return slot;
+    }
+    const QString name = trimBlanks(QStringView(line).first(sizeBar));
+    if (const QString p = packageProblem(code, slot.skin, name); !p.isEmpty()) {
+        slot.problem = p;
+        return slot;
+    }
+    const std::optional<quint64> size =
+        number(trimBlanks(QStringView(line).sliced(sizeBar + 1, crcBar - sizeBar - 1)), 10, 15);
+    const std::optional<quint64> crc = number(trimBlanks(QStringView(line).sliced(crcBar + 1)), 16, 8);
+    if (!size)
+        slot.problem = QStringLiteral("the package size is not a number");
+    else if (!crc)
+        slot.problem = QStringLiteral("the package CRC is not a hexadecimal number");
+    else
+        slot.package = {name, static_cast<qint64>(*size), static_cast<quint32>(*crc)};
+    return slot;
+}
+
+// The lines the reader above does not look at: other sections, keys that are no slot code,
+// anything before the first section. Values are read by the profile reader; this only names
+// what it leaves aside.
+QStringList linesNotUnderstood(const QString& text)
+{
+    QStringList lines;
+    qsizetype count = 0;
+    QString section;
+    bool anySection = false;
+    auto note = [&](qsizetype number, const QString& why) {
+        if (++count <= kNotUnderstoodShown)
+            lines.append(QStringLiteral("line %1: %2").arg(number).arg(why));
+    };
+    qsizetype number = 0;
+    for (QStringView raw : QStringView(text).tokenize(QLatin1Char('\n'))) {
+        ++number;
+        const QString line = trimBlanks(raw.endsWith(QLatin1Char('\r')) ? raw.chopped(1) : raw);
+        if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
+            continue;
+        if (line.startsWith(QLatin1Char('[')) && line.lastIndexOf(QLatin1Char(']')) > 0) {
+            section = trimBlanks(QStringView(line).sliced(1, line.lastIndexOf(QLatin1Char(']')) - 1));
+            anySection = true;
+            const bool known = section.compare(kLoadoutSection, Qt::CaseInsensitive) == 0 ||
+                               section.compare(kSkinsSection, Qt::CaseInsensitive) == 0 ||
+                               section.compare(kPackagesSection, Qt::CaseInsensitive) == 0;
+            if (!known)
+                note(number, QStringLiteral("an unknown section [%1]").arg(section.left(40)));
+            continue;
+        }
+        if (!anySection) {
+            note(number, QStringLiteral("a line before any section"));
+            continue;
+        }
+        const QString key = trimBlanks(QStringView(line).first(std::max<qsizetype>(0, line.indexOf(QLatin1Char('=')))));
+        if (section.compare(kLoadoutSection, Qt::CaseInsensitive) == 0) {
+            if (key.compare(kNameKey, Qt::CaseInsensitive) != 0)
+                note(number, QStringLiteral("an unknown entry \"%1\"").arg(line.left(40)));
+        } else if (section.compare(kSkinsSection, Qt::CaseInsensitive) == 0 ||
+                   section.compare(kPackagesSection, Qt::CaseInsensitive) == 0) {
+            if (!isSlotCode(key.toUpper()))
+                note(number, QStringLiteral("no slot has the code \"%1\"").arg(key.left(40)));
+        }
+    }
+    if (count > kNotUnderstoodShown)
+        lines.append(QStringLiteral("and %1 more lines").arg(count - kNotUnderstoodShown));
+    return lines;
+}
+
+} // namespace
+
+QString skinProblem(const QString& code, const QString& skin)
+{
+    if (skin == kDefaultSkin)
+        return {};
+    if (skin.contains(QLatin1Char('/')) || skin.contains(QLatin1Char('\\')) || skin.contains(QStringLiteral("..")))
+        return QStringLiteral("the skin name holds / or \\ or ..");
+    if (holdsControl(skin))
+        return QStringLiteral("the skin name holds a character a file name cannot");
+    if (!readsBackAsWritten(skin))
+        return QStringLiteral("the skin name starts or ends with a blank, or is in quotes");
+    const QString package = code + QLatin1Char('_') + skin + QStringLiteral(".zip");
+    if (package.size() < kShortestPackageName)
+        return QStringLiteral("the skin name is empty");
+    if (!fitsFileName(package))
+        return QStringLiteral("the skin name is too long for a file name");
+    return {};
+}
+
+QString packageProblem(const QString& code, const QString& skin, const QString& file)
+{
+    const QString expected = code + QLatin1Char('_') + skin + QStringLiteral(".zip");
+    if (file.compare(expected, Qt::CaseInsensitive) != 0)
+        return QStringLiteral("the package is not named %1").arg(expected);
+    return {};
+}
+
+Loadout parseLoadout(const QByteArray& bytes, const QString& fallbackName)
+{
+    const ProfileFile file = ProfileFile::parse(bytes);
+    Loadout loadout;
+    QString problem;
+    const QString name = readValue(file, kLoadoutSection, kNameKey, problem);
+    loadout.name = problem.isEmpty() && loadoutNameProblem(name).isEmpty() ? name : fallbackName;
+    for (const Slot& s : slotTable())
+        loadout.entries[static_cast<size_t>(s.number - 1)] = readSlot(file, s.SlotCode());
+    loadout.notUnderstood = linesNotUnderstood(decodeText(bytes).text);
+    return loadout;
+}
+
+bool looksLikeLoadout(const QByteArray& bytes)
+{
+    const QString text = decodeText(bytes).text;
+    for (QStringView raw : QStringView(text).tokenize(QLatin1Char('\n'))) {
+        const QString line = trimBlanks(raw.endsWith(QLatin1Char('\r')) ? raw.chopped(1) : raw);
+        const qsizetype close = line.lastIndexOf(QLatin1Char(']'));
+        if (line.startsWith(QLatin1Char('[')) && close > 0 &&
+            trimBlanks(QStringView(line).sliced(1, close - 1)).compare(kLoadoutSection, Qt::CaseInsensitive) == 0)
+            return true;
+    }
+    return false;
+}
+
+QByteArray loadoutBytes(const Loadout& loadout)
+{
+    ProfileFile file = ProfileFile::parse({});
+    file.setValue(kLoadoutSection, kNameKey, loadout.name);
+    for (const Slot& s : slotTable())
+        if (const LoadoutSlot& slot = loadout.entries[static_cast<size_t>(s.number - 1)]; slot.understood())
+            file.setValue(kSkinsSection, s.SlotCode(), slot.skin);
+    for (const Slot& s : slotTable()) {
+        const LoadoutSlot& slot = loadout.entries[static_cast<size_t>(s.number - 1)];
+        if (slot.understood() && slot.skin != kDefaultSkin)
+            file.setValue(kPackagesSection, s.SlotCode(),
+                          QString(slot.package.file + QLatin1Char('|') + QString::number(slot.package.size) +
+                                  QLatin1Char('|') +
+                                  QStringLiteral("%1").arg(slot.package.crc, 8, 16, QLatin1Char('0')).toUpper()));
+    }
+    return file.toBytes();
+}
+
+QString loadoutNameProblem(const QString& name)
+{
+    if (name.trimmed().isEmpty())
+        return QStringLiteral("Type a name for the loadout.");
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return QStringLiteral("A loadout name cannot hold / or \\.");
+    if (name.startsWith(QLatin1Char('.')))
+        return QStringLiteral("A loadout name cannot start with a dot.");
+    if (holdsControl(name) || name != name.trimmed() || !readsBackAsWritten(name))
+        return QStringLiteral(
+            "A loadout name cannot hold control characters, start or end with a blank, or be in quotes.");
+    if (!fitsFileName(name + kLoadoutExtension))
+        return QStringLiteral("The loadout name is too long.");
+    return {};
+}
+
+QString loadoutsFolder(const QString& settingsFile)
+{
+    return QFileInfo(toLocalPath(settingsFile)).absolutePath() + QStringLiteral("/loadouts");
+}
+
+QString loadoutPath(const QString& folder, const QString& name)
+{
+    return folder + QLatin1Char('/') + name + kLoadoutExtension;
+}
+
+QStringList listLoadouts(const QString& folder)
+{
+    QStringList names;
+    DirStream dir(folder);
+    while (const dirent* entry = dir.next()) {
+        const QString file = QFile::decodeName(entry->d_name);
+        if (!file.endsWith(kLoadoutExtension, Qt::CaseInsensitive) || file.size() == kLoadoutExtension.size())
+            continue;
+        struct stat st
+        {
+        };
+        if (::fstatat(dir.fd(), entry->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        names.append(file.chopped(kLoadoutExtension.size()));
+    }
+    std::sort(names.begin(), names.end(), [](const QString& a, const QString& b) {
+        const int c = a.compare(b, Qt::CaseInsensitive);
+        return c != 0 ? c < 0 : a < b;
+    });
+    return names;
+}
+
+LoadoutRead readLoadoutFile(const QString& localPath, const QString& fallbackName)
+{
+    FileRead read = readRegularFile(localPath, kLoadoutFileMax);
+    LoadoutRead result;
+    if (read.status == FileRead::Status::NotRegularFile || read.status == FileRead::Status::Failed) {
+        result.problem = read.message();
+        return result;
+    }
+    result.loadout = parseLoadout(read.data, fallbackName);
+    result.whole = read.ok();
+    if (!result.whole)
+        result.loadout.notUnderstood.prepend(
+            QStringLiteral("the file is larger than %1 KiB: only its beginning was read").arg(kLoadoutFileMax / 1024));
+    if (!looksLikeLoadout(read.data))
+        result.problem = QStringLiteral("it has no [Loadout] section");
+    result.bytes = std::move(read.data);
+    return result;
+}
+
+WriteResult writeFileWhole(const QString& localPath, const QByteArray& bytes, WriteMode mode)
+{
+    const QByteArray path = QFile::encodeName(localPath);
+    auto failed = [](int err) { return WriteResult{WriteResult::Status::Failed, Error::fromErrno(err).description()}; };
+
+    // A writer of the file replaced holds its lock for a moment only: tried, and tried again briefly.
+    const UniqueFd old(
+        mode == WriteMode::Replace ? ::open(path.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW) : -1);
+    for (int tries = 0; old.isValid() && ::flock(old.get(), LOCK_EX | LOCK_NB) != 0 && ++tries < 20;)
+        QThread::msleep(10);
+
+    QByteArray temp;
+    UniqueFd fd;
+    for (int attempt = 0; !fd.isValid() && attempt < 100; ++attempt) {
+        temp = path + ".tmp" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
+        fd.reset(::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
+        if (!fd.isValid() && errno != EEXIST)
+            return failed(errno);
+    }
+    if (!fd.isValid())
+        return failed(EEXIST);
+    if (!writeDurably(std::move(fd), bytes)) {
+        const int err = errno ? errno : EIO;
+        ::unlink(temp.constData());
+        return failed(err);
+    }
+    WriteResult result{WriteResult::Status::Written, {}};
+    if (mode == WriteMode::Replace) {
+        if (::rename(temp.constData(), path.constData()) != 0)
+            result = failed(errno);
+    } else if (::link(temp.constData(), path.constData()) != 0) {
+        result = errno == EEXIST ? WriteResult{WriteResult::Status::NameTaken, {}} : failed(errno);
+    }
+    if (mode == WriteMode::Create || !result.ok())
+        ::unlink(temp.constData());
+    return result;
+}
+
+bool deleteLoadout(const QString& folder, const QString& name)
+{
+    if (!loadoutNameProblem(name).isEmpty())
+        return false;
+    return ::unlink(QFile::encodeName(loadoutPath(folder, name)).constData()) == 0;
+}
+
+} // namespace kvr

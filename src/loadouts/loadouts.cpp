@@ -1,0 +1,574 @@
+#include "loadouts/loadouts.h"
+
+#include "app/fileio.h"
+#include "app/widgets.h"
+#include "installer/combolist.h"
+#include "installer/principal.h"
+#include "installer/skinpackage.h"
+#include "installer/slots.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QDir>
+#include <QDropEvent>
+#include <QEventLoop>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QHBoxLayout>
+#include <QHeaderView>
+#include <QInputDialog>
+#include <QLabel>
+#include <QListWidget>
+#include <QMimeData>
+#include <QPointer>
+#include <QProgressDialog>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QThread>
+#include <QThreadPool>
+#include <QTimer>
+#include <QVBoxLayout>
+
+#include <utility>
+
+namespace kvr {
+
+namespace {
+
+// Work that ends sooner than this shows no progress dialog.
+constexpr int kProgressDelayMs = 500;
+
+std::optional<QString> askName()
+{
+    bool ok = false;
+    const QString name = QInputDialog::getText(QApplication::activeWindow(), kLoadoutsTitle,
+                                               QStringLiteral("Save the skins recorded now as the loadout:"),
+                                               QLineEdit::Normal, QString(), &ok);
+    return ok ? std::optional<QString>(name) : std::nullopt;
+}
+
+QString askFile(bool forSaving, const QString& suggestedName)
+{
+    const QString filter = QStringLiteral("Loadouts (*.kvrloadout);;All files (*)");
+    return forSaving ? QFileDialog::getSaveFileName(QApplication::activeWindow(), QStringLiteral("Export Loadout"),
+                                                    QDir::home().filePath(suggestedName), filter)
+                     : QFileDialog::getOpenFileName(QApplication::activeWindow(), QStringLiteral("Import Loadout"),
+                                                    QDir::homePath(), filter);
+}
+
+LoadoutNameHandler g_name = &askName;
+LoadoutFileHandler g_file = &askFile;
+
+// The window's background work, one job at a time, on a pool of its own that goes with the
+// program.
+QThreadPool& loadoutPool()
+{
+    static QPointer<QThreadPool> pool;
+    if (!pool) {
+        pool = new QThreadPool(QCoreApplication::instance());
+        pool->setMaxThreadCount(1);
+    }
+    return *pool;
+}
+
+QString slotTitle(const Slot& s)
+{
+    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
+}
+
+// While work runs off the window's thread, a message box it raises (the extraction library's
+// "Unzip: ..." when it cannot be loaded) is shown by the window's thread.
+class MessagesFromWorker
+{
+public:
+    MessagesFromWorker() : m_previous(setMsgBoxHandler({}))
+    {
+        setMsgBoxHandler([previous = m_previous](const QString& prompt, int style, const QString& title) {
+            if (!previous)
+                return int(vbOK);
+            if (QThread::currentThread() == QCoreApplication::instance()->thread())
+                return previous(prompt, style, title);
+            int answer = vbOK;
+            QMetaObject::invokeMethod(
+                QCoreApplication::instance(), [&] { answer = previous(prompt, style, title); },
+                Qt::BlockingQueuedConnection);
+            return answer;
+        });
+    }
+    ~MessagesFromWorker() { setMsgBoxHandler(m_previous); }
+    MessagesFromWorker(const MessagesFromWorker&) = delete;
+    MessagesFromWorker& operator=(const MessagesFromWorker&) = delete;
+
+private:
+    MsgBoxHandler m_previous;
+};
+
+// Runs work on a thread of its own. No window takes input meanwhile; after half a second a
+// progress dialog with Cancel shows. True when the player cancelled.
+bool runWithProgress(QWidget* window, const QString& label,
+                     const std::function<void(const std::atomic<bool>&, std::atomic<int>&, std::atomic<int>&)>& work)
+{
+    const MessagesFromWorker messages;
+    std::atomic<bool> cancel{false};
+    std::atomic<int> done{0}, total{0};
+    std::unique_ptr<QThread> thread(QThread::create([&] { work(cancel, done, total); }));
+    QEventLoop loop;
+    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
+    QTimer delay;
+    delay.setSingleShot(true);
+    QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
+    thread->start();
+    delay.start(kProgressDelayMs);
+    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    if (!thread->isFinished()) {
+        QProgressDialog progress(label, QStringLiteral("Cancel"), 0, 1, window);
+        progress.setObjectName(QStringLiteral("LoadoutProgress"));
+        progress.setWindowTitle(kLoadoutsTitle);
+        // Wide enough for the window's caption.
+        progress.setMinimumWidth(progress.fontMetrics().averageCharWidth() * 72);
+        progress.setWindowModality(Qt::ApplicationModal);
+        progress.setMinimumDuration(0);
+        progress.setAutoClose(false);
+        progress.setAutoReset(false);
+        QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] {
+            cancel = true;
+            progress.setLabelText(QStringLiteral("Cancelling after the slot being changed..."));
+        });
+        QTimer poll;
+        QObject::connect(&poll, &QTimer::timeout, &progress, [&] {
+            progress.setMaximum(std::max(1, total.load()));
+            progress.setValue(done.load());
+            // The last slot is changed: the history keeps what the change put in the game folder.
+            if (total > 0 && done == total && !cancel)
+                progress.setLabelText(QStringLiteral("Recording the change in the history..."));
+        });
+        poll.start(50);
+        progress.show();
+        if (!thread->isFinished())
+            loop.exec();
+    }
+    thread->wait();
+    return cancel;
+}
+
+} // namespace
+
+LoadoutNameHandler setLoadoutNameHandler(LoadoutNameHandler handler)
+{
+    return std::exchange(g_name, handler ? std::move(handler) : LoadoutNameHandler(&askName));
+}
+
+LoadoutFileHandler setLoadoutFileHandler(LoadoutFileHandler handler)
+{
+    return std::exchange(g_file, handler ? std::move(handler) : LoadoutFileHandler(&askFile));
+}
+
+Loadouts::Loadouts()
+{
+    setUpWindow(QStringLiteral("Loadouts"), kLoadoutsTitle);
+    buildLayout();
+    connectSignals();
+}
+
+void Loadouts::buildLayout()
+{
+    Label1 = new QLabel(QStringLiteral("&Loadouts:"));
+    Label1->setObjectName(QStringLiteral("Label1"));
+    List1 = new QListWidget;
+    List1->setObjectName(QStringLiteral("List1"));
+    Label1->setBuddy(List1);
+    auto button = [](const char* name, const char* caption) {
+        auto* b = new QPushButton(QString::fromLatin1(caption));
+        b->setObjectName(QString::fromLatin1(name));
+        return b;
+    };
+    SaveCurrent = button("SaveCurrent", "&Save Current...");
+    Apply = button("Apply", "&Apply");
+    Export = button("Export", "&Export...");
+    Import = button("Import", "&Import...");
+    Delete = button("Delete", "&Delete");
+    ApplyAnyway = new QCheckBox(QStringLiteral("Apply a&nyway where a package differs"));
+    ApplyAnyway->setObjectName(QStringLiteral("ApplyAnyway"));
+
+    Label2 = new QLabel(QStringLiteral("Select a loadout to see its slots."));
+    Label2->setObjectName(QStringLiteral("Label2"));
+    Table1 = new QTableWidget(kSlotCount, 3);
+    Table1->setObjectName(QStringLiteral("Table1"));
+    Table1->setHorizontalHeaderLabels({QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Status")});
+    Table1->verticalHeader()->hide();
+    Table1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
+    Table1->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    Table1->setSelectionBehavior(QAbstractItemView::SelectRows);
+    Table1->horizontalHeader()->setStretchLastSection(true);
+    Label2->setBuddy(Table1);
+    Label3 = new QLabel;
+    Label3->setObjectName(QStringLiteral("Label3"));
+    Label3->setWordWrap(true);
+    Image1 = makeBanner(QStringLiteral("Image1"));
+
+    const int charWidth = fontMetrics().averageCharWidth();
+    List1->setFixedSize(charWidth * 30, fontMetrics().height() * 26);
+    Table1->setFixedSize(charWidth * 84, fontMetrics().height() * 26);
+    Table1->setColumnWidth(0, charWidth * 24);
+    Table1->setColumnWidth(1, charWidth * 24);
+    Label3->setFixedWidth(charWidth * 84);
+
+    auto* buttons = new QHBoxLayout;
+    for (QPushButton* b : {SaveCurrent, Apply, Export, Import, Delete})
+        buttons->addWidget(b);
+    buttons->addStretch(1);
+    auto* left = new QVBoxLayout;
+    left->addWidget(Label1);
+    left->addWidget(List1);
+    auto* right = new QVBoxLayout;
+    right->addWidget(Label2);
+    right->addWidget(Table1);
+    right->addWidget(Label3);
+    auto* top = new QHBoxLayout;
+    top->addLayout(left);
+    top->addLayout(right);
+    auto* layout = new QVBoxLayout(this);
+    layout->setContentsMargins(12, 12, 12, 12);
+    layout->addLayout(top);
+    layout->addWidget(ApplyAnyway);
+    layout->addLayout(buttons);
+    layout->addWidget(Image1, 0, Qt::AlignHCenter);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
+    setTabChain({List1, Table1, ApplyAnyway, SaveCurrent, Apply, Export, Import, Delete});
+}
+
+void Loadouts::connectSignals()
+{
+    connectHandler(List1, &QListWidget::itemSelectionChanged, this, &Loadouts::List1_Click);
+    connectHandler(SaveCurrent, &QPushButton::clicked, this, &Loadouts::SaveCurrent_Click);
+    connectHandler(Apply, &QPushButton::clicked, this, &Loadouts::Apply_Click);
+    connectHandler(Export, &QPushButton::clicked, this, &Loadouts::Export_Click);
+    connectHandler(Import, &QPushButton::clicked, this, &Loadouts::Import_Click);
+    connectHandler(Delete, &QPushButton::clicked, this, &Loadouts::Delete_Click);
+}
+
+void Loadouts::Form_Load()
+{
+    const Principal& main = Principal::instance();
+    m_target = {main.INSTFOLDER, main.SKINSFOLDER, main.INIFILE};
+    m_folder = loadoutsFolder(m_target.settingsFile);
+    connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, this, [c = m_cancel] { *c = true; });
+    refreshList();
+}
+
+void Loadouts::Child_Unload(bool& /*cancel*/)
+{
+    *m_cancel = true;
+}
+
+void Loadouts::setReady(bool ready)
+{
+    m_ready = ready;
+    const bool chosen = ready && m_shown.has_value();
+    Apply->setEnabled(chosen);
+    Export->setEnabled(chosen);
+    Delete->setEnabled(!selectedName().isEmpty());
+    if (ready)
+        Q_EMIT Ready();
+}
+
+QString Loadouts::selectedName() const
+{
+    const QList<QListWidgetItem*> items = List1->selectedItems();
+    return items.isEmpty() ? QString() : items.first()->text();
+}
+
+void Loadouts::refreshList(const QString& select)
+{
+    const QString keep = select.isEmpty() ? selectedName() : select;
+    const int generation = ++m_generation;
+    m_shown.reset();
+    setReady(false);
+    QPointer<Loadouts> self(this);
+    // The folder listings, and on the first call the skins folder's, off the window's thread.
+    loadoutPool().start([self, generation, keep, folder = m_folder, packages = m_packages,
+                         skins = usableFolder(m_target.skinsFolder), cancel = m_cancel]() mutable {
+        const QStringList names = listLoadouts(folder);
+        if (!packages)
+            packages = std::make_shared<PackageFolder>(skins);
+        // A window closed meanwhile, or a program ending, wants nothing back.
+        if (*cancel)
+            return;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, generation, keep, names, packages] {
+            if (!self || generation != self->m_generation)
+                return;
+            self->m_packages = packages;
+            {
+                const QSignalBlocker blocker(self->List1);
+                self->List1->clear();
+                self->List1->addItems(names);
+            }
+            const QList<QListWidgetItem*> found =
+                keep.isEmpty() ? QList<QListWidgetItem*>() : self->List1->findItems(keep, Qt::MatchExactly);
+            if (!found.isEmpty()) {
+                self->List1->setCurrentItem(found.first()); // checks that loadout
+                return;
+            }
+            self->showLoadout({}, {});
+            self->Label2->setText(QStringLiteral("Select a loadout to see its slots."));
+            self->setReady(true);
+        });
+    });
+}
+
+void Loadouts::List1_Click()
+{
+    const QString name = selectedName();
+    const int generation = ++m_generation;
+    m_shown.reset();
+    setReady(false);
+    if (name.isEmpty()) {
+        setReady(true);
+        return;
+    }
+    Label2->setText(QStringLiteral("Checking the packages of \"%1\"...").arg(name));
+    QPointer<Loadouts> self(this);
+    // Telling a package by its CRC reads it whole: off the window's thread.
+    loadoutPool().start([self, generation, name, path = loadoutPath(m_folder, name), packages = m_packages,
+                         settings = m_target.settingsFile, cancel = m_cancel] {
+        const LoadoutRead read = readLoadoutFile(path, name);
+        PackageFolder none;
+        const LoadoutCheck checks =
+            checkLoadout(read.loadout, recordedSkins(settings), packages ? *packages : none, *cancel);
+        if (*cancel)
+            return;
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, generation, name, read, checks] {
+            if (!self || generation != self->m_generation)
+                return;
+            Loadout shown = read.loadout;
+            shown.name = name;
+            if (!read.problem.isEmpty())
+                shown.notUnderstood.prepend(QStringLiteral("the file: ") + read.problem);
+            self->m_shown = shown;
+            self->showLoadout(shown, checks);
+            self->setReady(true);
+        });
+    });
+}
+
+void Loadouts::showLoadout(const Loadout& loadout, const LoadoutCheck& checks)
+{
+    Label2->setText(loadout.name.isEmpty() ? QString() : QStringLiteral("Slots of \"%1\":").arg(loadout.name));
+    for (const Slot& s : slotTable()) {
+        const auto i = static_cast<size_t>(s.number - 1);
+        const int row = s.number - 1;
+        Table1->setItem(row, 0, new QTableWidgetItem(slotTitle(s)));
+        Table1->setItem(row, 1, new QTableWidgetItem(loadout.entries[i].skin));
+        auto* status = new QTableWidgetItem(loadout.name.isEmpty() ? QString() : statusText(checks[i].status));
+        status->setToolTip(checks[i].detail);
+        Table1->setItem(row, 2, status);
+    }
+    Label3->setText(loadout.notUnderstood.isEmpty()
+                        ? QString()
+                        : QStringLiteral("Not understood: ") + loadout.notUnderstood.join(QStringLiteral("; ")));
+}
+
+void Loadouts::SaveCurrent_Click()
+{
+    const std::optional<QString> name = g_name();
+    if (!name)
+        return;
+    if (const QString problem = loadoutNameProblem(*name); !problem.isEmpty()) {
+        MsgBox(problem, vbExclamation, kLoadoutsTitle);
+        return;
+    }
+    const QString path = loadoutPath(m_folder, *name);
+    const bool exists = QFileInfo::exists(path) || QFileInfo(path).isSymLink();
+    if (exists && MsgBox(QStringLiteral("A loadout named \"%1\" exists. Replace it?").arg(*name),
+                         vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK)
+        return;
+    QStringList leftOut;
+    WriteResult written;
+    const bool cancelled = runWithProgress(
+        this, QStringLiteral("Saving the loadout..."),
+        [&](const std::atomic<bool>& cancel, std::atomic<int>&, std::atomic<int>&) {
+            PackageFolder packages(usableFolder(m_target.skinsFolder));
+            const Loadout loadout =
+                currentLoadout(*name, recordedSkins(m_target.settingsFile), packages, cancel, &leftOut);
+            if (cancel)
+                return;
+            QDir().mkpath(m_folder);
+            written = writeFileWhole(path, loadoutBytes(loadout), exists ? WriteMode::Replace : WriteMode::Create);
+        });
+    if (cancelled)
+        return;
+    if (written.status == WriteResult::Status::NameTaken)
+        MsgBox(QStringLiteral("A loadout named \"%1\" was just made elsewhere; nothing was saved.").arg(*name),
+               vbExclamation, kLoadoutsTitle);
+    else if (!written.ok())
+        MsgBox(QStringLiteral("The loadout could not be saved: ") + written.problem, vbExclamation, kLoadoutsTitle);
+    else if (!leftOut.isEmpty())
+        MsgBox(QStringLiteral("Saved \"%1\". Left out, as their packages are no longer in the skins folder:\n    ")
+                       .arg(*name) +
+                   leftOut.join(QStringLiteral("\n    ")),
+               vbExclamation, kLoadoutsTitle);
+    refreshList(*name);
+}
+
+void Loadouts::Apply_Click()
+{
+    if (!m_shown)
+        return;
+    if (usableFolder(m_target.gameFolder).isEmpty()) {
+        MsgBox(QStringLiteral("Set the game folder in the Control Panel first."), vbExclamation, kLoadoutsTitle);
+        return;
+    }
+    const Loadout loadout = *m_shown;
+    const bool anyway = ApplyAnyway->isChecked();
+    ApplyResult result;
+    runWithProgress(this, QStringLiteral("Applying \"%1\"...").arg(loadout.name),
+                    [&](const std::atomic<bool>& cancel, std::atomic<int>& done, std::atomic<int>& total) {
+                        result = applyLoadout(loadout, m_target, anyway, cancel, [&](int d, int t) {
+                            done = d;
+                            total = t;
+                        });
+                    });
+    // The main window's slot boxes show what is recorded now.
+    const std::array<QString, kSlotCount> recorded = recordedSkins(m_target.settingsFile);
+    Principal& main = Principal::instance();
+    for (const SlotOutcome& o : result.outcomes)
+        if (o.kind == SlotOutcome::Kind::Changed)
+            main.Combo(o.number).setText(recorded[static_cast<size_t>(o.number - 1)]);
+    const bool skipped = std::any_of(result.outcomes.begin(), result.outcomes.end(),
+                                     [](const SlotOutcome& o) { return o.kind != SlotOutcome::Kind::Changed; });
+    MsgBox(applySummary(loadout.name, result), skipped ? int(vbExclamation) : vbOKOnly + 64, kLoadoutsTitle);
+    refreshList();
+}
+
+void Loadouts::Export_Click()
+{
+    if (!m_shown)
+        return;
+    const QString name = m_shown->name;
+    const QString target = g_file(true, name + kLoadoutExtension);
+    if (target.isEmpty())
+        return;
+    const FileRead read = readRegularFile(loadoutPath(m_folder, name), kLoadoutFileMax);
+    const WriteResult written = read.ok() ? writeFileWhole(target, read.data, WriteMode::Replace)
+                                          : WriteResult{WriteResult::Status::Failed, read.message()};
+    if (!written.ok())
+        MsgBox(QStringLiteral("The loadout could not be exported: ") + written.problem, vbExclamation, kLoadoutsTitle);
+}
+
+void Loadouts::Import_Click()
+{
+    const QString file = g_file(false, QString());
+    if (!file.isEmpty())
+        importLoadoutFiles({file});
+}
+
+void Loadouts::Delete_Click()
+{
+    const QString name = selectedName();
+    if (name.isEmpty() ||
+        MsgBox(QStringLiteral("Delete the loadout \"%1\"?").arg(name), vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK)
+        return;
+    if (!deleteLoadout(m_folder, name))
+        MsgBox(QStringLiteral("The loadout \"%1\" could not be deleted.").arg(name), vbExclamation, kLoadoutsTitle);
+    List1->clearSelection();
+    refreshList();
+}
+
+void importLoadoutFiles(const QStringList& paths)
+{
+    const QString folder = loadoutsFolder(Principal::instance().INIFILE);
+    QString added, refused, last;
+    for (const QString& path : paths) {
+        const QString file = QFileInfo(path).fileName();
+        const LoadoutRead read = readLoadoutFile(path, QFileInfo(path).completeBaseName());
+        QString problem = read.problem;
+        if (problem.isEmpty() && !read.whole)
+            problem = QStringLiteral("it is larger than a loadout can be");
+        else if (problem.isEmpty() && !loadoutNameProblem(read.loadout.name).isEmpty())
+            problem = QStringLiteral("it has no name a loadout can have");
+        if (!problem.isEmpty()) {
+            refused += QStringLiteral("\n    ") + file + QStringLiteral(": not a loadout: ") + problem;
+            continue;
+        }
+        const QString name = read.loadout.name;
+        const QString target = loadoutPath(folder, name);
+        const bool exists = QFileInfo::exists(target) || QFileInfo(target).isSymLink();
+        if (exists && MsgBox(QStringLiteral("A loadout named \"%1\" exists. Replace it?").arg(name),
+                             vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK) {
+            refused += QStringLiteral("\n    ") + file + QStringLiteral(": kept the loadout \"%1\" there").arg(name);
+            continue;
+        }
+        QDir().mkpath(folder);
+        const WriteResult written = writeFileWhole(target, read.bytes, exists ? WriteMode::Replace : WriteMode::Create);
+        if (!written.ok()) {
+            refused += QStringLiteral("\n    ") + file + QStringLiteral(": ") +
+                       (written.problem.isEmpty() ? QStringLiteral("the name was just taken") : written.problem);
+            continue;
+        }
+        added += QStringLiteral("\n    ") + name;
+        last = name;
+    }
+    QString summary;
+    if (!added.isEmpty())
+        summary = QStringLiteral("Added:") + added;
+    if (!refused.isEmpty())
+        summary += (summary.isEmpty() ? QString() : QStringLiteral("\n\n")) + QStringLiteral("Not added:") + refused;
+    MsgBox(summary, refused.isEmpty() ? vbOKOnly + 64 : int(vbExclamation), kLoadoutsTitle);
+    if (Loadouts::exists())
+        Loadouts::instance().refreshList(last);
+}
+
+namespace {
+
+class LoadoutDropTaker : public QObject
+{
+public:
+    using QObject::QObject;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        const bool entering = event->type() == QEvent::DragEnter || event->type() == QEvent::DragMove;
+        if (!entering && event->type() != QEvent::Drop)
+            return QObject::eventFilter(watched, event);
+        auto* drop = static_cast<QDropEvent*>(event);
+        const QStringList files = loadoutsIn(drop->mimeData());
+        if (files.isEmpty())
+            return QObject::eventFilter(watched, event);
+        drop->acceptProposedAction();
+        if (!entering) {
+            // The file manager waits for the drop to end: import after it has.
+            QPointer<QWidget> window = qobject_cast<QWidget*>(watched);
+            QTimer::singleShot(0, this, [window, files] {
+                if (window && window->isEnabled())
+                    handle([&] { importLoadoutFiles(files); });
+            });
+        }
+        return true;
+    }
+
+private:
+    // Every file dropped, when each is a .kvrloadout; archives among them go to the importer.
+    static QStringList loadoutsIn(const QMimeData* mime)
+    {
+        QStringList files;
+        if (!mime || !mime->hasUrls())
+            return files;
+        for (const QUrl& url : mime->urls()) {
+            if (!url.isLocalFile() || !url.toLocalFile().endsWith(kLoadoutExtension, Qt::CaseInsensitive))
+                return {};
+            files.append(url.toLocalFile());
+        }
+        return files;
+    }
+};
+
+} // namespace
+
+void acceptLoadoutDrops(QWidget* window)
+{
+    window->setAcceptDrops(true);
+    window->installEventFilter(new LoadoutDropTaker(window));
+}
+
+} // namespace kvr

@@ -1,0 +1,399 @@
+// The history of the game folder: each kind of change and its undo give the folder back exactly
+// (names, bytes, modes, times), replaced files come back, a file changed behind the program's
+// back is kept, the same bytes are stored once, the cap spares first states, damaged entries are
+// refused, and a kill at any step followed by a start loses nothing.
+#include "history/history.h"
+#include "installer/installation.h"
+#include "settings/modulo_ini.h"
+#include "settings/settings_names.h"
+#include "testsupport.h"
+#include "zipwriter.h"
+
+#include <QCoreApplication>
+#include <QProcess>
+
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using namespace Qt::StringLiterals;
+using kvrtest::readFile;
+using kvrtest::writeFile;
+
+namespace {
+
+const char* const kChangeMode = "--history-change";
+
+// A folder's files: name -> bytes, mode and modification time to the nanosecond.
+using Snapshot = QMap<QString, QString>;
+
+Snapshot snapshot(const QString& folder)
+{
+    Snapshot files;
+    for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
+        struct stat st
+        {
+        };
+        ::stat(QFile::encodeName(folder + u'/' + name).constData(), &st);
+        files[name] = u"%1 %2 %3.%4"_s.arg(QString::fromLatin1(kvr::sha256Hex(readFile(folder + u'/' + name))))
+                          .arg(st.st_mode & 07777, 0, 8)
+                          .arg(st.st_mtim.tv_sec)
+                          .arg(st.st_mtim.tv_nsec);
+    }
+    return files;
+}
+
+QString skinOf(const QString& ini, const QString& slot)
+{
+    return kvr::Modulo::LEEINI(ini, kvr::SettingsNames::kSkinsSection, slot);
+}
+
+} // namespace
+
+class TestHistory : public QObject, kvrtest::ProgramFixture
+{
+    Q_OBJECT
+
+    std::optional<QTemporaryDir> m_elsewhere; // a game folder on another file system
+    QString m_game;
+
+    QString game() const { return m_game.isEmpty() ? ws->gameFolder() : m_game; }
+    QString ini() const { return ws->iniPath(); }
+    kvr::HistoryStore store() const { return kvr::HistoryStore(ini()); }
+    kvr::HistoryEntry newest() const { return store().entries(game()).value(0); }
+
+    // A package of these members for the Mosquito slot (or another code).
+    void package(const QString& skin, const QList<QByteArray>& names, const QByteArray& salt = {},
+                 const QString& code = u"MOSQ"_s)
+    {
+        QList<kvr::ZipMember> members;
+        for (const QByteArray& name : names)
+            members.append(kvr::ZipMember(name, name + " of " + skin.toUtf8() + salt, ZIP_CM_DEFLATE, 1600000000));
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u'/' + code + u'_' + skin + u".zip"_s, members));
+    }
+    // The game's own files, with odd modes and times to the nanosecond.
+    void gameFiles()
+    {
+        for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq2.3dz"_s, u"PHURR.TPC"_s, u"readme.txt"_s, u"KVR.EXE"_s}) {
+            const QString path = game() + u'/' + name;
+            QVERIFY(writeFile(path, name.toUtf8() + " as the game shipped it"));
+            ::chmod(QFile::encodeName(path).constData(), 0640);
+            const timespec times[2] = {{1234567, 891}, {1234567, 891}};
+            ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
+        }
+    }
+    void undo() { kvr::restoreBefore(ini(), game(), newest(), u"undo"_s); }
+
+private Q_SLOTS:
+    void init()
+    {
+        openProgram();
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+        gameFiles();
+        package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "readme.txt"});
+    }
+    void cleanup()
+    {
+        m_game.clear();
+        m_elsewhere.reset();
+        closeProgram();
+    }
+
+    void changeAndUndo_data()
+    {
+        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<bool>("elsewhere");
+        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s << false;
+        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false;
+        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false;
+        if (QFileInfo(u"/dev/shm"_s).isWritable())
+            QTest::addRow("install, the game on another file system") << u"Sqn105"_s << u"install"_s << true;
+    }
+    void changeAndUndo()
+    {
+        QFETCH(QString, change);
+        QFETCH(QString, kind);
+        QFETCH(bool, elsewhere);
+        if (elsewhere) {
+            m_elsewhere.emplace(u"/dev/shm/kvr-history-XXXXXX"_s);
+            m_game = m_elsewhere->path();
+            gameFiles();
+        }
+        const Snapshot before = snapshot(game());
+        if (change == u"reset")
+            kvr::resetSlots(game(), ini());
+        else
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, change);
+        QVERIFY(snapshot(game()) != before);
+        QCOMPARE(newest().kind, kind);
+        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        const Snapshot after = snapshot(game());
+        undo();
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
+        // The undo is an entry of its own, and undoing it gives the change's result back.
+        QCOMPARE(newest().kind, u"undo"_s);
+        undo();
+        QCOMPARE(snapshot(game()).keys(), after.keys());
+        for (const QString& name : after.keys())
+            QCOMPARE(snapshot(game())[name].section(u' ', 0, 1), after[name].section(u' ', 0, 1));
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), change == u"reset" ? u"(Default)"_s : change);
+    }
+
+    void twoInstancesShareTheHistory()
+    {
+        package(u"Tiger"_s, {"PHURR.TPC", "readme.txt"}, {}, u"HURR"_s);
+        QList<QProcess*> children;
+        for (const QString& skin : {u"Sqn105"_s, u"HURR:Tiger"_s}) {
+            auto* child = new QProcess(this);
+            child->start(
+                QCoreApplication::applicationFilePath(),
+                {QString::fromLatin1(kChangeMode), ws->programFolder(), game(), ws->skinsFolder(), skin, u"-10"_s});
+            children.append(child);
+        }
+        for (QProcess* child : children) {
+            QVERIFY(child->waitForFinished(120000));
+            QCOMPARE(child->exitCode(), 0);
+        }
+        const QList<kvr::HistoryEntry> entries = store().entries(game());
+        QCOMPARE(entries.size(), 20);
+        for (const kvr::HistoryEntry& e : entries)
+            QVERIFY2(e.damage.isEmpty(), qPrintable(e.damage));
+        // Undone newest first, every change of both comes off, and the game's files are back.
+        const Snapshot now = snapshot(game());
+        for (int i = 0; i < 20; ++i)
+            kvr::restoreBefore(ini(), game(), store().entries(game()).at(2 * i), u"undo"_s);
+        QVERIFY(snapshot(game()) != now);
+        QCOMPARE(readFile(game() + u"/PMOSQ.TPC"_s), "PMOSQ.TPC as the game shipped it"_ba);
+        QCOMPARE(readFile(game() + u"/PHURR.TPC"_s), "PHURR.TPC as the game shipped it"_ba);
+        QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt as the game shipped it"_ba);
+    }
+
+    void severalSlotsAsOneEntry()
+    {
+        package(u"Tiger"_s, {"PHURR.TPC"}, {}, u"HURR"_s);
+        const Snapshot before = snapshot(game());
+        {
+            kvr::HistoryBatch batch(u"loadout"_s);
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"Tiger"_s);
+        }
+        QCOMPARE(store().entries(game()).size(), 1);
+        QCOMPARE(newest().kind, u"loadout"_s);
+        QCOMPARE(newest().slots.size(), 2);
+        undo();
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(skinOf(ini(), u"HURR"_s), QString());
+    }
+
+    void linksGoAsBeforeAndTheirTargetsStay()
+    {
+        QVERIFY(writeFile(ws->root() + u"/outside.txt"_s, "not the game's"));
+        QVERIFY(QFile::link(ws->root() + u"/outside.txt"_s, game() + u"/PMOSQ_LINK.TPC"_s));
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
+        QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
+        QCOMPARE(readFile(ws->root() + u"/outside.txt"_s), "not the game's"_ba);
+    }
+
+    void fileChangedBehindTheProgramsBackIsKept()
+    {
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        QVERIFY(writeFile(game() + u"/PMOSQ_W.TPC"_s, "painted over by hand"));
+        undo();
+        const kvr::HistoryEntry e = newest();
+        const auto it =
+            std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ_W.TPC"; });
+        QVERIFY(it != e.kept.end());
+        QVERIFY(it->changedBehind);
+        QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
+    }
+
+    void swapsStoreEachFileOnce()
+    {
+        package(u"Other"_s, {"PMOSQ.TPC", "PMOSQ_X.TPC"});
+        for (int i = 0; i < 100; ++i)
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, i % 2 ? u"Other"_s : u"Sqn105"_s);
+        // The game's two slot files and readme, Sqn105's three, Other's two.
+        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), 8);
+        QCOMPARE(store().entries(game()).size(), 100);
+    }
+
+    void capNeverPrunesAFirstState()
+    {
+        package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
+        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s, u"(Default)"_s})
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+        store().prune(1);
+        const QList<kvr::HistoryEntry> left = store().entries(game());
+        QCOMPARE(left.size(), 1);
+        QCOMPARE(left.first().slots.first().before, u"Old"_s);
+        QVERIFY(left.first().damage.isEmpty());
+        // Forgetting on purpose may take it too.
+        store().forgetOlder(0, true);
+        QVERIFY(store().entries(game()).isEmpty());
+        QVERIFY(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).isEmpty());
+    }
+
+    void damagedEntriesAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("from");
+        QTest::addColumn<QByteArray>("to");
+        QTest::addColumn<QString>("blob"); // "", "missing", "short", "altered"
+        QTest::addColumn<QString>("reason");
+        QTest::addRow("another game folder") << "game="_ba
+                                             << "game=%2Felsewhere"_ba << QString() << u"another game folder"_s;
+        QTest::addRow("a path for a name") << " PMOSQ.TPC"_ba
+                                           << " ..%2FPMOSQ.TPC"_ba << QString() << u"a path"_s;
+        QTest::addRow("a parent for a name") << " PMOSQ.TPC"_ba
+                                             << " .."_ba << QString() << u"a path"_s;
+        QTest::addRow("a hand edit") << "kind="_ba
+                                     << "kind=whatever"_ba << QString() << u"does not parse"_s;
+        QTest::addRow("cut short") << "end\n"_ba
+                                   << ""_ba << QString() << u"cut short"_s;
+        QTest::addRow("a missing blob") << ""_ba
+                                        << ""_ba << u"missing"_s << u"missing"_s;
+        QTest::addRow("a short blob") << ""_ba
+                                      << ""_ba << u"short"_s << u"cut short"_s;
+        QTest::addRow("a blob not matching its hash") << ""_ba
+                                                      << ""_ba << u"altered"_s << u"damaged"_s;
+    }
+    void damagedEntriesAreRefused()
+    {
+        QFETCH(QByteArray, from);
+        QFETCH(QByteArray, to);
+        QFETCH(QString, blob);
+        QFETCH(QString, reason);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const kvr::HistoryEntry made = newest();
+        const QString file = store().folder() + u"/entries/%1.entry"_s.arg(made.id);
+        QByteArray text = readFile(file);
+        if (!from.isEmpty()) {
+            const qsizetype at = text.indexOf(from);
+            QVERIFY(at >= 0);
+            text.replace(at, from.size(), to);
+        }
+        QVERIFY(writeFile(file, text));
+        const QString blobFile = store().blobPath(made.kept.first().hash);
+        const QByteArray bytes = readFile(blobFile);
+        if (blob == u"missing")
+            QVERIFY(QFile::remove(blobFile));
+        else if (!blob.isEmpty())
+            QVERIFY(writeFile(blobFile, blob == u"short" ? bytes.left(3) : QByteArray(bytes.size(), 'z')));
+        const Snapshot before = snapshot(game());
+        try {
+            undo();
+            QFAIL("a damaged entry was acted on");
+        } catch (const kvr::Error& e) {
+            QVERIFY2(e.description().contains(reason), qPrintable(e.description()));
+        }
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(store().entries(game()).size(), 1);
+    }
+
+    void unwritableHistoryRemovesNothing()
+    {
+        QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
+        const Snapshot before = snapshot(game());
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        QCOMPARE(messages->calls.size(), 1);
+        QCOMPARE(messages->calls.first().style, int(kvr::vbExclamation));
+        QVERIFY(messages->calls.first().prompt.contains(u"nothing was changed"_s));
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
+        QVERIFY(QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden).isEmpty());
+    }
+
+    void killAtEveryStepLosesNothing_data()
+    {
+        QTest::addColumn<QString>("skin");
+        QTest::addColumn<int>("step");
+        for (int step = 0; step <= 3; ++step) {
+            QTest::addRow("install, killed at step %d", step) << u"Sqn105"_s << step;
+            if (step != int(kvr::ChangeStep::Unpacked))
+                QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step;
+            if (step != int(kvr::ChangeStep::Journaled))
+                QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step;
+        }
+    }
+    void killAtEveryStepLosesNothing()
+    {
+        QFETCH(QString, skin);
+        QFETCH(int, step);
+        const Snapshot before = snapshot(game());
+        QSet<QByteArray> everHeld;
+        for (const QString& name : QDir(game()).entryList(QDir::Files))
+            everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
+        QProcess child;
+        child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kChangeMode), ws->programFolder(),
+                                                              game(), ws->skinsFolder(), skin, QString::number(step)});
+        QVERIFY(child.waitForFinished(60000));
+        QCOMPARE(child.exitCode(), 7);
+        kvr::finishInterruptedChanges(ini());
+        QSet<QByteArray> held;
+        for (const QString& name : QDir(game()).entryList(QDir::Files))
+            held.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
+        for (const kvr::HistoryEntry& e : store().entries(game())) {
+            QVERIFY2(e.damage.isEmpty(), qPrintable(e.damage));
+            for (const kvr::HistoryFile& f : e.kept)
+                held.insert(kvr::sha256Hex(readFile(store().blobPath(f.hash))));
+        }
+        QVERIFY(held.contains(everHeld));
+        QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
+        // An undo cut short is carried out again at start.
+        if (skin == u"undo")
+            QCOMPARE(snapshot(game()), before);
+    }
+};
+
+namespace {
+
+int childMain(int argc, char** argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = QCoreApplication::arguments();
+    kvr::setProgramFolder(args.value(2));
+    const int stopAt = args.value(6).toInt();
+    kvr::setChangeProbe([stopAt](kvr::ChangeStep step) {
+        if (int(step) == stopAt)
+            ::_exit(7);
+    });
+    const QString ini = args.value(2) + u"/KVRSI.INI"_s;
+    if (stopAt < 0) {
+        // An instance of its own changing one slot back and forth, -stopAt times.
+        const QString slot = args.value(5).contains(u':') ? args.value(5).section(u':', 0, 0) : u"MOSQ"_s;
+        for (int i = 0; i < -stopAt; ++i)
+            kvr::changeSlot(args.value(3), args.value(4), ini, slot,
+                            i % 2 ? u"(Default)"_s : args.value(5).section(u':', -1));
+        return 0;
+    }
+    if (args.value(5) == u"undo") {
+        kvr::setChangeProbe({});
+        kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, u"Sqn105"_s);
+        kvr::setRestoreProbe([stopAt](kvr::ChangeStep step) {
+            if (int(step) == stopAt)
+                ::_exit(7);
+        });
+        const QString game = kvr::usableFolder(args.value(3));
+        kvr::restoreBefore(ini, game, kvr::HistoryStore(ini).entries(game).first(), u"undo"_s);
+    } else if (args.value(5) == u"reset")
+        kvr::resetSlots(args.value(3), ini);
+    else
+        kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, args.value(5));
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    if (argc >= 2 && std::strcmp(argv[1], kChangeMode) == 0)
+        return childMain(argc, argv);
+    QCoreApplication app(argc, argv);
+    TestHistory test;
+    QTEST_SET_MAIN_SOURCE_PATH
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_history.moc"

@@ -1,0 +1,332 @@
+#include "history/history.h"
+#include "loadouts/loadoutstate.h"
+
+#include "testsupport.h"
+#include "zipwriter.h"
+
+#include <QDateTime>
+#include <QThread>
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <thread>
+
+#include <zlib.h>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+constexpr size_t kMosq = 6; // slot 7
+
+QByteArray withSlots(const QByteArray& skins, const QByteArray& packages)
+{
+    return "[Loadout]\r\nName=Desert\r\n[Skins]\r\n"_ba + skins + "[Packages]\r\n"_ba + packages;
+}
+
+quint32 crcOf(const QByteArray& bytes)
+{
+    return static_cast<quint32>(
+        crc32(0, reinterpret_cast<const Bytef*>(bytes.constData()), static_cast<uInt>(bytes.size())));
+}
+
+} // namespace
+
+class TestLoadouts : public QObject, kvrtest::ProgramFixture
+{
+    Q_OBJECT
+
+    std::atomic<bool> m_noCancel{false};
+
+    // A package of the slot in the skins folder, holding one skin file named after it.
+    QByteArray addPackage(const QString& code, const QString& skin)
+    {
+        const QString path = ws->skinsFolder() + u'/' + code + u'_' + skin + u".zip"_s;
+        if (!kvr::writeZip(path, {{"P" + code.toLatin1() + ".TPC", skin.toUtf8()}}))
+            return {};
+        return kvrtest::readFile(path);
+    }
+    kvr::InstallTarget target() const { return {ws->gameFolder(), ws->skinsFolder(), ws->iniPath()}; }
+
+private Q_SLOTS:
+    void init() { openProgram(); }
+    void cleanup() { closeProgram(); }
+
+    // Each row is a file as a player might hand-edit or break it; slot 7's reading and what else
+    // is named as not understood.
+    void readsAsFarAsItMakesSense_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("skin");
+        QTest::addColumn<QString>("problem");       // part of slot 7's problem; "" when understood
+        QTest::addColumn<QString>("notUnderstood"); // part of a line listed as not understood
+        const QByteArray good = "MOSQ=MOSQ_Sqn105.zip|4194304|1A2B3C4D\r\n";
+        QTest::newRow("as written") << withSlots("MOSQ=Sqn105\r\n", good) << u"Sqn105"_s << QString() << QString();
+        QTest::newRow("hand edited") << "; mine\n[ loadout ]\n Name = Desert \n[skins]\nmosq =  Sqn105 \n"
+                                        "[PACKAGES]\nMosq = mosq_SQN105.ZIP | 4194304 | 1a2b3c4d\n"_ba
+                                     << u"Sqn105"_s << QString() << QString();
+        QTest::newRow("default needs no package")
+            << withSlots("MOSQ=(Default)\r\n", {}) << u"(Default)"_s << QString() << QString();
+        QTest::newRow("unknown slot and section")
+            << withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", good) + "[Extra]\r\nx=1\r\n"
+            << u"Sqn105"_s << QString() << u"line 5: no slot has the code \"SPIT\""_s;
+        QTest::newRow("line before any section")
+            << "stray\n"_ba + withSlots({}, {}) << QString() << QString() << u"line 1: a line before any section"_s;
+        QTest::newRow("same first and last letter")
+            << withSlots("MOSQ=SkinS\r\n", "MOSQ=MOSQ_SkinS.zip|4194304|1A2B3C4D\r\n") << u"SkinS"_s << QString()
+            << QString();
+        QTest::newRow("in quotes") << withSlots("MOSQ=\"'Sqn'\"\r\n", {}) << u"'Sqn'"_s << u"is in quotes"_s
+                                   << QString();
+        QTest::newRow("blank in quotes") << withSlots("MOSQ=\" Sqn\"\r\n", {}) << u" Sqn"_s
+                                         << u"starts or ends with a blank"_s << QString();
+        QTest::newRow("slash in skin") << withSlots("MOSQ=../x\r\n", "MOSQ=MOSQ_../x.zip|1|1\r\n") << u"../x"_s
+                                       << u"holds / or \\ or .."_s << QString();
+        QTest::newRow("package outside the folder") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=../../etc/passwd|1|1\r\n")
+                                                    << u"Sqn105"_s << u"not named MOSQ_Sqn105.zip"_s << QString();
+        QTest::newRow("package of another slot") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=HURR_Sqn105.zip|1|1\r\n")
+                                                 << u"Sqn105"_s << u"not named MOSQ_Sqn105.zip"_s << QString();
+        QTest::newRow("crc not a number") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|12|xyz\r\n")
+                                          << u"Sqn105"_s << u"CRC is not a hexadecimal number"_s << QString();
+        QTest::newRow("crc too long") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|12|123456789\r\n")
+                                      << u"Sqn105"_s << u"CRC is not"_s << QString();
+        QTest::newRow("negative size") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|-5|1\r\n") << u"Sqn105"_s
+                                       << u"size is not a number"_s << QString();
+        QTest::newRow("skin too long") << withSlots("MOSQ=" + QByteArray(300, 'k') + "\r\n", {}) << QString(254, u'k')
+                                       << u"longer than 254 characters"_s << QString();
+        QTest::newRow("zero in skin") << withSlots("MOSQ=Sq\0n\r\n"_ba, {}) << u"Sq"_s << u"zero character"_s
+                                      << QString();
+        QTest::newRow("truncated") << "[Loadout]\r\nName=T\r\n[Skins]\r\nMOSQ=Sqn1"_ba << u"Sqn1"_s
+                                   << u"no package line"_s << QString();
+        QTest::newRow("binary") << "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe"_ba << QString() << QString()
+                                << u"line 1: a line before any section"_s;
+    }
+    void readsAsFarAsItMakesSense()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, skin);
+        QFETCH(QString, problem);
+        QFETCH(QString, notUnderstood);
+        const kvr::Loadout loadout = kvr::parseLoadout(bytes, u"fallback"_s);
+        const kvr::LoadoutSlot& mosq = loadout.entries[kMosq];
+        QCOMPARE(mosq.skin, skin);
+        QVERIFY2(problem.isEmpty() ? mosq.problem.isEmpty() : mosq.problem.contains(problem), qPrintable(mosq.problem));
+        if (mosq.understood() && skin != u"(Default)"_s)
+            QCOMPARE(mosq.package.crc, 0x1A2B3C4Du);
+        if (notUnderstood.isEmpty())
+            QVERIFY2(loadout.notUnderstood.isEmpty(), qPrintable(loadout.notUnderstood.join(u'\n')));
+        else
+            QVERIFY2(loadout.notUnderstood.contains(notUnderstood), qPrintable(loadout.notUnderstood.join(u'\n')));
+        // Only the slot the file names is read; a name that cannot name a loadout is not taken.
+        QCOMPARE(loadout.entries[0].skin, QString());
+        QCOMPARE(kvr::looksLikeLoadout(bytes), qstrcmp(QTest::currentDataTag(), "binary") != 0);
+    }
+
+    void names_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("usable");
+        QTest::newRow("plain") << u"Desert 1941"_s << true;
+        QTest::newRow("empty") << u"  "_s << false;
+        QTest::newRow("slash") << u"a/b"_s << false;
+        QTest::newRow("backslash") << u"a\\b"_s << false;
+        QTest::newRow("dot dot") << u".."_s << false;
+        QTest::newRow("control") << u"a\tb"_s << false;
+        QTest::newRow("too long") << QString(250, u'n') << false;
+    }
+    void names()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, usable);
+        QCOMPARE(kvr::loadoutNameProblem(name).isEmpty(), usable);
+        // A name in the file that cannot name a loadout gives way to the file's own name.
+        const QByteArray bytes = "[Loadout]\r\nName=" + name.toUtf8() + "\r\n";
+        QCOMPARE(kvr::parseLoadout(bytes, u"file"_s).name, usable ? name : u"file"_s);
+    }
+
+    // The skins recorded now, saved, written, listed, read back: the same loadout.
+    void savedLoadoutReadsBackTheSame()
+    {
+        const QByteArray mosq = addPackage(u"MOSQ"_s, u"Sqn105"_s);
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s, u"HURR=Gone"_s, u"SP2A=(Default)"_s})));
+        kvr::PackageFolder packages(ws->skinsFolder());
+        QStringList leftOut;
+        const kvr::Loadout saved =
+            kvr::currentLoadout(u"Desert"_s, kvr::recordedSkins(ws->iniPath()), packages, m_noCancel, &leftOut);
+        QCOMPARE(leftOut, QStringList{u"Hurricane_I (HURR): Gone"_s});
+        QCOMPARE(saved.entries[kMosq].package, (kvr::PackageId{u"MOSQ_Sqn105.zip"_s, mosq.size(), crcOf(mosq)}));
+        QCOMPARE(saved.entries[1].skin, u"(Default)"_s);
+        QCOMPARE(saved.entries[29].skin, u"(Default)"_s); // nothing recorded
+        QCOMPARE(saved.entries[0].skin, QString());
+        // A package replaced by another of the same size is told apart.
+        QByteArray other = mosq;
+        other[other.size() - 1] = char(~other.back());
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, other));
+        QFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s)
+            .setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime);
+        QCOMPARE(packages.identify(u"mosq_sqn105.ZIP"_s, m_noCancel)->crc, crcOf(other));
+        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, mosq));
+
+        const QString folder = kvr::loadoutsFolder(ws->iniPath());
+        QVERIFY(QDir().mkpath(folder));
+        const QString path = kvr::loadoutPath(folder, saved.name);
+        QVERIFY(kvr::writeFileWhole(path, kvr::loadoutBytes(saved), kvr::WriteMode::Create).ok());
+        QCOMPARE(kvr::writeFileWhole(path, "x", kvr::WriteMode::Create).status, kvr::WriteResult::Status::NameTaken);
+        QCOMPARE(kvrtest::filesIn(folder), QStringList{u"Desert.kvrloadout"_s}); // no temporary file left
+        QCOMPARE(kvr::listLoadouts(folder), QStringList{u"Desert"_s});
+        const kvr::LoadoutRead read = kvr::readLoadoutFile(path, u"other"_s);
+        QCOMPARE(read.problem, QString());
+        QCOMPARE(read.loadout, saved);
+
+        // A link in the way is replaced, never written through.
+        QVERIFY(kvrtest::writeFile(ws->root() + u"/elsewhere"_s, "keep"_ba));
+        QVERIFY(QFile::remove(path));
+        QVERIFY(QFile::link(ws->root() + u"/elsewhere"_s, path));
+        QVERIFY(kvr::writeFileWhole(path, kvr::loadoutBytes(saved), kvr::WriteMode::Replace).ok());
+        QCOMPARE(kvrtest::readFile(ws->root() + u"/elsewhere"_s), "keep"_ba);
+        QVERIFY(!QFileInfo(path).isSymLink());
+        QVERIFY(kvr::deleteLoadout(folder, u"Desert"_s));
+        QCOMPARE(kvr::listLoadouts(folder), QStringList());
+    }
+
+    void statusOfEachSlot_data()
+    {
+        QTest::addColumn<QString>("recorded"); // slot 7's recorded skin
+        QTest::addColumn<QString>("skin");     // the loadout's
+        QTest::addColumn<int>("sizeDelta");
+        QTest::addColumn<quint32>("crcXor");
+        QTest::addColumn<int>("status");
+        using S = kvr::SlotStatus;
+        QTest::newRow("same") << u"Sqn105"_s << u"Sqn105"_s << 0 << 0u << int(S::Same);
+        QTest::newRow("will change") << u"Old"_s << u"Sqn105"_s << 0 << 0u << int(S::WillChange);
+        QTest::newRow("nothing recorded") << QString() << u"Sqn105"_s << 0 << 0u << int(S::WillChange);
+        QTest::newRow("to default") << u"Sqn105"_s << u"(Default)"_s << 0 << 0u << int(S::WillChange);
+        QTest::newRow("default, nothing recorded") << QString() << u"(Default)"_s << 0 << 0u << int(S::Same);
+        QTest::newRow("default already") << u"(Default)"_s << u"(Default)"_s << 0 << 0u << int(S::Same);
+        QTest::newRow("missing") << u"Old"_s << u"Nope"_s << 0 << 0u << int(S::PackageMissing);
+        QTest::newRow("other size") << u"Old"_s << u"Sqn105"_s << 1 << 0u << int(S::PackageDiffers);
+        QTest::newRow("other crc") << u"Sqn105"_s << u"Sqn105"_s << 0 << 1u << int(S::PackageDiffers);
+        QTest::newRow("recorded skin gone") << u"Nope"_s << u"Nope"_s << 0 << 0u << int(S::SkinGone);
+        QTest::newRow("not understood") << u"Old"_s << u"a/b"_s << 0 << 0u << int(S::NotUnderstood);
+        QTest::newRow("not in loadout") << u"Old"_s << QString() << 0 << 0u << int(S::NotInLoadout);
+    }
+    void statusOfEachSlot()
+    {
+        QFETCH(QString, recorded);
+        QFETCH(QString, skin);
+        QFETCH(int, sizeDelta);
+        QFETCH(quint32, crcXor);
+        QFETCH(int, status);
+        const QByteArray package = addPackage(u"MOSQ"_s, u"Sqn105"_s);
+        QVERIFY(ws->writeSettings(recorded.isNull() ? QByteArray() : kvrtest::skinsSection({u"MOSQ="_s + recorded})));
+        const QByteArray file =
+            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", "MOSQ=MOSQ_" + skin.toUtf8() + ".zip|" +
+                                                            QByteArray::number(package.size() + sizeDelta) + '|' +
+                                                            QByteArray::number(crcOf(package) ^ crcXor, 16) + "\r\n");
+        kvr::PackageFolder packages(ws->skinsFolder());
+        const kvr::LoadoutCheck checks =
+            kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s), kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
+        QCOMPARE(kvr::statusText(checks[kMosq].status), kvr::statusText(kvr::SlotStatus(status)));
+    }
+
+    // Slots 1 and 7 change, 2's package differs, 8's is missing; a cancel after the first change
+    // leaves it whole and the next one untouched.
+    void applyChangesTheSlotsThatDiffer_data()
+    {
+        QTest::addColumn<bool>("applyAnyway");
+        QTest::addColumn<int>("cancel");           // 1: after the first change; 2: waiting for a locked game folder
+        QTest::addColumn<QStringList>("outcomes"); // "<number> <kind>" in slot order
+        QTest::addColumn<QStringList>("recorded"); // slots 1, 2, 7, 8 after
+        QTest::addColumn<QString>("summary");      // its end
+        QTest::newRow("skips missing and differing")
+            << false << 0 << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 changed"_s, u"8 skipped"_s}
+            << QStringList{u"Desert"_s, u"Old"_s, u"Sqn105"_s, u"Old"_s}
+            << u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
+        QTest::newRow("apply anyway")
+            << true << 0 << QStringList{u"1 changed"_s, u"2 changed"_s, u"7 changed"_s, u"8 skipped"_s}
+            << QStringList{u"Desert"_s, u"Sand"_s, u"Sqn105"_s, u"Old"_s}
+            << u"Loadout \"x\": 3 of its slots changed.\n\nChanged:\n    Hurricane_I (HURR) "
+               u"Desert\n    Spitfire_Ia (SP2A) Sand\n    Mosquito_VI (MOSQ) Sqn105\n\nSkipped:"
+               u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
+        QTest::newRow("cancelled") << false << 1
+                                   << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
+                                   << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s}
+                                   << u"\n\nCancelled, not changed:\n    Mosquito_VI (MOSQ) Sqn105"_s;
+        QTest::newRow("cancelled while locked")
+            << false << 2 << QStringList{u"1 not reached"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
+            << QStringList{u"Old"_s, u"Old"_s, u"Old"_s, u"Old"_s}
+            << u"\n\nCancelled, not changed:\n    Hurricane_I (HURR) Desert\n    Mosquito_VI (MOSQ) Sqn105"_s;
+    }
+    void applyChangesTheSlotsThatDiffer()
+    {
+        QFETCH(bool, applyAnyway);
+        QFETCH(int, cancel);
+        QFETCH(QStringList, outcomes);
+        QFETCH(QStringList, recorded);
+        QFETCH(QString, summary);
+        const QByteArray hurr = addPackage(u"HURR"_s, u"Desert"_s);
+        const QByteArray sp2a = addPackage(u"SP2A"_s, u"Sand"_s);
+        const QByteArray mosq = addPackage(u"MOSQ"_s, u"Sqn105"_s);
+        QVERIFY(ws->writeSettings(
+            kvrtest::skinsSection({u"HURR=Old"_s, u"SP2A=Old"_s, u"MOSQ=Old"_s, u"P51B=Old"_s, u"TYPH=(Default)"_s})));
+        QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s, "old"_ba));
+        auto line = [](const char* code, const char* skin, const QByteArray& bytes, int crcXor = 0) -> QByteArray {
+            return QByteArray(code) + '=' + code + '_' + skin + ".zip|" + QByteArray::number(bytes.size()) + '|' +
+                   QByteArray::number(crcOf(bytes) ^ crcXor, 16) + "\r\n";
+        };
+        const kvr::Loadout loadout =
+            kvr::parseLoadout(withSlots("HURR=Desert\r\nSP2A=Sand\r\nMOSQ=Sqn105\r\nP51B=Gone\r\nTYPH=(Default)\r\n",
+                                        line("HURR", "Desert", hurr) + line("SP2A", "Sand", sp2a, 1) +
+                                            line("MOSQ", "Sqn105", mosq) + line("P51B", "Gone", mosq)),
+                              u"x"_s);
+
+        std::atomic<bool> cancelled{false};
+        QList<int> progress;
+        // Another program holds the game folder's lock; the player cancels the wait.
+        const kvr::UniqueFd held(cancel == 2 ? ::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY) : -1);
+        QVERIFY(cancel != 2 || ::flock(held.get(), LOCK_EX) == 0);
+        std::thread player([&] {
+            if (cancel == 2) {
+                QThread::msleep(300);
+                cancelled = true;
+            }
+        });
+        const kvr::ApplyResult result =
+            kvr::applyLoadout(loadout, target(), applyAnyway, cancelled, [&](int done, int total) {
+                progress << done << total;
+                if (cancel == 1 && done == 1)
+                    cancelled = true;
+            });
+        player.join();
+        QStringList got;
+        for (const kvr::SlotOutcome& o : result.outcomes)
+            got << QString::number(o.number) + (o.kind == kvr::SlotOutcome::Kind::Changed   ? u" changed"_s
+                                                : o.kind == kvr::SlotOutcome::Kind::Skipped ? u" skipped"_s
+                                                                                            : u" not reached"_s);
+        QCOMPARE(got, outcomes);
+        QCOMPARE(result.cancelled, cancel != 0);
+        QVERIFY2(kvr::applySummary(u"x"_s, result).endsWith(summary), qPrintable(kvr::applySummary(u"x"_s, result)));
+        const int total = applyAnyway ? 3 : 2;
+        QCOMPARE(progress.mid(0, 4), (QList<int>{0, total, 1, total}));
+        const auto now = kvr::recordedSkins(ws->iniPath());
+        QCOMPARE((QStringList{now[0], now[1], now[6], now[7]}), recorded);
+        // A finished slot is whole; the one not reached keeps its files.
+        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s), cancel != 2);
+        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), cancel != 0);
+        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), cancel ? ""_ba : "Sqn105"_ba);
+        if (cancel == 2)
+            return; // nothing changed, nothing to undo
+
+        // One entry of the history holds what was done; one undo takes it all back.
+        const QList<kvr::HistoryEntry> entries = kvr::HistoryStore(ws->iniPath()).entries(ws->gameFolder());
+        QCOMPARE(entries.size(), 1);
+        QCOMPARE(entries[0].kind, u"loadout"_s);
+        QCOMPARE(entries[0].slots.size(), result.changed());
+        kvr::restoreBefore(ws->iniPath(), ws->gameFolder(), entries[0], u"undo"_s);
+        const auto undone = kvr::recordedSkins(ws->iniPath());
+        QCOMPARE((QStringList{undone[0], undone[1], undone[6], undone[7]}), QStringList(4, u"Old"_s));
+        QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList{u"PMOSQ_OLD.TPC"_s});
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLoadouts)
+#include "test_loadouts.moc"

@@ -1,0 +1,107 @@
+// The main window's Undo Last Change (menu and Ctrl+Z) and the History window: rows newest first,
+// a damaged entry shown with its reason and never restored, Restore, and the slot boxes showing
+// the restored skins at once.
+#include "guisupport.h"
+#include "history/historywindow.h"
+#include "installer/principalmenu.h"
+#include "zipwriter.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMenu>
+#include <QPushButton>
+#include <QTableWidget>
+
+using namespace Qt::StringLiterals;
+using kvr::Principal;
+using kvrtest::readFile;
+
+class TestHistoryWindow : public QObject, kvrtest::ProgramFixture
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init()
+    {
+        openProgram();
+        QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ.TPC"_s, "the game's own"));
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "Sqn105"}}));
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=(Default)"_s})));
+    }
+    void cleanup()
+    {
+        kvrtest::closeForms<kvr::HistoryWindow>();
+        QVERIFY(kvrtest::closeEveryWindow());
+        closeProgram();
+    }
+
+    void undoAndRestore()
+    {
+        Principal& main = Principal::instance();
+        main.Show();
+        main.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&main));
+        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
+        QAction* undo = menu->findChild<QAction*>(u"UndoLastChange"_s);
+        undo->trigger(); // nothing to undo yet: said, nothing changed
+        QVERIFY(messages->askedOnce(u"There is no change to undo."_s, kvr::vbExclamation, kvr::defaultMsgBoxTitle()));
+        messages->calls.clear();
+        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
+        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
+        QCOMPARE(undo->shortcut(), QKeySequence(u"Ctrl+Z"_s));
+        // Wherever the focus is: a slot box's text field keeps no Ctrl+Z of its own.
+        kvrtest::comboOf(7)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Z, Qt::ControlModifier);
+        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
+        // The undo undone from the menu.
+        undo->trigger();
+        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "Sqn105"_ba);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"Sqn105"_s);
+
+        QVERIFY(kvrtest::writeFile(ws->programFolder() + u"/KVRSI.history/entries/99.entry"_s, "hand-edited"));
+        menu->findChild<QAction*>(u"History"_s)->trigger();
+        QVERIFY(kvr::HistoryWindow::exists());
+        kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
+        QVERIFY(history.isVisible() && !main.isEnabled());
+        QCOMPARE(history.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ History"_s);
+        QTRY_VERIFY(history.ready());
+        auto* table = kvrtest::childOf<QTableWidget>(history, u"Table1"_s);
+        auto* restore = kvrtest::childOf<QPushButton>(history, u"Command1"_s);
+        QCOMPARE(table->rowCount(), 4);
+        QVERIFY(table->item(0, 1)->text().startsWith(u"damaged: "_s));
+        const QStringList kinds = {table->item(1, 1)->text(), table->item(2, 1)->text(), table->item(3, 1)->text()};
+        QCOMPARE(kinds, QStringList({u"undo"_s, u"undo"_s, u"install"_s}));
+        QCOMPARE(table->item(3, 2)->text(), u"MOSQ"_s);
+        QCOMPARE(table->item(3, 4)->text(), u"Sqn105"_s);
+        QVERIFY(kvrtest::childOf<QLabel>(history, u"Label2"_s)->text().startsWith(u"Space used: "_s));
+        table->selectRow(0);
+        QVERIFY(!restore->isEnabled());
+
+        // Back to just before the installation, as one new entry.
+        table->selectRow(3);
+        QVERIFY(restore->isEnabled());
+        restore->click();
+        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
+        QTRY_COMPARE(table->rowCount(), 5);
+        QTRY_COMPARE(table->item(0, 1)->text(), u"restore"_s);
+
+        // Forget Older Changes asks first; the first state of the slot stays whatever is chosen.
+        auto* forget = kvrtest::childOf<QPushButton>(history, u"Command2"_s);
+        table->selectRow(0);
+        messages->nextAnswers = {kvr::vbCancel};
+        forget->click();
+        QCOMPARE(table->rowCount(), 5);
+        forget->click();
+        QTRY_COMPARE(table->rowCount(), 2); // the newest and the slot's first state
+        QCOMPARE(table->item(1, 1)->text(), u"install"_s);
+
+        kvrtest::closeWindow(history);
+        QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
+    }
+};
+
+QTEST_MAIN(TestHistoryWindow)
+#include "test_history_window.moc"

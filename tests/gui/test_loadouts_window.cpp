@@ -1,0 +1,152 @@
+#include "guisupport.h"
+#include "installer/principalmenu.h"
+#include "loadouts/loadouts.h"
+#include "zipwriter.h"
+
+#include <QApplication>
+#include <QCheckBox>
+#include <QListWidget>
+#include <QMenu>
+#include <QMimeData>
+#include <QPushButton>
+#include <QTableWidget>
+
+using namespace Qt::StringLiterals;
+
+using kvr::Loadouts;
+using kvr::Principal;
+
+namespace {
+
+bool dropOn(QWidget* target, const QString& file)
+{
+    QMimeData mime;
+    mime.setUrls({QUrl::fromLocalFile(file)});
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    return enter.isAccepted() && dropped.isAccepted();
+}
+
+} // namespace
+
+class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
+{
+    Q_OBJECT
+
+    void click(const char* name)
+    {
+        kvrtest::childOf<QPushButton>(Loadouts::instance(), QString::fromLatin1(name))->click();
+    }
+    QString status(int slot) const
+    {
+        return kvrtest::childOf<QTableWidget>(Loadouts::instance(), u"Table1"_s)->item(slot - 1, 2)->text();
+    }
+    QStringList listed() const
+    {
+        QStringList names;
+        auto* list = kvrtest::childOf<QListWidget>(Loadouts::instance(), u"List1"_s);
+        for (int i = 0; i < list->count(); ++i)
+            names << list->item(i)->text();
+        return names;
+    }
+
+private Q_SLOTS:
+    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void init() { openProgram(); }
+    void cleanup()
+    {
+        kvrtest::closeForms<Loadouts>();
+        QVERIFY(kvrtest::closeEveryWindow());
+        kvr::setLoadoutNameHandler({});
+        kvr::setLoadoutFileHandler({});
+        closeProgram();
+    }
+
+    // Saved with Hurricane on Desert, applied after a change back to (Default), exported, deleted,
+    // imported again through the window and by a drop on the main window.
+    void saveApplyExportImportDelete()
+    {
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "desert"}}));
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "sqn"}}));
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"MOSQ=Sqn105"_s})));
+        Principal& main = Principal::instance();
+        main.Show();
+        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
+        menu->findChild<QAction*>(u"Loadouts"_s)->trigger();
+        Loadouts& window = Loadouts::instance();
+        QCOMPARE(window.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Loadouts"_s);
+        QVERIFY(!main.isEnabled());
+        QTRY_VERIFY(window.ready());
+
+        QStringList names{u""_s, u"a/b"_s, u"Evening"_s, u"Evening"_s};
+        kvr::setLoadoutNameHandler([&] { return std::optional<QString>(names.takeFirst()); });
+        click("SaveCurrent");
+        click("SaveCurrent");
+        QCOMPARE(messages->calls.size(), 2); // the two names refused
+        QCOMPARE(messages->calls[1].prompt, u"A loadout name cannot hold / or \\."_s);
+        click("SaveCurrent");
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(listed(), QStringList{u"Evening"_s});
+        messages->nextAnswers = {kvr::vbCancel};
+        click("SaveCurrent"); // the name is in use: not replaced
+        QCOMPARE(messages->calls.size(), 3);
+        QVERIFY(messages->calls[2].prompt.contains(u"exists. Replace it?"_s));
+
+        main.DESCOMPRIME(u"(Default)"_s, u"HURR"_s);
+        main.Combo(1).setText(u"(Default)"_s);
+        window.refreshList(u"Evening"_s);
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(status(1), u"will change"_s);
+        QCOMPARE(status(7), u"same as now"_s);
+        QCOMPARE(status(2), u"same as now"_s);
+        click("Apply");
+        QTRY_COMPARE(messages->calls.size(), 4);
+        QVERIFY2(messages->calls[3].prompt.startsWith(u"Loadout \"Evening\": 1 of its slots changed."_s),
+                 qPrintable(messages->calls[3].prompt));
+        QCOMPARE(main.Combo(1).Text(), u"Desert"_s);
+        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PHURR.TPC"_s), "desert"_ba);
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(status(1), u"same as now"_s);
+
+        const QString exported = ws->root() + u"/shared/Evening.kvrloadout"_s;
+        QVERIFY(QDir().mkpath(ws->root() + u"/shared"_s));
+        kvr::setLoadoutFileHandler([&](bool forSaving, const QString& suggested) {
+            return forSaving && suggested == u"Evening.kvrloadout"_s ? exported : QString();
+        });
+        click("Export");
+        const QString stored = kvr::loadoutPath(kvr::loadoutsFolder(ws->iniPath()), u"Evening"_s);
+        QCOMPARE(kvrtest::readFile(exported), kvrtest::readFile(stored));
+
+        messages->nextAnswers = {kvr::vbOK};
+        click("Delete");
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(listed(), QStringList());
+        QVERIFY(!QFile::exists(stored));
+
+        // Import: a package is no loadout; the exported file is.
+        const QString zip = ws->skinsFolder() + u"/HURR_Desert.zip"_s;
+        QStringList picked{zip, exported};
+        kvr::setLoadoutFileHandler([&](bool, const QString&) { return picked.takeFirst(); });
+        click("Import");
+        QCOMPARE(messages->calls.size(), 6);
+        QCOMPARE(messages->calls[5].prompt,
+                 u"Not added:\n    HURR_Desert.zip: not a loadout: it has no [Loadout] section"_s);
+        click("Import");
+        QTRY_COMPARE(listed(), QStringList{u"Evening"_s});
+        QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList{u"PHURR.TPC"_s});
+
+        // Dropped on the main window, once it is given back.
+        kvrtest::closeForms<Loadouts>();
+        QVERIFY(main.isEnabled());
+        QVERIFY(QFile::remove(stored));
+        QVERIFY(dropOn(&main, exported));
+        QTRY_COMPARE(messages->calls.size(), 8);
+        QCOMPARE(messages->calls[7].prompt, u"Added:\n    Evening"_s);
+        QCOMPARE(kvrtest::readFile(stored), kvrtest::readFile(exported));
+    }
+};
+
+QTEST_MAIN(TestLoadoutsWindow)
+#include "test_loadouts_window.moc"
