@@ -20,7 +20,7 @@ namespace kvr {
 
 namespace {
 
-void openFolder(const QString& value)
+void showInFileManager(const QString& value)
 {
     const QString folder = usableFolder(value);
     if (!folder.isEmpty())
@@ -119,8 +119,8 @@ QMenu* buildPrincipalMenu(Principal& main)
     QObject::connect(undo, &QAction::triggered, window, [window] { handle([&] { undoLastChange(*window); }); });
     QObject::connect(history, &QAction::triggered, window,
                      [] { handle([] { openChild<HistoryWindow>(Withdraw::AfterShowing); }); });
-    QObject::connect(game, &QAction::triggered, window, [window] { openFolder(window->INSTFOLDER); });
-    QObject::connect(skins, &QAction::triggered, window, [window] { openFolder(window->File1.Path()); });
+    QObject::connect(game, &QAction::triggered, window, [window] { showInFileManager(window->INSTFOLDER); });
+    QObject::connect(skins, &QAction::triggered, window, [window] { showInFileManager(window->File1.Path()); });
     return menu;
 }
 
