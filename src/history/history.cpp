@@ -482,10 +482,8 @@ qint64 HistoryStore::cap(qint64 configured) const
     struct statvfs fs
     {
     };
-    QString where = m_folder;
-    if (!QFileInfo::exists(where))
-        where = QFileInfo(m_folder).absolutePath();
-    if (::statvfs(QFile::encodeName(where).constData(), &fs) != 0)
+    // The folder holding the history, there before the history is.
+    if (::statvfs(QFile::encodeName(QFileInfo(m_folder).absolutePath()).constData(), &fs) != 0)
         return configured;
     // The history's own blobs count as room it may keep.
     const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) + spaceUsed();
@@ -494,15 +492,16 @@ qint64 HistoryStore::cap(qint64 configured) const
 
 namespace {
 
-// Every hash an entry's file names, read loosely: a damaged entry's blobs stay too.
+// Every kept hash an entry's file names, read loosely: a damaged entry's blobs stay too.
 QSet<QByteArray> hashesNamedIn(const QString& path)
 {
     QSet<QByteArray> hashes;
     const FileRead read = readRegularFile(path, kEntryLimit, Links::Refuse);
-    static const QRegularExpression hex(QStringLiteral("[0-9a-f]{64}"));
+    // The kept files' hashes; what an entry created is in the game folder, not here.
+    static const QRegularExpression hex(QStringLiteral("^kept=([0-9a-f]{64})"), QRegularExpression::MultilineOption);
     const QString text = QString::fromLatin1(read.data);
     for (auto it = hex.globalMatch(text); it.hasNext();)
-        hashes.insert(it.next().captured().toLatin1());
+        hashes.insert(it.next().captured(1).toLatin1());
     return hashes;
 }
 

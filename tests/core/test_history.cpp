@@ -230,6 +230,11 @@ private Q_SLOTS:
         QCOMPARE(left.size(), 1);
         QCOMPARE(left.first().slots.first().before, u"Old"_s);
         QVERIFY(left.first().damage.isEmpty());
+        // The blobs only pruned entries named went with them.
+        QSet<QByteArray> firstState;
+        for (const kvr::HistoryFile& f : left.first().kept)
+            firstState.insert(f.hash);
+        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), firstState.size());
         // Forgetting on purpose may take it too.
         store().forgetOlder(0, true);
         QVERIFY(store().entries(game()).isEmpty());
