@@ -24,8 +24,6 @@ private Q_SLOTS:
     void failures_data();
     void failures();
     void pipeDoesNotBlock();
-    void descriptorsAreClosed();
-    void folderStream();
     void folderFileNeverWritesThroughALink_data();
     void folderFileNeverWritesThroughALink();
 
@@ -136,54 +134,6 @@ void TestFileIo::pipeDoesNotBlock()
         const FileRead read = kvr::readRegularFile(path, 100, links);
         QCOMPARE(int(read.status), int(Status::NotRegularFile));
     }
-}
-
-void TestFileIo::descriptorsAreClosed()
-{
-    const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
-    int raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    QVERIFY(raw >= 0);
-    {
-        kvr::UniqueFd owner(raw);
-        kvr::UniqueFd moved(std::move(owner));
-        QVERIFY(!owner.isValid());
-        QCOMPARE(moved.get(), raw);
-        QVERIFY(isOpen(raw));
-    }
-    QVERIFY(!isOpen(raw));
-
-    // Assigning closes the descriptor held before.
-    raw = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    const int second = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
-    kvr::UniqueFd owner(raw);
-    owner = kvr::UniqueFd(second);
-    QVERIFY(!isOpen(raw));
-    QVERIFY(isOpen(second));
-    QCOMPARE(owner.release(), second);
-    QVERIFY(isOpen(second));
-    ::close(second);
-}
-
-void TestFileIo::folderStream()
-{
-    QTemporaryDir dir;
-    QVERIFY(kvrtest::writeFile(dir.filePath(QStringLiteral("a.txt")), "a"_ba));
-    QStringList names;
-    {
-        kvr::DirStream stream(dir.path());
-        QVERIFY(stream.isOpen());
-        QCOMPARE(stream.error(), 0);
-        QVERIFY(stream.fd() >= 0);
-        while (const dirent* entry = stream.next())
-            names.append(QFile::decodeName(entry->d_name));
-    }
-    names.sort();
-    QCOMPARE(names, QStringList({u"."_s, u".."_s, u"a.txt"_s}));
-
-    const kvr::DirStream missing(dir.filePath(QStringLiteral("gone")));
-    QVERIFY(!missing.isOpen());
-    QCOMPARE(missing.error(), ENOENT);
-    QCOMPARE(missing.fd(), -1);
 }
 
 void TestFileIo::folderFileNeverWritesThroughALink_data()
