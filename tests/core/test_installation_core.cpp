@@ -65,6 +65,13 @@ QString skinOf(const QString& slot)
     return kvr::Modulo::LEEINI(kvr::Modulo::settingsPath(), kvr::SettingsNames::kSkinsSection, slot);
 }
 
+// Changes MOSQ in the workspace's own folders, as the window does.
+kvr::SlotChange::Begun changeMosq(const kvrtest::Workspace& ws, const QString& skin,
+                                  kvr::PackageRule rule = kvr::PackageRule::AsChosen)
+{
+    return kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, skin, rule);
+}
+
 QStringList leftoversBeside(const kvrtest::Workspace& ws)
 {
     return QDir(ws.programFolder()).entryList({u"KVRSI.INI.*"_s}, QDir::AllEntries | QDir::Hidden | QDir::System);
@@ -235,7 +242,7 @@ private Q_SLOTS:
         QVERIFY(QFile::link(target, link));
         QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ.tpc"_s, "ours"_ba));
 
-        kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"(Default)"_s);
+        changeMosq(ws, u"(Default)"_s);
         QCOMPARE(QFileInfo(link).isSymLink(), survives);
         QVERIFY(!QFile::exists(ws.gameFolder() + u"/PMOSQ.tpc"_s));
         QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
@@ -491,8 +498,7 @@ private Q_SLOTS:
         }
         const QByteArray settings = readFile(ws.iniPath());
         const auto begun =
-            kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"New"_s,
-                            onlyWhole ? kvr::PackageRule::OnlyWhole : kvr::PackageRule::AsChosen);
+            changeMosq(ws, u"New"_s, onlyWhole ? kvr::PackageRule::OnlyWhole : kvr::PackageRule::AsChosen);
         QCOMPARE(begun == kvr::SlotChange::Begun::Yes, begins);
         if (begins) {
             QCOMPARE(skinOf(u"MOSQ"_s), u"New"_s);
@@ -523,8 +529,7 @@ private Q_SLOTS:
             tries += int(waitingFor.startsWith(u"Another program is using the game folder"_s)) + int(tryLock());
             return false; // the player cancels
         });
-        QCOMPARE(kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), ini, u"MOSQ"_s, u"New"_s),
-                 kvr::SlotChange::Begun::Cancelled);
+        QCOMPARE(changeMosq(ws, u"New"_s), kvr::SlotChange::Begun::Cancelled);
         QCOMPARE(kvr::resetSlots(ws.gameFolder(), ini), kvr::SlotChange::Begun::Cancelled);
         kvr::setLockWait(previous);
         QCOMPARE(tries, 2);
