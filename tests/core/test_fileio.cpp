@@ -23,6 +23,7 @@ private Q_SLOTS:
     void readStopsAtTheLimitWhenTheSizeIsUnknown();
     void failures_data();
     void failures();
+    void descriptorsAreClosedByTheirLastOwner();
     void folderFileNeverWritesThroughALink_data();
     void folderFileNeverWritesThroughALink();
 
@@ -126,6 +127,29 @@ void TestFileIo::failures()
     // The same link is read through when links are followed.
     if (name == QStringLiteral("link"))
         QCOMPARE(kvr::readRegularFile(dir.filePath(name), 100).data, QByteArray("plain"));
+}
+
+// A leaked descriptor would keep a folder's lock after its change; a folder that cannot be read
+// says why.
+void TestFileIo::descriptorsAreClosedByTheirLastOwner()
+{
+    const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
+    const auto open = [] { return ::open("/dev/null", O_RDONLY | O_CLOEXEC); };
+    const int first = open(), second = open(), kept = open();
+    {
+        kvr::UniqueFd owner(first);
+        kvr::UniqueFd moved(std::move(owner));
+        QVERIFY(!owner.isValid() && isOpen(first));
+        moved = kvr::UniqueFd(second); // closes the one held before
+        QVERIFY(!isOpen(first) && isOpen(second));
+        QCOMPARE(kvr::UniqueFd(kept).release(), kept);
+    }
+    QVERIFY(!isOpen(second) && isOpen(kept));
+    ::close(kept);
+    const kvr::DirStream missing(m_dir.filePath(u"gone"_s));
+    QVERIFY(!missing.isOpen());
+    QCOMPARE(missing.error(), ENOENT);
+    QCOMPARE(missing.fd(), -1);
 }
 
 void TestFileIo::folderFileNeverWritesThroughALink_data()
