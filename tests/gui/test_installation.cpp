@@ -69,6 +69,7 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
     const QString skins = ws.skinsFolder();
     QVERIFY(kvr::writeZip(skins + QStringLiteral("/MOSQ_Sqn105.zip"),
                           {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", ZIP_CM_STORE}}));
+    QVERIFY(kvr::writeZip(skins + QStringLiteral("/mosq_Night.ZIP"), {{"PMOSQ_night.tpc", "night"}}));
     const QString game = ws.gameFolder();
     for (const QString& name :
          {u"PMOSQ_old.tpc"_s, u"pmosq_from_elsewhere.3DZ"_s, u"PMOSQ"_s, u"PHURR.tpc"_s, u"other.txt"_s})
@@ -83,11 +84,17 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
     QCOMPARE(readFile(game + QStringLiteral("/PHURR.tpc")), QByteArray("old"));
     QCOMPARE(main.FILE, QStringLiteral("Sqn105"));
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
-    QCOMPARE(readFile(ws.iniPath()), ws.settings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s})));
+    const QByteArray folders = ws.settings();
+    QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Sqn105"_s}));
 
-    // The next start shows the choice.
+    // A second installation replaces the first, also through a lower-case package name.
+    QVERIFY(choose(7, QStringLiteral("Night")));
+    QCOMPARE(filesIn(game), QStringList({u"PHURR.tpc"_s, u"PMOSQ_night.tpc"_s, u"other.txt"_s}));
+    QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Night"_s}));
+
+    // The next start shows the last choice: no journal of the first is left to replay.
     QVERIFY(kvrtest::closeEveryWindow());
-    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
+    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Night"));
 }
 
 void TestInstallation::missingLibraryIsTheOneMessage()
