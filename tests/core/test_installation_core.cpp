@@ -65,6 +65,13 @@ QString skinOf(const QString& slot)
     return kvr::Modulo::LEEINI(kvr::Modulo::settingsPath(), kvr::SettingsNames::kSkinsSection, slot);
 }
 
+// Changes MOSQ in the workspace's own folders, as the window does.
+kvr::SlotChange::Begun changeMosq(const kvrtest::Workspace& ws, const QString& skin,
+                                  kvr::PackageRule rule = kvr::PackageRule::AsChosen)
+{
+    return kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, skin, rule);
+}
+
 QStringList leftoversBeside(const kvrtest::Workspace& ws)
 {
     return QDir(ws.programFolder()).entryList({u"KVRSI.INI.*"_s}, QDir::AllEntries | QDir::Hidden | QDir::System);
@@ -76,555 +83,543 @@ class TestInstallationCore : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void folderRules_data();
-    void folderRules();
-    void backslashFolderUsedAsWritten();
-    void programFilesNeverDeleted_data();
-    void programFilesNeverDeleted();
-    void linksToFoldersStay_data();
-    void linksToFoldersStay();
-    void interruptedChangeIsFinishedAtStart_data();
-    void interruptedChangeIsFinishedAtStart();
-    void killedDuringUnpackingIsFinishedAtStart();
-    void leftoversAreRemoved();
-    void journalActedOnOnlyWhenValid_data();
-    void journalActedOnOnlyWhenValid();
-    void refusedPackageChangesNothing_data();
-    void refusedPackageChangesNothing();
-    void lockHeldElsewhereNeverHoldsForever();
-    void twoWritersLoseNoKey();
-    void twoInstallationsNeverInterleave();
-};
 
-// {root} stands for the workspace's folder; an empty expectation means no delete and no unpacking.
-void TestInstallationCore::folderRules_data()
-{
-    QTest::addColumn<QString>("gameValue");
-    QTest::addColumn<QString>("skinsValue");
-    QTest::addColumn<QString>("expectedGame"); // the folder the deletes get
-    QTest::addColumn<bool>("unpacks");
+    // {root} stands for the workspace's folder; an empty expectation means no delete and no unpacking.
+    void folderRules_data()
+    {
+        QTest::addColumn<QString>("gameValue");
+        QTest::addColumn<QString>("skinsValue");
+        QTest::addColumn<QString>("expectedGame"); // the folder the deletes get
+        QTest::addColumn<bool>("unpacks");
 
-    QTest::newRow("absolute folder") << u"{root}/game"_s << u"{root}/skins"_s << u"{root}/game"_s << true;
-    QTest::newRow("empty") << u""_s << u"{root}/skins"_s << u""_s << false;
-    QTest::newRow("relative name") << u"game"_s << u"{root}/skins"_s << u""_s << false;
-    QTest::newRow("missing folder") << u"{root}/gone"_s << u"{root}/skins"_s << u""_s << false;
-    QTest::newRow("a file, not a folder") << u"{root}/program/KVRSI.INI"_s << u"{root}/skins"_s << u""_s << false;
-    QTest::newRow("backslashes read as slashes") << u"{root}\\game"_s << u"{root}/skins"_s << u"{root}/game"_s << true;
-    QTest::newRow("C: stands for /") << u"C:{root}\\game"_s << u"{root}/skins"_s << u"{root}/game"_s << true;
-    QTest::newRow("253 characters") << u"{253}"_s << u"{root}/skins"_s << u"{253}"_s << true;
-    QTest::newRow("254 characters: may be cut") << u"{254}"_s << u"{root}/skins"_s << u""_s << false;
-    QTest::newRow("skins folder empty") << u"{root}/game"_s << u""_s << u"{root}/game"_s << false;
-    QTest::newRow("skins folder relative") << u"{root}/game"_s << u"skins"_s << u"{root}/game"_s << false;
-    QTest::newRow("skins folder cut") << u"{root}/game"_s << u"{254}"_s << u"{root}/game"_s << false;
-}
-
-// The install and the reset both: only a usable value reaches a delete or the unpacking, and
-// the settings are written whatever the folders.
-void TestInstallationCore::folderRules()
-{
-    QFETCH(QString, gameValue);
-    QFETCH(QString, skinsValue);
-    QFETCH(QString, expectedGame);
-    QFETCH(bool, unpacks);
-    kvrtest::Workspace ws;
-    const auto expand = [&ws](QString value) {
-        for (const qsizetype length : {253, 254})
-            value.replace(QStringLiteral("{%1}").arg(length), kvrtest::folderOfLength(ws.root() + u"/long"_s, length));
-        return value.replace(u"{root}"_s, ws.root());
-    };
-    gameValue = expand(gameValue);
-    skinsValue = expand(skinsValue);
-    expectedGame = expand(expectedGame);
-    const QString ini = kvr::Modulo::settingsPath();
-
-    ServiceRecorder services;
-    kvr::changeSlot(gameValue, skinsValue, ini, u"MOSQ"_s, u"Sqn105"_s);
-    QStringList expected;
-    if (!expectedGame.isEmpty())
-        expected << u"delete "_s + expectedGame + u" PMOSQ*.*"_s;
-    if (unpacks)
-        expected << u"unzip "_s + expand(u"{root}/skins"_s) + u"/MOSQ_Sqn105.ZIP "_s + expectedGame + u"/"_s;
-    QCOMPARE(services.calls, expected);
-    QCOMPARE(skinOf(u"MOSQ"_s), u"Sqn105"_s);
-
-    services.calls.clear();
-    kvr::changeSlot(gameValue, skinsValue, ini, u"MOSQ"_s, u"(Default)"_s);
-    QCOMPARE(services.calls, expectedGame.isEmpty() ? QStringList() : QStringList{expected.first()});
-    QCOMPARE(skinOf(u"MOSQ"_s), u"(Default)"_s);
-
-    services.calls.clear();
-    kvr::changeSlot(gameValue, skinsValue, ini, u"MOSQ"_s, u"Sqn105"_s);
-    kvr::resetSlots(gameValue, ini);
-    QStringList resetCalls;
-    if (!expectedGame.isEmpty())
-        resetCalls << u"delete "_s + expectedGame + u" P*.TPC"_s << u"delete "_s + expectedGame + u" P*.3DZ"_s;
-    QCOMPARE(services.calls.mid(expected.size()), resetCalls);
-    QCOMPARE(skinOf(u"MOSQ"_s), u"(Default)"_s);
-    QCOMPARE(skinOf(u"V1V1"_s), u"(Default)"_s);
-    QCOMPARE(leftoversBeside(ws), QStringList()); // no journal stays behind
-}
-
-// A folder whose own name holds a '\' is the folder meant; the one the '\' would read as is not.
-void TestInstallationCore::backslashFolderUsedAsWritten()
-{
-    kvrtest::Workspace ws;
-    const QString asWritten = ws.root() + u"/ga\\me"_s;
-    const QString lookalike = ws.root() + u"/ga/me"_s;
-    for (const QString& folder : {asWritten, lookalike}) {
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(writeFile(folder + u"/PMOSQ_old.tpc"_s, "old"_ba));
-        QVERIFY(writeFile(folder + u"/PHURR.TPC"_s, "old"_ba));
+        QTest::newRow("absolute folder") << u"{root}/game"_s << u"{root}/skins"_s << u"{root}/game"_s << true;
+        QTest::newRow("empty") << u""_s << u"{root}/skins"_s << u""_s << false;
+        QTest::newRow("relative name") << u"game"_s << u"{root}/skins"_s << u""_s << false;
+        QTest::newRow("missing folder") << u"{root}/gone"_s << u"{root}/skins"_s << u""_s << false;
+        QTest::newRow("a file, not a folder") << u"{root}/program/KVRSI.INI"_s << u"{root}/skins"_s << u""_s << false;
+        QTest::newRow("backslashes read as slashes")
+            << u"{root}\\game"_s << u"{root}/skins"_s << u"{root}/game"_s << true;
+        QTest::newRow("C: stands for /") << u"C:{root}\\game"_s << u"{root}/skins"_s << u"{root}/game"_s << true;
+        QTest::newRow("253 characters") << u"{253}"_s << u"{root}/skins"_s << u"{253}"_s << true;
+        QTest::newRow("254 characters: may be cut") << u"{254}"_s << u"{root}/skins"_s << u""_s << false;
+        QTest::newRow("skins folder empty") << u"{root}/game"_s << u""_s << u"{root}/game"_s << false;
+        QTest::newRow("skins folder relative") << u"{root}/game"_s << u"skins"_s << u"{root}/game"_s << false;
+        QTest::newRow("skins folder cut") << u"{root}/game"_s << u"{254}"_s << u"{root}/game"_s << false;
     }
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/mosq_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
 
-    kvr::changeSlot(asWritten, ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"Sqn105"_s);
-    QCOMPARE(filesIn(asWritten), QStringList({u"PHURR.TPC"_s, u"PMOSQ_new.tpc"_s}));
-    kvr::resetSlots(asWritten, kvr::Modulo::settingsPath());
-    QCOMPARE(filesIn(asWritten), QStringList());
-    QCOMPARE(filesIn(lookalike), QStringList({u"PHURR.TPC"_s, u"PMOSQ_old.tpc"_s}));
-}
+    // The install and the reset both: only a usable value reaches a delete or the unpacking, and
+    // the settings are written whatever the folders.
+    void folderRules()
+    {
+        QFETCH(QString, gameValue);
+        QFETCH(QString, skinsValue);
+        QFETCH(QString, expectedGame);
+        QFETCH(bool, unpacks);
+        kvrtest::Workspace ws;
+        const auto expand = [&ws](QString value) {
+            for (const qsizetype length : {253, 254})
+                value.replace(QStringLiteral("{%1}").arg(length),
+                              kvrtest::folderOfLength(ws.root() + u"/long"_s, length));
+            return value.replace(u"{root}"_s, ws.root());
+        };
+        gameValue = expand(gameValue);
+        skinsValue = expand(skinsValue);
+        expectedGame = expand(expectedGame);
+        const QString ini = kvr::Modulo::settingsPath();
 
-void TestInstallationCore::programFilesNeverDeleted_data()
-{
-    QTest::addColumn<QString>("reachedAs"); // how the deleting code names the program folder
-    QTest::addColumn<QString>("pattern");
-    QTest::addColumn<QString>("left"); // {EXE} is this program's name in capitals
-    const QString own = u"KVRSI.INI Kvrsi.ini LIBUNZIP32.SO {EXE} libunzip32.so readme.txt"_s;
-    QTest::newRow("every name, by its path") << u"path"_s << u"*.*"_s << own;
-    QTest::newRow("every name, through a link") << u"link"_s << u"*.*"_s << own;
-    QTest::newRow("every name, with a trailing /") << u"slash"_s << u"*"_s << own;
-    QTest::newRow("readme only") << u"path"_s << u"R*.*"_s << own + u" KVRSI_old.bak PMOSQ.TPC"_s;
-    QTest::newRow("the settings only") << u"link"_s << u"kvrsi*"_s << own + u" PMOSQ.TPC Rogue.txt"_s;
-    QTest::newRow("another folder holding the same names") << u"other"_s << u"*.*"_s << QString();
-}
+        ServiceRecorder services;
+        kvr::changeSlot(gameValue, skinsValue, ini, u"MOSQ"_s, u"Sqn105"_s);
+        QStringList expected;
+        if (!expectedGame.isEmpty())
+            expected << u"delete "_s + expectedGame + u" PMOSQ*.*"_s;
+        if (unpacks)
+            expected << u"unzip "_s + expand(u"{root}/skins"_s) + u"/MOSQ_Sqn105.ZIP "_s + expectedGame + u"/"_s;
+        QCOMPARE(services.calls, expected);
+        QCOMPARE(skinOf(u"MOSQ"_s), u"Sqn105"_s);
 
-void TestInstallationCore::programFilesNeverDeleted()
-{
-    QFETCH(QString, reachedAs);
-    QFETCH(QString, pattern);
-    QFETCH(QString, left);
-    kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
-    const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
-    const QString folder = reachedAs == u"other"_s ? ws.gameFolder() : ws.programFolder();
-    for (const QString& name : {u"KVRSI.INI"_s, u"Kvrsi.ini"_s, u"LIBUNZIP32.SO"_s, exe.toUpper(), u"libunzip32.so"_s,
-                                u"readme.txt"_s, u"Rogue.txt"_s, u"KVRSI_old.bak"_s, u"PMOSQ.TPC"_s})
-        QVERIFY(writeFile(folder + u'/' + name, "x"_ba));
-    QVERIFY(QFile::link(ws.programFolder(), ws.root() + u"/link"_s));
-    QString named = folder;
-    if (reachedAs == u"link"_s)
-        named = ws.root() + u"/link"_s;
-    else if (reachedAs == u"slash"_s)
-        named = folder + u"/"_s;
-    try {
-        kvr::deleteFiles(named, pattern);
-    } catch (const kvr::Error&) {
+        services.calls.clear();
+        kvr::changeSlot(gameValue, skinsValue, ini, u"MOSQ"_s, u"(Default)"_s);
+        QCOMPARE(services.calls, expectedGame.isEmpty() ? QStringList() : QStringList{expected.first()});
+        QCOMPARE(skinOf(u"MOSQ"_s), u"(Default)"_s);
+
+        services.calls.clear();
+        kvr::changeSlot(gameValue, skinsValue, ini, u"MOSQ"_s, u"Sqn105"_s);
+        kvr::resetSlots(gameValue, ini);
+        QStringList resetCalls;
+        if (!expectedGame.isEmpty())
+            resetCalls << u"delete "_s + expectedGame + u" P*.TPC"_s << u"delete "_s + expectedGame + u" P*.3DZ"_s;
+        QCOMPARE(services.calls.mid(expected.size()), resetCalls);
+        QCOMPARE(skinOf(u"MOSQ"_s), u"(Default)"_s);
+        QCOMPARE(skinOf(u"V1V1"_s), u"(Default)"_s);
+        QCOMPARE(leftoversBeside(ws), QStringList()); // no journal stays behind
     }
-    QStringList expected = left.replace(u"{EXE}"_s, exe.toUpper()).split(u' ', Qt::SkipEmptyParts);
-    expected.sort();
-    QCOMPARE(filesIn(folder), expected);
-}
 
-void TestInstallationCore::linksToFoldersStay_data()
-{
-    QTest::addColumn<QString>("linkTo"); // "file", "folder", "nothing", "folder link"
-    QTest::addColumn<bool>("survives");
-    QTest::newRow("link to a file goes, its file stays") << u"file"_s << false;
-    QTest::newRow("link to a folder stays") << u"folder"_s << true;
-    QTest::newRow("link to a link to a folder stays") << u"folder link"_s << true;
-    QTest::newRow("link to nothing goes") << u"nothing"_s << false;
-}
-
-void TestInstallationCore::linksToFoldersStay()
-{
-    QFETCH(QString, linkTo);
-    QFETCH(bool, survives);
-    kvrtest::Workspace ws;
-    const QString outside = ws.root() + u"/outside"_s;
-    QVERIFY(writeFile(outside + u"/textures/PMOSQ.TPC"_s, "theirs"_ba));
-    QVERIFY(writeFile(outside + u"/PMOSQ_file.tpc"_s, "theirs too"_ba));
-    QVERIFY(QFile::link(outside + u"/textures"_s, outside + u"/textures-link"_s));
-    const QString target = outside + (linkTo == u"file"_s          ? u"/PMOSQ_file.tpc"_s
-                                      : linkTo == u"folder"_s      ? u"/textures"_s
-                                      : linkTo == u"folder link"_s ? u"/textures-link"_s
-                                                                   : u"/nowhere"_s);
-    const QString link = ws.gameFolder() + u"/PMOSQ_textures"_s;
-    QVERIFY(QFile::link(target, link));
-    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ.tpc"_s, "ours"_ba));
-
-    kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"(Default)"_s);
-    QCOMPARE(QFileInfo(link).isSymLink(), survives);
-    QVERIFY(!QFile::exists(ws.gameFolder() + u"/PMOSQ.tpc"_s));
-    QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
-    QCOMPARE(readFile(outside + u"/PMOSQ_file.tpc"_s), QByteArray("theirs too"));
-
-    // The reset's patterns likewise.
-    QVERIFY(QFile::remove(link) || !QFileInfo(link).isSymLink());
-    QVERIFY(QFile::link(target, ws.gameFolder() + u"/PMOSQ_textures.TPC"_s));
-    kvr::resetSlots(ws.gameFolder(), kvr::Modulo::settingsPath());
-    QCOMPARE(QFileInfo(ws.gameFolder() + u"/PMOSQ_textures.TPC"_s).isSymLink(), survives);
-    QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
-}
-
-void TestInstallationCore::interruptedChangeIsFinishedAtStart_data()
-{
-    QTest::addColumn<QString>("change"); // a skin name, or "reset"
-    QTest::addColumn<int>("stopAt");     // a ChangeStep, or -1 for no stop
-    const QList<std::pair<const char*, ChangeStep>> steps{{"journaled", ChangeStep::Journaled},
-                                                          {"deleted", ChangeStep::Deleted},
-                                                          {"unpacked", ChangeStep::Unpacked},
-                                                          {"recorded", ChangeStep::Recorded}};
-    for (const QString& change : {u"Sqn105"_s, u"(Default)"_s, u"reset"_s}) {
-        for (const auto& [name, step] : steps) {
-            if (step == ChangeStep::Unpacked && change != "Sqn105"_L1)
-                continue; // nothing is unpacked there
-            QTest::addRow("%s, stopped once %s", qPrintable(change), name) << change << int(step);
+    // A folder whose own name holds a '\' is the folder meant; the one the '\' would read as is not.
+    void backslashFolderUsedAsWritten()
+    {
+        kvrtest::Workspace ws;
+        const QString asWritten = ws.root() + u"/ga\\me"_s;
+        const QString lookalike = ws.root() + u"/ga/me"_s;
+        for (const QString& folder : {asWritten, lookalike}) {
+            QVERIFY(QDir().mkpath(folder));
+            QVERIFY(writeFile(folder + u"/PMOSQ_old.tpc"_s, "old"_ba));
+            QVERIFY(writeFile(folder + u"/PHURR.TPC"_s, "old"_ba));
         }
-        QTest::addRow("%s, not stopped", qPrintable(change)) << change << -1;
+        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/mosq_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
+
+        kvr::changeSlot(asWritten, ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"Sqn105"_s);
+        QCOMPARE(filesIn(asWritten), QStringList({u"PHURR.TPC"_s, u"PMOSQ_new.tpc"_s}));
+        kvr::resetSlots(asWritten, kvr::Modulo::settingsPath());
+        QCOMPARE(filesIn(asWritten), QStringList());
+        QCOMPARE(filesIn(lookalike), QStringList({u"PHURR.TPC"_s, u"PMOSQ_old.tpc"_s}));
     }
-}
 
-// The child ends at a step (as a kill or a power cut would); the start-up step then leaves the
-// disk and the settings as a whole change would have, and no journal behind.
-void TestInstallationCore::interruptedChangeIsFinishedAtStart()
-{
-    QFETCH(QString, change);
-    QFETCH(int, stopAt);
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s, u"HURR=Desert"_s})));
-    const QString game = ws.gameFolder();
-    for (const QString& name : {u"PMOSQ_old.tpc"_s, u"PMOSQ_old.3dz"_s, u"PHURR.TPC"_s, u"other.txt"_s})
-        QVERIFY(writeFile(game + u'/' + name, "old"_ba));
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s,
-                          {{"PMOSQ_new.tpc", "new"}, {"maps/PMOSQ_new.3dz", QByteArray(20000, 'm')}}));
-
-    QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kChangeMode), ws.programFolder(), game,
-                                                          ws.skinsFolder(), change, QString::number(stopAt)});
-    QVERIFY(child.waitForFinished(60000));
-    QCOMPARE(child.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(child.exitCode(), stopAt < 0 ? 0 : 7);
-    QCOMPARE(leftoversBeside(ws).size(), stopAt >= 0 ? 1 : 0);
-
-    kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
-
-    QCOMPARE(leftoversBeside(ws), QStringList());
-    if (change == u"reset"_s) {
-        QCOMPARE(filesIn(game), QStringList({u"other.txt"_s}));
-        for (const QString& code : kvrtest::kSlotCodes)
-            QCOMPARE(skinOf(code), u"(Default)"_s);
-        return;
+    void programFilesNeverDeleted_data()
+    {
+        QTest::addColumn<QString>("reachedAs"); // how the deleting code names the program folder
+        QTest::addColumn<QString>("pattern");
+        QTest::addColumn<QString>("left"); // {EXE} is this program's name in capitals
+        const QString own = u"KVRSI.INI Kvrsi.ini LIBUNZIP32.SO {EXE} libunzip32.so readme.txt"_s;
+        QTest::newRow("every name, by its path") << u"path"_s << u"*.*"_s << own;
+        QTest::newRow("every name, through a link") << u"link"_s << u"*.*"_s << own;
+        QTest::newRow("every name, with a trailing /") << u"slash"_s << u"*"_s << own;
+        QTest::newRow("readme only") << u"path"_s << u"R*.*"_s << own + u" KVRSI_old.bak PMOSQ.TPC"_s;
+        QTest::newRow("the settings only") << u"link"_s << u"kvrsi*"_s << own + u" PMOSQ.TPC Rogue.txt"_s;
+        QTest::newRow("another folder holding the same names") << u"other"_s << u"*.*"_s << QString();
     }
-    QCOMPARE(skinOf(u"MOSQ"_s), change);
-    QCOMPARE(skinOf(u"HURR"_s), u"Desert"_s);
-    QCOMPARE(filesIn(game), change == u"Sqn105"_s
-                                ? QStringList({u"PHURR.TPC"_s, u"PMOSQ_new.3dz"_s, u"PMOSQ_new.tpc"_s, u"other.txt"_s})
-                                : QStringList({u"PHURR.TPC"_s, u"other.txt"_s}));
-}
 
-// Killed at random moments while a package of many members is unpacked.
-void TestInstallationCore::killedDuringUnpackingIsFinishedAtStart()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-    QList<kvr::ZipMember> members;
-    QStringList names;
-    for (int i = 0; i < 600; ++i) {
-        names.append(QStringLiteral("PMOSQ_%1.TPC").arg(i, 4, 10, QLatin1Char('0')));
-        members.append({names.last().toLatin1(), QByteArray(300 + i % 700, char(u'a' + i % 26))});
+    void programFilesNeverDeleted()
+    {
+        QFETCH(QString, reachedAs);
+        QFETCH(QString, pattern);
+        QFETCH(QString, left);
+        kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
+        const QString exe = QFileInfo(QCoreApplication::applicationFilePath()).fileName();
+        const QString folder = reachedAs == u"other"_s ? ws.gameFolder() : ws.programFolder();
+        for (const QString& name :
+             {u"KVRSI.INI"_s, u"Kvrsi.ini"_s, u"LIBUNZIP32.SO"_s, exe.toUpper(), u"libunzip32.so"_s, u"readme.txt"_s,
+              u"Rogue.txt"_s, u"KVRSI_old.bak"_s, u"PMOSQ.TPC"_s})
+            QVERIFY(writeFile(folder + u'/' + name, "x"_ba));
+        QVERIFY(QFile::link(ws.programFolder(), ws.root() + u"/link"_s));
+        QString named = folder;
+        if (reachedAs == u"link"_s)
+            named = ws.root() + u"/link"_s;
+        else if (reachedAs == u"slash"_s)
+            named = folder + u"/"_s;
+        try {
+            kvr::deleteFiles(named, pattern);
+        } catch (const kvr::Error&) {
+        }
+        QStringList expected = left.replace(u"{EXE}"_s, exe.toUpper()).split(u' ', Qt::SkipEmptyParts);
+        expected.sort();
+        QCOMPARE(filesIn(folder), expected);
     }
-    names.sort();
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Many.zip"_s, members));
 
-    QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
-    qint64 window = 0; // how long the unpacking takes, from a first round left alone
-    int cut = 0;
-    for (int round = 0; round < 6; ++round) {
-        for (int i = 0; i < 20; ++i)
-            QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old%1.tpc").arg(i), "old"_ba));
+    void linksToFoldersStay_data()
+    {
+        QTest::addColumn<QString>("linkTo"); // "file", "folder", "nothing", "folder link"
+        QTest::addColumn<bool>("survives");
+        QTest::newRow("link to a file goes, its file stays") << u"file"_s << false;
+        QTest::newRow("link to a folder stays") << u"folder"_s << true;
+        QTest::newRow("link to a link to a folder stays") << u"folder link"_s << true;
+        QTest::newRow("link to nothing goes") << u"nothing"_s << false;
+    }
+
+    void linksToFoldersStay()
+    {
+        QFETCH(QString, linkTo);
+        QFETCH(bool, survives);
+        kvrtest::Workspace ws;
+        const QString outside = ws.root() + u"/outside"_s;
+        QVERIFY(writeFile(outside + u"/textures/PMOSQ.TPC"_s, "theirs"_ba));
+        QVERIFY(writeFile(outside + u"/PMOSQ_file.tpc"_s, "theirs too"_ba));
+        QVERIFY(QFile::link(outside + u"/textures"_s, outside + u"/textures-link"_s));
+        const QString target = outside + (linkTo == u"file"_s          ? u"/PMOSQ_file.tpc"_s
+                                          : linkTo == u"folder"_s      ? u"/textures"_s
+                                          : linkTo == u"folder link"_s ? u"/textures-link"_s
+                                                                       : u"/nowhere"_s);
+        const QString link = ws.gameFolder() + u"/PMOSQ_textures"_s;
+        QVERIFY(QFile::link(target, link));
+        QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ.tpc"_s, "ours"_ba));
+
+        changeMosq(ws, u"(Default)"_s);
+        QCOMPARE(QFileInfo(link).isSymLink(), survives);
+        QVERIFY(!QFile::exists(ws.gameFolder() + u"/PMOSQ.tpc"_s));
+        QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
+        QCOMPARE(readFile(outside + u"/PMOSQ_file.tpc"_s), QByteArray("theirs too"));
+
+        // The reset's patterns likewise.
+        QVERIFY(QFile::remove(link) || !QFileInfo(link).isSymLink());
+        QVERIFY(QFile::link(target, ws.gameFolder() + u"/PMOSQ_textures.TPC"_s));
+        kvr::resetSlots(ws.gameFolder(), kvr::Modulo::settingsPath());
+        QCOMPARE(QFileInfo(ws.gameFolder() + u"/PMOSQ_textures.TPC"_s).isSymLink(), survives);
+        QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
+    }
+
+    void interruptedChangeIsFinishedAtStart_data()
+    {
+        QTest::addColumn<QString>("change"); // a skin name, or "reset"
+        QTest::addColumn<int>("stopAt");     // a ChangeStep, or -1 for no stop
+        const QList<std::pair<const char*, ChangeStep>> steps{{"journaled", ChangeStep::Journaled},
+                                                              {"deleted", ChangeStep::Deleted},
+                                                              {"unpacked", ChangeStep::Unpacked},
+                                                              {"recorded", ChangeStep::Recorded}};
+        for (const QString& change : {u"Sqn105"_s, u"(Default)"_s, u"reset"_s}) {
+            for (const auto& [name, step] : steps) {
+                if (step == ChangeStep::Unpacked && change != "Sqn105"_L1)
+                    continue; // nothing is unpacked there
+                QTest::addRow("%s, stopped once %s", qPrintable(change), name) << change << int(step);
+            }
+            QTest::addRow("%s, not stopped", qPrintable(change)) << change << -1;
+        }
+    }
+
+    // The child ends at a step (as a kill or a power cut would); the start-up step then leaves the
+    // disk and the settings as a whole change would have, and no journal behind.
+    void interruptedChangeIsFinishedAtStart()
+    {
+        QFETCH(QString, change);
+        QFETCH(int, stopAt);
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s, u"HURR=Desert"_s})));
+        const QString game = ws.gameFolder();
+        for (const QString& name : {u"PMOSQ_old.tpc"_s, u"PMOSQ_old.3dz"_s, u"PHURR.TPC"_s, u"other.txt"_s})
+            QVERIFY(writeFile(game + u'/' + name, "old"_ba));
+        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s,
+                              {{"PMOSQ_new.tpc", "new"}, {"maps/PMOSQ_new.3dz", QByteArray(20000, 'm')}}));
+
         QProcess child;
         child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kChangeMode), ws.programFolder(),
-                                                              ws.gameFolder(), ws.skinsFolder(), u"Many"_s, u"-1"_s});
-        QVERIFY(child.waitForReadyRead(60000)); // the journal is written
-        QElapsedTimer timer;
-        timer.start();
-        if (round > 0) {
-            std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(window)));
-            child.kill();
-        }
+                                                              game, ws.skinsFolder(), change, QString::number(stopAt)});
         QVERIFY(child.waitForFinished(60000));
-        if (round == 0)
-            window = std::max<qint64>(1000, timer.nsecsElapsed() / 1000);
-        cut += child.exitStatus() == QProcess::CrashExit;
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), stopAt < 0 ? 0 : 7);
+        QCOMPARE(leftoversBeside(ws).size(), stopAt >= 0 ? 1 : 0);
 
         kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
-        QCOMPARE(filesIn(ws.gameFolder()), names);
-        QCOMPARE(skinOf(u"MOSQ"_s), u"Many"_s);
+
         QCOMPARE(leftoversBeside(ws), QStringList());
-        kvr::Modulo::GRABAINI(kvr::Modulo::settingsPath(), kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Old"_s);
+        if (change == u"reset"_s) {
+            QCOMPARE(filesIn(game), QStringList({u"other.txt"_s}));
+            for (const QString& code : kvrtest::kSlotCodes)
+                QCOMPARE(skinOf(code), u"(Default)"_s);
+            return;
+        }
+        QCOMPARE(skinOf(u"MOSQ"_s), change);
+        QCOMPARE(skinOf(u"HURR"_s), u"Desert"_s);
+        QCOMPARE(filesIn(game), change == u"Sqn105"_s ? QStringList({u"PHURR.TPC"_s, u"PMOSQ_new.3dz"_s,
+                                                                     u"PMOSQ_new.tpc"_s, u"other.txt"_s})
+                                                      : QStringList({u"PHURR.TPC"_s, u"other.txt"_s}));
     }
-    QVERIFY(cut > 0);
-}
 
-void TestInstallationCore::leftoversAreRemoved()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings());
-    const QString game = ws.gameFolder();
-    QVERIFY(writeFile(game + u"/.unzip32-0123abcd-1.tmp"_s, "stale"_ba));
-    QVERIFY(writeFile(game + u"/.unzip32-0123abcd-x.tmp"_s, "not the library's name"_ba));
-    QVERIFY(writeFile(ws.root() + u"/outside.txt"_s, "theirs"_ba));
-    QVERIFY(QFile::link(ws.root() + u"/outside.txt"_s, game + u"/.unzip32-0123abcd-2.tmp"_s));
-    QVERIFY(QDir(game).mkdir(u".unzip32-0123abcd-3.tmp"_s));
-    const QString program = ws.programFolder();
-    QVERIFY(writeFile(program + u"/KVRSI.INI.tmp1a2b3c"_s, "stale"_ba));
-    QVERIFY(writeFile(program + u"/KVRSI.INI.tmpzz"_s, "not a temporary's name"_ba));
-    QVERIFY(
-        writeFile(program + u"/KVRSI.INI.journal-1f"_s, "KVRSI journal 1\nkind=install\nslot=MOSQ\n"_ba)); // cut short
+    // Killed at random moments while a package of many members is unpacked.
+    void killedDuringUnpackingIsFinishedAtStart()
+    {
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+        QList<kvr::ZipMember> members;
+        QStringList names;
+        for (int i = 0; i < 600; ++i) {
+            names.append(QStringLiteral("PMOSQ_%1.TPC").arg(i, 4, 10, QLatin1Char('0')));
+            members.append({names.last().toLatin1(), QByteArray(300 + i % 700, char(u'a' + i % 26))});
+        }
+        names.sort();
+        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Many.zip"_s, members));
 
-    kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
-    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-1f.damaged"_s, u"KVRSI.INI.tmpzz"_s}));
-    QCOMPARE(skinOf(u"MOSQ"_s), QString()); // the cut journal did nothing
+        QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
+        qint64 window = 0; // how long the unpacking takes, from a first round left alone
+        int cut = 0;
+        for (int round = 0; round < 6; ++round) {
+            for (int i = 0; i < 20; ++i)
+                QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old%1.tpc").arg(i), "old"_ba));
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QString::fromLatin1(kChangeMode), ws.programFolder(), ws.gameFolder(), ws.skinsFolder(),
+                         u"Many"_s, u"-1"_s});
+            QVERIFY(child.waitForReadyRead(60000)); // the journal is written
+            QElapsedTimer timer;
+            timer.start();
+            if (round > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(window)));
+                child.kill();
+            }
+            QVERIFY(child.waitForFinished(60000));
+            if (round == 0)
+                window = std::max<qint64>(1000, timer.nsecsElapsed() / 1000);
+            cut += child.exitStatus() == QProcess::CrashExit;
 
-    for (const bool reset : {false, true}) {
-        QVERIFY(writeFile(game + u"/.unzip32-feedbeef-7.tmp"_s, "stale"_ba));
-        if (reset)
-            kvr::resetSlots(game, kvr::Modulo::settingsPath());
-        else
-            kvr::changeSlot(game, ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"(Default)"_s);
-        QCOMPARE(
-            QDir(game).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
-            QStringList({u".unzip32-0123abcd-2.tmp"_s, u".unzip32-0123abcd-3.tmp"_s, u".unzip32-0123abcd-x.tmp"_s}));
-        QCOMPARE(readFile(ws.root() + u"/outside.txt"_s), QByteArray("theirs"));
+            kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
+            QCOMPARE(filesIn(ws.gameFolder()), names);
+            QCOMPARE(skinOf(u"MOSQ"_s), u"Many"_s);
+            QCOMPARE(leftoversBeside(ws), QStringList());
+            kvr::Modulo::GRABAINI(kvr::Modulo::settingsPath(), kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Old"_s);
+        }
+        QVERIFY(cut > 0);
     }
-}
 
-void TestInstallationCore::journalActedOnOnlyWhenValid_data()
-{
-    // {game} and {skins} stand for the workspace's folders, as the settings name them. Values are
-    // written percent-encoded, as the program writes them, but for a line marked '!'.
-    QTest::addColumn<QString>("lines"); // between the header and "end", '|' between lines
-    QTest::addColumn<bool>("acted");
-    const QString install = u"kind=install|slot=MOSQ|skin=Sqn105|package={skins}/MOSQ_Sqn105.ZIP|game={game}"_s;
-    QTest::newRow("a slot change") << install << true;
-    QTest::newRow("a slot change to (Default)")
-        << u"kind=install|slot=MOSQ|skin=(Default)|package=|game={game}"_s << true;
-    QTest::newRow("a reset") << u"kind=reset|game={game}"_s << true;
-    QTest::newRow("slot code *") << QString(install).replace(u"MOSQ"_s, u"*"_s) << false;
-    QTest::newRow("slot code ?") << QString(install).replace(u"MOSQ"_s, u"?"_s) << false;
-    QTest::newRow("slot code in lower case") << QString(install).replace(u"MOSQ"_s, u"mosq"_s) << false;
-    QTest::newRow("unknown kind") << QString(install).replace(u"install"_s, u"remove"_s) << false;
-    QTest::newRow("another game folder") << QString(install).replace(u"={game}"_s, u"={skins}"_s) << false;
-    QTest::newRow("no game folder") << QString(install).replace(u"{game}"_s, QString()) << false;
-    QTest::newRow("skin with a folder part") << u"kind=install|slot=MOSQ|skin=../x|package=|game={game}"_s << false;
-    QTest::newRow("skin of two lines") << u"kind=install|slot=MOSQ|skin=a\nb|package=|game={game}"_s << false;
-    QTest::newRow("empty skin") << u"kind=install|slot=MOSQ|skin=|package=|game={game}"_s << false;
-    QTest::newRow("package outside the skins folder") << QString(install).replace(u"{skins}/"_s, u"{game}/"_s) << false;
-    QTest::newRow("package of another slot") << QString(install).replace(u"/MOSQ_"_s, u"/HURR_"_s) << false;
-    QTest::newRow("package for (Default)")
-        << u"kind=install|slot=MOSQ|skin=(Default)|package={skins}/MOSQ_(Default).ZIP|game={game}"_s << false;
-    QTest::newRow("reset with a slot line") << u"kind=reset|slot=*|game={game}"_s << false;
-    QTest::newRow("a line twice") << install + u"|slot=MOSQ"_s << false;
-    QTest::newRow("a value not UTF-8") << u"kind=install|slot=MOSQ|!skin=Sqn%FF|package=|game={game}"_s << false;
-    QTest::newRow("a line not encoded") << QString(install).replace(u"skin=Sqn105"_s, u"!skin=Sqn 105"_s) << false;
-    QTest::newRow("an unknown line") << install + u"|undo=all"_s << false;
-    QTest::newRow("a line lacking") << QString(install).replace(u"|package={skins}/MOSQ_Sqn105.ZIP"_s, QString())
-                                    << false;
-}
+    void leftoversAreRemoved()
+    {
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings());
+        const QString game = ws.gameFolder();
+        QVERIFY(writeFile(game + u"/.unzip32-0123abcd-1.tmp"_s, "stale"_ba));
+        QVERIFY(writeFile(game + u"/.unzip32-0123abcd-x.tmp"_s, "not the library's name"_ba));
+        QVERIFY(writeFile(ws.root() + u"/outside.txt"_s, "theirs"_ba));
+        QVERIFY(QFile::link(ws.root() + u"/outside.txt"_s, game + u"/.unzip32-0123abcd-2.tmp"_s));
+        QVERIFY(QDir(game).mkdir(u".unzip32-0123abcd-3.tmp"_s));
+        const QString program = ws.programFolder();
+        QVERIFY(writeFile(program + u"/KVRSI.INI.tmp1a2b3c"_s, "stale"_ba));
+        QVERIFY(writeFile(program + u"/KVRSI.INI.tmpzz"_s, "not a temporary's name"_ba));
+        QVERIFY(writeFile(program + u"/KVRSI.INI.journal-1f"_s,
+                          "KVRSI journal 1\nkind=install\nslot=MOSQ\n"_ba)); // cut short
 
-// A journal found at start is carried out only when the program could have written it; any
-// other is set aside under a name that says so, and nothing is deleted or recorded for it.
-void TestInstallationCore::journalActedOnOnlyWhenValid()
-{
-    QFETCH(QString, lines);
-    QFETCH(bool, acted);
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-    const QStringList files{u"PATCH.EXE"_s, u"PILOTS.CFG"_s, u"PMOSQ_old.tpc"_s, u"Player.dat"_s};
-    for (const QString& name : files)
-        QVERIFY(writeFile(ws.gameFolder() + u'/' + name, "theirs"_ba));
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
-    QByteArray journal = "KVRSI journal 2\n";
-    for (const QString& line : lines.split(u'|')) {
-        const QString key = line.section(u'=', 0, 0);
-        QString value = line.section(u'=', 1);
-        value.replace(u"{game}"_s, ws.gameFolder()).replace(u"{skins}"_s, ws.skinsFolder()).replace(u"\\n"_s, u"\n"_s);
-        journal += key.startsWith(u'!') ? key.mid(1).toUtf8() + '=' + value.toUtf8()
-                                        : key.toUtf8() + '=' + value.toUtf8().toPercentEncoding();
-        journal += '\n';
+        kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
+        QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-1f.damaged"_s, u"KVRSI.INI.tmpzz"_s}));
+        QCOMPARE(skinOf(u"MOSQ"_s), QString()); // the cut journal did nothing
+
+        for (const bool reset : {false, true}) {
+            QVERIFY(writeFile(game + u"/.unzip32-feedbeef-7.tmp"_s, "stale"_ba));
+            if (reset)
+                kvr::resetSlots(game, kvr::Modulo::settingsPath());
+            else
+                kvr::changeSlot(game, ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"(Default)"_s);
+            QCOMPARE(QDir(game).entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+                     QStringList(
+                         {u".unzip32-0123abcd-2.tmp"_s, u".unzip32-0123abcd-3.tmp"_s, u".unzip32-0123abcd-x.tmp"_s}));
+            QCOMPARE(readFile(ws.root() + u"/outside.txt"_s), QByteArray("theirs"));
+        }
     }
-    journal += "end\n";
-    QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.journal-5e"_s, journal));
-    const QByteArray settings = readFile(ws.iniPath());
 
-    kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
-    if (acted) {
+    void journalActedOnOnlyWhenValid_data()
+    {
+        // {game} and {skins} stand for the workspace's folders, as the settings name them. Values are
+        // written percent-encoded, as the program writes them, but for a line marked '!'.
+        QTest::addColumn<QString>("lines"); // between the header and "end", '|' between lines
+        QTest::addColumn<bool>("acted");
+        const QString install = u"kind=install|slot=MOSQ|skin=Sqn105|package={skins}/MOSQ_Sqn105.ZIP|game={game}"_s;
+        QTest::newRow("a slot change") << install << true;
+        QTest::newRow("a slot change to (Default)")
+            << u"kind=install|slot=MOSQ|skin=(Default)|package=|game={game}"_s << true;
+        QTest::newRow("a reset") << u"kind=reset|game={game}"_s << true;
+        QTest::newRow("slot code *") << QString(install).replace(u"MOSQ"_s, u"*"_s) << false;
+        QTest::newRow("slot code ?") << QString(install).replace(u"MOSQ"_s, u"?"_s) << false;
+        QTest::newRow("slot code in lower case") << QString(install).replace(u"MOSQ"_s, u"mosq"_s) << false;
+        QTest::newRow("unknown kind") << QString(install).replace(u"install"_s, u"remove"_s) << false;
+        QTest::newRow("another game folder") << QString(install).replace(u"={game}"_s, u"={skins}"_s) << false;
+        QTest::newRow("no game folder") << QString(install).replace(u"{game}"_s, QString()) << false;
+        QTest::newRow("skin with a folder part") << u"kind=install|slot=MOSQ|skin=../x|package=|game={game}"_s << false;
+        QTest::newRow("skin of two lines") << u"kind=install|slot=MOSQ|skin=a\nb|package=|game={game}"_s << false;
+        QTest::newRow("empty skin") << u"kind=install|slot=MOSQ|skin=|package=|game={game}"_s << false;
+        QTest::newRow("package outside the skins folder")
+            << QString(install).replace(u"{skins}/"_s, u"{game}/"_s) << false;
+        QTest::newRow("package of another slot") << QString(install).replace(u"/MOSQ_"_s, u"/HURR_"_s) << false;
+        QTest::newRow("package for (Default)")
+            << u"kind=install|slot=MOSQ|skin=(Default)|package={skins}/MOSQ_(Default).ZIP|game={game}"_s << false;
+        QTest::newRow("reset with a slot line") << u"kind=reset|slot=*|game={game}"_s << false;
+        QTest::newRow("a line twice") << install + u"|slot=MOSQ"_s << false;
+        QTest::newRow("a value not UTF-8") << u"kind=install|slot=MOSQ|!skin=Sqn%FF|package=|game={game}"_s << false;
+        QTest::newRow("a line not encoded") << QString(install).replace(u"skin=Sqn105"_s, u"!skin=Sqn 105"_s) << false;
+        QTest::newRow("an unknown line") << install + u"|undo=all"_s << false;
+        QTest::newRow("a line lacking") << QString(install).replace(u"|package={skins}/MOSQ_Sqn105.ZIP"_s, QString())
+                                        << false;
+    }
+
+    // A journal found at start is carried out only when the program could have written it; any
+    // other is set aside under a name that says so, and nothing is deleted or recorded for it.
+    void journalActedOnOnlyWhenValid()
+    {
+        QFETCH(QString, lines);
+        QFETCH(bool, acted);
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+        const QStringList files{u"PATCH.EXE"_s, u"PILOTS.CFG"_s, u"PMOSQ_old.tpc"_s, u"Player.dat"_s};
+        for (const QString& name : files)
+            QVERIFY(writeFile(ws.gameFolder() + u'/' + name, "theirs"_ba));
+        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
+        QByteArray journal = "KVRSI journal 2\n";
+        for (const QString& line : lines.split(u'|')) {
+            const QString key = line.section(u'=', 0, 0);
+            QString value = line.section(u'=', 1);
+            value.replace(u"{game}"_s, ws.gameFolder())
+                .replace(u"{skins}"_s, ws.skinsFolder())
+                .replace(u"\\n"_s, u"\n"_s);
+            journal += key.startsWith(u'!') ? key.mid(1).toUtf8() + '=' + value.toUtf8()
+                                            : key.toUtf8() + '=' + value.toUtf8().toPercentEncoding();
+            journal += '\n';
+        }
+        journal += "end\n";
+        QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.journal-5e"_s, journal));
+        const QByteArray settings = readFile(ws.iniPath());
+
+        kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
+        if (acted) {
+            QCOMPARE(leftoversBeside(ws), QStringList());
+            QVERIFY(!filesIn(ws.gameFolder()).contains(u"PMOSQ_old.tpc"_s));
+            QVERIFY(readFile(ws.iniPath()) != settings);
+            return;
+        }
+        QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-5e.damaged"_s}));
+        QCOMPARE(readFile(ws.programFolder() + u"/KVRSI.INI.journal-5e.damaged"_s), journal);
+        QCOMPARE(filesIn(ws.gameFolder()), files);
+        QCOMPARE(readFile(ws.iniPath()), settings);
+        kvr::finishInterruptedChanges(kvr::Modulo::settingsPath()); // set aside for good
+        QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-5e.damaged"_s}));
+    }
+
+    void refusedPackageChangesNothing_data()
+    {
+        QTest::addColumn<QString>("package"); // what lies at the package's name: "text", "encrypted", "none"
+        QTest::addColumn<bool>("onlyWhole");  // as the report's Reinstall asks
+        QTest::addColumn<bool>("begins");
+        QTest::newRow("not a ZIP") << u"text"_s << false << false;
+        QTest::newRow("an encrypted member") << u"encrypted"_s << false << false;
+        // The list was filled before the package went: the slot is cleared and the name recorded.
+        QTest::newRow("vanished, as chosen in a list") << u"none"_s << false << true;
+        QTest::newRow("vanished, reinstalled") << u"none"_s << true << false;
+        QTest::newRow("whole, reinstalled") << u"whole"_s << true << true;
+    }
+
+    // Checked before the first delete: a package the library would refuse costs the slot nothing.
+    void refusedPackageChangesNothing()
+    {
+        QFETCH(QString, package);
+        QFETCH(bool, onlyWhole);
+        QFETCH(bool, begins);
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+        QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
+        const QString path = ws.skinsFolder() + u"/MOSQ_New.zip"_s;
+        kvr::ZipMember member("PMOSQ_new.tpc", "new");
+        if (package == u"text"_s) {
+            QVERIFY(writeFile(path, "not a package\n"_ba.repeated(10)));
+        } else if (package != u"none"_s) {
+            member.encryption = package == u"encrypted"_s ? ZIP_EM_AES_256 : ZIP_EM_NONE;
+            QVERIFY(kvr::writeZip(path, {member}));
+        }
+        const QByteArray settings = readFile(ws.iniPath());
+        const auto begun =
+            changeMosq(ws, u"New"_s, onlyWhole ? kvr::PackageRule::OnlyWhole : kvr::PackageRule::AsChosen);
+        QCOMPARE(begun == kvr::SlotChange::Begun::Yes, begins);
+        if (begins) {
+            QCOMPARE(skinOf(u"MOSQ"_s), u"New"_s);
+            QVERIFY(!filesIn(ws.gameFolder()).contains(u"PMOSQ_old.tpc"_s));
+        } else {
+            QCOMPARE(begun, kvr::SlotChange::Begun::Refused);
+            QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
+            QCOMPARE(readFile(ws.iniPath()), settings);
+        }
         QCOMPARE(leftoversBeside(ws), QStringList());
-        QVERIFY(!filesIn(ws.gameFolder()).contains(u"PMOSQ_old.tpc"_s));
-        QVERIFY(readFile(ws.iniPath()) != settings);
-        return;
     }
-    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-5e.damaged"_s}));
-    QCOMPARE(readFile(ws.programFolder() + u"/KVRSI.INI.journal-5e.damaged"_s), journal);
-    QCOMPARE(filesIn(ws.gameFolder()), files);
-    QCOMPARE(readFile(ws.iniPath()), settings);
-    kvr::finishInterruptedChanges(kvr::Modulo::settingsPath()); // set aside for good
-    QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-5e.damaged"_s}));
-}
 
-void TestInstallationCore::refusedPackageChangesNothing_data()
-{
-    QTest::addColumn<QString>("package"); // what lies at the package's name: "text", "encrypted", "none"
-    QTest::addColumn<bool>("onlyWhole");  // as the report's Reinstall asks
-    QTest::addColumn<bool>("begins");
-    QTest::newRow("not a ZIP") << u"text"_s << false << false;
-    QTest::newRow("an encrypted member") << u"encrypted"_s << false << false;
-    // The list was filled before the package went: the slot is cleared and the name recorded.
-    QTest::newRow("vanished, as chosen in a list") << u"none"_s << false << true;
-    QTest::newRow("vanished, reinstalled") << u"none"_s << true << false;
-    QTest::newRow("whole, reinstalled") << u"whole"_s << true << true;
-}
+    // Locks another program holds: a change that gives up waiting changes nothing; the start leaves
+    // a change for the next one and goes on; a settings write gives up after a bounded wait.
+    void lockHeldElsewhereNeverHoldsForever()
+    {
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+        QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
+        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_New.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
+        const QString ini = kvr::Modulo::settingsPath();
+        const QByteArray settings = readFile(ws.iniPath());
 
-// Checked before the first delete: a package the library would refuse costs the slot nothing.
-void TestInstallationCore::refusedPackageChangesNothing()
-{
-    QFETCH(QString, package);
-    QFETCH(bool, onlyWhole);
-    QFETCH(bool, begins);
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
-    const QString path = ws.skinsFolder() + u"/MOSQ_New.zip"_s;
-    kvr::ZipMember member("PMOSQ_new.tpc", "new");
-    if (package == u"text"_s) {
-        QVERIFY(writeFile(path, "not a package\n"_ba.repeated(10)));
-    } else if (package != u"none"_s) {
-        member.encryption = package == u"encrypted"_s ? ZIP_EM_AES_256 : ZIP_EM_NONE;
-        QVERIFY(kvr::writeZip(path, {member}));
-    }
-    const QByteArray settings = readFile(ws.iniPath());
-    const auto begun = kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s,
-                                       u"New"_s, onlyWhole ? kvr::PackageRule::OnlyWhole : kvr::PackageRule::AsChosen);
-    QCOMPARE(begun == kvr::SlotChange::Begun::Yes, begins);
-    if (begins) {
-        QCOMPARE(skinOf(u"MOSQ"_s), u"New"_s);
-        QVERIFY(!filesIn(ws.gameFolder()).contains(u"PMOSQ_old.tpc"_s));
-    } else {
-        QCOMPARE(begun, kvr::SlotChange::Begun::Refused);
+        const kvr::UniqueFd folder(::open(QFile::encodeName(ws.gameFolder()).constData(), O_RDONLY | O_DIRECTORY));
+        QVERIFY(folder.isValid() && ::flock(folder.get(), LOCK_EX) == 0);
+        int tries = 0;
+        const kvr::LockWait previous = kvr::setLockWait([&tries](const QString& waitingFor, const auto& tryLock) {
+            tries += int(waitingFor.startsWith(u"Another program is using the game folder"_s)) + int(tryLock());
+            return false; // the player cancels
+        });
+        QCOMPARE(changeMosq(ws, u"New"_s), kvr::SlotChange::Begun::Cancelled);
+        QCOMPARE(kvr::resetSlots(ws.gameFolder(), ini), kvr::SlotChange::Begun::Cancelled);
+        kvr::setLockWait(previous);
+        QCOMPARE(tries, 2);
         QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
         QCOMPARE(readFile(ws.iniPath()), settings);
+        QCOMPARE(leftoversBeside(ws), QStringList());
+
+        // Cut short before its delete, the change is left to the start, which does not wait for it.
+        const QString journal = ws.programFolder() + u"/KVRSI.INI.journal-7"_s;
+        QVERIFY(writeFile(journal, "KVRSI journal 2\nkind=reset\ngame="_ba +
+                                       ws.gameFolder().toUtf8().toPercentEncoding() + "\nend\n"_ba));
+        kvr::finishInterruptedChanges(ini);
+        QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
+        QVERIFY(QFile::exists(journal));
+
+        // The settings file locked: the write is given up silently, the start goes on without
+        // removing the temporaries another writer may still be filling.
+        QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s, "maybe live"_ba));
+        const kvr::UniqueFd settingsFd(::open(QFile::encodeName(ws.iniPath()).constData(), O_RDONLY));
+        QVERIFY(settingsFd.isValid() && ::flock(settingsFd.get(), LOCK_SH) == 0);
+        kvr::Modulo::GRABAINI(ini, kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Other"_s);
+        QCOMPARE(readFile(ws.iniPath()), settings);
+        ::flock(folder.get(), LOCK_UN);
+        kvr::finishInterruptedChanges(ini);
+        QVERIFY(QFile::exists(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s));
     }
-    QCOMPARE(leftoversBeside(ws), QStringList());
-}
 
-// Locks another program holds: a change that gives up waiting changes nothing; the start leaves
-// a change for the next one and goes on; a settings write gives up after a bounded wait.
-void TestInstallationCore::lockHeldElsewhereNeverHoldsForever()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_New.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
-    const QString ini = kvr::Modulo::settingsPath();
-    const QByteArray settings = readFile(ws.iniPath());
-
-    const kvr::UniqueFd folder(::open(QFile::encodeName(ws.gameFolder()).constData(), O_RDONLY | O_DIRECTORY));
-    QVERIFY(folder.isValid() && ::flock(folder.get(), LOCK_EX) == 0);
-    int tries = 0;
-    const kvr::LockWait previous = kvr::setLockWait([&tries](const QString& waitingFor, const auto& tryLock) {
-        tries += int(waitingFor.startsWith(u"Another program is using the game folder"_s)) + int(tryLock());
-        return false; // the player cancels
-    });
-    QCOMPARE(kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), ini, u"MOSQ"_s, u"New"_s),
-             kvr::SlotChange::Begun::Cancelled);
-    QCOMPARE(kvr::resetSlots(ws.gameFolder(), ini), kvr::SlotChange::Begun::Cancelled);
-    kvr::setLockWait(previous);
-    QCOMPARE(tries, 2);
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
-    QCOMPARE(readFile(ws.iniPath()), settings);
-    QCOMPARE(leftoversBeside(ws), QStringList());
-
-    // Cut short before its delete, the change is left to the start, which does not wait for it.
-    const QString journal = ws.programFolder() + u"/KVRSI.INI.journal-7"_s;
-    QVERIFY(writeFile(journal, "KVRSI journal 2\nkind=reset\ngame="_ba + ws.gameFolder().toUtf8().toPercentEncoding() +
-                                   "\nend\n"_ba));
-    kvr::finishInterruptedChanges(ini);
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
-    QVERIFY(QFile::exists(journal));
-
-    // The settings file locked: the write is given up silently, the start goes on without
-    // removing the temporaries another writer may still be filling.
-    QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s, "maybe live"_ba));
-    const kvr::UniqueFd settingsFd(::open(QFile::encodeName(ws.iniPath()).constData(), O_RDONLY));
-    QVERIFY(settingsFd.isValid() && ::flock(settingsFd.get(), LOCK_SH) == 0);
-    kvr::Modulo::GRABAINI(ini, kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Other"_s);
-    QCOMPARE(readFile(ws.iniPath()), settings);
-    ::flock(folder.get(), LOCK_UN);
-    kvr::finishInterruptedChanges(ini);
-    QVERIFY(QFile::exists(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s));
-}
-
-// Two processes write different keys of one file at once: every key of both is there.
-void TestInstallationCore::twoWritersLoseNoKey()
-{
-    QTemporaryDir dir;
-    const QString ini = dir.filePath(u"KVRSI.INI"_s);
-    constexpr int kKeys = 120;
-    QProcess first, second;
-    for (auto [process, prefix] : {std::pair{&first, u"a"_s}, std::pair{&second, u"b"_s}})
-        process->start(QCoreApplication::applicationFilePath(),
-                       {QString::fromLatin1(kWriteKeysMode), ini, prefix, QString::number(kKeys)});
-    QVERIFY(first.waitForFinished(120000));
-    QVERIFY(second.waitForFinished(120000));
-    QCOMPARE(first.exitCode(), 0);
-    QCOMPARE(second.exitCode(), 0);
-    int missing = 0;
-    for (const QString& prefix : {u"a"_s, u"b"_s}) {
-        for (int i = 0; i < kKeys; ++i)
-            missing += kvr::readProfileString(ini, u"Keys"_s, prefix + QString::number(i)) != QString::number(i);
-    }
-    QCOMPARE(missing, 0);
-    QCOMPARE(filesIn(dir.path()), QStringList({u"KVRSI.INI"_s}));
-}
-
-// Two changes on one game folder from two threads: each runs from its lock to its record whole.
-void TestInstallationCore::twoInstallationsNeverInterleave()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings());
-    ServiceRecorder services;
-    QMutex mutex;
-    QStringList steps;
-    const kvr::ChangeProbe previous = kvr::setChangeProbe([&](ChangeStep step) {
-        {
-            const QMutexLocker lock(&mutex);
-            steps.append(QStringLiteral("%1:%2").arg(QString::number(quintptr(pthread_self()), 16)).arg(int(step)));
+    // Two processes write different keys of one file at once: every key of both is there.
+    void twoWritersLoseNoKey()
+    {
+        QTemporaryDir dir;
+        const QString ini = dir.filePath(u"KVRSI.INI"_s);
+        constexpr int kKeys = 120;
+        QProcess first, second;
+        for (auto [process, prefix] : {std::pair{&first, u"a"_s}, std::pair{&second, u"b"_s}})
+            process->start(QCoreApplication::applicationFilePath(),
+                           {QString::fromLatin1(kWriteKeysMode), ini, prefix, QString::number(kKeys)});
+        QVERIFY(first.waitForFinished(120000));
+        QVERIFY(second.waitForFinished(120000));
+        QCOMPARE(first.exitCode(), 0);
+        QCOMPARE(second.exitCode(), 0);
+        int missing = 0;
+        for (const QString& prefix : {u"a"_s, u"b"_s}) {
+            for (int i = 0; i < kKeys; ++i)
+                missing += kvr::readProfileString(ini, u"Keys"_s, prefix + QString::number(i)) != QString::number(i);
         }
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    });
-    std::thread other([&] {
+        QCOMPARE(missing, 0);
+        QCOMPARE(filesIn(dir.path()), QStringList({u"KVRSI.INI"_s}));
+    }
+
+    // Two changes on one game folder from two threads: each runs from its lock to its record whole.
+    void twoInstallationsNeverInterleave()
+    {
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings());
+        ServiceRecorder services;
+        QMutex mutex;
+        QStringList steps;
+        const kvr::ChangeProbe previous = kvr::setChangeProbe([&](ChangeStep step) {
+            {
+                const QMutexLocker lock(&mutex);
+                steps.append(QStringLiteral("%1:%2").arg(QString::number(quintptr(pthread_self()), 16)).arg(int(step)));
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        });
+        std::thread other([&] {
+            for (int i = 0; i < 10; ++i)
+                kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"HURR"_s, u"Desert"_s);
+        });
         for (int i = 0; i < 10; ++i)
-            kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"HURR"_s, u"Desert"_s);
-    });
-    for (int i = 0; i < 10; ++i)
-        kvr::resetSlots(ws.gameFolder(), kvr::Modulo::settingsPath());
-    other.join();
-    kvr::setChangeProbe(previous);
-    QCOMPARE(steps.size(), 10 * 4 + 10 * 3);
-    // Steps of one change follow each other: no other thread's step falls between Journaled and Recorded.
-    QString open;
-    for (const QString& step : std::as_const(steps)) {
-        const QString thread = step.section(u':', 0, 0);
-        const int kind = step.section(u':', 1).toInt();
-        if (kind == int(ChangeStep::Journaled)) {
-            QVERIFY2(open.isEmpty(), qPrintable(steps.join(u' ')));
-            open = thread;
-        } else {
-            QCOMPARE(thread, open);
-            if (kind == int(ChangeStep::Recorded))
-                open.clear();
+            kvr::resetSlots(ws.gameFolder(), kvr::Modulo::settingsPath());
+        other.join();
+        kvr::setChangeProbe(previous);
+        QCOMPARE(steps.size(), 10 * 4 + 10 * 3);
+        // Steps of one change follow each other: no other thread's step falls between Journaled and Recorded.
+        QString open;
+        for (const QString& step : std::as_const(steps)) {
+            const QString thread = step.section(u':', 0, 0);
+            const int kind = step.section(u':', 1).toInt();
+            if (kind == int(ChangeStep::Journaled)) {
+                QVERIFY2(open.isEmpty(), qPrintable(steps.join(u' ')));
+                open = thread;
+            } else {
+                QCOMPARE(thread, open);
+                if (kind == int(ChangeStep::Recorded))
+                    open.clear();
+            }
         }
     }
-}
+};
 
 // Child modes: one change that ends the process at a step; or many settings writes.
 static int childMain(int argc, char** argv)

@@ -75,9 +75,7 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
          {u"PMOSQ_old.tpc"_s, u"pmosq_from_elsewhere.3DZ"_s, u"PMOSQ"_s, u"PHURR.tpc"_s, u"other.txt"_s})
         QVERIFY(writeFile(game + QLatin1Char('/') + name, "old"_ba));
 
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    Principal& main = kvrtest::shownMainWindow();
     QVERIFY(choose(7, QStringLiteral("Sqn105")));
 
     // The slot's files are gone, whatever their case or origin; the package landed flat.
@@ -94,7 +92,7 @@ void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
     QCOMPARE(filesIn(game), QStringList({u"PHURR.tpc"_s, u"PMOSQ_night.tpc"_s, u"other.txt"_s}));
     QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Night"_s}));
 
-    // The next start shows the choice.
+    // The next start shows the last choice: no journal of the first is left to replay.
     QVERIFY(kvrtest::closeEveryWindow());
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Night"));
 }
@@ -106,9 +104,7 @@ void TestInstallation::missingLibraryIsTheOneMessage()
     QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/TYPH_Sand.zip"), {{"PTYPH.tpc", "sand"}}));
     QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PTYPH.tpc"), "old"_ba));
     kvrtest::MsgBoxRecorder boxes;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    kvrtest::shownMainWindow();
 
     QVERIFY(choose(5, QStringLiteral("Sand")));
     QCOMPARE(boxes.calls.size(), 1);
@@ -130,9 +126,7 @@ void TestInstallation::resetPutsEverySlotBack()
                                 u"HURR.TPC"_s, u"readme.TPC"_s, u"PHURR.TPCX"_s})
         QVERIFY(writeFile(game + QLatin1Char('/') + name, "x"_ba));
     QVERIFY(QDir(game).mkdir(QStringLiteral("PFOLDER.TPC")));
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    Principal& main = kvrtest::shownMainWindow();
     QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
 
     QStringList expectedSkins{u"MOSQ=(Default)"_s, u"NOTASLOT=kept"_s};
@@ -229,9 +223,7 @@ void TestInstallation::blockedChoiceChangesNothing()
     QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
     const QByteArray settings = readFile(ws.iniPath());
     kvrtest::MsgBoxRecorder boxes;
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    kvrtest::shownMainWindow();
 
     kvr::UniqueFd lock(::open(QFile::encodeName(ws.gameFolder()).constData(), O_RDONLY | O_DIRECTORY));
     QVERIFY(lock.isValid() && ::flock(lock.get(), obstacle == u"broken"_s ? LOCK_UN : LOCK_EX) == 0);
