@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
@@ -40,7 +41,8 @@ struct ZipMemberInfo
     QString bare; // the name the member lands under in the game folder
     zip_uint64_t size = 0;
     zip_uint32_t crc = 0;
-    bool unreadable = false; // encrypted or stored with a method that cannot be read
+    std::optional<std::time_t> modified; // the time unpacking gives the file, when the member has one
+    bool unreadable = false;             // encrypted or stored with a method that cannot be read
 };
 
 // How reading a package's central directory went.
@@ -58,6 +60,23 @@ bool isLinkMember(zip_t* zip, zip_uint64_t index)
     if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) != 0)
         return false;
     return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
+}
+
+// The time unpacking gives the member's file: the Unix time of its extended-timestamp field when
+// it has one, else its DOS time read as local time (libzip has read it so when opening).
+std::optional<std::time_t> unpackedTime(zip_t* zip, zip_uint64_t index, const zip_stat_t& zs)
+{
+    constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
+    zip_uint16_t length = 0;
+    const zip_uint8_t* field =
+        zip_file_extra_field_get_by_id(zip, index, kExtendedTimestamp, 0, &length, ZIP_FL_CENTRAL);
+    if (field && length >= 5 && (field[0] & 1)) {
+        const uint32_t raw = field[1] | (field[2] << 8) | (field[3] << 16) | (static_cast<uint32_t>(field[4]) << 24);
+        return static_cast<int32_t>(raw);
+    }
+    if (zs.valid & ZIP_STAT_MTIME)
+        return zs.mtime;
+    return std::nullopt;
 }
 
 // The file members of a ZIP archive from its central directory. Only a regular file is opened:
@@ -101,6 +120,7 @@ PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& memb
             continue;
         m.size = zs.size;
         m.crc = zs.crc;
+        m.modified = unpackedTime(zip, index, zs);
         m.unreadable = zs.encryption_method != ZIP_EM_NONE || !zip_compression_method_supported(zs.comp_method, 0);
         members.append(m);
     }
@@ -238,13 +258,24 @@ private:
 enum class FileCheck { Same, Differs, Missing };
 
 // Whether the file holds the member: only a regular file can hold what the package installed.
+// Looked at before it is read: a file of another size differs, and one of the member's size that
+// still carries the whole-second time unpacking gave it is taken as installed unread, the same
+// trust every sync tool puts in size and time. Any other file is read and compared by its CRC.
 FileCheck checkFile(const FolderIndex& folder, const QString& name, const ZipMemberInfo& m,
                     const std::atomic_bool& stop)
 {
-    const UniqueFd fd(::openat(folder.fd(), QFile::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const QByteArray encoded = QFile::encodeName(name);
     struct stat st
     {
     };
+    if (::fstatat(folder.fd(), encoded.constData(), &st, 0) != 0 || !S_ISREG(st.st_mode))
+        return FileCheck::Missing;
+    if (static_cast<zip_uint64_t>(st.st_size) != m.size)
+        return FileCheck::Differs;
+    // Unpacking sets whole seconds; a file written since almost always carries a fraction too.
+    if (m.modified && st.st_mtim.tv_sec == *m.modified && st.st_mtim.tv_nsec == 0)
+        return FileCheck::Same;
+    const UniqueFd fd(::openat(folder.fd(), encoded.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return FileCheck::Missing;
     if (static_cast<zip_uint64_t>(st.st_size) != m.size)
