@@ -13,12 +13,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <zip.h>
 #include <zlib.h>
 
@@ -202,6 +204,34 @@ bool validEncoding(const QByteArray& name)
     return !decoder.hasError() && !decoded.isEmpty();
 }
 
+// A name as written on disk. Most are ASCII, which reads alike in every encoding, so those skip
+// the locale's decoder.
+QString diskName(const char* raw)
+{
+    const std::size_t length = std::strlen(raw);
+    if (std::all_of(raw, raw + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return QString::fromLatin1(raw, static_cast<qsizetype>(length));
+    return QFile::decodeName(raw);
+}
+
+// toCaseFolded, with ASCII names (nearly all) folded by hand: Unicode folds ASCII letters to
+// their lower case and nothing else of ASCII.
+QString caseFolded(const QString& name)
+{
+    const auto ascii = [](QChar c) { return c.unicode() < 0x80; };
+    if (!std::all_of(name.cbegin(), name.cend(), ascii))
+        return name.toCaseFolded();
+    const auto upper = [](QChar c) { return c >= QLatin1Char('A') && c <= QLatin1Char('Z'); };
+    auto first = std::find_if(name.cbegin(), name.cend(), upper);
+    if (first == name.cend())
+        return name;
+    QString lower = name;
+    for (auto c = lower.begin() + (first - name.cbegin()); c != lower.end(); ++c)
+        if (upper(*c))
+            *c = QChar(c->unicode() + 0x20);
+    return lower;
+}
+
 // The game folder's file names, listed once: each member then costs a look-up. A name is found
 // as written, or else in another letter case (the first such name in byte order), as findFile
 // finds it. The folder stays open, so each file is opened without walking its path again.
@@ -214,13 +244,13 @@ public:
     {
         if (!m_fd.isValid())
             return;
-        m_folded.reserve(std::min(sizeHint, kMaxGameFolderFiles));
+        m_folded.reserve(static_cast<std::size_t>(std::min(sizeHint, kMaxGameFolderFiles)));
         DirStream dir(m_fd.get());
         while (const dirent* e = dir.next()) {
-            if (stopped(stop) || m_folded.size() >= kMaxGameFolderFiles)
+            if (stopped(stop) || m_folded.size() >= static_cast<std::size_t>(kMaxGameFolderFiles))
                 break;
-            const QString name = QFile::decodeName(e->d_name);
-            QString& other = m_folded[name.toCaseFolded()].name;
+            const QString name = diskName(e->d_name);
+            QString& other = m_folded[caseFolded(name)].name;
             if (other.isEmpty()) {
                 other = name;
                 continue;
@@ -251,7 +281,8 @@ private:
         bool claimed = false;
     };
     UniqueFd m_fd;
-    QHash<QString, Entry> m_folded;
+    // Looked up once per member and per file: a table that keeps each key's hash compares few names.
+    std::unordered_map<QString, Entry> m_folded;
     QSet<QString> m_spelled;
 };
 
@@ -437,7 +468,7 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
         // A member that cannot be unpacked leaves the file it would replace as it was.
         if (m->unreadable)
             continue;
-        const std::optional<QString> name = onDisk.claim(m->bare, m->bare.toCaseFolded());
+        const std::optional<QString> name = onDisk.claim(m->bare, caseFolded(m->bare));
         if (!name)
             continue;
         const FileCheck check = name->isEmpty() ? FileCheck::Missing : checkFile(onDisk, *name, *m, stop);

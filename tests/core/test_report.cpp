@@ -76,9 +76,14 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
         QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s,
-                              {{"x/PMOSQ.TPC", "body"}, {"PMOSQ_L.TPC", "wing"}, {"PMOSQ.3DZ", "model"}}));
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {{"x/PMOSQ.TPC", "body"},
+                                                              {"PMOSQ_L.TPC", "wing"},
+                                                              {"PMOSQ.3DZ", "model"},
+                                                              {"PMOSQ[@Z].TPC", "marks"},
+                                                              {"PMOSQ_\xc3\x89.TPC", "accent"}}));
         QVERIFY(kvrtest::writeFile(game + u"/pmosq.tpc"_s, "body"_ba)); // as the platform finds it: any case
+        QVERIFY(kvrtest::writeFile(game + u"/pmosq[@z].tpc"_s, "marks"_ba));
+        QVERIFY(kvrtest::writeFile(game + u"/pmosq_\u00e9.tpc"_s, "accent"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.3DZ"_s, "model"_ba));
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
