@@ -34,8 +34,10 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <functional>
 #include <random>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
@@ -662,8 +664,9 @@ void boundedScanFigures()
     const QString home = dataPath(QStringLiteral("hostilehome"));
     const QString skins = dataPath(QStringLiteral("files50k"));
     const QString wide = dataPath(QStringLiteral("wide"));
-    const QString stamp = dataPath(QStringLiteral("hostile-version-2"));
+    const QString stamp = dataPath(QStringLiteral("hostile-version-3"));
     constexpr int kWideMembers = 65535;
+    constexpr std::time_t kPacked = 1700000000; // even: a DOS time holds it exactly
     QByteArray vdf("\"libraryfolders\"\n{\n");
     for (int i = 0; i < 80000; ++i)
         vdf += "\t\"" + QByteArray::number(i) + "\" { \"path\" \"/mnt/g" + QByteArray::number(i) + "/lib\" }\n";
@@ -701,12 +704,17 @@ void boundedScanFigures()
         QList<Member> members;
         for (int i = 0; i < kWideMembers; ++i) {
             const QByteArray name = "PMOSQ" + QByteArray::number(i) + ".TPC";
-            members.push_back({name, QByteArray::number(i), ZIP_CM_STORE});
+            members.push_back({name, QByteArray::number(i), ZIP_CM_STORE, kPacked});
             // Installed under another letter case, as the game's own tools may leave them: every
             // member is found by its case-folded name, the look-up that used to list the folder.
-            QFile file(wide + QStringLiteral("/game/") + QString::fromLatin1(name.toLower()));
+            const QString path = wide + QStringLiteral("/game/") + QString::fromLatin1(name.toLower());
+            QFile file(path);
             file.open(QIODevice::WriteOnly);
             file.write(QByteArray::number(i));
+            file.close();
+            // With the member's time, as unpacking leaves it.
+            const timespec times[2] = {{kPacked, 0}, {kPacked, 0}};
+            ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0);
         }
         writeArchive(wide + QStringLiteral("/skins/MOSQ_Wide.zip"), members);
         QFile(stamp).open(QIODevice::WriteOnly);

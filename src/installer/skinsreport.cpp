@@ -13,11 +13,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <zip.h>
 #include <zlib.h>
 
@@ -40,7 +43,8 @@ struct ZipMemberInfo
     QString bare; // the name the member lands under in the game folder
     zip_uint64_t size = 0;
     zip_uint32_t crc = 0;
-    bool unreadable = false; // encrypted or stored with a method that cannot be read
+    std::optional<std::time_t> modified; // the time unpacking gives the file, when the member has one
+    bool unreadable = false;             // encrypted or stored with a method that cannot be read
 };
 
 // How reading a package's central directory went.
@@ -58,6 +62,23 @@ bool isLinkMember(zip_t* zip, zip_uint64_t index)
     if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) != 0)
         return false;
     return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
+}
+
+// The time unpacking gives the member's file: the Unix time of its extended-timestamp field when
+// it has one, else its DOS time read as local time (libzip has read it so when opening).
+std::optional<std::time_t> unpackedTime(zip_t* zip, zip_uint64_t index, const zip_stat_t& zs)
+{
+    constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
+    zip_uint16_t length = 0;
+    const zip_uint8_t* field =
+        zip_file_extra_field_get_by_id(zip, index, kExtendedTimestamp, 0, &length, ZIP_FL_CENTRAL);
+    if (field && length >= 5 && (field[0] & 1)) {
+        const uint32_t raw = field[1] | (field[2] << 8) | (field[3] << 16) | (static_cast<uint32_t>(field[4]) << 24);
+        return static_cast<int32_t>(raw);
+    }
+    if (zs.valid & ZIP_STAT_MTIME)
+        return zs.mtime;
+    return std::nullopt;
 }
 
 // The file members of a ZIP archive from its central directory. Only a regular file is opened:
@@ -101,6 +122,7 @@ PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& memb
             continue;
         m.size = zs.size;
         m.crc = zs.crc;
+        m.modified = unpackedTime(zip, index, zs);
         m.unreadable = zs.encryption_method != ZIP_EM_NONE || !zip_compression_method_supported(zs.comp_method, 0);
         members.append(m);
     }
@@ -182,6 +204,34 @@ bool validEncoding(const QByteArray& name)
     return !decoder.hasError() && !decoded.isEmpty();
 }
 
+// A name as written on disk. Most are ASCII, which reads alike in every encoding, so those skip
+// the locale's decoder.
+QString diskName(const char* raw)
+{
+    const std::size_t length = std::strlen(raw);
+    if (std::all_of(raw, raw + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+        return QString::fromLatin1(raw, static_cast<qsizetype>(length));
+    return QFile::decodeName(raw);
+}
+
+// toCaseFolded, with ASCII names (nearly all) folded by hand: Unicode folds ASCII letters to
+// their lower case and nothing else of ASCII.
+QString caseFolded(const QString& name)
+{
+    const auto ascii = [](QChar c) { return c.unicode() < 0x80; };
+    if (!std::all_of(name.cbegin(), name.cend(), ascii))
+        return name.toCaseFolded();
+    const auto upper = [](QChar c) { return c >= QLatin1Char('A') && c <= QLatin1Char('Z'); };
+    auto first = std::find_if(name.cbegin(), name.cend(), upper);
+    if (first == name.cend())
+        return name;
+    QString lower = name;
+    for (auto c = lower.begin() + (first - name.cbegin()); c != lower.end(); ++c)
+        if (upper(*c))
+            *c = QChar(c->unicode() + 0x20);
+    return lower;
+}
+
 // The game folder's file names, listed once: each member then costs a look-up. A name is found
 // as written, or else in another letter case (the first such name in byte order), as findFile
 // finds it. The folder stays open, so each file is opened without walking its path again.
@@ -194,13 +244,13 @@ public:
     {
         if (!m_fd.isValid())
             return;
-        m_folded.reserve(std::min(sizeHint, kMaxGameFolderFiles));
+        m_folded.reserve(static_cast<std::size_t>(std::min(sizeHint, kMaxGameFolderFiles)));
         DirStream dir(m_fd.get());
         while (const dirent* e = dir.next()) {
-            if (stopped(stop) || m_folded.size() >= kMaxGameFolderFiles)
+            if (stopped(stop) || m_folded.size() >= static_cast<std::size_t>(kMaxGameFolderFiles))
                 break;
-            const QString name = QFile::decodeName(e->d_name);
-            QString& other = m_folded[name.toCaseFolded()].name;
+            const QString name = diskName(e->d_name);
+            QString& other = m_folded[caseFolded(name)].name;
             if (other.isEmpty()) {
                 other = name;
                 continue;
@@ -231,24 +281,34 @@ private:
         bool claimed = false;
     };
     UniqueFd m_fd;
-    QHash<QString, Entry> m_folded;
+    // Looked up once per member and per file: a table that keeps each key's hash compares few names.
+    std::unordered_map<QString, Entry> m_folded;
     QSet<QString> m_spelled;
 };
 
 enum class FileCheck { Same, Differs, Missing };
 
 // Whether the file holds the member: only a regular file can hold what the package installed.
+// Looked at before it is read: a file of another size differs, and one of the member's size that
+// still carries the whole-second time unpacking gave it is taken as installed unread, the same
+// trust every sync tool puts in size and time. Any other file is read and compared by its CRC.
 FileCheck checkFile(const FolderIndex& folder, const QString& name, const ZipMemberInfo& m,
                     const std::atomic_bool& stop)
 {
-    const UniqueFd fd(::openat(folder.fd(), QFile::encodeName(name).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    const QByteArray encoded = QFile::encodeName(name);
     struct stat st
     {
     };
-    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (::fstatat(folder.fd(), encoded.constData(), &st, 0) != 0 || !S_ISREG(st.st_mode))
         return FileCheck::Missing;
     if (static_cast<zip_uint64_t>(st.st_size) != m.size)
         return FileCheck::Differs;
+    // Unpacking sets whole seconds; a file written since almost always carries a fraction too.
+    if (m.modified && st.st_mtim.tv_sec == *m.modified && st.st_mtim.tv_nsec == 0)
+        return FileCheck::Same;
+    const UniqueFd fd(::openat(folder.fd(), encoded.constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+        return FileCheck::Missing;
     uLong crc = crc32(0, nullptr, 0);
     static thread_local QByteArray buffer(1024 * 1024, Qt::Uninitialized);
     // Read to the size measured: a file that grew since differs anyway, by its CRC.
@@ -406,7 +466,7 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
         // A member that cannot be unpacked leaves the file it would replace as it was.
         if (m->unreadable)
             continue;
-        const std::optional<QString> name = onDisk.claim(m->bare, m->bare.toCaseFolded());
+        const std::optional<QString> name = onDisk.claim(m->bare, caseFolded(m->bare));
         if (!name)
             continue;
         const FileCheck check = name->isEmpty() ? FileCheck::Missing : checkFile(onDisk, *name, *m, stop);

@@ -4,6 +4,7 @@
 #include "zipwriter.h"
 
 #include <cstdio>
+#include <fcntl.h>
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
@@ -75,9 +76,14 @@ private Q_SLOTS:
         QTemporaryDir dir;
         const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
         QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s,
-                              {{"x/PMOSQ.TPC", "body"}, {"PMOSQ_L.TPC", "wing"}, {"PMOSQ.3DZ", "model"}}));
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {{"x/PMOSQ.TPC", "body"},
+                                                              {"PMOSQ_L.TPC", "wing"},
+                                                              {"PMOSQ.3DZ", "model"},
+                                                              {"PMOSQ[@Z].TPC", "marks"},
+                                                              {"PMOSQ_\xc3\x89.TPC", "accent"}}));
         QVERIFY(kvrtest::writeFile(game + u"/pmosq.tpc"_s, "body"_ba)); // as the platform finds it: any case
+        QVERIFY(kvrtest::writeFile(game + u"/pmosq[@z].tpc"_s, "marks"_ba));
+        QVERIFY(kvrtest::writeFile(game + u"/pmosq_\u00e9.tpc"_s, "accent"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.3DZ"_s, "model"_ba));
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
@@ -91,6 +97,42 @@ private Q_SLOTS:
         QFile::remove(game + u"/pmosq.tpc"_s);
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"1 file differs, 2 files missing"_s);
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Gone"_s).state, u"package not found"_s);
+    }
+
+    // A file of the member's size still carrying the whole second unpacking gave it is trusted
+    // unread; any other time has it read and compared.
+    void installedStateQuickCheck_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<long>("fraction");
+        QTest::addColumn<bool>("extended");
+        QTest::addColumn<QString>("state");
+        constexpr qint64 packed = 1600000000, stamped = 1600000123;
+        QTest::newRow("size and time kept") << "BODY"_ba << packed << 0L << false << u"as installed"_s;
+        QTest::newRow("written since, within the second") << "BODY"_ba << packed << 5L << false << u"1 file differs"_s;
+        QTest::newRow("other time, other bytes") << "BODY"_ba << packed + 2 << 0L << false << u"1 file differs"_s;
+        QTest::newRow("other size") << "body!"_ba << packed << 0L << false << u"1 file differs"_s;
+        QTest::newRow("extended time kept") << "BODY"_ba << stamped << 0L << true << u"as installed"_s;
+        QTest::newRow("DOS time under an extended one") << "BODY"_ba << packed << 0L << true << u"1 file differs"_s;
+    }
+    void installedStateQuickCheck()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(qint64, seconds);
+        QFETCH(long, fraction);
+        QFETCH(bool, extended);
+        QTemporaryDir dir;
+        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
+        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
+        kvr::ZipMember member("PMOSQ.TPC", "body", ZIP_CM_STORE, 1600000000);
+        if (extended)
+            member.extendedTime = QByteArray("\x01\x7b\x10\x5e\x5f", 5); // 1600000123
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {member}));
+        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, bytes));
+        const timespec times[2] = {{seconds, fraction}, {seconds, fraction}};
+        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(game + u"/PMOSQ.TPC"_s).constData(), times, 0), 0);
+        QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
     }
 
     // What the check says when it cannot compare, and that it looks at nothing it was not given.
