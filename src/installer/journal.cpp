@@ -15,7 +15,6 @@
 #include <QRegularExpression>
 
 #include <cerrno>
-#include <fcntl.h>
 #include <unistd.h>
 
 namespace kvr {
@@ -170,33 +169,21 @@ QString writeJournal(const ChangePlan& plan, const QString& settingsFile)
 {
     const QString folder = settingsFolder(settingsFile);
     const QByteArray bytes = journalBytes(plan);
-    // Written into an unnamed file and then linked in, a journal appears whole or not at all, so
-    // another instance starting meanwhile never takes half of one for a broken one. Where the file
-    // system has no unnamed files it is made under its name.
-    UniqueFd unnamed(::open(QFile::encodeName(folder).constData(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0644));
-    if (unnamed.isValid() && !writeWhole(unnamed.get(), bytes))
-        unnamed.reset();
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        QString path = folder + QLatin1Char('/') + journalPrefix(settingsFile) +
-                       QString::number(QRandomGenerator::global()->generate(), 16);
-        const QByteArray local = QFile::encodeName(path);
-        if (unnamed.isValid()) {
-            const QByteArray self = "/proc/self/fd/" + QByteArray::number(unnamed.get());
-            if (::linkat(AT_FDCWD, self.constData(), AT_FDCWD, local.constData(), AT_SYMLINK_FOLLOW) == 0)
-                return path;
-            if (errno == EEXIST)
-                continue;
-            unnamed.reset();
-        }
-        const int fd = ::open(local.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0644);
-        if (fd < 0 && errno == EEXIST)
-            continue;
-        if (fd < 0)
+    // Written through the program folder's one door (an unnamed file linked in under a name no
+    // other journal has), a journal appears whole or not at all, so another instance starting
+    // meanwhile never takes half of one for a broken one. Where the file system has no unnamed
+    // files, its hidden temporary is named like the settings file's, which the start removes.
+    // The program folder may be reached through a link of the player's: resolved once, then
+    // opened without following anything.
+    const UniqueFd folderFd = openFolder(QFileInfo(folder).canonicalFilePath());
+    const QByteArray temporary = QFile::encodeName(QFileInfo(toLocalPath(settingsFile)).fileName()) + ".tmpXXXXXX";
+    for (int attempt = 0; folderFd.isValid() && attempt < 100; ++attempt) {
+        const QString name = journalPrefix(settingsFile) + QString::number(QRandomGenerator::global()->generate(), 16);
+        const int error = writeFileIn(folderFd.get(), QFile::encodeName(name), bytes, Existing::Keep, temporary);
+        if (error == 0)
+            return folder + QLatin1Char('/') + name;
+        if (error != EEXIST)
             break;
-        if (writeDurably(UniqueFd(fd), bytes))
-            return path;
-        ::unlink(local.constData());
-        break;
     }
     qCWarning(lcInstall, "no journal written beside %s: an interruption now would not be finished at start",
               qUtf8Printable(settingsFile));
