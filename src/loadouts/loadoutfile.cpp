@@ -6,9 +6,9 @@
 #include "installer/skinpackage.h"
 #include "settings/profile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QRandomGenerator>
 #include <QSet>
 #include <QThread>
 
@@ -343,31 +343,20 @@ WriteResult writeFileWhole(const QString& localPath, const QByteArray& bytes, Wr
     for (int tries = 0; old.isValid() && ::flock(old.get(), LOCK_EX | LOCK_NB) != 0 && ++tries < 20;)
         QThread::msleep(10);
 
-    QByteArray temp;
-    UniqueFd fd;
-    for (int attempt = 0; !fd.isValid() && attempt < 100; ++attempt) {
-        temp = path + ".tmp" + QByteArray::number(QRandomGenerator::global()->generate(), 16);
-        fd.reset(::open(temp.constData(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0666));
-        if (!fd.isValid() && errno != EEXIST)
-            return failed(errno);
-    }
-    if (!fd.isValid())
-        return failed(EEXIST);
-    if (!writeDurably(std::move(fd), bytes)) {
-        const int err = errno ? errno : EIO;
-        ::unlink(temp.constData());
-        return failed(err);
-    }
-    WriteResult result{WriteResult::Status::Written, {}};
-    if (mode == WriteMode::Replace) {
-        if (::rename(temp.constData(), path.constData()) != 0)
-            result = failed(errno);
-    } else if (::link(temp.constData(), path.constData()) != 0) {
-        result = errno == EEXIST ? WriteResult{WriteResult::Status::NameTaken, {}} : failed(errno);
-    }
-    if (mode == WriteMode::Create || !result.ok())
-        ::unlink(temp.constData());
-    return result;
+    // Through the one door for writes into the player's folders: the folder (which may be reached
+    // through a link of the player's) resolved once, then the file made inside it and named last.
+    const QFileInfo info(localPath);
+    const UniqueFd folder = openFolder(info.absoluteDir().canonicalPath());
+    const QByteArray name = QFile::encodeName(info.fileName());
+    const int error = folder.isValid() ? writeFileIn(folder.get(), name, bytes,
+                                                     mode == WriteMode::Replace ? Existing::Replace : Existing::Keep,
+                                                     "." + name + ".tmpXXXXXX")
+                                       : (errno ? errno : ENOENT);
+    if (error == EEXIST && mode == WriteMode::Create)
+        return {WriteResult::Status::NameTaken, {}};
+    if (error != 0)
+        return failed(error);
+    return {WriteResult::Status::Written, {}};
 }
 
 bool deleteLoadout(const QString& folder, const QString& name)
