@@ -310,7 +310,7 @@ FileCheck checkFile(const FolderIndex& folder, const QString& name, const ZipMem
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return FileCheck::Missing;
     uLong crc = crc32(0, nullptr, 0);
-    static thread_local QByteArray buffer(1024 * 1024, Qt::Uninitialized);
+    static thread_local QByteArray buffer(qsizetype{1024} * 1024, Qt::Uninitialized);
     // Read to the size measured: a file that grew since differs anyway, by its CRC.
     for (off_t left = st.st_size; left > 0;) {
         if (stopped(stop))
