@@ -70,6 +70,10 @@ private Q_SLOTS:
         QTest::newRow("unknown slot and section")
             << withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", good) + "[Extra]\r\nx=1\r\n"
             << u"Sqn105"_s << QString() << u"line 5: no slot has the code \"SPIT\""_s;
+        QTest::newRow("unknown section") << withSlots("MOSQ=Sqn105\r\n", good) + "[Extra]\r\n"
+                                         << u"Sqn105"_s << QString() << u"line 7: an unknown section [Extra]"_s;
+        QTest::newRow("one quote mark") << withSlots("MOSQ='\r\n", "MOSQ=MOSQ_'.zip|4194304|1A2B3C4D\r\n") << u"'"_s
+                                        << QString() << QString();
         QTest::newRow("line before any section")
             << "stray\n"_ba + withSlots({}, {}) << QString() << QString() << u"line 1: a line before any section"_s;
         QTest::newRow("same first and last letter")
@@ -170,6 +174,7 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(folder));
         const QString path = kvr::loadoutPath(folder, saved.name);
         QVERIFY(kvr::writeFileWhole(path, kvr::loadoutBytes(saved), kvr::WriteMode::Create).ok());
+        QCOMPARE(kvr::loadoutBytes(saved).count('|'), 2); // a package line for slot 7 alone
         QCOMPARE(kvr::writeFileWhole(path, "x", kvr::WriteMode::Create).status, kvr::WriteResult::Status::NameTaken);
         QCOMPARE(kvrtest::filesIn(folder), QStringList{u"Desert.kvrloadout"_s}); // no temporary file left
         QCOMPARE(kvr::listLoadouts(folder), QStringList{u"Desert"_s});
