@@ -238,8 +238,6 @@ QString profileReadResult(QStringView storedValue)
 
 namespace {
 
-enum class FileState { Read, Absent, Unusable };
-
 // Opening never blocks on a pipe in the file's place.
 int openSettingsFile(const QByteArray& path, int flags = 0)
 {
@@ -248,15 +246,14 @@ int openSettingsFile(const QByteArray& path, int flags = 0)
 
 // Reads a settings file whole. Only a regular file of at most kProfileFileMax bytes is read;
 // a larger one, or a folder, a device or a pipe in its place is unusable, and opening never
-// blocks on one.
-FileState readSettingsFile(const QString& localPath, QByteArray& bytes)
+// blocks on one. A missing file and an unusable one alike read as holding nothing.
+bool readSettingsFile(const QString& localPath, QByteArray& bytes)
 {
     FileRead read = readRegularFile(localPath, kProfileFileMax);
-    if (read.ok()) {
-        bytes = std::move(read.data);
-        return FileState::Read;
-    }
-    return read.status == FileRead::Status::Failed && read.error == ENOENT ? FileState::Absent : FileState::Unusable;
+    if (!read.ok())
+        return false;
+    bytes = std::move(read.data);
+    return true;
 }
 
 // The game's platform refuses to write a read-only file; here that is a file or folder
@@ -304,7 +301,7 @@ bool refused(const QString& file, const char* why)
 QString readProfileString(const QString& file, const QString& section, const QString& key)
 {
     QByteArray bytes;
-    if (readSettingsFile(toLocalPath(file), bytes) != FileState::Read)
+    if (!readSettingsFile(toLocalPath(file), bytes))
         return {};
     const std::optional<QString> stored = ProfileFile::parse(bytes).value(section, key);
     return stored ? profileReadResult(*stored) : QString();
