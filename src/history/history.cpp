@@ -1,6 +1,7 @@
 #include "history/history.h"
 
 #include "app/fileio.h"
+#include "app/filelock.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "installer/folderlock.h"
@@ -144,13 +145,24 @@ QByteArray randomName(const char* prefix)
 }
 
 // The history's own lock: flock on its folder, taken after the game folder's, so two instances
-// never number two entries alike nor prune what the other is writing.
-UniqueFd lockFolder(const QString& folder)
+// never number two entries alike nor prune what the other is writing. Anyone who can read the
+// folder can hold it: it is tried for `limit` at most, and not held (an invalid descriptor) then.
+constexpr std::chrono::milliseconds kHistoryLockWait = kSettingsLockWait;
+constexpr std::chrono::milliseconds kStartLockWait{3000};
+
+UniqueFd lockFolder(const QString& folder, std::chrono::milliseconds limit = kHistoryLockWait)
 {
     UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.isValid())
-        lockExclusive(fd.get());
+    if (fd.isValid() && !lockExclusiveWithin(fd.get(), limit))
+        fd.reset();
     return fd;
+}
+
+Error historyInUse(const QString& folder)
+{
+    return Error(QStringLiteral("The history folder %1 stayed in use by another program, so nothing was changed in "
+                                "the game folder.")
+                     .arg(folder));
 }
 
 QString describeErrno(int err)
@@ -524,7 +536,10 @@ void HistoryStore::removeUnreferencedBlobs(const QList<HistoryEntry>& /*kept*/)
 
 void HistoryStore::prune(qint64 cap)
 {
+    // Another holder of the history: the next change prunes.
     const UniqueFd lock = lockFolder(m_folder);
+    if (!lock.isValid())
+        return;
     const QList<HistoryEntry> newestFirst = entries(QString());
     QList<HistoryEntry> all(newestFirst.rbegin(), newestFirst.rend());
     // An entry is a first state when it is the oldest to touch one of its slots.
@@ -563,6 +578,8 @@ void HistoryStore::prune(qint64 cap)
 void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
 {
     const UniqueFd lock = lockFolder(m_folder);
+    if (!lock.isValid())
+        throw historyInUse(m_folder);
     const QList<HistoryEntry> newestFirst = entries(QString());
     QSet<QString> seen;
     QSet<qint64> firstStates;
@@ -583,7 +600,13 @@ void HistoryStore::finishPending()
     const QString entries = m_folder + QStringLiteral("/entries");
     if (!QFileInfo::exists(entries))
         return;
-    UniqueFd lock = lockFolder(m_folder);
+    // Held by another program: the entries wait for the next start.
+    UniqueFd lock = lockFolder(m_folder, kStartLockWait);
+    if (!lock.isValid()) {
+        qCWarning(lcInstall, "history: %s stays locked; pending entries are left for the next start",
+                  qUtf8Printable(m_folder));
+        return;
+    }
     QList<HistoryEntry> redo;
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
         // A change under way holds its pending entry locked: only those a kill left are finished.
@@ -643,6 +666,11 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     m_entry.gameFolder = localGameFolder;
     m_entry.slots = slots;
     m_entry.patterns = patterns;
+    // Numbered and created under the history's lock: a start's finishing of pending entries must
+    // not take this one for a kill's leftover.
+    const UniqueFd lock = lockFolder(folder);
+    if (!lock.isValid())
+        throw historyInUse(folder);
     const QString entries = folder + QStringLiteral("/entries");
     qint64 next = 1;
     for (const char* suffix : {".entry", ".pending"})
@@ -657,7 +685,10 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     }
     if (!m_blobsFd.isValid() || !m_pendingFd.isValid())
         throw refuse(errno);
-    ::flock(m_pendingFd.get(), LOCK_EX);
+    if (!lockExclusiveWithin(m_pendingFd.get(), kHistoryLockWait)) {
+        ::unlink(QFile::encodeName(m_pendingPath).constData());
+        throw historyInUse(folder);
+    }
     m_entry.id = next;
     // Flushed with the first kept file's line: an entry that keeps nothing costs no flush.
     errno = ENOSPC;
@@ -809,6 +840,8 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     // Safe in the history first, every one, with one flush of each folder; only then removed.
     // The history's lock keeps a prune from taking a blob before this entry names it.
     const UniqueFd lock = lockFolder(m_store.folder());
+    if (!lock.isValid())
+        throw historyInUse(m_store.folder());
     const qsizetype first = m_entry.kept.size();
     QList<QByteArray> removable;
     for (const Candidate& c : std::as_const(found)) {
@@ -840,6 +873,8 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
         return true;
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
+    if (!lock.isValid())
+        return false;
     if (!keep(name, &missing))
         return missing;
     try {

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -308,6 +309,44 @@ private Q_SLOTS:
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
         QVERIFY(QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden).isEmpty());
+    }
+
+    // Another program holding the history's lock (a flock on its folder) is waited for a few
+    // seconds at most: the call returns having changed nothing, and the start leaves its work.
+    void historyLockedElsewhereChangesNothing_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addRow("(Default)") << u"(Default)"_s;
+        QTest::addRow("undo") << u"undo"_s;
+        QTest::addRow("start with a pending entry") << u"start"_s;
+        QTest::addRow("forget older") << u"forget"_s;
+    }
+    void historyLockedElsewhereChangesNothing()
+    {
+        QFETCH(QString, call);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const QString entries = store().folder() + u"/entries"_s;
+        QVERIFY(writeFile(entries + u"/99.pending"_s, readFile(entries + u"/1.entry"_s).replace("end\n", "")));
+        const QStringList history = QDir(entries).entryList(QDir::Files);
+        const Snapshot before = snapshot(game());
+        messages->calls.clear();
+        const int held = ::open(QFile::encodeName(store().folder()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+        if (call == u"undo")
+            QVERIFY_THROWS_EXCEPTION(kvr::Error, undo());
+        else if (call == u"start")
+            kvr::finishInterruptedChanges(ini());
+        else if (call == u"forget")
+            QVERIFY_THROWS_EXCEPTION(kvr::Error, store().forgetOlder(1, true));
+        else
+            QCOMPARE(kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, call),
+                     kvr::SlotChange::Begun::Cancelled);
+        ::close(held);
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Sqn105"_s);
+        QCOMPARE(QDir(entries).entryList(QDir::Files), history);
+        QCOMPARE(messages->calls.size(), call == u"(Default)" ? 1 : 0);
     }
 
     void killAtEveryStepLosesNothing_data()
