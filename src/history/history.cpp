@@ -158,6 +158,17 @@ UniqueFd lockFolder(const QString& folder, std::chrono::milliseconds limit = kHi
     return fd;
 }
 
+bool lockedWithin(std::chrono::milliseconds limit, const std::function<bool()>& tryLock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!tryLock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
 Error historyInUse(const QString& folder)
 {
     return Error(QStringLiteral("The history folder %1 stayed in use by another program, so nothing was changed in "
@@ -632,7 +643,11 @@ void HistoryStore::finishPending()
         try {
             if (target == all.end())
                 throw Error(QStringLiteral("the entry it puts back is gone"));
-            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind);
+            // As a journaled change at start: a game folder held by another program waits for the next start.
+            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind,
+                          [](const QString&, const std::function<bool()>& tryLock) {
+                              return lockedWithin(kStartLockWait, tryLock);
+                          });
         } catch (const Error& e) {
             qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.kind),
                       cut.restores, qUtf8Printable(e.description()));
@@ -1030,21 +1045,6 @@ ChangeProbe setRestoreProbe(ChangeProbe probe)
     return std::exchange(restoreProbe(), std::move(probe));
 }
 
-namespace {
-
-bool triesFor(int milliseconds, const std::function<bool()>& tryLock)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!tryLock()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-} // namespace
-
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
                    const QString& kind, const LockWait& wait)
 {
@@ -1071,7 +1071,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
             QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
                 .arg(local);
         const auto tries = [&lock] { return lock.tryLock(); };
-        if (!(wait ? wait(waitingFor, tries) : triesFor(10000, tries)))
+        if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
             throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed "
                                        "in it.")
                             .arg(local));
