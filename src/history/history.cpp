@@ -313,6 +313,68 @@ QByteArray keptLine(const HistoryFile& f)
            (f.changedBehind ? " changed" : "") + '\n';
 }
 
+// A file linked into blobs/ under a temporary name, its hash not known yet.
+QByteArray movedLine(const MovedFile& m)
+{
+    const HistoryFile& f = m.file;
+    return "moved=" + m.temporary + ' ' + QByteArray::number(f.size) + ' ' + QByteArray::number(f.mode, 8) + ' ' +
+           QByteArray::number(f.mtimeSec) + ' ' + QByteArray::number(f.mtimeNsec) + ' ' + pct(f.name) + '\n';
+}
+
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
+// Puts a moved file's bytes under their hash, or drops the link when the blob is there already
+// (`renamed` false: nothing new to flush).
+bool settleBlob(int blobsFd, const QByteArray& temporary, const QByteArray& hash, qint64 size, bool* renamed = nullptr)
+{
+    struct stat blob
+    {
+    };
+    const bool there = ::fstatat(blobsFd, hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) == 0 && blob.st_size == size;
+    if (renamed)
+        *renamed = !there;
+    if (there)
+        return ::unlinkat(blobsFd, temporary.constData(), 0) == 0 || errno == ENOENT;
+    return ::renameat(blobsFd, temporary.constData(), blobsFd, hash.constData()) == 0;
+}
+
+// A pending entry's moved lines as kept ones: each link still there hashed and put under its
+// hash. One that is gone was settled, its kept line written before.
+QByteArray settlePendingMoves(int blobsFd, const QByteArray& bytes)
+{
+    QByteArray result;
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        if (!line.startsWith("moved=")) {
+            result += line + '\n';
+            continue;
+        }
+        const QList<QByteArray> fields = line.mid(6).split(' ');
+        if (fields.size() != 6 || !fields.at(0).startsWith(".in-"))
+            continue;
+        const UniqueFd fd(::openat(blobsFd, fields.at(0).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        QByteArray hash;
+        qint64 size = 0;
+        if (!fd.isValid() || !hashFd(fd.get(), hash, size) || !settleBlob(blobsFd, fields.at(0), hash, size))
+            continue;
+        result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
+                  fields.at(4) + ' ' + fields.at(5) + '\n';
+    }
+    return result;
+}
+
 } // namespace
 
 QByteArray entryBytes(const HistoryEntry& e)
@@ -619,6 +681,8 @@ void HistoryStore::finishPending()
         return;
     }
     QList<HistoryEntry> redo;
+    const UniqueFd blobs(
+        ::open(QFile::encodeName(m_folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
         // A change under way holds its pending entry locked: only those a kill left are finished.
         const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
@@ -626,7 +690,8 @@ void HistoryStore::finishPending()
             continue;
         const FileRead read = readRegularFd(pending.get(), kEntryLimit);
         // A line cut by the kill was never relied on: its file was still in the game folder.
-        const QByteArray bytes = read.data.left(read.data.lastIndexOf('\n') + 1) + "end\n";
+        const QByteArray bytes =
+            settlePendingMoves(blobs.get(), read.data.left(read.data.lastIndexOf('\n') + 1)) + "end\n";
         if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
             QFile::remove(file.path);
         qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
@@ -719,7 +784,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
 HistoryRecorder::~HistoryRecorder()
 {
     // A change cut short by an error still leaves what it kept undoable.
-    if (!m_committed && m_entry.kept.isEmpty() && m_createdNames.isEmpty()) {
+    if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.isEmpty()) {
         // Nothing was done under it (another instance had finished the change): no entry.
         m_pendingFd.reset();
         ::unlink(QFile::encodeName(m_pendingPath).constData());
@@ -805,6 +870,7 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     {
         QByteArray name;
         bool regular;
+        struct stat st;
     };
     QList<Candidate> found;
     qint64 bytes = 0;
@@ -830,7 +896,7 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
                 continue;
             if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
                 continue;
-            found.append({name, S_ISREG(st.st_mode)});
+            found.append({name, S_ISREG(st.st_mode), st});
             bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
         }
     }
@@ -859,22 +925,41 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
         throw historyInUse(m_store.folder());
     const qsizetype first = m_entry.kept.size();
     QList<QByteArray> removable;
+    QList<MovedFile> moved;
     for (const Candidate& c : std::as_const(found)) {
-        // A link holds no bytes of the folder: it goes as before.
-        if (!c.regular || keep(c.name))
+        // On the history's file system a link under a temporary name keeps the bytes: they are
+        // hashed while the unpack runs. Elsewhere they are hashed and copied now.
+        MovedFile m{randomName(".in-"), {}};
+        if (c.regular &&
+            ::linkat(m_gameFd.get(), c.name.constData(), m_blobsFd.get(), m.temporary.constData(), 0) == 0) {
+            m.file.name = c.name;
+            m.file.size = c.st.st_size;
+            m.file.mode = c.st.st_mode & 07777;
+            m.file.mtimeSec = c.st.st_mtim.tv_sec;
+            m.file.mtimeNsec = c.st.st_mtim.tv_nsec;
+            moved.append(m);
+            m_blobsDirty = true;
             removable.append(c.name);
-        else
+        } else if (!c.regular || keep(c.name)) {
+            // A link holds no bytes of the folder: it goes as before.
+            removable.append(c.name);
+        } else {
             qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", c.name.constData());
+        }
     }
-    if (m_entry.kept.size() > first) {
+    if (m_entry.kept.size() > first || !moved.isEmpty()) {
         QByteArray lines;
         for (qsizetype i = first; i < m_entry.kept.size(); ++i)
             lines += keptLine(m_entry.kept.at(i));
-        if (!flushBlobs())
+        for (const MovedFile& m : std::as_const(moved))
+            lines += movedLine(m);
+        // Written, then both folders' flushes: the first carries the second's on a journaled disk.
+        if (!writeAll(m_pendingFd.get(), lines) || !flushBlobs() || ::fsync(m_pendingFd.get()) != 0)
             throw Error(
                 QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
                     .arg(describeErrno(errno)));
-        appendLine(lines);
+        m_moved.append(moved);
+        hashMovedSoon(moved);
     }
     for (const QByteArray& name : std::as_const(removable))
         if (::unlinkat(m_gameFd.get(), name.constData(), 0) != 0)
@@ -956,9 +1041,62 @@ void HistoryRecorder::markChanged(const QByteArray& name)
             f.changedBehind = true;
 }
 
+void HistoryRecorder::hashMovedSoon(const QList<MovedFile>& moved)
+{
+    // On a thread of its own, overlapping the unpack.
+    m_movedHashes.push_back(std::async(std::launch::async, [folder = m_blobsFd.get(), moved] {
+        QList<QByteArray> hashes;
+        for (const MovedFile& m : moved) {
+            const UniqueFd fd(::openat(folder, m.temporary.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            QByteArray hash;
+            qint64 size = 0;
+            hashes.append(fd.isValid() && hashFd(fd.get(), hash, size) && size == m.file.size ? hash : QByteArray());
+        }
+        return hashes;
+    }));
+}
+
+void HistoryRecorder::settleMoved()
+{
+    QList<QByteArray> hashes;
+    for (auto& future : m_movedHashes)
+        hashes.append(future.get());
+    m_movedHashes.clear();
+    const QList<MovedFile> moved = std::exchange(m_moved, {});
+    QByteArray lines;
+    QList<HistoryFile> settled;
+    for (qsizetype i = 0; i < moved.size(); ++i) {
+        HistoryFile f = moved.at(i).file;
+        f.hash = hashes.value(i);
+        if (f.hash.isEmpty()) {
+            // Still under its temporary name; the pending entry's moved line names it.
+            qCWarning(lcInstall, "history: %s could not be read back from the history", f.name.constData());
+            continue;
+        }
+        settled.append(f);
+        lines += keptLine(f);
+    }
+    // Named before the links become blobs: a prune meanwhile spares them, a kill leaves them findable.
+    if (!settled.isEmpty() && !writeAll(m_pendingFd.get(), lines))
+        throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
+    for (qsizetype i = 0, s = 0; i < moved.size(); ++i) {
+        if (hashes.value(i).isEmpty())
+            continue;
+        bool renamed = false;
+        if (!settleBlob(m_blobsFd.get(), moved.at(i).temporary, hashes.at(i), moved.at(i).file.size, &renamed))
+            throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
+        m_blobsDirty = m_blobsDirty || renamed;
+        m_entry.kept.append(settled.at(s++));
+    }
+}
+
 void HistoryRecorder::commit()
 {
     m_committed = true;
+    settleMoved();
+    // The blobs' names reach the disk before the entry names them.
+    if (!flushBlobs())
+        throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
     hashCreatedSoon();
     m_entry.created.append(m_createdHashes.get());
     m_createdNames.clear();
@@ -1094,6 +1232,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     for (const HistoryFile& f : target.kept)
         names.append(f.name);
     recorder.removeMatching(target.patterns, names);
+    recorder.settleMoved();
     reachRestore(ChangeStep::Deleted);
     // What the change wrote and someone changed since is kept, and the entry says so.
     for (const HistoryFile& now : recorder.entry().kept)
