@@ -186,18 +186,38 @@ bool makeFolder(const QString& path)
     return ::mkdir(QFile::encodeName(path).constData(), 0755) == 0 || errno == EEXIST;
 }
 
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
 thread_local HistoryRecorder* t_active = nullptr;
 thread_local HistoryBatch* t_batch = nullptr;
 
-// An entry appears whole or not at all: written beside its name, flushed, then renamed.
-bool writeEntryFile(const QString& path, const QByteArray& bytes)
+// An entry appears whole or not at all: written beside its name, flushed, then renamed. A change's
+// own entry is not flushed: its flushed pending entry stays until the entry is on disk.
+bool writeEntryFile(const QString& path, const QByteArray& bytes, bool flushed = true)
 {
     const QString temporary =
         QFileInfo(path).absolutePath() + QStringLiteral("/.") + QFileInfo(path).fileName() + QStringLiteral(".tmp");
     const QByteArray local = QFile::encodeName(temporary);
-    if (writeDurably(UniqueFd(::open(local.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)),
-                     bytes) &&
-        ::rename(local.constData(), QFile::encodeName(path).constData()) == 0)
+    UniqueFd fd(::open(local.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    bool written = false;
+    if (flushed) {
+        written = writeDurably(std::move(fd), bytes);
+    } else if (fd.isValid() && writeAll(fd.get(), bytes)) {
+        ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        written = ::close(fd.release()) == 0;
+    }
+    if (written && ::rename(local.constData(), QFile::encodeName(path).constData()) == 0)
         return true;
     const int err = errno;
     ::unlink(local.constData());
@@ -319,19 +339,6 @@ QByteArray movedLine(const MovedFile& m)
     const HistoryFile& f = m.file;
     return "moved=" + m.temporary + ' ' + QByteArray::number(f.size) + ' ' + QByteArray::number(f.mode, 8) + ' ' +
            QByteArray::number(f.mtimeSec) + ' ' + QByteArray::number(f.mtimeNsec) + ' ' + pct(f.name) + '\n';
-}
-
-bool writeAll(int fd, const QByteArray& bytes)
-{
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
 }
 
 // Puts a moved file's bytes under their hash, or drops the link when the blob is there already
@@ -521,6 +528,21 @@ QList<EntryFile> entryFiles(const QString& entries, const char* suffix)
     return files;
 }
 
+// A committed change's pending entry stays until its entry is whole on disk: then it goes.
+// False when the entry is missing or damaged, and the pending entry must make it.
+bool entryOnDisk(const QString& entries, qint64 id)
+{
+    const QString path = entries + QStringLiteral("/%1.entry").arg(id);
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.isValid())
+        return false;
+    const FileRead read = readRegularFd(fd.get(), kEntryLimit);
+    if (!read.ok() || !parseEntry(read.data, QString()).damage.isEmpty() || ::fdatasync(fd.get()) != 0)
+        return false;
+    ::unlink(QFile::encodeName(entries + QStringLiteral("/%1.pending").arg(id)).constData());
+    return true;
+}
+
 } // namespace
 
 QList<HistoryEntry> HistoryStore::entries(const QString& gameFolder) const
@@ -641,6 +663,7 @@ void HistoryStore::prune(qint64 cap)
             continue;
         }
         QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(all.at(i).id));
+        QFile::remove(m_folder + QStringLiteral("/entries/%1.pending").arg(all.at(i).id));
         all.removeAt(i);
         removed = true;
     }
@@ -663,8 +686,10 @@ void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
                 firstStates.insert(it->id);
             }
     for (qsizetype i = keep; i < newestFirst.size(); ++i)
-        if (firstStatesToo || !firstStates.contains(newestFirst.at(i).id))
+        if (firstStatesToo || !firstStates.contains(newestFirst.at(i).id)) {
             QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(newestFirst.at(i).id));
+            QFile::remove(m_folder + QStringLiteral("/entries/%1.pending").arg(newestFirst.at(i).id));
+        }
     removeUnreferencedBlobs({});
 }
 
@@ -687,6 +712,8 @@ void HistoryStore::finishPending()
         // A change under way holds its pending entry locked: only those a kill left are finished.
         const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!pending.isValid() || ::flock(pending.get(), LOCK_EX | LOCK_NB) != 0)
+            continue;
+        if (entryOnDisk(entries, file.id))
             continue;
         const FileRead read = readRegularFd(pending.get(), kEntryLimit);
         // A line cut by the kill was never relied on: its file was still in the game folder.
@@ -752,6 +779,12 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     if (!lock.isValid())
         throw historyInUse(folder);
     const QString entries = folder + QStringLiteral("/entries");
+    // The pending entries of committed changes whose entries have reached the disk since.
+    for (const EntryFile& f : entryFiles(entries, ".pending")) {
+        const UniqueFd pending(::open(QFile::encodeName(f.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
+            entryOnDisk(entries, f.id);
+    }
     qint64 next = 1;
     for (const char* suffix : {".entry", ".pending"})
         for (const EntryFile& f : entryFiles(entries, suffix))
@@ -1100,10 +1133,11 @@ void HistoryRecorder::commit()
     hashCreatedSoon();
     m_entry.created.append(m_createdHashes.get());
     m_createdNames.clear();
-    if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry)))
-        // The pending entry holds every kept file; the next start makes it an entry.
+    // The pending entry holds every kept file; it stays until the entry is on disk (the next
+    // change or start sees to it), and makes the entry if it never gets there.
+    if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry),
+                        false))
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
-    ::unlink(QFile::encodeName(m_pendingPath).constData());
     m_pendingFd.reset();
     // Only a history over its cap is read whole.
     if (const qint64 cap = m_store.cap(); m_store.spaceUsed() > cap)
