@@ -1,6 +1,7 @@
 #include "history/history.h"
 
 #include "app/fileio.h"
+#include "app/filelock.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "installer/folderlock.h"
@@ -144,13 +145,35 @@ QByteArray randomName(const char* prefix)
 }
 
 // The history's own lock: flock on its folder, taken after the game folder's, so two instances
-// never number two entries alike nor prune what the other is writing.
-UniqueFd lockFolder(const QString& folder)
+// never number two entries alike nor prune what the other is writing. Anyone who can read the
+// folder can hold it: it is tried for `limit` at most, and not held (an invalid descriptor) then.
+constexpr std::chrono::milliseconds kHistoryLockWait = kSettingsLockWait;
+constexpr std::chrono::milliseconds kStartLockWait{3000};
+
+UniqueFd lockFolder(const QString& folder, std::chrono::milliseconds limit = kHistoryLockWait)
 {
     UniqueFd fd(::open(QFile::encodeName(folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (fd.isValid())
-        lockExclusive(fd.get());
+    if (fd.isValid() && !lockExclusiveWithin(fd.get(), limit))
+        fd.reset();
     return fd;
+}
+
+bool lockedWithin(std::chrono::milliseconds limit, const std::function<bool()>& tryLock)
+{
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!tryLock()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+Error historyInUse(const QString& folder)
+{
+    return Error(QStringLiteral("The history folder %1 stayed in use by another program, so nothing was changed in "
+                                "the game folder.")
+                     .arg(folder));
 }
 
 QString describeErrno(int err)
@@ -163,18 +186,38 @@ bool makeFolder(const QString& path)
     return ::mkdir(QFile::encodeName(path).constData(), 0755) == 0 || errno == EEXIST;
 }
 
+bool writeAll(int fd, const QByteArray& bytes)
+{
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return false;
+        done += n;
+    }
+    return true;
+}
+
 thread_local HistoryRecorder* t_active = nullptr;
 thread_local HistoryBatch* t_batch = nullptr;
 
-// An entry appears whole or not at all: written beside its name, flushed, then renamed.
-bool writeEntryFile(const QString& path, const QByteArray& bytes)
+// An entry appears whole or not at all: written beside its name, flushed, then renamed. A change's
+// own entry is not flushed: its flushed pending entry stays until the entry is on disk.
+bool writeEntryFile(const QString& path, const QByteArray& bytes, bool flushed = true)
 {
     const QString temporary =
         QFileInfo(path).absolutePath() + QStringLiteral("/.") + QFileInfo(path).fileName() + QStringLiteral(".tmp");
     const QByteArray local = QFile::encodeName(temporary);
-    if (writeDurably(UniqueFd(::open(local.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644)),
-                     bytes) &&
-        ::rename(local.constData(), QFile::encodeName(path).constData()) == 0)
+    UniqueFd fd(::open(local.constData(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0644));
+    bool written = false;
+    if (flushed) {
+        written = writeDurably(std::move(fd), bytes);
+    } else if (fd.isValid() && writeAll(fd.get(), bytes)) {
+        ::sync_file_range(fd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+        written = ::close(fd.release()) == 0;
+    }
+    if (written && ::rename(local.constData(), QFile::encodeName(path).constData()) == 0)
         return true;
     const int err = errno;
     ::unlink(local.constData());
@@ -288,6 +331,55 @@ QByteArray keptLine(const HistoryFile& f)
     return "kept=" + f.hash + ' ' + QByteArray::number(f.size) + ' ' + QByteArray::number(f.mode, 8) + ' ' +
            QByteArray::number(f.mtimeSec) + ' ' + QByteArray::number(f.mtimeNsec) + ' ' + pct(f.name) +
            (f.changedBehind ? " changed" : "") + '\n';
+}
+
+// A file linked into blobs/ under a temporary name, its hash not known yet.
+QByteArray movedLine(const MovedFile& m)
+{
+    const HistoryFile& f = m.file;
+    return "moved=" + m.temporary + ' ' + QByteArray::number(f.size) + ' ' + QByteArray::number(f.mode, 8) + ' ' +
+           QByteArray::number(f.mtimeSec) + ' ' + QByteArray::number(f.mtimeNsec) + ' ' + pct(f.name) + '\n';
+}
+
+// Puts a moved file's bytes under their hash, or drops the link when the blob is there already
+// (`renamed` false: nothing new to flush).
+bool settleBlob(int blobsFd, const QByteArray& temporary, const QByteArray& hash, qint64 size, bool* renamed = nullptr)
+{
+    struct stat blob
+    {
+    };
+    const bool there = ::fstatat(blobsFd, hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) == 0 && blob.st_size == size;
+    if (renamed)
+        *renamed = !there;
+    if (there)
+        return ::unlinkat(blobsFd, temporary.constData(), 0) == 0 || errno == ENOENT;
+    return ::renameat(blobsFd, temporary.constData(), blobsFd, hash.constData()) == 0;
+}
+
+// A pending entry's moved lines as kept ones: each link still there hashed and put under its
+// hash. One that is gone was settled, its kept line written before.
+QByteArray settlePendingMoves(int blobsFd, const QByteArray& bytes)
+{
+    QByteArray result;
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        if (!line.startsWith("moved=")) {
+            result += line + '\n';
+            continue;
+        }
+        const QList<QByteArray> fields = line.mid(6).split(' ');
+        if (fields.size() != 6 || !fields.at(0).startsWith(".in-"))
+            continue;
+        const UniqueFd fd(::openat(blobsFd, fields.at(0).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+        QByteArray hash;
+        qint64 size = 0;
+        if (!fd.isValid() || !hashFd(fd.get(), hash, size) || !settleBlob(blobsFd, fields.at(0), hash, size))
+            continue;
+        result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
+                  fields.at(4) + ' ' + fields.at(5) + '\n';
+    }
+    return result;
 }
 
 } // namespace
@@ -436,6 +528,21 @@ QList<EntryFile> entryFiles(const QString& entries, const char* suffix)
     return files;
 }
 
+// A committed change's pending entry stays until its entry is whole on disk: then it goes.
+// False when the entry is missing or damaged, and the pending entry must make it.
+bool entryOnDisk(const QString& entries, qint64 id)
+{
+    const QString path = entries + QStringLiteral("/%1.entry").arg(id);
+    const UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+    if (!fd.isValid())
+        return false;
+    const FileRead read = readRegularFd(fd.get(), kEntryLimit);
+    if (!read.ok() || !parseEntry(read.data, QString()).damage.isEmpty() || ::fdatasync(fd.get()) != 0)
+        return false;
+    ::unlink(QFile::encodeName(entries + QStringLiteral("/%1.pending").arg(id)).constData());
+    return true;
+}
+
 } // namespace
 
 QList<HistoryEntry> HistoryStore::entries(const QString& gameFolder) const
@@ -524,7 +631,10 @@ void HistoryStore::removeUnreferencedBlobs(const QList<HistoryEntry>& /*kept*/)
 
 void HistoryStore::prune(qint64 cap)
 {
+    // Another holder of the history: the next change prunes.
     const UniqueFd lock = lockFolder(m_folder);
+    if (!lock.isValid())
+        return;
     const QList<HistoryEntry> newestFirst = entries(QString());
     QList<HistoryEntry> all(newestFirst.rbegin(), newestFirst.rend());
     // An entry is a first state when it is the oldest to touch one of its slots.
@@ -553,6 +663,7 @@ void HistoryStore::prune(qint64 cap)
             continue;
         }
         QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(all.at(i).id));
+        QFile::remove(m_folder + QStringLiteral("/entries/%1.pending").arg(all.at(i).id));
         all.removeAt(i);
         removed = true;
     }
@@ -563,6 +674,8 @@ void HistoryStore::prune(qint64 cap)
 void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
 {
     const UniqueFd lock = lockFolder(m_folder);
+    if (!lock.isValid())
+        throw historyInUse(m_folder);
     const QList<HistoryEntry> newestFirst = entries(QString());
     QSet<QString> seen;
     QSet<qint64> firstStates;
@@ -573,8 +686,10 @@ void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
                 firstStates.insert(it->id);
             }
     for (qsizetype i = keep; i < newestFirst.size(); ++i)
-        if (firstStatesToo || !firstStates.contains(newestFirst.at(i).id))
+        if (firstStatesToo || !firstStates.contains(newestFirst.at(i).id)) {
             QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(newestFirst.at(i).id));
+            QFile::remove(m_folder + QStringLiteral("/entries/%1.pending").arg(newestFirst.at(i).id));
+        }
     removeUnreferencedBlobs({});
 }
 
@@ -583,16 +698,27 @@ void HistoryStore::finishPending()
     const QString entries = m_folder + QStringLiteral("/entries");
     if (!QFileInfo::exists(entries))
         return;
-    UniqueFd lock = lockFolder(m_folder);
+    // Held by another program: the entries wait for the next start.
+    UniqueFd lock = lockFolder(m_folder, kStartLockWait);
+    if (!lock.isValid()) {
+        qCWarning(lcInstall, "history: %s stays locked; pending entries are left for the next start",
+                  qUtf8Printable(m_folder));
+        return;
+    }
     QList<HistoryEntry> redo;
+    const UniqueFd blobs(
+        ::open(QFile::encodeName(m_folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
         // A change under way holds its pending entry locked: only those a kill left are finished.
         const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!pending.isValid() || ::flock(pending.get(), LOCK_EX | LOCK_NB) != 0)
             continue;
+        if (entryOnDisk(entries, file.id))
+            continue;
         const FileRead read = readRegularFd(pending.get(), kEntryLimit);
         // A line cut by the kill was never relied on: its file was still in the game folder.
-        const QByteArray bytes = read.data.left(read.data.lastIndexOf('\n') + 1) + "end\n";
+        const QByteArray bytes =
+            settlePendingMoves(blobs.get(), read.data.left(read.data.lastIndexOf('\n') + 1)) + "end\n";
         if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
             QFile::remove(file.path);
         qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
@@ -609,7 +735,11 @@ void HistoryStore::finishPending()
         try {
             if (target == all.end())
                 throw Error(QStringLiteral("the entry it puts back is gone"));
-            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind);
+            // As a journaled change at start: a game folder held by another program waits for the next start.
+            restoreBefore(m_settingsFile, cut.gameFolder, *target, cut.kind,
+                          [](const QString&, const std::function<bool()>& tryLock) {
+                              return lockedWithin(kStartLockWait, tryLock);
+                          });
         } catch (const Error& e) {
             qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.kind),
                       cut.restores, qUtf8Printable(e.description()));
@@ -643,7 +773,18 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     m_entry.gameFolder = localGameFolder;
     m_entry.slots = slots;
     m_entry.patterns = patterns;
+    // Numbered and created under the history's lock: a start's finishing of pending entries must
+    // not take this one for a kill's leftover.
+    const UniqueFd lock = lockFolder(folder);
+    if (!lock.isValid())
+        throw historyInUse(folder);
     const QString entries = folder + QStringLiteral("/entries");
+    // The pending entries of committed changes whose entries have reached the disk since.
+    for (const EntryFile& f : entryFiles(entries, ".pending")) {
+        const UniqueFd pending(::open(QFile::encodeName(f.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
+            entryOnDisk(entries, f.id);
+    }
     qint64 next = 1;
     for (const char* suffix : {".entry", ".pending"})
         for (const EntryFile& f : entryFiles(entries, suffix))
@@ -657,7 +798,10 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     }
     if (!m_blobsFd.isValid() || !m_pendingFd.isValid())
         throw refuse(errno);
-    ::flock(m_pendingFd.get(), LOCK_EX);
+    if (!lockExclusiveWithin(m_pendingFd.get(), kHistoryLockWait)) {
+        ::unlink(QFile::encodeName(m_pendingPath).constData());
+        throw historyInUse(folder);
+    }
     m_entry.id = next;
     // Flushed with the first kept file's line: an entry that keeps nothing costs no flush.
     errno = ENOSPC;
@@ -673,7 +817,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
 HistoryRecorder::~HistoryRecorder()
 {
     // A change cut short by an error still leaves what it kept undoable.
-    if (!m_committed && m_entry.kept.isEmpty() && m_createdNames.isEmpty()) {
+    if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.isEmpty()) {
         // Nothing was done under it (another instance had finished the change): no entry.
         m_pendingFd.reset();
         ::unlink(QFile::encodeName(m_pendingPath).constData());
@@ -759,6 +903,7 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     {
         QByteArray name;
         bool regular;
+        struct stat st;
     };
     QList<Candidate> found;
     qint64 bytes = 0;
@@ -784,7 +929,7 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
                 continue;
             if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
                 continue;
-            found.append({name, S_ISREG(st.st_mode)});
+            found.append({name, S_ISREG(st.st_mode), st});
             bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
         }
     }
@@ -809,24 +954,45 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     // Safe in the history first, every one, with one flush of each folder; only then removed.
     // The history's lock keeps a prune from taking a blob before this entry names it.
     const UniqueFd lock = lockFolder(m_store.folder());
+    if (!lock.isValid())
+        throw historyInUse(m_store.folder());
     const qsizetype first = m_entry.kept.size();
     QList<QByteArray> removable;
+    QList<MovedFile> moved;
     for (const Candidate& c : std::as_const(found)) {
-        // A link holds no bytes of the folder: it goes as before.
-        if (!c.regular || keep(c.name))
+        // On the history's file system a link under a temporary name keeps the bytes: they are
+        // hashed while the unpack runs. Elsewhere they are hashed and copied now.
+        MovedFile m{randomName(".in-"), {}};
+        if (c.regular &&
+            ::linkat(m_gameFd.get(), c.name.constData(), m_blobsFd.get(), m.temporary.constData(), 0) == 0) {
+            m.file.name = c.name;
+            m.file.size = c.st.st_size;
+            m.file.mode = c.st.st_mode & 07777;
+            m.file.mtimeSec = c.st.st_mtim.tv_sec;
+            m.file.mtimeNsec = c.st.st_mtim.tv_nsec;
+            moved.append(m);
+            m_blobsDirty = true;
             removable.append(c.name);
-        else
+        } else if (!c.regular || keep(c.name)) {
+            // A link holds no bytes of the folder: it goes as before.
+            removable.append(c.name);
+        } else {
             qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", c.name.constData());
+        }
     }
-    if (m_entry.kept.size() > first) {
+    if (m_entry.kept.size() > first || !moved.isEmpty()) {
         QByteArray lines;
         for (qsizetype i = first; i < m_entry.kept.size(); ++i)
             lines += keptLine(m_entry.kept.at(i));
-        if (!flushBlobs())
+        for (const MovedFile& m : std::as_const(moved))
+            lines += movedLine(m);
+        // Written, then both folders' flushes: the first carries the second's on a journaled disk.
+        if (!writeAll(m_pendingFd.get(), lines) || !flushBlobs() || ::fsync(m_pendingFd.get()) != 0)
             throw Error(
                 QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
                     .arg(describeErrno(errno)));
-        appendLine(lines);
+        m_moved.append(moved);
+        hashMovedSoon(moved);
     }
     for (const QByteArray& name : std::as_const(removable))
         if (::unlinkat(m_gameFd.get(), name.constData(), 0) != 0)
@@ -840,6 +1006,8 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
         return true;
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
+    if (!lock.isValid())
+        return false;
     if (!keep(name, &missing))
         return missing;
     try {
@@ -906,16 +1074,70 @@ void HistoryRecorder::markChanged(const QByteArray& name)
             f.changedBehind = true;
 }
 
+void HistoryRecorder::hashMovedSoon(const QList<MovedFile>& moved)
+{
+    // On a thread of its own, overlapping the unpack.
+    m_movedHashes.push_back(std::async(std::launch::async, [folder = m_blobsFd.get(), moved] {
+        QList<QByteArray> hashes;
+        for (const MovedFile& m : moved) {
+            const UniqueFd fd(::openat(folder, m.temporary.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+            QByteArray hash;
+            qint64 size = 0;
+            hashes.append(fd.isValid() && hashFd(fd.get(), hash, size) && size == m.file.size ? hash : QByteArray());
+        }
+        return hashes;
+    }));
+}
+
+void HistoryRecorder::settleMoved()
+{
+    QList<QByteArray> hashes;
+    for (auto& future : m_movedHashes)
+        hashes.append(future.get());
+    m_movedHashes.clear();
+    const QList<MovedFile> moved = std::exchange(m_moved, {});
+    QByteArray lines;
+    QList<HistoryFile> settled;
+    for (qsizetype i = 0; i < moved.size(); ++i) {
+        HistoryFile f = moved.at(i).file;
+        f.hash = hashes.value(i);
+        if (f.hash.isEmpty()) {
+            // Still under its temporary name; the pending entry's moved line names it.
+            qCWarning(lcInstall, "history: %s could not be read back from the history", f.name.constData());
+            continue;
+        }
+        settled.append(f);
+        lines += keptLine(f);
+    }
+    // Named before the links become blobs: a prune meanwhile spares them, a kill leaves them findable.
+    if (!settled.isEmpty() && !writeAll(m_pendingFd.get(), lines))
+        throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
+    for (qsizetype i = 0, s = 0; i < moved.size(); ++i) {
+        if (hashes.value(i).isEmpty())
+            continue;
+        bool renamed = false;
+        if (!settleBlob(m_blobsFd.get(), moved.at(i).temporary, hashes.at(i), moved.at(i).file.size, &renamed))
+            throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
+        m_blobsDirty = m_blobsDirty || renamed;
+        m_entry.kept.append(settled.at(s++));
+    }
+}
+
 void HistoryRecorder::commit()
 {
     m_committed = true;
+    settleMoved();
+    // The blobs' names reach the disk before the entry names them.
+    if (!flushBlobs())
+        throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
     hashCreatedSoon();
     m_entry.created.append(m_createdHashes.get());
     m_createdNames.clear();
-    if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry)))
-        // The pending entry holds every kept file; the next start makes it an entry.
+    // The pending entry holds every kept file; it stays until the entry is on disk (the next
+    // change or start sees to it), and makes the entry if it never gets there.
+    if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry),
+                        false))
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
-    ::unlink(QFile::encodeName(m_pendingPath).constData());
     m_pendingFd.reset();
     // Only a history over its cap is read whole.
     if (const qint64 cap = m_store.cap(); m_store.spaceUsed() > cap)
@@ -995,21 +1217,6 @@ ChangeProbe setRestoreProbe(ChangeProbe probe)
     return std::exchange(restoreProbe(), std::move(probe));
 }
 
-namespace {
-
-bool triesFor(int milliseconds, const std::function<bool()>& tryLock)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!tryLock()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-} // namespace
-
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
                    const QString& kind, const LockWait& wait)
 {
@@ -1036,7 +1243,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
             QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
                 .arg(local);
         const auto tries = [&lock] { return lock.tryLock(); };
-        if (!(wait ? wait(waitingFor, tries) : triesFor(10000, tries)))
+        if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
             throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed "
                                        "in it.")
                             .arg(local));
@@ -1059,6 +1266,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     for (const HistoryFile& f : target.kept)
         names.append(f.name);
     recorder.removeMatching(target.patterns, names);
+    recorder.settleMoved();
     reachRestore(ChangeStep::Deleted);
     // What the change wrote and someone changed since is kept, and the entry says so.
     for (const HistoryFile& now : recorder.entry().kept)

@@ -15,6 +15,7 @@
 
 #include <future>
 #include <memory>
+#include <vector>
 
 namespace kvr {
 
@@ -95,6 +96,13 @@ private:
     QString m_folder;
 };
 
+// A file linked into the history under a temporary name, hashed later.
+struct MovedFile
+{
+    QByteArray temporary;
+    HistoryFile file; // all but the hash
+};
+
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
 // where nothing can be written stops the change before anything is removed (Error).
 class HistoryRecorder
@@ -127,6 +135,9 @@ public:
     // Flags the kept file of this name as changed behind the program's back.
     void markChanged(const QByteArray& name);
 
+    // Hashes the files removeMatching linked into the history and names them as kept (entry()
+    // lists them from then on); commit() does it too.
+    void settleMoved();
     // Hashes the created files, writes the entry whole and prunes to the cap.
     void commit();
 
@@ -139,6 +150,7 @@ private:
     bool keep(const QByteArray& name, bool* missing = nullptr);
     void appendLine(const QByteArray& line);
     bool flushBlobs();
+    void hashMovedSoon(const QList<MovedFile>& moved);
 
     HistoryStore m_store;
     HistoryEntry m_entry;
@@ -151,6 +163,8 @@ private:
     HistoryRecorder* m_previous = nullptr;
     QList<QByteArray> m_createdNames;
     std::future<QList<HistoryFile>> m_createdHashes;
+    QList<MovedFile> m_moved;
+    std::vector<std::future<QList<QByteArray>>> m_movedHashes;
 };
 
 // Makes every slot change this thread makes while it lives one entry of `kind` (a loadout

@@ -194,8 +194,15 @@ void HistoryWindow::Command2_Click()
     QPointer<HistoryWindow> self(this);
     // Another instance's change may hold the history a moment.
     QThreadPool::globalInstance()->start([self, settings = m_settings, keep] {
-        HistoryStore(settings).forgetOlder(keep, false);
-        QMetaObject::invokeMethod(QCoreApplication::instance(), [self] {
+        QString problem;
+        try {
+            HistoryStore(settings).forgetOlder(keep, false);
+        } catch (const Error& e) {
+            problem = e.description();
+        }
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self, problem] {
+            if (!problem.isEmpty())
+                MsgBox(problem, vbExclamation);
             if (self)
                 self->refill();
         });

@@ -14,6 +14,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -310,6 +311,59 @@ private Q_SLOTS:
         QVERIFY(QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden).isEmpty());
     }
 
+    // Another program holding the history's lock (a flock on its folder) is waited for a few
+    // seconds at most: the call returns having changed nothing, and the start leaves its work.
+    void historyLockedElsewhereChangesNothing_data()
+    {
+        QTest::addColumn<QString>("call");
+        QTest::addRow("(Default)") << u"(Default)"_s;
+        QTest::addRow("undo") << u"undo"_s;
+        QTest::addRow("start with a pending entry") << u"start"_s;
+        QTest::addRow("forget older") << u"forget"_s;
+    }
+    void historyLockedElsewhereChangesNothing()
+    {
+        QFETCH(QString, call);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const QString entries = store().folder() + u"/entries"_s;
+        QVERIFY(writeFile(entries + u"/99.pending"_s, readFile(entries + u"/1.entry"_s).replace("end\n", "")));
+        const QStringList history = QDir(entries).entryList(QDir::Files);
+        const Snapshot before = snapshot(game());
+        messages->calls.clear();
+        const int held = ::open(QFile::encodeName(store().folder()).constData(), O_RDONLY | O_DIRECTORY);
+        QVERIFY(held >= 0 && ::flock(held, LOCK_EX | LOCK_NB) == 0);
+        if (call == u"undo")
+            QVERIFY_THROWS_EXCEPTION(kvr::Error, undo());
+        else if (call == u"start")
+            kvr::finishInterruptedChanges(ini());
+        else if (call == u"forget")
+            QVERIFY_THROWS_EXCEPTION(kvr::Error, store().forgetOlder(1, true));
+        else
+            QCOMPARE(kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, call),
+                     kvr::SlotChange::Begun::Cancelled);
+        ::close(held);
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Sqn105"_s);
+        QCOMPARE(QDir(entries).entryList(QDir::Files), history);
+        QCOMPARE(messages->calls.size(), call == u"(Default)" ? 1 : 0);
+    }
+
+    // A change's entry is not flushed on its own: its flushed pending entry stays and makes it
+    // again when a crash cut it short.
+    void entryCutByACrashComesBackFromItsPendingEntry()
+    {
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const kvr::HistoryEntry made = newest();
+        const QString path = store().folder() + u"/entries/%1.entry"_s.arg(made.id);
+        QVERIFY(writeFile(path, readFile(path).left(40)));
+        QVERIFY(!newest().damage.isEmpty());
+        kvr::finishInterruptedChanges(ini());
+        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        QCOMPARE(newest().kept.size(), made.kept.size());
+        QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
+    }
+
     void killAtEveryStepLosesNothing_data()
     {
         QTest::addColumn<QString>("skin");
@@ -345,7 +399,9 @@ private Q_SLOTS:
                 held.insert(kvr::sha256Hex(readFile(store().blobPath(f.hash))));
         }
         QVERIFY(held.contains(everHeld));
-        QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
+        // A pending entry stays only beside its committed entry, until that is on disk.
+        for (const QString& pending : QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files))
+            QVERIFY(QFileInfo::exists(store().folder() + u"/entries/"_s + pending.section(u'.', 0, 0) + u".entry"_s));
         // An undo cut short is carried out again at start.
         if (skin == u"undo")
             QCOMPARE(snapshot(game()), before);
