@@ -55,12 +55,6 @@ const dirent* DirStream::next() noexcept
     return m_dir ? ::readdir(m_dir) : nullptr;
 }
 
-void lockExclusive(int fd)
-{
-    while (::flock(fd, LOCK_EX) != 0 && errno == EINTR) {
-    }
-}
-
 bool writeWhole(int fd, const QByteArray& bytes)
 {
     bool ok = fd >= 0;

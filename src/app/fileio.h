@@ -83,10 +83,6 @@ struct FileRead
 // Reads a regular file of at most `limit` bytes. Opening never blocks, not even on a pipe.
 FileRead readRegularFile(const QString& localPath, qint64 limit, Links links = Links::Follow);
 
-// Waits for the exclusive lock on an open file or folder (flock). It goes when the last
-// descriptor of that open file closes. A file system without locks goes unlocked.
-void lockExclusive(int fd);
-
 // Writes the bytes whole and flushes them to disk. False when any step failed: a write cut short
 // by a full disk is never taken for a whole one.
 bool writeWhole(int fd, const QByteArray& bytes);
