@@ -1,6 +1,7 @@
 // Every input that once broke a fuzz target's checks (tests/data/fuzz/<target>/) and the targets'
 // seeds (fuzz/corpus/<target>/) go through the same checks in every build.
 #include "../../fuzz/history_check.h"
+#include "../../fuzz/loadout_check.h"
 #include "../../fuzz/profile_check.h"
 #include "../../fuzz/unzip_check.h"
 #include "testsupport.h"
@@ -61,6 +62,14 @@ private Q_SLOTS:
         QFETCH(QString, path);
         const char* failure = kvrfuzz::checkHistoryEntry(readFile(path));
         QVERIFY2(!failure, failure);
+    }
+
+    void loadoutInputs_data() { addInputs(u"fuzz_loadout"_s); }
+    void loadoutInputs()
+    {
+        QFETCH(QString, path);
+        const QString failure = kvrfuzz::checkLoadout(readFile(path));
+        QVERIFY2(failure.isEmpty(), qPrintable(failure));
     }
 };
 
