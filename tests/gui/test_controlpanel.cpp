@@ -105,6 +105,9 @@ private Q_SLOTS:
         auto* drives = control<kvr::DriveList>(u"Drive1"_s);
         auto* tree = control<kvr::FolderTree>(u"Dir1"_s);
         QCOMPARE(drives->Drive(), u"/"_s); // before any pick: drive C's root
+        // The fingers show only a picture: screen readers get the words.
+        QCOMPARE(control<QToolButton>(u"Command2"_s)->accessibleName(),
+                 u"Copy the selected folder into Skins Folder"_s);
         click(u"Command1"_s);
         QCOMPARE(text(u"Text1"_s), u"/"_s);
 
