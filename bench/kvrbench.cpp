@@ -766,6 +766,8 @@ void printTable()
 
 int main(int argc, char* argv[])
 {
+    // As the program does at start.
+    kvr::settleLocalTimeZone();
     QApplication app(argc, argv);
     if (argc >= 3 && std::strcmp(argv[1], "--peak-memory") == 0) {
         g_data = QString::fromLocal8Bit(argv[2]);

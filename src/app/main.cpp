@@ -1,11 +1,13 @@
 #include "app/art.h"
 #include "app/msgboxdialog.h"
 #include "app/presentacion.h"
+#include "app/toolkit.h"
 
 #include <QApplication>
 
 int main(int argc, char* argv[])
 {
+    kvr::settleLocalTimeZone();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("Kestrava Skin Installer"));
     QApplication::setApplicationVersion(QStringLiteral("1.1"));

@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -287,6 +288,14 @@ void deleteFiles(const QString& localFolder, const QString& pattern)
         throw Error::fromErrno(ENOENT);
     if (firstFailure)
         throw Error::fromErrno(firstFailure);
+}
+
+void settleLocalTimeZone()
+{
+    if (!qEnvironmentVariableIsSet("TZ")) {
+        qputenv("TZ", ":/etc/localtime");
+        ::tzset();
+    }
 }
 
 } // namespace kvr

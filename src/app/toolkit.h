@@ -124,4 +124,10 @@ void deleteFiles(const QString& localFolder, const QString& pattern);
 // file and the help text, compared without regard to case.
 bool isProgramFileName(const QString& name);
 
+// Called once at start, before any package is read. Every member time of a package is a local
+// time, converted through the C library; with no time zone named it looks at /etc/localtime again
+// at every conversion, one file-system call per member. Naming that same file once keeps the zone
+// and spares the calls.
+void settleLocalTimeZone();
+
 } // namespace kvr
