@@ -36,7 +36,7 @@ done
 keys ctrl+z
 sleep 0.5
 
-keys shift+F10 Down Down Down
+keys shift+F10 Down Down Down Down
 shoot "$main" history-menu
 keys Down Return
 history=$(wait_window ' _ History$')
