@@ -17,15 +17,20 @@ bool tryLockExclusive(int fd)
     }
 }
 
-bool lockExclusiveWithin(int fd, std::chrono::milliseconds limit)
+bool lockedWithin(std::chrono::milliseconds limit, const std::function<bool()>& tryLock)
 {
     const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!tryLockExclusive(fd)) {
+    while (!tryLock()) {
         if (std::chrono::steady_clock::now() >= deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     return true;
+}
+
+bool lockExclusiveWithin(int fd, std::chrono::milliseconds limit)
+{
+    return lockedWithin(limit, [fd] { return tryLockExclusive(fd); });
 }
 
 } // namespace kvr

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <chrono>
+#include <functional>
 
 namespace kvr {
 
@@ -15,7 +16,10 @@ inline constexpr std::chrono::milliseconds kSettingsLockWait{2000};
 // is held now; on a file system without locks there is nothing to wait for, and it counts as held.
 bool tryLockExclusive(int fd);
 
-// Tries until the lock is held or `limit` has passed, sleeping briefly between tries.
+// Tries until `tryLock` holds its lock or `limit` has passed, sleeping briefly between tries.
+bool lockedWithin(std::chrono::milliseconds limit, const std::function<bool()>& tryLock);
+
+// The same for the exclusive lock on an open file or folder.
 bool lockExclusiveWithin(int fd, std::chrono::milliseconds limit);
 
 } // namespace kvr

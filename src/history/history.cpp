@@ -28,7 +28,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
-#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -156,17 +155,6 @@ UniqueFd lockFolder(const QString& folder, std::chrono::milliseconds limit = kHi
     if (fd.isValid() && !lockExclusiveWithin(fd.get(), limit))
         fd.reset();
     return fd;
-}
-
-bool lockedWithin(std::chrono::milliseconds limit, const std::function<bool()>& tryLock)
-{
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    while (!tryLock()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
 }
 
 Error historyInUse(const QString& folder)

@@ -20,7 +20,6 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <thread>
 #include <utility>
 
 namespace kvr {
@@ -55,13 +54,7 @@ void reach(ChangeStep step)
 LockWait triesFor(std::chrono::milliseconds limit)
 {
     return [limit](const QString& /*waitingFor*/, const std::function<bool()>& tryLock) {
-        const auto deadline = std::chrono::steady_clock::now() + limit;
-        while (!tryLock()) {
-            if (std::chrono::steady_clock::now() >= deadline)
-                return false;
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        }
-        return true;
+        return lockedWithin(limit, tryLock);
     };
 }
 
