@@ -86,6 +86,16 @@ QByteArray tarOf(int count, qint64 size)
     return tar + QByteArray(1024, '\0');
 }
 
+// A scratch folder with an empty skins folder in it, and a cancel flag never raised.
+struct Scratch
+{
+    QTemporaryDir dir;
+    QString skins = dir.filePath(u"skins"_s);
+    bool made = QDir().mkpath(skins);
+    std::atomic<bool> cancel{false};
+    QString path(const QString& name) const { return dir.filePath(name); }
+};
+
 } // namespace
 
 class TestImport : public QObject
@@ -120,6 +130,8 @@ private Q_SLOTS:
         const kvr::SlotGuess guess = kvr::inferSlot(fileName, members);
         QCOMPARE(guess.code, code);
         QCOMPARE(guess.candidates, candidates);
+        QCOMPARE(kvr::defaultSkinName(u"SP2A_Desert v2.tar.gz"_s), u"Desert v2"_s);
+        QCOMPARE(kvr::defaultSkinName(u"spitfire_desert_v2.7z"_s), u"spitfire_desert_v2"_s);
     }
 
     void names_data()
@@ -142,8 +154,6 @@ private Q_SLOTS:
         QFETCH(QString, skin);
         QFETCH(bool, fine);
         QCOMPARE(kvr::skinNameProblem(u"SP2A"_s, skin).isEmpty(), fine);
-        QCOMPARE(kvr::defaultSkinName(u"SP2A_Desert v2.tar.gz"_s), u"Desert v2"_s);
-        QCOMPARE(kvr::defaultSkinName(u"spitfire_desert_v2.7z"_s), u"spitfire_desert_v2"_s);
     }
 
     // A .7z, a .tar.gz and a misnamed .zip made here become packages with their previews; RAR
@@ -158,11 +168,9 @@ private Q_SLOTS:
     void repackAndCopy()
     {
         QFETCH(QString, kind);
-        QTemporaryDir dir;
-        const QString src = makeDownload(dir), skins = dir.filePath(u"skins"_s);
-        QVERIFY(!src.isEmpty());
-        QVERIFY(QDir().mkpath(skins));
-        const QString archive = dir.filePath(u"spitfire_desert_v2."_s + kind);
+        Scratch s;
+        const QString src = makeDownload(s.dir), skins = s.skins, archive = s.path(u"spitfire_desert_v2."_s + kind);
+        QVERIFY(!src.isEmpty() && s.made);
         if (kind == u"7z"_s) {
             if (QStandardPaths::findExecutable(u"7z"_s).isEmpty())
                 QSKIP("7z (p7zip-full) is not installed");
@@ -179,7 +187,7 @@ private Q_SLOTS:
         QVERIFY(listing.readable);
         QCOMPARE(kvr::inferSlot(QFileInfo(archive).fileName(), listing.members).code, u"SP2A"_s);
 
-        std::atomic<bool> cancel{false};
+        std::atomic<bool>& cancel = s.cancel;
         double mostProgress = 0;
         const kvr::ImportResult r =
             kvr::importPackage({archive, u"SP2A"_s, u"Desert v2"_s, false}, skins, cancel,
@@ -223,14 +231,11 @@ private Q_SLOTS:
     {
         QFETCH(QString, name);
         QFETCH(QString, link);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), outside = dir.filePath(u"autostart"_s);
-        const QString archive = dir.filePath(u"desert.zip"_s);
-        QVERIFY(QDir().mkpath(skins));
+        Scratch s;
+        const QString skins = s.skins, outside = s.path(u"autostart"_s), archive = s.path(u"desert.zip"_s);
         QVERIFY(kvr::writeZip(archive, {{"PSP2A.TPC", "body"}, {"shot.jpg", "picture"}, {"readme.txt", "note"}}));
         QVERIFY(kvrtest::plantLink(skins + u'/' + name, link, outside));
-        std::atomic<bool> cancel{false};
-        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"Desert"_s, true}, skins, cancel);
+        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"Desert"_s, true}, skins, s.cancel);
         QVERIFY2(r.imported && r.preview && r.note, qPrintable(r.problem));
         QVERIFY(kvrtest::outsideUntouched(outside));
         QVERIFY(!QFileInfo(skins + u'/' + name).isSymLink());
@@ -264,19 +269,17 @@ private Q_SLOTS:
         QFETCH(QString, fileName);
         QFETCH(QByteArray, content);
         QFETCH(QString, reason);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), archive = dir.filePath(fileName);
-        QVERIFY(QDir().mkpath(skins));
+        Scratch s;
+        const QString archive = s.path(fileName);
         QVERIFY(content.isNull() || kvrtest::writeFile(archive, content));
         // The caps are known from the listing already; the library's rules need the package whole.
         const kvr::ArchiveListing listing = kvr::listArchive(archive);
         QCOMPARE(listing.readable, reason.startsWith(u"refused"_s));
         QVERIFY2(listing.readable || listing.problem.contains(reason), qPrintable(listing.problem));
-        std::atomic<bool> cancel{false};
-        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"Refused"_s, false}, skins, cancel);
+        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"Refused"_s, false}, s.skins, s.cancel);
         QVERIFY(!r.imported && !r.problem.isEmpty());
         QVERIFY2(r.problem.contains(reason), qPrintable(r.problem));
-        QCOMPARE(kvrtest::filesIn(skins), QStringList());
+        QCOMPARE(kvrtest::filesIn(s.skins), QStringList());
     }
 
     // A cancel is seen at the next block, also inside one big member, while listing and importing.
@@ -293,16 +296,15 @@ private Q_SLOTS:
     {
         QFETCH(QString, kind);
         QFETCH(bool, listing);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), archive = dir.filePath(u"big."_s + kind);
-        QVERIFY(QDir().mkpath(skins));
+        Scratch s;
+        const QString skins = s.skins, archive = s.path(u"big."_s + kind);
         if (kind == u"zip"_s) {
             QVERIFY(kvr::writeZip(archive, {{"PSP2A.TPC", QByteArray(20 << 20, '\0')}}));
         } else {
-            QVERIFY(kvrtest::writeFile(dir.filePath(u"PSP2A.TPC"_s), QByteArray(20 << 20, '\0')));
-            QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"PSP2A.TPC"_s}, dir.path()));
+            QVERIFY(kvrtest::writeFile(s.path(u"PSP2A.TPC"_s), QByteArray(20 << 20, '\0')));
+            QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"PSP2A.TPC"_s}, s.dir.path()));
         }
-        std::atomic<bool> cancel{false};
+        std::atomic<bool>& cancel = s.cancel;
         int callsAfterCancel = 0;
         const auto progress = [&](double) { callsAfterCancel += cancel.exchange(true) ? 1 : 0; };
         if (listing) {
@@ -321,34 +323,31 @@ private Q_SLOTS:
     // Names the locale cannot spell are repacked as they are, never a crash.
     void namesBeyondTheLocale()
     {
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), archive = dir.filePath(u"d.tar.gz"_s);
-        QVERIFY(QDir().mkpath(skins));
-        QVERIFY(kvrtest::writeFile(dir.filePath(u"Désert/PSP2A_é.TPC"_s), "x"_ba));
-        QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"Désert"_s}, dir.path()));
+        Scratch s;
+        const QString archive = s.path(u"d.tar.gz"_s);
+        QVERIFY(kvrtest::writeFile(s.path(u"Désert/PSP2A_é.TPC"_s), "x"_ba));
+        QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"Désert"_s}, s.dir.path()));
         const QByteArray before = ::setlocale(LC_CTYPE, nullptr);
         ::setlocale(LC_CTYPE, "C");
-        std::atomic<bool> cancel{false};
-        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"D1"_s, false}, skins, cancel);
+        const kvr::ImportResult r = kvr::importPackage({archive, u"SP2A"_s, u"D1"_s, false}, s.skins, s.cancel);
         ::setlocale(LC_CTYPE, before.constData());
         QVERIFY2(r.imported, qPrintable(r.problem));
-        QCOMPARE(zipMembers(skins + u"/SP2A_D1.zip"_s), QStringList({u"Désert/PSP2A_é.TPC"_s}));
+        QCOMPARE(zipMembers(s.skins + u"/SP2A_D1.zip"_s), QStringList({u"Désert/PSP2A_é.TPC"_s}));
     }
 
     // A new package gets the mode the umask gives; a Replace keeps the mode of the package replaced.
     void packageModes()
     {
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), archive = dir.filePath(u"desert.tar.gz"_s);
-        const QString src = makeDownload(dir);
-        QVERIFY(!src.isEmpty() && QDir().mkpath(skins));
+        Scratch s;
+        const QString skins = s.skins, archive = s.path(u"desert.tar.gz"_s), src = makeDownload(s.dir);
+        QVERIFY(!src.isEmpty() && s.made);
         QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"Desert"_s}, src));
         const QByteArray package = QFile::encodeName(skins + u"/SP2A_Desert.zip"_s);
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        std::atomic<bool> cancel{false};
+        std::atomic<bool>& cancel = s.cancel;
         // A skins folder the player reaches through a link of their own is written all the same.
-        const QString via = dir.filePath(u"skins link"_s);
+        const QString via = s.path(u"skins link"_s);
         QVERIFY(QFile::link(skins, via));
         QVERIFY(kvr::importPackage({archive, u"SP2A"_s, u"Desert"_s, false}, via, cancel).imported);
         struct stat st

@@ -173,16 +173,6 @@ private Q_SLOTS:
         QCOMPARE(kvrtest::readFile(ini()), expected);
     }
 
-    // The program's own path uses '\'; "Skins" written is "SKINS" read.
-    void programFolderRoundTrip()
-    {
-        const kvrtest::Workspace workspace;
-        GRABAINI(kvr::Modulo::settingsPath(), kSkinsSection, u"MOSQ"_s, u"Nacht"_s);
-        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), u"SKINS"_s, u"mosq"_s), u"Nacht"_s);
-        QCOMPARE(kvrtest::readFile(workspace.iniPath()), QByteArray("[Skins]\r\nMOSQ=Nacht\r\n"));
-        QCOMPARE(LEEINI(kvr::Modulo::settingsPath(), kFoldersSection, kSkinsFolderKey), QString());
-    }
-
     void refusedWriteLeavesOldBytes_data()
     {
         QTest::addColumn<bool>("fileExists");

@@ -79,6 +79,17 @@ bool drop(QWidget* target, const QStringList& files)
     return dropped.isAccepted();
 }
 
+// The main window shown, and its report opened from the menu and filled.
+kvr::Report& openReport()
+{
+    Principal& main = Principal::instance();
+    main.Show();
+    std::unique_ptr<QMenu>(kvr::buildPrincipalMenu(main))->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
+    kvr::Report& report = kvr::Report::instance();
+    QTest::qVerify(QTest::qWaitFor([&report] { return report.ready(); }), "openReport", "", __FILE__, __LINE__);
+    return report;
+}
+
 } // namespace
 
 class TestImportReport : public QObject, kvrtest::ProgramFixture
@@ -307,15 +318,10 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ.zip"_s, "short"_ba));
         QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ.TPC"_s, "BODY"_ba));
         QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s, u"HURR=(Default)"_s, u"SP2A=Gone"_s})));
+        kvr::Report& report = openReport();
         Principal& main = Principal::instance();
-        main.Show();
-        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
-        QVERIFY(kvr::Report::exists());
-        kvr::Report& report = kvr::Report::instance();
         QVERIFY(report.isVisible() && !main.isEnabled());
         QCOMPARE(report.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Report"_s);
-        QTRY_VERIFY(report.ready());
 
         auto* problems = report.findChild<QTableWidget*>(u"Table1"_s);
         QCOMPARE(problems->rowCount(), 1);
@@ -332,19 +338,15 @@ private Q_SLOTS:
         QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), QByteArray("body"));
         // A package that cannot be opened any more: the row says why.
         QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ.TPC"_s, "BODY"_ba));
-        report.close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
-        kvr::Report& again = kvr::Report::instance();
-        QTRY_VERIFY(again.ready());
+        kvrtest::closeWindow(report);
+        kvr::Report& again = openReport();
         QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, "not a zip"_ba));
         again.findChild<QPushButton*>(u"Reinstall2"_s)->click();
         slots = again.findChild<QTableWidget*>(u"Table2"_s);
         QTRY_COMPARE(slots->item(1, 2)->text(), u"package not readable: Not a zip archive"_s);
         QVERIFY(!again.findChild<QPushButton*>(u"Reinstall2"_s)->isEnabled());
         QCOMPARE(again.findChild<QLabel*>(u"Label3"_s)->text(), u"1 file needs your attention."_s);
-        again.close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+        kvrtest::closeWindow(again);
         QVERIFY(!kvr::Report::exists() && main.isEnabled());
     }
 
@@ -355,12 +357,7 @@ private Q_SLOTS:
             QVERIFY(
                 QFile(ws->skinsFolder() + u"/Lonely %1.txt"_s.arg(i, 4, 10, QChar(u'0'))).open(QIODevice::WriteOnly));
         QVERIFY(ws->writeSettings());
-        Principal& main = Principal::instance();
-        main.Show();
-        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
-        kvr::Report& report = kvr::Report::instance();
-        QTRY_VERIFY(report.ready());
+        kvr::Report& report = openReport();
         QCOMPARE(report.findChild<QTableWidget*>(u"Table1"_s)->rowCount(), 2000);
         QCOMPARE(report.findChild<QLabel*>(u"Label3"_s)->text(),
                  u"2001 files need your attention. The first 2000 are listed."_s);
@@ -371,18 +368,11 @@ private Q_SLOTS:
     void reportWithoutFolders()
     {
         QVERIFY(kvrtest::writeFile(ws->iniPath(), kvrtest::skinsSection({u"MOSQ=Sqn105"_s})));
-        Principal& main = Principal::instance();
-        main.Show();
-        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
-        kvr::Report& report = kvr::Report::instance();
-        QTRY_VERIFY(report.ready());
+        kvr::Report& report = openReport();
         QCOMPARE(report.findChild<QLabel*>(u"Label3"_s)->text(), u"No skins folder is set."_s);
         QCOMPARE(report.findChild<QTableWidget*>(u"Table2"_s)->item(0, 2)->text(), u"game folder not set"_s);
-
-        report.close();
-        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
-        QVERIFY(!kvr::Report::exists() && main.isEnabled());
+        kvrtest::closeWindow(report);
+        QVERIFY(!kvr::Report::exists() && Principal::instance().isEnabled());
     }
 };
 

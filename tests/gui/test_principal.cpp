@@ -39,13 +39,10 @@ private Q_SLOTS:
     void cleanup();
     void windowShowsThirtySlotsInThreeColumns();
     void eightLinesFrameTheSlots();
-    void loadShowsRecordedSkins();
+    void loadShowsRecordedSkinsAndListsFollowTheSlotCode();
     void loadWithoutSettingsOrFolders();
-    void listsFollowTheSlotCode();
-    void listOpeningEmptiesTheTextAndNeverDuplicates();
     void onlyAChoiceChangesASlot_data();
     void onlyAChoiceChangesASlot();
-    void withdrawnWindowCannotBeClosed();
 };
 
 void TestPrincipal::cleanup()
@@ -90,6 +87,13 @@ void TestPrincipal::windowShowsThirtySlotsInThreeColumns()
         lastX = button->mapTo(&main, QPoint()).x();
     }
     QVERIFY(main.findChild<QLabel*>(QStringLiteral("Image1")));
+
+    // Withdrawn under a child window, it cannot be closed.
+    main.setEnabled(false);
+    QVERIFY(!main.close());
+    QVERIFY(main.isVisible());
+    main.setEnabled(true);
+    QVERIFY(main.close());
 }
 
 void TestPrincipal::eightLinesFrameTheSlots()
@@ -135,11 +139,14 @@ void TestPrincipal::eightLinesFrameTheSlots()
     }
 }
 
-void TestPrincipal::loadShowsRecordedSkins()
+void TestPrincipal::loadShowsRecordedSkinsAndListsFollowTheSlotCode()
 {
     kvrtest::Workspace ws;
     QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"V1V1=(Default)"_s})));
-    Principal& main = Principal::instance();
+    for (const QString& name : {u"HURR_Desert.zip"_s, u"HURR_Winter.zip"_s, u"hurr_night.ZIP"_s, u"SP2A_Sand.zip"_s,
+                                u"readme.txt"_s, u"HURRICANE.zip"_s, u"HURR.zip"_s, u"B26B_Marauder.zip"_s})
+        QVERIFY(writeFile(ws.skinsFolder() + QLatin1Char('/') + name, "PK"_ba));
+    Principal& main = kvrtest::shownMainWindow();
     QCOMPARE(main.INIFILE, ws.programFolder() + QStringLiteral("\\KVRSI.INI"));
     QCOMPARE(main.INSTFOLDER, ws.gameFolder());
     QCOMPARE(main.SKINSFOLDER, ws.skinsFolder());
@@ -150,6 +157,28 @@ void TestPrincipal::loadShowsRecordedSkins()
     QCOMPARE(comboOf(1)->count(), 0);
     // The load writes nothing.
     QCOMPARE(kvrtest::readFile(ws.iniPath()).count(kvrtest::skinsSection({})), 1);
+
+    // Opening a list empties the text, also once the list is closed without a choice.
+    DropDownCombo* combo = comboOf(1);
+    combo->showPopup();
+    QCOMPARE(combo->Text(), QString());
+    QCOMPARE(combo->lineEdit()->text(), QString());
+    QCOMPARE(combo->currentIndex(), -1);
+    combo->hidePopup();
+    QCOMPARE(combo->Text(), QString());
+    // HURRICANE.zip is slot 1's too (the fifth character is not looked at); HURR.zip has no skin name.
+    // A second opening lists no entry twice.
+    QCOMPARE(openList(1), QStringList({u"(Default)"_s, u"Desert"_s, u"night"_s, u"Winter"_s, u"CANE"_s}));
+    QCOMPARE(combo->Text(), QString());
+    QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Sand"_s}));
+    QCOMPARE(openList(14), QStringList({u"(Default)"_s})); // B26_B's code is B26A
+    QCOMPARE(openList(30), QStringList({u"(Default)"_s}));
+
+    // A package added later shows only once File1 is pointed at the folder again.
+    QVERIFY(writeFile(ws.skinsFolder() + QStringLiteral("/SP2A_Arctic.zip"), "PK"_ba));
+    QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Sand"_s}));
+    main.File1.setPath(ws.skinsFolder());
+    QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Arctic"_s, u"Sand"_s}));
 }
 
 void TestPrincipal::loadWithoutSettingsOrFolders()
@@ -174,51 +203,6 @@ void TestPrincipal::loadWithoutSettingsOrFolders()
         QCOMPARE(main.SKINSFOLDER, ws.root() + QStringLiteral("/gone"));
         QCOMPARE(openList(1), QStringList({u"(Default)"_s}));
     }
-}
-
-void TestPrincipal::listsFollowTheSlotCode()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings());
-    for (const QString& name : {u"HURR_Desert.zip"_s, u"HURR_Winter.zip"_s, u"hurr_night.ZIP"_s, u"SP2A_Sand.zip"_s,
-                                u"readme.txt"_s, u"HURRICANE.zip"_s, u"HURR.zip"_s, u"B26B_Marauder.zip"_s})
-        QVERIFY(writeFile(ws.skinsFolder() + QLatin1Char('/') + name, "PK"_ba));
-
-    Principal::instance();
-    // HURRICANE.zip is slot 1's too (the fifth character is not looked at); HURR.zip has no skin name.
-    QCOMPARE(openList(1), QStringList({u"(Default)"_s, u"Desert"_s, u"night"_s, u"Winter"_s, u"CANE"_s}));
-    QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Sand"_s}));
-    QCOMPARE(openList(14), QStringList({u"(Default)"_s})); // B26_B's code is B26A
-    QCOMPARE(openList(30), QStringList({u"(Default)"_s}));
-
-    // A package added later shows only once File1 is pointed at the folder again.
-    QVERIFY(writeFile(ws.skinsFolder() + QStringLiteral("/SP2A_Arctic.zip"), "PK"_ba));
-    QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Sand"_s}));
-    Principal::instance().File1.setPath(ws.skinsFolder());
-    QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Arctic"_s, u"Sand"_s}));
-}
-
-void TestPrincipal::listOpeningEmptiesTheTextAndNeverDuplicates()
-{
-    kvrtest::Workspace ws;
-    QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"HURR=Winter"_s})));
-    QVERIFY(writeFile(ws.skinsFolder() + QStringLiteral("/HURR_Desert.zip"), "PK"_ba));
-    QVERIFY(writeFile(ws.skinsFolder() + QStringLiteral("/HURR_Winter.zip"), "PK"_ba));
-    kvrtest::shownMainWindow();
-    DropDownCombo* combo = comboOf(1);
-    QCOMPARE(combo->Text(), QStringLiteral("Winter"));
-
-    combo->showPopup();
-    QCOMPARE(combo->Text(), QString());
-    QCOMPARE(combo->lineEdit()->text(), QString());
-    QCOMPARE(combo->currentIndex(), -1);
-    combo->hidePopup();
-    QCOMPARE(combo->Text(), QString());
-
-    combo->showPopup();
-    QCOMPARE(itemsOf(*combo), QStringList({u"(Default)"_s, u"Desert"_s, u"Winter"_s}));
-    combo->hidePopup();
-    QCOMPARE(combo->Text(), QString());
 }
 
 void TestPrincipal::onlyAChoiceChangesASlot_data()
@@ -281,17 +265,6 @@ void TestPrincipal::onlyAChoiceChangesASlot()
             QCOMPARE(combo->Text(), shown);
         QCOMPARE(kvrtest::readFile(ws.iniPath()), settings);
     }
-}
-
-void TestPrincipal::withdrawnWindowCannotBeClosed()
-{
-    kvrtest::Workspace ws;
-    Principal& main = kvrtest::shownMainWindow();
-    main.setEnabled(false);
-    QVERIFY(!main.close());
-    QVERIFY(main.isVisible());
-    main.setEnabled(true);
-    QVERIFY(main.close());
 }
 
 QTEST_MAIN(TestPrincipal)

@@ -91,35 +91,23 @@ bool shows(Qt::GlobalColor colour)
     return qAbs(got.red() - want.red()) + qAbs(got.green() - want.green()) + qAbs(got.blue() - want.blue()) < 90;
 }
 
-QByteArray picture(Qt::GlobalColor colour, QSize size = {64, 48}, const char* format = "JPG")
+// A picture of one colour. The slow one keeps the decoder busy for a while: twelve million pixels
+// of fine noise over the colour, written progressively so the decoder goes over it many times.
+QByteArray picture(Qt::GlobalColor colour, QSize size = {64, 48}, const char* format = "JPG", bool slow = false)
 {
-    QImage image(size, QImage::Format_RGB32);
+    QImage image(slow ? QSize(4000, 3000) : size, QImage::Format_RGB32);
     image.fill(colour);
-    QByteArray bytes;
-    QBuffer buffer(&bytes);
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return bytes;
-}
-
-// A picture that keeps the decoder busy for a while: twelve million pixels of fine noise over a
-// colour, written progressively so the decoder goes over the whole picture many times.
-QByteArray slowPicture(Qt::GlobalColor colour)
-{
-    QImage image(4000, 3000, QImage::Format_RGB32);
-    image.fill(colour);
-    auto* random = QRandomGenerator::global();
-    for (int y = 0; y < image.height(); ++y) {
+    for (int y = 0; slow && y < image.height(); ++y) {
         auto* line = reinterpret_cast<QRgb*>(image.scanLine(y));
         for (int x = 0; x < image.width(); ++x)
-            line[x] ^= random->bounded(32u) * 0x010101u;
+            line[x] ^= QRandomGenerator::global()->bounded(32u) * 0x010101u;
     }
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, "jpeg");
-    writer.setQuality(95);
-    writer.setProgressiveScanWrite(true);
+    QImageWriter writer(&buffer, format);
+    writer.setQuality(slow ? 95 : -1);
+    writer.setProgressiveScanWrite(slow);
     writer.write(image);
     return bytes;
 }
@@ -292,7 +280,7 @@ void TestVisor::previewKeepsTheLastPictureUntilAnotherLoads()
 void TestVisor::pictureIsDecodedAwayFromTheWindow()
 {
     QVERIFY(addFiles({u"HURR_Slow.zip"_s, u"HURR_Red.zip"_s, u"HURR_Note.zip"_s}));
-    QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.jpg"_s, slowPicture(Qt::green)));
+    QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.jpg"_s, picture(Qt::green, {}, "JPG", true)));
     QVERIFY(writeFile(ws->skinsFolder() + u"/Slow.txt"_s, "slow note"_ba));
     QVERIFY(writeFile(ws->skinsFolder() + u"/Red.jpg"_s, picture(Qt::red)));
 
