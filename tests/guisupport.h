@@ -13,6 +13,9 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDropEvent>
+#include <QMimeData>
+#include <QUrl>
 
 namespace kvrtest {
 
@@ -80,6 +83,23 @@ inline QWidget* openWindow(const QString& name, const QWidget* except = nullptr)
         if (window->isVisible() && window != except && (name.isEmpty() || window->objectName() == name))
             return window;
     return nullptr;
+}
+
+// Drops the files on the window as a file manager does; false when the window refuses them.
+inline bool dropFiles(QWidget* target, const QStringList& files)
+{
+    QMimeData mime;
+    QList<QUrl> urls;
+    for (const QString& file : files)
+        urls << QUrl::fromLocalFile(file);
+    mime.setUrls(urls);
+    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &enter);
+    if (!enter.isAccepted())
+        return false;
+    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(target, &dropped);
+    return dropped.isAccepted();
 }
 
 } // namespace kvrtest

@@ -11,7 +11,6 @@
 #include <QLineEdit>
 #include <QListWidget>
 #include <QMenu>
-#include <QMimeData>
 #include <QPointer>
 #include <QProcess>
 #include <QPushButton>
@@ -62,22 +61,7 @@ bool activate(QWidget& window)
     return QTest::qWaitForWindowActive(&window);
 }
 
-// Drops the files on the window as a file manager does; false when the window refuses them.
-bool drop(QWidget* target, const QStringList& files)
-{
-    QMimeData mime;
-    QList<QUrl> urls;
-    for (const QString& f : files)
-        urls << QUrl::fromLocalFile(f);
-    mime.setUrls(urls);
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    if (!enter.isAccepted())
-        return false;
-    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &dropped);
-    return dropped.isAccepted();
-}
+using kvrtest::dropFiles;
 
 // The main window shown, and its report opened from the menu and filled.
 kvr::Report& openReport()
@@ -185,7 +169,7 @@ private Q_SLOTS:
         });
         Principal& main = Principal::instance();
         main.Show();
-        QVERIFY(drop(&main, {zip, downloads.filePath(u"pack.7z"_s)}));
+        QVERIFY(dropFiles(&main, {zip, downloads.filePath(u"pack.7z"_s)}));
         QTRY_COMPARE(messages->calls.size(), 1);
 
         QCOMPARE(asked.size(), 1);
@@ -205,7 +189,7 @@ private Q_SLOTS:
         kvr::setExistingPackageHandler([](const QString&, bool) { return kvr::ExistingPackageAnswer::Skip; });
         kvr::Visor& viewer = kvr::Visor::instance();
         viewer.Show();
-        QVERIFY(drop(&viewer, {zip}));
+        QVERIFY(dropFiles(&viewer, {zip}));
         QTRY_COMPARE(messages->calls.size(), 2);
         QVERIFY(messages->calls[1].prompt.contains(u"skipped: SP2A_spitfire_desert_v2.zip exists"_s));
         QCOMPARE(kvrtest::filesIn(ws->skinsFolder()).size(), 5);
@@ -247,7 +231,7 @@ private Q_SLOTS:
         QVERIFY(!QFileInfo::exists(leftover));
         kvr::Visor& viewer = kvr::Visor::instance();
         viewer.Show();
-        QVERIFY(drop(&viewer, {first, second}));
+        QVERIFY(dropFiles(&viewer, {first, second}));
         QTRY_COMPARE(messages->calls.size(), 1);
         QCOMPARE(asked, QStringList({u"SP2A_Desert.zip in this import"_s}));
         QCOMPARE(kvrtest::filesIn(ws->skinsFolder()), packages);
@@ -285,7 +269,7 @@ private Q_SLOTS:
         poll.start(20);
         Principal& main = Principal::instance();
         main.Show();
-        QVERIFY(drop(&main, {downloads.filePath(fileName)}));
+        QVERIFY(dropFiles(&main, {downloads.filePath(fileName)}));
         QTRY_COMPARE(messages->calls.size(), 1);
         QCOMPARE(shown, hint);
     }

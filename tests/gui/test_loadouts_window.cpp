@@ -7,7 +7,6 @@
 #include <QCheckBox>
 #include <QListWidget>
 #include <QMenu>
-#include <QMimeData>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -15,21 +14,6 @@ using namespace Qt::StringLiterals;
 
 using kvr::Loadouts;
 using kvr::Principal;
-
-namespace {
-
-bool dropOn(QWidget* target, const QString& file)
-{
-    QMimeData mime;
-    mime.setUrls({QUrl::fromLocalFile(file)});
-    QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &enter);
-    QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &mime, Qt::LeftButton, Qt::NoModifier);
-    QApplication::sendEvent(target, &dropped);
-    return enter.isAccepted() && dropped.isAccepted();
-}
-
-} // namespace
 
 class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
 {
@@ -141,7 +125,7 @@ private Q_SLOTS:
         kvrtest::closeForms<Loadouts>();
         QVERIFY(main.isEnabled());
         QVERIFY(QFile::remove(stored));
-        QVERIFY(dropOn(&main, exported));
+        QVERIFY(kvrtest::dropFiles(&main, {exported}));
         QTRY_COMPARE(messages->calls.size(), 8);
         QCOMPARE(messages->calls[7].prompt, u"Added:\n    Evening"_s);
         QCOMPARE(kvrtest::readFile(stored), kvrtest::readFile(exported));
