@@ -60,49 +60,45 @@ private Q_SLOTS:
         QTest::addColumn<QString>("skin");
         QTest::addColumn<QString>("problem");       // part of slot 7's problem; "" when understood
         QTest::addColumn<QString>("notUnderstood"); // part of a line listed as not understood
-        const QByteArray good = "MOSQ=MOSQ_Sqn105.zip|4194304|1A2B3C4D\r\n";
-        QTest::newRow("as written") << withSlots("MOSQ=Sqn105\r\n", good) << u"Sqn105"_s << QString() << QString();
-        QTest::newRow("hand edited") << "; mine\n[ loadout ]\n Name = Desert \n[skins]\nmosq =  Sqn105 \n"
-                                        "[PACKAGES]\nMosq = mosq_SQN105.ZIP | 4194304 | 1a2b3c4d\n"_ba
-                                     << u"Sqn105"_s << QString() << QString();
-        QTest::newRow("default needs no package")
-            << withSlots("MOSQ=(Default)\r\n", {}) << u"(Default)"_s << QString() << QString();
-        QTest::newRow("unknown slot and section")
-            << withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", good) + "[Extra]\r\nx=1\r\n"
-            << u"Sqn105"_s << QString() << u"line 5: no slot has the code \"SPIT\""_s;
-        QTest::newRow("unknown section") << withSlots("MOSQ=Sqn105\r\n", good) + "[Extra]\r\n"
-                                         << u"Sqn105"_s << QString() << u"line 7: an unknown section [Extra]"_s;
-        QTest::newRow("one quote mark") << withSlots("MOSQ='\r\n", "MOSQ=MOSQ_'.zip|4194304|1A2B3C4D\r\n") << u"'"_s
-                                        << QString() << QString();
-        QTest::newRow("line before any section")
-            << "stray\n"_ba + withSlots({}, {}) << QString() << QString() << u"line 1: a line before any section"_s;
-        QTest::newRow("same first and last letter")
-            << withSlots("MOSQ=SkinS\r\n", "MOSQ=MOSQ_SkinS.zip|4194304|1A2B3C4D\r\n") << u"SkinS"_s << QString()
-            << QString();
-        QTest::newRow("in quotes") << withSlots("MOSQ=\"'Sqn'\"\r\n", {}) << u"'Sqn'"_s << u"is in quotes"_s
-                                   << QString();
-        QTest::newRow("blank in quotes") << withSlots("MOSQ=\" Sqn\"\r\n", {}) << u" Sqn"_s
-                                         << u"starts or ends with a blank"_s << QString();
-        QTest::newRow("slash in skin") << withSlots("MOSQ=../x\r\n", "MOSQ=MOSQ_../x.zip|1|1\r\n") << u"../x"_s
-                                       << u"holds / or \\ or .."_s << QString();
-        QTest::newRow("package outside the folder") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=../../etc/passwd|1|1\r\n")
-                                                    << u"Sqn105"_s << u"not named MOSQ_Sqn105.zip"_s << QString();
-        QTest::newRow("package of another slot") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=HURR_Sqn105.zip|1|1\r\n")
-                                                 << u"Sqn105"_s << u"not named MOSQ_Sqn105.zip"_s << QString();
-        QTest::newRow("crc not a number") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|12|xyz\r\n")
-                                          << u"Sqn105"_s << u"CRC is not a hexadecimal number"_s << QString();
-        QTest::newRow("crc too long") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|12|123456789\r\n")
-                                      << u"Sqn105"_s << u"CRC is not"_s << QString();
-        QTest::newRow("negative size") << withSlots("MOSQ=Sqn105\r\n", "MOSQ=MOSQ_Sqn105.zip|-5|1\r\n") << u"Sqn105"_s
-                                       << u"size is not a number"_s << QString();
-        QTest::newRow("skin too long") << withSlots("MOSQ=" + QByteArray(300, 'k') + "\r\n", {}) << QString(254, u'k')
-                                       << u"longer than 254 characters"_s << QString();
-        QTest::newRow("zero in skin") << withSlots("MOSQ=Sq\0n\r\n"_ba, {}) << u"Sq"_s << u"zero character"_s
-                                      << QString();
-        QTest::newRow("truncated") << "[Loadout]\r\nName=T\r\n[Skins]\r\nMOSQ=Sqn1"_ba << u"Sqn1"_s
-                                   << u"no package line"_s << QString();
-        QTest::newRow("binary") << "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe"_ba << QString() << QString()
-                                << u"line 1: a line before any section"_s;
+        const auto row = [](const char* name, const QByteArray& bytes, const QString& skin, const QString& problem = {},
+                            const QString& notUnderstood = {}) {
+            QTest::newRow(name) << bytes << skin << problem << notUnderstood;
+        };
+        // A file recording slot 7 as `skin`, with this package line ("" for none).
+        const auto mosq = [](const QByteArray& skin, const QByteArray& package) {
+            return withSlots("MOSQ=" + skin + "\r\n", package.isEmpty() ? QByteArray() : "MOSQ=" + package + "\r\n");
+        };
+        const QByteArray good = "MOSQ_Sqn105.zip|4194304|1A2B3C4D";
+        row("as written", mosq("Sqn105", good), u"Sqn105"_s);
+        row("hand edited",
+            "; mine\n[ loadout ]\n Name = Desert \n[skins]\nmosq =  Sqn105 \n"
+            "[PACKAGES]\nMosq = mosq_SQN105.ZIP | 4194304 | 1a2b3c4d\n"_ba,
+            u"Sqn105"_s);
+        row("default needs no package", mosq("(Default)", {}), u"(Default)"_s);
+        row("unknown slot and section",
+            withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", "MOSQ=" + good + "\r\n") + "[Extra]\r\nx=1\r\n", u"Sqn105"_s, {},
+            u"line 5: no slot has the code \"SPIT\""_s);
+        row("unknown section", mosq("Sqn105", good) + "[Extra]\r\n", u"Sqn105"_s, {},
+            u"line 7: an unknown section [Extra]"_s);
+        row("one quote mark", mosq("'", "MOSQ_'.zip|4194304|1A2B3C4D"), u"'"_s);
+        row("line before any section", "stray\n"_ba + withSlots({}, {}), {}, {},
+            u"line 1: a line before any section"_s);
+        row("same first and last letter", mosq("SkinS", "MOSQ_SkinS.zip|4194304|1A2B3C4D"), u"SkinS"_s);
+        row("in quotes", mosq("\"'Sqn'\"", {}), u"'Sqn'"_s, u"is in quotes"_s);
+        row("blank in quotes", mosq("\" Sqn\"", {}), u" Sqn"_s, u"starts or ends with a blank"_s);
+        row("slash in skin", mosq("../x", "MOSQ_../x.zip|1|1"), u"../x"_s, u"holds / or \\ or .."_s);
+        row("package outside the folder", mosq("Sqn105", "../../etc/passwd|1|1"), u"Sqn105"_s,
+            u"not named MOSQ_Sqn105.zip"_s);
+        row("package of another slot", mosq("Sqn105", "HURR_Sqn105.zip|1|1"), u"Sqn105"_s,
+            u"not named MOSQ_Sqn105.zip"_s);
+        row("crc not a number", mosq("Sqn105", "MOSQ_Sqn105.zip|12|xyz"), u"Sqn105"_s,
+            u"CRC is not a hexadecimal number"_s);
+        row("crc too long", mosq("Sqn105", "MOSQ_Sqn105.zip|12|123456789"), u"Sqn105"_s, u"CRC is not"_s);
+        row("negative size", mosq("Sqn105", "MOSQ_Sqn105.zip|-5|1"), u"Sqn105"_s, u"size is not a number"_s);
+        row("skin too long", mosq(QByteArray(300, 'k'), {}), QString(254, u'k'), u"longer than 254 characters"_s);
+        row("zero in skin", mosq("Sq\0n"_ba, {}), u"Sq"_s, u"zero character"_s);
+        row("truncated", "[Loadout]\r\nName=T\r\n[Skins]\r\nMOSQ=Sqn1"_ba, u"Sqn1"_s, u"no package line"_s);
+        row("binary", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe"_ba, {}, {}, u"line 1: a line before any section"_s);
     }
     void readsAsFarAsItMakesSense()
     {
