@@ -106,7 +106,8 @@ struct ProgressTask::Finisher
     ~Finisher()
     {
         // Posted before the work counts as done, so the task is still there to take it.
-        QMetaObject::invokeMethod(task, [t = task] { t->finish(); }, Qt::QueuedConnection);
+        QMetaObject::invokeMethod(
+            task, [t = task] { t->finish(); }, Qt::QueuedConnection);
         {
             const std::lock_guard lock(shared->mutex);
             shared->done = true;
@@ -146,9 +147,8 @@ ProgressTask* ProgressTask::start(QWidget* window, const ProgressLook& look, Pro
     if (counted)
         beginUnfinished();
     auto finisher = std::make_shared<Finisher>(task->m_shared, task, counted);
-    task->m_stop = background::run([finisher, work = std::move(work)](const std::atomic_bool& stop) {
-        work(stop, finisher->shared->progress);
-    });
+    task->m_stop = background::run(
+        [finisher, work = std::move(work)](const std::atomic_bool& stop) { work(stop, finisher->shared->progress); });
     task->m_delay->start(kProgressDelayMs);
     return task;
 }
@@ -174,6 +174,9 @@ void ProgressTask::showDialog()
         m_stop->store(true);
         refreshDialog();
     });
+    refreshDialog();
+    if (m_finished)
+        return;
     m_poll->start(kPollMs);
     progress->show();
     Q_EMIT DialogShown();

@@ -201,7 +201,8 @@ void HistoryWindow::enableCommands()
 {
     const int row = Table1->currentRow();
     const bool free = !restoreRunning();
-    Command1->setEnabled(free && m_ready && row >= 0 && row < m_entries.size() && m_entries[row].damage.isEmpty());
+    Command1->setEnabled(free && m_ready && row >= 0 && row < m_entries.size() &&
+                         Table1->selectionModel()->isRowSelected(row, {}) && m_entries[row].damage.isEmpty());
     Command2->setEnabled(free);
     ForgetFirstStates->setEnabled(free);
 }

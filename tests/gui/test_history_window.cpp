@@ -33,6 +33,27 @@ bool restoreEnds()
     return finished.wait(20000);
 }
 
+// Holds the undo or restore under way half-way, its slot's files cleared, until released.
+struct HeldRestore
+{
+    HeldRestore()
+    {
+        kvr::setRestoreProbe([this](kvr::ChangeStep step) {
+            if (step != kvr::ChangeStep::Deleted)
+                return;
+            ranOn = QThread::currentThread();
+            reached.release();
+            if (ranOn != QCoreApplication::instance()->thread()) // held there, the window would hang
+                goOn.acquire();
+        });
+    }
+    ~HeldRestore() { kvr::setRestoreProbe({}); }
+    bool held() { return reached.tryAcquire(1, 20000); }
+
+    QSemaphore reached, goOn;
+    QThread* ranOn = nullptr;
+};
+
 } // namespace
 
 class TestHistoryWindow : public QObject, kvrtest::ProgramFixture
@@ -103,29 +124,21 @@ private Q_SLOTS:
 
         // Back to just before the installation, as one new entry, on another thread: held there
         // half-way, it leaves the window painting its progress and refusing a second one.
-        QSemaphore reached, goOn;
-        QThread* ranOn = nullptr;
-        kvr::setRestoreProbe([&](kvr::ChangeStep step) {
-            if (step != kvr::ChangeStep::Deleted)
-                return;
-            ranOn = QThread::currentThread();
-            reached.release();
-            goOn.acquire();
-        });
+        auto held = std::make_unique<HeldRestore>();
         table->selectRow(3);
         QVERIFY(restore->isEnabled());
         restore->click();
-        QVERIFY(reached.tryAcquire(1, 20000));
-        QVERIFY(ranOn != QThread::currentThread());
+        QVERIFY(held->held());
+        QVERIFY(held->ranOn != QThread::currentThread());
         QTRY_VERIFY(history.findChild<QProgressDialog*>(u"RestoreProgress"_s));
         QVERIFY(!restore->isEnabled());
         restore->click();
         kvr::undoLastChange(main);
         std::unique_ptr<QMenu> during(kvr::buildPrincipalMenu(main));
         QVERIFY(!during->findChild<QAction*>(u"UndoLastChange"_s)->isEnabled());
-        goOn.release();
+        held->goOn.release();
         QVERIFY(restoreEnds());
-        kvr::setRestoreProbe({});
+        held.reset();
         QVERIFY(!kvr::restoreUnderWay());
         QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
         QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
@@ -156,6 +169,28 @@ private Q_SLOTS:
 
         kvrtest::closeWindow(history);
         QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
+    }
+
+    // The window closed while its restore runs: the restore finishes, and the main window shows it.
+    void closedDuringRestore()
+    {
+        Principal& main = kvrtest::shownMainWindow();
+        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
+        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
+        std::unique_ptr<QMenu>(kvr::buildPrincipalMenu(main))->findChild<QAction*>(u"History"_s)->trigger();
+        kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
+        QTRY_VERIFY(history.ready());
+        kvrtest::childOf<QTableWidget>(history, u"Table1"_s)->selectRow(0);
+        HeldRestore held;
+        kvrtest::childOf<QPushButton>(history, u"Command1"_s)->click();
+        QVERIFY(held.held());
+        QTRY_VERIFY(history.findChild<QProgressDialog*>(u"RestoreProgress"_s));
+        kvrtest::closeWindow(history);
+        QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
+        held.goOn.release();
+        QVERIFY(restoreEnds());
+        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
     }
 };
 
