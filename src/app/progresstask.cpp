@@ -199,7 +199,7 @@ void ProgressTask::refreshDialog()
     QString label = m_look.label;
     if (m_cancelled)
         label = m_look.cancelling;
-    else if (!m_look.finishing.isEmpty() && total > 0 && done == total)
+    else if (!m_look.finishing.isEmpty() && done == total)
         label = m_look.finishing;
     else if (const QString said = p.said(); !said.isEmpty())
         label = said;

@@ -43,7 +43,7 @@ struct ProgressLook
     QString title;
     QString label;
     QString cancelling; // the label once Cancel is pressed
-    QString finishing;  // the label once done reaches a total above 0; empty keeps the label
+    QString finishing;  // the label once done reaches the total (work that measures itself); empty keeps the label
     int total = 0;      // the total the work starts with
     int minimumWidthChars = 0;
 };
