@@ -3,7 +3,6 @@
 #include "app/background.h"
 #include "app/progresstask.h"
 #include "app/toolkit.h"
-#include "installer/changeprompts.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
