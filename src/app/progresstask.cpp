@@ -214,11 +214,10 @@ void ProgressTask::finish()
     m_finished = true;
     m_delay->stop();
     m_poll->stop();
-    // Not deleted here: a modal dialog's setValue may be what delivered the end.
-    if (m_dialog) {
+    // Gone from the screen now, deleted with the task: a modal dialog's setValue may be what
+    // delivered the end.
+    if (m_dialog)
         m_dialog->hide();
-        m_dialog->deleteLater();
-    }
     Q_EMIT Finished(m_cancelled);
     deleteLater();
 }

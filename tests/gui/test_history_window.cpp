@@ -138,6 +138,8 @@ private Q_SLOTS:
         QVERIFY(!during->findChild<QAction*>(u"UndoLastChange"_s)->isEnabled());
         held->goOn.release();
         QVERIFY(restoreEnds());
+        const auto* dialog = history.findChild<QProgressDialog*>(u"RestoreProgress"_s);
+        QVERIFY(!dialog || !dialog->isVisible());
         held.reset();
         QVERIFY(!kvr::restoreUnderWay());
         QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
