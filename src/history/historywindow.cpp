@@ -1,13 +1,15 @@
 #include "history/historywindow.h"
 
+#include "app/background.h"
+#include "app/progresstask.h"
 #include "app/toolkit.h"
-#include "installer/changeprompts.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 
+#include <QAction>
 #include <QCoreApplication>
 #include <QDateTime>
 #include <QHBoxLayout>
@@ -17,8 +19,10 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QThreadPool>
+#include <QThread>
 #include <QVBoxLayout>
+
+#include <optional>
 
 namespace kvr {
 
@@ -43,7 +47,89 @@ QString slotList(const QList<HistorySlot>& slots)
     return joined(slots, &HistorySlot::slot);
 }
 
+QPointer<ProgressTask> g_restore;
+
+bool restoreRunning()
+{
+    return g_restore && !g_restore->isFinished();
+}
+
+struct RestoreOutcome
+{
+    QList<HistorySlot> slots;
+    QString problem;
+};
+
+// An undo (no target: the newest entry) or a restore, on the program's pool. The window stays
+// usable meanwhile; a second one cannot start until it is done. Once it writes into the game
+// folder it finishes, even when the player quits.
+void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
+{
+    if (restoreRunning())
+        return;
+    const Principal& main = Principal::instance();
+    const QString settings = main.INIFILE;
+    const QString game = main.INSTFOLDER;
+    const QString kind = target ? QStringLiteral("restore") : QStringLiteral("undo");
+    auto outcome = std::make_shared<RestoreOutcome>();
+    ProgressLook look;
+    look.objectName = QStringLiteral("RestoreProgress");
+    look.title = window->windowTitle();
+    look.label = target ? QStringLiteral("Putting the slots back as they were before the change...")
+                        : QStringLiteral("Undoing the last change...");
+    look.cancelling = QStringLiteral("Cancelling...");
+    const auto work = [settings, game, kind, target, outcome](const std::atomic_bool& stop, WorkProgress& progress) {
+        // A game folder another program holds is waited for until it lets go or the player
+        // cancels; nothing has been touched until then.
+        const LockWait waitForLock = [&stop, &progress](const QString& waitingFor,
+                                                        const std::function<bool()>& tryLock) {
+            progress.say(waitingFor);
+            while (!stop) {
+                if (tryLock())
+                    return true;
+                QThread::msleep(50);
+            }
+            return false;
+        };
+        try {
+            HistoryEntry entry;
+            if (target) {
+                entry = *target;
+            } else {
+                const QList<HistoryEntry> entries = HistoryStore(settings).entries(usableFolder(game));
+                if (entries.isEmpty()) {
+                    outcome->problem = QStringLiteral("There is no change to undo.");
+                    return;
+                }
+                entry = entries.first();
+            }
+            outcome->slots = entry.slots;
+            restoreBefore(settings, game, entry, kind, waitForLock);
+        } catch (const Error& e) {
+            if (!stop)
+                outcome->problem = e.description();
+        }
+    };
+    g_restore = ProgressTask::start(window, look, work, Qt::NonModal, ProgressTask::Ending::Finish);
+    QObject::connect(g_restore, &ProgressTask::Finished, g_restore, [outcome] {
+        g_restore = nullptr;
+        if (Principal::exists())
+            showSkins(Principal::instance(), outcome->slots);
+        if (HistoryWindow::exists())
+            HistoryWindow::instance().refill();
+        if (!outcome->problem.isEmpty())
+            MsgBox(outcome->problem, vbExclamation);
+    });
+    if (HistoryWindow::exists())
+        HistoryWindow::instance().enableCommands();
+}
+
 } // namespace
+
+ProgressTask* restoreUnderWay()
+{
+    return restoreRunning() ? g_restore.data() : nullptr;
+}
 
 HistoryWindow::HistoryWindow()
 {
@@ -99,12 +185,25 @@ void HistoryWindow::buildLayout()
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    connect(Table1, &QTableWidget::itemSelectionChanged, this, [this] {
-        const int row = Table1->currentRow();
-        Command1->setEnabled(row >= 0 && row < m_entries.size() && m_entries[row].damage.isEmpty());
-    });
+    ForgetFirstStates = new QAction(QStringLiteral("Forget Older Changes and the Game's Own Skins..."), Table1);
+    ForgetFirstStates->setObjectName(QStringLiteral("ForgetFirstStates"));
+    Table1->addAction(ForgetFirstStates);
+    Table1->setContextMenuPolicy(Qt::ActionsContextMenu);
+
+    connect(Table1, &QTableWidget::itemSelectionChanged, this, &HistoryWindow::enableCommands);
     connectHandler(Command1, &QPushButton::clicked, this, &HistoryWindow::Command1_Click);
     connectHandler(Command2, &QPushButton::clicked, this, &HistoryWindow::Command2_Click);
+    connectHandler(ForgetFirstStates, &QAction::triggered, this, &HistoryWindow::ForgetFirstStates_Click);
+}
+
+void HistoryWindow::enableCommands()
+{
+    const int row = Table1->currentRow();
+    const bool free = !restoreRunning();
+    Command1->setEnabled(free && m_ready && row >= 0 && row < m_entries.size() &&
+                         Table1->selectionModel()->isRowSelected(row, {}) && m_entries[row].damage.isEmpty());
+    Command2->setEnabled(free);
+    ForgetFirstStates->setEnabled(free);
 }
 
 void HistoryWindow::Form_Load()
@@ -120,7 +219,7 @@ void HistoryWindow::refill()
     m_ready = false;
     // A long history takes a moment to read: the window opens at once and fills when ready.
     QPointer<HistoryWindow> self(this);
-    QThreadPool::globalInstance()->start([self, settings = m_settings, game = m_game] {
+    background::run([self, settings = m_settings, game = m_game](const std::atomic_bool&) {
         const HistoryStore store(settings);
         const QList<HistoryEntry> entries = store.entries(game);
         const qint64 used = store.spaceUsed();
@@ -158,10 +257,10 @@ void HistoryWindow::fill(const QList<HistoryEntry>& entries, qint64 used, qint64
             Table1->setItem(row, column, item);
         }
     }
-    Command1->setEnabled(false);
     Label2->setText(
         QStringLiteral("Space used: %1 of %2").arg(locale.formattedDataSize(used), locale.formattedDataSize(cap)));
     m_ready = true;
+    enableCommands();
     Q_EMIT Ready();
 }
 
@@ -170,33 +269,42 @@ void HistoryWindow::Command1_Click()
     const int row = Table1->currentRow();
     if (!m_ready || row < 0 || row >= m_entries.size())
         return;
-    const HistoryEntry target = m_entries[row];
-    Principal& main = Principal::instance();
-    try {
-        restoreBefore(main.INIFILE, main.INSTFOLDER, target, QStringLiteral("restore"), waitInWindow);
-    } catch (const Error& e) {
-        MsgBox(e.description(), vbExclamation);
-    }
-    showSkins(main, target.slots);
-    refill();
+    startRestore(this, m_entries[row]);
 }
 
 void HistoryWindow::Command2_Click()
 {
-    if (!m_ready || m_entries.isEmpty())
-        return;
-    const int keep = std::max(Table1->currentRow(), 0) + 1;
-    if (MsgBox(QStringLiteral("Forget the changes older than the selected one? They can no longer be undone. The "
+    if (!m_ready || m_entries.isEmpty() ||
+        MsgBox(QStringLiteral("Forget the changes older than the selected one? They can no longer be undone. The "
                               "game's own files of each slot are kept."),
                vbOKCancel | vbQuestion) != vbOK)
         return;
+    forget(false);
+}
+
+void HistoryWindow::ForgetFirstStates_Click()
+{
+    if (!m_ready || m_entries.isEmpty() ||
+        MsgBox(QStringLiteral("Forget the changes older than the selected one, and the game's own files each slot "
+                              "had before this program first changed it?\n\nThis cannot be undone: the game's own "
+                              "skins can no longer be put back from the history."),
+               vbOKCancel | vbExclamation) != vbOK)
+        return;
+    forget(true);
+}
+
+void HistoryWindow::forget(bool firstStatesToo)
+{
+    if (restoreRunning())
+        return;
+    const int keep = std::max(Table1->currentRow(), 0) + 1;
     m_ready = false;
     QPointer<HistoryWindow> self(this);
     // Another instance's change may hold the history a moment.
-    QThreadPool::globalInstance()->start([self, settings = m_settings, keep] {
+    background::run([self, settings = m_settings, keep, firstStatesToo](const std::atomic_bool&) {
         QString problem;
         try {
-            HistoryStore(settings).forgetOlder(keep, false);
+            HistoryStore(settings).forgetOlder(keep, firstStatesToo);
         } catch (const Error& e) {
             problem = e.description();
         }
@@ -219,19 +327,7 @@ void showSkins(Principal& main, const QList<HistorySlot>& slots)
 
 void undoLastChange(Principal& main)
 {
-    const QList<HistoryEntry> entries = HistoryStore(main.INIFILE).entries(usableFolder(main.INSTFOLDER));
-    if (entries.isEmpty()) {
-        MsgBox(QStringLiteral("There is no change to undo."), vbExclamation);
-        return;
-    }
-    try {
-        restoreBefore(main.INIFILE, main.INSTFOLDER, entries.first(), QStringLiteral("undo"), waitInWindow);
-    } catch (const Error& e) {
-        MsgBox(e.description(), vbExclamation);
-    }
-    showSkins(main, entries.first().slots);
-    if (HistoryWindow::exists())
-        HistoryWindow::instance().refill();
+    startRestore(&main, std::nullopt);
 }
 
 } // namespace kvr

@@ -1,5 +1,6 @@
 #include "installer/importflow.h"
 
+#include "app/progresstask.h"
 #include "app/toolkit.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
@@ -11,7 +12,6 @@
 #include <QDir>
 #include <QDragEnterEvent>
 #include <QDropEvent>
-#include <QEventLoop>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QLabel>
@@ -20,9 +20,7 @@
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPointer>
-#include <QProgressDialog>
 #include <QPushButton>
-#include <QThread>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -35,9 +33,6 @@ namespace kvr {
 namespace {
 
 const QString kImportTitle = QStringLiteral("Kestrava _ Skin Installer v1.1 _ Import");
-
-// Imports that end sooner than this show no progress dialog.
-constexpr int kProgressDelayMs = 500;
 
 QString slotTitle(const QString& code)
 {
@@ -178,45 +173,16 @@ ExistingPackageAnswer askExisting(const QString& packageName, bool earlierInImpo
 ImportQuestionHandler g_question = &askWithDialog;
 ExistingPackageHandler g_existing = &askExisting;
 
-// Runs work on a thread of its own. The window takes no input meanwhile; after half a second a
-// progress dialog with Cancel shows. `work` reports its progress in thousandths. True when the
-// player cancelled.
-bool runWithProgress(QWidget* window, const QString& label,
-                     const std::function<void(const std::atomic<bool>&, std::atomic<int>&)>& work)
+// The import's work: off the window's thread, with a dialog after half a second.
+bool runWithProgress(QWidget* window, const QString& label, const ProgressWork& work)
 {
-    std::atomic<bool> cancel{false};
-    std::atomic<int> permille{0};
-    std::unique_ptr<QThread> thread(QThread::create([&] { work(cancel, permille); }));
-    QEventLoop loop;
-    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer delay;
-    delay.setSingleShot(true);
-    QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
-    thread->start();
-    delay.start(kProgressDelayMs);
-    // Until the dialog shows, no click or key reaches any window.
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (!thread->isFinished()) {
-        QProgressDialog progress(label, QStringLiteral("Cancel"), 0, 1000, window);
-        progress.setObjectName(QStringLiteral("ImportProgress"));
-        progress.setWindowTitle(kImportTitle);
-        progress.setWindowModality(Qt::ApplicationModal);
-        progress.setMinimumDuration(0);
-        progress.setAutoClose(false);
-        progress.setAutoReset(false);
-        QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] {
-            cancel = true;
-            progress.setLabelText(QStringLiteral("Cancelling..."));
-        });
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, &progress, [&] { progress.setValue(permille.load()); });
-        poll.start(50);
-        progress.show();
-        if (!thread->isFinished())
-            loop.exec();
-    }
-    thread->wait();
-    return cancel;
+    ProgressLook look;
+    look.objectName = QStringLiteral("ImportProgress");
+    look.title = kImportTitle;
+    look.label = label;
+    look.cancelling = QStringLiteral("Cancelling...");
+    look.total = 1000;
+    return kvr::runWithProgress(window, look, work);
 }
 
 struct Outcome
@@ -258,16 +224,15 @@ void importArchives(QWidget* window, const QStringList& paths)
 
     // Listing a compressed tar means reading it whole: off the window's thread too.
     QList<ArchiveListing> listings(archives.size());
-    const bool cancelled = runWithProgress(window, QStringLiteral("Reading the archives..."),
-                                           [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
-                                               for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
-                                                   listings[i] = listArchive(archives[i], cancel, [&](double f) {
-                                                       permille =
-                                                           static_cast<int>(1000 * (static_cast<double>(i) + f) /
-                                                                            static_cast<double>(archives.size()));
-                                                   });
-                                               }
-                                           });
+    const bool cancelled = runWithProgress(
+        window, QStringLiteral("Reading the archives..."), [&](const std::atomic_bool& cancel, WorkProgress& progress) {
+            for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
+                listings[i] = listArchive(archives[i], cancel, [&](double f) {
+                    progress.done =
+                        static_cast<int>(1000 * (static_cast<double>(i) + f) / static_cast<double>(archives.size()));
+                });
+            }
+        });
 
     QList<ImportJob> jobs;
     // The job of this import that is to write the package of that name, or -1.
@@ -333,12 +298,12 @@ void importArchives(QWidget* window, const QStringList& paths)
     QList<ImportResult> results(jobs.size());
     if (!jobs.isEmpty()) {
         (void)runWithProgress(window, QStringLiteral("Importing packages..."),
-                              [&](const std::atomic<bool>& cancel, std::atomic<int>& permille) {
+                              [&](const std::atomic_bool& cancel, WorkProgress& progress) {
                                   const auto n = jobs.size();
                                   for (qsizetype i = 0; i < n; ++i) {
                                       results[i] = importPackage(jobs[i], skins, cancel, [&](double f) {
-                                          permille = static_cast<int>(1000 * (static_cast<double>(i) + f) /
-                                                                      static_cast<double>(n));
+                                          progress.done = static_cast<int>(1000 * (static_cast<double>(i) + f) /
+                                                                           static_cast<double>(n));
                                       });
                                       if (cancel && !results[i].imported)
                                           results[i].cancelled = true;

@@ -99,6 +99,8 @@ QMenu* buildPrincipalMenu(Principal& main)
     QAction* undo = menu->addAction(QStringLiteral("Undo Last Change"));
     undo->setObjectName(QStringLiteral("UndoLastChange"));
     undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
+    // One undo or restore at a time.
+    undo->setEnabled(!restoreUnderWay());
     QAction* history = menu->addAction(QStringLiteral("History..."));
     history->setObjectName(QStringLiteral("History"));
     menu->addSeparator();

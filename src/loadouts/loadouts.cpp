@@ -1,6 +1,7 @@
 #include "loadouts/loadouts.h"
 
 #include "app/fileio.h"
+#include "app/progresstask.h"
 #include "app/widgets.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
@@ -34,9 +35,6 @@
 namespace kvr {
 
 namespace {
-
-// Work that ends sooner than this shows no progress dialog.
-constexpr int kProgressDelayMs = 500;
 
 std::optional<QString> askName()
 {
@@ -103,52 +101,22 @@ private:
     MsgBoxHandler m_previous;
 };
 
-// Runs work on a thread of its own. No window takes input meanwhile; after half a second a
-// progress dialog with Cancel shows. True when the player cancelled.
-bool runWithProgress(QWidget* window, const QString& label,
-                     const std::function<void(const std::atomic<bool>&, std::atomic<int>&, std::atomic<int>&)>& work)
+// The window's work: off the window's thread, with a dialog after half a second. True when the
+// player cancelled.
+bool runWithProgress(QWidget* window, const QString& label, const ProgressWork& work)
 {
     const MessagesFromWorker messages;
-    std::atomic<bool> cancel{false};
-    std::atomic<int> done{0}, total{0};
-    std::unique_ptr<QThread> thread(QThread::create([&] { work(cancel, done, total); }));
-    QEventLoop loop;
-    QObject::connect(thread.get(), &QThread::finished, &loop, &QEventLoop::quit);
-    QTimer delay;
-    delay.setSingleShot(true);
-    QObject::connect(&delay, &QTimer::timeout, &loop, &QEventLoop::quit);
-    thread->start();
-    delay.start(kProgressDelayMs);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
-    if (!thread->isFinished()) {
-        QProgressDialog progress(label, QStringLiteral("Cancel"), 0, 1, window);
-        progress.setObjectName(QStringLiteral("LoadoutProgress"));
-        progress.setWindowTitle(kLoadoutsTitle);
-        // Wide enough for the window's caption.
-        progress.setMinimumWidth(progress.fontMetrics().averageCharWidth() * 72);
-        progress.setWindowModality(Qt::ApplicationModal);
-        progress.setMinimumDuration(0);
-        progress.setAutoClose(false);
-        progress.setAutoReset(false);
-        QObject::connect(&progress, &QProgressDialog::canceled, &loop, [&] {
-            cancel = true;
-            progress.setLabelText(QStringLiteral("Cancelling after the slot being changed..."));
-        });
-        QTimer poll;
-        QObject::connect(&poll, &QTimer::timeout, &progress, [&] {
-            progress.setMaximum(std::max(1, total.load()));
-            progress.setValue(done.load());
-            // The last slot is changed: the history keeps what the change put in the game folder.
-            if (total > 0 && done == total && !cancel)
-                progress.setLabelText(QStringLiteral("Recording the change in the history..."));
-        });
-        poll.start(50);
-        progress.show();
-        if (!thread->isFinished())
-            loop.exec();
-    }
-    thread->wait();
-    return cancel;
+    ProgressLook look;
+    look.objectName = QStringLiteral("LoadoutProgress");
+    look.title = kLoadoutsTitle;
+    look.label = label;
+    look.cancelling = QStringLiteral("Cancelling after the slot being changed...");
+    // The last slot is changed: the history keeps what the change put in the game folder.
+    look.finishing = QStringLiteral("Recording the change in the history...");
+    look.total = 1;
+    // Wide enough for the window's caption.
+    look.minimumWidthChars = 72;
+    return kvr::runWithProgress(window, look, work);
 }
 
 } // namespace
@@ -385,8 +353,7 @@ void Loadouts::SaveCurrent_Click()
     QStringList leftOut;
     WriteResult written;
     const bool cancelled = runWithProgress(
-        this, QStringLiteral("Saving the loadout..."),
-        [&](const std::atomic<bool>& cancel, std::atomic<int>&, std::atomic<int>&) {
+        this, QStringLiteral("Saving the loadout..."), [&](const std::atomic_bool& cancel, WorkProgress&) {
             PackageFolder packages(usableFolder(m_target.skinsFolder));
             const Loadout loadout =
                 currentLoadout(*name, recordedSkins(m_target.settingsFile), packages, cancel, &leftOut);
@@ -422,10 +389,10 @@ void Loadouts::Apply_Click()
     const bool anyway = ApplyAnyway->isChecked();
     ApplyResult result;
     runWithProgress(this, QStringLiteral("Applying \"%1\"...").arg(loadout.name),
-                    [&](const std::atomic<bool>& cancel, std::atomic<int>& done, std::atomic<int>& total) {
+                    [&](const std::atomic_bool& cancel, WorkProgress& progress) {
                         result = applyLoadout(loadout, m_target, anyway, cancel, [&](int d, int t) {
-                            done = d;
-                            total = t;
+                            progress.done = d;
+                            progress.total = std::max(1, t);
                         });
                     });
     // The main window's slot boxes show what is recorded now.

@@ -1,6 +1,7 @@
 // The main window's Undo Last Change (menu and Ctrl+Z) and the History window: rows newest first,
-// a damaged entry shown with its reason and never restored, Restore, and the slot boxes showing
-// the restored skins at once.
+// a damaged entry shown with its reason and never restored, Restore off the window's thread, one
+// at a time, and the slot boxes showing the restored skins as soon as it is done.
+#include "app/progresstask.h"
 #include "guisupport.h"
 #include "history/historywindow.h"
 #include "installer/principalmenu.h"
@@ -9,12 +10,51 @@
 #include <QApplication>
 #include <QLabel>
 #include <QMenu>
+#include <QProgressDialog>
 #include <QPushButton>
+#include <QSemaphore>
+#include <QSignalSpy>
 #include <QTableWidget>
+#include <QThread>
 
 using namespace Qt::StringLiterals;
 using kvr::Principal;
 using kvrtest::readFile;
+
+namespace {
+
+// Waits for the end of the undo or restore under way.
+bool restoreEnds()
+{
+    kvr::ProgressTask* task = kvr::restoreUnderWay();
+    if (!task)
+        return false;
+    QSignalSpy finished(task, &kvr::ProgressTask::Finished);
+    return finished.wait(20000);
+}
+
+// Holds the undo or restore under way half-way, its slot's files cleared, until released.
+struct HeldRestore
+{
+    HeldRestore()
+    {
+        kvr::setRestoreProbe([this](kvr::ChangeStep step) {
+            if (step != kvr::ChangeStep::Deleted)
+                return;
+            ranOn = QThread::currentThread();
+            reached.release();
+            if (ranOn != QCoreApplication::instance()->thread()) // held there, the window would hang
+                goOn.acquire();
+        });
+    }
+    ~HeldRestore() { kvr::setRestoreProbe({}); }
+    bool held() { return reached.tryAcquire(1, 20000); }
+
+    QSemaphore reached, goOn;
+    QThread* ranOn = nullptr;
+};
+
+} // namespace
 
 class TestHistoryWindow : public QObject, kvrtest::ProgramFixture
 {
@@ -45,6 +85,7 @@ private Q_SLOTS:
         std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
         QAction* undo = menu->findChild<QAction*>(u"UndoLastChange"_s);
         undo->trigger(); // nothing to undo yet: said, nothing changed
+        QVERIFY(restoreEnds());
         QVERIFY(messages->askedOnce(u"There is no change to undo."_s, kvr::vbExclamation, kvr::defaultMsgBoxTitle()));
         messages->calls.clear();
         main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
@@ -53,10 +94,12 @@ private Q_SLOTS:
         // Wherever the focus is: a slot box's text field keeps no Ctrl+Z of its own.
         kvrtest::comboOf(7)->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Z, Qt::ControlModifier);
+        QVERIFY(restoreEnds());
         QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
         QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
         // The undo undone from the menu.
         undo->trigger();
+        QVERIFY(restoreEnds());
         QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "Sqn105"_ba);
         QCOMPARE(kvrtest::comboOf(7)->Text(), u"Sqn105"_s);
 
@@ -79,10 +122,26 @@ private Q_SLOTS:
         table->selectRow(0);
         QVERIFY(!restore->isEnabled());
 
-        // Back to just before the installation, as one new entry.
+        // Back to just before the installation, as one new entry, on another thread: held there
+        // half-way, it leaves the window painting its progress and refusing a second one.
+        auto held = std::make_unique<HeldRestore>();
         table->selectRow(3);
         QVERIFY(restore->isEnabled());
         restore->click();
+        QVERIFY(held->held());
+        QVERIFY(held->ranOn != QThread::currentThread());
+        QTRY_VERIFY(history.findChild<QProgressDialog*>(u"RestoreProgress"_s));
+        QVERIFY(!restore->isEnabled());
+        restore->click();
+        kvr::undoLastChange(main);
+        std::unique_ptr<QMenu> during(kvr::buildPrincipalMenu(main));
+        QVERIFY(!during->findChild<QAction*>(u"UndoLastChange"_s)->isEnabled());
+        held->goOn.release();
+        QVERIFY(restoreEnds());
+        const auto* dialog = history.findChild<QProgressDialog*>(u"RestoreProgress"_s);
+        QVERIFY(!dialog || !dialog->isVisible());
+        held.reset();
+        QVERIFY(!kvr::restoreUnderWay());
         QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
         QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
         QTRY_COMPARE(table->rowCount(), 5);
@@ -97,9 +156,43 @@ private Q_SLOTS:
         forget->click();
         QTRY_COMPARE(table->rowCount(), 2); // the newest and the slot's first state
         QCOMPARE(table->item(1, 1)->text(), u"install"_s);
+        // The list's context menu forgets the first state too, once the player has read that
+        // this cannot be undone.
+        auto* forgetAll = table->findChild<QAction*>(u"ForgetFirstStates"_s);
+        QVERIFY(table->actions().contains(forgetAll));
+        messages->calls.clear();
+        messages->nextAnswers = {kvr::vbCancel};
+        forgetAll->trigger();
+        QVERIFY(messages->calls.size() == 1 && messages->calls[0].prompt.contains(u"cannot be undone"_s));
+        QCOMPARE(table->rowCount(), 2);
+        forgetAll->trigger();
+        QTRY_COMPARE(table->rowCount(), 1);
+        QCOMPARE(table->item(0, 1)->text(), u"restore"_s);
 
         kvrtest::closeWindow(history);
         QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
+    }
+
+    // The window closed while its restore runs: the restore finishes, and the main window shows it.
+    void closedDuringRestore()
+    {
+        Principal& main = kvrtest::shownMainWindow();
+        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
+        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
+        std::unique_ptr<QMenu>(kvr::buildPrincipalMenu(main))->findChild<QAction*>(u"History"_s)->trigger();
+        kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
+        QTRY_VERIFY(history.ready());
+        kvrtest::childOf<QTableWidget>(history, u"Table1"_s)->selectRow(0);
+        HeldRestore held;
+        kvrtest::childOf<QPushButton>(history, u"Command1"_s)->click();
+        QVERIFY(held.held());
+        QTRY_VERIFY(history.findChild<QProgressDialog*>(u"RestoreProgress"_s));
+        kvrtest::closeWindow(history);
+        QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
+        held.goOn.release();
+        QVERIFY(restoreEnds());
+        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
     }
 };
 

@@ -32,9 +32,10 @@ for _ in 1 2 3; do
     sleep 0.5
     keys Tab
 done
-# Ctrl+Z undoes the last of them.
+# Ctrl+Z undoes the last of them. It runs in the background, and the menu's Undo Last Change is
+# off until it is done: the walk down the menu below counts on it being on again.
 keys ctrl+z
-sleep 0.5
+sleep 1.5
 
 keys shift+F10 Down Down Down Down
 shoot "$main" history-menu
