@@ -18,9 +18,11 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_map>
+#include <vector>
 #include <zip.h>
 #include <zlib.h>
 
@@ -214,27 +216,43 @@ QString diskName(const char* raw)
     return QFile::decodeName(raw);
 }
 
-// toCaseFolded, with ASCII names (nearly all) folded by hand: Unicode folds ASCII letters to
-// their lower case and nothing else of ASCII.
-QString caseFolded(const QString& name)
+bool isAscii(QStringView name)
 {
-    const auto ascii = [](QChar c) { return c.unicode() < 0x80; };
-    if (!std::all_of(name.cbegin(), name.cend(), ascii))
-        return name.toCaseFolded();
-    const auto upper = [](QChar c) { return c >= QLatin1Char('A') && c <= QLatin1Char('Z'); };
-    auto first = std::find_if(name.cbegin(), name.cend(), upper);
-    if (first == name.cend())
-        return name;
-    QString lower = name;
-    for (auto c = lower.begin() + (first - name.cbegin()); c != lower.end(); ++c)
-        if (upper(*c))
-            *c = QChar(c->unicode() + 0x20);
-    return lower;
+    return std::all_of(name.cbegin(), name.cend(), [](QChar c) { return c.unicode() < 0x80; });
 }
+
+// A name case-folded into key, reused from name to name. ASCII names (nearly all) are folded by
+// hand: Unicode folds ASCII letters to their lower case and nothing else of ASCII.
+template <typename Char> void foldAscii(const Char* name, std::size_t length, std::u16string& key)
+{
+    key.resize(length);
+    for (std::size_t i = 0; i < length; ++i) {
+        const auto c = static_cast<char16_t>(name[i]);
+        key[i] = c >= u'A' && c <= u'Z' ? static_cast<char16_t>(c + 0x20) : c;
+    }
+}
+
+void foldInto(const QString& name, std::u16string& key)
+{
+    if (isAscii(name))
+        return foldAscii(name.utf16(), static_cast<std::size_t>(name.size()), key);
+    const QString folded = name.toCaseFolded();
+    key.assign(reinterpret_cast<const char16_t*>(folded.utf16()), static_cast<std::size_t>(folded.size()));
+}
+
+// A name case-folded, with the hash it is looked up by.
+struct FoldedName
+{
+    std::size_t hash = 0;
+    std::u16string key;
+};
 
 // The game folder's file names, listed once: each member then costs a look-up. A name is found
 // as written, or else in another letter case (the first such name in byte order), as findFile
 // finds it. The folder stays open, so each file is opened without walking its path again.
+// Tens of thousands of names are looked up in no useful order, so each costs what it reads from
+// memory: a slot holds part of its name's hash, and each name's key and spelling on disk lie
+// together in one buffer, so a look-up reads one slot and one record, both fetched ahead.
 class FolderIndex
 {
 public:
@@ -244,45 +262,175 @@ public:
     {
         if (!m_fd.isValid())
             return;
-        m_folded.reserve(static_cast<std::size_t>(std::min(sizeHint, kMaxGameFolderFiles)));
+        const auto hint = static_cast<std::size_t>(std::min(sizeHint, kMaxGameFolderFiles));
+        reserve(hint);
+        m_records.reserve(hint * 64);
+        // Listed first, looked up after: the slots are then fetched ahead.
+        std::vector<std::size_t> listed;
+        listed.reserve(hint);
+        std::u16string key;
         DirStream dir(m_fd.get());
         while (const dirent* e = dir.next()) {
-            if (stopped(stop) || m_folded.size() >= static_cast<std::size_t>(kMaxGameFolderFiles))
+            if (stopped(stop) || listed.size() >= static_cast<std::size_t>(kMaxGameFolderFiles))
                 break;
-            const QString name = diskName(e->d_name);
-            QString& other = m_folded[caseFolded(name)].name;
-            if (other.isEmpty()) {
-                other = name;
+            const std::string_view raw(e->d_name);
+            if (std::all_of(raw.cbegin(), raw.cend(), [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+                foldAscii(raw.data(), raw.size(), key);
+            else
+                foldInto(diskName(e->d_name), key);
+            listed.push_back(addRecord(hashOf(key), key, raw));
+        }
+        for (std::size_t i = 0; i < listed.size(); ++i) {
+            if (i + kAhead < listed.size())
+                fetchSlot(head(listed[i + kAhead]).hash);
+            const std::size_t record = listed[i];
+            const std::size_t slot = slotOf(head(record).hash, keyOf(record));
+            if (m_slots[slot] == 0) {
+                place(slot, record);
                 continue;
             }
             // Two spellings of one name: rare, so only they are remembered as written.
+            Head& first = head(slotRecord(slot));
+            const QString name = diskName(rawOf(record)), other = diskName(m_records.data() + first.raw);
             m_spelled.insert(name);
             m_spelled.insert(other);
             if (name.toUtf8() < other.toUtf8())
-                other = name;
+                first.raw = head(record).raw;
         }
     }
-    // The name on disk for a member's name, "" when there is none; nothing when a member of that
-    // name came before, so each name is checked once, in one look-up.
-    std::optional<QString> claim(const QString& name, const QString& folded)
+
+    static FoldedName fold(const QString& name, const std::size_t seed)
     {
-        Entry& entry = m_folded[folded];
+        FoldedName folded;
+        foldInto(name, folded.key);
+        folded.hash = qHash(QStringView(folded.key.data(), static_cast<qsizetype>(folded.key.size())), seed);
+        return folded;
+    }
+    std::size_t seed() const { return m_seed; }
+    // A name about to be claimed, fetched into the cache meanwhile.
+    void fetchSlot(std::size_t hash) const { __builtin_prefetch(&m_slots[hash & (m_slots.size() - 1)]); }
+    void fetchRecord(std::size_t hash) const
+    {
+        if (const std::size_t record = slotRecord(hash & (m_slots.size() - 1)); record != kNone)
+            __builtin_prefetch(m_records.data() + record);
+    }
+
+    // The name on disk for a member's name, encoded for the file system, "" when there is none;
+    // nothing when a member of that name came before, so each name is checked once, in one look-up.
+    std::optional<QByteArray> claim(const QString& name, const FoldedName& folded)
+    {
+        std::size_t slot = slotOf(folded.hash, folded.key);
+        if (m_slots[slot] == 0) {
+            if ((m_count + 1) * 2 > m_slots.size()) {
+                reserve(m_count + 1);
+                slot = slotOf(folded.hash, folded.key);
+            }
+            place(slot, addRecord(folded.hash, folded.key, {}));
+        }
+        Head& entry = head(slotRecord(slot));
         if (entry.claimed)
             return std::nullopt;
         entry.claimed = true;
-        return m_spelled.contains(name) ? name : entry.name;
+        if (m_spelled.contains(name))
+            return QFile::encodeName(name);
+        if (entry.raw == kNone)
+            return QByteArray();
+        // What the listing gave, decoded and encoded again as every name the program handles.
+        return QFile::encodeName(diskName(m_records.data() + entry.raw));
     }
     int fd() const { return m_fd.get(); }
 
 private:
-    struct Entry
+    static constexpr std::size_t kNone = SIZE_MAX;
+    static constexpr std::size_t kAhead = 8;
+    // Starts each record; the key follows, then the name as listed, ended by a zero byte.
+    struct Head
     {
-        QString name;
+        std::size_t hash = 0;
+        std::size_t raw = kNone; // where the spelling on disk starts in m_records
+        uint32_t keyLength = 0;
         bool claimed = false;
     };
+
+    static std::size_t hashOf(const std::u16string& key, std::size_t seed)
+    {
+        return qHash(QStringView(key.data(), static_cast<qsizetype>(key.size())), seed);
+    }
+    std::size_t hashOf(const std::u16string& key) const { return hashOf(key, m_seed); }
+    Head& head(std::size_t record) { return *reinterpret_cast<Head*>(m_records.data() + record); }
+    const Head& head(std::size_t record) const { return *reinterpret_cast<const Head*>(m_records.data() + record); }
+    std::u16string_view keyOf(std::size_t record) const
+    {
+        return {reinterpret_cast<const char16_t*>(m_records.data() + record + sizeof(Head)), head(record).keyLength};
+    }
+    const char* rawOf(std::size_t record) const { return m_records.data() + head(record).raw; }
+
+    std::size_t addRecord(std::size_t hash, std::u16string_view key, std::optional<std::string_view> raw)
+    {
+        const std::size_t record = m_records.size();
+        const std::size_t keyBytes = key.size() * sizeof(char16_t);
+        const std::size_t rawBytes = raw ? raw->size() + 1 : 0;
+        // Each record starts aligned for its head.
+        const std::size_t size =
+            (sizeof(Head) + keyBytes + rawBytes + alignof(Head) - 1) / alignof(Head) * alignof(Head);
+        m_records.resize(record + size);
+        Head h;
+        h.hash = hash;
+        h.keyLength = static_cast<uint32_t>(key.size());
+        h.raw = raw ? record + sizeof(Head) + keyBytes : kNone;
+        std::memcpy(m_records.data() + record, &h, sizeof h);
+        std::memcpy(m_records.data() + record + sizeof(Head), key.data(), keyBytes);
+        if (raw)
+            std::memcpy(m_records.data() + h.raw, raw->data(), raw->size() + 1);
+        return record;
+    }
+
+    // A slot: the high half of the name's hash, and its record's place + 1 (0 for a free slot).
+    std::size_t slotRecord(std::size_t slot) const
+    {
+        const uint64_t value = m_slots[slot];
+        return value == 0 ? kNone : static_cast<std::size_t>((value & 0xFFFFFFFFu) - 1) * alignof(Head);
+    }
+    void place(std::size_t slot, std::size_t record)
+    {
+        m_slots[slot] = (static_cast<uint64_t>(head(record).hash >> 32) << 32) | (record / alignof(Head) + 1);
+        ++m_count;
+    }
+    void reserve(std::size_t names)
+    {
+        std::size_t size = 16;
+        while (size < names * 2)
+            size *= 2;
+        if (size <= m_slots.size())
+            return;
+        std::vector<uint64_t> old(size, 0);
+        old.swap(m_slots);
+        for (const uint64_t value : old) {
+            if (value == 0)
+                continue;
+            const std::size_t record = static_cast<std::size_t>((value & 0xFFFFFFFFu) - 1) * alignof(Head);
+            m_slots[slotOf(head(record).hash, {}, false)] = value;
+        }
+    }
+    // The slot of the record of that hash and key, else the free slot it would take.
+    std::size_t slotOf(std::size_t hash, std::u16string_view key, bool match = true) const
+    {
+        const std::size_t mask = m_slots.size() - 1;
+        const uint64_t tag = hash >> 32;
+        for (std::size_t slot = hash & mask;; slot = (slot + 1) & mask) {
+            const uint64_t value = m_slots[slot];
+            if (value == 0)
+                return slot;
+            if (match && value >> 32 == tag && keyOf(slotRecord(slot)) == key)
+                return slot;
+        }
+    }
+
     UniqueFd m_fd;
-    // Looked up once per member and per file: a table that keeps each key's hash compares few names.
-    std::unordered_map<QString, Entry> m_folded;
+    const std::size_t m_seed = QHashSeed::globalSeed();
+    std::vector<uint64_t> m_slots;
+    std::size_t m_count = 0;
+    std::vector<char> m_records;
     QSet<QString> m_spelled;
 };
 
@@ -292,10 +440,9 @@ enum class FileCheck { Same, Differs, Missing };
 // Looked at before it is read: a file of another size differs, and one of the member's size that
 // still carries the whole-second time unpacking gave it is taken as installed unread, the same
 // trust every sync tool puts in size and time. Any other file is read and compared by its CRC.
-FileCheck checkFile(const FolderIndex& folder, const QString& name, const ZipMemberInfo& m,
+FileCheck checkFile(const FolderIndex& folder, const QByteArray& encoded, const ZipMemberInfo& m,
                     const std::atomic_bool& stop)
 {
-    const QByteArray encoded = QFile::encodeName(name);
     struct stat st
     {
     };
@@ -457,16 +604,25 @@ SlotState installedState(const QString& skinsFolder, const QString& gameFolder, 
     }
     // A later member of the same bare name wins, as when unpacking: walked from the end, the first
     // member of each name is the one the game folder holds.
+    // A member that cannot be unpacked leaves the file it would replace as it was.
+    std::vector<std::pair<const ZipMemberInfo*, FoldedName>> looked;
+    looked.reserve(static_cast<std::size_t>(members.size()));
+    for (auto m = members.crbegin(); m != members.crend(); ++m)
+        if (!m->unreadable)
+            looked.emplace_back(&*m, FolderIndex::fold(m->bare, onDisk.seed()));
     int missing = 0, differ = 0;
-    for (auto m = members.crbegin(); m != members.crend(); ++m) {
+    for (std::size_t i = 0; i < looked.size(); ++i) {
         if (stopped(stop)) {
             state.state = QStringLiteral("check stopped");
             return state;
         }
-        // A member that cannot be unpacked leaves the file it would replace as it was.
-        if (m->unreadable)
-            continue;
-        const std::optional<QString> name = onDisk.claim(m->bare, caseFolded(m->bare));
+        // The slot of a name further on, and the record of a nearer one, are fetched meanwhile.
+        if (i + 16 < looked.size())
+            onDisk.fetchSlot(looked[i + 16].second.hash);
+        if (i + 8 < looked.size())
+            onDisk.fetchRecord(looked[i + 8].second.hash);
+        const ZipMemberInfo* m = looked[i].first;
+        const std::optional<QByteArray> name = onDisk.claim(m->bare, looked[i].second);
         if (!name)
             continue;
         const FileCheck check = name->isEmpty() ? FileCheck::Missing : checkFile(onDisk, *name, *m, stop);
