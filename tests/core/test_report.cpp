@@ -135,6 +135,31 @@ private Q_SLOTS:
         QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
     }
 
+    // A member's name is found on disk as written, else in another letter case: the first such
+    // name in byte order, whatever order the folder lists them in.
+    void installedStateSpellings_data()
+    {
+        QTest::addColumn<QByteArray>("member");
+        QTest::addColumn<QString>("holder"); // of the two spellings on disk, the one with the member's bytes
+        QTest::addColumn<QString>("state");
+        QTest::newRow("as written") << "pmosq.tpc"_ba << u"pmosq.tpc"_s << u"as installed"_s;
+        QTest::newRow("as written, other bytes") << "PMOSQ.TPC"_ba << u"pmosq.tpc"_s << u"1 file differs"_s;
+        QTest::newRow("first in byte order, other bytes") << "Pmosq.Tpc"_ba << u"pmosq.tpc"_s << u"1 file differs"_s;
+        QTest::newRow("first in byte order") << "Pmosq.Tpc"_ba << u"PMOSQ.TPC"_s << u"as installed"_s;
+    }
+    void installedStateSpellings()
+    {
+        QFETCH(QByteArray, member);
+        QFETCH(QString, holder);
+        QTemporaryDir dir;
+        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
+        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {{member, "body"}}));
+        for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq.tpc"_s})
+            QVERIFY(kvrtest::writeFile(game + u'/' + name, name == holder ? "body"_ba : "else"_ba));
+        QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
+    }
+
     // What the check says when it cannot compare, and that it looks at nothing it was not given.
     void installedStateCannotCompare_data()
     {
