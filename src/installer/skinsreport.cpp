@@ -119,7 +119,13 @@ PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& memb
         if (zip_stat_index(zip, index, ZIP_FL_ENC_GUESS, &zs) != 0 || !zs.name || isLinkMember(zip, index))
             continue;
         ZipMemberInfo m;
-        m.bare = memberBareName(QString::fromUtf8(zs.name));
+        // Only the part after the last separator is decoded: in UTF-8 no other character holds
+        // the bytes of `/` or `\`, so the cut falls where it would in the decoded name.
+        const char* bare = zs.name;
+        for (const char* c = zs.name; *c; ++c)
+            if (*c == '/' || *c == '\\')
+                bare = c + 1;
+        m.bare = QString::fromUtf8(bare);
         if (m.bare.isEmpty() || m.bare == QLatin1String(".") || m.bare == QLatin1String(".."))
             continue;
         m.size = zs.size;
