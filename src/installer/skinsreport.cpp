@@ -3,6 +3,7 @@
 #include "app/background.h"
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "extract/zip_layout.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
 
@@ -22,6 +23,7 @@
 #include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_map>
 #include <vector>
 #include <zip.h>
 #include <zlib.h>
@@ -57,30 +59,159 @@ struct PackageRead
 };
 
 // Symbolic-link members are never created by the installation, so nothing of them is expected.
+bool isLink(zip_uint8_t system, zip_uint32_t attributes)
+{
+    return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
+}
+
 bool isLinkMember(zip_t* zip, zip_uint64_t index)
 {
     zip_uint8_t system = 0;
     zip_uint32_t attributes = 0;
-    if (zip_file_get_external_attributes(zip, index, 0, &system, &attributes) != 0)
-        return false;
-    return system == ZIP_OPSYS_UNIX && ((attributes >> 16) & S_IFMT) == S_IFLNK;
+    return zip_file_get_external_attributes(zip, index, 0, &system, &attributes) == 0 && isLink(system, attributes);
+}
+
+constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
+
+// The Unix time of an extended-timestamp field, when it has one.
+std::optional<std::time_t> extendedTime(const zip_uint8_t* field, std::size_t length)
+{
+    if (!field || length < 5 || !(field[0] & 1))
+        return std::nullopt;
+    const uint32_t raw = field[1] | (field[2] << 8) | (field[3] << 16) | (static_cast<uint32_t>(field[4]) << 24);
+    return static_cast<int32_t>(raw);
 }
 
 // The time unpacking gives the member's file: the Unix time of its extended-timestamp field when
 // it has one, else its DOS time read as local time (libzip has read it so when opening).
 std::optional<std::time_t> unpackedTime(zip_t* zip, zip_uint64_t index, const zip_stat_t& zs)
 {
-    constexpr zip_uint16_t kExtendedTimestamp = 0x5455;
     zip_uint16_t length = 0;
     const zip_uint8_t* field =
         zip_file_extra_field_get_by_id(zip, index, kExtendedTimestamp, 0, &length, ZIP_FL_CENTRAL);
-    if (field && length >= 5 && (field[0] & 1)) {
-        const uint32_t raw = field[1] | (field[2] << 8) | (field[3] << 16) | (static_cast<uint32_t>(field[4]) << 24);
-        return static_cast<int32_t>(raw);
-    }
+    if (const auto time = extendedTime(field, length))
+        return time;
     if (zs.valid & ZIP_STAT_MTIME)
         return zs.mtime;
     return std::nullopt;
+}
+
+// The member of that stored name, unless unpacking writes nothing under it. Only the part after
+// the last separator is decoded: in UTF-8 no other character holds the bytes of `/` or `\`, so
+// the cut falls where it would in the decoded name.
+bool startMember(const char* name, std::size_t length, ZipMemberInfo& m)
+{
+    const char* bare = name;
+    for (const char* c = name; c != name + length; ++c)
+        if (*c == '/' || *c == '\\')
+            bare = c + 1;
+    m.bare = QString::fromUtf8(bare, name + length - bare);
+    return !m.bare.isEmpty() && m.bare != QLatin1String(".") && m.bare != QLatin1String("..");
+}
+
+// DOS times read as local time, as libzip reads them: each distinct one converted once.
+class DosTimes
+{
+public:
+    std::time_t operator()(uint16_t date, uint16_t time)
+    {
+        const auto [at, added] = m_seen.try_emplace((static_cast<uint32_t>(date) << 16) | time, 0);
+        if (added) {
+            std::tm tm{};
+            tm.tm_isdst = -1; // the zone's rules decide
+            tm.tm_year = ((date >> 9) & 127) + 1980 - 1900;
+            tm.tm_mon = ((date >> 5) & 15) - 1;
+            tm.tm_mday = date & 31;
+            tm.tm_hour = (time >> 11) & 31;
+            tm.tm_min = (time >> 5) & 63;
+            tm.tm_sec = (time << 1) & 62;
+            at->second = std::mktime(&tm);
+        }
+        return at->second;
+    }
+
+private:
+    std::unordered_map<uint32_t, std::time_t> m_seen;
+};
+
+// Whether the record reads alike through libzip and as it stands: an ASCII name, nothing
+// encrypted, no ZIP64 values, no field that libzip reads in place of the record's own values,
+// extra fields that add up. Gives the first extended-timestamp field, as libzip finds it.
+bool readsAlike(const unzip32::CentralRecord& r, const zip_uint8_t*& timestamp, std::size_t& timestampLength)
+{
+    constexpr uint16_t kEncrypted = 0x0001, kStrongEncryption = 0x0040, kUtf8 = 0x0800;
+    constexpr uint16_t kAes = 99;
+    if (r.zip64 || (r.flags & (kEncrypted | kStrongEncryption | kUtf8)) || r.method == kAes)
+        return false;
+    if (!std::all_of(r.name.cbegin(), r.name.cend(), [](char c) { return c > 0 && c < 0x7F; }))
+        return false;
+    const auto* extra = reinterpret_cast<const zip_uint8_t*>(r.extra.data());
+    std::size_t at = 0;
+    while (at < r.extra.size()) {
+        if (r.extra.size() - at < 4)
+            return false;
+        const uint16_t id = extra[at] | (extra[at + 1] << 8);
+        const std::size_t length = extra[at + 2] | (extra[at + 3] << 8);
+        if (r.extra.size() - at - 4 < length)
+            return false;
+        constexpr uint16_t kZip64 = 0x0001, kUnicodePath = 0x7075, kUnicodeComment = 0x6375, kAesField = 0x9901;
+        if (id == kZip64 || id == kUnicodePath || id == kUnicodeComment || id == kAesField)
+            return false;
+        if (id == kExtendedTimestamp && !timestamp) {
+            timestamp = extra + at + 4;
+            timestampLength = length;
+        }
+        at += 4 + length;
+    }
+    return true;
+}
+
+// The members of a package read straight from its central directory, when it is laid out as
+// archivers write it and every record reads alike this way and through libzip, which builds
+// tables of its own for every member. Nothing when libzip is to read it.
+std::optional<QList<ZipMemberInfo>> readPlainly(int fd, uint64_t fileSize, const std::atomic_bool& stop)
+{
+    // Tens of thousands of members take a few MiB; larger directories are left to libzip.
+    constexpr uint64_t kMaxDirectoryBytes = uint64_t{64} << 20;
+    const auto read = [fd](uint64_t offset, std::size_t length,
+                           std::vector<unsigned char>& buffer) -> const unsigned char* {
+        buffer.resize(length);
+        for (std::size_t done = 0; done < length;) {
+            const ssize_t got =
+                ::pread(fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+            if (got < 0 && errno == EINTR)
+                continue;
+            if (got <= 0)
+                return nullptr;
+            done += static_cast<std::size_t>(got);
+        }
+        return buffer.data();
+    };
+    const auto dir = unzip32::readCentralDirectory(fileSize, read, kMaxDirectoryBytes);
+    if (!dir || !dir->plain)
+        return std::nullopt;
+    QList<ZipMemberInfo> members;
+    members.reserve(static_cast<qsizetype>(dir->records.size()));
+    DosTimes dosTimes;
+    for (const unzip32::CentralRecord& r : dir->records) {
+        if (stopped(stop))
+            break;
+        const zip_uint8_t* timestamp = nullptr;
+        std::size_t timestampLength = 0;
+        if (!readsAlike(r, timestamp, timestampLength))
+            return std::nullopt;
+        ZipMemberInfo m;
+        if (isLink(static_cast<zip_uint8_t>(r.madeBy >> 8), r.externalAttributes) ||
+            !startMember(r.name.data(), r.name.size(), m))
+            continue;
+        m.size = r.size;
+        m.crc = r.crc;
+        const auto extended = extendedTime(timestamp, timestampLength);
+        m.modified = extended ? extended : dosTimes(r.dosDate, r.dosTime);
+        m.unreadable = !zip_compression_method_supported(r.method, 0);
+        members.append(m);
+    }
+    return members;
 }
 
 // The file members of a ZIP archive from its central directory. Only a regular file is opened:
@@ -97,6 +228,10 @@ PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& memb
     };
     if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return {PackageRead::Status::Unreadable, QStringLiteral("not a file")};
+    if (auto plain = readPlainly(fd.get(), static_cast<uint64_t>(st.st_size), stop)) {
+        members.append(std::move(*plain));
+        return {PackageRead::Status::Read, {}};
+    }
     // Opened again through the descriptor, so it is the regular file just looked at.
     int error = 0;
     zip_t* zip = zip_open(QByteArray("/proc/self/fd/" + QByteArray::number(fd.get())).constData(), ZIP_RDONLY, &error);
@@ -119,14 +254,7 @@ PackageRead readCentralDirectory(const QString& path, QList<ZipMemberInfo>& memb
         if (zip_stat_index(zip, index, ZIP_FL_ENC_GUESS, &zs) != 0 || !zs.name || isLinkMember(zip, index))
             continue;
         ZipMemberInfo m;
-        // Only the part after the last separator is decoded: in UTF-8 no other character holds
-        // the bytes of `/` or `\`, so the cut falls where it would in the decoded name.
-        const char* bare = zs.name;
-        for (const char* c = zs.name; *c; ++c)
-            if (*c == '/' || *c == '\\')
-                bare = c + 1;
-        m.bare = QString::fromUtf8(bare);
-        if (m.bare.isEmpty() || m.bare == QLatin1String(".") || m.bare == QLatin1String(".."))
+        if (!startMember(zs.name, std::strlen(zs.name), m))
             continue;
         m.size = zs.size;
         m.crc = zs.crc;
