@@ -153,7 +153,6 @@ void applyZip64Extra(const Bytes& bytes, uint64_t extra, uint64_t extraEnd, bool
     }
 }
 
-
 // One central-directory record at `at`, which with its name, extra field and comment must end
 // by `end`, within the bytes read.
 struct ParsedRecord

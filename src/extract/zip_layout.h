@@ -1,7 +1,9 @@
 // Where each member's data lies in an archive file, read from its central directory.
 // libzip reads the members; this only finds the bytes so stored and deflated members can be
 // copied or decoded straight from the file, tells how many bytes of a self-extractor stub
-// precede an archive whose offsets do not count them, and whether members share bytes.
+// precede an archive whose offsets do not count them, and whether members share bytes. The same
+// reading gives the report each member's record, so a package's installed files are checked
+// without libzip building its tables for every member.
 #pragma once
 
 #include <cstddef>
