@@ -469,8 +469,13 @@ public:
             return QFile::encodeName(name);
         if (entry.raw == kNone)
             return QByteArray();
-        // What the listing gave, decoded and encoded again as every name the program handles.
-        return QFile::encodeName(diskName(m_records.data() + entry.raw));
+        // What the listing gave, decoded and encoded again as every name the program handles;
+        // an ASCII name comes back as it was.
+        const char* raw = m_records.data() + entry.raw;
+        const std::size_t length = std::strlen(raw);
+        if (std::all_of(raw, raw + length, [](char c) { return static_cast<unsigned char>(c) < 0x80; }))
+            return QByteArray(raw, static_cast<qsizetype>(length));
+        return QFile::encodeName(diskName(raw));
     }
     int fd() const { return m_fd.get(); }
 
