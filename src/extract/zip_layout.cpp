@@ -191,8 +191,8 @@ std::optional<ParsedRecord> parseRecord(const Bytes& bytes, uint64_t at, uint64_
     r.name = bytes.view(at + kCentralHeaderSize, nameLength);
     r.extra = bytes.view(extra, extraLength);
     constexpr uint32_t kMarked = 0xFFFFFFFF;
-    r.zip64 = r.size == kMarked || parsed.compressedSize == kMarked || parsed.localOffset == kMarked ||
-              parsed.disk == 0xFFFF;
+    r.zip64 =
+        r.size == kMarked || parsed.compressedSize == kMarked || parsed.localOffset == kMarked || parsed.disk == 0xFFFF;
     applyZip64Extra(bytes, extra, extra + extraLength, r.size == kMarked, parsed.compressedSize == kMarked,
                     parsed.localOffset == kMarked, r.size, parsed.compressedSize, parsed.localOffset);
     return parsed;

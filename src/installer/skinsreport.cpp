@@ -177,8 +177,7 @@ std::optional<QList<ZipMemberInfo>> readPlainly(int fd, uint64_t fileSize, const
                            std::vector<unsigned char>& buffer) -> const unsigned char* {
         buffer.resize(length);
         for (std::size_t done = 0; done < length;) {
-            const ssize_t got =
-                ::pread(fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
+            const ssize_t got = ::pread(fd, buffer.data() + done, length - done, static_cast<off_t>(offset + done));
             if (got < 0 && errno == EINTR)
                 continue;
             if (got <= 0)

@@ -435,20 +435,20 @@ private Q_SLOTS:
         QTest::newRow("ordinary") << ordinary << 2 << true << false;
         QTest::newRow("a disk number") << onDisk << 2 << false << false;
         QTest::newRow("a record's disk number") << recordOnDisk << 2 << false << false;
-        QTest::newRow("count larger than the records") << files + central + endRecord(3, size, offset) << -1 << false
-                                                       << false;
-        QTest::newRow("count smaller than the records") << files + central + endRecord(1, size, offset) << 1 << false
-                                                        << false;
-        QTest::newRow("directory cut short") << files + central.left(size - 5) + endRecord(2, size - 5, offset) << -1
-                                             << false << false;
+        QTest::newRow("count larger than the records")
+            << files + central + endRecord(3, size, offset) << -1 << false << false;
+        QTest::newRow("count smaller than the records")
+            << files + central + endRecord(1, size, offset) << 1 << false << false;
+        QTest::newRow("directory cut short")
+            << files + central.left(size - 5) + endRecord(2, size - 5, offset) << -1 << false << false;
         QTest::newRow("a name running past the directory") << longName << -1 << false << false;
         QTest::newRow("comment running past the file") << longComment << 2 << false << false;
         QTest::newRow("another end record before the directory")
             << files + endRecord(2, size, offset) + central + endRecord(2, size, offset + 22) << 2 << false << false;
         QTest::newRow("a stub its offsets leave out") << "stub" + ordinary << 2 << false << false;
         QTest::newRow("a size left to the ZIP64 field") << marked << 2 << true << true;
-        QTest::newRow("larger than allowed") << files + sample(2000, 'c').prepend(central) + endRecord(2, size + 2000, offset)
-                                             << -1 << false << false;
+        QTest::newRow("larger than allowed")
+            << files + sample(2000, 'c').prepend(central) + endRecord(2, size + 2000, offset) << -1 << false << false;
     }
     void centralDirectoryReadWhenItAddsUp()
     {
