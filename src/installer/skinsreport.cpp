@@ -413,6 +413,8 @@ public:
                 foldInto(diskName(e->d_name), key);
             listed.push_back(addRecord(hashOf(key), key, raw));
         }
+        // The folder may hold many more names than the package has members.
+        reserve(listed.size());
         for (std::size_t i = 0; i < listed.size(); ++i) {
             if (i + kAhead < listed.size())
                 fetchSlot(head(listed[i + kAhead]).hash);

@@ -90,6 +90,8 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(game + u"/pmosq_\u00e9.tpc"_s, "accent"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.3DZ"_s, "model"_ba));
+        for (int i = 0; i < 100; ++i) // a game folder holds many more files than a package
+            QVERIFY(kvrtest::writeFile(game + u"/other%1.txt"_s.arg(i), "other"_ba));
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
         QVERIFY(kvr::installedState(skins, game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
 
