@@ -568,7 +568,7 @@ private:
 
     UniqueFd m_fd;
     const std::size_t m_seed = QHashSeed::globalSeed();
-    std::vector<uint64_t> m_slots;
+    std::vector<uint64_t> m_slots = std::vector<uint64_t>(16, 0); // a folder not read finds no name
     std::size_t m_count = 0;
     std::vector<char> m_records;
     QSet<QString> m_spelled;

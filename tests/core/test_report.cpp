@@ -94,6 +94,7 @@ private Q_SLOTS:
             QVERIFY(kvrtest::writeFile(game + u"/other%1.txt"_s.arg(i), "other"_ba));
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
         QVERIFY(kvr::installedState(skins, game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
+        QCOMPARE(kvr::installedState(skins, game + u"/gone"_s, u"MOSQ"_s, u"Sqn105"_s).state, u"5 files missing"_s);
 
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "WING"_ba)); // same size, other CRC
         QFile::remove(game + u"/PMOSQ.3DZ"_s);
