@@ -57,6 +57,17 @@ QByteArray sample(qsizetype size, char seed)
     return data;
 }
 
+// The central directory of archive bytes held in memory, as the report reads a package's.
+std::optional<kvr::unzip32::CentralDirectory> centralDirectoryOf(const QByteArray& archive)
+{
+    const auto read = [&](uint64_t offset, size_t length, std::vector<unsigned char>&) -> const unsigned char* {
+        if (offset > quint64(archive.size()) || length > archive.size() - offset)
+            return nullptr;
+        return reinterpret_cast<const unsigned char*>(archive.constData()) + offset;
+    };
+    return kvr::unzip32::readCentralDirectory(archive.size(), read, 1024);
+}
+
 QString fixture(const QString& name)
 {
     return QStringLiteral(KVR_TEST_DATA "/zip/") + name;
@@ -454,12 +465,7 @@ private Q_SLOTS:
     {
         QFETCH(QByteArray, archive);
         QFETCH(int, records);
-        const auto read = [&](uint64_t offset, size_t length, std::vector<unsigned char>&) -> const unsigned char* {
-            if (offset > quint64(archive.size()) || length > archive.size() - offset)
-                return nullptr;
-            return reinterpret_cast<const unsigned char*>(archive.constData()) + offset;
-        };
-        const auto dir = kvr::unzip32::readCentralDirectory(archive.size(), read, 1024);
+        const auto dir = centralDirectoryOf(archive);
         QCOMPARE(dir ? int(dir->records.size()) : -1, records);
         if (!dir)
             return;
@@ -472,6 +478,20 @@ private Q_SLOTS:
             QCOMPARE(bytes(dir->records[1].name), "b/pmosq.tpc"_ba);
             QCOMPARE(dir->records[1].size, uint64_t(5));
         }
+    }
+
+    // A ZIP64 field holds only the values its record marks, in their order: here the compressed
+    // size, so the uncompressed size stays the record's own.
+    void zip64FieldHoldsOnlyTheMarkedValues()
+    {
+        QByteArray central = storedCentral("PMOSQ.TPC", crc32("body"), 4, 0);
+        central.replace(20, 4, le32(0xFFFFFFFF));
+        central.replace(30, 2, le16(12));
+        central += le16(1) + le16(8) + le32(99) + le32(0);
+        const auto dir =
+            centralDirectoryOf(storedLocal("PMOSQ.TPC", "body") + central + endRecord(1, central.size(), 30 + 9 + 4));
+        QVERIFY(dir && dir->records.size() == 1 && dir->records[0].zip64);
+        QCOMPARE(dir->records[0].size, uint64_t(4));
     }
 
     // The package is cut short while it is read (it lies on a removable disk, or another program
