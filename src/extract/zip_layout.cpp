@@ -40,6 +40,13 @@ public:
     uint32_t u32(uint64_t at) const { return u16(at) | (static_cast<uint32_t>(u16(at + 2)) << 16); }
     uint64_t u64(uint64_t at) const { return u32(at) | (static_cast<uint64_t>(u32(at + 4)) << 32); }
     bool signatureAt(uint64_t at, uint32_t signature) const { return has(at, 4) && u32(at) == signature; }
+    // length bytes from at on, which has() has vouched for.
+    std::string_view view(uint64_t at, uint64_t length) const
+    {
+        return {reinterpret_cast<const char*>(m_data + (at - m_base)), static_cast<size_t>(length)};
+    }
+    uint64_t base() const { return m_base; }
+    size_t size() const { return m_size; }
 
 private:
     const unsigned char* m_data;
@@ -53,6 +60,9 @@ struct Directory
     uint64_t size = 0;
     uint64_t offset = 0; // as the archive states it
     uint64_t end = 0;    // where the central directory really ends in the file
+    // The only end record in the file's tail, no ZIP64 records, no disk numbers, the comment
+    // running to the end of the file, and the central directory right before the end record.
+    bool plain = false;
 };
 
 // The end record last in the file, and the central directory it describes.
@@ -102,6 +112,13 @@ std::optional<Directory> findDirectory(uint64_t fileSize, const ReadBytes& read)
         }
         if (dir.size > dir.end || dir.offset > dir.end - dir.size)
             continue;
+        const bool zip64 = dir.end != at;
+        dir.plain = !zip64 && bytes.u16(at + 4) == 0 && bytes.u16(at + 6) == 0 &&
+                    bytes.u16(at + 8) == bytes.u16(at + 10) && bytes.u16(at + 20) == fileSize - at - kEndRecordSize &&
+                    dir.offset + dir.size == at;
+        // Another end record in the tail might be the one another reader takes.
+        for (uint64_t other = fileSize - tailSize; dir.plain && other + 4 <= fileSize; ++other)
+            dir.plain = other == at || !bytes.signatureAt(other, kEndRecord);
         return dir;
     }
     return std::nullopt;
@@ -109,7 +126,7 @@ std::optional<Directory> findDirectory(uint64_t fileSize, const ReadBytes& read)
 
 // Values a ZIP64 extra field replaces are those stored as all ones, in this order.
 void applyZip64Extra(const Bytes& bytes, uint64_t extra, uint64_t extraEnd, bool sizeMarked, bool compressedMarked,
-                     bool offsetMarked, uint64_t& compressedSize, uint64_t& offset)
+                     bool offsetMarked, uint64_t& size, uint64_t& compressedSize, uint64_t& offset)
 {
     while (extra + 4 <= extraEnd) {
         const uint16_t id = bytes.u16(extra);
@@ -120,8 +137,10 @@ void applyZip64Extra(const Bytes& bytes, uint64_t extra, uint64_t extraEnd, bool
         if (id == kZip64Extra) {
             uint64_t at = data;
             const uint64_t end = data + length;
-            if (sizeMarked)
+            if (sizeMarked && at + 8 <= end) {
+                size = bytes.u64(at);
                 at += 8;
+            }
             if (compressedMarked && at + 8 <= end) {
                 compressedSize = bytes.u64(at);
                 at += 8;
@@ -134,6 +153,69 @@ void applyZip64Extra(const Bytes& bytes, uint64_t extra, uint64_t extraEnd, bool
     }
 }
 
+// One central-directory record at `at`, which with its name, extra field and comment must end
+// by `end`, within the bytes read.
+struct ParsedRecord
+{
+    CentralRecord record;
+    uint64_t compressedSize = 0;
+    uint64_t localOffset = 0;
+    uint16_t disk = 0;
+    uint64_t next = 0; // where the next record starts
+};
+
+std::optional<ParsedRecord> parseRecord(const Bytes& bytes, uint64_t at, uint64_t end)
+{
+    if (!bytes.has(at, kCentralHeaderSize) || at + kCentralHeaderSize > end || bytes.u32(at) != kCentralHeader)
+        return std::nullopt;
+    ParsedRecord parsed;
+    CentralRecord& r = parsed.record;
+    r.madeBy = bytes.u16(at + 4);
+    r.flags = bytes.u16(at + 8);
+    r.method = bytes.u16(at + 10);
+    r.dosTime = bytes.u16(at + 12);
+    r.dosDate = bytes.u16(at + 14);
+    r.crc = bytes.u32(at + 16);
+    parsed.compressedSize = bytes.u32(at + 20);
+    r.size = bytes.u32(at + 24);
+    const uint16_t nameLength = bytes.u16(at + 28);
+    const uint16_t extraLength = bytes.u16(at + 30);
+    const uint16_t commentLength = bytes.u16(at + 32);
+    parsed.disk = bytes.u16(at + 34);
+    r.externalAttributes = bytes.u32(at + 38);
+    parsed.localOffset = bytes.u32(at + 42);
+    const uint64_t extra = at + kCentralHeaderSize + nameLength;
+    parsed.next = extra + extraLength + commentLength;
+    if (parsed.next > end || !bytes.has(at, parsed.next - at))
+        return std::nullopt;
+    r.name = bytes.view(at + kCentralHeaderSize, nameLength);
+    r.extra = bytes.view(extra, extraLength);
+    constexpr uint32_t kMarked = 0xFFFFFFFF;
+    r.zip64 =
+        r.size == kMarked || parsed.compressedSize == kMarked || parsed.localOffset == kMarked || parsed.disk == 0xFFFF;
+    applyZip64Extra(bytes, extra, extra + extraLength, r.size == kMarked, parsed.compressedSize == kMarked,
+                    parsed.localOffset == kMarked, r.size, parsed.compressedSize, parsed.localOffset);
+    return parsed;
+}
+
+// The central directory read where the end record says it is, or else where it lies when its
+// offsets leave out a prefix; that prefix is given back.
+Bytes readCentral(const Directory& dir, const ReadBytes& read, std::vector<unsigned char>& buffer, uint64_t& prefix)
+{
+    const auto central = [&](uint64_t start) {
+        return Bytes(read(start, static_cast<size_t>(dir.size), buffer), start, static_cast<size_t>(dir.size));
+    };
+    prefix = dir.end - (dir.offset + dir.size);
+    // Trust the stated offsets when the central directory is found there, whatever lies
+    // between it and the end record.
+    Bytes bytes = central(dir.offset);
+    if (dir.entries == 0 || bytes.signatureAt(dir.offset, kCentralHeader))
+        prefix = 0;
+    if (prefix != 0)
+        bytes = central(prefix + dir.offset);
+    return bytes;
+}
+
 } // namespace
 
 std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read)
@@ -143,44 +225,22 @@ std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read
         return std::nullopt;
 
     ArchiveLayout layout;
-    const uint64_t statedEnd = dir->offset + dir->size;
-    layout.unaccountedPrefix = dir->end - statedEnd;
     std::vector<unsigned char> centralBuffer, localBuffer;
-    const auto central = [&](uint64_t start) {
-        return Bytes(read(start, static_cast<size_t>(dir->size), centralBuffer), start, static_cast<size_t>(dir->size));
-    };
-    // Trust the stated offsets when the central directory is found there, whatever lies
-    // between it and the end record.
-    Bytes bytes = central(dir->offset);
-    if (dir->entries == 0 || bytes.signatureAt(dir->offset, kCentralHeader))
-        layout.unaccountedPrefix = 0;
+    const Bytes bytes = readCentral(*dir, read, centralBuffer, layout.unaccountedPrefix);
     const uint64_t prefix = layout.unaccountedPrefix;
-    if (prefix != 0)
-        bytes = central(prefix + dir->offset);
 
     // Where each member's local header starts and where its data ends.
     std::vector<std::pair<uint64_t, uint64_t>> extents;
     uint64_t at = prefix + dir->offset;
-    const uint64_t end = prefix + statedEnd;
+    const uint64_t end = prefix + dir->offset + dir->size;
     for (uint64_t i = 0; i < dir->entries; ++i) {
-        if (!bytes.has(at, kCentralHeaderSize) || at + kCentralHeaderSize > end || bytes.u32(at) != kCentralHeader)
+        const auto parsed = parseRecord(bytes, at, end);
+        if (!parsed)
             return std::nullopt;
         MemberLayout member;
-        member.method = bytes.u16(at + 10);
-        uint64_t compressedSize = bytes.u32(at + 20);
-        const uint32_t size32 = bytes.u32(at + 24);
-        const uint16_t nameLength = bytes.u16(at + 28);
-        const uint16_t extraLength = bytes.u16(at + 30);
-        const uint16_t commentLength = bytes.u16(at + 32);
-        uint64_t localOffset = bytes.u32(at + 42);
-        const uint64_t extra = at + kCentralHeaderSize + nameLength;
-        const uint64_t next = extra + extraLength + commentLength;
-        if (next > end || !bytes.has(extra, extraLength))
-            return std::nullopt;
-        applyZip64Extra(bytes, extra, extra + extraLength, size32 == 0xFFFFFFFF, compressedSize == 0xFFFFFFFF,
-                        localOffset == 0xFFFFFFFF, compressedSize, localOffset);
-
-        const uint64_t local = prefix + localOffset;
+        member.method = parsed->record.method;
+        const uint64_t compressedSize = parsed->compressedSize;
+        const uint64_t local = prefix + parsed->localOffset;
         const Bytes header = local < fileSize && fileSize - local >= kLocalHeaderSize
                                  ? Bytes(read(local, kLocalHeaderSize, localBuffer), local, kLocalHeaderSize)
                                  : Bytes(nullptr, 0, 0);
@@ -194,7 +254,7 @@ std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read
             }
         }
         layout.members.push_back(member);
-        at = next;
+        at = parsed->next;
     }
 
     std::sort(extents.begin(), extents.end());
@@ -202,6 +262,37 @@ std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read
         if (extents[i - 1].second > extents[i].first)
             layout.overlapping = true;
     return layout;
+}
+
+std::optional<CentralDirectory> readCentralDirectory(uint64_t fileSize, const ReadBytes& read, uint64_t maxBytes)
+{
+    const auto dir = findDirectory(fileSize, read);
+    if (!dir || dir->size > maxBytes)
+        return std::nullopt;
+    CentralDirectory result;
+    uint64_t prefix = 0;
+    Bytes bytes = readCentral(*dir, read, result.bytes, prefix);
+    if (bytes.size() != 0 && bytes.view(bytes.base(), 0).data() != reinterpret_cast<const char*>(result.bytes.data())) {
+        // Read from elsewhere than the buffer: kept in it, as the records point into it.
+        const std::string_view all = bytes.view(bytes.base(), bytes.size());
+        result.bytes.assign(all.begin(), all.end());
+        bytes = Bytes(result.bytes.data(), bytes.base(), result.bytes.size());
+    }
+    uint64_t at = prefix + dir->offset;
+    const uint64_t end = prefix + dir->offset + dir->size;
+    bool disks = false;
+    // A count larger than the directory holds is found out at the first record that does not fit.
+    result.records.reserve(static_cast<size_t>(std::min<uint64_t>(dir->entries, dir->size / kCentralHeaderSize)));
+    for (uint64_t i = 0; i < dir->entries; ++i) {
+        const auto parsed = parseRecord(bytes, at, end);
+        if (!parsed)
+            return std::nullopt;
+        result.records.push_back(parsed->record);
+        disks = disks || parsed->disk != 0;
+        at = parsed->next;
+    }
+    result.plain = dir->plain && prefix == 0 && !disks && at == end;
+    return result;
 }
 
 } // namespace kvr::unzip32

@@ -1,13 +1,16 @@
 // Where each member's data lies in an archive file, read from its central directory.
 // libzip reads the members; this only finds the bytes so stored and deflated members can be
 // copied or decoded straight from the file, tells how many bytes of a self-extractor stub
-// precede an archive whose offsets do not count them, and whether members share bytes.
+// precede an archive whose offsets do not count them, and whether members share bytes. The same
+// reading gives the report each member's record, so a package's installed files are checked
+// without libzip building its tables for every member.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <string_view>
 #include <vector>
 
 namespace kvr::unzip32 {
@@ -38,5 +41,35 @@ using ReadBytes =
 
 // Nothing when no consistent end record and central directory are found.
 std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read);
+
+// A member as the central directory records it, for checks that read no member data.
+struct CentralRecord
+{
+    uint16_t madeBy = 0; // the system in the high byte
+    uint16_t flags = 0;  // general-purpose bits
+    uint16_t method = 0;
+    uint16_t dosTime = 0;
+    uint16_t dosDate = 0;
+    uint32_t crc = 0;
+    uint64_t size = 0; // uncompressed
+    uint32_t externalAttributes = 0;
+    bool zip64 = false;     // some value was stored as all ones, to be read from the ZIP64 field
+    std::string_view name;  // the stored bytes, within CentralDirectory::bytes
+    std::string_view extra; // the central extra field, likewise
+};
+
+struct CentralDirectory
+{
+    std::vector<unsigned char> bytes;
+    std::vector<CentralRecord> records;
+    // Laid out as archivers write it and read alike by every reader: one end record, no ZIP64
+    // records, no bytes before the archive that its offsets leave out, the central directory
+    // right before the end record and holding exactly the records counted, no disk numbers.
+    bool plain = false;
+};
+
+// The central directory, when its records are found where the end record says; nothing when
+// no end record is found, the records do not fit, or the directory is larger than maxBytes.
+std::optional<CentralDirectory> readCentralDirectory(uint64_t fileSize, const ReadBytes& read, uint64_t maxBytes);
 
 } // namespace kvr::unzip32

@@ -3,6 +3,7 @@
 #include "extract/program_call.h"
 #include "extract/unzip.h"
 #include "extract/unzip32.h"
+#include "extract/zip_layout.h"
 #include "testsupport.h"
 #include "zipwriter.h"
 
@@ -54,6 +55,17 @@ QByteArray sample(qsizetype size, char seed)
         data += QByteArray::number(line * 7919 + seed) + ' ' + seed + "skin\n";
     data.truncate(size);
     return data;
+}
+
+// The central directory of archive bytes held in memory, as the report reads a package's.
+std::optional<kvr::unzip32::CentralDirectory> centralDirectoryOf(const QByteArray& archive)
+{
+    const auto read = [&](uint64_t offset, size_t length, std::vector<unsigned char>&) -> const unsigned char* {
+        if (offset > quint64(archive.size()) || length > archive.size() - offset)
+            return nullptr;
+        return reinterpret_cast<const unsigned char*>(archive.constData()) + offset;
+    };
+    return kvr::unzip32::readCentralDirectory(archive.size(), read, 1024);
 }
 
 QString fixture(const QString& name)
@@ -407,6 +419,79 @@ private Q_SLOTS:
         QCOMPARE(unzip(archive, game), 2);
         QCOMPARE(contents(game), (Files{{u"P00001.TPC"_s, "old"}}));
         QCOMPARE(logOf(archive), u"refused whole: members' data overlap"_s);
+    }
+
+    // The central directory as read for checks that read no member data: read only when its
+    // records add up, and called plain only when laid out as archivers write it.
+    void centralDirectoryReadWhenItAddsUp_data()
+    {
+        QTest::addColumn<QByteArray>("archive");
+        QTest::addColumn<int>("records"); // -1: not read
+        QTest::addColumn<bool>("plain");
+        QTest::addColumn<bool>("zip64"); // of the first record
+        const QByteArray files = storedLocal("PMOSQ.TPC", "body") + storedLocal("b/pmosq.tpc", "wing!");
+        const QByteArray central = storedCentral("PMOSQ.TPC", crc32("body"), 4, 0) +
+                                   storedCentral("b/pmosq.tpc", crc32("wing!"), 5, 30 + 9 + 4);
+        const qsizetype size = central.size(), offset = files.size();
+        const QByteArray ordinary = files + central + endRecord(2, size, offset);
+        QByteArray marked = ordinary;
+        marked.replace(offset + 24, 4, le32(0xFFFFFFFF));
+        QByteArray longComment = ordinary;
+        longComment.replace(longComment.size() - 2, 2, le16(10));
+        QByteArray longName = ordinary;
+        longName.replace(offset + 28, 2, le16(0xFFFF));
+        QByteArray onDisk = ordinary, recordOnDisk = ordinary;
+        onDisk.replace(onDisk.size() - 22 + 4, 2, le16(1));
+        recordOnDisk.replace(offset + 34, 2, le16(1));
+        QTest::newRow("ordinary") << ordinary << 2 << true << false;
+        QTest::newRow("a disk number") << onDisk << 2 << false << false;
+        QTest::newRow("a record's disk number") << recordOnDisk << 2 << false << false;
+        QTest::newRow("count larger than the records")
+            << files + central + endRecord(3, size, offset) << -1 << false << false;
+        QTest::newRow("count smaller than the records")
+            << files + central + endRecord(1, size, offset) << 1 << false << false;
+        QTest::newRow("directory cut short")
+            << files + central.left(size - 5) + endRecord(2, size - 5, offset) << -1 << false << false;
+        QTest::newRow("a name running past the directory") << longName << -1 << false << false;
+        QTest::newRow("comment running past the file") << longComment << 2 << false << false;
+        QTest::newRow("another end record before the directory")
+            << files + endRecord(2, size, offset) + central + endRecord(2, size, offset + 22) << 2 << false << false;
+        QTest::newRow("a stub its offsets leave out") << "stub" + ordinary << 2 << false << false;
+        QTest::newRow("a size left to the ZIP64 field") << marked << 2 << true << true;
+        QTest::newRow("larger than allowed")
+            << files + sample(2000, 'c').prepend(central) + endRecord(2, size + 2000, offset) << -1 << false << false;
+    }
+    void centralDirectoryReadWhenItAddsUp()
+    {
+        QFETCH(QByteArray, archive);
+        QFETCH(int, records);
+        const auto dir = centralDirectoryOf(archive);
+        QCOMPARE(dir ? int(dir->records.size()) : -1, records);
+        if (!dir)
+            return;
+        QTEST(dir->plain, "plain");
+        QTEST(dir->records[0].zip64, "zip64");
+        const auto bytes = [](std::string_view name) { return QByteArray(name.data(), qsizetype(name.size())); };
+        QCOMPARE(bytes(dir->records[0].name), "PMOSQ.TPC"_ba);
+        QCOMPARE(dir->records[0].crc, crc32("body"));
+        if (records > 1) {
+            QCOMPARE(bytes(dir->records[1].name), "b/pmosq.tpc"_ba);
+            QCOMPARE(dir->records[1].size, uint64_t(5));
+        }
+    }
+
+    // A ZIP64 field holds only the values its record marks, in their order: here the compressed
+    // size, so the uncompressed size stays the record's own.
+    void zip64FieldHoldsOnlyTheMarkedValues()
+    {
+        QByteArray central = storedCentral("PMOSQ.TPC", crc32("body"), 4, 0);
+        central.replace(20, 4, le32(0xFFFFFFFF));
+        central.replace(30, 2, le16(12));
+        central += le16(1) + le16(8) + le32(99) + le32(0);
+        const auto dir =
+            centralDirectoryOf(storedLocal("PMOSQ.TPC", "body") + central + endRecord(1, central.size(), 30 + 9 + 4));
+        QVERIFY(dir && dir->records.size() == 1 && dir->records[0].zip64);
+        QCOMPARE(dir->records[0].size, uint64_t(4));
     }
 
     // The package is cut short while it is read (it lies on a removable disk, or another program

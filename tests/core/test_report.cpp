@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
@@ -17,7 +18,7 @@ private Q_SLOTS:
     void everyProblemNamedOnce_data()
     {
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QStringList>("members"); // "!": encrypted; none: a file that is no ZIP
+        QTest::addColumn<QStringList>("members"); // "!", "~": encrypted (AES, PKWARE); none: no ZIP
         QTest::addColumn<QString>("reason");
         const QStringList good{u"PHURR.TPC"_s};
         const auto row = [](const char* name, const QByteArray& file, const QStringList& members,
@@ -37,6 +38,8 @@ private Q_SLOTS:
             u"another slot's files, which installing it overwrites in that slot: PMOSQ.TPC"_s);
         row("encrypted", "HURR_Locked.zip", {u"PHURR.TPC"_s, u"!PHURR_L.TPC"_s},
             u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s);
+        row("encrypted the old way", "HURR_Locked.zip", {u"PHURR.TPC"_s, u"~PHURR_L.TPC"_s},
+            u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s);
         row("lonely picture", "Nothing.jpg", {}, u"preview picture with no package"_s);
         row("lonely note", "Nothing.txt", {}, u"note with no package"_s);
     }
@@ -54,11 +57,12 @@ private Q_SLOTS:
 
         QList<kvr::ZipMember> zip;
         for (const QString& name : members) {
-            const bool encrypted = name.startsWith(u'!');
+            const bool encrypted = name.startsWith(u'!') || name.startsWith(u'~');
             const bool link = name.startsWith(u'@'); // a symbolic link, which the installation never makes
             kvr::ZipMember member(name.sliced(encrypted || link ? 1 : 0).toUtf8(), name.endsWith(u'/') ? "" : "skin",
                                   ZIP_CM_DEFLATE, 0, link ? S_IFLNK | 0777 : 0);
-            member.encryption = encrypted ? ZIP_EM_AES_256 : member.encryption;
+            if (encrypted)
+                member.encryption = name.startsWith(u'!') ? ZIP_EM_AES_256 : ZIP_EM_TRAD_PKWARE;
             zip.append(member);
         }
         // Made under a plain name and renamed: a name that is not UTF-8 can only be made with its raw bytes.
@@ -86,8 +90,11 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(game + u"/pmosq_\u00e9.tpc"_s, "accent"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.3DZ"_s, "model"_ba));
+        for (int i = 0; i < 100; ++i) // a game folder holds many more files than a package
+            QVERIFY(kvrtest::writeFile(game + u"/other%1.txt"_s.arg(i), "other"_ba));
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
         QVERIFY(kvr::installedState(skins, game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
+        QCOMPARE(kvr::installedState(skins, game + u"/gone"_s, u"MOSQ"_s, u"Sqn105"_s).state, u"5 files missing"_s);
 
         QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "WING"_ba)); // same size, other CRC
         QFile::remove(game + u"/PMOSQ.3DZ"_s);
@@ -133,6 +140,77 @@ private Q_SLOTS:
         const timespec times[2] = {{seconds, fraction}, {seconds, fraction}};
         QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(game + u"/PMOSQ.TPC"_s).constData(), times, 0), 0);
         QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
+    }
+
+    // A member's name is found on disk as written, else in another letter case: the first such
+    // name in byte order, whatever order the folder lists them in.
+    void installedStateSpellings_data()
+    {
+        QTest::addColumn<QByteArray>("member");
+        QTest::addColumn<QString>("holder"); // of the two spellings on disk, the one with the member's bytes
+        QTest::addColumn<QString>("state");
+        QTest::newRow("as written") << "pmosq.tpc"_ba << u"pmosq.tpc"_s << u"as installed"_s;
+        QTest::newRow("as written, other bytes") << "PMOSQ.TPC"_ba << u"pmosq.tpc"_s << u"1 file differs"_s;
+        QTest::newRow("first in byte order, other bytes") << "Pmosq.Tpc"_ba << u"pmosq.tpc"_s << u"1 file differs"_s;
+        QTest::newRow("first in byte order") << "Pmosq.Tpc"_ba << u"PMOSQ.TPC"_s << u"as installed"_s;
+    }
+    void installedStateSpellings()
+    {
+        QFETCH(QByteArray, member);
+        QFETCH(QString, holder);
+        QTemporaryDir dir;
+        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
+        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
+        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {{member, "body"}}));
+        for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq.tpc"_s})
+            QVERIFY(kvrtest::writeFile(game + u'/' + name, name == holder ? "body"_ba : "else"_ba));
+        QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
+    }
+
+    // A package whose central record libzip refuses, or names by a field of its own, is not read
+    // in its place: the check says what libzip says, whatever its version's words for it.
+    void installedStateOfRecordsLibzipReads_data()
+    {
+        QTest::addColumn<int>("at"); // in the central record, or from its extra field
+        QTest::addColumn<bool>("inField");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QByteArray>("field"); // the extra field's body
+        QTest::addColumn<QString>("state");    // how the state starts
+        const QByteArray time("\x01\x7b\x10\x5e\x5f", 5);
+        const QByteArray name = "PMOSQ.TPC";
+        const quint32 crc = crc32(0, reinterpret_cast<const Bytef*>(name.constData()), uInt(name.size()));
+        const char crcBytes[4] = {char(crc), char(crc >> 8), char(crc >> 16), char(crc >> 24)};
+        const QByteArray unicodePath = '\x01' + QByteArray(crcBytes, 4) + "PMOSQ_X.TPC";
+        const QString refused = u"package not readable: "_s;
+        QTest::newRow("a ZIP64 size with no ZIP64 field") << 24 << false << "\xff\xff\xff\xff"_ba << time << refused;
+        QTest::newRow("the AES method with no AES field") << 10 << false << "\x63\x00"_ba << time << refused;
+        QTest::newRow("an extra field running past its record") << 2 << true << "\x06\x00"_ba << time << refused;
+        QTest::newRow("a Unicode name for the stored one")
+            << 0 << true << "up"_ba << unicodePath << u"1 file missing"_s;
+    }
+    void installedStateOfRecordsLibzipReads()
+    {
+        QFETCH(int, at);
+        QFETCH(bool, inField);
+        QFETCH(QByteArray, bytes);
+        QFETCH(QByteArray, field);
+        QFETCH(QString, state);
+        QTemporaryDir dir;
+        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
+        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
+        kvr::ZipMember member("PMOSQ.TPC", "body", ZIP_CM_STORE, 1600000000);
+        member.extendedTime = field;
+        const QString package = skins + u"/MOSQ_Sqn105.zip"_s;
+        QVERIFY(kvr::writeZip(package, {member}));
+        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, "body"_ba));
+        QByteArray zip = kvrtest::readFile(package);
+        const qsizetype record = zip.indexOf("PK\1\2");
+        const qsizetype extra = zip.indexOf("UT", record + 46);
+        QVERIFY(record > 0 && extra > record);
+        zip.replace((inField ? extra : record) + at, bytes.size(), bytes);
+        QVERIFY(kvrtest::writeFile(package, zip));
+        const QString found = kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state;
+        QVERIFY2(found.startsWith(state), qPrintable(found));
     }
 
     // What the check says when it cannot compare, and that it looks at nothing it was not given.
