@@ -8,6 +8,7 @@
 #pragma once
 
 #include "extract/program_call.h"
+#include "extract/zip_layout.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -138,6 +139,28 @@ private:
 // Runs the bytes through the checks in `work`, an empty folder of the caller's, with `unzip`
 // the library's entry point. Returns what broke, or "" when everything held. Leaves `work`
 // ready for the next run.
+// The report reads the central directory of the same bytes without libzip: every record it
+// gives must lie within the bytes it keeps.
+inline std::string checkCentralDirectory(const uint8_t* data, size_t size)
+{
+    const auto dir = kvr::unzip32::readCentralDirectory(
+        size,
+        [&](uint64_t offset, size_t length, std::vector<unsigned char>&) -> const unsigned char* {
+            return offset <= size && length <= size - offset ? data + offset : nullptr;
+        },
+        uint64_t{64} << 20);
+    if (!dir)
+        return {};
+    const auto* begin = reinterpret_cast<const char*>(dir->bytes.data());
+    const auto within = [&](std::string_view part) {
+        return part.empty() || (part.data() >= begin && part.data() + part.size() <= begin + dir->bytes.size());
+    };
+    for (const kvr::unzip32::CentralRecord& record : dir->records)
+        if (!within(record.name) || !within(record.extra))
+            return "a central record points outside the directory's bytes";
+    return {};
+}
+
 inline std::string checkUnzip(const uint8_t* data, size_t size, const std::string& work, Wiz_SingleEntryUnzipFn* unzip)
 {
     using namespace unzip_detail;
@@ -151,6 +174,8 @@ inline std::string checkUnzip(const uint8_t* data, size_t size, const std::strin
         ::mkdir(parent.c_str(), 0755);
         ::mkdir(target.c_str(), 0755);
     }
+    if (std::string failure = checkCentralDirectory(data, size); !failure.empty())
+        return failure;
     if (!entriesOf(target).empty() || !writeWhole(package, data, size))
         return "cannot prepare " + work;
 
