@@ -642,9 +642,13 @@ QList<ReportProblem> skinsFolderProblems(const QString& skinsFolder, const std::
         const QByteArray raw(e->d_name);
         if (raw == "." || raw == "..")
             continue;
-        struct stat st;
-        if (::fstatat(dir.fd(), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
-            continue;
+        // The listing tells most kinds itself; only links and file systems that do not say cost a stat.
+        if (e->d_type != DT_REG) {
+            struct stat st;
+            const bool maybeFile = e->d_type == DT_LNK || e->d_type == DT_UNKNOWN;
+            if (!maybeFile || ::fstatat(dir.fd(), e->d_name, &st, 0) != 0 || !S_ISREG(st.st_mode))
+                continue;
+        }
         QString name = QFile::decodeName(raw);
         QString key = name.toCaseFolded();
         files.append({raw, std::move(name), std::move(key)});

@@ -54,6 +54,10 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(skins + u"/Good.jpg"_s, "picture"_ba));
         QVERIFY(kvrtest::writeFile(skins + u"/good.txt"_s, "note"_ba)); // matched without regard to case
         QVERIFY(QDir(skins).mkdir(u"HURR_Folder.zip"_s));
+        // A link to a package is the package (its picture needs no row); a dangling one is nothing.
+        QVERIFY(QFile::link(u"HURR_Good.zip"_s, skins + u"/HURR_Alias.zip"_s));
+        QVERIFY(kvrtest::writeFile(skins + u"/Alias.jpg"_s, "picture"_ba));
+        QVERIFY(QFile::link(u"Gone.jpg"_s, skins + u"/Dangling.jpg"_s));
 
         QList<kvr::ZipMember> zip;
         for (const QString& name : members) {
