@@ -106,7 +106,7 @@ UniqueFd openFolder(const QString& localPath);
 class FolderFile
 {
 public:
-    // A new, empty file for the open folder. `tempPattern` ("XXXXXX" standing for a number of its
+    // A new, empty file for the open folder. `tempPattern` ("XXXXXX" standing for hex digits of its
     // own) names the hidden temporary where no unnamed file can be made. Its mode is 0666 less the
     // umask.
     FolderFile(int folderFd, const QByteArray& tempPattern)

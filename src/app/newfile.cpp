@@ -13,7 +13,8 @@ namespace kvr {
 namespace {
 std::atomic<bool> g_hiddenTemporaries{false};
 
-// One random stem per process, then a counter: O_EXCL (or link's refusal to replace) settles any
+// Eight hex digits of their own for each hidden name: a random stem per process mixed with a
+// counter, so none repeats within the process. O_EXCL (or link's refusal to replace) settles any
 // clash with another process's files.
 std::string hiddenName(const std::string& pattern)
 {
@@ -24,8 +25,8 @@ std::string hiddenName(const std::string& pattern)
         return random;
     }();
     static std::atomic<unsigned> counter{0};
-    char unique[24];
-    std::snprintf(unique, sizeof unique, "%08x-%u", stem, ++counter);
+    char unique[12];
+    std::snprintf(unique, sizeof unique, "%08x", stem ^ (++counter * 2654435761u));
     std::string name = pattern;
     if (const size_t at = name.find("XXXXXX"); at != std::string::npos)
         name.replace(at, 6, unique);

@@ -19,8 +19,8 @@ enum class Existing {
     Absent,  // most likely nothing: linked straight in where it can be, else replaced as Replace
 };
 
-// The hidden names the game folder's lock clears after a kill.
-inline constexpr const char* kGameFolderTempPattern = ".unzip32-XXXXXX.tmp";
+// The hidden names the game folder's lock clears after a kill: eight hex digits, a dash, a number.
+inline constexpr const char* kGameFolderTempPattern = ".unzip32-XXXXXX-0.tmp";
 
 // Unnamed files need /proc to be linked in on older kernels; without it, or when forced (to try
 // the path of file systems that lack them), every new file takes a hidden name.
@@ -34,7 +34,7 @@ class NewFile
 {
 public:
     // A new, empty file in the open folder, of mode 0666 less the umask. `tempPattern` names the
-    // hidden file where one is needed, "XXXXXX" standing for a number of its own. Not open, with
+    // hidden file where one is needed, "XXXXXX" standing for eight hex digits of its own. Not open, with
     // errno set, when no file can be made.
     NewFile(int folderFd, const char* tempPattern);
     NewFile(const NewFile&) = delete;
