@@ -191,10 +191,15 @@ void TestFileIo::folderFileNeverWritesThroughALink()
         QVERIFY(::chmod(QFile::encodeName(at).constData(), 0640) == 0);
     }
     const kvr::UniqueFd fd = kvr::openFolder(folder);
-    kvr::forceHiddenTemporaries(hidden);
-    const int written = kvr::writeFileIn(fd.get(), "name", "new"_ba, kvr::Existing(existing), ".name.XXXXXX");
-    kvr::forceHiddenTemporaries(false);
-    QCOMPARE(written, error);
+    {
+        kvr::forceHiddenTemporaries(hidden);
+        kvr::FolderFile file(fd.get(), ".name.XXXXXX");
+        kvr::forceHiddenTemporaries(false);
+        // Until it is whole the file has no name, or a hidden one where it cannot be unnamed.
+        QCOMPARE(QDir(folder).entryList({u".name.*"_s}, QDir::Files | QDir::Hidden).size(), hidden ? 1 : 0);
+        QVERIFY(file.write("new", 3));
+        QCOMPARE(file.commit("name", kvr::Existing(existing)), error);
+    }
 
     QVERIFY(kvrtest::outsideUntouched(outside));
     // Nothing but the name in the folder: no temporary stays behind.
