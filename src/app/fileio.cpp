@@ -3,7 +3,6 @@
 #include "app/toolkit.h"
 
 #include <QFile>
-#include <QRandomGenerator>
 
 #include <algorithm>
 #include <cerrno>
@@ -57,15 +56,7 @@ const dirent* DirStream::next() noexcept
 
 bool writeWhole(int fd, const QByteArray& bytes)
 {
-    bool ok = fd >= 0;
-    for (qsizetype done = 0; ok && done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        done += n;
-    }
-    return ok && ::fsync(fd) == 0;
+    return writeAll(fd, bytes.constData(), static_cast<size_t>(bytes.size())) && ::fsync(fd) == 0;
 }
 
 bool writeDurably(UniqueFd fd, const QByteArray& bytes)
@@ -158,109 +149,16 @@ UniqueFd openFolder(const QString& localPath)
     return UniqueFd(::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
 }
 
-namespace {
-
-QByteArray randomName(const QByteArray& pattern)
-{
-    QByteArray name = pattern;
-    const QByteArray letters = QByteArray::number(QRandomGenerator::global()->generate64() | (quint64{1} << 60), 16);
-    if (const qsizetype at = name.indexOf("XXXXXX"); at >= 0)
-        name.replace(at, 6, letters);
-    else
-        name += letters;
-    return name;
-}
-
-QByteArray procPath(int fd)
-{
-    return "/proc/self/fd/" + QByteArray::number(fd);
-}
-
-} // namespace
-
-FolderFile::FolderFile(int folderFd, const QByteArray& tempPattern) : m_folder(folderFd), m_tempPattern(tempPattern)
-{
-    m_fd.reset(::openat(folderFd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
-    if (m_fd.isValid() || folderFd < 0)
-        return;
-    // No unnamed files here (an older or a network file system): a hidden name of its own, which
-    // O_EXCL makes sure is a new file and never a link.
-    for (int attempt = 0; !m_fd.isValid() && attempt < 100; ++attempt) {
-        m_temp = randomName(tempPattern);
-        m_fd.reset(::openat(folderFd, m_temp.constData(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666));
-        if (!m_fd.isValid() && errno != EEXIST)
-            break;
-    }
-    if (!m_fd.isValid())
-        m_temp.clear();
-}
-
-FolderFile::~FolderFile()
-{
-    if (!m_committed && !m_temp.isEmpty())
-        ::unlinkat(m_folder, m_temp.constData(), 0);
-}
-
-bool FolderFile::write(const char* data, qsizetype size)
-{
-    for (qsizetype done = 0; done < size;) {
-        const ssize_t n = ::write(m_fd.get(), data + done, static_cast<size_t>(size - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return isOpen();
-}
-
 int FolderFile::commit(const QByteArray& name, Existing existing)
 {
-    if (!isOpen())
-        return EBADF;
-    if (m_committed)
-        return EEXIST;
-    if (existing == Existing::Replace) {
-        struct stat old
-        {
-        };
-        if (::fstatat(m_folder, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
-            ::fchmod(m_fd.get(), old.st_mode & 07777) != 0)
-            return errno;
-    }
-    if (::fsync(m_fd.get()) != 0)
+    struct stat old
+    {
+    };
+    if (isOpen() && existing == Existing::Replace &&
+        ::fstatat(m_folder, name.constData(), &old, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(old.st_mode) &&
+        ::fchmod(fd(), old.st_mode & 07777) != 0)
         return errno;
-
-    if (m_temp.isEmpty() && existing == Existing::Keep) {
-        // linkat never replaces what stands at the name.
-        if (::linkat(AT_FDCWD, procPath(m_fd.get()).constData(), m_folder, name.constData(), AT_SYMLINK_FOLLOW) != 0)
-            return errno;
-    } else if (existing == Existing::Keep) {
-        if (::linkat(m_folder, m_temp.constData(), m_folder, name.constData(), 0) != 0)
-            return errno;
-        ::unlinkat(m_folder, m_temp.constData(), 0);
-        m_temp.clear();
-    } else {
-        // An unnamed file first takes a hidden name of its own; a rename then replaces whatever
-        // stands at the name (a link included) in one step.
-        for (int attempt = 0; m_temp.isEmpty() && attempt < 100; ++attempt) {
-            const QByteArray temp = randomName(m_tempPattern);
-            if (::linkat(AT_FDCWD, procPath(m_fd.get()).constData(), m_folder, temp.constData(), AT_SYMLINK_FOLLOW) ==
-                0)
-                m_temp = temp;
-            else if (errno != EEXIST)
-                return errno;
-        }
-        if (m_temp.isEmpty())
-            return EEXIST;
-        if (::renameat(m_folder, m_temp.constData(), m_folder, name.constData()) != 0)
-            return errno;
-        m_temp.clear();
-    }
-    m_committed = true;
-    // The new name reaches the disk too.
-    ::fsync(m_folder);
-    return 0;
+    return m_file.place(name.constData(), existing, true);
 }
 
 int writeFileIn(int folderFd, const QByteArray& name, const QByteArray& bytes, Existing existing,

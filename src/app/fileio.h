@@ -2,6 +2,8 @@
 // a bounded whole-file read that never blocks on a pipe or device standing where a file should be.
 #pragma once
 
+#include "app/newfile.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -94,48 +96,37 @@ bool writeDurably(UniqueFd fd, const QByteArray& bytes);
 FileRead readRegularFd(int fd, qint64 limit);
 
 // Every write into a folder the user named (skins folder, program folder, game folder) goes
-// through FolderFile: the folder is opened once, a link standing at its own name refused, and the
-// new file is made inside it, unnamed where the file system allows (else under a hidden temporary
-// name made with O_EXCL), written, flushed, and only then given its name, relative to the folder's
-// descriptor. A link standing at that name is replaced, never written through, and nothing is ever
-// made outside the folder.
+// through FolderFile, the Qt face of NewFile: the folder is opened once, a link standing at its own
+// name refused, and the new file is written, flushed, and only then given its name (see NewFile).
 
 // Opens a folder for FolderFile: never follows a link at its last part (callers resolve a link
 // the player made to the folder itself first). Invalid, with errno set, when it cannot be opened.
 UniqueFd openFolder(const QString& localPath);
 
-// What stands at the name when the file is put in place.
-enum class Existing {
-    Replace, // replaced whole, a link as well; a regular file's mode goes to the new file
-    Keep,    // the commit fails with EEXIST: never takes the place of a file made meanwhile
-};
-
 class FolderFile
 {
 public:
-    // A new, empty file for the open folder. `tempPattern` ("XXXXXX" standing for random letters)
-    // names the hidden temporary where no unnamed file can be made. Its mode is 0666 less the umask.
-    FolderFile(int folderFd, const QByteArray& tempPattern);
-    FolderFile(const FolderFile&) = delete;
-    FolderFile& operator=(const FolderFile&) = delete;
-    // A file never committed goes, unnamed or temporary alike.
-    ~FolderFile();
+    // A new, empty file for the open folder. `tempPattern` ("XXXXXX" standing for hex digits of its
+    // own) names the hidden temporary where no unnamed file can be made. Its mode is 0666 less the
+    // umask.
+    FolderFile(int folderFd, const QByteArray& tempPattern)
+        : m_folder(folderFd), m_file(folderFd, tempPattern.constData())
+    {
+    }
 
-    bool isOpen() const noexcept { return m_fd.isValid(); }
+    bool isOpen() const noexcept { return m_file.isOpen(); }
     // The descriptor to write (or stream) into.
-    int fd() const noexcept { return m_fd.get(); }
+    int fd() const noexcept { return m_file.fd(); }
     // Appends the bytes whole; false on any failure (a full disk).
-    bool write(const char* data, qsizetype size);
-    // Flushes the file and gives it `name` in the folder. 0 when done, else the errno (EEXIST for
-    // Existing::Keep and a taken name); a failed commit may be tried again with another name.
+    bool write(const char* data, qsizetype size) { return m_file.write(data, static_cast<size_t>(size)); }
+    // Flushes the file and gives it `name` in the folder; a regular file it replaces leaves it
+    // its mode. 0 when done, else the errno (EEXIST for Existing::Keep and a taken name); a failed
+    // commit may be tried again with another name.
     int commit(const QByteArray& name, Existing existing);
 
 private:
     int m_folder;
-    UniqueFd m_fd;
-    QByteArray m_tempPattern;
-    QByteArray m_temp; // the hidden temporary's name; empty for an unnamed file
-    bool m_committed = false;
+    NewFile m_file;
 };
 
 // A whole file written in one call through FolderFile: 0 when done, else the errno.

@@ -213,7 +213,7 @@ struct Job
     std::string storedName;
     std::string destination;
     bool replacing = false;
-    std::unique_ptr<PendingFile> file;
+    std::unique_ptr<NewFile> file;
     const char* failure = nullptr; // null: written whole into `file`
     bool ready = false;
 };
@@ -311,11 +311,11 @@ private:
     // Decodes a member into a fresh file. libzip serves one thread at a time.
     void produce(Job& job, MemberReader& reader)
     {
-        std::unique_ptr<PendingFile> file;
+        std::unique_ptr<NewFile> file;
         const char* failure = nullptr;
         try {
-            file = std::make_unique<PendingFile>(m_target->fd());
-            if (!file->valid()) {
+            file = std::make_unique<NewFile>(m_target->fd(), kGameFolderTempPattern);
+            if (!file->isOpen()) {
                 failure = "write failed: no temporary file";
             } else {
                 std::unique_lock<std::mutex> libzip(m_libzip, std::defer_lock);
@@ -367,7 +367,7 @@ private:
                    g_replaceHook(job.destination.c_str(), job.replacing ? 1 : 0, g_replaceContext) != 0) {
             m_status = kMembersNotWritten;
             skipped(job.storedName, "the file it replaces could not be kept");
-        } else if (!job.file->commit(job.destination, job.modified, job.replacing)) {
+        } else if (!placeMember(*job.file, job.destination, job.modified, job.replacing)) {
             m_status = kMembersNotWritten;
             skipped(job.storedName, "write failed: cannot take its name");
         } else if (g_logHook) {
@@ -481,7 +481,7 @@ extern "C" int Wiz_SingleEntryUnzip(int ifnc, char** ifnv, int xfnc, char** xfnv
 
 extern "C" void Wiz_ForceHiddenTemporaries(int on)
 {
-    kvr::unzip32::forceHiddenTemporaries(on != 0);
+    kvr::forceHiddenTemporaries(on != 0);
 }
 
 extern "C" void Wiz_SetLogHook(WizLogHook* hook, void* context)

@@ -3,6 +3,8 @@
 // name is a bare name, so nothing can be written anywhere else.
 #pragma once
 
+#include "app/newfile.h"
+
 #include <sys/stat.h>
 
 #include <ctime>
@@ -44,46 +46,8 @@ private:
     std::unordered_map<std::string, std::string> m_byFoldedName;
 };
 
-// A freshly created file in the target folder that takes its real name only once it is whole,
-// so a member that fails leaves neither a half-written file nor a stray temporary behind.
-// Where the file system offers it the file is unnamed (O_TMPFILE): a name new to the folder is
-// then linked in at once, one directory operation, and a process killed midway leaves nothing.
-// Otherwise, and when it replaces a file, it goes through a hidden name renamed over the old one.
-// forceHiddenTemporaries(true) makes it always take the hidden name, as on file systems without
-// unnamed files, so that path can be tried anywhere.
-void forceHiddenTemporaries(bool on);
-
-class PendingFile
-{
-public:
-    explicit PendingFile(int folderFd);
-    ~PendingFile();
-    PendingFile(const PendingFile&) = delete;
-    PendingFile& operator=(const PendingFile&) = delete;
-
-    bool valid() const { return m_fd >= 0; }
-    int fd() const { return m_fd; }
-
-    // Stamps the modification time and gives the file its name, replacing what is there.
-    bool commit(const std::string& name, std::time_t modified, bool replacing);
-
-private:
-    // Gives the file a fresh hidden name: created (named file) or linked (unnamed file).
-    bool takeHiddenName(bool unnamed);
-    // Links the unnamed file in under `name`, which must not exist.
-    bool linkUnnamed(const char* name) const;
-
-    int m_folderFd;
-    int m_fd = -1;
-    bool m_unnamed = false;
-    std::string m_name;
-};
-
-// Whether pending files start unnamed (where the file system allows them: they may still fall
-// back to hidden names there).
-bool unnamedTemporaries();
-
-// Writes all of `size` bytes, retrying short writes.
-bool writeAll(int fd, const void* data, size_t size);
+// Each member is written into a NewFile of the target folder under the hidden names the game
+// folder's lock clears, and takes its name once whole.
+bool placeMember(NewFile& file, const std::string& name, std::time_t modified, bool replacing);
 
 } // namespace kvr::unzip32

@@ -25,6 +25,7 @@
 #include <fcntl.h>
 #include <future>
 #include <map>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -226,50 +227,27 @@ bool containsFolded(const QList<QByteArray>& names, const QByteArray& name)
                        [&folded](const QByteArray& n) { return QFile::decodeName(n).toCaseFolded() == folded; });
 }
 
-// A file written back into the game folder: first its bytes go into a temporary the folder lock
-// clears after a kill, all of them set going to disk together; then each is flushed and renamed
-// over whatever has its name.
-struct StagedFile
+// A file written back into the game folder: first its bytes go into a new file of the folder, all
+// of them set going to disk together; then each is flushed and put in place over whatever has its
+// name. A file never placed goes with its NewFile.
+bool stageFile(int folderFd, const QByteArray& bytes, const HistoryFile& file, std::unique_ptr<NewFile>& staged)
 {
-    UniqueFd fd;
-    QByteArray temporary;
-};
-
-bool stageFile(int folderFd, const QByteArray& bytes, const HistoryFile& file, StagedFile& staged)
-{
-    for (int attempt = 0; attempt < 16 && !staged.fd.isValid(); ++attempt) {
-        // The extraction library's temporary names: the game folder's lock removes them after a kill.
-        staged.temporary = ".unzip32-" + QByteArray::number(QRandomGenerator::global()->generate() | 0x10000000u, 16) +
-                           "-" + QByteArray::number(attempt) + ".tmp";
-        staged.fd.reset(::openat(folderFd, staged.temporary.constData(),
-                                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
-    }
-    if (!staged.fd.isValid())
-        return false;
-    const int fd = staged.fd.get();
+    staged = std::make_unique<NewFile>(folderFd, kGameFolderTempPattern);
     const timespec times[2] = {{file.mtimeSec, file.mtimeNsec}, {file.mtimeSec, file.mtimeNsec}};
-    qint64 done = 0;
-    while (done < bytes.size()) {
-        const ssize_t written = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (written < 0 && errno == EINTR)
-            continue;
-        if (written <= 0)
-            return false;
-        done += written;
-    }
-    if (::fchmod(fd, file.mode & 07777) != 0 || ::futimens(fd, times) != 0)
+    if (!staged->isOpen() || !staged->write(bytes.constData(), size_t(bytes.size())) ||
+        ::fchmod(staged->fd(), file.mode & 07777) != 0 || ::futimens(staged->fd(), times) != 0)
         return false;
-    ::sync_file_range(fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    staged->startFlush();
     return true;
 }
 
-bool placeFile(int folderFd, StagedFile& staged, const QByteArray& name)
+bool placeFile(NewFile& staged, const QByteArray& name)
 {
-    if (::fdatasync(staged.fd.get()) != 0 ||
-        ::renameat(folderFd, staged.temporary.constData(), folderFd, name.constData()) != 0)
+    if (::fdatasync(staged.fd()) != 0)
         return false;
-    staged.temporary.clear();
-    return true;
+    // The change's own files are gone by now: most names are free, and linked straight in.
+    errno = staged.place(name.constData(), Existing::Absent, false);
+    return errno == 0;
 }
 
 } // namespace
@@ -1262,12 +1240,9 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
             if (QFile::decodeName(now.name).toCaseFolded() == QFile::decodeName(wrote.name).toCaseFolded() &&
                 now.hash != wrote.hash)
                 recorder.markChanged(now.name);
-    std::vector<StagedFile> staged(static_cast<size_t>(target.kept.size()));
-    const auto failed = [&staged, &folder](const HistoryFile& f) {
+    std::vector<std::unique_ptr<NewFile>> staged(static_cast<size_t>(target.kept.size()));
+    const auto failed = [](const HistoryFile& f) {
         const int err = errno;
-        for (const StagedFile& file : staged)
-            if (!file.temporary.isEmpty())
-                ::unlinkat(folder.get(), file.temporary.constData(), 0);
         return Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
                          .arg(QFile::decodeName(f.name), describeErrno(err)));
     };
@@ -1275,7 +1250,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
         if (!stageFile(folder.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
             throw failed(target.kept.at(i));
     for (qsizetype i = 0; i < target.kept.size(); ++i) {
-        if (!placeFile(folder.get(), staged[size_t(i)], target.kept.at(i).name))
+        if (!placeFile(*staged[size_t(i)], target.kept.at(i).name))
             throw failed(target.kept.at(i));
         recorder.noteWritten(target.kept.at(i));
     }

@@ -615,35 +615,77 @@ private Q_SLOTS:
         QVERIFY(!QFile::exists(outside));
     }
 
-    // Link members are not created; links on disk are replaced, never followed; read-only files
-    // are replaced by files of the default mode; folders stay.
+    // Link members are not created; links on disk are replaced, never followed, whether they
+    // stood there when the unpack began or appeared as the member took its name (then most names
+    // are taken to be free); read-only files are replaced by files of the default mode; folders stay.
+    void whatIsOnDiskIsNeitherFollowedNorForced_data()
+    {
+        QTest::addColumn<bool>("hidden");
+        QTest::addColumn<bool>("late");
+        QTest::newRow("links before the unpack") << false << false;
+        QTest::newRow("links before the unpack, hidden temporaries") << true << false;
+        QTest::newRow("links as the members take their names") << false << true;
+        QTest::newRow("links as the members take their names, hidden temporaries") << true << true;
+    }
     void whatIsOnDiskIsNeitherFollowedNorForced()
     {
+        QFETCH(bool, hidden);
+        QFETCH(bool, late);
         const QString archive = path(u"links.zip"_s);
         makeZip(archive, {{"PLINK.TPC", "/etc/passwd", ZIP_CM_STORE, 0, S_IFLNK | 0777},
                           {"PMOSQ.TPC", "member"},
                           {"PGONE.TPC", "member too"},
+                          {"PFOLDER.TPC", "member three"},
                           {"PRO.TPC", "new"},
                           {"PDIR.TPC", "new"}});
         const QString parent = path(u"links"_s);
         QDir(parent).removeRecursively();
         const QString game = target(u"links/game"_s, {{u"pro.tpc"_s, "old"}});
         QVERIFY(!game.isEmpty());
-        QVERIFY(writeFile(parent + u"/outside.txt"_s, "outside"_ba));
-        QVERIFY(QFile::link(u"../outside.txt"_s, game + u"/PMOSQ.TPC"_s));
-        QVERIFY(QFile::link(u"../nowhere"_s, game + u"/pgone.tpc"_s));
+        const QString outside = parent + u"/outside"_s;
+        QVERIFY(kvrtest::plantLink(parent + u"/unused"_s, QString(), outside));
+        // Link name -> what it points to: a file outside, nothing, a folder outside.
+        const QString gone = late ? u"PGONE.TPC"_s : u"pgone.tpc"_s;
+        struct Planted
+        {
+            QString game;
+            QMap<QString, QString> links;
+        } planted{game,
+                  {{u"PMOSQ.TPC"_s, outside + u"/file"_s},
+                   {gone, outside + u"/nowhere"_s},
+                   {u"PFOLDER.TPC"_s, outside + u"/folder"_s}}};
+        const auto plant = [](const char* name, int, void* context) {
+            auto* p = static_cast<Planted*>(context);
+            const QString at = QString::fromUtf8(name);
+            return p->links.contains(at) && !QFile::link(p->links.value(at), p->game + u'/' + at) ? 1 : 0;
+        };
+        auto* setReplaceHook = reinterpret_cast<Wiz_SetReplaceHookFn*>(::dlsym(m_library, "Wiz_SetReplaceHook"));
+        auto* forceHidden =
+            reinterpret_cast<Wiz_ForceHiddenTemporariesFn*>(::dlsym(m_library, "Wiz_ForceHiddenTemporaries"));
+        QVERIFY(setReplaceHook && forceHidden);
+        if (late)
+            setReplaceHook(plant, &planted);
+        else
+            for (auto link = planted.links.cbegin(); link != planted.links.cend(); ++link)
+                QVERIFY(QFile::link(link.value(), game + u'/' + link.key()));
         QVERIFY(QFile::setPermissions(game + u"/pro.tpc"_s, QFile::ReadOwner));
         QDir().mkpath(game + u"/PDIR.TPC"_s);
-        QVERIFY(unzip(archive, game) != 0);
-        QCOMPARE(contents(game),
-                 (Files{{u"PMOSQ.TPC"_s, "member"}, {u"pgone.tpc"_s, "member too"}, {u"pro.tpc"_s, "new"}}));
+        forceHidden(hidden ? 1 : 0);
+        const int status = unzip(archive, game);
+        forceHidden(0);
+        setReplaceHook(nullptr, nullptr);
+        QVERIFY(status != 0);
+        QCOMPARE(contents(game), (Files{{u"PMOSQ.TPC"_s, "member"},
+                                        {gone, "member too"},
+                                        {u"PFOLDER.TPC"_s, "member three"},
+                                        {u"pro.tpc"_s, "new"}}));
         QVERIFY(QFileInfo(game + u"/pro.tpc"_s).permissions().testFlag(QFile::WriteOwner));
         QCOMPARE(logOf(u"PLINK.TPC"_s), u"skipped, a link"_s);
         QCOMPARE(logOf(u"PDIR.TPC"_s), u"skipped, a folder has its name"_s);
-        QVERIFY(!QFileInfo(game + u"/PMOSQ.TPC"_s).isSymLink() && !QFileInfo(game + u"/pgone.tpc"_s).isSymLink());
+        for (const QString& name : planted.links.keys())
+            QVERIFY(!QFileInfo(game + u'/' + name).isSymLink());
         QVERIFY(QFileInfo(game + u"/PDIR.TPC"_s).isDir());
-        QCOMPARE(readFile(parent + u"/outside.txt"_s), QByteArray("outside"));
-        QVERIFY(!QFile::exists(parent + u"/nowhere"_s));
+        QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
     // In the folder the program runs from, a package cannot replace the program, the library or

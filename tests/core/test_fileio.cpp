@@ -156,15 +156,21 @@ void TestFileIo::folderFileNeverWritesThroughALink_data()
 {
     QTest::addColumn<QString>("standing"); // what stands at the name before the write
     QTest::addColumn<int>("existing");
+    QTest::addColumn<bool>("hidden"); // made under a hidden name, as where no unnamed file can be
     QTest::addColumn<int>("error");
     const int replace = int(kvr::Existing::Replace), keep = int(kvr::Existing::Keep);
-    for (const auto& [name, existing] : {std::pair{"replace ", replace}, std::pair{"keep ", keep}}) {
-        QTest::newRow(QByteArray(name + "nothing"_ba).constData()) << QString() << existing << 0;
-        QTest::newRow(QByteArray(name + "file"_ba).constData())
-            << u"mine"_s << existing << (existing == keep ? EEXIST : 0);
-        for (const QString& link : {u"dangling"_s, u"file"_s, u"folder"_s})
-            QTest::newRow(QByteArray(name + "link to "_ba + link.toLatin1()).constData())
-                << link << existing << (existing == keep ? EEXIST : 0);
+    const int absent = int(kvr::Existing::Absent);
+    for (const bool hidden : {false, true}) {
+        for (const auto& [kind, existing] :
+             {std::pair{"replace ", replace}, std::pair{"keep ", keep}, std::pair{"absent ", absent}}) {
+            const QByteArray name = (hidden ? "hidden, "_ba : ""_ba) + kind;
+            QTest::newRow(QByteArray(name + "nothing"_ba).constData()) << QString() << existing << hidden << 0;
+            QTest::newRow(QByteArray(name + "file"_ba).constData())
+                << u"mine"_s << existing << hidden << (existing == keep ? EEXIST : 0);
+            for (const QString& link : {u"dangling"_s, u"file"_s, u"folder"_s})
+                QTest::newRow(QByteArray(name + "link to "_ba + link.toLatin1()).constData())
+                    << link << existing << hidden << (existing == keep ? EEXIST : 0);
+        }
     }
 }
 
@@ -172,6 +178,7 @@ void TestFileIo::folderFileNeverWritesThroughALink()
 {
     QFETCH(QString, standing);
     QFETCH(int, existing);
+    QFETCH(bool, hidden);
     QFETCH(int, error);
     QTemporaryDir dir;
     const QString folder = dir.filePath(u"skins"_s), outside = dir.filePath(u"outside"_s);
@@ -184,7 +191,15 @@ void TestFileIo::folderFileNeverWritesThroughALink()
         QVERIFY(::chmod(QFile::encodeName(at).constData(), 0640) == 0);
     }
     const kvr::UniqueFd fd = kvr::openFolder(folder);
-    QCOMPARE(kvr::writeFileIn(fd.get(), "name", "new"_ba, kvr::Existing(existing), ".name.XXXXXX"), error);
+    {
+        kvr::forceHiddenTemporaries(hidden);
+        kvr::FolderFile file(fd.get(), ".name.XXXXXX");
+        kvr::forceHiddenTemporaries(false);
+        // Until it is whole the file has no name, or a hidden one where it cannot be unnamed.
+        QCOMPARE(QDir(folder).entryList({u".name.*"_s}, QDir::Files | QDir::Hidden).size(), hidden ? 1 : 0);
+        QVERIFY(file.write("new", 3));
+        QCOMPARE(file.commit("name", kvr::Existing(existing)), error);
+    }
 
     QVERIFY(kvrtest::outsideUntouched(outside));
     // Nothing but the name in the folder: no temporary stays behind.
@@ -201,7 +216,7 @@ void TestFileIo::folderFileNeverWritesThroughALink()
         // A replaced file's mode stays; a new one gets the umask's.
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        QCOMPARE(st.st_mode & 07777, mine ? 0640u : 0666u & ~mask);
+        QCOMPARE(st.st_mode & 07777, mine && kvr::Existing(existing) == kvr::Existing::Replace ? 0640u : 0666u & ~mask);
     }
     // A folder is opened for writing only as itself, never through a link.
     QVERIFY(QFile::link(folder, outside + u"/link2"_s));

@@ -2,6 +2,7 @@
 // (names, bytes, modes, times), replaced files come back, a file changed behind the program's
 // back is kept, the same bytes are stored once, the cap spares first states, damaged entries are
 // refused, and a kill at any step followed by a start loses nothing.
+#include "app/newfile.h"
 #include "history/history.h"
 #include "installer/installation.h"
 #include "settings/modulo_ini.h"
@@ -189,13 +190,46 @@ private Q_SLOTS:
         QCOMPARE(skinOf(ini(), u"HURR"_s), QString());
     }
 
-    void linksGoAsBeforeAndTheirTargetsStay()
+    // A link among the game's files goes as any file; one that stands where the undo writes a file
+    // back (planted just as it does) is replaced by the file: no link is ever written through.
+    void linksAreNeverWrittenThrough_data()
     {
-        QVERIFY(writeFile(ws->root() + u"/outside.txt"_s, "not the game's"));
-        QVERIFY(QFile::link(ws->root() + u"/outside.txt"_s, game() + u"/PMOSQ_LINK.TPC"_s));
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
-        QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
-        QCOMPARE(readFile(ws->root() + u"/outside.txt"_s), "not the game's"_ba);
+        QTest::addColumn<QString>("link"); // what it points to, as kvrtest::plantLink makes it
+        QTest::addColumn<bool>("atUndo");
+        QTest::addColumn<bool>("hidden"); // the undo's files under hidden names, as where no unnamed file can be
+        QTest::newRow("a link among the game's files") << u"file"_s << false << false;
+        for (const QString& link : {u"dangling"_s, u"file"_s, u"folder"_s})
+            QTest::addRow("link to %s where the undo writes back", qPrintable(link)) << link << true << false;
+        QTest::newRow("link to file where the undo writes back, hidden temporaries") << u"file"_s << true << true;
+    }
+    void linksAreNeverWrittenThrough()
+    {
+        QFETCH(QString, link);
+        QFETCH(bool, atUndo);
+        QFETCH(bool, hidden);
+        const QString outside = ws->root() + u"/outside"_s;
+        if (!atUndo) {
+            QVERIFY(kvrtest::plantLink(game() + u"/PMOSQ_LINK.TPC"_s, link, outside));
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
+            QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
+        } else {
+            const Snapshot before = snapshot(game());
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+            bool planted = false;
+            const kvr::ChangeProbe previous = kvr::setRestoreProbe([&](kvr::ChangeStep step) {
+                if (step == kvr::ChangeStep::Deleted)
+                    planted = kvrtest::plantLink(game() + u"/PMOSQ.TPC"_s, link, outside) &&
+                              kvrtest::plantLink(game() + u"/readme.txt"_s, link, outside);
+            });
+            kvr::forceHiddenTemporaries(hidden);
+            undo();
+            kvr::forceHiddenTemporaries(false);
+            kvr::setRestoreProbe(previous);
+            QVERIFY(planted);
+            QCOMPARE(snapshot(game()), before);
+            QVERIFY(!QFileInfo(game() + u"/PMOSQ.TPC"_s).isSymLink());
+        }
+        QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
     void fileChangedBehindTheProgramsBackIsKept()
