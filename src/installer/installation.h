@@ -25,7 +25,10 @@
 
 #include "installer/journal.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -112,6 +115,11 @@ private:
     // The history entry of the change, begun under the lock before the journal; false when the
     // history cannot be written (said in a message), and then nothing may change.
     bool startHistory();
+    // Runs a step of the history's under the lock; one that fails stops the change (said in a
+    // message) before anything is removed.
+    void historyStep(const std::function<void()>& step);
+    // The slot's files the change clears, as patterns of the game folder.
+    QStringList clearedPatterns() const;
 
     ChangePlan m_plan;
     QString m_settingsFile;
@@ -123,6 +131,8 @@ private:
     // The entry the change makes (shared with a HistoryBatch that makes one entry of several).
     std::shared_ptr<HistoryRecorder> m_history;
     bool m_batched = false;
+    // The names the package's members land under, from the check of the package.
+    QList<QByteArray> m_unpacked;
     // Set when the history could not take a file: the change stops there, having removed nothing.
     mutable bool m_stopped = false;
 };
