@@ -855,6 +855,8 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
 
 HistoryRecorder::~HistoryRecorder()
 {
+    if (m_flushed.valid())
+        m_flushed.wait();
     // A change cut short by an error still leaves what it kept undoable.
     if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.isEmpty()) {
         // Nothing was done under it (another instance had finished the change): no entry.
@@ -1081,11 +1083,20 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
     for (const MovedFile& m : std::as_const(moved))
         lines += movedLine(m);
     lines += creating;
-    // Set going to disk now; flushed by secure(), after the journal's flush carried it.
     if (!writeAll(m_pendingFd.get(), lines))
         throw failed(errno);
-    ::sync_file_range(m_pendingFd.get(), 0, 0, SYNC_FILE_RANGE_WRITE);
-    m_unflushed = true;
+    // Flushed on threads while the change writes its journal: the disk takes the three flushes
+    // together. secure() waits for them.
+    m_flushed = std::async(std::launch::async,
+                           [blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1,
+                            pending = m_pendingFd.get()] {
+                               auto blobsFlushed = std::async(std::launch::async, [blobs] {
+                                   return blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno;
+                               });
+                               const int err = ::fsync(pending) == 0 ? 0 : errno;
+                               const int blobsErr = blobsFlushed.get();
+                               return err ? err : blobsErr;
+                           });
     m_moved.append(moved);
     m_removable.append(removable);
 }
@@ -1102,10 +1113,8 @@ void HistoryRecorder::dropPrepared()
 
 void HistoryRecorder::secure()
 {
-    if (std::exchange(m_unflushed, false)) {
-        // Both folders' flushes: the first carries the second's on a journaled disk.
-        if (!flushBlobs() || ::fsync(m_pendingFd.get()) != 0) {
-            const int err = errno;
+    if (m_flushed.valid()) {
+        if (const int err = m_flushed.get()) {
             dropPrepared();
             throw notKept(err, m_store.folder());
         }
@@ -1113,19 +1122,23 @@ void HistoryRecorder::secure()
         if (m_moved.size() > m_preparedFrom.moved)
             hashMovedSoon(m_moved.mid(m_preparedFrom.moved));
     }
-    // The pending entries of committed changes whose entries have reached the disk since: the
-    // flush just made carried them, so checking them costs little now.
-    const UniqueFd lock = lockFolder(m_store.folder());
-    if (!lock.isValid())
+    // The pending entries of committed changes whose entries have reached the disk since, on a
+    // thread: checking costs a flush each, which the change need not wait for.
+    if (m_earlierChecked.valid())
         return;
-    const QString entries = m_store.folder() + QStringLiteral("/entries");
-    for (const EntryFile& f : entryFiles(entries, ".pending")) {
-        if (f.id == m_entry.id)
-            continue;
-        const UniqueFd pending(::open(QFile::encodeName(f.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
-            entryOnDisk(entries, f.id);
-    }
+    m_earlierChecked = std::async(std::launch::async, [folder = m_store.folder(), own = m_entry.id] {
+        const UniqueFd lock = lockFolder(folder);
+        if (!lock.isValid())
+            return;
+        const QString entries = folder + QStringLiteral("/entries");
+        for (const EntryFile& f : entryFiles(entries, ".pending")) {
+            if (f.id == own)
+                continue;
+            const UniqueFd pending(::open(QFile::encodeName(f.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+            if (pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
+                entryOnDisk(entries, f.id);
+        }
+    });
 }
 
 void HistoryRecorder::removePrepared()
@@ -1293,6 +1306,8 @@ void HistoryRecorder::settleMoved()
 void HistoryRecorder::commit()
 {
     m_committed = true;
+    if (m_earlierChecked.valid())
+        m_earlierChecked.wait();
     settleMoved();
     // The blobs' names reach the disk before the entry names them.
     if (!flushBlobs())

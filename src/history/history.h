@@ -186,7 +186,8 @@ private:
     QList<MovedFile> m_moved;
     QList<QByteArray> m_removable; // found by prepare(), removed by removePrepared()
     QList<QByteArray> m_creating;  // named in the pending entry before the unpack creates them
-    bool m_unflushed = false;
+    std::future<int> m_flushed;       // prepare()'s flushes: 0 or the errno
+    std::future<void> m_earlierChecked; // earlier changes' pending entries let go of
     struct
     {
         qsizetype kept = 0, moved = 0, creating = 0;
