@@ -1087,16 +1087,14 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
         throw failed(errno);
     // Flushed on threads while the change writes its journal: the disk takes the three flushes
     // together. secure() waits for them.
-    m_flushed = std::async(std::launch::async,
-                           [blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1,
-                            pending = m_pendingFd.get()] {
-                               auto blobsFlushed = std::async(std::launch::async, [blobs] {
-                                   return blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno;
-                               });
-                               const int err = ::fsync(pending) == 0 ? 0 : errno;
-                               const int blobsErr = blobsFlushed.get();
-                               return err ? err : blobsErr;
-                           });
+    m_flushed = std::async(std::launch::async, [blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1,
+                                                pending = m_pendingFd.get()] {
+        auto blobsFlushed =
+            std::async(std::launch::async, [blobs] { return blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
+        const int err = ::fsync(pending) == 0 ? 0 : errno;
+        const int blobsErr = blobsFlushed.get();
+        return err ? err : blobsErr;
+    });
     m_moved.append(moved);
     m_removable.append(removable);
 }
@@ -1329,6 +1327,11 @@ void HistoryRecorder::commit()
 namespace {
 bool g_historyKept = true;
 } // namespace
+
+void setHistoryDiskFull(bool full)
+{
+    g_diskFull = full;
+}
 
 void setHistoryKept(bool on)
 {

@@ -184,9 +184,9 @@ private:
     QList<QByteArray> m_createdNames;
     std::future<QList<HistoryFile>> m_createdHashes;
     QList<MovedFile> m_moved;
-    QList<QByteArray> m_removable; // found by prepare(), removed by removePrepared()
-    QList<QByteArray> m_creating;  // named in the pending entry before the unpack creates them
-    std::future<int> m_flushed;       // prepare()'s flushes: 0 or the errno
+    QList<QByteArray> m_removable;      // found by prepare(), removed by removePrepared()
+    QList<QByteArray> m_creating;       // named in the pending entry before the unpack creates them
+    std::future<int> m_flushed;         // prepare()'s flushes: 0 or the errno
     std::future<void> m_earlierChecked; // earlier changes' pending entries let go of
     struct
     {
