@@ -1221,7 +1221,10 @@ void HistoryRecorder::noteCreated(const QByteArray& name)
 {
     // A name prepare() did not foresee is noted in the pending entry before the file appears.
     if (!containsFolded(m_creating, name)) {
-        appendLine("creating=" + pct(name) + '\n');
+        // Called from the unpack's hook: nothing may be thrown through the library. Not noted,
+        // the file is still found by the slot's patterns or taken for one the change replaced.
+        if (!writeWhole(m_pendingFd.get(), "creating=" + pct(name) + '\n'))
+            qCWarning(lcInstall, "history: %s not noted before it is created", name.constData());
         m_creating.append(name);
     }
     m_createdNames.append(name);

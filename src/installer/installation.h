@@ -4,8 +4,10 @@
 //
 // The steps of a SlotChange, in this order:
 //   begin()        takes the game folder's lock without ever blocking (see LockWait), checks the
-//                  package (see PackageRule) and writes the journal. Until it says Yes nothing
-//                  has changed, and a change that does not begin changes nothing;
+//                  package (see PackageRule) and writes the journal; the history links what the
+//                  change will remove or the unpack replace before it, and flushes it beside
+//                  the journal. Until it says Yes nothing has changed in the game folder, and a
+//                  change that does not begin changes nothing;
 //   deleteFiles()  the slot's files in the game folder, P, the slot code, anything (a reset:
 //                  P*.TPC and P*.3DZ);
 //   unpack()       the package into the game folder (an install of a skin but "(Default)");
