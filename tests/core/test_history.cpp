@@ -264,6 +264,8 @@ private Q_SLOTS:
                                              << " .."_ba << QString() << u"a path"_s;
         QTest::addRow("a hand edit") << "kind="_ba
                                      << "kind=whatever"_ba << QString() << u"does not parse"_s;
+        QTest::addRow("a field too many") << " PMOSQ.TPC\n"_ba
+                                          << " PMOSQ.TPC changed more\n"_ba << QString() << u"does not parse"_s;
         QTest::addRow("cut short") << "end\n"_ba
                                    << ""_ba << QString() << u"cut short"_s;
         QTest::addRow("a missing blob") << ""_ba
