@@ -149,6 +149,8 @@ private Q_SLOTS:
         for (const QString& name : after.keys())
             QCOMPARE(snapshot(game())[name].section(u' ', 0, 1), after[name].section(u' ', 0, 1));
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), change == u"reset" ? u"(Default)"_s : change);
+        // Each change lets go of the pending entries before it, their entries being on disk.
+        QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).size(), 1);
     }
 
     void twoInstancesShareTheHistory()
