@@ -14,7 +14,7 @@ namespace {
 
 PackageCheck refused(const QString& problem)
 {
-    return {PackageCheck::State::Refused, problem};
+    return {PackageCheck::State::Refused, problem, {}};
 }
 
 // Why the file could not be opened as an archive: it is missing, not a file, or not a ZIP.
@@ -24,7 +24,7 @@ PackageCheck unopened(const QString& localPath)
     const std::string found = unzip32::findIgnoringCase(QFile::encodeName(info.absolutePath()).toStdString(),
                                                         QFile::encodeName(info.fileName()).toStdString());
     if (!info.exists() && found.empty())
-        return {PackageCheck::State::Missing, QStringLiteral("The package does not exist.")};
+        return {PackageCheck::State::Missing, QStringLiteral("The package does not exist."), {}};
     const QString path =
         info.exists() ? localPath : info.absolutePath() + QLatin1Char('/') + QFile::decodeName(found.c_str());
     struct stat st
@@ -52,6 +52,7 @@ PackageCheck checkPackage(const QString& localPath)
     }
     zip_t* zip = archive.zip();
     const zip_int64_t count = zip_get_num_entries(zip, 0);
+    PackageCheck whole;
     for (zip_int64_t i = 0; i < count; ++i) {
         const auto index = static_cast<zip_uint64_t>(i);
         zip_stat_t stat;
@@ -65,8 +66,10 @@ PackageCheck checkPackage(const QString& localPath)
         if ((stat.valid & ZIP_STAT_SIZE) && stat.size > unzip32::kMaxMemberSize)
             return refused(
                 QStringLiteral("The package's member \"%1\" declares a size too large to unpack.").arg(name));
+        if (const std::string bare = unzip32::bareName(stat.valid & ZIP_STAT_NAME ? stat.name : ""); !bare.empty())
+            whole.names.append(QByteArray::fromStdString(bare));
     }
-    return {};
+    return whole;
 }
 
 QString packageProblem(const QString& localPath)

@@ -2,6 +2,8 @@
 // for it: the library's own reading of the archive, without writing anything.
 #pragma once
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
 
 namespace kvr {
@@ -15,6 +17,8 @@ struct PackageCheck
     };
     State state = State::Whole;
     QString problem; // why, in plain words for the player; "" when whole
+    // The names the members land under in the target folder, as stored (case as in the package).
+    QList<QByteArray> names;
 };
 
 // The package at this local path as the library would read it. A package the library would

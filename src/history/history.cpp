@@ -170,6 +170,33 @@ QString describeErrno(int err)
     return Error::fromErrno(err).description();
 }
 
+Error diskFull(const QString& folder)
+{
+    return Error(QStringLiteral("There is not enough free space for the history in %1 to keep the files this change "
+                                "removes, so nothing was changed in the game folder.")
+                     .arg(folder));
+}
+
+Error notKept(int err, const QString& folder)
+{
+    if (err == ENOSPC)
+        return diskFull(folder);
+    return Error(QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
+                     .arg(describeErrno(err)));
+}
+
+bool g_diskFull = false;
+
+// A link of a game folder's file into blobs/; fails as on a full disk when the tests say so.
+bool linkIntoBlobs(int gameFd, const QByteArray& name, int blobsFd, const QByteArray& temporary)
+{
+    if (g_diskFull) {
+        errno = ENOSPC;
+        return false;
+    }
+    return ::linkat(gameFd, name.constData(), blobsFd, temporary.constData(), 0) == 0;
+}
+
 bool makeFolder(const QString& path)
 {
     return ::mkdir(QFile::encodeName(path).constData(), 0755) == 0 || errno == EEXIST;
@@ -323,13 +350,24 @@ bool settleBlob(int blobsFd, const QByteArray& temporary, const QByteArray& hash
 }
 
 // A pending entry's moved lines as kept ones: each link still there hashed and put under its
-// hash. One that is gone was settled, its kept line written before.
+// hash. One that is gone was settled, its kept line written before. The names it was to create
+// that stand in the game folder now, other than files it kept, as created ones.
 QByteArray settlePendingMoves(int blobsFd, const QByteArray& bytes)
 {
     QByteArray result;
+    QList<QByteArray> creating;
+    QSet<QPair<quint64, quint64>> keptFiles;
+    UniqueFd game;
     const QList<QByteArray> lines = bytes.split('\n');
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
         const QByteArray& line = lines.at(i);
+        if (line.startsWith("game="))
+            game.reset(
+                ::open(QFile::encodeName(decodedField(line.mid(5))).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+        if (line.startsWith("creating=")) {
+            creating.append(QByteArray::fromPercentEncoding(line.mid(9)));
+            continue;
+        }
         if (!line.startsWith("moved=")) {
             result += line + '\n';
             continue;
@@ -340,10 +378,28 @@ QByteArray settlePendingMoves(int blobsFd, const QByteArray& bytes)
         const UniqueFd fd(::openat(blobsFd, fields.at(0).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
         QByteArray hash;
         qint64 size = 0;
-        if (!fd.isValid() || !hashFd(fd.get(), hash, size) || !settleBlob(blobsFd, fields.at(0), hash, size))
+        struct stat st
+        {
+        };
+        if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !hashFd(fd.get(), hash, size) ||
+            !settleBlob(blobsFd, fields.at(0), hash, size))
             continue;
+        keptFiles.insert({quint64(st.st_dev), quint64(st.st_ino)});
         result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
                   fields.at(4) + ' ' + fields.at(5) + '\n';
+    }
+    for (const QByteArray& name : std::as_const(creating)) {
+        const UniqueFd fd(game.isValid() && isPlainName(name)
+                              ? ::openat(game.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+                              : -1);
+        struct stat st
+        {
+        };
+        QByteArray hash;
+        qint64 size = 0;
+        if (fd.isValid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+            !keptFiles.contains({quint64(st.st_dev), quint64(st.st_ino)}) && hashFd(fd.get(), hash, size))
+            result += "created=" + hash + ' ' + pct(name) + '\n';
     }
     return result;
 }
@@ -745,12 +801,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     if (!lock.isValid())
         throw historyInUse(folder);
     const QString entries = folder + QStringLiteral("/entries");
-    // The pending entries of committed changes whose entries have reached the disk since.
-    for (const EntryFile& f : entryFiles(entries, ".pending")) {
-        const UniqueFd pending(::open(QFile::encodeName(f.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
-        if (pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
-            entryOnDisk(entries, f.id);
-    }
+    // Those of committed changes whose entries have reached the disk go in secure().
     qint64 next = 1;
     for (const char* suffix : {".entry", ".pending"})
         for (const EntryFile& f : entryFiles(entries, suffix))
@@ -782,6 +833,8 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
 
 HistoryRecorder::~HistoryRecorder()
 {
+    if (m_flushed.valid())
+        m_flushed.wait();
     // A change cut short by an error still leaves what it kept undoable.
     if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.isEmpty()) {
         // Nothing was done under it (another instance had finished the change): no entry.
@@ -845,11 +898,15 @@ bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
     if (::fstatat(m_blobsFd.get(), file.hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) != 0 ||
         blob.st_size != file.size) {
         const QByteArray temporary = randomName(".in-");
-        if (::linkat(m_gameFd.get(), name.constData(), m_blobsFd.get(), temporary.constData(), 0) != 0) {
-            const UniqueFd copy(::openat(m_blobsFd.get(), temporary.constData(),
-                                         O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644));
+        if (!linkIntoBlobs(m_gameFd.get(), name, m_blobsFd.get(), temporary)) {
+            const UniqueFd copy(g_diskFull
+                                    ? UniqueFd()
+                                    : UniqueFd(::openat(m_blobsFd.get(), temporary.constData(),
+                                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)));
             if (!copy.isValid() || !copyFd(fd.get(), copy.get())) {
+                const int err = g_diskFull ? ENOSPC : errno;
                 ::unlinkat(m_blobsFd.get(), temporary.constData(), 0);
+                errno = err;
                 return false;
             }
         }
@@ -865,12 +922,25 @@ bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
 
 void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QByteArray>& alsoNames)
 {
+    prepare(patterns, alsoNames);
+    secure();
+    removePrepared();
+}
+
+void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArray>& alsoNames,
+                              const QList<QByteArray>& unpacked)
+{
     struct Candidate
     {
         QByteArray name;
         bool regular;
+        bool removed; // else the unpack replaces it
         struct stat st;
     };
+    QSet<QString> toUnpack;
+    for (const QByteArray& name : unpacked)
+        toUnpack.insert(QFile::decodeName(name).toCaseFolded());
+    QSet<QString> staying; // names of the folder the unpack finds standing
     QList<Candidate> found;
     qint64 bytes = 0;
     {
@@ -879,27 +949,48 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
         DirStream dir(scan.get());
         while (const dirent* d = dir.next()) {
             const QByteArray name(d->d_name);
-            if (name == "." || name == ".." ||
-                (!matchesAny(patterns, QFile::decodeName(name)) && !containsFolded(alsoNames, name)))
+            if (name == "." || name == "..")
+                continue;
+            const QString decoded = QFile::decodeName(name);
+            const QString folded = toUnpack.isEmpty() ? QString() : decoded.toCaseFolded();
+            const bool matching = matchesAny(patterns, decoded) || containsFolded(alsoNames, name);
+            const bool unpackedOver = !toUnpack.isEmpty() && toUnpack.contains(folded);
+            if (!matching && !unpackedOver)
                 continue;
             struct stat st
             {
             };
             if (::fstatat(m_gameFd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
                 continue;
+            bool removed = matching;
             struct stat target
             {
             };
             // As the plain delete: a link to a folder stays, a read-only file stays.
             if (S_ISLNK(st.st_mode) && ::fstatat(m_gameFd.get(), d->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-                continue;
+                removed = false;
             if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
+                removed = false;
+            if (!removed && unpackedOver)
+                staying.insert(folded);
+            // What the unpack replaces other than a regular file is left to it: the hook decides.
+            if (!removed && !(unpackedOver && S_ISREG(st.st_mode)))
                 continue;
-            found.append({name, S_ISREG(st.st_mode), st});
+            found.append({name, S_ISREG(st.st_mode), removed, st});
             bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
         }
     }
-    if (found.isEmpty())
+    m_preparedFrom = {m_entry.kept.size(), m_moved.size(), m_creating.size()};
+    // The names the unpack will create, noted before: an entry a kill cut short lists them too.
+    QByteArray creating;
+    for (const QByteArray& name : unpacked) {
+        const QString folded = QFile::decodeName(name).toCaseFolded();
+        if (staying.contains(folded) || containsFolded(m_creating, name))
+            continue;
+        m_creating.append(name);
+        creating += "creating=" + pct(name) + '\n';
+    }
+    if (found.isEmpty() && creating.isEmpty())
         return;
     // Where the history is on another file system the bytes are copied: there must be room first.
     struct stat game
@@ -913,24 +1004,31 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     };
     if (::fstat(m_gameFd.get(), &game) == 0 && ::fstat(m_blobsFd.get(), &history) == 0 &&
         game.st_dev != history.st_dev && ::fstatvfs(m_blobsFd.get(), &fs) == 0 &&
-        qint64(fs.f_bavail) * qint64(fs.f_frsize) < bytes + (qint64{1} << 20))
-        throw Error(QStringLiteral("There is not enough free space for the history in %1 to keep the files this "
-                                   "change removes, so nothing was changed in the game folder.")
-                        .arg(m_store.folder()));
-    // Safe in the history first, every one, with one flush of each folder; only then removed.
-    // The history's lock keeps a prune from taking a blob before this entry names it.
+        qint64(fs.f_bavail) * qint64(fs.f_frsize) < bytes + (qint64{1} << 20)) {
+        dropPrepared();
+        throw diskFull(m_store.folder());
+    }
+    // Safe in the history first, every one; only then removed. The history's lock keeps a prune
+    // from taking a blob before this entry names it.
     const UniqueFd lock = lockFolder(m_store.folder());
-    if (!lock.isValid())
+    if (!lock.isValid()) {
+        dropPrepared();
         throw historyInUse(m_store.folder());
+    }
     const qsizetype first = m_entry.kept.size();
     QList<QByteArray> removable;
     QList<MovedFile> moved;
+    const auto failed = [&](int err) {
+        for (const MovedFile& m : std::as_const(moved))
+            ::unlinkat(m_blobsFd.get(), m.temporary.constData(), 0);
+        dropPrepared();
+        return notKept(err, m_store.folder());
+    };
     for (const Candidate& c : std::as_const(found)) {
         // On the history's file system a link under a temporary name keeps the bytes: they are
         // hashed while the unpack runs. Elsewhere they are hashed and copied now.
-        MovedFile m{randomName(".in-"), {}};
-        if (c.regular &&
-            ::linkat(m_gameFd.get(), c.name.constData(), m_blobsFd.get(), m.temporary.constData(), 0) == 0) {
+        MovedFile m{randomName(".in-"), {}, !c.removed, quint64(c.st.st_dev), quint64(c.st.st_ino)};
+        if (c.regular && linkIntoBlobs(m_gameFd.get(), c.name, m_blobsFd.get(), m.temporary)) {
             m.file.name = c.name;
             m.file.size = c.st.st_size;
             m.file.mode = c.st.st_mode & 07777;
@@ -938,37 +1036,117 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
             m.file.mtimeNsec = c.st.st_mtim.tv_nsec;
             moved.append(m);
             m_blobsDirty = true;
-            removable.append(c.name);
-        } else if (!c.regular || keep(c.name)) {
+            if (c.removed)
+                removable.append(c.name);
+            continue;
+        }
+        if (c.regular && errno == ENOSPC)
+            throw failed(ENOSPC);
+        if (!c.regular) {
             // A link holds no bytes of the folder: it goes as before.
             removable.append(c.name);
+        } else if (!c.removed) {
+            // The unpack's hook keeps it when it comes to it.
+        } else if (keep(c.name)) {
+            removable.append(c.name);
+        } else if (errno == ENOSPC) {
+            throw failed(ENOSPC);
         } else {
             qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", c.name.constData());
         }
     }
-    if (m_entry.kept.size() > first || !moved.isEmpty()) {
-        QByteArray lines;
-        for (qsizetype i = first; i < m_entry.kept.size(); ++i)
-            lines += keptLine(m_entry.kept.at(i));
-        for (const MovedFile& m : std::as_const(moved))
-            lines += movedLine(m);
-        // Written, then both folders' flushes: the first carries the second's on a journaled disk.
-        if (!writeAll(m_pendingFd.get(), lines) || !flushBlobs() || ::fsync(m_pendingFd.get()) != 0)
-            throw Error(
-                QStringLiteral("The history cannot be flushed to disk (%1), so the files stay in the game folder.")
-                    .arg(describeErrno(errno)));
-        m_moved.append(moved);
-        hashMovedSoon(moved);
+    QByteArray lines;
+    for (qsizetype i = first; i < m_entry.kept.size(); ++i)
+        lines += keptLine(m_entry.kept.at(i));
+    for (const MovedFile& m : std::as_const(moved))
+        lines += movedLine(m);
+    lines += creating;
+    if (!writeAll(m_pendingFd.get(), lines))
+        throw failed(errno);
+    // Flushed on threads while the change writes its journal: the disk takes the three flushes
+    // together. secure() waits for them.
+    m_flushed = std::async(std::launch::async, [blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1,
+                                                pending = m_pendingFd.get()] {
+        auto blobsFlushed =
+            std::async(std::launch::async, [blobs] { return blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
+        const int err = ::fsync(pending) == 0 ? 0 : errno;
+        const int blobsErr = blobsFlushed.get();
+        return err ? err : blobsErr;
+    });
+    m_moved.append(moved);
+    m_removable.append(removable);
+}
+
+void HistoryRecorder::dropPrepared()
+{
+    for (qsizetype i = m_preparedFrom.moved; i < m_moved.size(); ++i)
+        ::unlinkat(m_blobsFd.get(), m_moved.at(i).temporary.constData(), 0);
+    m_moved.resize(m_preparedFrom.moved);
+    m_entry.kept.resize(m_preparedFrom.kept);
+    m_creating.resize(m_preparedFrom.creating);
+    m_removable.clear();
+}
+
+void HistoryRecorder::secure()
+{
+    if (m_flushed.valid()) {
+        if (const int err = m_flushed.get()) {
+            dropPrepared();
+            throw notKept(err, m_store.folder());
+        }
+        // Hashed while the unpack runs.
+        if (m_moved.size() > m_preparedFrom.moved)
+            hashMovedSoon(m_moved.mid(m_preparedFrom.moved));
     }
-    for (const QByteArray& name : std::as_const(removable))
+    // The pending entries of committed changes whose entries have reached the disk since, on a
+    // thread: checking costs a flush each, which the change need not wait for.
+    if (m_earlierChecked.valid())
+        return;
+    m_earlierChecked = std::async(std::launch::async, [folder = m_store.folder(), own = m_entry.id] {
+        const UniqueFd lock = lockFolder(folder);
+        if (!lock.isValid())
+            return;
+        const QString entries = folder + QStringLiteral("/entries");
+        for (const EntryFile& f : entryFiles(entries, ".pending")) {
+            if (f.id == own)
+                continue;
+            const UniqueFd pending(::open(QFile::encodeName(f.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+            if (pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
+                entryOnDisk(entries, f.id);
+        }
+    });
+}
+
+void HistoryRecorder::removePrepared()
+{
+    for (const QByteArray& name : std::exchange(m_removable, {}))
         if (::unlinkat(m_gameFd.get(), name.constData(), 0) != 0)
             qCWarning(lcInstall, "history: %s kept but not removed: %s", name.constData(), std::strerror(errno));
+}
+
+bool HistoryRecorder::confirmLinked(const QByteArray& name)
+{
+    const QString folded = QFile::decodeName(name).toCaseFolded();
+    for (MovedFile& m : m_moved) {
+        if (!m.awaitingReplace || QFile::decodeName(m.file.name).toCaseFolded() != folded)
+            continue;
+        struct stat st
+        {
+        };
+        // Still the file linked into the history: its bytes are safe there already.
+        if (::fstatat(m_gameFd.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+            quint64(st.st_dev) == m.device && quint64(st.st_ino) == m.inode) {
+            m.awaitingReplace = false;
+            return true;
+        }
+    }
+    return false;
 }
 
 bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
 {
     // A later member of the same name replaces what this change wrote itself.
-    if (containsFolded(m_createdNames, name))
+    if (containsFolded(m_createdNames, name) || confirmLinked(name))
         return true;
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
@@ -1019,6 +1197,14 @@ void HistoryRecorder::hashCreatedSoon()
 
 void HistoryRecorder::noteCreated(const QByteArray& name)
 {
+    // A name prepare() did not foresee is noted in the pending entry before the file appears.
+    if (!containsFolded(m_creating, name)) {
+        // Called from the unpack's hook: nothing may be thrown through the library. Not noted,
+        // the file is still found by the slot's patterns or taken for one the change replaced.
+        if (!writeWhole(m_pendingFd.get(), "creating=" + pct(name) + '\n'))
+            qCWarning(lcInstall, "history: %s not noted before it is created", name.constData());
+        m_creating.append(name);
+    }
     m_createdNames.append(name);
 }
 
@@ -1067,6 +1253,13 @@ void HistoryRecorder::settleMoved()
     for (qsizetype i = 0; i < moved.size(); ++i) {
         HistoryFile f = moved.at(i).file;
         f.hash = hashes.value(i);
+        if (moved.at(i).awaitingReplace) {
+            // The unpack left it standing: nothing of it to keep.
+            ::unlinkat(m_blobsFd.get(), moved.at(i).temporary.constData(), 0);
+            if (i < hashes.size())
+                hashes[i].clear();
+            continue;
+        }
         if (f.hash.isEmpty()) {
             // Still under its temporary name; the pending entry's moved line names it.
             qCWarning(lcInstall, "history: %s could not be read back from the history", f.name.constData());
@@ -1092,6 +1285,8 @@ void HistoryRecorder::settleMoved()
 void HistoryRecorder::commit()
 {
     m_committed = true;
+    if (m_earlierChecked.valid())
+        m_earlierChecked.wait();
     settleMoved();
     // The blobs' names reach the disk before the entry names them.
     if (!flushBlobs())
@@ -1113,6 +1308,11 @@ void HistoryRecorder::commit()
 namespace {
 bool g_historyKept = true;
 } // namespace
+
+void setHistoryDiskFull(bool full)
+{
+    g_diskFull = full;
+}
 
 void setHistoryKept(bool on)
 {
@@ -1220,9 +1420,13 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
 
     QList<HistorySlot> slots;
     QList<ProfileEntry> skins;
+    QStringList neverRecorded; // slots the settings named no skin for: their keys go again
     for (const HistorySlot& s : target.slots) {
         slots.append({s.slot, Modulo::LEEINI(settingsFile, SettingsNames::kSkinsSection, s.slot), s.before});
-        skins.append({s.slot, s.before});
+        if (s.before.isEmpty())
+            neverRecorded.append(s.slot);
+        else
+            skins.append({s.slot, s.before});
     }
     HistoryRecorder recorder(settingsFile, local, kind, slots, target.patterns);
     recorder.setRestores(target.id);
@@ -1255,8 +1459,8 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
         recorder.noteWritten(target.kept.at(i));
     }
     reachRestore(ChangeStep::Unpacked);
-    if (!skins.isEmpty())
-        Modulo::GRABAINI(settingsFile, SettingsNames::kSkinsSection, skins);
+    if (!skins.isEmpty() || !neverRecorded.isEmpty())
+        (void)writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded);
     reachRestore(ChangeStep::Recorded);
     recorder.commit();
 }

@@ -101,6 +101,10 @@ struct MovedFile
 {
     QByteArray temporary;
     HistoryFile file; // all but the hash
+    // Linked ahead of the unpack that is to replace it: kept only once the unpack did.
+    bool awaitingReplace = false;
+    quint64 device = 0;
+    quint64 inode = 0;
 };
 
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
@@ -116,8 +120,22 @@ public:
 
     // Moves every regular file of the game folder whose name matches one of the patterns (case
     // ignored) into the history: safe there first, then gone from the folder. A file that cannot
-    // be kept stays. Files of `alsoNames` (case ignored) go the same way.
+    // be kept stays. Files of `alsoNames` (case ignored) go the same way. prepare(), secure()
+    // and removePrepared() in one.
     void removeMatching(const QStringList& patterns, const QList<QByteArray>& alsoNames = {});
+    // The first of those steps, before the change's journal: links into the history, under
+    // temporary names, the files removeMatching would remove and the regular files the unpack of
+    // `unpacked` (the package's names, case ignored) will replace, and writes them into the
+    // pending entry with the names the unpack will create. Nothing is flushed or removed yet.
+    // Throws Error, having kept nothing, when the history cannot take them (a full disk).
+    void prepare(const QStringList& patterns, const QList<QByteArray>& alsoNames,
+                 const QList<QByteArray>& unpacked = {});
+    // Flushes what prepare() wrote (after the journal's flush this costs the disk nothing more),
+    // then lets go of the pending entries of earlier changes whose entries are on disk by now.
+    // Throws Error, having kept nothing, when the flush fails.
+    void secure();
+    // Removes from the game folder the files prepare() found to remove.
+    void removePrepared();
     // Keeps the file of this name before the unpack renames a member over it; false: it could
     // not be kept and must not be replaced.
     bool keepBeforeReplace(const QByteArray& name);
@@ -148,6 +166,8 @@ public:
 
 private:
     bool keep(const QByteArray& name, bool* missing = nullptr);
+    bool confirmLinked(const QByteArray& name);
+    void dropPrepared();
     void appendLine(const QByteArray& line);
     bool flushBlobs();
     void hashMovedSoon(const QList<MovedFile>& moved);
@@ -164,6 +184,14 @@ private:
     QList<QByteArray> m_createdNames;
     std::future<QList<HistoryFile>> m_createdHashes;
     QList<MovedFile> m_moved;
+    QList<QByteArray> m_removable;      // found by prepare(), removed by removePrepared()
+    QList<QByteArray> m_creating;       // named in the pending entry before the unpack creates them
+    std::future<int> m_flushed;         // prepare()'s flushes: 0 or the errno
+    std::future<void> m_earlierChecked; // earlier changes' pending entries let go of
+    struct
+    {
+        qsizetype kept = 0, moved = 0, creating = 0;
+    } m_preparedFrom; // what the entry held before the last prepare()
     std::vector<std::future<QList<QByteArray>>> m_movedHashes;
 };
 
@@ -189,6 +217,9 @@ private:
     HistoryBatch* m_previous;
     std::shared_ptr<HistoryRecorder> m_recorder;
 };
+
+// For the tests: true makes every link or copy into the history's blobs fail as on a full disk.
+void setHistoryDiskFull(bool full);
 
 // For the benchmarks: false makes changes keep nothing, as before there was a history.
 void setHistoryKept(bool on);

@@ -174,6 +174,7 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
                       qUtf8Printable(m_plan.package), qUtf8Printable(m_problem));
             return Begun::Refused;
         }
+        m_unpacked = check.names;
     }
     // A change found in a journal at start may have been finished by another instance while
     // this one waited for the folder.
@@ -183,23 +184,35 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     // Before the journal: a history that cannot be written stops the change with nothing done.
     if (!startHistory())
         return Begun::Cancelled;
-    if (m_journal.isEmpty())
+    // What the change removes and replaces goes into the history before the journal, and is
+    // flushed after it: the journal's flush carries the history's.
+    historyStep([this] {
+        if (m_history && !installedServices().deleteFiles)
+            m_history->prepare(clearedPatterns(), {}, m_unpacked);
+    });
+    if (m_journal.isEmpty() && !m_stopped)
         m_journal = writeJournal(m_plan, m_settingsFile);
+    historyStep([this] {
+        if (m_history)
+            m_history->secure();
+    });
     m_begun = true;
     reach(ChangeStep::Journaled);
     return Begun::Yes;
 }
 
+QStringList SlotChange::clearedPatterns() const
+{
+    if (m_plan.kind == ChangePlan::Kind::Reset)
+        return {QStringLiteral("P*.TPC"), QStringLiteral("P*.3DZ")};
+    return {QStringLiteral("P") + m_plan.slot + QStringLiteral("*.*")};
+}
+
 void SlotChange::deleteFiles()
 {
-    if (m_begun && !m_plan.gameFolder.isEmpty()) {
-        if (m_plan.kind == ChangePlan::Kind::Reset) {
-            removeFromGameFolder(QStringLiteral("P*.TPC"));
-            removeFromGameFolder(QStringLiteral("P*.3DZ"));
-        } else {
-            removeFromGameFolder(QStringLiteral("P") + m_plan.slot + QStringLiteral("*.*"));
-        }
-    }
+    if (m_begun && !m_plan.gameFolder.isEmpty())
+        for (const QString& pattern : clearedPatterns())
+            removeFromGameFolder(pattern);
     reach(ChangeStep::Deleted);
 }
 
@@ -249,13 +262,12 @@ bool SlotChange::startHistory()
         for (const Slot& s : slotTable())
             slots.append({s.SlotCode(), Modulo::LEEINI(m_settingsFile, SettingsNames::kSkinsSection, s.SlotCode()),
                           kDefaultSkin});
-        patterns = {QStringLiteral("P*.TPC"), QStringLiteral("P*.3DZ")};
     } else {
         kind = m_plan.skin == kDefaultSkin ? QStringLiteral("default") : QStringLiteral("install");
         slots.append(
             {m_plan.slot, Modulo::LEEINI(m_settingsFile, SettingsNames::kSkinsSection, m_plan.slot), m_plan.skin});
-        patterns = {QStringLiteral("P") + m_plan.slot + QStringLiteral("*.*")};
     }
+    patterns = clearedPatterns();
     try {
         if (HistoryBatch* batch = HistoryBatch::active(); batch && slots.size() == 1) {
             m_history = batch->join(m_settingsFile, m_plan.gameFolder, slots.first(), patterns);
@@ -272,6 +284,20 @@ bool SlotChange::startHistory()
     return true;
 }
 
+void SlotChange::historyStep(const std::function<void()>& step)
+{
+    if (m_stopped)
+        return;
+    try {
+        step();
+    } catch (const Error& e) {
+        // A history that cannot take the files (a full disk) stops the change before anything
+        // is removed.
+        m_stopped = true;
+        MsgBox(e.description(), vbExclamation);
+    }
+}
+
 void SlotChange::removeFromGameFolder(const QString& pattern) const
 {
     if (m_stopped)
@@ -280,14 +306,8 @@ void SlotChange::removeFromGameFolder(const QString& pattern) const
         if (const auto& service = installedServices().deleteFiles) {
             service(m_plan.gameFolder, pattern);
         } else if (m_history) {
-            // Into the history instead of nowhere. A history that cannot take the files (a full
-            // disk) stops the change before anything is removed.
-            try {
-                m_history->removeMatching({pattern});
-            } catch (const Error& e) {
-                m_stopped = true;
-                MsgBox(e.description(), vbExclamation);
-            }
+            // Into the history instead of nowhere: begin() kept them there.
+            m_history->removePrepared();
         } else {
             kvr::deleteFiles(m_plan.gameFolder, pattern);
         }

@@ -4,8 +4,10 @@
 //
 // The steps of a SlotChange, in this order:
 //   begin()        takes the game folder's lock without ever blocking (see LockWait), checks the
-//                  package (see PackageRule) and writes the journal. Until it says Yes nothing
-//                  has changed, and a change that does not begin changes nothing;
+//                  package (see PackageRule) and writes the journal; the history links what the
+//                  change will remove or the unpack replace before it, and flushes it beside
+//                  the journal. Until it says Yes nothing has changed in the game folder, and a
+//                  change that does not begin changes nothing;
 //   deleteFiles()  the slot's files in the game folder, P, the slot code, anything (a reset:
 //                  P*.TPC and P*.3DZ);
 //   unpack()       the package into the game folder (an install of a skin but "(Default)");
@@ -25,7 +27,10 @@
 
 #include "installer/journal.h"
 
+#include <QByteArray>
+#include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <functional>
 #include <memory>
@@ -112,6 +117,11 @@ private:
     // The history entry of the change, begun under the lock before the journal; false when the
     // history cannot be written (said in a message), and then nothing may change.
     bool startHistory();
+    // Runs a step of the history's under the lock; one that fails stops the change (said in a
+    // message) before anything is removed.
+    void historyStep(const std::function<void()>& step);
+    // The slot's files the change clears, as patterns of the game folder.
+    QStringList clearedPatterns() const;
 
     ChangePlan m_plan;
     QString m_settingsFile;
@@ -123,6 +133,8 @@ private:
     // The entry the change makes (shared with a HistoryBatch that makes one entry of several).
     std::shared_ptr<HistoryRecorder> m_history;
     bool m_batched = false;
+    // The names the package's members land under, from the check of the package.
+    QList<QByteArray> m_unpacked;
     // Set when the history could not take a file: the change stops there, having removed nothing.
     mutable bool m_stopped = false;
 };

@@ -171,6 +171,17 @@ std::optional<QString> ProfileFile::value(QStringView section, QStringView key) 
     return k->value.toString();
 }
 
+void ProfileFile::removeKey(QStringView section, QStringView key)
+{
+    key = trimmed(key);
+    for (std::optional<Section> s = findSection(section); s; s = findSection(section)) {
+        const std::optional<KeyLine> line = findKey(*s, key);
+        if (!line)
+            return;
+        m_text.remove(line->begin, line->next - line->begin);
+    }
+}
+
 void ProfileFile::setValue(QStringView section, QStringView key, QStringView value)
 {
     // A value is one line: what follows a line break or a zero would not read back as part of
@@ -312,7 +323,8 @@ bool writeProfileString(const QString& file, const QString& section, const QStri
     return writeProfileStrings(file, section, {{key, value}});
 }
 
-bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries)
+bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries,
+                         const QStringList& removed)
 {
     QString local = toLocalPath(file);
     if (const QFileInfo link(local); link.isSymLink()) {
@@ -331,6 +343,8 @@ bool writeProfileStrings(const QString& file, const QString& section, const QLis
         ProfileFile profile = ProfileFile::parse(before);
         for (const ProfileEntry& entry : entries)
             profile.setValue(section, entry.key, entry.value);
+        for (const QString& key : removed)
+            profile.removeKey(section, key);
         out = profile.toBytes();
         // A file that would grow past what is read back is not written: it would read as empty.
         return out.size() <= kProfileFileMax;

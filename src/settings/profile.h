@@ -9,6 +9,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QString>
+#include <QStringList>
 #include <QStringView>
 
 #include <optional>
@@ -30,6 +31,8 @@ public:
     // end of the file; the line written is key=value with a CRLF end. Every other line stays
     // byte for byte.
     void setValue(QStringView section, QStringView key, QStringView value);
+    // Takes the key's lines out of its section; every other line stays byte for byte.
+    void removeKey(QStringView section, QStringView key);
 
     QByteArray toBytes() const;
 
@@ -78,6 +81,8 @@ struct ProfileEntry
     QString key;
     QString value;
 };
-bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries);
+// The keys of `removed` are taken out in the same replace.
+bool writeProfileStrings(const QString& file, const QString& section, const QList<ProfileEntry>& entries,
+                         const QStringList& removed = {});
 
 } // namespace kvr

@@ -107,22 +107,30 @@ private Q_SLOTS:
         QTest::addColumn<QString>("change");
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("elsewhere");
-        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s << false;
-        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false;
-        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false;
+        QTest::addColumn<QString>("skinBefore"); // "" when the settings name none for the slot
+        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s << false << u"Old"_s;
+        QTest::addRow("install, no skin recorded before") << u"Sqn105"_s << u"install"_s << false << QString();
+        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false << u"Old"_s;
+        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false << u"Old"_s;
         if (QFileInfo(u"/dev/shm"_s).isWritable())
-            QTest::addRow("install, the game on another file system") << u"Sqn105"_s << u"install"_s << true;
+            QTest::addRow("install, the game on another file system")
+                << u"Sqn105"_s << u"install"_s << true << u"Old"_s;
     }
     void changeAndUndo()
     {
         QFETCH(QString, change);
         QFETCH(QString, kind);
         QFETCH(bool, elsewhere);
+        QFETCH(QString, skinBefore);
         if (elsewhere) {
             m_elsewhere.emplace(u"/dev/shm/kvr-history-XXXXXX"_s);
             m_game = m_elsewhere->path();
             gameFiles();
         }
+        if (skinBefore.isEmpty())
+            QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Blue"_s})));
+        // The settings come back byte for byte: a skin never recorded is no key at all again.
+        const QByteArray settingsBefore = readFile(ini());
         const Snapshot before = snapshot(game());
         if (change == u"reset")
             kvr::resetSlots(game(), ini());
@@ -134,7 +142,7 @@ private Q_SLOTS:
         const Snapshot after = snapshot(game());
         undo();
         QCOMPARE(snapshot(game()), before);
-        QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
+        QCOMPARE(readFile(ini()), settingsBefore);
         // The undo is an entry of its own, and undoing it gives the change's result back.
         QCOMPARE(newest().kind, u"undo"_s);
         undo();
@@ -142,6 +150,8 @@ private Q_SLOTS:
         for (const QString& name : after.keys())
             QCOMPARE(snapshot(game())[name].section(u' ', 0, 1), after[name].section(u' ', 0, 1));
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), change == u"reset" ? u"(Default)"_s : change);
+        // Each change lets go of the pending entries before it, their entries being on disk.
+        QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).size(), 1);
     }
 
     void twoInstancesShareTheHistory()
@@ -290,6 +300,8 @@ private Q_SLOTS:
                                              << " .."_ba << QString() << u"a path"_s;
         QTest::addRow("a hand edit") << "kind="_ba
                                      << "kind=whatever"_ba << QString() << u"does not parse"_s;
+        QTest::addRow("a field too many") << " PMOSQ.TPC\n"_ba
+                                          << " PMOSQ.TPC changed more\n"_ba << QString() << u"does not parse"_s;
         QTest::addRow("cut short") << "end\n"_ba
                                    << ""_ba << QString() << u"cut short"_s;
         QTest::addRow("a missing blob") << ""_ba
@@ -332,13 +344,30 @@ private Q_SLOTS:
         QCOMPARE(store().entries(game()).size(), 1);
     }
 
+    void unwritableHistoryRemovesNothing_data()
+    {
+        QTest::addColumn<bool>("diskFull");
+        QTest::addColumn<QString>("said");
+        QTest::addRow("a file where the history's folder goes") << false << u"cannot be written"_s;
+        QTest::addRow("a full disk") << true << u"not enough free space"_s;
+    }
     void unwritableHistoryRemovesNothing()
     {
-        QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
+        QFETCH(bool, diskFull);
+        QFETCH(QString, said);
+        if (diskFull)
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"(Default)"_s);
+        else
+            QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
+        const QStringList entries = QDir(store().folder() + u"/entries"_s).entryList(QDir::Files);
         const Snapshot before = snapshot(game());
+        kvr::setHistoryDiskFull(diskFull);
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        kvr::setHistoryDiskFull(false);
+        QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList(QDir::Files), entries);
         QCOMPARE(messages->calls.size(), 1);
         QCOMPARE(messages->calls.first().style, int(kvr::vbExclamation));
+        QVERIFY2(messages->calls.first().prompt.contains(said), qPrintable(messages->calls.first().prompt));
         QVERIFY(messages->calls.first().prompt.contains(u"nothing was changed"_s));
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
@@ -402,18 +431,23 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("skin");
         QTest::addColumn<int>("step");
+        // What the entry of the change cut short says it created (an undo's: not looked at).
+        QTest::addColumn<QStringList>("created");
+        const QStringList unpacked = {u"PMOSQ.TPC"_s, u"PMOSQ_W.TPC"_s};
         for (int step = 0; step <= 3; ++step) {
-            QTest::addRow("install, killed at step %d", step) << u"Sqn105"_s << step;
+            QTest::addRow("install, killed at step %d", step)
+                << u"Sqn105"_s << step << (step >= int(kvr::ChangeStep::Unpacked) ? unpacked : QStringList());
             if (step != int(kvr::ChangeStep::Unpacked))
-                QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step;
+                QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step << QStringList();
             if (step != int(kvr::ChangeStep::Journaled))
-                QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step;
+                QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step << QStringList();
         }
     }
     void killAtEveryStepLosesNothing()
     {
         QFETCH(QString, skin);
         QFETCH(int, step);
+        QFETCH(QStringList, created);
         const Snapshot before = snapshot(game());
         QSet<QByteArray> everHeld;
         for (const QString& name : QDir(game()).entryList(QDir::Files))
@@ -433,6 +467,13 @@ private Q_SLOTS:
                 held.insert(kvr::sha256Hex(readFile(store().blobPath(f.hash))));
         }
         QVERIFY(held.contains(everHeld));
+        if (skin != u"undo") {
+            QStringList listed;
+            for (const kvr::HistoryFile& f : store().entries(game()).constLast().created)
+                listed.append(QString::fromUtf8(f.name));
+            listed.sort();
+            QCOMPARE(listed, created);
+        }
         // A pending entry stays only beside its committed entry, until that is on disk.
         for (const QString& pending : QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files))
             QVERIFY(QFileInfo::exists(store().folder() + u"/entries/"_s + pending.section(u'.', 0, 0) + u".entry"_s));
