@@ -469,7 +469,8 @@ private Q_SLOTS:
         QVERIFY(held.contains(everHeld));
         if (skin != u"undo") {
             QStringList listed;
-            for (const kvr::HistoryFile& f : store().entries(game()).constLast().created)
+            const QList<kvr::HistoryEntry> entries = store().entries(game());
+            for (const kvr::HistoryFile& f : entries.constLast().created)
                 listed.append(QString::fromUtf8(f.name));
             listed.sort();
             QCOMPARE(listed, created);
