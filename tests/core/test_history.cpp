@@ -299,7 +299,7 @@ private Q_SLOTS:
         QTest::addRow("a parent for a name") << " PMOSQ.TPC"_ba
                                              << " .."_ba << QString() << u"a path"_s;
         QTest::addRow("a hand edit") << "kind="_ba
-                                     << "kind=whatever"_ba << QString() << u"does not parse"_s;
+                                     << "kind=whatever"_ba << QString() << u"line %1 does not parse"_s;
         QTest::addRow("a field too many") << " PMOSQ.TPC\n"_ba
                                           << " PMOSQ.TPC changed more\n"_ba << QString() << u"does not parse"_s;
         QTest::addRow("cut short") << "end\n"_ba
@@ -325,6 +325,8 @@ private Q_SLOTS:
             const qsizetype at = text.indexOf(from);
             QVERIFY(at >= 0);
             text.replace(at, from.size(), to);
+            if (reason.contains(u"%1"))
+                reason = reason.arg(text.left(at).count('\n') + 1);
         }
         QVERIFY(writeFile(file, text));
         const QString blobFile = store().blobPath(made.kept.first().hash);
