@@ -89,7 +89,7 @@ public:
             ->setObjectName(QStringLiteral("Skip"));
         connect(m_buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
         connect(m_buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
-        connect(m_slots, &QListWidget::currentRowChanged, this, [this] { check(); });
+        connect(m_slots, &QListWidget::itemSelectionChanged, this, [this] { check(); });
         connect(m_name, &QLineEdit::textChanged, this, [this] { check(); });
 
         auto* layout = new QVBoxLayout(this);
@@ -117,10 +117,12 @@ public:
     }
 
 private:
+    // The selected slot, not the current one: a list given the focus makes its first row current
+    // without selecting it, and the player has chosen nothing then.
     QString code() const
     {
-        const QListWidgetItem* item = m_slots->currentItem();
-        return item ? item->data(Qt::UserRole).toString() : QString();
+        const QList<QListWidgetItem*> selected = m_slots->selectedItems();
+        return selected.isEmpty() ? QString() : selected.first()->data(Qt::UserRole).toString();
     }
     void check()
     {

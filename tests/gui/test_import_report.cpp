@@ -247,22 +247,31 @@ private Q_SLOTS:
     {
         QTest::addColumn<QString>("fileName");
         QTest::addColumn<QString>("hint");
+        QTest::addColumn<QString>("problem");
         QTest::newRow("name tells the slot, no skin name")
-            << u"SP2A_.zip"_s << u"Its slot is selected; the skin name will not do as it is."_s;
-        QTest::newRow("nothing tells it") << u"pack.zip"_s << u"Neither its name nor its files tell the slot."_s;
+            << u"SP2A_.zip"_s << u"Its slot is selected; the skin name will not do as it is."_s
+            << u"The skin name is empty."_s;
+        // The list has the focus, which makes a row current; only a selected one is a choice.
+        QTest::newRow("nothing tells it")
+            << u"pack.zip"_s << u"Neither its name nor its files tell the slot."_s << u"Choose a slot."_s;
     }
     void slotDialogHint()
     {
         QFETCH(QString, fileName);
         QFETCH(QString, hint);
+        QFETCH(QString, problem);
         QVERIFY(ws->writeSettings());
         QTemporaryDir downloads;
         QVERIFY(kvr::writeZip(downloads.filePath(fileName), {{"readme.txt", "note"}}));
-        QString shown;
+        QString shown, problemShown;
+        QColor problemColour;
         QTimer poll;
         connect(&poll, &QTimer::timeout, this, [&] {
             if (QWidget* dialog = kvrtest::openWindow(u"ImportDialog"_s)) {
                 shown = dialog->findChild<QLabel*>(u"Label2"_s)->text();
+                const auto* problemLabel = dialog->findChild<QLabel*>(u"NameProblem"_s);
+                problemShown = problemLabel->text();
+                problemColour = problemLabel->palette().color(QPalette::WindowText);
                 dialog->findChild<QPushButton*>(u"Skip"_s)->click();
             }
         });
@@ -272,6 +281,8 @@ private Q_SLOTS:
         QVERIFY(dropFiles(&main, {downloads.filePath(fileName)}));
         QTRY_COMPARE(messages->calls.size(), 1);
         QCOMPARE(shown, hint);
+        QCOMPARE(problemShown, problem);
+        QCOMPARE(problemColour, QColor(0xC0, 0, 0)); // what stops the import shows in red
     }
 
     // A Steam library with a Proton prefix under the home folder shows in the control panel's
