@@ -1042,12 +1042,11 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
         }
         if (c.regular && errno == ENOSPC)
             throw failed(ENOSPC);
-        if (!c.regular) {
-            // A link holds no bytes of the folder: it goes as before.
-            removable.append(c.name);
-        } else if (!c.removed) {
-            // The unpack's hook keeps it when it comes to it.
-        } else if (keep(c.name)) {
+        // The unpack's hook keeps a file it replaces when it comes to it.
+        if (c.regular && !c.removed)
+            continue;
+        // A link holds no bytes of the folder: it goes as before.
+        if (!c.regular || keep(c.name)) {
             removable.append(c.name);
         } else if (errno == ENOSPC) {
             throw failed(ENOSPC);
