@@ -204,15 +204,7 @@ bool makeFolder(const QString& path)
 
 bool writeAll(int fd, const QByteArray& bytes)
 {
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, static_cast<size_t>(bytes.size() - done));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        done += n;
-    }
-    return true;
+    return kvr::writeAll(fd, bytes.constData(), static_cast<size_t>(bytes.size()));
 }
 
 thread_local HistoryRecorder* t_active = nullptr;
