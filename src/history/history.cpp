@@ -133,7 +133,7 @@ bool copyFd(int from, int to)
             return false;
         if (got == 0)
             return ::fsync(to) == 0;
-        if (!writeWhole(to, QByteArray::fromRawData(buffer.constData(), got)))
+        if (!kvr::writeAll(to, buffer.constData(), static_cast<size_t>(got)))
             return false;
         offset += got;
     }
