@@ -50,17 +50,22 @@ void forwardLine(const char* line, void* /*context*/)
 }
 
 // The files the unpack replaces go into the history of the change under way first; the names
-// it creates are noted for the entry.
+// it creates are noted for the entry, and hashed once written.
 int keepReplaced(const char* name, int replacing, void* /*context*/)
 {
     HistoryRecorder* history = HistoryRecorder::active();
     if (!history)
         return 0;
-    if (!replacing) {
+    switch (replacing) {
+    case 0:
         history->noteCreated(QByteArray(name));
         return 0;
+    case 2:
+        history->notePlaced(QByteArray(name));
+        return 0;
+    default:
+        return history->keepBeforeReplace(QByteArray(name)) ? 0 : 1;
     }
-    return history->keepBeforeReplace(QByteArray(name)) ? 0 : 1;
 }
 
 } // namespace

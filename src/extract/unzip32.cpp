@@ -370,8 +370,11 @@ private:
         } else if (!placeMember(*job.file, job.destination, job.modified, job.replacing)) {
             m_status = kMembersNotWritten;
             skipped(job.storedName, "write failed: cannot take its name");
-        } else if (g_logHook) {
-            report(job.storedName, ("written as " + job.destination).c_str());
+        } else {
+            if (g_replaceHook)
+                (void)g_replaceHook(job.destination.c_str(), 2, g_replaceContext);
+            if (g_logHook)
+                report(job.storedName, ("written as " + job.destination).c_str());
         }
         job.file.reset();
     }

@@ -84,8 +84,9 @@ typedef void(Wiz_SetLogHookFn)(WizLogHook*, void*);
 /* Keeping what an extraction replaces: once set, every later extraction calls `hook` with a
  * member's name as on disk just before the member takes it, `replacing` 1 when a file stands
  * there (the member is renamed over it) and 0 for a name new to the folder. A nonzero return
- * skips that member and leaves the file standing there as it is. A null hook turns it off (the
- * default). Not part of the published interface, so callers look it up optionally. */
+ * skips that member and leaves the file standing there as it is. Once the member has taken the
+ * name, `hook` is called again with `replacing` 2; its return is then ignored. A null hook turns
+ * it off (the default). Not part of the published interface, so callers look it up optionally. */
 typedef int(WizReplaceHook)(const char* name, int replacing, void* context);
 UNZIP32_EXPORT void Wiz_SetReplaceHook(WizReplaceHook* hook, void* context);
 

@@ -21,14 +21,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <fcntl.h>
 #include <future>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
+#include <thread>
 #include <unistd.h>
 #include <utility>
 #include <vector>
@@ -763,6 +766,89 @@ void HistoryStore::finishPending()
 
 // ---- Recording a change --------------------------------------------------------------------------
 
+// Hashes files on a thread of its own, in the order they are handed to it: what a change linked
+// into the history and what its unpack created, while the unpack goes on.
+class FileHasher
+{
+public:
+    FileHasher() = default;
+    FileHasher(const FileHasher&) = delete;
+    FileHasher& operator=(const FileHasher&) = delete;
+    ~FileHasher()
+    {
+        {
+            const std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_changed.notify_all();
+        if (m_thread.joinable())
+            m_thread.join();
+    }
+
+    // The file of this name in the folder, opened when its turn comes; the ticket for result().
+    qsizetype add(int folderFd, const QByteArray& name)
+    {
+        const std::lock_guard<std::mutex> lock(m_mutex);
+        m_files.push_back({folderFd, name, {}, 0});
+        if (!m_thread.joinable())
+            m_thread = std::thread([this] { run(); });
+        m_changed.notify_all();
+        return qsizetype(m_files.size()) - 1;
+    }
+
+    // Waits for the file's hash and size; an empty hash when it could not be read.
+    std::pair<QByteArray, qint64> result(qsizetype ticket)
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [&] { return qsizetype(m_done) > ticket; });
+        const File& f = m_files[size_t(ticket)];
+        return {f.hash, f.size};
+    }
+
+private:
+    struct File
+    {
+        int folderFd;
+        QByteArray name;
+        QByteArray hash;
+        qint64 size;
+    };
+
+    void run()
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        for (;;) {
+            m_changed.wait(lock, [this] { return m_stopping || m_done < m_files.size(); });
+            if (m_stopping)
+                return;
+            const File file = m_files[m_done]; // the list may grow meanwhile
+            lock.unlock();
+            QByteArray hash;
+            qint64 size = 0;
+            const UniqueFd fd(
+                ::openat(file.folderFd, file.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+            try {
+                if (!fd.isValid() || !hashFd(fd.get(), hash, size))
+                    hash.clear();
+            } catch (...) {
+                hash.clear(); // no SHA-256 or no memory: the file counts as unreadable
+            }
+            lock.lock();
+            m_files[m_done].hash = hash;
+            m_files[m_done].size = size;
+            ++m_done;
+            m_changed.notify_all();
+        }
+    }
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::vector<File> m_files;
+    size_t m_done = 0;
+    bool m_stopping = false;
+    std::thread m_thread;
+};
+
 HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
                                  const QList<HistorySlot>& slots, const QStringList& patterns)
     : m_store(settingsFile)
@@ -1086,8 +1172,8 @@ void HistoryRecorder::secure()
             throw notKept(err, m_store.folder());
         }
         // Hashed while the unpack runs.
-        if (m_moved.size() > m_preparedFrom.moved)
-            hashMovedSoon(m_moved.mid(m_preparedFrom.moved));
+        for (qsizetype i = m_preparedFrom.moved; i < m_moved.size(); ++i)
+            m_moved[i].hashTicket = hasher().add(m_blobsFd.get(), m_moved.at(i).temporary);
     }
     // The pending entries of committed changes whose entries have reached the disk since, on a
     // thread: checking costs a flush each, which the change need not wait for.
@@ -1136,8 +1222,12 @@ bool HistoryRecorder::confirmLinked(const QByteArray& name)
 
 bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
 {
-    // A later member of the same name replaces what this change wrote itself.
-    if (containsFolded(m_createdNames, name) || confirmLinked(name))
+    // A later member of the same name replaces what this change wrote itself: hashed again.
+    if (containsFolded(m_createdNames, name)) {
+        m_placing = name;
+        return true;
+    }
+    if (confirmLinked(name))
         return true;
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
@@ -1168,22 +1258,21 @@ void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patter
             m_entry.patterns.append(p);
 }
 
+FileHasher& HistoryRecorder::hasher()
+{
+    if (!m_hasher)
+        m_hasher = std::make_unique<FileHasher>();
+    return *m_hasher;
+}
+
 void HistoryRecorder::hashCreatedSoon()
 {
-    if (m_createdHashes.valid())
-        return;
-    // On a thread of its own: the settings write's flush waits on the disk meanwhile.
-    m_createdHashes = std::async(std::launch::async, [folder = m_gameFd.get(), names = m_createdNames] {
-        QList<HistoryFile> created;
-        for (const QByteArray& name : names) {
-            const UniqueFd fd(::openat(folder, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-            HistoryFile f;
-            f.name = name;
-            if (fd.isValid() && hashFd(fd.get(), f.hash, f.size))
-                created.append(f);
-        }
-        return created;
-    });
+    QSet<QByteArray> handed;
+    for (const auto& [name, ticket] : std::as_const(m_createdTickets))
+        handed.insert(name);
+    for (const QByteArray& name : std::as_const(m_createdNames))
+        if (!handed.contains(name))
+            m_createdTickets.append({name, hasher().add(m_gameFd.get(), name)});
 }
 
 void HistoryRecorder::noteCreated(const QByteArray& name)
@@ -1197,6 +1286,13 @@ void HistoryRecorder::noteCreated(const QByteArray& name)
         m_creating.append(name);
     }
     m_createdNames.append(name);
+    m_placing = name;
+}
+
+void HistoryRecorder::notePlaced(const QByteArray& name)
+{
+    if (name == std::exchange(m_placing, {}))
+        m_createdTickets.append({name, hasher().add(m_gameFd.get(), name)});
 }
 
 void HistoryRecorder::noteWritten(const HistoryFile& file)
@@ -1217,28 +1313,15 @@ void HistoryRecorder::markChanged(const QByteArray& name)
             f.changedBehind = true;
 }
 
-void HistoryRecorder::hashMovedSoon(const QList<MovedFile>& moved)
-{
-    // On a thread of its own, overlapping the unpack.
-    m_movedHashes.push_back(std::async(std::launch::async, [folder = m_blobsFd.get(), moved] {
-        QList<QByteArray> hashes;
-        for (const MovedFile& m : moved) {
-            const UniqueFd fd(::openat(folder, m.temporary.constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-            QByteArray hash;
-            qint64 size = 0;
-            hashes.append(fd.isValid() && hashFd(fd.get(), hash, size) && size == m.file.size ? hash : QByteArray());
-        }
-        return hashes;
-    }));
-}
-
 void HistoryRecorder::settleMoved()
 {
-    QList<QByteArray> hashes;
-    for (auto& future : m_movedHashes)
-        hashes.append(future.get());
-    m_movedHashes.clear();
     const QList<MovedFile> moved = std::exchange(m_moved, {});
+    QList<QByteArray> hashes;
+    for (const MovedFile& m : moved) {
+        const auto [hash, size] =
+            hasher().result(m.hashTicket >= 0 ? m.hashTicket : hasher().add(m_blobsFd.get(), m.temporary));
+        hashes.append(size == m.file.size ? hash : QByteArray());
+    }
     QByteArray lines;
     QList<HistoryFile> settled;
     for (qsizetype i = 0; i < moved.size(); ++i) {
@@ -1282,9 +1365,19 @@ void HistoryRecorder::commit()
     // The blobs' names reach the disk before the entry names them.
     if (!flushBlobs())
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
+    // The last hash of each created name: a later member of the same name replaced the first.
     hashCreatedSoon();
-    m_entry.created.append(m_createdHashes.get());
-    m_createdNames.clear();
+    QHash<QByteArray, qsizetype> last;
+    for (const auto& [name, ticket] : std::as_const(m_createdTickets))
+        last.insert(name, ticket);
+    for (const QByteArray& name : std::exchange(m_createdNames, {})) {
+        HistoryFile f;
+        f.name = name;
+        std::tie(f.hash, f.size) = hasher().result(last.value(name));
+        if (!f.hash.isEmpty())
+            m_entry.created.append(f);
+    }
+    m_createdTickets.clear();
     // The pending entry holds every kept file; it stays until the entry is on disk (the next
     // change or start sees to it), and makes the entry if it never gets there.
     if (!writeEntryFile(m_store.folder() + QStringLiteral("/entries/%1.entry").arg(m_entry.id), entryBytes(m_entry),

@@ -105,7 +105,10 @@ struct MovedFile
     bool awaitingReplace = false;
     quint64 device = 0;
     quint64 inode = 0;
+    qsizetype hashTicket = -1; // its place in the recorder's hasher, once handed to it
 };
+
+class FileHasher;
 
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
 // where nothing can be written stops the change before anything is removed (Error).
@@ -141,10 +144,13 @@ public:
     bool keepBeforeReplace(const QByteArray& name);
     // Another slot the entry touches, when several changes make one entry.
     void addSlot(const HistorySlot& slot, const QStringList& patterns);
-    // Starts hashing the files the unpack created, once it is done; commit() takes the hashes.
+    // Starts hashing the files the unpack created that are not being hashed yet, once it is done;
+    // commit() takes the hashes.
     void hashCreatedSoon();
     // A name the unpack writes that was not there.
     void noteCreated(const QByteArray& name);
+    // The unpack put a member under this name: one it created is hashed while the unpack goes on.
+    void notePlaced(const QByteArray& name);
     // A file the program puts in the game folder itself (a restore), with its hash.
     void noteWritten(const HistoryFile& file);
     // Names the entry an undo or restore puts back, flushed before anything is touched, so a
@@ -170,7 +176,7 @@ private:
     void dropPrepared();
     void appendLine(const QByteArray& line);
     bool flushBlobs();
-    void hashMovedSoon(const QList<MovedFile>& moved);
+    FileHasher& hasher();
 
     HistoryStore m_store;
     HistoryEntry m_entry;
@@ -182,7 +188,8 @@ private:
     bool m_blobsDirty = false;
     HistoryRecorder* m_previous = nullptr;
     QList<QByteArray> m_createdNames;
-    std::future<QList<HistoryFile>> m_createdHashes;
+    QByteArray m_placing;                                     // the created name the unpack's hook let through last
+    QList<std::pair<QByteArray, qsizetype>> m_createdTickets; // name, its place in the hasher
     QList<MovedFile> m_moved;
     QList<QByteArray> m_removable;      // found by prepare(), removed by removePrepared()
     QList<QByteArray> m_creating;       // named in the pending entry before the unpack creates them
@@ -192,7 +199,7 @@ private:
     {
         qsizetype kept = 0, moved = 0, creating = 0;
     } m_preparedFrom; // what the entry held before the last prepare()
-    std::vector<std::future<QList<QByteArray>>> m_movedHashes;
+    std::unique_ptr<FileHasher> m_hasher;
 };
 
 // Makes every slot change this thread makes while it lives one entry of `kind` (a loadout
