@@ -185,7 +185,9 @@ private Q_SLOTS:
 
     void severalSlotsAsOneEntry()
     {
-        package(u"Tiger"_s, {"PHURR.TPC"}, {}, u"HURR"_s);
+        // Both packages write notes.txt: the program's own second write is no change behind its back.
+        package(u"Sqn105"_s, {"PMOSQ.TPC", "notes.txt"});
+        package(u"Tiger"_s, {"PHURR.TPC", "notes.txt"}, {}, u"HURR"_s);
         const Snapshot before = snapshot(game());
         {
             kvr::HistoryBatch batch(u"loadout"_s);
@@ -197,6 +199,8 @@ private Q_SLOTS:
         QCOMPARE(newest().slots.size(), 2);
         undo();
         QCOMPARE(snapshot(game()), before);
+        for (const kvr::HistoryFile& f : newest().kept)
+            QVERIFY2(!f.changedBehind, f.name.constData());
         QCOMPARE(skinOf(ini(), u"HURR"_s), QString());
     }
 
