@@ -789,7 +789,7 @@ public:
     qsizetype add(int folderFd, const QByteArray& name)
     {
         const std::lock_guard<std::mutex> lock(m_mutex);
-        m_files.push_back({folderFd, name, {}, 0});
+        m_files.push_back({folderFd, name});
         if (!m_thread.joinable())
             m_thread = std::thread([this] { run(); });
         m_changed.notify_all();
@@ -810,8 +810,8 @@ private:
     {
         int folderFd;
         QByteArray name;
-        QByteArray hash;
-        qint64 size;
+        QByteArray hash = {};
+        qint64 size = 0;
     };
 
     void run()
