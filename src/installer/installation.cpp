@@ -233,7 +233,7 @@ void SlotChange::record(const QString& settingsFile)
         return;
     writeRecord(settingsFile);
     reach(ChangeStep::Recorded);
-    removeJournal(std::exchange(m_journal, QString()));
+    removeFinishedJournal(std::exchange(m_journal, QString()), m_plan, settingsFile);
 }
 
 SlotChange::Begun SlotChange::run(const LockWait& wait)

@@ -14,8 +14,12 @@
 #include <QRandomGenerator>
 #include <QRegularExpression>
 
+#include <algorithm>
 #include <cerrno>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace kvr {
 
@@ -196,16 +200,42 @@ void removeJournal(const QString& journal)
         ::unlink(QFile::encodeName(journal).constData());
 }
 
+void removeFinishedJournal(const QString& journal, const ChangePlan& done, const QString& settingsFile)
+{
+    if (journal.isEmpty() || done.gameFolder.isEmpty())
+        return;
+    for (const QString& earlier : journalsBeside(settingsFile)) {
+        if (earlier == journal)
+            break;
+        const std::optional<ChangePlan> plan = readJournal(earlier, settingsFile);
+        if (plan && plan->gameFolder == done.gameFolder &&
+            (done.kind == ChangePlan::Kind::Reset || (plan->kind == done.kind && plan->slot == done.slot))) {
+            qCInfo(lcInstall, "%s: made moot by a later change", qUtf8Printable(earlier));
+            removeJournal(earlier);
+        }
+    }
+    removeJournal(journal);
+}
+
 QStringList journalsBeside(const QString& settingsFile)
 {
     const QString folder = settingsFolder(settingsFile);
     const QRegularExpression name(QStringLiteral("^") + QRegularExpression::escape(journalPrefix(settingsFile)) +
                                   QStringLiteral("[0-9a-f]+$"));
-    QStringList journals;
+    // Their names are random: the order they were written in is their times'.
+    std::vector<std::pair<qint64, QString>> found;
     for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name)) {
-        if (name.match(entry).hasMatch())
-            journals.append(folder + QLatin1Char('/') + entry);
+        struct stat st
+        {
+        };
+        const QString path = folder + QLatin1Char('/') + entry;
+        if (name.match(entry).hasMatch() && ::lstat(QFile::encodeName(path).constData(), &st) == 0)
+            found.emplace_back(qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, path);
     }
+    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    QStringList journals;
+    for (const auto& [time, path] : found)
+        journals.append(path);
     return journals;
 }
 

@@ -32,8 +32,13 @@ struct ChangePlan
 // written either): the change then goes on without one.
 QString writeJournal(const ChangePlan& plan, const QString& settingsFile);
 void removeJournal(const QString& journal);
+// Removes the journal of a finished change and those a kill left before it for changes it made
+// moot: of the same game folder, the same slot's (every slot's, after a reset). Called under the
+// game folder's lock, where no other change of that folder is under way; a later journal stays,
+// its change being the player's later choice.
+void removeFinishedJournal(const QString& journal, const ChangePlan& done, const QString& settingsFile);
 
-// The journals beside the settings file, by path, in name order. Names set aside are not among them.
+// The journals beside the settings file, by path, oldest first. Names set aside are not among them.
 QStringList journalsBeside(const QString& settingsFile);
 
 // The plan of a journal, when every line is whole and every value one the program could have

@@ -2,6 +2,7 @@
 // interrupted changes finished at start, and two writers or two installations at once.
 #include "app/fileio.h"
 #include "installer/installation.h"
+#include "installer/journal.h"
 #include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
@@ -19,6 +20,7 @@
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
 
@@ -388,6 +390,42 @@ private Q_SLOTS:
                          {u".unzip32-0123abcd-2.tmp"_s, u".unzip32-0123abcd-3.tmp"_s, u".unzip32-0123abcd-x.tmp"_s}));
             QCOMPARE(readFile(ws.root() + u"/outside.txt"_s), QByteArray("theirs"));
         }
+    }
+
+    // Journals a kill left are carried out in the order they were written, whatever their names;
+    // one that a later change made moot (the same slot's, or any after a reset) goes with it.
+    void deadJournalsGiveWayToLaterChoices()
+    {
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s, u"HURR=Old"_s})));
+        const QString ini = kvr::Modulo::settingsPath();
+        time_t written = 1000000;
+        const auto dead = [&](const QString& slot, const QString& skin, const QString& name) {
+            const QString package = ws.skinsFolder() + u'/' + slot + u'_' + skin + u".ZIP"_s; // as the program names it
+            QVERIFY(kvr::writeZip(package.chopped(4) + u".zip"_s, {{"P" + slot.toLatin1() + ".TPC", skin.toUtf8()}}));
+            const QString named = ws.programFolder() + u"/KVRSI.INI.journal-"_s + name;
+            QVERIFY(QFile::rename(
+                kvr::writeJournal({kvr::ChangePlan::Kind::Install, slot, skin, package, ws.gameFolder()}, ini), named));
+            const timespec times[2] = {{++written, 0}, {written, 0}};
+            QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(named).constData(), times, 0), 0);
+        };
+        dead(u"MOSQ"_s, u"A"_s, u"ff"_s);
+        dead(u"HURR"_s, u"A"_s, u"ee"_s);
+        dead(u"MOSQ"_s, u"B"_s, u"00"_s);
+        kvr::finishInterruptedChanges(ini);
+        QCOMPARE(skinOf(u"MOSQ"_s), u"B"_s);
+        QCOMPARE(skinOf(u"HURR"_s), u"A"_s);
+
+        dead(u"MOSQ"_s, u"A"_s, u"11"_s);
+        dead(u"HURR"_s, u"B"_s, u"22"_s);
+        changeMosq(ws, u"B"_s);
+        QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-22"_s}));
+        kvr::finishInterruptedChanges(ini);
+        QCOMPARE(skinOf(u"MOSQ"_s), u"B"_s);
+        QCOMPARE(skinOf(u"HURR"_s), u"B"_s);
+        dead(u"HURR"_s, u"A"_s, u"33"_s);
+        kvr::resetSlots(ws.gameFolder(), ini);
+        QCOMPARE(leftoversBeside(ws), QStringList());
     }
 
     void journalActedOnOnlyWhenValid_data()
