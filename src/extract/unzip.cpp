@@ -59,13 +59,14 @@ int keepReplaced(const char* name, int replacing, void* /*context*/)
     switch (replacing) {
     case 0:
         history->noteCreated(QByteArray(name));
-        return 0;
-    case 2:
+        break;
+    case 2: // the member has its name: nothing to refuse any more
         history->notePlaced(QByteArray(name));
-        return 0;
+        break;
     default:
         return history->keepBeforeReplace(QByteArray(name)) ? 0 : 1;
     }
+    return 0;
 }
 
 } // namespace
