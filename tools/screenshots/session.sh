@@ -50,6 +50,15 @@ copy_program() {
     cp "$build/bin/kvrsi" "$build/bin/libunzip32.so" "$build/bin/readme.txt" "$program/"
 }
 
+# A session named $1 in a demo workspace of the program built in $2: $folders holds the demo's
+# game and skins folders; the screenshots' folder $out is made.
+demo_session() {
+    mkdir -p "$out"
+    session_begin "$1"
+    copy_program "$2"
+    mapfile -t folders < <("$2/tools/kvrsi-demo" "$work/demo" "$program")
+}
+
 # A virtual screen of the given size with openbox on it: $DISPLAY.
 start_display() {
     local width=$1 height=$2 n display=

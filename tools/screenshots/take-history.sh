@@ -11,13 +11,10 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$repo/build}" && pwd)
 out=$repo/docs/screenshots
-mkdir -p "$out"
 # shellcheck source=tools/screenshots/session.sh
 source "$repo/tools/screenshots/session.sh"
-session_begin kvrsi-history-shots
+demo_session kvrsi-history-shots "$build"
 
-copy_program "$build"
-mapfile -t folders < <("$build/tools/kvrsi-demo" "$work/demo" "$program")
 
 start_display 1280 1024
 start_program

@@ -11,15 +11,12 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$repo/build}" && pwd)
 out=$repo/docs/screenshots
-mkdir -p "$out"
 # shellcheck source=tools/screenshots/session.sh
 source "$repo/tools/screenshots/session.sh"
-session_begin kvrsi-import-shots
+demo_session kvrsi-import-shots "$build"
 
 # ---- A demo workspace with a few things for the report to find, and a download ----------------
 
-copy_program "$build"
-mapfile -t folders < <("$build/tools/kvrsi-demo" "$work/demo" "$program")
 game=${folders[0]}
 skins=${folders[1]}
 printf '[Skins]\r\nHURR=Desert\r\nMOSQ=Sqn 105\r\nP51D=Big Beautiful Doll\r\n' >>"$program/KVRSI.INI"

@@ -11,15 +11,12 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/../.." && pwd)
 build=$(cd "${1:-$repo/build}" && pwd)
 out=$repo/docs/screenshots
-mkdir -p "$out"
 # shellcheck source=tools/screenshots/session.sh
 source "$repo/tools/screenshots/session.sh"
-session_begin kvrsi-loadout-shots
+demo_session kvrsi-loadout-shots "$build"
 
 # ---- A demo workspace with skins recorded and three loadouts ----------------------------------
 
-copy_program "$build"
-mapfile -t folders < <("$build/tools/kvrsi-demo" "$work/demo" "$program")
 skins=${folders[1]}
 printf '[Skins]\r\nHURR=Battle of Britain\r\nSP2A=Sqn 19\r\nMOSQ=Sqn105\r\n190A=Winter\r\n' >>"$program/KVRSI.INI"
 mkdir -p "$program/loadouts"
