@@ -202,8 +202,6 @@ void removeJournal(const QString& journal)
 
 void removeFinishedJournal(const QString& journal, const ChangePlan& done, const QString& settingsFile)
 {
-    if (journal.isEmpty() || done.gameFolder.isEmpty())
-        return;
     for (const QString& earlier : journalsBeside(settingsFile)) {
         if (earlier == journal)
             break;
@@ -232,7 +230,7 @@ QStringList journalsBeside(const QString& settingsFile)
         if (name.match(entry).hasMatch() && ::lstat(QFile::encodeName(path).constData(), &st) == 0)
             found.emplace_back(qint64(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec, path);
     }
-    std::stable_sort(found.begin(), found.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    std::sort(found.begin(), found.end());
     QStringList journals;
     for (const auto& [time, path] : found)
         journals.append(path);
