@@ -836,42 +836,29 @@ private Q_SLOTS:
             QCOMPARE(run(refuse, {}, {}), old);
     }
 
-    // Ordinary archives unpack as Info-ZIP's unzip unpacks them: same names, bytes and times.
-    void agreesWithInfoZipOnOrdinaryArchives()
+    // Other zippers' ZIP64 records, data descriptors and self-extractor stubs unpack as Info-ZIP's
+    // unzip unpacks them: same names, bytes and times.
+    void agreesWithInfoZip_data()
     {
+        QTest::addColumn<QString>("archive");
+        for (const char* name : {"zip64.zip", "descriptor.zip", "sfx-adjusted.zip", "sfx-unadjusted.zip"})
+            QTest::newRow(name) << fixture(QLatin1String(name));
+    }
+    void agreesWithInfoZip()
+    {
+        QFETCH(QString, archive);
         const QString infoZip = QStandardPaths::findExecutable(u"unzip"_s);
         if (infoZip.isEmpty())
             QSKIP("unzip is not installed");
-        QList<Member> many;
-        for (int i = 0; i < 300; ++i)
-            many.append({"skins/" + QByteArray::number(i % 7) + "/P" + QByteArray::number(i) + ".TPC",
-                         sample(i * 37, char('a' + i % 26)), i % 3 ? ZIP_CM_DEFLATE : ZIP_CM_STORE, 1500000000 + i});
-        makeZip(path(u"many.zip"_s), many);
-        makeZip(path(u"mixed.zip"_s),
-                {{"a/", {}},
-                 {"a/x.txt", "first", ZIP_CM_STORE},
-                 {"b/x.txt", "second wins"},
-                 {"big.dat", sample(5 << 20, 'z')},
-                 {"empty", {}},
-                 {"PMOSQ.BMP", sample(40000, 'q'), ZIP_CM_BZIP2}},
-                "comment\r\nof two lines");
-        QVERIFY(
-            writeFile(path(u"stubbed.zip"_s), QByteArray("MZ").append(2000, '\x90') + readFile(path(u"mixed.zip"_s))));
-        QStringList archives{path(u"many.zip"_s), path(u"mixed.zip"_s), path(u"stubbed.zip"_s)};
-        for (const char* name : {"zip64.zip", "descriptor.zip", "sfx-adjusted.zip", "sfx-unadjusted.zip"})
-            archives.append(fixture(QLatin1String(name)));
-
-        for (const QString& archive : archives) {
-            const QString theirs = target(u"infozip"_s), ours = target(u"ours"_s);
-            QVERIFY(!theirs.isEmpty() && !ours.isEmpty());
-            QProcess process;
-            process.start(infoZip, {u"-j"_s, u"-o"_s, u"-qq"_s, archive, u"-d"_s, theirs});
-            QVERIFY(process.waitForFinished(60000));
-            QCOMPARE(unzip(archive, ours), 0);
-            QVERIFY2(contents(ours) == contents(theirs), qPrintable(archive));
-            for (const QString& name : filesIn(ours))
-                QCOMPARE(QFileInfo(ours + u'/' + name).lastModified(), QFileInfo(theirs + u'/' + name).lastModified());
-        }
+        const QString theirs = target(u"infozip"_s), ours = target(u"ours"_s);
+        QVERIFY(!theirs.isEmpty() && !ours.isEmpty());
+        QProcess process;
+        process.start(infoZip, {u"-j"_s, u"-o"_s, u"-qq"_s, archive, u"-d"_s, theirs});
+        QVERIFY(process.waitForFinished(60000));
+        QCOMPARE(unzip(archive, ours), 0);
+        QCOMPARE(contents(ours), contents(theirs));
+        for (const QString& name : filesIn(ours))
+            QCOMPARE(QFileInfo(ours + u'/' + name).lastModified(), QFileInfo(theirs + u'/' + name).lastModified());
     }
 };
 
