@@ -202,47 +202,6 @@ private Q_SLOTS:
         QCOMPARE(filesIn(folder), expected);
     }
 
-    void linksToFoldersStay_data()
-    {
-        QTest::addColumn<QString>("linkTo"); // "file", "folder", "nothing", "folder link"
-        QTest::addColumn<bool>("survives");
-        QTest::newRow("link to a file goes, its file stays") << u"file"_s << false;
-        QTest::newRow("link to a folder stays") << u"folder"_s << true;
-        QTest::newRow("link to a link to a folder stays") << u"folder link"_s << true;
-        QTest::newRow("link to nothing goes") << u"nothing"_s << false;
-    }
-
-    void linksToFoldersStay()
-    {
-        QFETCH(QString, linkTo);
-        QFETCH(bool, survives);
-        kvrtest::Workspace ws;
-        const QString outside = ws.root() + u"/outside"_s;
-        QVERIFY(writeFile(outside + u"/textures/PMOSQ.TPC"_s, "theirs"_ba));
-        QVERIFY(writeFile(outside + u"/PMOSQ_file.tpc"_s, "theirs too"_ba));
-        QVERIFY(QFile::link(outside + u"/textures"_s, outside + u"/textures-link"_s));
-        const QString target = outside + (linkTo == u"file"_s          ? u"/PMOSQ_file.tpc"_s
-                                          : linkTo == u"folder"_s      ? u"/textures"_s
-                                          : linkTo == u"folder link"_s ? u"/textures-link"_s
-                                                                       : u"/nowhere"_s);
-        const QString link = ws.gameFolder() + u"/PMOSQ_textures"_s;
-        QVERIFY(QFile::link(target, link));
-        QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ.tpc"_s, "ours"_ba));
-
-        changeMosq(ws, u"(Default)"_s);
-        QCOMPARE(QFileInfo(link).isSymLink(), survives);
-        QVERIFY(!QFile::exists(ws.gameFolder() + u"/PMOSQ.tpc"_s));
-        QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
-        QCOMPARE(readFile(outside + u"/PMOSQ_file.tpc"_s), QByteArray("theirs too"));
-
-        // The reset's patterns likewise.
-        QVERIFY(QFile::remove(link) || !QFileInfo(link).isSymLink());
-        QVERIFY(QFile::link(target, ws.gameFolder() + u"/PMOSQ_textures.TPC"_s));
-        kvr::resetSlots(ws.gameFolder(), kvr::Modulo::settingsPath());
-        QCOMPARE(QFileInfo(ws.gameFolder() + u"/PMOSQ_textures.TPC"_s).isSymLink(), survives);
-        QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
-    }
-
     void interruptedChangeIsFinishedAtStart_data()
     {
         QTest::addColumn<QString>("change"); // a skin name, or "reset"

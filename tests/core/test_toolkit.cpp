@@ -94,7 +94,8 @@ private Q_SLOTS:
         QCOMPARE(kvr::usableFolder(expand(value)), expand(expected));
     }
 
-    // Folders and links to folders stay; a link goes, never what it points to.
+    // Folders and links to folders (also through another link) stay; a link goes, never what it
+    // points to.
     void deleteTakesEveryCaseAndOnlyFiles()
     {
         QTemporaryDir dir;
@@ -103,6 +104,7 @@ private Q_SLOTS:
             QVERIFY(writeFile(dir.filePath(name), "x"_ba));
         QVERIFY(QDir(dir.path()).mkdir(u"PMOSQ_folder"_s));
         QVERIFY(QFile::link(u"kept"_s, dir.filePath(u"PMOSQ_dirlink"_s)));
+        QVERIFY(QFile::link(u"PMOSQ_dirlink"_s, dir.filePath(u"PMOSQ_linklink"_s)));
         QVERIFY(QFile::link(u"kept/PMOSQ.TPC"_s, dir.filePath(u"PMOSQ_link.TPC"_s)));
         QVERIFY(QFile::link(u"nowhere"_s, dir.filePath(u"PMOSQ_dangling.TPC"_s)));
 
@@ -110,8 +112,8 @@ private Q_SLOTS:
         kvr::deleteFiles(dir.path() + u"\\\\PMOSQ*.*"_s);
 
         QCOMPARE(filesIn(dir.path()), QStringList({u"MOSQ.TPC"_s, u"PHURR.TPC"_s}));
-        QVERIFY(QFileInfo(dir.filePath(u"PMOSQ_folder"_s)).isDir() &&
-                QFileInfo(dir.filePath(u"PMOSQ_dirlink"_s)).isDir());
+        for (const QString& folder : {u"PMOSQ_folder"_s, u"PMOSQ_dirlink"_s, u"PMOSQ_linklink"_s})
+            QVERIFY(QFileInfo(dir.filePath(folder)).isDir());
         QCOMPARE(filesIn(dir.filePath(u"kept"_s)), QStringList({u"KVRSI.INI"_s, u"PMOSQ.TPC"_s, u"readme.txt"_s}));
     }
 
