@@ -303,7 +303,6 @@ private Q_SLOTS:
             << u"kind=install|slot=MOSQ|skin=(Default)|package=|game={game}"_s << true;
         QTest::newRow("a reset") << u"kind=reset|game={game}"_s << true;
         QTest::newRow("slot code *") << QString(install).replace(u"MOSQ"_s, u"*"_s) << false;
-        QTest::newRow("slot code ?") << QString(install).replace(u"MOSQ"_s, u"?"_s) << false;
         QTest::newRow("slot code in lower case") << QString(install).replace(u"MOSQ"_s, u"mosq"_s) << false;
         QTest::newRow("unknown kind") << QString(install).replace(u"install"_s, u"remove"_s) << false;
         QTest::newRow("another game folder") << QString(install).replace(u"={game}"_s, u"={skins}"_s) << false;
