@@ -704,8 +704,9 @@ private Q_SLOTS:
         const QString game = target(u"own/game"_s, {{u"KVRSI.INI"_s, "[Folders]"}, {u"readme.txt"_s, "read me"}});
         QVERIFY(!game.isEmpty());
         QVERIFY(QFile::link(program, root + u"/link"_s));
-        // A copy of the library of its own, loaded from the program folder as the program loads it.
-        const QString library = program + u"/libunzip32.so"_s;
+        // A copy of the library loaded from the program folder under a name of its own, which is kept
+        // from packages as the usual names are.
+        const QString library = program + u"/libunzip32-own.so"_s;
         QVERIFY(QFile::copy(QStringLiteral(KVR_UNZIP32_LIBRARY), library));
         const QByteArray libraryBytes = readFile(library);
         void* handle = ::dlopen(QFile::encodeName(library).constData(), RTLD_NOW | RTLD_LOCAL);
@@ -714,6 +715,7 @@ private Q_SLOTS:
         const QString archive = path(u"own.zip"_s);
         makeZip(archive, {{"kvrsi", "#!/bin/sh\n"},
                           {"sub/LibUnzip32.SO", "not a library"},
+                          {"LIBUNZIP32-OWN.SO", "not a library either"},
                           {"kvrsi.ini", "[Folders]\r\nKVRInstallationFolder=/\r\n"},
                           {"README.TXT", "replaced"},
                           {"PMOSQ.TPC", "skin"}});
@@ -731,6 +733,7 @@ private Q_SLOTS:
         QCOMPARE(QFile::exists(landed + u"/kvrsi"_s), !protectedFolder);
         QCOMPARE(readFile(library), libraryBytes);
         QCOMPARE(QFile::exists(game + u"/LibUnzip32.SO"_s), !protectedFolder);
+        QCOMPARE(QFile::exists(game + u"/LIBUNZIP32-OWN.SO"_s), !protectedFolder);
     }
 
     void filesGetTheDefaultModeAndTheirTimes()
