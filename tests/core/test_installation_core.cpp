@@ -9,8 +9,11 @@
 #include "zipwriter.h"
 
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
 #include <QMutex>
 #include <QProcess>
+#include <QRandomGenerator>
 
 #include <cstring>
 #include <fcntl.h>
@@ -202,6 +205,47 @@ private Q_SLOTS:
         QCOMPARE(filesIn(folder), expected);
     }
 
+    void linksToFoldersStay_data()
+    {
+        QTest::addColumn<QString>("linkTo"); // "file", "folder", "nothing", "folder link"
+        QTest::addColumn<bool>("survives");
+        QTest::newRow("link to a file goes, its file stays") << u"file"_s << false;
+        QTest::newRow("link to a folder stays") << u"folder"_s << true;
+        QTest::newRow("link to a link to a folder stays") << u"folder link"_s << true;
+        QTest::newRow("link to nothing goes") << u"nothing"_s << false;
+    }
+
+    void linksToFoldersStay()
+    {
+        QFETCH(QString, linkTo);
+        QFETCH(bool, survives);
+        kvrtest::Workspace ws;
+        const QString outside = ws.root() + u"/outside"_s;
+        QVERIFY(writeFile(outside + u"/textures/PMOSQ.TPC"_s, "theirs"_ba));
+        QVERIFY(writeFile(outside + u"/PMOSQ_file.tpc"_s, "theirs too"_ba));
+        QVERIFY(QFile::link(outside + u"/textures"_s, outside + u"/textures-link"_s));
+        const QString target = outside + (linkTo == u"file"_s          ? u"/PMOSQ_file.tpc"_s
+                                          : linkTo == u"folder"_s      ? u"/textures"_s
+                                          : linkTo == u"folder link"_s ? u"/textures-link"_s
+                                                                       : u"/nowhere"_s);
+        const QString link = ws.gameFolder() + u"/PMOSQ_textures"_s;
+        QVERIFY(QFile::link(target, link));
+        QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ.tpc"_s, "ours"_ba));
+
+        changeMosq(ws, u"(Default)"_s);
+        QCOMPARE(QFileInfo(link).isSymLink(), survives);
+        QVERIFY(!QFile::exists(ws.gameFolder() + u"/PMOSQ.tpc"_s));
+        QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
+        QCOMPARE(readFile(outside + u"/PMOSQ_file.tpc"_s), QByteArray("theirs too"));
+
+        // The reset's patterns likewise.
+        QVERIFY(QFile::remove(link) || !QFileInfo(link).isSymLink());
+        QVERIFY(QFile::link(target, ws.gameFolder() + u"/PMOSQ_textures.TPC"_s));
+        kvr::resetSlots(ws.gameFolder(), kvr::Modulo::settingsPath());
+        QCOMPARE(QFileInfo(ws.gameFolder() + u"/PMOSQ_textures.TPC"_s).isSymLink(), survives);
+        QCOMPARE(readFile(outside + u"/textures/PMOSQ.TPC"_s), QByteArray("theirs"));
+    }
+
     void interruptedChangeIsFinishedAtStart_data()
     {
         QTest::addColumn<QString>("change"); // a skin name, or "reset"
@@ -256,6 +300,51 @@ private Q_SLOTS:
         QCOMPARE(filesIn(game), change == u"Sqn105"_s ? QStringList({u"PHURR.TPC"_s, u"PMOSQ_new.3dz"_s,
                                                                      u"PMOSQ_new.tpc"_s, u"other.txt"_s})
                                                       : QStringList({u"PHURR.TPC"_s, u"other.txt"_s}));
+    }
+
+    // Killed at random moments while a package of many members is unpacked.
+    void killedDuringUnpackingIsFinishedAtStart()
+    {
+        kvrtest::Workspace ws;
+        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
+        QList<kvr::ZipMember> members;
+        QStringList names;
+        for (int i = 0; i < 600; ++i) {
+            names.append(QStringLiteral("PMOSQ_%1.TPC").arg(i, 4, 10, QLatin1Char('0')));
+            members.append({names.last().toLatin1(), QByteArray(300 + i % 700, char(u'a' + i % 26))});
+        }
+        names.sort();
+        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Many.zip"_s, members));
+
+        QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
+        qint64 window = 0; // how long the unpacking takes, from a first round left alone
+        int cut = 0;
+        for (int round = 0; round < 6; ++round) {
+            for (int i = 0; i < 20; ++i)
+                QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old%1.tpc").arg(i), "old"_ba));
+            QProcess child;
+            child.start(QCoreApplication::applicationFilePath(),
+                        {QString::fromLatin1(kChangeMode), ws.programFolder(), ws.gameFolder(), ws.skinsFolder(),
+                         u"Many"_s, u"-1"_s});
+            QVERIFY(child.waitForReadyRead(60000)); // the journal is written
+            QElapsedTimer timer;
+            timer.start();
+            if (round > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(window)));
+                child.kill();
+            }
+            QVERIFY(child.waitForFinished(60000));
+            if (round == 0)
+                window = std::max<qint64>(1000, timer.nsecsElapsed() / 1000);
+            cut += child.exitStatus() == QProcess::CrashExit;
+
+            kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
+            QCOMPARE(filesIn(ws.gameFolder()), names);
+            QCOMPARE(skinOf(u"MOSQ"_s), u"Many"_s);
+            QCOMPARE(leftoversBeside(ws), QStringList());
+            kvr::Modulo::GRABAINI(kvr::Modulo::settingsPath(), kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Old"_s);
+        }
+        QVERIFY(cut > 0);
     }
 
     void leftoversAreRemoved()
@@ -533,6 +622,10 @@ static int childMain(int argc, char** argv)
     kvr::setProgramFolder(args.value(2));
     const int stopAt = args.value(6).toInt();
     kvr::setChangeProbe([stopAt](ChangeStep step) {
+        if (step == ChangeStep::Journaled) {
+            std::fputs("journaled\n", stdout);
+            std::fflush(stdout);
+        }
         if (int(step) == stopAt)
             ::_exit(7);
     });
