@@ -77,6 +77,8 @@ private Q_SLOTS:
         const QList<kvr::ReportProblem> problems = kvr::skinsFolderProblems(skins);
         QCOMPARE(problems.size(), 1);
         QVERIFY2(problems[0].reason.contains(reason), qPrintable(problems[0].reason));
+        const std::atomic_bool stop = true; // a check called off names nothing
+        QVERIFY(kvr::skinsFolderProblems(skins, stop).isEmpty());
     }
 
     void installedState()
@@ -107,7 +109,6 @@ private Q_SLOTS:
         QVERIFY(!changed.asInstalled);
         QFile::remove(game + u"/pmosq.tpc"_s);
         QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"1 file differs, 2 files missing"_s);
-        QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Gone"_s).state, u"package not found"_s);
     }
 
     // A file of the member's size still carrying the whole second unpacking gave it is trusted
@@ -259,16 +260,6 @@ private Q_SLOTS:
         QTEST(state.state, "state");
         QTEST(state.reinstallable, "reinstallable");
         QVERIFY(!state.asInstalled || state.state == u"as installed"_s);
-    }
-
-    // A check called off gives nothing; one not called off names the problem.
-    void folderCheckCalledOff()
-    {
-        QTemporaryDir dir;
-        QVERIFY(kvrtest::writeFile(dir.filePath(u"Lonely.jpg"_s), "picture"_ba));
-        const std::atomic_bool stop = true;
-        QVERIFY(kvr::skinsFolderProblems(dir.path(), stop).isEmpty());
-        QCOMPARE(kvr::skinsFolderProblems(dir.path()).size(), 1);
     }
 };
 

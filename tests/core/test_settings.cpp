@@ -261,25 +261,6 @@ private Q_SLOTS:
         QDir().rmdir(ini());
     }
 
-    // A 0640 KVRSI.INI stays 0640: neither the default mode nor the owner's alone. A new one gets the
-    // mode of any file the user creates.
-    void writeKeepsTheMode()
-    {
-        const auto modeOf = [this] {
-            struct stat st
-            {
-            };
-            return ::stat(QFile::encodeName(ini()).constData(), &st) == 0 ? int(st.st_mode & 07777) : -1;
-        };
-        const mode_t mask = ::umask(0);
-        ::umask(mask);
-        QVERIFY(kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s));
-        QCOMPARE(modeOf(), int(0666 & ~mask));
-        QCOMPARE(::chmod(QFile::encodeName(ini()).constData(), 0640), 0);
-        QVERIFY(kvr::writeProfileString(ini(), kSkinsSection, u"HURR"_s, u"Sand"_s));
-        QCOMPARE(modeOf(), 0640);
-    }
-
     // Just under the limit: a write that would carry it past is refused, and not a byte changes.
     void writePastTheSizeLimitIsRefused()
     {

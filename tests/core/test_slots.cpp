@@ -10,92 +10,87 @@ class TestSlots : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void table();
-    void skinNames_data();
-    void skinNames();
-    void slotLists_data();
-    void slotLists();
-    void packagePathJoinsWithBackslash();
-};
-
-// Written out here, not taken from the table, so that a changed caption, code, colour or viewer
-// entry fails. The quirks are the game's own: "BF104_K4" for the K4, the blank after "B17_F Slot".
-void TestSlots::table()
-{
-    const QStringList captions =
-        u"Hurricane_I Spitfire_Ia Spitfire_IX Spitfire_XIV Typhoon_Ib Tempest_V Mosquito_VI P51_B P51_D P38_H "
-        u"P38_J P47_C P47_D B26_B B17_F B24_D BF109_E4 BF109_G6 BF104_K4 BF110_C4 BF110_G2 M410_A2 FW190_A8 "
-        u"Fw190_D9 Me262_A2 Ju88_A4 Ju88_C6 Ju87_B2 He111_H2 Fi103_V1"_s.split(u' ');
-    const QStringList viewerEntries =
-        u"Hurricane_I|Spitfire_Ia|Spitfire_IX|Spitfire_XIV|Typhoon_Ib|Tempest_V|Mosquito_VI|P51_B|P51_D|P38_H|"
-        u"P38_J|P47_C|P47_D|B26_B|B17_F Slot |B24_D|Bf109_E4|Bf109_G6|Bf109_K4|Bf110_C4|Bf110_G2|M410_A2|"
-        u"Fw190_A8|Fw190_D9|Me262_A2|Ju88_A4|Ju88_C6|Ju87_B2|He111_H2|Fi103_V1"_s.split(u'|');
-    // Navy for the RAF, green for the USAAF, red for the Luftwaffe.
-    const QString colours = u"nnnnnnngggggggggrrrrrrrrrrrrrr"_s;
-    const QHash<QChar, uint> rgb{{u'n', 0x000080}, {u'g', 0x008000}, {u'r', 0xC00000}};
-    QCOMPARE(int(kvr::slotTable().size()), 30);
-    for (int number = 1; number <= 30; ++number) {
-        const kvr::Slot& s = kvr::slotTable()[static_cast<size_t>(number - 1)];
-        const QString entry = viewerEntries[number - 1];
-        QCOMPARE(s.number, number);
-        QCOMPARE(s.Caption(), captions[number - 1]);
-        QCOMPARE(s.SlotCode(), kvrtest::kSlotCodes[number - 1]);
-        QCOMPARE(uint(s.captionRgb), rgb[colours[number - 1]]);
-        QCOMPARE(s.ViewerEntry(), entry.endsWith(u' ') ? entry : entry + u" Slot"_s);
-        QCOMPARE(&kvr::slot(number), &s);
+    // Written out here, not taken from the table, so that a changed caption, code, colour or viewer
+    // entry fails. The quirks are the game's own: "BF104_K4" for the K4, the blank after "B17_F Slot".
+    void table()
+    {
+        const QStringList captions =
+            u"Hurricane_I Spitfire_Ia Spitfire_IX Spitfire_XIV Typhoon_Ib Tempest_V Mosquito_VI P51_B P51_D P38_H "
+            u"P38_J P47_C P47_D B26_B B17_F B24_D BF109_E4 BF109_G6 BF104_K4 BF110_C4 BF110_G2 M410_A2 FW190_A8 "
+            u"Fw190_D9 Me262_A2 Ju88_A4 Ju88_C6 Ju87_B2 He111_H2 Fi103_V1"_s.split(u' ');
+        const QStringList viewerEntries =
+            u"Hurricane_I|Spitfire_Ia|Spitfire_IX|Spitfire_XIV|Typhoon_Ib|Tempest_V|Mosquito_VI|P51_B|P51_D|P38_H|"
+            u"P38_J|P47_C|P47_D|B26_B|B17_F Slot |B24_D|Bf109_E4|Bf109_G6|Bf109_K4|Bf110_C4|Bf110_G2|M410_A2|"
+            u"Fw190_A8|Fw190_D9|Me262_A2|Ju88_A4|Ju88_C6|Ju87_B2|He111_H2|Fi103_V1"_s.split(u'|');
+        // Navy for the RAF, green for the USAAF, red for the Luftwaffe.
+        const QString colours = u"nnnnnnngggggggggrrrrrrrrrrrrrr"_s;
+        const QHash<QChar, uint> rgb{{u'n', 0x000080}, {u'g', 0x008000}, {u'r', 0xC00000}};
+        QCOMPARE(int(kvr::slotTable().size()), 30);
+        for (int number = 1; number <= 30; ++number) {
+            const kvr::Slot& s = kvr::slotTable()[static_cast<size_t>(number - 1)];
+            const QString entry = viewerEntries[number - 1];
+            QCOMPARE(s.number, number);
+            QCOMPARE(s.Caption(), captions[number - 1]);
+            QCOMPARE(s.SlotCode(), kvrtest::kSlotCodes[number - 1]);
+            QCOMPARE(uint(s.captionRgb), rgb[colours[number - 1]]);
+            QCOMPARE(s.ViewerEntry(), entry.endsWith(u' ') ? entry : entry + u" Slot"_s);
+            QCOMPARE(&kvr::slot(number), &s);
+        }
     }
-}
 
-void TestSlots::skinNames_data()
-{
-    QTest::addColumn<QString>("file");
-    QTest::addColumn<bool>("hasName");
-    QTest::addColumn<QString>("name");
-    QTest::newRow("ordinary") << u"MOSQ_Sqn105.ZIP"_s << true << u"Sqn105"_s;
-    QTest::newRow("case kept") << u"hurr_night.ZIP"_s << true << u"night"_s;
-    QTest::newRow("fifth character dropped whatever it is") << u"HURRICANE.zip"_s << true << u"CANE"_s;
-    QTest::newRow("blanks kept") << u"HURR_Desert Camo.zip"_s << true << u"Desert Camo"_s;
-    QTest::newRow("nine characters: empty name") << u"HURR_.zip"_s << true << u""_s;
-    QTest::newRow("shorter than nine: not a package") << u"HURR.zip"_s << false << u""_s;
-}
+    void skinNames_data()
+    {
+        QTest::addColumn<QString>("file");
+        QTest::addColumn<bool>("hasName");
+        QTest::addColumn<QString>("name");
+        QTest::newRow("ordinary") << u"MOSQ_Sqn105.ZIP"_s << true << u"Sqn105"_s;
+        QTest::newRow("case kept") << u"hurr_night.ZIP"_s << true << u"night"_s;
+        QTest::newRow("fifth character dropped whatever it is") << u"HURRICANE.zip"_s << true << u"CANE"_s;
+        QTest::newRow("blanks kept") << u"HURR_Desert Camo.zip"_s << true << u"Desert Camo"_s;
+        QTest::newRow("nine characters: empty name") << u"HURR_.zip"_s << true << u""_s;
+        QTest::newRow("shorter than nine: not a package") << u"HURR.zip"_s << false << u""_s;
+    }
 
-void TestSlots::skinNames()
-{
-    QFETCH(QString, file);
-    QFETCH(bool, hasName);
-    QFETCH(QString, name);
-    QCOMPARE(kvr::hasSkinName(file), hasName);
-    QCOMPARE(kvr::skinName(file), name);
-}
+    void skinNames()
+    {
+        QFETCH(QString, file);
+        QFETCH(bool, hasName);
+        QFETCH(QString, name);
+        QCOMPARE(kvr::hasSkinName(file), hasName);
+        QCOMPARE(kvr::skinName(file), name);
+    }
 
-void TestSlots::slotLists_data()
-{
-    QTest::addColumn<QString>("code");
-    QTest::addColumn<QStringList>("names");
-    QTest::newRow("first four characters in any case; too short left out")
-        << u"HURR"_s << QStringList{u""_s, u"Desert"_s};
-    QTest::newRow("B26_B's code is B26A") << u"B26A"_s << QStringList{u"Invasion"_s};
-    QTest::newRow("P38H, not P38J") << u"P38H"_s << QStringList{u"Glacier"_s};
-    QTest::newRow("code starting with a digit") << u"109E"_s << QStringList{u"Desert"_s};
-    QTest::newRow("no code: every package, whatever its first four")
-        << u""_s << QStringList{u"Desert"_s, u"Invasion"_s, u"Wrong"_s, u""_s, u"Desert"_s, u"Glacier"_s, u"Glacier"_s};
-}
+    void slotLists_data()
+    {
+        QTest::addColumn<QString>("code");
+        QTest::addColumn<QStringList>("names");
+        QTest::newRow("first four characters in any case; too short left out")
+            << u"HURR"_s << QStringList{u""_s, u"Desert"_s};
+        QTest::newRow("B26_B's code is B26A") << u"B26A"_s << QStringList{u"Invasion"_s};
+        QTest::newRow("P38H, not P38J") << u"P38H"_s << QStringList{u"Glacier"_s};
+        QTest::newRow("code starting with a digit") << u"109E"_s << QStringList{u"Desert"_s};
+        QTest::newRow("no code: every package, whatever its first four")
+            << u""_s
+            << QStringList{u"Desert"_s, u"Invasion"_s, u"Wrong"_s, u""_s, u"Desert"_s, u"Glacier"_s, u"Glacier"_s};
+    }
 
-void TestSlots::slotLists()
-{
-    QFETCH(QString, code);
-    QFETCH(QStringList, names);
-    const QStringList files{u"109E_Desert.zip"_s, u"b26a_Invasion.zip"_s, u"B26B_Wrong.zip"_s,   u"HURR.zip"_s,
-                            u"HURR_.zip"_s,       u"hurr_Desert.zip"_s,   u"P38H_Glacier.zip"_s, u"P38J_Glacier.zip"_s};
-    QCOMPARE(kvr::skinNames(files, code), names);
-}
+    void slotLists()
+    {
+        QFETCH(QString, code);
+        QFETCH(QStringList, names);
+        const QStringList files{u"109E_Desert.zip"_s,  u"b26a_Invasion.zip"_s, u"B26B_Wrong.zip"_s,
+                                u"HURR.zip"_s,         u"HURR_.zip"_s,         u"hurr_Desert.zip"_s,
+                                u"P38H_Glacier.zip"_s, u"P38J_Glacier.zip"_s};
+        QCOMPARE(kvr::skinNames(files, code), names);
+    }
 
-void TestSlots::packagePathJoinsWithBackslash()
-{
-    QCOMPARE(kvr::packagePath(u"/skins"_s, u"MOSQ"_s, u"Sqn105"_s), QStringLiteral("/skins\\MOSQ_Sqn105.ZIP"));
-    // A folder that already ends in a separator gives a doubled one, which the file services accept.
-    QCOMPARE(kvr::packagePath(u"/skins/"_s, u"HURR"_s, u""_s), QStringLiteral("/skins/\\HURR_.ZIP"));
-}
+    void packagePathJoinsWithBackslash()
+    {
+        QCOMPARE(kvr::packagePath(u"/skins"_s, u"MOSQ"_s, u"Sqn105"_s), QStringLiteral("/skins\\MOSQ_Sqn105.ZIP"));
+        // A folder that already ends in a separator gives a doubled one, which the file services accept.
+        QCOMPARE(kvr::packagePath(u"/skins/"_s, u"HURR"_s, u""_s), QStringLiteral("/skins/\\HURR_.ZIP"));
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSlots)
 #include "test_slots.moc"
