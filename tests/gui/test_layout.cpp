@@ -1,18 +1,22 @@
-// The windows as a user meets them: fixed sizes that hold every caption whole at the desktop's font
-// and a larger one, sharp pictures at scale factor 2, and a keyboard order that follows the layout.
+// The windows as a user meets them: the splash handing over to the main window, each child window
+// withdrawing the main window until closed, fixed sizes that hold every caption whole at the
+// desktop's font and a larger one, sharp pictures at scale factor 2, a keyboard order that follows
+// the layout, and the help text.
 #include "guisupport.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
 #include <QLabel>
-#include <QTest>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QScrollBar>
+#include <QWindow>
 
 #include <optional>
 
 using namespace Qt::StringLiterals;
 
 using kvr::Principal;
+using kvrtest::writeFile;
 
 namespace {
 
@@ -60,6 +64,30 @@ QString faults(const QWidget& window)
     return faults.join(u"; "_s);
 }
 
+// Notes whether the main window was available at the moment a window of that name was shown.
+class ShowWatcher : public QObject
+{
+public:
+    explicit ShowWatcher(QString name) : m_name(std::move(name)) { qApp->installEventFilter(this); }
+    std::optional<bool> mainAvailable;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && watched->objectName() == m_name && !mainAvailable)
+            mainAvailable = Principal::instance().isEnabled();
+        return false;
+    }
+
+private:
+    QString m_name;
+};
+
+QPlainTextEdit* helpBox()
+{
+    return kvrtest::childOf<QPlainTextEdit>(kvr::Ayuda::instance(), u"Text1"_s);
+}
+
 } // namespace
 
 class TestLayout : public QObject, kvrtest::ProgramFixture
@@ -77,48 +105,104 @@ private Q_SLOTS:
     void init()
     {
         openProgram();
-        QVERIFY(ws->writeSettings());
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Desert"_s})));
     }
     void cleanup()
     {
         QVERIFY(kvrtest::closeEveryWindow());
+        QCOMPARE(messages->calls.size(), 0); // no window here has anything to report
         QApplication::setFont(desktopFont);
         closeProgram();
     }
 
-    void windowsFitTheirTexts_data();
-    void windowsFitTheirTexts();
+    void splashHandsOverExactlyOnce();
+    void childWindows_data();
+    void childWindows();
     void tabOrder_data();
     void tabOrder();
-    void focusComesBackToTheButtonThatOpenedAChild();
+    void helpReadsTheFileAtEachOpening();
+    void shippedHelpFitsAndScrolls();
 };
 
-void TestLayout::windowsFitTheirTexts_data()
+void TestLayout::splashHandsOverExactlyOnce()
 {
-    QTest::addColumn<int>("extraPoints");
-    QTest::newRow("desktop font") << 0;
-    QTest::newRow("font three points larger") << 3;
+    const QPointer<kvr::Presentacion> splash(&kvr::Presentacion::instance());
+    splash->Show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash));
+    QTest::qWait(600);
+    QVERIFY(!Principal::exists()); // not even loaded while the splash shows
+    QTRY_VERIFY_WITH_TIMEOUT(Principal::exists(), 3000);
+    QTRY_VERIFY(splash.isNull());
+    Principal& main = Principal::instance();
+    QVERIFY(main.isVisible() && main.isEnabled());
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
+
+    // A second run of the handler would show the main window again.
+    main.hide();
+    QTest::qWait(1500);
+    QVERIFY(!main.isVisible());
 }
 
-void TestLayout::windowsFitTheirTexts()
+void TestLayout::childWindows_data()
+{
+    QTest::addColumn<int>("extraPoints");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("child");
+    QTest::addColumn<bool>("withdrawnFirst");
+    for (int extra : {0, 3}) {
+        const char* font = extra ? ", font three points larger" : "";
+        QTest::addRow("Skin Wiewer%s", font) << extra << u"Command4"_s << u"Visor"_s << false;
+        QTest::addRow("Control Panel%s", font) << extra << u"Command2"_s << u"ControlPanel"_s << false;
+        QTest::addRow("Help%s", font) << extra << u"Command3"_s << u"Ayuda"_s << false;
+        QTest::addRow("About...%s", font) << extra << u"Command5"_s << u"Acercade"_s << true;
+    }
+}
+
+void TestLayout::childWindows()
 {
     QFETCH(int, extraPoints);
+    QFETCH(QString, button);
+    QFETCH(QString, child);
+    QFETCH(bool, withdrawnFirst);
     QFont font = desktopFont;
     font.setPointSizeF(font.pointSizeF() + extraPoints);
     QApplication::setFont(font);
-
     Principal& main = Principal::instance(); // loaded after the font is set, as at start-up
     main.Show();
-    for (const QString& button : {u"Command4"_s, u"Command2"_s, u"Command3"_s, u"Command5"_s}) {
-        main.findChild<QAbstractButton*>(button)->click();
-        QWidget* child = kvrtest::openWindow({}, &main);
-        QVERIFY2(child, qPrintable(button));
-        QVERIFY(QTest::qWaitForWindowExposed(child));
-        QVERIFY2(faults(*child).isEmpty(), qPrintable(child->objectName() + u": "_s + faults(*child)));
-        kvrtest::closeWindow(*child);
-    }
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    QVERIFY(QTest::qWaitForWindowActive(&main));
     QVERIFY2(faults(main).isEmpty(), qPrintable(faults(main)));
+    const QPointer<Principal> mainAlive(&main);
+
+    ShowWatcher watcher(child);
+    auto* opener = kvrtest::childOf<QAbstractButton>(main, button);
+    opener->setFocus();
+    QTest::keyClick(opener, Qt::Key_Space);
+    const QPointer<QWidget> window = kvrtest::openWindow(child);
+    QVERIFY(window && window->isEnabled());
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY2(faults(*window).isEmpty(), qPrintable(faults(*window)));
+    if (child == "Acercade"_L1)
+        QVERIFY(!kvrtest::childOf<QLabel>(*window, u"Image2"_s)->pixmap().isNull());
+    QCOMPARE(watcher.mainAvailable, std::optional<bool>(!withdrawnFirst));
+    QVERIFY(!main.isEnabled() && main.isVisible());
+    // The window manager keeps the child above the main window, and the main window stays inert.
+    QVERIFY(window->windowHandle() && main.windowHandle());
+    QCOMPARE(window->windowHandle()->transientParent(), main.windowHandle());
+    for (const QString& other : {u"Command2"_s, u"Command4"_s, u"Command5"_s})
+        QTest::mouseClick(kvrtest::childOf<QAbstractButton>(main, other), Qt::LeftButton);
+    QCOMPARE(kvrtest::openWindow(child), window.data());
+    QCOMPARE(kvrtest::openWindow(child == "Visor"_L1 ? u"Acercade"_s : u"Visor"_s), nullptr);
+
+    // Given back, the main window is the same one, not loaded again, and the focus is where it was;
+    // the child goes, to load afresh.
+    QVERIFY(writeFile(ws->iniPath(), kvrtest::skinsSection({u"MOSQ=Changed meanwhile"_s})));
+    kvrtest::closeWindow(*window);
+    QVERIFY(window.isNull());
+    QVERIFY(mainAlive && main.isEnabled());
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
+    main.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    QCOMPARE(focusedControl(), button);
 }
 
 void TestLayout::tabOrder_data()
@@ -157,22 +241,40 @@ void TestLayout::tabOrder()
     QCOMPARE(order, expected);
 }
 
-void TestLayout::focusComesBackToTheButtonThatOpenedAChild()
+void TestLayout::helpReadsTheFileAtEachOpening()
 {
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowActive(&main));
-    for (const QString& name : {u"Command3"_s, u"Command5"_s}) {
-        auto* button = main.findChild<QAbstractButton*>(name);
-        button->setFocus();
-        QTest::keyClick(button, Qt::Key_Space);
-        QWidget* child = kvrtest::openWindow({}, &main);
-        QVERIFY2(child, qPrintable(name));
-        kvrtest::closeWindow(*child);
-        main.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&main));
-        QCOMPARE(focusedControl(), name);
-    }
+    QCOMPARE(helpBox()->toPlainText(), QString()); // no readme.txt at all
+    kvrtest::closeForms<kvr::Ayuda>();
+
+    const QString readme = ws->programFolder() + u"/readme.txt"_s;
+    QVERIFY(writeFile(readme, "First version\r\nof the help."_ba));
+    QCOMPARE(helpBox()->toPlainText(), u"First version\nof the help."_s);
+    kvrtest::closeForms<kvr::Ayuda>();
+
+    // Changed while the program runs, and written on Windows (not UTF-8).
+    QVERIFY(writeFile(readme, "Caf\xE9 \x93quoted\x94"));
+    QCOMPARE(helpBox()->toPlainText(), QString::fromUtf8("Café “quoted”"));
+}
+
+void TestLayout::shippedHelpFitsAndScrolls()
+{
+    QFile shipped(QStringLiteral(KVR_TEST_DATA "/../../src/app/readme.txt"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QVERIFY(writeFile(ws->programFolder() + u"/readme.txt"_s, shipped.readAll()));
+    kvr::Ayuda::instance().Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&kvr::Ayuda::instance()));
+
+    QPlainTextEdit* box = helpBox();
+    QVERIFY(box->isReadOnly());
+    const QString text = box->toPlainText();
+    for (const QString& code : kvrtest::kSlotCodes)
+        QVERIFY2(text.contains(code), qPrintable(code));
+    QVERIFY(box->verticalScrollBar()->isVisible() && box->verticalScrollBar()->maximum() > 0);
+    // No line needs wrapping, so the tables stay lined up.
+    const QFontMetrics metrics(box->font());
+    const int room = box->viewport()->width() - 2 * int(box->document()->documentMargin());
+    for (const QString& line : text.split(u'\n'))
+        QVERIFY2(metrics.horizontalAdvance(line) <= room, qPrintable(line));
 }
 
 int main(int argc, char* argv[])
