@@ -1,7 +1,9 @@
 // The windows as a user meets them: the splash handing over to the main window, each child window
 // withdrawing the main window until closed, fixed sizes that hold every caption whole at the
 // desktop's font and a larger one, sharp pictures at scale factor 2, a keyboard order that follows
-// the layout, and the help text.
+// the layout, the help text, and the program's pictures drawn sharp rather than empty or flat (a
+// drawing that fails to parse shows here).
+#include "app/art.h"
 #include "guisupport.h"
 
 #include <QAbstractButton>
@@ -9,6 +11,7 @@
 #include <QPlainTextEdit>
 #include <QPointer>
 #include <QScrollBar>
+#include <QSet>
 #include <QWindow>
 
 #include <optional>
@@ -122,6 +125,10 @@ private Q_SLOTS:
     void tabOrder();
     void helpReadsTheFileAtEachOpening();
     void shippedHelpFitsAndScrolls();
+    void pictures_data();
+    void pictures();
+    void icons();
+    void packagedFilesMatchTheProgram();
 };
 
 void TestLayout::splashHandsOverExactlyOnce()
@@ -275,6 +282,77 @@ void TestLayout::shippedHelpFitsAndScrolls()
     const int room = box->viewport()->width() - 2 * int(box->document()->documentMargin());
     for (const QString& line : text.split(u'\n'))
         QVERIFY2(metrics.horizontalAdvance(line) <= room, qPrintable(line));
+}
+
+void TestLayout::pictures_data()
+{
+    QTest::addColumn<QPixmap>("pixmap");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("splash") << kvr::splashPicture() << QSize(468, 315);
+    QTest::newRow("banner") << kvr::bannerPicture() << QSize(387, 49);
+    QTest::newRow("main") << kvr::mainPicture() << QSize(180, 64);
+}
+
+void TestLayout::pictures()
+{
+    QFETCH(QPixmap, pixmap);
+    QFETCH(QSize, size);
+    // At scale 2 the picture keeps its layout size and is drawn with twice the pixels.
+    QCOMPARE(pixmap.devicePixelRatio(), qApp->devicePixelRatio());
+    QCOMPARE(pixmap.deviceIndependentSize().toSize(), size);
+    QCOMPARE(pixmap.size(), size * 2);
+    const QImage image = pixmap.toImage();
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            QVERIFY2(qAlpha(image.pixel(x, y)) == 255, "a picture must cover its whole rectangle");
+            colours.insert(image.pixel(x, y));
+        }
+    QVERIFY2(colours.size() > 100, "looks like a flat fill");
+}
+
+void TestLayout::icons()
+{
+    QList<QIcon> icons = {kvr::programIcon()};
+    for (kvr::ButtonArt which :
+         {kvr::ButtonArt::ResetSkins, kvr::ButtonArt::SkinViewer, kvr::ButtonArt::ControlPanel, kvr::ButtonArt::Help,
+          kvr::ButtonArt::About, kvr::ButtonArt::Finger, kvr::ButtonArt::Update})
+        icons.append(kvr::buttonIcon(which));
+    QList<QImage> seen;
+    for (const QIcon& icon : icons) {
+        QVERIFY(!icon.isNull());
+        for (int side : {16, 32}) {
+            const QPixmap pixmap = icon.pixmap(side);
+            QCOMPARE(pixmap.deviceIndependentSize().toSize(), QSize(side, side));
+            const QImage image = pixmap.toImage();
+            int drawn = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    drawn += qAlpha(image.pixel(x, y)) > 128;
+            QVERIFY2(drawn > image.width() * image.height() / 5, "a stray mark, not an icon");
+        }
+        const QImage normal = icon.pixmap(32).toImage();
+        QVERIFY2(!seen.contains(normal), "two icons look the same");
+        seen.append(normal);
+        QVERIFY2(icon.pixmap(32, QIcon::Disabled).toImage() != normal, "disabled icon not dimmed");
+    }
+    // A window manager asks for the window icon at exact pixel sizes, at scale 1 too.
+    QCOMPARE(kvr::programIcon().pixmap(QSize(16, 16), 1.0).size(), QSize(16, 16));
+}
+
+void TestLayout::packagedFilesMatchTheProgram()
+{
+    const QString packaging = QStringLiteral(KVR_TEST_DATA "/../../packaging/");
+    QFile packaged(packaging + u"kvrsi.svg"_s), resource(u":/art/icon.svg"_s);
+    QVERIFY(packaged.open(QIODevice::ReadOnly) && resource.open(QIODevice::ReadOnly));
+    QCOMPARE(packaged.readAll(), resource.readAll());
+
+    QFile desktop(packaging + u"kvrsi.desktop"_s);
+    QVERIFY(desktop.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(desktop.readAll()).split(u'\n');
+    QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
+    for (const QString& entry : {u"Type=Application"_s, u"Exec=kvrsi"_s, u"Icon=kvrsi"_s})
+        QVERIFY2(lines.contains(entry), qPrintable(entry));
 }
 
 int main(int argc, char* argv[])
