@@ -86,7 +86,6 @@ private Q_SLOTS:
         messages->calls.clear();
         main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
         kvrtest::comboOf(7)->setText(u"Sqn105"_s);
-        QCOMPARE(undo->shortcut(), QKeySequence(u"Ctrl+Z"_s));
         // Wherever the focus is: a slot box's text field keeps no Ctrl+Z of its own.
         kvrtest::comboOf(7)->setFocus();
         QTest::keyClick(QApplication::focusWidget(), Qt::Key_Z, Qt::ControlModifier);

@@ -22,7 +22,7 @@ namespace {
 using kvrtest::dropFiles;
 using kvrtest::itemsOf;
 
-// The entries of the menu the window pops up, as "text|enabled", and the menu closed again.
+// The entries of the menu the window pops up, as "text shortcut|enabled", and the menu closed again.
 QStringList popUpEntries(QWidget* target)
 {
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), target->mapToGlobal(QPoint(5, 5)));
@@ -33,7 +33,8 @@ QStringList popUpEntries(QWidget* target)
         return entries;
     for (QAction* a : menu->actions())
         if (!a->isSeparator())
-            entries << a->text() + (a->isEnabled() ? u"|on"_s : u"|off"_s);
+            entries << QStringList{a->text(), a->shortcut().toString()}.join(u' ').trimmed() +
+                           (a->isEnabled() ? u"|on"_s : u"|off"_s);
     menu->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return entries;
@@ -78,10 +79,10 @@ private Q_SLOTS:
     void menuEntriesAndTheirState()
     {
         const auto expected = [](const QString& opens) {
-            return QStringList{u"Import Packages...|on"_s,
+            return QStringList{u"Import Packages... Ctrl+I|on"_s,
                                u"Skins Folder Report...|on"_s,
                                u"Loadouts...|on"_s,
-                               u"Undo Last Change|on"_s,
+                               u"Undo Last Change Ctrl+Z|on"_s,
                                u"History...|on"_s,
                                u"Open Game Folder|"_s + opens,
                                u"Open Skins Folder|"_s + opens};
