@@ -102,6 +102,7 @@ private Q_SLOTS:
         menu->findChild<QAction*>(u"History"_s)->trigger();
         kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
         QVERIFY(history.isVisible() && !main.isEnabled());
+        QCOMPARE(history.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ History"_s);
         QTRY_VERIFY(history.ready());
         auto* table = kvrtest::childOf<QTableWidget>(history, u"Table1"_s);
         auto* restore = kvrtest::childOf<QPushButton>(history, u"Command1"_s);

@@ -277,6 +277,7 @@ private Q_SLOTS:
         kvr::Report& report = openReport();
         Principal& main = Principal::instance();
         QVERIFY(report.isVisible() && !main.isEnabled());
+        QCOMPARE(report.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Report"_s);
 
         auto* problems = report.findChild<QTableWidget*>(u"Table1"_s);
         QCOMPARE(problems->rowCount(), 1);

@@ -156,12 +156,15 @@ void TestLayout::childWindows_data()
     QTest::addColumn<QString>("button");
     QTest::addColumn<QString>("child");
     QTest::addColumn<bool>("withdrawnFirst");
+    QTest::addColumn<QString>("title"); // after "Kestrava _ Skin Installer v1.1 _ "
+    // Each row is named by its button's caption.
     for (int extra : {0, 3}) {
         const char* font = extra ? ", font three points larger" : "";
-        QTest::addRow("Skin Wiewer%s", font) << extra << u"Command4"_s << u"Visor"_s << false;
-        QTest::addRow("Control Panel%s", font) << extra << u"Command2"_s << u"ControlPanel"_s << false;
-        QTest::addRow("Help%s", font) << extra << u"Command3"_s << u"Ayuda"_s << false;
-        QTest::addRow("About...%s", font) << extra << u"Command5"_s << u"Acercade"_s << true;
+        QTest::addRow("Skin Wiewer%s", font) << extra << u"Command4"_s << u"Visor"_s << false << u"Wiewer"_s;
+        QTest::addRow("Control Panel%s", font)
+            << extra << u"Command2"_s << u"ControlPanel"_s << false << u"Control Panel"_s;
+        QTest::addRow("Help%s", font) << extra << u"Command3"_s << u"Ayuda"_s << false << u"Help"_s;
+        QTest::addRow("About...%s", font) << extra << u"Command5"_s << u"Acercade"_s << true << u"About..."_s;
     }
 }
 
@@ -171,6 +174,7 @@ void TestLayout::childWindows()
     QFETCH(QString, button);
     QFETCH(QString, child);
     QFETCH(bool, withdrawnFirst);
+    QFETCH(QString, title);
     QFont font = desktopFont;
     font.setPointSizeF(font.pointSizeF() + extraPoints);
     QApplication::setFont(font);
@@ -181,15 +185,26 @@ void TestLayout::childWindows()
     const QPointer<Principal> mainAlive(&main);
 
     ShowWatcher watcher(child);
+    QCOMPARE(main.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Principal"_s);
     auto* opener = kvrtest::childOf<QAbstractButton>(main, button);
+    QCOMPARE(opener->text(), QString::fromLatin1(QTest::currentDataTag()).section(u',', 0, 0));
     opener->setFocus();
     QTest::keyClick(opener, Qt::Key_Space);
     const QPointer<QWidget> window = kvrtest::openWindow(child);
     QVERIFY(window && window->isEnabled());
     QVERIFY(QTest::qWaitForWindowExposed(window));
     QVERIFY2(faults(*window).isEmpty(), qPrintable(faults(*window)));
-    if (child == "Acercade"_L1)
+    QCOMPARE(window->windowTitle(), u"Kestrava _ Skin Installer v1.1 _ "_s + title);
+    if (child == "Acercade"_L1) {
+        const auto text = [&window](const QString& label) { return kvrtest::childOf<QLabel>(*window, label)->text(); };
+        QCOMPARE(text(u"Label1"_s), u"Kestrava _ SkinInstaller v1.1"_s);
+        QCOMPARE(text(u"Label3"_s), u"16 April 2003"_s);
+        QCOMPARE(text(u"Label4"_s),
+                 u"This Program is free, I made thinking in make more easy the use of the thousands skins for "
+                 u"diferents planes that this game have, so this program haven't got sense unless all KVR "
+                 u"programers previous work. Thanks to all for that. Hope you like it and use. "_s);
         QVERIFY(!kvrtest::childOf<QLabel>(*window, u"Image2"_s)->pixmap().isNull());
+    }
     QCOMPARE(watcher.mainAvailable, std::optional<bool>(!withdrawnFirst));
     QVERIFY(!main.isEnabled() && main.isVisible());
     // The window manager keeps the child above the main window, and the main window stays inert.

@@ -49,6 +49,7 @@ private Q_SLOTS:
         kvrtest::triggerMenuEntry(u"Loadouts"_s);
         Loadouts& window = Loadouts::instance();
         QVERIFY(window.isVisible() && !main.isEnabled());
+        QCOMPARE(window.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Loadouts"_s);
         QTRY_VERIFY(window.ready());
 
         QStringList names{u""_s, u"a/b"_s, u"Evening"_s, u"Evening"_s};

@@ -1,6 +1,7 @@
 #include "guisupport.h"
 #include "installer/slots.h"
 
+#include <QAbstractButton>
 #include <QApplication>
 #include <QLabel>
 #include <QLineEdit>
@@ -51,6 +52,7 @@ void TestPrincipal::slotCaptionsAndWithdrawnWindow()
         QCOMPARE(label->palette().color(QPalette::WindowText).rgb() & 0xFFFFFF, uint(kvr::slot(number).captionRgb));
         QCOMPARE(label->buddy(), comboOf(number));
     }
+    QCOMPARE(kvrtest::childOf<QAbstractButton>(main, u"Command1"_s)->text(), u"Reset Skins"_s);
     main.setEnabled(false);
     QVERIFY(!main.close() && main.isVisible());
     main.setEnabled(true);
