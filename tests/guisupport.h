@@ -1,12 +1,15 @@
-// Shared fixtures of the window tests: closing every window, and finding the main window's controls.
+// Shared fixtures of the window tests: closing every window, and finding the windows' controls.
 #pragma once
 
 #include "app/acercade.h"
 #include "app/ayuda.h"
 #include "app/presentacion.h"
+#include "history/historywindow.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
+#include "installer/principalmenu.h"
 #include "installer/report.h"
+#include "loadouts/loadouts.h"
 #include "settings/controlpanel.h"
 #include "testsupport.h"
 #include "viewer/visor.h"
@@ -14,6 +17,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QDropEvent>
+#include <QListWidget>
+#include <QMenu>
 #include <QMimeData>
 #include <QUrl>
 
@@ -26,22 +31,23 @@ inline void closeWindow(QWidget& window)
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
 }
 
-template <typename... Forms> void closeForms()
+// Closes those windows that are loaded; true when none is left.
+template <typename... Forms> bool closeForms()
 {
     (void(Forms::exists() && Forms::instance().close()), ...);
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    return !(Forms::exists() || ...);
 }
 
 // Closes every window the program has, children first (closing one gives the main window back),
 // and tells whether all of them are gone: a withdrawn main window refuses to close.
 inline bool closeEveryWindow()
 {
-    closeForms<kvr::Presentacion, kvr::Report, kvr::Visor, kvr::ControlPanel, kvr::Ayuda, kvr::Acercade>();
-    closeForms<kvr::Principal>();
-    const bool gone = !kvr::Presentacion::exists() && !kvr::Report::exists() && !kvr::Visor::exists() &&
-                      !kvr::ControlPanel::exists() && !kvr::Ayuda::exists() && !kvr::Acercade::exists() &&
-                      !kvr::Principal::exists();
-    return QTest::qVerify(gone, "closeEveryWindow", "a window is left", __FILE__, __LINE__);
+    using namespace kvr;
+    const bool children =
+        closeForms<Presentacion, Report, Visor, ControlPanel, Ayuda, Acercade, HistoryWindow, Loadouts>();
+    return QTest::qVerify(closeForms<Principal>() && children, "closeEveryWindow", "a window is left", __FILE__,
+                          __LINE__);
 }
 
 // A control of a window, found by its name as the code names it; a missing one ends the run.
@@ -68,12 +74,36 @@ inline kvr::Principal& shownMainWindow()
     return main;
 }
 
+// Picks an entry of the main window's menu by its name.
+inline void triggerMenuEntry(const QString& name)
+{
+    std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(kvr::Principal::instance()));
+    childOf<QAction>(*menu, name)->trigger();
+}
+
 inline QStringList itemsOf(const QComboBox& combo)
 {
     QStringList items;
     for (int i = 0; i < combo.count(); ++i)
         items << combo.itemText(i);
     return items;
+}
+
+inline QStringList itemsOf(const QListWidget& list)
+{
+    QStringList items;
+    for (int i = 0; i < list.count(); ++i)
+        items << list.item(i)->text();
+    return items;
+}
+
+// Small files of those names in the folder, their content beside the point.
+[[nodiscard]] inline bool plantFiles(const QString& folder, const QStringList& names)
+{
+    for (const QString& name : names)
+        if (!writeFile(folder + u'/' + name, "PK"_ba))
+            return false;
+    return true;
 }
 
 // The shown top-level window of that name, or else any shown one besides `except`.

@@ -43,6 +43,7 @@ private:
     QTemporaryDir home;
 
     QString wineDrive(const QString& name) const { return home.filePath(u".wine/"_s + name); }
+    QString steam(const QString& name) const { return home.filePath(u".local/share/Steam/steamapps/"_s + name); }
 
     // Picks a drive as the user would, by its row in the drive list.
     bool pickDrive(const QString& path)
@@ -56,12 +57,16 @@ private:
 private Q_SLOTS:
     void initTestCase()
     {
-        // The drive list offers the home folder's Wine prefix: one readable drive, one without its medium.
+        // The drive list offers the home folder's Wine prefix (one readable drive, one without its
+        // medium) and a Steam library's Proton prefix, which a worker finds after the window shows.
         qputenv("HOME", QFile::encodeName(home.path()));
         QDir().mkpath(wineDrive(u"drive_c/Program Files/Kestrava"_s));
         QDir().mkpath(wineDrive(u"dosdevices"_s));
         QFile::link(u"../drive_c"_s, wineDrive(u"dosdevices/c:"_s));
         QFile::link(home.filePath(u"no-medium"_s), wineDrive(u"dosdevices/e:"_s));
+        QDir().mkpath(steam(u"common"_s));
+        QDir().mkpath(steam(u"compatdata/4242/pfx/drive_c"_s));
+        QVERIFY(kvrtest::writeFile(steam(u"appmanifest_4242.acf"_s), "\"AppState\" { \"name\" \"Kestrava\" }"_ba));
     }
 
     void init()
@@ -105,9 +110,6 @@ private Q_SLOTS:
         auto* drives = control<kvr::DriveList>(u"Drive1"_s);
         auto* tree = control<kvr::FolderTree>(u"Dir1"_s);
         QCOMPARE(drives->Drive(), u"/"_s); // before any pick: drive C's root
-        // The fingers show only a picture: screen readers get the words.
-        QCOMPARE(control<QToolButton>(u"Command2"_s)->accessibleName(),
-                 u"Copy the selected folder into Skins Folder"_s);
         click(u"Command1"_s);
         QCOMPARE(text(u"Text1"_s), u"/"_s);
 
@@ -124,6 +126,9 @@ private Q_SLOTS:
         QCOMPARE(drives->currentIndex(), 0);
         QCOMPARE(drives->Drive(), u"/"_s);
         QCOMPARE(tree->Path(), u"/"_s);
+        QTRY_VERIFY(drives->findText(u"Proton Kestrava C:"_s) >= 0);
+        drives->setCurrentIndex(drives->findText(u"Proton Kestrava C:"_s));
+        QCOMPARE(tree->Path(), steam(u"compatdata/4242/pfx/drive_c"_s));
         QVERIFY(messages->calls.isEmpty());
     }
 

@@ -1,25 +1,17 @@
 #include "guisupport.h"
 #include "installer/importflow.h"
-#include "installer/principalmenu.h"
 #include "zipwriter.h"
 
-#include <QApplication>
 #include <QContextMenuEvent>
 #include <QDateTime>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
-#include <QListWidget>
-#include <QMenu>
-#include <QPointer>
 #include <QProcess>
 #include <QPushButton>
 #include <QStandardPaths>
 #include <QTableWidget>
 #include <QTimer>
-#include <QUrl>
-
-#include <optional>
 
 using namespace Qt::StringLiterals;
 
@@ -27,9 +19,10 @@ using kvr::Principal;
 
 namespace {
 
+using kvrtest::dropFiles;
 using kvrtest::itemsOf;
 
-// The entries of the menu the window pops up, as "text|enabled", and the menu closed again.
+// The entries of the menu the window pops up, as "text shortcut|enabled", and the menu closed again.
 QStringList popUpEntries(QWidget* target)
 {
     QContextMenuEvent event(QContextMenuEvent::Mouse, QPoint(5, 5), target->mapToGlobal(QPoint(5, 5)));
@@ -40,7 +33,8 @@ QStringList popUpEntries(QWidget* target)
         return entries;
     for (QAction* a : menu->actions())
         if (!a->isSeparator())
-            entries << a->text() + (a->isEnabled() ? u"|on"_s : u"|off"_s);
+            entries << QStringList{a->text(), a->shortcut().toString()}.join(u' ').trimmed() +
+                           (a->isEnabled() ? u"|on"_s : u"|off"_s);
     menu->close();
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     return entries;
@@ -55,20 +49,11 @@ public Q_SLOTS:
     void open(const QUrl& url) { urls << url; }
 };
 
-bool activate(QWidget& window)
-{
-    window.activateWindow();
-    return QTest::qWaitForWindowActive(&window);
-}
-
-using kvrtest::dropFiles;
-
 // The main window shown, and its report opened from the menu and filled.
 kvr::Report& openReport()
 {
-    Principal& main = Principal::instance();
-    main.Show();
-    std::unique_ptr<QMenu>(kvr::buildPrincipalMenu(main))->findChild<QAction*>(u"SkinsFolderReport"_s)->trigger();
+    Principal::instance().Show();
+    kvrtest::triggerMenuEntry(u"SkinsFolderReport"_s);
     kvr::Report& report = kvr::Report::instance();
     QTest::qVerify(QTest::qWaitFor([&report] { return report.ready(); }), "openReport", "", __FILE__, __LINE__);
     return report;
@@ -93,40 +78,39 @@ private Q_SLOTS:
 
     void menuEntriesAndTheirState()
     {
+        const auto expected = [](const QString& opens) {
+            return QStringList{u"Import Packages... Ctrl+I|on"_s,
+                               u"Skins Folder Report...|on"_s,
+                               u"Loadouts...|on"_s,
+                               u"Undo Last Change Ctrl+Z|on"_s,
+                               u"History...|on"_s,
+                               u"Open Game Folder|"_s + opens,
+                               u"Open Skins Folder|"_s + opens};
+        };
+        // No settings yet: nothing to open, and importing says where to start.
+        Principal::instance().Show();
+        QCOMPARE(popUpEntries(&Principal::instance()), expected(u"off"_s));
+        QCOMPARE(popUpEntries(Principal::instance().findChild<QLabel*>(u"Label7"_s)), expected(u"off"_s));
+        Principal::instance().activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&Principal::instance()));
+        QTest::keyClick(&Principal::instance(), Qt::Key_I, Qt::ControlModifier);
+        QVERIFY(messages->askedOnce(u"Set the skins folder in the Control Panel first."_s, kvr::vbExclamation,
+                                    kvr::defaultMsgBoxTitle()));
+        QVERIFY(kvrtest::closeEveryWindow());
+
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(u"file"_s, &catcher, "open");
-        {
-            // No settings yet: nothing to open, and importing says where to start.
-            Principal& main = Principal::instance();
-            main.Show();
-            const QStringList expected = {u"Import Packages...|on"_s, u"Skins Folder Report...|on"_s,
-                                          u"Loadouts...|on"_s,        u"Undo Last Change|on"_s,
-                                          u"History...|on"_s,         u"Open Game Folder|off"_s,
-                                          u"Open Skins Folder|off"_s};
-            QCOMPARE(popUpEntries(&main), expected);
-            QCOMPARE(popUpEntries(main.findChild<QLabel*>(u"Label7"_s)), expected); // a slot caption
-            std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-            QCOMPARE(menu->actions().first()->shortcut(), QKeySequence(u"Ctrl+I"_s));
-            menu->findChild<QAction*>(u"ImportPackages"_s)->trigger();
-            menu.reset();
-            QCOMPARE(messages->calls.size(), 1);
-            QCOMPARE(messages->calls[0].prompt, u"Set the skins folder in the Control Panel first."_s);
-            QCOMPARE(messages->calls[0].style, int(kvr::vbExclamation));
-            QVERIFY(kvrtest::closeEveryWindow());
-        }
         QVERIFY(ws->writeSettings());
         Principal& main = Principal::instance();
         main.Show();
-        QCOMPARE(popUpEntries(&main), QStringList({u"Import Packages...|on"_s, u"Skins Folder Report...|on"_s,
-                                                   u"Loadouts...|on"_s, u"Undo Last Change|on"_s, u"History...|on"_s,
-                                                   u"Open Game Folder|on"_s, u"Open Skins Folder|on"_s}));
-        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>(u"OpenSkinsFolder"_s)->trigger();
+        QCOMPARE(popUpEntries(&main), expected(u"on"_s));
+        kvrtest::triggerMenuEntry(u"OpenSkinsFolder"_s);
         QCOMPARE(catcher.urls, QList<QUrl>({QUrl::fromLocalFile(ws->skinsFolder())}));
         QDesktopServices::unsetUrlHandler(u"file"_s);
 
         // The keyboard's ways to the menu, with the focus in a slot box.
-        QVERIFY(activate(main));
+        main.activateWindow();
+        QVERIFY(QTest::qWaitForWindowActive(&main));
         main.Combo(7).setFocus();
         for (const auto& [key, modifiers] :
              {std::pair{Qt::Key_F10, Qt::ShiftModifier}, std::pair{Qt::Key_Menu, Qt::NoModifier}}) {
@@ -153,10 +137,8 @@ private Q_SLOTS:
         QTemporaryDir downloads;
         const QString zip = downloads.filePath(u"spitfire_desert_v2.zip"_s);
         QVERIFY(kvr::writeZip(zip, {{"PSP2A.TPC", "body"}, {"desert.jpg", "picture"}, {"notes.txt", "by Jo"}}));
-        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/PHURR.TPC"_s), "h"_ba));
-        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/PMOSQ.TPC"_s), "m"_ba));
-        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/PMOSQ_L.TPC"_s), "m"_ba));
-        QVERIFY(kvrtest::writeFile(downloads.filePath(u"two/shot.png"_s), "png"_ba));
+        QVERIFY(kvrtest::plantFiles(downloads.filePath(u"two"_s),
+                                    {u"PHURR.TPC"_s, u"PMOSQ.TPC"_s, u"PMOSQ_L.TPC"_s, u"shot.png"_s}));
         QProcess p;
         p.setWorkingDirectory(downloads.filePath(u"two"_s));
         p.start(u"7z"_s, {u"a"_s, u"-bd"_s, downloads.filePath(u"pack.7z"_s), u"."_s});
@@ -283,27 +265,6 @@ private Q_SLOTS:
         QCOMPARE(shown, hint);
         QCOMPARE(problemShown, problem);
         QCOMPARE(problemColour, QColor(0xC0, 0, 0)); // what stops the import shows in red
-    }
-
-    // A Steam library with a Proton prefix under the home folder shows in the control panel's
-    // drive list once the worker has looked, and picking it opens the tree at its drive C.
-    void protonPrefixInTheDriveList()
-    {
-        QTemporaryDir home;
-        const QString steam = home.filePath(u".local/share/Steam/steamapps"_s);
-        QVERIFY(QDir().mkpath(steam + u"/common"_s) && QDir().mkpath(steam + u"/compatdata/4242/pfx/drive_c"_s));
-        QVERIFY(kvrtest::writeFile(steam + u"/appmanifest_4242.acf"_s, "\"AppState\" { \"name\" \"Kestrava\" }"_ba));
-        const QByteArray realHome = qgetenv("HOME");
-        qputenv("HOME", QFile::encodeName(home.path()));
-        Principal::instance().Show();
-        kvr::ControlPanel& panel = kvr::ControlPanel::instance();
-        qputenv("HOME", realHome);
-        auto* drives = panel.findChild<kvr::DriveList*>(u"Drive1"_s);
-        QTRY_VERIFY(drives->findText(u"Proton Kestrava C:"_s) >= 0);
-        QVERIFY(drives->findText(u"Steam: ~/.local/share/Steam games"_s) >= 0);
-        drives->setCurrentIndex(drives->findText(u"Proton Kestrava C:"_s));
-        QCOMPARE(panel.findChild<kvr::FolderTree*>(u"Dir1"_s)->Path(), steam + u"/compatdata/4242/pfx/drive_c"_s);
-        panel.close();
     }
 
     // The report opens as every child does, names the planted problem, and reinstalls a slot.

@@ -7,7 +7,6 @@
 #include <QAbstractItemView>
 #include <QMessageBox>
 #include <QPushButton>
-#include <QTest>
 #include <QTimer>
 #include <QToolButton>
 
@@ -47,9 +46,8 @@ class TestInstallation : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void cleanup();
+    void cleanup() { QVERIFY(kvrtest::closeEveryWindow()); }
     void installReplacesTheSlotsFilesAndRecordsTheChoice();
-    void missingLibraryIsTheOneMessage();
     void resetPutsEverySlotBack();
     void interruptedChangeIsFinishedBeforeTheLoad();
     void deleteGoesWhereTheChangeBegan();
@@ -57,64 +55,39 @@ private Q_SLOTS:
     void blockedChoiceChangesNothing();
 };
 
-void TestInstallation::cleanup()
-{
-    QVERIFY(kvrtest::closeEveryWindow());
-}
-
 void TestInstallation::installReplacesTheSlotsFilesAndRecordsTheChoice()
 {
     kvrtest::Workspace ws;
     QVERIFY(ws.writeSettings());
     const QString skins = ws.skinsFolder();
-    QVERIFY(kvr::writeZip(skins + QStringLiteral("/MOSQ_Sqn105.zip"),
+    QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s,
                           {{"PMOSQ_body.tpc", QByteArray(5000, 'b')}, {"maps/PMOSQ_wing.3dz", "wing", ZIP_CM_STORE}}));
-    QVERIFY(kvr::writeZip(skins + QStringLiteral("/mosq_Night.ZIP"), {{"PMOSQ_night.tpc", "night"}}));
+    QVERIFY(kvr::writeZip(skins + u"/mosq_Night.ZIP"_s, {{"PMOSQ_night.tpc", "night"}}));
     const QString game = ws.gameFolder();
     for (const QString& name :
          {u"PMOSQ_old.tpc"_s, u"pmosq_from_elsewhere.3DZ"_s, u"PMOSQ"_s, u"PHURR.tpc"_s, u"other.txt"_s})
         QVERIFY(writeFile(game + QLatin1Char('/') + name, "old"_ba));
 
     Principal& main = kvrtest::shownMainWindow();
-    QVERIFY(choose(7, QStringLiteral("Sqn105")));
+    QVERIFY(choose(7, u"Sqn105"_s));
 
     // The slot's files are gone, whatever their case or origin; the package landed flat.
     QCOMPARE(filesIn(game), QStringList({u"PHURR.tpc"_s, u"PMOSQ_body.tpc"_s, u"PMOSQ_wing.3dz"_s, u"other.txt"_s}));
-    QCOMPARE(readFile(game + QStringLiteral("/PMOSQ_body.tpc")), QByteArray(5000, 'b'));
-    QCOMPARE(readFile(game + QStringLiteral("/PHURR.tpc")), QByteArray("old"));
-    QCOMPARE(main.FILE, QStringLiteral("Sqn105"));
-    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
+    QCOMPARE(readFile(game + u"/PMOSQ_body.tpc"_s), QByteArray(5000, 'b'));
+    QCOMPARE(readFile(game + u"/PHURR.tpc"_s), QByteArray("old"));
+    QCOMPARE(main.FILE, u"Sqn105"_s);
+    QCOMPARE(comboOf(7)->Text(), u"Sqn105"_s);
     const QByteArray folders = ws.settings();
     QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Sqn105"_s}));
 
     // A second installation replaces the first, also through a lower-case package name.
-    QVERIFY(choose(7, QStringLiteral("Night")));
+    QVERIFY(choose(7, u"Night"_s));
     QCOMPARE(filesIn(game), QStringList({u"PHURR.tpc"_s, u"PMOSQ_night.tpc"_s, u"other.txt"_s}));
     QCOMPARE(readFile(ws.iniPath()), folders + kvrtest::skinsSection({u"MOSQ=Night"_s}));
 
     // The next start shows the last choice: no journal of the first is left to replay.
     QVERIFY(kvrtest::closeEveryWindow());
-    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Night"));
-}
-
-void TestInstallation::missingLibraryIsTheOneMessage()
-{
-    kvrtest::Workspace ws(/*withUnzipLibrary=*/false);
-    QVERIFY(ws.writeSettings());
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/TYPH_Sand.zip"), {{"PTYPH.tpc", "sand"}}));
-    QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PTYPH.tpc"), "old"_ba));
-    kvrtest::MsgBoxRecorder boxes;
-    kvrtest::shownMainWindow();
-
-    QVERIFY(choose(5, QStringLiteral("Sand")));
-    QCOMPARE(boxes.calls.size(), 1);
-    QVERIFY2(boxes.calls[0].prompt.startsWith(QStringLiteral("Unzip: ")), qPrintable(boxes.calls[0].prompt));
-    QVERIFY2(boxes.calls[0].prompt.contains(QStringLiteral("libunzip32.so")), qPrintable(boxes.calls[0].prompt));
-    QCOMPARE(boxes.calls[0].style, 48);
-    QCOMPARE(boxes.calls[0].title, QStringLiteral("KVR Skin Installer v1.1"));
-    // The slot's files were deleted before, and the choice is recorded after.
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList());
-    QVERIFY(readFile(ws.iniPath()).endsWith(kvrtest::skinsSection({u"TYPH=Sand"_s})));
+    QCOMPARE(comboOf(7)->Text(), u"Night"_s);
 }
 
 void TestInstallation::resetPutsEverySlotBack()
@@ -125,9 +98,9 @@ void TestInstallation::resetPutsEverySlotBack()
     for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq_wing.3dz"_s, u"PANYTHING.tpc"_s, u"P.3DZ"_s, u"PMOSQ.txt"_s,
                                 u"HURR.TPC"_s, u"readme.TPC"_s, u"PHURR.TPCX"_s})
         QVERIFY(writeFile(game + QLatin1Char('/') + name, "x"_ba));
-    QVERIFY(QDir(game).mkdir(QStringLiteral("PFOLDER.TPC")));
+    QVERIFY(QDir(game).mkdir(u"PFOLDER.TPC"_s));
     Principal& main = kvrtest::shownMainWindow();
-    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
+    QCOMPARE(comboOf(7)->Text(), u"Sqn105"_s);
 
     QStringList expectedSkins{u"MOSQ=(Default)"_s, u"NOTASLOT=kept"_s};
     for (const QString& code : kvrtest::kSlotCodes) {
@@ -137,9 +110,9 @@ void TestInstallation::resetPutsEverySlotBack()
     const QByteArray expected = ws.settings(kvrtest::skinsSection(expectedSkins));
 
     for (int round = 0; round < 2; ++round) {
-        main.findChild<QToolButton*>(QStringLiteral("Command1"))->click();
+        main.findChild<QToolButton*>(u"Command1"_s)->click();
         QCOMPARE(filesIn(game), QStringList({u"HURR.TPC"_s, u"PHURR.TPCX"_s, u"PMOSQ.txt"_s, u"readme.TPC"_s}));
-        QVERIFY(QFileInfo(game + QStringLiteral("/PFOLDER.TPC")).isDir());
+        QVERIFY(QFileInfo(game + u"/PFOLDER.TPC"_s).isDir());
         for (int n = 1; n <= 30; ++n) {
             QCOMPARE(comboOf(n)->Text(), u"(Default)"_s);
             QCOMPARE(comboOf(n)->count(), 0);
@@ -157,15 +130,14 @@ void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
     };
     kvrtest::Workspace ws;
     QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + QStringLiteral("/MOSQ_Sqn105.zip"), {{"PMOSQ_new.tpc", "new"}}));
-    QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old.tpc"), "old"_ba));
+    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
+    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
     const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
         if (step == kvr::ChangeStep::Deleted)
             throw Interrupted{};
     });
     try {
-        kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), QStringLiteral("MOSQ"),
-                        QStringLiteral("Sqn105"));
+        kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"Sqn105"_s);
         QFAIL("the change was not interrupted");
     } catch (const Interrupted&) {
     }
@@ -173,7 +145,7 @@ void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
     QCOMPARE(filesIn(ws.gameFolder()), QStringList());
 
     kvrtest::MsgBoxRecorder boxes;
-    QCOMPARE(comboOf(7)->Text(), QStringLiteral("Sqn105"));
+    QCOMPARE(comboOf(7)->Text(), u"Sqn105"_s);
     QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_new.tpc"_s}));
     QVERIFY(boxes.calls.isEmpty());
 }
@@ -200,10 +172,18 @@ void TestInstallation::deleteGoesWhereTheChangeBegan()
 void TestInstallation::blockedChoiceChangesNothing_data()
 {
     QTest::addColumn<QString>("obstacle");
-    QTest::addColumn<bool>("installs");
-    QTest::newRow("folder locked, the player cancels") << u"cancel"_s << false;
-    QTest::newRow("folder locked, then let go") << u"let go"_s << true;
-    QTest::newRow("a package the library refuses") << u"broken"_s << false;
+    QTest::addColumn<QStringList>("left"); // in the game folder afterwards
+    QTest::addColumn<QString>("shown");
+    QTest::addColumn<QString>("message"); // the one message box, as a pattern; null for none
+    QTest::newRow("folder locked, the player cancels")
+        << u"cancel"_s << QStringList{u"PMOSQ_old.tpc"_s} << u"Old"_s << QString();
+    QTest::newRow("folder locked, then let go")
+        << u"let go"_s << QStringList{u"PMOSQ_new.tpc"_s} << u"Sqn105"_s << QString();
+    QTest::newRow("a package the library refuses")
+        << u"broken"_s << QStringList{u"PMOSQ_old.tpc"_s} << u"Old"_s << u""_s;
+    // The slot's files are deleted before the library is needed, and the choice recorded after.
+    QTest::newRow("no extraction library")
+        << u"no library"_s << QStringList() << u"Sqn105"_s << u"^Unzip: .*libunzip32\\.so"_s;
 }
 
 // A lock another program holds on the game folder: after half a second the player sees what is
@@ -212,8 +192,11 @@ void TestInstallation::blockedChoiceChangesNothing_data()
 void TestInstallation::blockedChoiceChangesNothing()
 {
     QFETCH(QString, obstacle);
-    QFETCH(bool, installs);
-    kvrtest::Workspace ws;
+    QFETCH(QStringList, left);
+    QFETCH(QString, shown);
+    QFETCH(QString, message);
+    const bool locked = obstacle == u"cancel"_s || obstacle == u"let go"_s;
+    kvrtest::Workspace ws(/*withUnzipLibrary=*/obstacle != u"no library"_s);
     QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
     const QString package = ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s;
     if (obstacle == u"broken"_s)
@@ -226,14 +209,14 @@ void TestInstallation::blockedChoiceChangesNothing()
     kvrtest::shownMainWindow();
 
     kvr::UniqueFd lock(::open(QFile::encodeName(ws.gameFolder()).constData(), O_RDONLY | O_DIRECTORY));
-    QVERIFY(lock.isValid() && ::flock(lock.get(), obstacle == u"broken"_s ? LOCK_UN : LOCK_EX) == 0);
-    QString shown;
+    QVERIFY(lock.isValid() && ::flock(lock.get(), locked ? LOCK_EX : LOCK_UN) == 0);
+    QString waitShown;
     QTimer answer;
     connect(&answer, &QTimer::timeout, this, [&] {
         auto* box = qobject_cast<QMessageBox*>(kvrtest::openWindow(u"LockWait"_s));
-        if (!box || !shown.isEmpty())
+        if (!box || !waitShown.isEmpty())
             return;
-        shown = box->text();
+        waitShown = box->text();
         if (obstacle == u"cancel"_s)
             box->button(QMessageBox::Cancel)->click();
         else
@@ -243,16 +226,16 @@ void TestInstallation::blockedChoiceChangesNothing()
     QVERIFY(choose(7, u"Sqn105"_s));
     answer.stop();
 
-    QCOMPARE(shown.startsWith(u"Another program is using the game folder"_s), obstacle != u"broken"_s);
-    QCOMPARE(boxes.calls.size(), obstacle == u"broken"_s ? 1 : 0);
-    if (installs) {
-        QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_new.tpc"_s}));
-        QCOMPARE(comboOf(7)->Text(), u"Sqn105"_s);
-        return;
-    }
-    QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
-    QCOMPARE(readFile(ws.iniPath()), settings);
-    QCOMPARE(comboOf(7)->Text(), u"Old"_s);
+    QCOMPARE(waitShown.startsWith(u"Another program is using the game folder"_s), locked);
+    QCOMPARE(boxes.calls.size(), message.isNull() ? 0 : 1);
+    if (!message.isNull())
+        QVERIFY2(boxes.calls[0].prompt.contains(QRegularExpression(message)), qPrintable(boxes.calls[0].prompt));
+    QCOMPARE(filesIn(ws.gameFolder()), left);
+    QCOMPARE(comboOf(7)->Text(), shown);
+    if (shown == u"Old"_s)
+        QCOMPARE(readFile(ws.iniPath()), settings);
+    else
+        QVERIFY(readFile(ws.iniPath()).endsWith(kvrtest::skinsSection({u"MOSQ=Sqn105"_s})));
 }
 
 QTEST_MAIN(TestInstallation)

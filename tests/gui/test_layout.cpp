@@ -1,18 +1,25 @@
-// The windows as a user meets them: fixed sizes that hold every caption whole at the desktop's font
-// and a larger one, sharp pictures at scale factor 2, and a keyboard order that follows the layout.
+// The windows as a user meets them: the splash handing over to the main window, each child window
+// withdrawing the main window until closed, fixed sizes that hold every caption whole at the
+// desktop's font and a larger one, sharp pictures at scale factor 2, a keyboard order that follows
+// the layout, the help text, and the program's pictures drawn sharp rather than empty or flat (a
+// drawing that fails to parse shows here).
+#include "app/art.h"
 #include "guisupport.h"
 
 #include <QAbstractButton>
-#include <QApplication>
-#include <QComboBox>
 #include <QLabel>
-#include <QTest>
+#include <QPlainTextEdit>
+#include <QPointer>
+#include <QScrollBar>
+#include <QSet>
+#include <QWindow>
 
 #include <optional>
 
 using namespace Qt::StringLiterals;
 
 using kvr::Principal;
+using kvrtest::writeFile;
 
 namespace {
 
@@ -60,6 +67,30 @@ QString faults(const QWidget& window)
     return faults.join(u"; "_s);
 }
 
+// Notes whether the main window was available at the moment a window of that name was shown.
+class ShowWatcher : public QObject
+{
+public:
+    explicit ShowWatcher(QString name) : m_name(std::move(name)) { qApp->installEventFilter(this); }
+    std::optional<bool> mainAvailable;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        if (event->type() == QEvent::Show && watched->objectName() == m_name && !mainAvailable)
+            mainAvailable = Principal::instance().isEnabled();
+        return false;
+    }
+
+private:
+    QString m_name;
+};
+
+QPlainTextEdit* helpBox()
+{
+    return kvrtest::childOf<QPlainTextEdit>(kvr::Ayuda::instance(), u"Text1"_s);
+}
+
 } // namespace
 
 class TestLayout : public QObject, kvrtest::ProgramFixture
@@ -77,48 +108,123 @@ private Q_SLOTS:
     void init()
     {
         openProgram();
-        QVERIFY(ws->writeSettings());
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Desert"_s})));
     }
     void cleanup()
     {
         QVERIFY(kvrtest::closeEveryWindow());
+        QCOMPARE(messages->calls.size(), 0); // no window here has anything to report
         QApplication::setFont(desktopFont);
         closeProgram();
     }
 
-    void windowsFitTheirTexts_data();
-    void windowsFitTheirTexts();
+    void splashHandsOverExactlyOnce();
+    void childWindows_data();
+    void childWindows();
     void tabOrder_data();
     void tabOrder();
-    void focusComesBackToTheButtonThatOpenedAChild();
+    void helpReadsTheFileAtEachOpening();
+    void shippedHelpFitsAndScrolls();
+    void pictures_data();
+    void pictures();
+    void icons();
+    void packagedFilesMatchTheProgram();
 };
 
-void TestLayout::windowsFitTheirTexts_data()
+void TestLayout::splashHandsOverExactlyOnce()
 {
-    QTest::addColumn<int>("extraPoints");
-    QTest::newRow("desktop font") << 0;
-    QTest::newRow("font three points larger") << 3;
+    const QPointer<kvr::Presentacion> splash(&kvr::Presentacion::instance());
+    splash->Show();
+    QVERIFY(QTest::qWaitForWindowExposed(splash));
+    QTest::qWait(600);
+    QVERIFY(!Principal::exists()); // not even loaded while the splash shows
+    QTRY_VERIFY_WITH_TIMEOUT(Principal::exists(), 3000);
+    QTRY_VERIFY(splash.isNull());
+    Principal& main = Principal::instance();
+    QVERIFY(main.isVisible() && main.isEnabled());
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
+
+    // A second run of the handler would show the main window again.
+    main.hide();
+    QTest::qWait(1500);
+    QVERIFY(!main.isVisible());
 }
 
-void TestLayout::windowsFitTheirTexts()
+void TestLayout::childWindows_data()
+{
+    QTest::addColumn<int>("extraPoints");
+    QTest::addColumn<QString>("button");
+    QTest::addColumn<QString>("child");
+    QTest::addColumn<bool>("withdrawnFirst");
+    QTest::addColumn<QString>("title"); // after "Kestrava _ Skin Installer v1.1 _ "
+    // Each row is named by its button's caption.
+    for (int extra : {0, 3}) {
+        const char* font = extra ? ", font three points larger" : "";
+        QTest::addRow("Skin Wiewer%s", font) << extra << u"Command4"_s << u"Visor"_s << false << u"Wiewer"_s;
+        QTest::addRow("Control Panel%s", font)
+            << extra << u"Command2"_s << u"ControlPanel"_s << false << u"Control Panel"_s;
+        QTest::addRow("Help%s", font) << extra << u"Command3"_s << u"Ayuda"_s << false << u"Help"_s;
+        QTest::addRow("About...%s", font) << extra << u"Command5"_s << u"Acercade"_s << true << u"About..."_s;
+    }
+}
+
+void TestLayout::childWindows()
 {
     QFETCH(int, extraPoints);
+    QFETCH(QString, button);
+    QFETCH(QString, child);
+    QFETCH(bool, withdrawnFirst);
+    QFETCH(QString, title);
     QFont font = desktopFont;
     font.setPointSizeF(font.pointSizeF() + extraPoints);
     QApplication::setFont(font);
-
     Principal& main = Principal::instance(); // loaded after the font is set, as at start-up
     main.Show();
-    for (const QString& button : {u"Command4"_s, u"Command2"_s, u"Command3"_s, u"Command5"_s}) {
-        main.findChild<QAbstractButton*>(button)->click();
-        QWidget* child = kvrtest::openWindow({}, &main);
-        QVERIFY2(child, qPrintable(button));
-        QVERIFY(QTest::qWaitForWindowExposed(child));
-        QVERIFY2(faults(*child).isEmpty(), qPrintable(child->objectName() + u": "_s + faults(*child)));
-        kvrtest::closeWindow(*child);
-    }
-    QVERIFY(QTest::qWaitForWindowExposed(&main));
+    QVERIFY(QTest::qWaitForWindowActive(&main));
     QVERIFY2(faults(main).isEmpty(), qPrintable(faults(main)));
+    const QPointer<Principal> mainAlive(&main);
+
+    ShowWatcher watcher(child);
+    QCOMPARE(main.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Principal"_s);
+    auto* opener = kvrtest::childOf<QAbstractButton>(main, button);
+    QCOMPARE(opener->text(), QString::fromLatin1(QTest::currentDataTag()).section(u',', 0, 0));
+    opener->setFocus();
+    QTest::keyClick(opener, Qt::Key_Space);
+    const QPointer<QWidget> window = kvrtest::openWindow(child);
+    QVERIFY(window && window->isEnabled());
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    QVERIFY2(faults(*window).isEmpty(), qPrintable(faults(*window)));
+    QCOMPARE(window->windowTitle(), u"Kestrava _ Skin Installer v1.1 _ "_s + title);
+    if (child == "Acercade"_L1) {
+        const auto text = [&window](const QString& label) { return kvrtest::childOf<QLabel>(*window, label)->text(); };
+        QCOMPARE(text(u"Label1"_s), u"Kestrava _ SkinInstaller v1.1"_s);
+        QCOMPARE(text(u"Label3"_s), u"16 April 2003"_s);
+        QCOMPARE(text(u"Label4"_s),
+                 u"This Program is free, I made thinking in make more easy the use of the thousands skins for "
+                 u"diferents planes that this game have, so this program haven't got sense unless all KVR "
+                 u"programers previous work. Thanks to all for that. Hope you like it and use. "_s);
+        QVERIFY(!kvrtest::childOf<QLabel>(*window, u"Image2"_s)->pixmap().isNull());
+    }
+    QCOMPARE(watcher.mainAvailable, std::optional<bool>(!withdrawnFirst));
+    QVERIFY(!main.isEnabled() && main.isVisible());
+    // The window manager keeps the child above the main window, and the main window stays inert.
+    QVERIFY(window->windowHandle() && main.windowHandle());
+    QCOMPARE(window->windowHandle()->transientParent(), main.windowHandle());
+    for (const QString& other : {u"Command2"_s, u"Command4"_s, u"Command5"_s})
+        QTest::mouseClick(kvrtest::childOf<QAbstractButton>(main, other), Qt::LeftButton);
+    QCOMPARE(kvrtest::openWindow(child), window.data());
+    QCOMPARE(kvrtest::openWindow(child == "Visor"_L1 ? u"Acercade"_s : u"Visor"_s), nullptr);
+
+    // Given back, the main window is the same one, not loaded again, and the focus is where it was;
+    // the child goes, to load afresh.
+    QVERIFY(writeFile(ws->iniPath(), kvrtest::skinsSection({u"MOSQ=Changed meanwhile"_s})));
+    kvrtest::closeWindow(*window);
+    QVERIFY(window.isNull());
+    QVERIFY(mainAlive && main.isEnabled());
+    QCOMPARE(kvrtest::comboOf(7)->Text(), u"Desert"_s);
+    main.activateWindow();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    QCOMPARE(focusedControl(), button);
 }
 
 void TestLayout::tabOrder_data()
@@ -157,22 +263,111 @@ void TestLayout::tabOrder()
     QCOMPARE(order, expected);
 }
 
-void TestLayout::focusComesBackToTheButtonThatOpenedAChild()
+void TestLayout::helpReadsTheFileAtEachOpening()
 {
-    Principal& main = Principal::instance();
-    main.Show();
-    QVERIFY(QTest::qWaitForWindowActive(&main));
-    for (const QString& name : {u"Command3"_s, u"Command5"_s}) {
-        auto* button = main.findChild<QAbstractButton*>(name);
-        button->setFocus();
-        QTest::keyClick(button, Qt::Key_Space);
-        QWidget* child = kvrtest::openWindow({}, &main);
-        QVERIFY2(child, qPrintable(name));
-        kvrtest::closeWindow(*child);
-        main.activateWindow();
-        QVERIFY(QTest::qWaitForWindowActive(&main));
-        QCOMPARE(focusedControl(), name);
+    QCOMPARE(helpBox()->toPlainText(), QString()); // no readme.txt at all
+    kvrtest::closeForms<kvr::Ayuda>();
+
+    const QString readme = ws->programFolder() + u"/readme.txt"_s;
+    QVERIFY(writeFile(readme, "First version\r\nof the help."_ba));
+    QCOMPARE(helpBox()->toPlainText(), u"First version\nof the help."_s);
+    kvrtest::closeForms<kvr::Ayuda>();
+
+    // Changed while the program runs, and written on Windows (not UTF-8).
+    QVERIFY(writeFile(readme, "Caf\xE9 \x93quoted\x94"));
+    QCOMPARE(helpBox()->toPlainText(), QString::fromUtf8("Café “quoted”"));
+}
+
+void TestLayout::shippedHelpFitsAndScrolls()
+{
+    QFile shipped(QStringLiteral(KVR_TEST_DATA "/../../src/app/readme.txt"));
+    QVERIFY(shipped.open(QIODevice::ReadOnly));
+    QVERIFY(writeFile(ws->programFolder() + u"/readme.txt"_s, shipped.readAll()));
+    kvr::Ayuda::instance().Show();
+    QVERIFY(QTest::qWaitForWindowExposed(&kvr::Ayuda::instance()));
+
+    QPlainTextEdit* box = helpBox();
+    QVERIFY(box->isReadOnly());
+    const QString text = box->toPlainText();
+    for (const QString& code : kvrtest::kSlotCodes)
+        QVERIFY2(text.contains(code), qPrintable(code));
+    QVERIFY(box->verticalScrollBar()->isVisible() && box->verticalScrollBar()->maximum() > 0);
+    // No line needs wrapping, so the tables stay lined up.
+    const QFontMetrics metrics(box->font());
+    const int room = box->viewport()->width() - 2 * int(box->document()->documentMargin());
+    for (const QString& line : text.split(u'\n'))
+        QVERIFY2(metrics.horizontalAdvance(line) <= room, qPrintable(line));
+}
+
+void TestLayout::pictures_data()
+{
+    QTest::addColumn<QPixmap>("pixmap");
+    QTest::addColumn<QSize>("size");
+    QTest::newRow("splash") << kvr::splashPicture() << QSize(468, 315);
+    QTest::newRow("banner") << kvr::bannerPicture() << QSize(387, 49);
+    QTest::newRow("main") << kvr::mainPicture() << QSize(180, 64);
+}
+
+void TestLayout::pictures()
+{
+    QFETCH(QPixmap, pixmap);
+    QFETCH(QSize, size);
+    // At scale 2 the picture keeps its layout size and is drawn with twice the pixels.
+    QCOMPARE(pixmap.devicePixelRatio(), qApp->devicePixelRatio());
+    QCOMPARE(pixmap.deviceIndependentSize().toSize(), size);
+    QCOMPARE(pixmap.size(), size * 2);
+    const QImage image = pixmap.toImage();
+    QSet<QRgb> colours;
+    for (int y = 0; y < image.height(); ++y)
+        for (int x = 0; x < image.width(); ++x) {
+            QVERIFY2(qAlpha(image.pixel(x, y)) == 255, "a picture must cover its whole rectangle");
+            colours.insert(image.pixel(x, y));
+        }
+    QVERIFY2(colours.size() > 100, "looks like a flat fill");
+}
+
+void TestLayout::icons()
+{
+    QList<QIcon> icons = {kvr::programIcon()};
+    for (kvr::ButtonArt which :
+         {kvr::ButtonArt::ResetSkins, kvr::ButtonArt::SkinViewer, kvr::ButtonArt::ControlPanel, kvr::ButtonArt::Help,
+          kvr::ButtonArt::About, kvr::ButtonArt::Finger, kvr::ButtonArt::Update})
+        icons.append(kvr::buttonIcon(which));
+    QList<QImage> seen;
+    for (const QIcon& icon : icons) {
+        QVERIFY(!icon.isNull());
+        for (int side : {16, 32}) {
+            const QPixmap pixmap = icon.pixmap(side);
+            QCOMPARE(pixmap.deviceIndependentSize().toSize(), QSize(side, side));
+            const QImage image = pixmap.toImage();
+            int drawn = 0;
+            for (int y = 0; y < image.height(); ++y)
+                for (int x = 0; x < image.width(); ++x)
+                    drawn += qAlpha(image.pixel(x, y)) > 128;
+            QVERIFY2(drawn > image.width() * image.height() / 5, "a stray mark, not an icon");
+        }
+        const QImage normal = icon.pixmap(32).toImage();
+        QVERIFY2(!seen.contains(normal), "two icons look the same");
+        seen.append(normal);
+        QVERIFY2(icon.pixmap(32, QIcon::Disabled).toImage() != normal, "disabled icon not dimmed");
     }
+    // A window manager asks for the window icon at exact pixel sizes, at scale 1 too.
+    QCOMPARE(kvr::programIcon().pixmap(QSize(16, 16), 1.0).size(), QSize(16, 16));
+}
+
+void TestLayout::packagedFilesMatchTheProgram()
+{
+    const QString packaging = QStringLiteral(KVR_TEST_DATA "/../../packaging/");
+    QFile packaged(packaging + u"kvrsi.svg"_s), resource(u":/art/icon.svg"_s);
+    QVERIFY(packaged.open(QIODevice::ReadOnly) && resource.open(QIODevice::ReadOnly));
+    QCOMPARE(packaged.readAll(), resource.readAll());
+
+    QFile desktop(packaging + u"kvrsi.desktop"_s);
+    QVERIFY(desktop.open(QIODevice::ReadOnly | QIODevice::Text));
+    const QStringList lines = QString::fromUtf8(desktop.readAll()).split(u'\n');
+    QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
+    for (const QString& entry : {u"Type=Application"_s, u"Exec=kvrsi"_s, u"Icon=kvrsi"_s})
+        QVERIFY2(lines.contains(entry), qPrintable(entry));
 }
 
 int main(int argc, char* argv[])

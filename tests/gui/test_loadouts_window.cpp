@@ -1,12 +1,6 @@
 #include "guisupport.h"
-#include "installer/principalmenu.h"
-#include "loadouts/loadouts.h"
 #include "zipwriter.h"
 
-#include <QApplication>
-#include <QCheckBox>
-#include <QListWidget>
-#include <QMenu>
 #include <QPushButton>
 #include <QTableWidget>
 
@@ -29,11 +23,7 @@ class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
     }
     QStringList listed() const
     {
-        QStringList names;
-        auto* list = kvrtest::childOf<QListWidget>(Loadouts::instance(), u"List1"_s);
-        for (int i = 0; i < list->count(); ++i)
-            names << list->item(i)->text();
-        return names;
+        return kvrtest::itemsOf(*kvrtest::childOf<QListWidget>(Loadouts::instance(), u"List1"_s));
     }
 
 private Q_SLOTS:
@@ -41,7 +31,6 @@ private Q_SLOTS:
     void init() { openProgram(); }
     void cleanup()
     {
-        kvrtest::closeForms<Loadouts>();
         QVERIFY(kvrtest::closeEveryWindow());
         kvr::setLoadoutNameHandler({});
         kvr::setLoadoutFileHandler({});
@@ -57,11 +46,10 @@ private Q_SLOTS:
         QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"MOSQ=Sqn105"_s})));
         Principal& main = Principal::instance();
         main.Show();
-        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
-        menu->findChild<QAction*>(u"Loadouts"_s)->trigger();
+        kvrtest::triggerMenuEntry(u"Loadouts"_s);
         Loadouts& window = Loadouts::instance();
+        QVERIFY(window.isVisible() && !main.isEnabled());
         QCOMPARE(window.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Loadouts"_s);
-        QVERIFY(!main.isEnabled());
         QTRY_VERIFY(window.ready());
 
         QStringList names{u""_s, u"a/b"_s, u"Evening"_s, u"Evening"_s};
