@@ -1112,8 +1112,6 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
             m.file.mode = c.st.st_mode & 07777;
             m.file.mtimeSec = c.st.st_mtim.tv_sec;
             m.file.mtimeNsec = c.st.st_mtim.tv_nsec;
-            // Hashed while the journal is written and the unpack runs.
-            m.hashTicket = hasher().add(m_blobsFd.get(), m.temporary);
             moved.append(m);
             m_blobsDirty = true;
             if (c.removed)
@@ -1173,6 +1171,9 @@ void HistoryRecorder::secure()
             dropPrepared();
             throw notKept(err, m_store.folder());
         }
+        // Hashed while the unpack runs; not before, where reading them slows the journal's flush.
+        for (qsizetype i = m_preparedFrom.moved; i < m_moved.size(); ++i)
+            m_moved[i].hashTicket = hasher().add(m_blobsFd.get(), m_moved.at(i).temporary);
     }
     // The pending entries of committed changes whose entries have reached the disk since, on a
     // thread: checking costs a flush each, which the change need not wait for.
@@ -1317,6 +1318,7 @@ void HistoryRecorder::settleMoved()
     const QList<MovedFile> moved = std::exchange(m_moved, {});
     QList<QByteArray> hashes;
     for (const MovedFile& m : moved) {
+        Q_ASSERT(m.hashTicket >= 0); // secure() hands every file prepare() linked
         const auto [hash, size] = hasher().result(m.hashTicket);
         hashes.append(size == m.file.size ? hash : QByteArray());
     }

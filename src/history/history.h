@@ -105,7 +105,7 @@ struct MovedFile
     bool awaitingReplace = false;
     quint64 device = 0;
     quint64 inode = 0;
-    qsizetype hashTicket = 0; // its place in the recorder's hasher
+    qsizetype hashTicket = -1; // its place in the recorder's hasher, once handed to it
 };
 
 class FileHasher;
