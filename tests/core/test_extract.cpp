@@ -649,13 +649,17 @@ private Q_SLOTS:
         {
             QString game;
             QMap<QString, QString> links;
+            QStringList placed; // the names the hook heard of once written
         } planted{game,
                   {{u"PMOSQ.TPC"_s, outside + u"/file"_s},
                    {gone, outside + u"/nowhere"_s},
-                   {u"PFOLDER.TPC"_s, outside + u"/folder"_s}}};
-        const auto plant = [](const char* name, int, void* context) {
+                   {u"PFOLDER.TPC"_s, outside + u"/folder"_s}},
+                  {}};
+        const auto plant = [](const char* name, int replacing, void* context) {
             auto* p = static_cast<Planted*>(context);
             const QString at = QString::fromUtf8(name);
+            if (replacing == 2)
+                p->placed.append(at);
             return p->links.contains(at) && !QFile::link(p->links.value(at), p->game + u'/' + at) ? 1 : 0;
         };
         if (late)
@@ -675,6 +679,8 @@ private Q_SLOTS:
                                         {u"PFOLDER.TPC"_s, "member three"},
                                         {u"pro.tpc"_s, "new"}}));
         QVERIFY(QFileInfo(game + u"/pro.tpc"_s).permissions().testFlag(QFile::WriteOwner));
+        if (late)
+            QCOMPARE(planted.placed, QStringList({u"PMOSQ.TPC"_s, gone, u"PFOLDER.TPC"_s, u"pro.tpc"_s}));
         QCOMPARE(logOf(u"PLINK.TPC"_s), u"skipped, a link"_s);
         QCOMPARE(logOf(u"PDIR.TPC"_s), u"skipped, a folder has its name"_s);
         for (const QString& name : planted.links.keys())
