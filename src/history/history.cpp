@@ -242,13 +242,6 @@ bool matchesAny(const QStringList& patterns, const QString& name)
                        [&name](const QString& pattern) { return wildcardMatch(pattern, name); });
 }
 
-bool containsFolded(const QList<QByteArray>& names, const QByteArray& name)
-{
-    const QString folded = QFile::decodeName(name).toCaseFolded();
-    return std::any_of(names.begin(), names.end(),
-                       [&folded](const QByteArray& n) { return QFile::decodeName(n).toCaseFolded() == folded; });
-}
-
 // A file written back into the game folder: first its bytes go into a new file of the folder, all
 // of them set going to disk together; then each is flushed and put in place over whatever has its
 // name. A file never placed goes with its NewFile.
@@ -562,29 +555,41 @@ bool entryOnDisk(const QString& entries, qint64 id)
 
 } // namespace
 
+HistoryEntry HistoryStore::readEntry(const QString& path, qint64 id, const QString& gameFolder) const
+{
+    const FileRead read = readRegularFile(path, kEntryLimit, Links::Refuse);
+    HistoryEntry e = read.ok() ? parseEntry(read.data, gameFolder) : HistoryEntry{};
+    if (!read.ok())
+        e.damage = QStringLiteral("it cannot be read: %1").arg(read.message());
+    else if (e.damage.isEmpty() && e.id != id)
+        e.damage = QStringLiteral("its number is not its file's");
+    e.id = id;
+    for (const HistoryFile& f : std::as_const(e.kept)) {
+        if (!e.damage.isEmpty())
+            break;
+        const QFileInfo blob(blobPath(f.hash));
+        if (!blob.isFile())
+            e.damage = QStringLiteral("the kept bytes of %1 are missing").arg(QFile::decodeName(f.name));
+        else if (blob.size() != f.size)
+            e.damage = QStringLiteral("the kept bytes of %1 are cut short").arg(QFile::decodeName(f.name));
+    }
+    return e;
+}
+
 QList<HistoryEntry> HistoryStore::entries(const QString& gameFolder) const
 {
     QList<HistoryEntry> result;
-    for (const EntryFile& file : entryFiles(m_folder + QStringLiteral("/entries"), ".entry")) {
-        const FileRead read = readRegularFile(file.path, kEntryLimit, Links::Refuse);
-        HistoryEntry e = read.ok() ? parseEntry(read.data, gameFolder) : HistoryEntry{};
-        if (!read.ok())
-            e.damage = QStringLiteral("it cannot be read: %1").arg(read.message());
-        else if (e.damage.isEmpty() && e.id != file.id)
-            e.damage = QStringLiteral("its number is not its file's");
-        e.id = file.id;
-        for (const HistoryFile& f : std::as_const(e.kept)) {
-            if (!e.damage.isEmpty())
-                break;
-            const QFileInfo blob(blobPath(f.hash));
-            if (!blob.isFile())
-                e.damage = QStringLiteral("the kept bytes of %1 are missing").arg(QFile::decodeName(f.name));
-            else if (blob.size() != f.size)
-                e.damage = QStringLiteral("the kept bytes of %1 are cut short").arg(QFile::decodeName(f.name));
-        }
-        result.prepend(e);
-    }
+    for (const EntryFile& file : entryFiles(m_folder + QStringLiteral("/entries"), ".entry"))
+        result.prepend(readEntry(file.path, file.id, gameFolder));
     return result;
+}
+
+std::optional<HistoryEntry> HistoryStore::newest(const QString& gameFolder) const
+{
+    const QList<EntryFile> files = entryFiles(m_folder + QStringLiteral("/entries"), ".entry");
+    if (files.isEmpty())
+        return std::nullopt;
+    return readEntry(files.constLast().path, files.constLast().id, gameFolder);
 }
 
 qint64 HistoryStore::spaceUsed() const
@@ -766,6 +771,25 @@ void HistoryStore::finishPending()
 
 // ---- Recording a change --------------------------------------------------------------------------
 
+QString FoldedNames::fold(const QByteArray& name)
+{
+    return QFile::decodeName(name).toCaseFolded();
+}
+
+void FoldedNames::append(const QByteArray& name)
+{
+    m_names.append(name);
+    m_folded.insert(fold(name));
+}
+
+void FoldedNames::truncate(qsizetype size)
+{
+    m_names.resize(std::min(size, m_names.size()));
+    m_folded.clear();
+    for (const QByteArray& name : std::as_const(m_names))
+        m_folded.insert(fold(name));
+}
+
 // Hashes files on a thread of its own, in the order they are handed to it: what a change linked
 // into the history and what its unpack created, while the unpack goes on.
 class FileHasher
@@ -914,7 +938,7 @@ HistoryRecorder::~HistoryRecorder()
     if (m_flushed.valid())
         m_flushed.wait();
     // A change cut short by an error still leaves what it kept undoable.
-    if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.isEmpty()) {
+    if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.names().isEmpty()) {
         // Nothing was done under it (another instance had finished the change): no entry.
         m_pendingFd.reset();
         ::unlink(QFile::encodeName(m_pendingPath).constData());
@@ -1015,9 +1039,11 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
         bool removed; // else the unpack replaces it
         struct stat st;
     };
-    QSet<QString> toUnpack;
+    QSet<QString> toUnpack, also;
     for (const QByteArray& name : unpacked)
-        toUnpack.insert(QFile::decodeName(name).toCaseFolded());
+        toUnpack.insert(FoldedNames::fold(name));
+    for (const QByteArray& name : alsoNames)
+        also.insert(FoldedNames::fold(name));
     QSet<QString> staying; // names of the folder the unpack finds standing
     QList<Candidate> found;
     qint64 bytes = 0;
@@ -1030,8 +1056,8 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
             if (name == "." || name == "..")
                 continue;
             const QString decoded = QFile::decodeName(name);
-            const QString folded = toUnpack.isEmpty() ? QString() : decoded.toCaseFolded();
-            const bool matching = matchesAny(patterns, decoded) || containsFolded(alsoNames, name);
+            const QString folded = toUnpack.isEmpty() && also.isEmpty() ? QString() : decoded.toCaseFolded();
+            const bool matching = matchesAny(patterns, decoded) || also.contains(folded);
             const bool unpackedOver = !toUnpack.isEmpty() && toUnpack.contains(folded);
             if (!matching && !unpackedOver)
                 continue;
@@ -1058,12 +1084,11 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
             bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
         }
     }
-    m_preparedFrom = {m_entry.kept.size(), m_moved.size(), m_creating.size()};
+    m_preparedFrom = {m_entry.kept.size(), m_moved.size(), m_creating.names().size()};
     // The names the unpack will create, noted before: an entry a kill cut short lists them too.
     QByteArray creating;
     for (const QByteArray& name : unpacked) {
-        const QString folded = QFile::decodeName(name).toCaseFolded();
-        if (staying.contains(folded) || containsFolded(m_creating, name))
+        if (staying.contains(FoldedNames::fold(name)) || m_creating.contains(name))
             continue;
         m_creating.append(name);
         creating += "creating=" + pct(name) + '\n';
@@ -1150,7 +1175,11 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
         const int blobsErr = blobsFlushed.get();
         return err ? err : blobsErr;
     });
-    m_moved.append(moved);
+    for (const MovedFile& m : std::as_const(moved)) {
+        if (m.awaitingReplace)
+            m_awaiting.insert(FoldedNames::fold(m.file.name), m_moved.size());
+        m_moved.append(m);
+    }
     m_removable.append(removable);
 }
 
@@ -1159,8 +1188,9 @@ void HistoryRecorder::dropPrepared()
     for (qsizetype i = m_preparedFrom.moved; i < m_moved.size(); ++i)
         ::unlinkat(m_blobsFd.get(), m_moved.at(i).temporary.constData(), 0);
     m_moved.resize(m_preparedFrom.moved);
+    m_awaiting.removeIf([this](const auto& a) { return a.value() >= m_moved.size(); });
     m_entry.kept.resize(m_preparedFrom.kept);
-    m_creating.resize(m_preparedFrom.creating);
+    m_creating.truncate(m_preparedFrom.creating);
     m_removable.clear();
 }
 
@@ -1203,27 +1233,26 @@ void HistoryRecorder::removePrepared()
 
 bool HistoryRecorder::confirmLinked(const QByteArray& name)
 {
-    const QString folded = QFile::decodeName(name).toCaseFolded();
-    for (MovedFile& m : m_moved) {
-        if (!m.awaitingReplace || QFile::decodeName(m.file.name).toCaseFolded() != folded)
-            continue;
-        struct stat st
-        {
-        };
-        // Still the file linked into the history: its bytes are safe there already.
-        if (::fstatat(m_gameFd.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 &&
-            quint64(st.st_dev) == m.device && quint64(st.st_ino) == m.inode) {
-            m.awaitingReplace = false;
-            return true;
-        }
-    }
-    return false;
+    const auto found = m_awaiting.constFind(FoldedNames::fold(name));
+    if (found == m_awaiting.constEnd())
+        return false;
+    MovedFile& m = m_moved[found.value()];
+    struct stat st
+    {
+    };
+    // Still the file linked into the history: its bytes are safe there already.
+    if (::fstatat(m_gameFd.get(), name.constData(), &st, AT_SYMLINK_NOFOLLOW) != 0 || quint64(st.st_dev) != m.device ||
+        quint64(st.st_ino) != m.inode)
+        return false;
+    m.awaitingReplace = false;
+    m_awaiting.erase(found);
+    return true;
 }
 
 bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
 {
     // A later member of the same name replaces what this change wrote itself: hashed again.
-    if (containsFolded(m_createdNames, name)) {
+    if (m_createdNames.contains(name)) {
         m_placing = name;
         return true;
     }
@@ -1270,7 +1299,7 @@ void HistoryRecorder::hashCreatedSoon()
     QSet<QByteArray> handed;
     for (const auto& [name, ticket] : std::as_const(m_createdTickets))
         handed.insert(name);
-    for (const QByteArray& name : std::as_const(m_createdNames))
+    for (const QByteArray& name : m_createdNames.names())
         if (!handed.contains(name))
             m_createdTickets.append({name, hasher().add(m_gameFd.get(), name)});
 }
@@ -1278,7 +1307,7 @@ void HistoryRecorder::hashCreatedSoon()
 void HistoryRecorder::noteCreated(const QByteArray& name)
 {
     // A name prepare() did not foresee is noted in the pending entry before the file appears.
-    if (!containsFolded(m_creating, name)) {
+    if (!m_creating.contains(name)) {
         // Called from the unpack's hook: nothing may be thrown through the library. Not noted,
         // the file is still found by the slot's patterns or taken for one the change replaced.
         if (!writeWhole(m_pendingFd.get(), "creating=" + pct(name) + '\n'))
@@ -1316,6 +1345,7 @@ void HistoryRecorder::markChanged(const QByteArray& name)
 void HistoryRecorder::settleMoved()
 {
     const QList<MovedFile> moved = std::exchange(m_moved, {});
+    m_awaiting.clear();
     QList<QByteArray> hashes;
     for (const MovedFile& m : moved) {
         Q_ASSERT(m.hashTicket >= 0); // secure() hands every file prepare() linked
@@ -1370,7 +1400,8 @@ void HistoryRecorder::commit()
     QHash<QByteArray, qsizetype> last;
     for (const auto& [name, ticket] : std::as_const(m_createdTickets))
         last.insert(name, ticket);
-    for (const QByteArray& name : std::exchange(m_createdNames, {})) {
+    const FoldedNames created = std::exchange(m_createdNames, {});
+    for (const QByteArray& name : created.names()) {
         HistoryFile f;
         f.name = name;
         std::tie(f.hash, f.size) = hasher().result(last.value(name));
@@ -1523,11 +1554,13 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     recorder.settleMoved();
     reachRestore(ChangeStep::Deleted);
     // What the change wrote and someone changed since is kept, and the entry says so.
+    QHash<QString, QByteArray> wrote;
+    for (const HistoryFile& f : target.created)
+        wrote.insert(FoldedNames::fold(f.name), f.hash);
     for (const HistoryFile& now : recorder.entry().kept)
-        for (const HistoryFile& wrote : target.created)
-            if (QFile::decodeName(now.name).toCaseFolded() == QFile::decodeName(wrote.name).toCaseFolded() &&
-                now.hash != wrote.hash)
-                recorder.markChanged(now.name);
+        if (const auto it = wrote.constFind(FoldedNames::fold(now.name));
+            it != wrote.constEnd() && it.value() != now.hash)
+            recorder.markChanged(now.name);
     std::vector<std::unique_ptr<NewFile>> staged(static_cast<size_t>(target.kept.size()));
     const auto failed = [](const HistoryFile& f) {
         const int err = errno;

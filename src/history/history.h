@@ -10,11 +10,13 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <future>
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace kvr {
@@ -77,6 +79,8 @@ public:
 
     // Every entry, newest first; damaged ones carry their reason (a missing or short blob too).
     QList<HistoryEntry> entries(const QString& gameFolder) const;
+    // The newest entry alone (the one an undo takes back), read without the others.
+    std::optional<HistoryEntry> newest(const QString& gameFolder) const;
     // The bytes the blobs take.
     qint64 spaceUsed() const;
     // The size the history is kept under: `configured`, never more than a tenth of the free space.
@@ -91,6 +95,7 @@ public:
     void finishPending();
 
 private:
+    HistoryEntry readEntry(const QString& path, qint64 id, const QString& gameFolder) const;
     void removeUnreferencedBlobs(const QList<HistoryEntry>& kept);
     QString m_settingsFile;
     QString m_folder;
@@ -109,6 +114,22 @@ struct MovedFile
 };
 
 class FileHasher;
+
+// Names of the game folder as its case-blind lookup compares them, in the order they came.
+class FoldedNames
+{
+public:
+    static QString fold(const QByteArray& name);
+    bool contains(const QByteArray& name) const { return m_folded.contains(fold(name)); }
+    void append(const QByteArray& name);
+    // Drops the names after the first `size`.
+    void truncate(qsizetype size);
+    const QList<QByteArray>& names() const { return m_names; }
+
+private:
+    QList<QByteArray> m_names;
+    QSet<QString> m_folded;
+};
 
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
 // where nothing can be written stops the change before anything is removed (Error).
@@ -187,14 +208,15 @@ private:
     bool m_committed = false;
     bool m_blobsDirty = false;
     HistoryRecorder* m_previous = nullptr;
-    QList<QByteArray> m_createdNames;
+    FoldedNames m_createdNames;
     QByteArray m_placing;                                     // the created name the unpack's hook let through last
     QList<std::pair<QByteArray, qsizetype>> m_createdTickets; // name, its place in the hasher
     QList<MovedFile> m_moved;
-    QList<QByteArray> m_removable;      // found by prepare(), removed by removePrepared()
-    QList<QByteArray> m_creating;       // named in the pending entry before the unpack creates them
-    std::future<int> m_flushed;         // prepare()'s flushes: 0 or the errno
-    std::future<void> m_earlierChecked; // earlier changes' pending entries let go of
+    QList<QByteArray> m_removable;        // found by prepare(), removed by removePrepared()
+    FoldedNames m_creating;               // named in the pending entry before the unpack creates them
+    QHash<QString, qsizetype> m_awaiting; // folded name -> the file of m_moved the unpack is to replace
+    std::future<int> m_flushed;           // prepare()'s flushes: 0 or the errno
+    std::future<void> m_earlierChecked;   // earlier changes' pending entries let go of
     struct
     {
         qsizetype kept = 0, moved = 0, creating = 0;

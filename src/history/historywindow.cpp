@@ -96,12 +96,12 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
             if (target) {
                 entry = *target;
             } else {
-                const QList<HistoryEntry> entries = HistoryStore(settings).entries(usableFolder(game));
-                if (entries.isEmpty()) {
+                const std::optional<HistoryEntry> newest = HistoryStore(settings).newest(usableFolder(game));
+                if (!newest) {
                     outcome->problem = QStringLiteral("There is no change to undo.");
                     return;
                 }
-                entry = entries.first();
+                entry = *newest;
             }
             outcome->slots = entry.slots;
             restoreBefore(settings, game, entry, kind, waitForLock);

@@ -63,7 +63,7 @@ class TestHistory : public QObject, kvrtest::ProgramFixture
     QString game() const { return m_game.isEmpty() ? ws->gameFolder() : m_game; }
     QString ini() const { return ws->iniPath(); }
     kvr::HistoryStore store() const { return kvr::HistoryStore(ini()); }
-    kvr::HistoryEntry newest() const { return store().entries(game()).value(0); }
+    kvr::HistoryEntry newest() const { return store().newest(game()).value_or(kvr::HistoryEntry{}); }
 
     // A package of these members for the Mosquito slot (or another code).
     void package(const QString& skin, const QList<QByteArray>& names, const QByteArray& salt = {},
