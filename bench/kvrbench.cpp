@@ -530,7 +530,7 @@ void historyFigures()
     const kvr::HistoryStore store(ini);
     const double undo = medianOf(
         g_runs * 2, [&] { install(kvr::kDefaultSkin); },
-        [&] { kvr::restoreBefore(ini, game, store.entries(game).first(), QStringLiteral("undo")); });
+        [&] { kvr::restoreBefore(ini, game, *store.newest(game), QStringLiteral("undo")); });
     g_rows.push_back({"Undo Last Change of the typical package (4 MB back)", undo, NAN, "ms", 30, false});
 
     emptyFolder(game);
@@ -552,6 +552,24 @@ void historyFigures()
     g_rows.push_back({"History kept by 100 swaps of one slot between two skins (reference: the skins' bytes)",
                       static_cast<double>(store.spaceUsed()) / 1e6, static_cast<double>(skinBytes) / 1e6, "MB", 1.0,
                       true});
+
+    // A package of many small members, installed over itself: every member replaces a file.
+    const QString many = skins + QStringLiteral("/MOSQ_Many.zip");
+    if (!QFile::exists(many))
+        QFile::copy(dataPath(QStringLiteral("many.zip")), many);
+    emptyFolder(game);
+    QDir(history).removeRecursively();
+    install(QStringLiteral("Many"));
+    with.clear();
+    without.clear();
+    for (int i = 0; i < g_runs; ++i) {
+        kvr::setHistoryKept(false);
+        without.push_back(timed([&] { install(QStringLiteral("Many")); }));
+        kvr::setHistoryKept(true);
+        with.push_back(timed([&] { install(QStringLiteral("Many")); }));
+    }
+    g_rows.push_back({"Installation of 5,000 small members over themselves, with the history (reference: without)",
+                      median(with), median(without), "ms", 2.0, true});
 }
 
 // The peak resident memory of this process, in MB.
