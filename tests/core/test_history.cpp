@@ -306,6 +306,8 @@ private Q_SLOTS:
                                      << "kind=whatever"_ba << QString() << u"line %1 does not parse"_s;
         QTest::addRow("a field too many") << " PMOSQ.TPC\n"_ba
                                           << " PMOSQ.TPC changed more\n"_ba << QString() << u"does not parse"_s;
+        QTest::addRow("another entry's number") << "id="_ba
+                                                << "id=9"_ba << QString() << u"its number"_s;
         QTest::addRow("cut short") << "end\n"_ba
                                    << ""_ba << QString() << u"cut short"_s;
         QTest::addRow("a missing blob") << ""_ba
