@@ -1296,12 +1296,9 @@ FileHasher& HistoryRecorder::hasher()
 
 void HistoryRecorder::hashCreatedSoon()
 {
-    QSet<QByteArray> handed;
-    for (const auto& [name, ticket] : std::as_const(m_createdTickets))
-        handed.insert(name);
     for (const QByteArray& name : m_createdNames.names())
-        if (!handed.contains(name))
-            m_createdTickets.append({name, hasher().add(m_gameFd.get(), name)});
+        if (!m_createdTickets.contains(name))
+            m_createdTickets.insert(name, hasher().add(m_gameFd.get(), name));
 }
 
 void HistoryRecorder::noteCreated(const QByteArray& name)
@@ -1321,7 +1318,7 @@ void HistoryRecorder::noteCreated(const QByteArray& name)
 void HistoryRecorder::notePlaced(const QByteArray& name)
 {
     if (name == std::exchange(m_placing, {}))
-        m_createdTickets.append({name, hasher().add(m_gameFd.get(), name)});
+        m_createdTickets.insert(name, hasher().add(m_gameFd.get(), name));
 }
 
 void HistoryRecorder::noteWritten(const HistoryFile& file)
@@ -1356,12 +1353,11 @@ void HistoryRecorder::settleMoved()
     QList<HistoryFile> settled;
     for (qsizetype i = 0; i < moved.size(); ++i) {
         HistoryFile f = moved.at(i).file;
-        f.hash = hashes.value(i);
+        f.hash = hashes.at(i);
         if (moved.at(i).awaitingReplace) {
             // The unpack left it standing: nothing of it to keep.
             ::unlinkat(m_blobsFd.get(), moved.at(i).temporary.constData(), 0);
-            if (i < hashes.size())
-                hashes[i].clear();
+            hashes[i].clear();
             continue;
         }
         if (f.hash.isEmpty()) {
@@ -1376,7 +1372,7 @@ void HistoryRecorder::settleMoved()
     if (!settled.isEmpty() && !writeAll(m_pendingFd.get(), lines))
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
     for (qsizetype i = 0, s = 0; i < moved.size(); ++i) {
-        if (hashes.value(i).isEmpty())
+        if (hashes.at(i).isEmpty())
             continue;
         bool renamed = false;
         if (!settleBlob(m_blobsFd.get(), moved.at(i).temporary, hashes.at(i), moved.at(i).file.size, &renamed))
@@ -1397,14 +1393,11 @@ void HistoryRecorder::commit()
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
     // The last hash of each created name: a later member of the same name replaced the first.
     hashCreatedSoon();
-    QHash<QByteArray, qsizetype> last;
-    for (const auto& [name, ticket] : std::as_const(m_createdTickets))
-        last.insert(name, ticket);
     const FoldedNames created = std::exchange(m_createdNames, {});
     for (const QByteArray& name : created.names()) {
         HistoryFile f;
         f.name = name;
-        std::tie(f.hash, f.size) = hasher().result(last.value(name));
+        std::tie(f.hash, f.size) = hasher().result(m_createdTickets.value(name));
         if (!f.hash.isEmpty())
             m_entry.created.append(f);
     }

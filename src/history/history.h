@@ -9,6 +9,7 @@
 #include "installer/installation.h"
 
 #include <QByteArray>
+#include <QHash>
 #include <QList>
 #include <QSet>
 #include <QString>
@@ -209,8 +210,8 @@ private:
     bool m_blobsDirty = false;
     HistoryRecorder* m_previous = nullptr;
     FoldedNames m_createdNames;
-    QByteArray m_placing;                                     // the created name the unpack's hook let through last
-    QList<std::pair<QByteArray, qsizetype>> m_createdTickets; // name, its place in the hasher
+    QByteArray m_placing;                          // the created name the unpack's hook let through last
+    QHash<QByteArray, qsizetype> m_createdTickets; // created name -> the place of its last write in the hasher
     QList<MovedFile> m_moved;
     QList<QByteArray> m_removable;        // found by prepare(), removed by removePrepared()
     FoldedNames m_creating;               // named in the pending entry before the unpack creates them
