@@ -255,7 +255,6 @@ bool SlotChange::startHistory()
     if (!historyKept())
         return true;
     QList<HistorySlot> slots;
-    QStringList patterns;
     QString kind;
     if (m_plan.kind == ChangePlan::Kind::Reset) {
         kind = QStringLiteral("reset");
@@ -267,7 +266,7 @@ bool SlotChange::startHistory()
         slots.append(
             {m_plan.slot, Modulo::LEEINI(m_settingsFile, SettingsNames::kSkinsSection, m_plan.slot), m_plan.skin});
     }
-    patterns = clearedPatterns();
+    const QStringList patterns = clearedPatterns();
     try {
         if (HistoryBatch* batch = HistoryBatch::active(); batch && slots.size() == 1) {
             m_history = batch->join(m_settingsFile, m_plan.gameFolder, slots.first(), patterns);
