@@ -222,7 +222,7 @@ QStringList journalsBeside(const QString& settingsFile)
                                   QStringLiteral("[0-9a-f]+$"));
     // Their names are random: the order they were written in is their times'.
     std::vector<std::pair<qint64, QString>> found;
-    for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::Name)) {
+    for (const QString& entry : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System, QDir::NoSort)) {
         struct stat st
         {
         };
