@@ -55,9 +55,6 @@ string(CONCAT CPACK_PACKAGE_DESCRIPTION
     "into the game folder, import downloaded archives, undo any change and share\n"
     "loadouts.")
 set(CPACK_INSTALL_CMAKE_PROJECTS "${CMAKE_BINARY_DIR};${PROJECT_NAME};deb;/")
-# The launcher is written with the installed path of the program's folder, not the staging one.
-set(CPACK_SET_DESTDIR ON)
-set(CPACK_INSTALL_PREFIX /usr)
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)

@@ -23,8 +23,8 @@ QString shipped(const QString& suffix)
 QStringList declaredTypes()
 {
     const QString entry = QString::fromUtf8(kvrtest::readFile(shipped(u".desktop"_s)));
-    const QRegularExpressionMatch m = QRegularExpression(u"^MimeType=(.*)$"_s, QRegularExpression::MultilineOption)
-                                          .match(entry);
+    const QRegularExpressionMatch m =
+        QRegularExpression(u"^MimeType=(.*)$"_s, QRegularExpression::MultilineOption).match(entry);
     return m.captured(1).split(u';', Qt::SkipEmptyParts);
 }
 
@@ -133,9 +133,10 @@ private Q_SLOTS:
             if (QStandardPaths::findExecutable(u"dpkg-shlibdeps"_s).isEmpty())
                 QSKIP("dpkg-dev is not installed");
             const QString out = m_dir.filePath(u"deb"_s);
-            const kvrtest::ToolRun pack = kvrtest::runTool(
-                QStringLiteral(KVR_CPACK_COMMAND),
-                {u"-G"_s, u"DEB"_s, u"--config"_s, QStringLiteral(KVR_BINARY_DIR) + u"/CPackConfig.cmake"_s, u"-B"_s, out});
+            const kvrtest::ToolRun pack =
+                kvrtest::runTool(QStringLiteral(KVR_CPACK_COMMAND),
+                                 {u"-G"_s, u"DEB"_s, u"--config"_s,
+                                  QStringLiteral(KVR_BINARY_DIR) + u"/CPackConfig.cmake"_s, u"-B"_s, out});
             QVERIFY2(pack.exitCode == 0, QByteArray(pack.out + pack.err).constData());
             const QStringList debs = QDir(out).entryList({u"kvrsi_*.deb"_s}, QDir::Files);
             QCOMPARE(debs.size(), 1);
@@ -156,13 +157,15 @@ private Q_SLOTS:
     {
         if (m_deb.isEmpty())
             QSKIP("no package was built");
-        const kvrtest::ToolRun fields = kvrtest::runTool(u"dpkg-deb"_s, {u"-f"_s, m_deb, u"Package"_s, u"Version"_s, u"Depends"_s});
+        const kvrtest::ToolRun fields =
+            kvrtest::runTool(u"dpkg-deb"_s, {u"-f"_s, m_deb, u"Package"_s, u"Version"_s, u"Depends"_s});
         QVERIFY2(fields.out.startsWith("Package: kvrsi\nVersion: "), fields.out.constData());
         QVERIFY2(fields.out.contains("libqt6widgets6"), fields.out.constData());
         // The metainfo names the package's version as its latest release.
         const QByteArray version = fields.out.split('\n').at(1).mid(9);
-        QVERIFY2(kvrtest::readFile(shipped(u".metainfo.xml"_s)).contains(QByteArray("<release version=\"" + version + '"')),
-                 version.constData());
+        QVERIFY2(
+            kvrtest::readFile(shipped(u".metainfo.xml"_s)).contains(QByteArray("<release version=\"" + version + '"')),
+            version.constData());
 
         QTemporaryDir tree;
         QCOMPARE(kvrtest::runTool(u"dpkg-deb"_s, {u"-x"_s, m_deb, tree.path()}).exitCode, 0);
