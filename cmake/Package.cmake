@@ -61,5 +61,7 @@ set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 # "games" is for packages with a game in /usr/games; this one manages a game's files.
 set(CPACK_DEBIAN_PACKAGE_SECTION utils)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+# Qt loads the display's platform plugin at run time; Qt's own packages only recommend it.
+set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)
