@@ -18,8 +18,12 @@ struct OptionName
 
 // The options that name a command; one at a time.
 constexpr OptionName kCommands[] = {
-    {"--help", Action::Help},       {"-h", Action::Help},     {"--version", Action::Version},
-    {"--status", Action::Status},   {"--undo", Action::Undo}, {"--import", Action::Import},
+    {"--help", Action::Help},
+    {"-h", Action::Help},
+    {"--version", Action::Version},
+    {"--status", Action::Status},
+    {"--undo", Action::Undo},
+    {"--import", Action::Import},
     {"--apply-loadout", Action::ApplyLoadout},
 };
 
@@ -58,14 +62,14 @@ CommandLine parseCommandLine(const QStringList& arguments)
         }
         QString value;
         bool hasValue = false;
-        if (const qsizetype equals = argument.indexOf(QLatin1Char('=')); argument.startsWith(QStringLiteral("--")) &&
-                                                                        equals > 0) {
+        if (const qsizetype equals = argument.indexOf(QLatin1Char('='));
+            argument.startsWith(QStringLiteral("--")) && equals > 0) {
             value = argument.mid(equals + 1);
             argument.truncate(equals);
             hasValue = true;
         }
         const auto* option = std::find_if(std::begin(kCommands), std::end(kCommands),
-                                           [&](const OptionName& o) { return argument == QLatin1String(o.name); });
+                                          [&](const OptionName& o) { return argument == QLatin1String(o.name); });
         if (option == std::end(kCommands))
             return usage(QStringLiteral("Unknown option: %1").arg(arguments[i]));
         if (commandGiven)
@@ -113,30 +117,29 @@ CommandLine withAbsolutePaths(CommandLine line, const QString& folder)
 
 QString usageText()
 {
-    return QStringLiteral(
-        "Usage: kvrsi [FILE...]\n"
-        "       kvrsi COMMAND [--json]\n"
-        "\n"
-        "Without a command the program opens its windows; archives and .kvrloadout files given\n"
-        "are imported there. When the program is open already, they go to its window.\n"
-        "\n"
-        "Commands (carried out in the open window when there is one, else without a window):\n"
-        "  --status                    the 30 slots with the skin recorded for each, and the\n"
-        "                              game and skins folders\n"
-        "  --apply-loadout NAME|FILE   applies a saved loadout, or a loadout file (named with a\n"
-        "                              '/' or its .kvrloadout extension), as one change\n"
-        "  --apply-loadout NAME [--start-anyway] -- COMMAND [ARGS...]\n"
-        "                              applies it, then runs COMMAND in its place; a refused\n"
-        "                              apply does not run it unless --start-anyway is given\n"
-        "  --undo                      Undo Last Change\n"
-        "  --import FILE...            imports archives into the skins folder; an archive\n"
-        "                              whose slot cannot be told is refused\n"
-        "  --version                   the program's version\n"
-        "  --help                      this text\n"
-        "\n"
-        "  --json                      the same output as JSON\n"
-        "\n"
-        "Exit status: 0 done, 1 refused (the reason on standard error), 2 usage error.\n");
+    return QStringLiteral("Usage: kvrsi [FILE...]\n"
+                          "       kvrsi COMMAND [--json]\n"
+                          "\n"
+                          "Without a command the program opens its windows; archives and .kvrloadout files given\n"
+                          "are imported there. When the program is open already, they go to its window.\n"
+                          "\n"
+                          "Commands (carried out in the open window when there is one, else without a window):\n"
+                          "  --status                    the 30 slots with the skin recorded for each, and the\n"
+                          "                              game and skins folders\n"
+                          "  --apply-loadout NAME|FILE   applies a saved loadout, or a loadout file (named with a\n"
+                          "                              '/' or its .kvrloadout extension), as one change\n"
+                          "  --apply-loadout NAME [--start-anyway] -- COMMAND [ARGS...]\n"
+                          "                              applies it, then runs COMMAND in its place; a refused\n"
+                          "                              apply does not run it unless --start-anyway is given\n"
+                          "  --undo                      Undo Last Change\n"
+                          "  --import FILE...            imports archives into the skins folder; an archive\n"
+                          "                              whose slot cannot be told is refused\n"
+                          "  --version                   the program's version\n"
+                          "  --help                      this text\n"
+                          "\n"
+                          "  --json                      the same output as JSON\n"
+                          "\n"
+                          "Exit status: 0 done, 1 refused (the reason on standard error), 2 usage error.\n");
 }
 
 } // namespace kvr

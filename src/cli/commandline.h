@@ -18,9 +18,9 @@ struct CommandLine
 {
     enum class Action { Start, Help, Version, Status, ApplyLoadout, Undo, Import };
     Action action = Action::Start;
-    QStringList files;   // Start: the files to open; Import: the archives
-    QString loadout;     // ApplyLoadout: a saved loadout's name or a loadout file
-    QStringList then;    // the program to run after the apply, with its arguments ("--" and on)
+    QStringList files; // Start: the files to open; Import: the archives
+    QString loadout;   // ApplyLoadout: a saved loadout's name or a loadout file
+    QStringList then;  // the program to run after the apply, with its arguments ("--" and on)
     bool json = false;
     bool startAnyway = false; // run `then` also when the apply was refused
     QString usageError;       // why the arguments make no command; "" when they do

@@ -34,10 +34,8 @@ CommandResult status(const InstallTarget& target)
     QJsonArray slots;
     for (const Slot& s : slotTable()) {
         const QString& skin = recorded[static_cast<size_t>(s.number - 1)];
-        result.text += QStringLiteral("%1  %2 %3\n")
-                           .arg(s.number, 2)
-                           .arg(slotTitle(s.SlotCode()), -24)
-                           .arg(shownSkin(skin));
+        result.text +=
+            QStringLiteral("%1  %2 %3\n").arg(s.number, 2).arg(slotTitle(s.SlotCode()), -24).arg(shownSkin(skin));
         slots.append(QJsonObject{{QStringLiteral("number"), s.number},
                                  {QStringLiteral("code"), s.SlotCode()},
                                  {QStringLiteral("caption"), s.Caption()},
@@ -123,7 +121,8 @@ CommandResult apply(const QString& name, const InstallTarget& target, const std:
 
 CommandResult undo(const InstallTarget& target, const LockWait& wait)
 {
-    const std::optional<HistoryEntry> newest = HistoryStore(target.settingsFile).newest(usableFolder(target.gameFolder));
+    const std::optional<HistoryEntry> newest =
+        HistoryStore(target.settingsFile).newest(usableFolder(target.gameFolder));
     if (!newest)
         return CommandResult::refused(QStringLiteral("There is no change to undo."));
     if (const QString problem = programFolderProblem(target.settingsFile); !problem.isEmpty())
@@ -134,13 +133,14 @@ CommandResult undo(const InstallTarget& target, const LockWait& wait)
         return CommandResult::refused(e.description());
     }
     CommandResult result;
-    result.text = QStringLiteral("Undone: the %1 of %2.\n").arg(newest->kind, QDateTime::fromMSecsSinceEpoch(newest->time).toString(Qt::ISODate));
+    result.text = QStringLiteral("Undone: the %1 of %2.\n")
+                      .arg(newest->kind, QDateTime::fromMSecsSinceEpoch(newest->time).toString(Qt::ISODate));
     QJsonArray slots;
     for (const HistorySlot& s : newest->slots) {
-        result.text += QStringLiteral("    %1 %2, was %3\n").arg(slotTitle(s.slot), shownSkin(s.before), shownSkin(s.after));
-        slots.append(QJsonObject{{QStringLiteral("slot"), s.slot},
-                                 {QStringLiteral("skin"), s.before},
-                                 {QStringLiteral("was"), s.after}});
+        result.text +=
+            QStringLiteral("    %1 %2, was %3\n").arg(slotTitle(s.slot), shownSkin(s.before), shownSkin(s.after));
+        slots.append(QJsonObject{
+            {QStringLiteral("slot"), s.slot}, {QStringLiteral("skin"), s.before}, {QStringLiteral("was"), s.after}});
         result.slots.append(s.slot);
     }
     result.json = {{QStringLiteral("undone"), newest->kind},

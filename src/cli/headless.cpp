@@ -77,7 +77,8 @@ int startInstead(const QStringList& command)
     std::fflush(nullptr);
     ::execvp(argv[0], argv.data());
     const int err = errno;
-    print(stderr, QStringLiteral("%1 could not be started: %2").arg(command.first(), Error::fromErrno(err).description())
+    print(stderr, QStringLiteral("%1 could not be started: %2")
+                      .arg(command.first(), Error::fromErrno(err).description())
                       .toUtf8());
     return kCommandRefused;
 }

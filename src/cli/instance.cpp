@@ -31,10 +31,12 @@ constexpr int kConnectMilliseconds = 1000;
 QString placeProblem(const QString& path, bool folder, uid_t owner)
 {
     struct stat st
-    {};
+    {
+    };
     if (::lstat(QFile::encodeName(path).constData(), &st) != 0)
-        return errno == ENOENT ? QString()
-                               : QStringLiteral("%1 cannot be used: %2").arg(path, Error::fromErrno(errno).description());
+        return errno == ENOENT
+                   ? QString()
+                   : QStringLiteral("%1 cannot be used: %2").arg(path, Error::fromErrno(errno).description());
     if (folder ? !S_ISDIR(st.st_mode) : !S_ISSOCK(st.st_mode))
         return QStringLiteral("%1 is not the program's %2: remove it and start the program again.")
             .arg(path, folder ? QStringLiteral("folder") : QStringLiteral("socket"));
@@ -76,10 +78,10 @@ InstancePlace instancePlace(const QString& programFolder, uid_t owner)
         return {{}, QStringLiteral("%1 cannot be made: %2").arg(folder, Error::fromErrno(errno).description())};
     if (QString problem = placeProblem(folder, true, owner); !problem.isEmpty())
         return {{}, problem};
-    const QByteArray name = QCryptographicHash::hash(QFile::encodeName(QDir::cleanPath(programFolder)),
-                                                     QCryptographicHash::Sha256)
-                                .toHex()
-                                .left(16);
+    const QByteArray name =
+        QCryptographicHash::hash(QFile::encodeName(QDir::cleanPath(programFolder)), QCryptographicHash::Sha256)
+            .toHex()
+            .left(16);
     const QString socket = folder + QLatin1Char('/') + QString::fromLatin1(name) + QStringLiteral(".socket");
     return {socket, placeProblem(socket, false, owner)};
 }
@@ -152,15 +154,14 @@ void InstanceServer::take()
             for (const QJsonValue& v : asked.value(QStringLiteral("arguments")).toArray())
                 arguments.append(v.toString());
             QPointer<QLocalSocket> to(socket);
-            m_handler({arguments, asked.value(QStringLiteral("folder")).toString()},
-                      [to](const InstanceReply& reply) {
-                          if (!to)
-                              return;
-                          to->write(line({{QStringLiteral("status"), reply.status},
-                                          {QStringLiteral("out"), QString::fromUtf8(reply.out)},
-                                          {QStringLiteral("err"), QString::fromUtf8(reply.err)}}));
-                          to->flush();
-                      });
+            m_handler({arguments, asked.value(QStringLiteral("folder")).toString()}, [to](const InstanceReply& reply) {
+                if (!to)
+                    return;
+                to->write(line({{QStringLiteral("status"), reply.status},
+                                {QStringLiteral("out"), QString::fromUtf8(reply.out)},
+                                {QStringLiteral("err"), QString::fromUtf8(reply.err)}}));
+                to->flush();
+            });
         });
     }
 }

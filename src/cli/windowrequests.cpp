@@ -227,11 +227,10 @@ void receiveLaterStarts(const QStringList& files)
     const InstancePlace place = instancePlace(programFolder());
     QString problem = place.problem;
     if (problem.isEmpty()) {
-        auto* server = new InstanceServer(
-            [receiver](const InstanceRequest& request, const InstanceServer::Answer& answer) {
-                receiver->take(request, answer);
-            },
-            receiver);
+        auto* server =
+            new InstanceServer([receiver](const InstanceRequest& request,
+                                          const InstanceServer::Answer& answer) { receiver->take(request, answer); },
+                               receiver);
         server->listen(place.socketPath, &problem);
     }
     // The program works on without: later starts then open windows of their own.

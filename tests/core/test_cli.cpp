@@ -82,10 +82,7 @@ class TestCli : public QObject, kvrtest::ProgramFixture
     }
 
 private Q_SLOTS:
-    void initTestCase()
-    {
-        QVERIFY(QFile::copy(QStringLiteral(KVR_PROGRAM), m_binary.filePath(u"kvrsi"_s)));
-    }
+    void initTestCase() { QVERIFY(QFile::copy(QStringLiteral(KVR_PROGRAM), m_binary.filePath(u"kvrsi"_s))); }
 
     void init()
     {
@@ -166,18 +163,18 @@ private Q_SLOTS:
             {u"--apply-loadout"_s, u"Nope"_s, u"--start-anyway"_s, u"--"_s, u"touch"_s, u"@/started"_s}, 0, u"^$"_s,
             u"no loadout named"_s, u"@/started"_s);
         row("nothing to undo", {}, {u"--undo"_s}, 1, u"^$"_s, u"There is no change to undo."_s);
-        row("undo", u"applied"_s, {u"--undo"_s}, 0, u"Undone: the loadout of .*\\n    Mosquito_VI \\(MOSQ\\) \\(nothing recorded\\), was Sqn105"_s,
-            u"^$"_s, u'!' + applied);
+        row("undo", u"applied"_s, {u"--undo"_s}, 0,
+            u"Undone: the loadout of .*\\n    Mosquito_VI \\(MOSQ\\) \\(nothing recorded\\), was Sqn105"_s, u"^$"_s,
+            u'!' + applied);
         row("import", {}, {u"--import"_s, u"dl/MOSQ_Red.zip"_s}, 0,
             u"dl/MOSQ_Red.zip|MOSQ_Red.zip \u2192 Mosquito_VI \\(MOSQ\\) as MOSQ_Red.zip, with its note"_s, u"^$"_s,
             u"@/skins/MOSQ_Red.zip"_s);
-        row("import refusals", {}, {u"--import"_s, u"dl/thing.zip"_s, u"dl/broken.zip"_s, u"dl/none.zip"_s}, 1,
-            u"^$"_s,
+        row("import refusals", {}, {u"--import"_s, u"dl/thing.zip"_s, u"dl/broken.zip"_s, u"dl/none.zip"_s}, 1, u"^$"_s,
             u"thing.zip: neither its name nor its files tell the slot.*\\n    broken.zip: .+\\n    none.zip: not an "
             u"archive"_s,
             u"!@/skins/thing.zip"_s);
         row("socket not ours", u"socket"_s, {u"--status"_s}, 1, u"^$"_s, u"is not the program's socket"_s);
-        row("handed to the window", u"window"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
+        row("handed to the window", u"window moved"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
             u"1 of its slots changed"_s, u"^$"_s, applied);
         row("status from the window", u"window applied"_s, {u"--status"_s}, 0, u"Mosquito_VI \\(MOSQ\\) +Sqn105"_s,
             u"^$"_s);
@@ -194,6 +191,11 @@ private Q_SLOTS:
         QFETCH(QString, after);
         if (setup.contains(u"window"_s))
             QVERIFY(openWindow());
+        // The window keeps the folders it loaded: a command carried out here would use the new one.
+        // (A command handed over waits for the main window's load.)
+        if (setup.contains(u"moved"_s))
+            QVERIFY(run({u"--status"_s}) == 0 && QDir().mkpath(ws->root() + u"/other"_s) &&
+                    writeFile(ws->iniPath(), ws->foldersSection(ws->root() + u"/other"_s, ws->skinsFolder())));
         if (setup.contains(u"applied"_s))
             QCOMPARE(run({u"--apply-loadout"_s, u"Squadron"_s}), 0);
         if (setup.contains(u"blocked"_s))
