@@ -154,14 +154,19 @@ void InstanceServer::take()
             for (const QJsonValue& v : asked.value(QStringLiteral("arguments")).toArray())
                 arguments.append(v.toString());
             QPointer<QLocalSocket> to(socket);
-            m_handler({arguments, asked.value(QStringLiteral("folder")).toString()}, [to](const InstanceReply& reply) {
+            const Answer answer = [to](const InstanceReply& reply) {
                 if (!to)
                     return;
                 to->write(line({{QStringLiteral("status"), reply.status},
                                 {QStringLiteral("out"), QString::fromUtf8(reply.out)},
                                 {QStringLiteral("err"), QString::fromUtf8(reply.err)}}));
                 to->flush();
-            });
+            };
+            // Not from within the socket's signal: the handler may open dialogs, whose event
+            // loops would delete the socket under it once the caller hangs up.
+            const InstanceRequest request{arguments, asked.value(QStringLiteral("folder")).toString()};
+            QMetaObject::invokeMethod(
+                this, [this, answer, request] { m_handler(request, answer); }, Qt::QueuedConnection);
         });
     }
 }

@@ -220,7 +220,7 @@ bool handToOpenWindow(int argc, char* argv[])
     return reply.has_value();
 }
 
-void receiveLaterStarts(const QStringList& files)
+QObject* receiveLaterStarts(const QStringList& files)
 {
     collectCommandMessages();
     auto* receiver = new Receiver(QCoreApplication::instance());
@@ -238,6 +238,7 @@ void receiveLaterStarts(const QStringList& files)
         std::fprintf(stderr, "%s\n", problem.toLocal8Bit().constData());
     if (!files.isEmpty())
         receiver->take({files, QDir::currentPath()}, [](const InstanceReply&) {});
+    return receiver;
 }
 
 } // namespace kvr

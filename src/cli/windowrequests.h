@@ -5,6 +5,8 @@
 
 #include <QStringList>
 
+class QObject;
+
 namespace kvr {
 
 // Hands the files of this start to the program already open for this program folder, which
@@ -12,7 +14,8 @@ namespace kvr {
 // for the toolkit (a leading '-') are left to a start of its own.
 bool handToOpenWindow(int argc, char* argv[]);
 
-// Listens for later starts from now on, and opens `files` once the main window shows.
-void receiveLaterStarts(const QStringList& files);
+// Listens for later starts from now on, and opens `files` once the main window shows. The
+// listener goes with the application, or when deleted.
+QObject* receiveLaterStarts(const QStringList& files);
 
 } // namespace kvr
