@@ -55,6 +55,9 @@ bool waitForGameFolder(const QString& waitingFor, const std::function<bool()>& t
 
 InstanceReply runHere(const CommandLine& line)
 {
+    // Ctrl+C calls off a wait for the game folder, or an apply between two slots.
+    std::signal(SIGINT, &interrupt);
+    std::signal(SIGTERM, &interrupt);
     const QString settings = Modulo::settingsPath();
     // As the main window's load does: a change cut short is finished before anything is read.
     if (line.action != CommandLine::Action::Help && line.action != CommandLine::Action::Version)
@@ -124,8 +127,6 @@ int runCommandLine(int argc, char* argv[])
     if (line.action == CommandLine::Action::Help || line.action == CommandLine::Action::Version) {
         reply = runHere(line);
     } else {
-        std::signal(SIGINT, &interrupt);
-        std::signal(SIGTERM, &interrupt);
         const InstancePlace place = instancePlace(programFolder());
         if (!place.problem.isEmpty()) {
             print(stderr, place.problem.toUtf8());

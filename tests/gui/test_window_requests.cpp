@@ -24,8 +24,9 @@ class TestWindowRequests : public QObject, kvrtest::ProgramFixture
     kvr::InstanceReply handOver(const QStringList& arguments)
     {
         const QString socket = kvr::instancePlace(ws->programFolder()).socketPath;
-        std::future<std::optional<kvr::InstanceReply>> reply = std::async(
-            std::launch::async, [=, root = ws->root()] { return kvr::handToOpenProgram(socket, {arguments, root}); });
+        std::future<std::optional<kvr::InstanceReply>> reply = std::async(std::launch::async, [=, root = ws->root()] {
+            return kvr::handToOpenProgram(socket, {arguments, root});
+        });
         for (int i = 0; i < 400 && reply.wait_for(0s) != std::future_status::ready; ++i)
             QTest::qWait(50);
         return reply.get().value_or(kvr::InstanceReply{-1, {}, {}});
