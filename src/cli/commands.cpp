@@ -64,8 +64,9 @@ LoadoutRead findLoadout(const QString& loadout, const QString& settingsFile, QSt
 {
     const bool file = namesLoadoutFile(loadout);
     const QString path = file ? loadout : loadoutPath(loadoutsFolder(settingsFile), loadout);
-    if (!file && !QFileInfo(path).isFile()) {
-        *problem = QStringLiteral("There is no loadout named \"%1\".").arg(loadout);
+    if (!QFileInfo(path).isFile()) {
+        *problem = file ? QStringLiteral("There is no loadout file %1.").arg(loadout)
+                        : QStringLiteral("There is no loadout named \"%1\".").arg(loadout);
         return {};
     }
     LoadoutRead read = readLoadoutFile(path, QFileInfo(path).completeBaseName());

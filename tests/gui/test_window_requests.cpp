@@ -54,18 +54,18 @@ private Q_SLOTS:
             const QString folder = name == u"Other"_s ? ws->root() : ws->programFolder() + u"/loadouts"_s;
             QVERIFY(kvrtest::writeFile(folder + u'/' + name + u".kvrloadout"_s, kvr::loadoutBytes(loadout)));
         }
-        kvrtest::shownMainWindow();
-        m_receiver = kvr::receiveLaterStarts({});
     }
     void cleanup()
     {
-        delete m_receiver;
+        delete std::exchange(m_receiver, nullptr);
         QVERIFY(kvrtest::closeEveryWindow());
         closeProgram();
     }
 
     void commandsShowInTheWindow()
     {
+        kvrtest::shownMainWindow();
+        m_receiver = kvr::receiveLaterStarts({});
         kvr::Principal& main = kvr::Principal::instance();
         kvr::InstanceReply reply = handOver({u"--apply-loadout"_s, u"Squadron"_s});
         QCOMPARE(reply.status, 0);
@@ -89,12 +89,25 @@ private Q_SLOTS:
     // The later start ends at once; the window imports as a drop does, with its summaries.
     void filesOpenInTheWindow()
     {
+        kvrtest::shownMainWindow();
+        m_receiver = kvr::receiveLaterStarts({});
         const kvr::InstanceReply reply = handOver({u"Other.kvrloadout"_s, u"dl/MOSQ_Red.zip"_s});
         QCOMPARE(reply.status, 0);
         QTRY_COMPARE(messages->calls.size(), 2);
         QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
         QVERIFY2(messages->calls[1].prompt.startsWith(u"Imported into"_s), qPrintable(messages->calls[1].prompt));
         QVERIFY(QFileInfo::exists(ws->skinsFolder() + u"/MOSQ_Red.zip"_s));
+    }
+
+    // Started with a file: it is opened once the main window shows, not before.
+    void startedWithFiles()
+    {
+        m_receiver = kvr::receiveLaterStarts({ws->root() + u"/Other.kvrloadout"_s});
+        QTest::qWait(300);
+        QVERIFY(messages->calls.isEmpty());
+        kvrtest::shownMainWindow();
+        QTRY_COMPARE(messages->calls.size(), 1);
+        QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
     }
 };
 
