@@ -3,6 +3,7 @@
 #include "loadouts/loadoutfile.h"
 
 #include <QDir>
+#include <QUrl>
 
 namespace kvr {
 
@@ -108,8 +109,10 @@ bool namesLoadoutFile(const QString& loadout)
 CommandLine withAbsolutePaths(CommandLine line, const QString& folder)
 {
     const QDir dir(folder);
+    // A desktop entry may hand over files as file: URLs.
     for (QString& file : line.files)
-        file = QDir::cleanPath(dir.absoluteFilePath(file));
+        file = QDir::cleanPath(dir.absoluteFilePath(
+            file.startsWith(QStringLiteral("file:"), Qt::CaseInsensitive) ? QUrl(file).toLocalFile() : file));
     if (line.action == Action::ApplyLoadout && namesLoadoutFile(line.loadout))
         line.loadout = QDir::cleanPath(dir.absoluteFilePath(line.loadout));
     return line;

@@ -33,7 +33,7 @@ struct CommandLine
 CommandLine parseCommandLine(const QStringList& arguments);
 
 // The same arguments with every file made absolute against `folder`, for a window whose own
-// working folder is another.
+// working folder is another, and file: URLs made paths.
 CommandLine withAbsolutePaths(CommandLine line, const QString& folder);
 
 // Whether a --apply-loadout argument names a loadout file rather than a saved loadout: a

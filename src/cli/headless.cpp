@@ -74,6 +74,7 @@ int startInstead(const QStringList& command)
     for (const QString& argument : command)
         bytes.push_back(QFile::encodeName(argument));
     std::vector<char*> argv;
+    argv.reserve(bytes.size() + 1);
     for (QByteArray& b : bytes)
         argv.push_back(b.data());
     argv.push_back(nullptr);

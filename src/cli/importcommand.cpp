@@ -32,7 +32,7 @@ ImportJob planImport(const QString& path, const QString& skins, const QList<Impo
                        : QStringLiteral("neither its name nor its files tell the slot; name it <CODE>_<skin name>");
         return {};
     }
-    const ImportJob job{path, guess.code, defaultSkinName(name), false};
+    ImportJob job{path, guess.code, defaultSkinName(name), false};
     if (const QString why = skinNameProblem(job.code, job.skin); !why.isEmpty()) {
         *problem = why;
         return {};

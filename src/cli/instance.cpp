@@ -151,7 +151,8 @@ void InstanceServer::take()
             const QJsonObject asked = QJsonDocument::fromJson(*buffer).object();
             buffer->clear();
             QStringList arguments;
-            for (const QJsonValue& v : asked.value(QStringLiteral("arguments")).toArray())
+            const QJsonArray given = asked.value(QStringLiteral("arguments")).toArray();
+            for (const auto& v : given)
                 arguments.append(v.toString());
             QPointer<QLocalSocket> to(socket);
             const Answer answer = [to](const InstanceReply& reply) {

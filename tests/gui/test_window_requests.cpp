@@ -91,7 +91,8 @@ private Q_SLOTS:
     {
         kvrtest::shownMainWindow();
         m_receiver = kvr::receiveLaterStarts({});
-        const kvr::InstanceReply reply = handOver({u"Other.kvrloadout"_s, u"dl/MOSQ_Red.zip"_s});
+        const kvr::InstanceReply reply =
+            handOver({u"Other.kvrloadout"_s, QUrl::fromLocalFile(ws->root() + u"/dl/MOSQ_Red.zip"_s).toString()});
         QCOMPARE(reply.status, 0);
         QTRY_COMPARE(messages->calls.size(), 2);
         QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
