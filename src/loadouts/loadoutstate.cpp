@@ -29,11 +29,6 @@ QString describe(const PackageId& id)
     return QStringLiteral("%1 bytes, CRC %2").arg(id.size).arg(id.crc, 8, 16, QLatin1Char('0')).toUpper();
 }
 
-QString slotTitle(const Slot& s)
-{
-    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
-}
-
 } // namespace
 
 PackageFolder::PackageFolder(const QString& localFolder) : m_folder(localFolder)
@@ -195,7 +190,7 @@ Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount
             skinProblem(s.SlotCode(), skin).isEmpty() ? packages.identify(file, cancel) : std::nullopt;
         if (!id) {
             if (leftOut)
-                leftOut->append(s.Caption() + QStringLiteral(" (") + s.SlotCode() + QStringLiteral("): ") + skin);
+                leftOut->append(slotTitle(s) + QStringLiteral(": ") + skin);
             continue;
         }
         slot.skin = skin;
