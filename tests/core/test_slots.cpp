@@ -36,6 +36,9 @@ private Q_SLOTS:
             QCOMPARE(s.ViewerEntry(), entry.endsWith(u' ') ? entry : entry + u" Slot"_s);
             QCOMPARE(&kvr::slot(number), &s);
         }
+        // How the windows name a slot, and a code of none.
+        QCOMPARE(kvr::slotTitle(u"MOSQ"_s), u"Mosquito_VI (MOSQ)"_s);
+        QCOMPARE(kvr::slotTitle(u"MOSQX"_s), u"MOSQX"_s);
     }
 
     void skinNames_data()
