@@ -2,6 +2,7 @@
 
 #include "app/fileio.h"
 #include "app/filelock.h"
+#include "app/guarded.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/package_check.h"
@@ -26,27 +27,27 @@ namespace kvr {
 
 namespace {
 
-FileServices& installedServices()
+Guarded<FileServices>& installedServices()
 {
-    static FileServices services;
+    static Guarded<FileServices> services;
     return services;
 }
 
-ChangeProbe& installedProbe()
+Guarded<ChangeProbe>& installedProbe()
 {
-    static ChangeProbe probe;
+    static Guarded<ChangeProbe> probe;
     return probe;
 }
 
-LockWait& installedWait()
+Guarded<LockWait>& installedWait()
 {
-    static LockWait wait;
+    static Guarded<LockWait> wait;
     return wait;
 }
 
 void reach(ChangeStep step)
 {
-    if (const ChangeProbe& probe = installedProbe())
+    if (const ChangeProbe probe = installedProbe().get())
         probe(step);
 }
 
@@ -97,17 +98,17 @@ private:
 
 FileServices setFileServices(FileServices services)
 {
-    return std::exchange(installedServices(), std::move(services));
+    return installedServices().exchange(std::move(services));
 }
 
 ChangeProbe setChangeProbe(ChangeProbe probe)
 {
-    return std::exchange(installedProbe(), std::move(probe));
+    return installedProbe().exchange(std::move(probe));
 }
 
 LockWait setLockWait(LockWait wait)
 {
-    return std::exchange(installedWait(), std::move(wait));
+    return installedWait().exchange(std::move(wait));
 }
 
 // ---- The sequence ------------------------------------------------------------------------------
@@ -153,7 +154,7 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     }
     auto lock = std::make_unique<FolderLock>(m_plan.gameFolder);
     if (!lock->tryLock()) {
-        const LockWait& waiting = wait ? wait : installedWait();
+        const LockWait waiting = wait ? wait : installedWait().get();
         const QString waitingFor =
             QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
                 .arg(m_plan.gameFolder);
@@ -187,7 +188,7 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     // What the change removes and replaces goes into the history before the journal, and is
     // flushed after it: the journal's flush carries the history's.
     historyStep([this] {
-        if (m_history && !installedServices().deleteFiles)
+        if (m_history && !installedServices().get().deleteFiles)
             m_history->prepare(clearedPatterns(), {}, m_unpacked);
     });
     if (m_journal.isEmpty() && !m_stopped)
@@ -302,7 +303,7 @@ void SlotChange::removeFromGameFolder(const QString& pattern) const
     if (m_stopped)
         return;
     try {
-        if (const auto& service = installedServices().deleteFiles) {
+        if (const auto& service = installedServices().get().deleteFiles) {
             service(m_plan.gameFolder, pattern);
         } else if (m_history) {
             // Into the history instead of nowhere: begin() kept them there.
@@ -329,7 +330,7 @@ void SlotChange::unpackPackage() const
         return;
     const LibraryPath package(m_plan.package, false);
     const LibraryPath target(m_plan.gameFolder, true);
-    if (const auto& service = installedServices().unzip)
+    if (const auto& service = installedServices().get().unzip)
         service(package.path(), target.path());
     else
         Modulo::Unzip(package.path(), target.path());
