@@ -191,12 +191,22 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
         if (m_history && !installedServices().get().deleteFiles)
             m_history->prepare(clearedPatterns(), {}, m_unpacked);
     });
-    if (m_journal.isEmpty() && !m_stopped)
+    // A start finishing a cut change comes with its journal.
+    const bool ownJournal = m_journal.isEmpty();
+    if (ownJournal && !m_stopped)
         m_journal = writeJournal(m_plan, m_settingsFile);
     historyStep([this] {
         if (m_history)
             m_history->secure();
     });
+    if (m_stopped) {
+        // Nothing changed. A journal of its own would carry the stopped change out at the next
+        // start; a start's journal stays for the next one, and no other journal is touched.
+        if (ownJournal)
+            removeJournal(std::exchange(m_journal, QString()));
+        m_lock.reset();
+        return Begun::Cancelled;
+    }
     m_begun = true;
     reach(ChangeStep::Journaled);
     return Begun::Yes;
@@ -278,6 +288,7 @@ bool SlotChange::startHistory()
     } catch (const Error& e) {
         // Nothing leaves the game folder unless its bytes can be kept.
         m_lock.reset();
+        m_problem = e.description();
         MsgBox(e.description(), vbExclamation);
         return false;
     }
@@ -294,6 +305,7 @@ void SlotChange::historyStep(const std::function<void()>& step)
         // A history that cannot take the files (a full disk) stops the change before anything
         // is removed.
         m_stopped = true;
+        m_problem = e.description();
         MsgBox(e.description(), vbExclamation);
     }
 }

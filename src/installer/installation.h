@@ -91,7 +91,8 @@ public:
 
     enum class Begun {
         Yes,
-        Cancelled, // the game folder stayed locked by another program
+        Cancelled, // the game folder stayed locked by another program, or the history could not
+                   // keep what the change would remove (problem() says so)
         Refused,   // the package would not be installed; problem() says why
     };
     // With no usable game folder there is nothing to lock, check or journal: only the record

@@ -269,6 +269,11 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
                     outcome.kind = SlotOutcome::Kind::Changed;
                     break;
                 case SlotChange::Begun::Cancelled:
+                    // The history could not keep the slot's files: this slot alone stays.
+                    if (!change.problem().isEmpty()) {
+                        outcome.reason = change.problem();
+                        break;
+                    }
                     result.cancelled = true;
                     outcome.kind = SlotOutcome::Kind::NotReached;
                     outcome.reason = QStringLiteral("cancelled");
