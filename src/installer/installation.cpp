@@ -67,6 +67,12 @@ QString usableGameFolder(const QString& value)
     return folder;
 }
 
+// The open file's /proc entry, which names that file whatever happens to its name.
+QString openFilePath(int fd)
+{
+    return QStringLiteral("/proc/self/fd/%1").arg(fd);
+}
+
 // The extraction library reads every '\' as '/'. A path that holds one (a folder whose own name
 // has it) is handed over as the open file's /proc entry, which names the same file whatever the
 // library does to it. A package name is found without regard to case, as the library would.
@@ -82,7 +88,7 @@ public:
         m_fd.reset(::open(QFile::encodeName(found).constData(),
                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0)));
         if (m_fd.isValid())
-            m_path = QStringLiteral("/proc/self/fd/%1").arg(m_fd.get()) + (folder ? QStringLiteral("/") : QString());
+            m_path = openFilePath(m_fd.get()) + (folder ? QStringLiteral("/") : QString());
     }
     LibraryPath(const LibraryPath&) = delete;
     LibraryPath& operator=(const LibraryPath&) = delete;
@@ -167,7 +173,19 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     // Checked under the lock, before the first delete: a package the library would refuse
     // must not cost the slot its files.
     if (!m_plan.package.isEmpty()) {
-        const PackageCheck check = checkPackage(m_plan.package);
+        if (m_verifier) {
+            m_packageFd.reset(::open(QFile::encodeName(findLocalFile(m_plan.package)).constData(),
+                                     O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            m_problem = m_packageFd.isValid() ? m_verifier(m_packageFd.get()) : Error::fromErrno(errno).description();
+            if (!m_problem.isEmpty()) {
+                qCWarning(lcInstall, "%s: %s not installed: %s", qUtf8Printable(m_plan.slot),
+                          qUtf8Printable(m_plan.package), qUtf8Printable(m_problem));
+                m_packageFd.reset();
+                return Begun::Refused;
+            }
+        }
+        const PackageCheck check =
+            checkPackage(m_packageFd.isValid() ? openFilePath(m_packageFd.get()) : m_plan.package);
         const bool vanished = check.state == PackageCheck::State::Missing && m_rule == PackageRule::AsChosen;
         if (check.state != PackageCheck::State::Whole && !vanished) {
             m_problem = check.problem;
@@ -341,11 +359,12 @@ void SlotChange::unpackPackage() const
     if (m_stopped)
         return;
     const LibraryPath package(m_plan.package, false);
+    const QString packagePath = m_packageFd.isValid() ? openFilePath(m_packageFd.get()) : package.path();
     const LibraryPath target(m_plan.gameFolder, true);
     if (const auto& service = installedServices().get().unzip)
-        service(package.path(), target.path());
+        service(packagePath, target.path());
     else
-        Modulo::Unzip(package.path(), target.path());
+        Modulo::Unzip(packagePath, target.path());
     // A batch of changes goes on unpacking: its entry hashes what they created at its end.
     if (m_history && !m_batched)
         m_history->hashCreatedSoon();
