@@ -411,9 +411,11 @@ void removeStaleSettingsTemporaries(const QString& settingsFile)
     struct stat st
     {
     };
-    if (fd.isValid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+    // Only under the lock: without a file to lock (none yet, or something else in its place)
+    // they stay too, for a later start.
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         !lockExclusiveWithin(fd.get(), kSettingsLockWait)) {
-        qCInfo(lcInstall, "%s stays locked: its temporaries stay", qUtf8Printable(local));
+        qCInfo(lcInstall, "%s is not locked here: its temporaries stay", qUtf8Printable(local));
         return;
     }
     const UniqueFd folderFd(
