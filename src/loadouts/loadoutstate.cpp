@@ -220,6 +220,20 @@ PackageVerifier packageVerifier(const PackageId& expected, const std::atomic<boo
     };
 }
 
+// Off the window's thread, a game folder another program holds is waited for until the lock
+// comes or the player cancels.
+LockWait waitUntilCancelled(const std::atomic<bool>& cancel)
+{
+    return [&cancel](const QString&, const std::function<bool()>& tryLock) {
+        while (!cancel) {
+            if (tryLock())
+                return true;
+            QThread::msleep(50);
+        }
+        return false;
+    };
+}
+
 } // namespace
 
 LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlotCount>& recorded,
@@ -284,16 +298,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
-    // Off the window's thread, a game folder another program holds is waited for until the lock
-    // comes or the player cancels.
-    const LockWait waitForLock = [&cancel](const QString&, const std::function<bool()>& tryLock) {
-        while (!cancel) {
-            if (tryLock())
-                return true;
-            QThread::msleep(50);
-        }
-        return false;
-    };
+    const LockWait waitForLock = waitUntilCancelled(cancel);
     // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
     // after a cancel the entry holds the slots that were changed.
     std::optional<HistoryBatch> batch;
