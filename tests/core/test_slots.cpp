@@ -87,6 +87,29 @@ private Q_SLOTS:
         QCOMPARE(kvr::skinNames(files, code), names);
     }
 
+    // A package's slot is its first four characters followed by "_"; a skin file's, the four after
+    // its "P". Either way only one of the 30 codes.
+    void slotCodeOfAName_data()
+    {
+        QTest::addColumn<bool>("package");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("package") << true << u"mosq_Sqn105.zip"_s << u"MOSQ"_s;
+        QTest::newRow("package, a fifth character before _") << true << u"MOSQX_Sqn105.zip"_s << QString();
+        QTest::newRow("package, no _") << true << u"MOSQ"_s << QString();
+        QTest::newRow("package, no such code") << true << u"B26B_Wrong.zip"_s << QString();
+        QTest::newRow("skin file") << false << u"pmosq_Sqn105.tpc"_s << u"MOSQ"_s;
+        QTest::newRow("skin file, no P") << false << u"XMOSQ.TPC"_s << QString();
+        QTest::newRow("skin file, too short") << false << u"PMOS"_s << QString();
+    }
+    void slotCodeOfAName()
+    {
+        QFETCH(bool, package);
+        QFETCH(QString, name);
+        QFETCH(QString, code);
+        QCOMPARE(package ? kvr::packageSlotCode(name) : kvr::skinFileSlotCode(name), code);
+    }
+
     void packagePathJoinsWithBackslash()
     {
         QCOMPARE(kvr::packagePath(u"/skins"_s, u"MOSQ"_s, u"Sqn105"_s), QStringLiteral("/skins\\MOSQ_Sqn105.ZIP"));
