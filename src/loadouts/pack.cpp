@@ -95,7 +95,8 @@ std::optional<bool> membersOverlap(const QString& localPath)
     };
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    const auto read = [&fd](uint64_t offset, size_t length, std::vector<unsigned char>& buffer) -> const unsigned char* {
+    const auto read = [&fd](uint64_t offset, size_t length,
+                            std::vector<unsigned char>& buffer) -> const unsigned char* {
         buffer.resize(length);
         size_t got = 0;
         while (got < length) {
@@ -226,7 +227,6 @@ const PackMember* readDirectory(zip_t* zip, Pack& pack)
     return pack.member(loadouts.first());
 }
 
-
 // What one Add Packages call has put in the skins folder, taken out again on a cancel.
 class Placed
 {
@@ -264,7 +264,8 @@ QString copyPackage(zip_t* zip, int folderFd, const PackMember& member, const QS
             return QStringLiteral("cancelled");
         const zip_int64_t n = zip_fread(in.get(), piece.data(), piece.size());
         if (n < 0)
-            return QStringLiteral("it cannot be read from the pack: ") + QString::fromLocal8Bit(zip_file_strerror(in.get()));
+            return QStringLiteral("it cannot be read from the pack: ") +
+                   QString::fromLocal8Bit(zip_file_strerror(in.get()));
         if (n == 0)
             break;
         got += n;
@@ -314,14 +315,15 @@ Pack readPack(const QString& localPath)
 {
     Pack pack;
     pack.path = localPath;
+    // Looked at first: members sharing bytes may also be what a stricter reader refuses.
     const std::optional<bool> overlap = membersOverlap(localPath);
+    if (overlap && *overlap) {
+        pack.problem = QStringLiteral("has members that share their bytes, the shape of a ZIP bomb");
+        return pack;
+    }
     const ZipPtr zip = overlap ? openZip(localPath) : nullptr;
     if (!zip) {
         pack.problem = QStringLiteral("is not a ZIP archive");
-        return pack;
-    }
-    if (*overlap) {
-        pack.problem = QStringLiteral("has members that share their bytes, the shape of a ZIP bomb");
         return pack;
     }
     if (const PackMember* loadout = readDirectory(zip.get(), pack))

@@ -97,12 +97,13 @@ public:
             put32(directory, e.offset);
             directory.append(e.name);
         }
+        const auto directorySize = static_cast<quint32>(directory.size());
         put32(directory, 0x06054b50);
         put16(directory, 0);
         put16(directory, 0);
         put16(directory, static_cast<quint32>(m_entries.size()));
         put16(directory, static_cast<quint32>(m_entries.size()));
-        put32(directory, static_cast<quint32>(directory.size() - 22));
+        put32(directory, directorySize);
         put32(directory, static_cast<quint32>(m_offset));
         put16(directory, 0);
         return write(directory.constData(), directory.size());
@@ -180,7 +181,8 @@ QList<Item> packItems(Loadout& packed, const QString& localSkinsFolder, QStringL
             continue;
         }
         items.append({found->file, localSkinsFolder + QLatin1Char('/') + found->file, static_cast<int>(i)});
-        for (const QString& name : QStringList{slot.skin + QStringLiteral(".jpg"), slot.skin + QStringLiteral(".txt")}) {
+        for (const QString& name :
+             QStringList{slot.skin + QStringLiteral(".jpg"), slot.skin + QStringLiteral(".txt")}) {
             const QFileInfo side(findFile(localSkinsFolder + QLatin1Char('/') + name));
             if (side.isFile() && side.size() <= kImportSideFileMax && !taken.contains(name.toCaseFolded())) {
                 taken.insert(name.toCaseFolded());
