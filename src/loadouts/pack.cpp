@@ -143,30 +143,31 @@ Loadout packLoadout(zip_t* zip, const Pack& pack, const PackMember& member, QStr
 {
     const std::optional<QByteArray> bytes = readMember(zip, member, kLoadoutFileMax);
     if (!bytes) {
-        problem = QStringLiteral("its loadout cannot be read");
+        problem = QStringLiteral("has a loadout that cannot be read");
         return {};
     }
     if (!looksLikeLoadout(*bytes)) {
-        problem = QStringLiteral("its loadout has no [Loadout] section");
+        problem = QStringLiteral("has a loadout with no [Loadout] section");
         return {};
     }
     const QString fallback = member.name.chopped(kLoadoutExtension.size());
     Loadout loadout = parseLoadout(*bytes, fallback);
     if (!loadoutNameProblem(loadout.name).isEmpty()) {
-        problem = QStringLiteral("its loadout has no name a loadout can have");
+        problem = QStringLiteral("has a loadout with no name a loadout can have");
         return loadout;
     }
     for (const Slot& s : slotTable()) {
         const LoadoutSlot& slot = loadout.entries[static_cast<size_t>(s.number - 1)];
         if (!slot.problem.isEmpty()) {
-            problem = QStringLiteral("its loadout's slot %1 is not understood: %2").arg(s.SlotCode(), slot.problem);
+            problem =
+                QStringLiteral("has a loadout whose slot %1 is not understood: %2").arg(s.SlotCode(), slot.problem);
             return loadout;
         }
         if (!slot.understood() || slot.skin == kDefaultSkin)
             continue;
         const PackMember* held = pack.member(slot.package.file);
         if (!held || held->size != slot.package.size || held->crc != slot.package.crc) {
-            problem = QStringLiteral("its loadout names %1, which the pack does not hold").arg(slot.package.file);
+            problem = QStringLiteral("has a loadout naming %1, which the pack does not hold").arg(slot.package.file);
             return loadout;
         }
     }

@@ -231,14 +231,14 @@ private Q_SLOTS:
         row("package not held",
             pack({{"Desert.kvrloadout",
                    loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|22|0\r\n"}}),
-            u"its loadout names MOSQ_Sqn105.zip, which the pack does not hold"_s);
+            u"has a loadout naming MOSQ_Sqn105.zip, which the pack does not hold"_s);
         row("package of another crc",
             pack({{"Desert.kvrloadout",
                    loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|22|1\r\n"},
                   {"MOSQ_Sqn105.zip", package}}),
-            u"its loadout names MOSQ_Sqn105.zip, which the pack does not hold"_s);
+            u"has a loadout naming MOSQ_Sqn105.zip, which the pack does not hold"_s);
         row("loadout not understood", pack({{"Desert.kvrloadout", loadout + "[Skins]\r\nMOSQ=a/b\r\n"}}),
-            u"its loadout's slot MOSQ is not understood: the skin name holds / or \\ or .."_s);
+            u"has a loadout whose slot MOSQ is not understood: the skin name holds / or \\ or .."_s);
     }
     void refusesBadPacks()
     {
