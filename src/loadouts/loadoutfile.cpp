@@ -26,6 +26,7 @@ const QString kLoadoutSection = QStringLiteral("Loadout");
 const QString kNameKey = QStringLiteral("Name");
 const QString kSkinsSection = QStringLiteral("Skins");
 const QString kPackagesSection = QStringLiteral("Packages");
+const QString kSourcesSection = QStringLiteral("Sources");
 
 // The longest file name the file system stores, in bytes.
 constexpr qsizetype kNameMax = 255;
@@ -99,10 +100,21 @@ std::optional<quint64> number(QStringView text, int base, qsizetype maxDigits)
     return ok ? std::optional<quint64>(value) : std::nullopt;
 }
 
+// Where a slot's package can be downloaded: only a web address is kept, never run or fetched.
+QString readSource(const ProfileFile& file, const QString& code)
+{
+    QString problem;
+    const QString source = readValue(file, kSourcesSection, code, problem);
+    const bool web = source.startsWith(QStringLiteral("https://"), Qt::CaseInsensitive) ||
+                     source.startsWith(QStringLiteral("http://"), Qt::CaseInsensitive);
+    return problem.isEmpty() && web && !holdsControl(source) && !source.contains(QLatin1Char(' ')) ? source : QString();
+}
+
 LoadoutSlot readSlot(const ProfileFile& file, const QString& code)
 {
     LoadoutSlot slot;
     QString problem;
+    slot.source = readSource(file, code);
     slot.skin = readValue(file, kSkinsSection, code, problem);
     if (!problem.isEmpty()) {
         slot.problem = QStringLiteral("the skin: ") + problem;
@@ -169,7 +181,8 @@ QStringList linesNotUnderstood(const QString& text)
             anySection = true;
             const bool known = section.compare(kLoadoutSection, Qt::CaseInsensitive) == 0 ||
                                section.compare(kSkinsSection, Qt::CaseInsensitive) == 0 ||
-                               section.compare(kPackagesSection, Qt::CaseInsensitive) == 0;
+                               section.compare(kPackagesSection, Qt::CaseInsensitive) == 0 ||
+                               section.compare(kSourcesSection, Qt::CaseInsensitive) == 0;
             if (!known)
                 note(number, QStringLiteral("an unknown section [%1]").arg(section.left(40)));
             continue;
@@ -183,7 +196,8 @@ QStringList linesNotUnderstood(const QString& text)
             if (key.compare(kNameKey, Qt::CaseInsensitive) != 0)
                 note(number, QStringLiteral("an unknown entry \"%1\"").arg(line.left(40)));
         } else if (section.compare(kSkinsSection, Qt::CaseInsensitive) == 0 ||
-                   section.compare(kPackagesSection, Qt::CaseInsensitive) == 0) {
+                   section.compare(kPackagesSection, Qt::CaseInsensitive) == 0 ||
+                   section.compare(kSourcesSection, Qt::CaseInsensitive) == 0) {
             if (!isSlotCode(key.toUpper()))
                 note(number, QStringLiteral("no slot has the code \"%1\"").arg(key.left(40)));
         }
@@ -262,6 +276,9 @@ QByteArray loadoutBytes(const Loadout& loadout)
                                   QLatin1Char('|') +
                                   QStringLiteral("%1").arg(slot.package.crc, 8, 16, QLatin1Char('0')).toUpper()));
     }
+    for (const Slot& s : slotTable())
+        if (const QString& source = loadout.entries[static_cast<size_t>(s.number - 1)].source; !source.isEmpty())
+            file.setValue(kSourcesSection, s.SlotCode(), source);
     return file.toBytes();
 }
 

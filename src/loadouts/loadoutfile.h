@@ -10,6 +10,8 @@
 //   MOSQ=Sqn105
 //   [Packages]
 //   MOSQ=MOSQ_Sqn105.zip|4194304|1A2B3C4D
+//   [Sources]
+//   MOSQ=https://example.org/sqn105
 #pragma once
 
 #include "installer/slots.h"
@@ -41,6 +43,7 @@ struct LoadoutSlot
     QString skin;      // a skin name, "(Default)", or "" when the loadout gives none for the slot
     PackageId package; // empty for "(Default)"
     QString problem;   // why the slot's lines are not understood; "" when they are
+    QString source;    // where the package can be downloaded (an http or https address); "" when not said
 
     bool understood() const { return !skin.isEmpty() && problem.isEmpty(); }
     bool operator==(const LoadoutSlot&) const = default;

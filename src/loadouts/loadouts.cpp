@@ -351,6 +351,18 @@ void Loadouts::showLoadout(const Loadout& loadout, const LoadoutCheck& checks)
         auto* status = new QTableWidgetItem(loadout.name.isEmpty() ? QString() : statusText(checks[i].status));
         status->setToolTip(checks[i].detail);
         Table1->setItem(row, 2, status);
+        // A missing package the loadout says where to find: a link the browser opens.
+        if (const QString& source = loadout.entries[i].source;
+            checks[i].status == SlotStatus::PackageMissing && !source.isEmpty() && !loadout.name.isEmpty()) {
+            auto* link = new QLabel(QStringLiteral("%1: <a href=\"%2\">download</a>")
+                                        .arg(statusText(checks[i].status), source.toHtmlEscaped()));
+            link->setObjectName(QStringLiteral("Source%1").arg(s.number));
+            link->setOpenExternalLinks(true);
+            link->setToolTip(source);
+            Table1->setCellWidget(row, 2, link);
+        } else {
+            Table1->removeCellWidget(row, 2);
+        }
     }
     Label3->setText(loadout.notUnderstood.isEmpty()
                         ? QString()
@@ -376,10 +388,15 @@ void Loadouts::SaveCurrent_Click()
     const bool cancelled = runWithProgress(
         this, QStringLiteral("Saving the loadout..."), [&](const std::atomic_bool& cancel, WorkProgress&) {
             PackageFolder packages(usableFolder(m_target.skinsFolder));
-            const Loadout loadout =
-                currentLoadout(*name, recordedSkins(m_target.settingsFile), packages, cancel, &leftOut);
+            Loadout loadout = currentLoadout(*name, recordedSkins(m_target.settingsFile), packages, cancel, &leftOut);
             if (cancel)
                 return;
+            // Where the packages can be downloaded is the player's knowledge, not the skins folder's: kept.
+            if (exists) {
+                const Loadout replaced = readLoadoutFile(path, *name).loadout;
+                for (size_t i = 0; i < replaced.entries.size(); ++i)
+                    loadout.entries[i].source = replaced.entries[i].source;
+            }
             QDir().mkpath(m_folder);
             written = writeFileWhole(path, loadoutBytes(loadout), exists ? WriteMode::Replace : WriteMode::Create);
         });

@@ -50,8 +50,7 @@ QString listed(const QString& heading, const QStringList& lines)
 
 } // namespace
 
-PackWindow::PackWindow(const Pack& pack, const PackComparison& comparison, const InstallTarget& target,
-                       QWidget* parent)
+PackWindow::PackWindow(const Pack& pack, const PackComparison& comparison, const InstallTarget& target, QWidget* parent)
     : QDialog(parent), m_pack(pack), m_target(target)
 {
     setObjectName(QStringLiteral("Pack"));
@@ -132,14 +131,15 @@ void PackWindow::AddPackages_Click()
         FreeName->isChecked() ? DifferingPackage::AddUnderFreeName : DifferingPackage::Skip;
     PackAdded added;
     PackComparison comparison;
-    const bool cancelled = runPackWork(
-        this, QStringLiteral("Adding the pack's packages..."), [&](const std::atomic_bool& stop, const PackProgress& p) {
-            added = addPackPackages(m_pack, usableFolder(m_target.skinsFolder), differing, stop, p);
-            Pack now = m_pack;
-            now.loadout = added.loadout;
-            PackageFolder packages(usableFolder(m_target.skinsFolder));
-            comparison = comparePack(now, recordedSkins(m_target.settingsFile), packages, stop);
-        });
+    const bool cancelled =
+        runPackWork(this, QStringLiteral("Adding the pack's packages..."),
+                    [&](const std::atomic_bool& stop, const PackProgress& p) {
+                        added = addPackPackages(m_pack, usableFolder(m_target.skinsFolder), differing, stop, p);
+                        Pack now = m_pack;
+                        now.loadout = added.loadout;
+                        PackageFolder packages(usableFolder(m_target.skinsFolder));
+                        comparison = comparePack(now, recordedSkins(m_target.settingsFile), packages, stop);
+                    });
     if (cancelled || added.cancelled)
         return;
 
@@ -157,10 +157,11 @@ void PackWindow::AddPackages_Click()
         QDir().mkpath(folder);
         const WriteResult written =
             writeFileWhole(path, loadoutBytes(added.loadout), exists ? WriteMode::Replace : WriteMode::Create);
-        loadoutLine = written.ok() ? QStringLiteral("Added the loadout \"%1\".").arg(name)
-                                   : QStringLiteral("The loadout \"%1\" could not be added: %2")
-                                         .arg(name, written.problem.isEmpty() ? QStringLiteral("the name was just taken")
-                                                                              : written.problem);
+        loadoutLine = written.ok()
+                          ? QStringLiteral("Added the loadout \"%1\".").arg(name)
+                          : QStringLiteral("The loadout \"%1\" could not be added: %2")
+                                .arg(name, written.problem.isEmpty() ? QStringLiteral("the name was just taken")
+                                                                     : written.problem);
         if (written.ok())
             m_added = name;
     }
@@ -192,20 +193,20 @@ PackWindow* openPack(QWidget* from, const QString& localPath, const InstallTarge
 {
     Pack pack;
     PackComparison comparison;
-    const bool cancelled = runPackWork(from, QStringLiteral("Reading the pack..."),
-                                       [&](const std::atomic_bool& stop, const PackProgress&) {
-                                           pack = readPack(localPath);
-                                           if (!pack.ok())
-                                               return;
-                                           PackageFolder packages(usableFolder(target.skinsFolder));
-                                           comparison =
-                                               comparePack(pack, recordedSkins(target.settingsFile), packages, stop);
-                                       });
+    const bool cancelled = runPackWork(
+        from, QStringLiteral("Reading the pack..."), [&](const std::atomic_bool& stop, const PackProgress&) {
+            pack = readPack(localPath);
+            if (!pack.ok())
+                return;
+            PackageFolder packages(usableFolder(target.skinsFolder));
+            comparison = comparePack(pack, recordedSkins(target.settingsFile), packages, stop);
+        });
     if (cancelled)
         return nullptr;
     if (!pack.ok()) {
-        MsgBox(QStringLiteral("The pack \"%1\" %2; nothing was added.").arg(QFileInfo(localPath).fileName(), pack.problem),
-               vbExclamation, kPackTitle);
+        MsgBox(
+            QStringLiteral("The pack \"%1\" %2; nothing was added.").arg(QFileInfo(localPath).fileName(), pack.problem),
+            vbExclamation, kPackTitle);
         return nullptr;
     }
     auto* window = new PackWindow(pack, comparison, target, from);
@@ -219,11 +220,11 @@ void exportPack(QWidget* from, const Loadout& loadout, const InstallTarget& targ
 {
     const QString skins = usableFolder(target.skinsFolder);
     QStringList doubts;
-    if (runPackWork(from, QStringLiteral("Checking the packages..."), [&](const std::atomic_bool& stop,
-                                                                         const PackProgress&) {
-            PackageFolder packages(skins);
-            doubts = packDoubts(loadout, checkLoadout(loadout, recordedSkins(target.settingsFile), packages, stop));
-        }))
+    if (runPackWork(
+            from, QStringLiteral("Checking the packages..."), [&](const std::atomic_bool& stop, const PackProgress&) {
+                PackageFolder packages(skins);
+                doubts = packDoubts(loadout, checkLoadout(loadout, recordedSkins(target.settingsFile), packages, stop));
+            }))
         return;
     if (!doubts.isEmpty() &&
         MsgBox(listed(QStringLiteral("These slots' packages are not the ones the loadout was saved with:"), doubts) +

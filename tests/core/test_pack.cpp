@@ -74,7 +74,8 @@ class TestPack : public QObject, kvrtest::ProgramFixture
         if (!kvrtest::writeFile(skins() + u"/sqn105.JPG"_s, "jpeg") ||
             !kvrtest::writeFile(skins() + u"/Sqn105.txt"_s, "note"))
             return {};
-        const kvr::Loadout loadout = current({u"MOSQ=Sqn105"_s, u"HURR=Desert"_s, u"SP2A=(Default)"_s});
+        kvr::Loadout loadout = current({u"MOSQ=Sqn105"_s, u"HURR=Desert"_s, u"SP2A=(Default)"_s});
+        loadout.entries[kMosq].source = u"https://example.org/sqn105"_s;
         QDir().mkpath(ws->root() + u"/out"_s);
         return kvr::writePack(loadout, skins(), packPath(), cancel);
     }
@@ -97,6 +98,7 @@ private Q_SLOTS:
         kvr::PackageFolder packages(skins());
         QCOMPARE(pack.loadout.entries[kMosq].package, *packages.identify(u"MOSQ_Sqn105.zip"_s, m_noCancel));
         QCOMPARE(pack.loadout.entries[1].skin, u"(Default)"_s);
+        QCOMPARE(pack.loadout.entries[kMosq].source, u"https://example.org/sqn105"_s);
     }
 
     void cancelLeavesNoPack()

@@ -45,8 +45,15 @@ private Q_SLOTS:
         Loadouts& window = Loadouts::instance();
         kvr::setLoadoutNameHandler([] { return std::optional<QString>(u"Evening"_s); });
         click(window, "SaveCurrent");
+        QTRY_VERIFY(window.ready());
+        // Saved again over itself, the loadout keeps where its packages can be downloaded.
+        const QString stored = kvr::loadoutPath(kvr::loadoutsFolder(ws->iniPath()), u"Evening"_s);
+        QVERIFY(kvrtest::writeFile(stored, kvrtest::readFile(stored) + "[Sources]\r\nMOSQ=https://example.org/m\r\n"));
+        messages->nextAnswers = {kvr::vbOK};
+        click(window, "SaveCurrent");
         kvr::setLoadoutNameHandler({});
         QTRY_VERIFY(window.ready());
+        QVERIFY(kvrtest::readFile(stored).contains("MOSQ=https://example.org/m"));
         QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "repainted"}}));
 
         const QString pack = ws->root() + u"/Evening.kvrpack"_s;
@@ -55,9 +62,9 @@ private Q_SLOTS:
         });
         messages->nextAnswers = {kvr::vbCancel};
         click(window, "ExportPack");
-        QCOMPARE(messages->calls.size(), 1);
-        QVERIFY2(messages->calls[0].prompt.contains(u"\n    Hurricane_I (HURR) Desert: package differs\n"_s),
-                 qPrintable(messages->calls[0].prompt));
+        QCOMPARE(messages->calls.size(), 2);
+        QVERIFY2(messages->calls[1].prompt.contains(u"\n    Hurricane_I (HURR) Desert: package differs\n"_s),
+                 qPrintable(messages->calls[1].prompt));
         QVERIFY(!QFile::exists(pack));
         click(window, "ExportPack");
         QVERIFY(QFile::exists(pack));
@@ -65,6 +72,10 @@ private Q_SLOTS:
         // The receiver lacks Mosquito's package and records another skin for it.
         QVERIFY(QFile::remove(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s));
         QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"MOSQ=Old"_s})));
+        window.refreshList(u"Evening"_s);
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(kvrtest::childOf<QLabel>(window, u"Source7"_s)->text(),
+                 u"package missing: <a href=\"https://example.org/m\">download</a>"_s);
         click(window, "Import");
         QWidget* shown = kvrtest::openWindow(u"Pack"_s);
         QVERIFY(shown);
@@ -74,13 +85,14 @@ private Q_SLOTS:
 
         messages->nextAnswers = {kvr::vbOK, kvr::vbOK}; // replace "Evening"; the summary
         click(*shown, "AddPackages");
-        QCOMPARE(messages->calls.size(), 4);
-        QCOMPARE(messages->calls[3].prompt, u"Packages added:\n    MOSQ_Sqn105.zip\n\nAdded the loadout \"Evening\"."_s);
+        QCOMPARE(messages->calls.size(), 5);
+        QCOMPARE(messages->calls[4].prompt,
+                 u"Packages added:\n    MOSQ_Sqn105.zip\n\nAdded the loadout \"Evening\"."_s);
         QCOMPARE(status(*shown, 7), u"will change"_s);
         click(*shown, "Apply");
-        QTRY_COMPARE(messages->calls.size(), 5);
-        QVERIFY2(messages->calls[4].prompt.startsWith(u"Loadout \"Evening\": 1 of its slots changed."_s),
-                 qPrintable(messages->calls[4].prompt));
+        QTRY_COMPARE(messages->calls.size(), 6);
+        QVERIFY2(messages->calls[5].prompt.startsWith(u"Loadout \"Evening\": 1 of its slots changed."_s),
+                 qPrintable(messages->calls[5].prompt));
         QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "sqn"_ba);
         QCOMPARE(main.Combo(7).Text(), u"Sqn105"_s);
 
