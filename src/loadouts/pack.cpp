@@ -418,10 +418,11 @@ PackAdded addPackPackages(const Pack& pack, const QString& localSkinsFolder, Dif
                 continue;
             }
             skin = keepBothName(localSkinsFolder, s.SlotCode(), slot.skin);
-            if (const QString problem = skinNameProblem(s.SlotCode(), skin); !problem.isEmpty()) {
-                result.notAdded.append(slot.package.file + QStringLiteral(": ") + problem);
-                continue;
-            }
+        }
+        // The names an import would refuse (too long once "(2)" is added, or not storable) stay out.
+        if (const QString problem = skinNameProblem(s.SlotCode(), skin); !problem.isEmpty()) {
+            result.notAdded.append(slot.package.file + QStringLiteral(": ") + problem);
+            continue;
         }
         copies.append({&slot, member, s.SlotCode(), skin});
         total += member->size;

@@ -4,6 +4,7 @@
 #include "zipwriter.h"
 
 #include <zip.h>
+#include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
@@ -239,6 +240,14 @@ private Q_SLOTS:
                    loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|22|1\r\n"},
                   {"MOSQ_Sqn105.zip", package}}),
             u"has a loadout naming MOSQ_Sqn105.zip, which the pack does not hold"_s);
+        const QByteArray junk = "not a zip";
+        const QByteArray junkCrc =
+            QByteArray::number(static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef*>(junk.constData()), 9)), 16);
+        row("package the installer refuses",
+            pack({{"Desert.kvrloadout",
+                   loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|9|" + junkCrc + "\r\n"},
+                  {"MOSQ_Sqn105.zip", junk, ZIP_CM_STORE}}),
+            {});
         row("loadout not understood", pack({{"Desert.kvrloadout", loadout + "[Skins]\r\nMOSQ=a/b\r\n"}}),
             u"has a loadout whose slot MOSQ is not understood: the skin name holds / or \\ or .."_s);
     }
@@ -249,11 +258,14 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(packPath(), bytes));
         const kvr::Pack pack = kvr::readPack(packPath());
         QCOMPARE(pack.problem, problem);
-        // Nothing is added from a refused pack.
+        // Nothing is added from a refused pack, nor a package the installer would refuse.
         const kvr::PackAdded added =
             kvr::addPackPackages(pack, skins(), kvr::DifferingPackage::AddUnderFreeName, m_noCancel);
         QVERIFY(added.added.isEmpty());
         QCOMPARE(kvrtest::filesIn(skins()), QStringList());
+        if (problem.isEmpty())
+            QVERIFY2(added.notAdded.value(0).startsWith(u"MOSQ_Sqn105.zip: refused: "_s),
+                     qPrintable(added.notAdded.join(u'\n')));
     }
 
     // A pack of all 30 slots, opened by a fresh program folder with an empty skins folder: the
