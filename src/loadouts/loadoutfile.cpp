@@ -114,7 +114,6 @@ LoadoutSlot readSlot(const ProfileFile& file, const QString& code)
 {
     LoadoutSlot slot;
     QString problem;
-    slot.source = readSource(file, code);
     slot.skin = readValue(file, kSkinsSection, code, problem);
     if (!problem.isEmpty()) {
         slot.problem = QStringLiteral("the skin: ") + problem;
@@ -242,8 +241,10 @@ Loadout parseLoadout(const QByteArray& bytes, const QString& fallbackName)
     QString problem;
     const QString name = readValue(file, kLoadoutSection, kNameKey, problem);
     loadout.name = problem.isEmpty() && loadoutNameProblem(name).isEmpty() ? name : fallbackName;
-    for (const Slot& s : slotTable())
+    for (const Slot& s : slotTable()) {
         loadout.entries[static_cast<size_t>(s.number - 1)] = readSlot(file, s.SlotCode());
+        loadout.sources[static_cast<size_t>(s.number - 1)] = readSource(file, s.SlotCode());
+    }
     loadout.notUnderstood = linesNotUnderstood(decodeText(bytes).text);
     return loadout;
 }
@@ -277,7 +278,7 @@ QByteArray loadoutBytes(const Loadout& loadout)
                                   QStringLiteral("%1").arg(slot.package.crc, 8, 16, QLatin1Char('0')).toUpper()));
     }
     for (const Slot& s : slotTable())
-        if (const QString& source = loadout.entries[static_cast<size_t>(s.number - 1)].source; !source.isEmpty())
+        if (const QString& source = loadout.sources[static_cast<size_t>(s.number - 1)]; !source.isEmpty())
             file.setValue(kSourcesSection, s.SlotCode(), source);
     return file.toBytes();
 }

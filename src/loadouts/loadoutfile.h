@@ -43,7 +43,6 @@ struct LoadoutSlot
     QString skin;      // a skin name, "(Default)", or "" when the loadout gives none for the slot
     PackageId package; // empty for "(Default)"
     QString problem;   // why the slot's lines are not understood; "" when they are
-    QString source;    // where the package can be downloaded (an http or https address); "" when not said
 
     bool understood() const { return !skin.isEmpty() && problem.isEmpty(); }
     bool operator==(const LoadoutSlot&) const = default;
@@ -54,6 +53,8 @@ struct Loadout
     QString name;
     std::array<LoadoutSlot, kSlotCount> entries{}; // in slot order
     QStringList notUnderstood;                     // the file's other lines that are not understood
+    // Where each slot's package can be downloaded (an http or https address); "" when not said.
+    std::array<QString, kSlotCount> sources{};
 
     bool operator==(const Loadout&) const = default;
 };

@@ -352,7 +352,7 @@ void Loadouts::showLoadout(const Loadout& loadout, const LoadoutCheck& checks)
         status->setToolTip(checks[i].detail);
         Table1->setItem(row, 2, status);
         // A missing package the loadout says where to find: a link the browser opens.
-        if (const QString& source = loadout.entries[i].source;
+        if (const QString& source = loadout.sources[i];
             checks[i].status == SlotStatus::PackageMissing && !source.isEmpty() && !loadout.name.isEmpty()) {
             auto* link = new QLabel(QStringLiteral("%1: <a href=\"%2\">download</a>")
                                         .arg(statusText(checks[i].status), source.toHtmlEscaped()));
@@ -392,11 +392,8 @@ void Loadouts::SaveCurrent_Click()
             if (cancel)
                 return;
             // Where the packages can be downloaded is the player's knowledge, not the skins folder's: kept.
-            if (exists) {
-                const Loadout replaced = readLoadoutFile(path, *name).loadout;
-                for (size_t i = 0; i < replaced.entries.size(); ++i)
-                    loadout.entries[i].source = replaced.entries[i].source;
-            }
+            if (exists)
+                loadout.sources = readLoadoutFile(path, *name).loadout.sources;
             QDir().mkpath(m_folder);
             written = writeFileWhole(path, loadoutBytes(loadout), exists ? WriteMode::Replace : WriteMode::Create);
         });

@@ -158,9 +158,8 @@ private Q_SLOTS:
         QCOMPARE(saved.entries[29].skin, u"(Default)"_s); // nothing recorded
         QCOMPARE(saved.entries[0].skin, QString());
         // Where a package can be downloaded travels with it; only a web address is taken.
-        saved.entries[kMosq].source = u"https://example.org/sqn105?a=1&b=2"_s;
-        QCOMPARE(kvr::parseLoadout("[Sources]\r\nMOSQ=file:///etc/passwd\r\n", u"x"_s).entries[kMosq].source,
-                 QString());
+        saved.sources[kMosq] = u"https://example.org/sqn105?a=1&b=2"_s;
+        QCOMPARE(kvr::parseLoadout("[Sources]\r\nMOSQ=file:///etc/passwd\r\n", u"x"_s).sources[kMosq], QString());
         // A package replaced by another of the same size is told apart.
         QByteArray other = mosq;
         other[other.size() - 1] = char(~other.back());

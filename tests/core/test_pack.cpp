@@ -76,7 +76,7 @@ class TestPack : public QObject, kvrtest::ProgramFixture
             !kvrtest::writeFile(skins() + u"/Sqn105.txt"_s, "note"))
             return {};
         kvr::Loadout loadout = current({u"MOSQ=Sqn105"_s, u"HURR=Desert"_s, u"SP2A=(Default)"_s});
-        loadout.entries[kMosq].source = u"https://example.org/sqn105"_s;
+        loadout.sources[kMosq] = u"https://example.org/sqn105"_s;
         QDir().mkpath(ws->root() + u"/out"_s);
         return kvr::writePack(loadout, skins(), packPath(), cancel);
     }
@@ -99,7 +99,7 @@ private Q_SLOTS:
         kvr::PackageFolder packages(skins());
         QCOMPARE(pack.loadout.entries[kMosq].package, *packages.identify(u"MOSQ_Sqn105.zip"_s, m_noCancel));
         QCOMPARE(pack.loadout.entries[1].skin, u"(Default)"_s);
-        QCOMPARE(pack.loadout.entries[kMosq].source, u"https://example.org/sqn105"_s);
+        QCOMPARE(pack.loadout.sources[kMosq], u"https://example.org/sqn105"_s);
     }
 
     void cancelLeavesNoPack()
