@@ -30,10 +30,6 @@ namespace {
 // Longest file name most Linux file systems store, in bytes.
 constexpr qsizetype kNameMax = 255;
 
-// The hidden names an import's temporaries take in the skins folder; the file lists never show
-// them and the start removes those a killed import left.
-const QByteArray kImportTempPattern = ".kvrsi-import-XXXXXX.zip";
-
 const QStringList& archiveSuffixes()
 {
     // Longest first, so ".tar.gz" wins over ".gz".
@@ -107,11 +103,10 @@ bool isNote(const QString& name)
 // An archive that unpacks to more than this (a skin is a few megabytes) is a bomb or not a skin.
 // Each member counts its header and name as well as its bytes, and the members are counted, so a
 // million empty members is refused as surely as one huge one.
-constexpr qint64 kMaxUnpacked = qint64(1) << 30;
+constexpr qint64 kMaxUnpacked = kImportUnpackedMax;
 constexpr qint64 kMemberCost = 4096;
 constexpr qint64 kMaxMembers = 65535;
-// A picture or note larger than this is not put beside the package.
-constexpr qint64 kMaxSideFile = qint64(32) << 20;
+constexpr qint64 kMaxSideFile = kImportSideFileMax;
 constexpr size_t kBlock = size_t{64} * 1024;
 
 struct ArchiveWalk

@@ -2,6 +2,7 @@
 // <CODE>_<skin name>.zip, with the preview picture and note beside it.
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 #include <QStringList>
 
@@ -9,6 +10,15 @@
 #include <functional>
 
 namespace kvr {
+
+// The hidden names an import's temporaries take in the skins folder; the file lists never show
+// them and the start removes those a killed import left.
+inline const QByteArray kImportTempPattern = ".kvrsi-import-XXXXXX.zip";
+
+// An archive that unpacks to more than this (a skin is a few megabytes) is a bomb or not a skin.
+inline constexpr qint64 kImportUnpackedMax = qint64(1) << 30;
+// A picture or note larger than this is not put beside the package.
+inline constexpr qint64 kImportSideFileMax = qint64(32) << 20;
 
 // The archive kinds that can be imported: .zip as is; .7z, .rar and .tar.* repacked as ZIP.
 bool isImportableArchive(const QString& fileName);

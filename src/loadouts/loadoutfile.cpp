@@ -26,6 +26,7 @@ const QString kLoadoutSection = QStringLiteral("Loadout");
 const QString kNameKey = QStringLiteral("Name");
 const QString kSkinsSection = QStringLiteral("Skins");
 const QString kPackagesSection = QStringLiteral("Packages");
+const QString kSourcesSection = QStringLiteral("Sources");
 
 // The longest file name the file system stores, in bytes.
 constexpr qsizetype kNameMax = 255;
@@ -99,6 +100,16 @@ std::optional<quint64> number(QStringView text, int base, qsizetype maxDigits)
     return ok ? std::optional<quint64>(value) : std::nullopt;
 }
 
+// Where a slot's package can be downloaded: only a web address is kept, never run or fetched.
+QString readSource(const ProfileFile& file, const QString& code)
+{
+    QString problem;
+    const QString source = readValue(file, kSourcesSection, code, problem);
+    const bool web = source.startsWith(QStringLiteral("https://"), Qt::CaseInsensitive) ||
+                     source.startsWith(QStringLiteral("http://"), Qt::CaseInsensitive);
+    return problem.isEmpty() && web && !holdsControl(source) && !source.contains(QLatin1Char(' ')) ? source : QString();
+}
+
 LoadoutSlot readSlot(const ProfileFile& file, const QString& code)
 {
     LoadoutSlot slot;
@@ -169,7 +180,8 @@ QStringList linesNotUnderstood(const QString& text)
             anySection = true;
             const bool known = section.compare(kLoadoutSection, Qt::CaseInsensitive) == 0 ||
                                section.compare(kSkinsSection, Qt::CaseInsensitive) == 0 ||
-                               section.compare(kPackagesSection, Qt::CaseInsensitive) == 0;
+                               section.compare(kPackagesSection, Qt::CaseInsensitive) == 0 ||
+                               section.compare(kSourcesSection, Qt::CaseInsensitive) == 0;
             if (!known)
                 note(number, QStringLiteral("an unknown section [%1]").arg(section.left(40)));
             continue;
@@ -183,7 +195,8 @@ QStringList linesNotUnderstood(const QString& text)
             if (key.compare(kNameKey, Qt::CaseInsensitive) != 0)
                 note(number, QStringLiteral("an unknown entry \"%1\"").arg(line.left(40)));
         } else if (section.compare(kSkinsSection, Qt::CaseInsensitive) == 0 ||
-                   section.compare(kPackagesSection, Qt::CaseInsensitive) == 0) {
+                   section.compare(kPackagesSection, Qt::CaseInsensitive) == 0 ||
+                   section.compare(kSourcesSection, Qt::CaseInsensitive) == 0) {
             if (!isSlotCode(key.toUpper()))
                 note(number, QStringLiteral("no slot has the code \"%1\"").arg(key.left(40)));
         }
@@ -228,8 +241,10 @@ Loadout parseLoadout(const QByteArray& bytes, const QString& fallbackName)
     QString problem;
     const QString name = readValue(file, kLoadoutSection, kNameKey, problem);
     loadout.name = problem.isEmpty() && loadoutNameProblem(name).isEmpty() ? name : fallbackName;
-    for (const Slot& s : slotTable())
+    for (const Slot& s : slotTable()) {
         loadout.entries[static_cast<size_t>(s.number - 1)] = readSlot(file, s.SlotCode());
+        loadout.sources[static_cast<size_t>(s.number - 1)] = readSource(file, s.SlotCode());
+    }
     loadout.notUnderstood = linesNotUnderstood(decodeText(bytes).text);
     return loadout;
 }
@@ -262,6 +277,9 @@ QByteArray loadoutBytes(const Loadout& loadout)
                                   QLatin1Char('|') +
                                   QStringLiteral("%1").arg(slot.package.crc, 8, 16, QLatin1Char('0')).toUpper()));
     }
+    for (const Slot& s : slotTable())
+        if (const QString& source = loadout.sources[static_cast<size_t>(s.number - 1)]; !source.isEmpty())
+            file.setValue(kSourcesSection, s.SlotCode(), source);
     return file.toBytes();
 }
 

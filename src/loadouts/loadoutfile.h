@@ -10,6 +10,8 @@
 //   MOSQ=Sqn105
 //   [Packages]
 //   MOSQ=MOSQ_Sqn105.zip|4194304|1A2B3C4D
+//   [Sources]
+//   MOSQ=https://example.org/sqn105
 #pragma once
 
 #include "installer/slots.h"
@@ -51,6 +53,8 @@ struct Loadout
     QString name;
     std::array<LoadoutSlot, kSlotCount> entries{}; // in slot order
     QStringList notUnderstood;                     // the file's other lines that are not understood
+    // Where each slot's package can be downloaded (an http or https address); "" when not said.
+    std::array<QString, kSlotCount> sources{};
 
     bool operator==(const Loadout&) const = default;
 };

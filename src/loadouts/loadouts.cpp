@@ -7,6 +7,7 @@
 #include "installer/principal.h"
 #include "installer/skinpackage.h"
 #include "installer/slots.h"
+#include "loadouts/packwindow.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -47,11 +48,16 @@ std::optional<QString> askName()
 
 QString askFile(bool forSaving, const QString& suggestedName)
 {
-    const QString filter = QStringLiteral("Loadouts (*.kvrloadout);;All files (*)");
-    return forSaving ? QFileDialog::getSaveFileName(QApplication::activeWindow(), QStringLiteral("Export Loadout"),
-                                                    QDir::home().filePath(suggestedName), filter)
-                     : QFileDialog::getOpenFileName(QApplication::activeWindow(), QStringLiteral("Import Loadout"),
-                                                    QDir::homePath(), filter);
+    const bool pack = suggestedName.endsWith(kPackExtension);
+    const QString filter = pack        ? QStringLiteral("Packs (*.kvrpack);;All files (*)")
+                           : forSaving ? QStringLiteral("Loadouts (*.kvrloadout);;All files (*)")
+                                       : QStringLiteral("Loadouts and packs (*.kvrloadout *.kvrpack);;All files (*)");
+    return forSaving
+               ? QFileDialog::getSaveFileName(QApplication::activeWindow(),
+                                              pack ? QStringLiteral("Export Pack") : QStringLiteral("Export Loadout"),
+                                              QDir::home().filePath(suggestedName), filter)
+               : QFileDialog::getOpenFileName(QApplication::activeWindow(), QStringLiteral("Import Loadout"),
+                                              QDir::homePath(), filter);
 }
 
 LoadoutNameHandler g_name = &askName;
@@ -131,6 +137,7 @@ Loadouts::Loadouts()
     setUpWindow(QStringLiteral("Loadouts"), kLoadoutsTitle);
     buildLayout();
     connectSignals();
+    acceptLoadoutDrops(this);
 }
 
 void Loadouts::buildLayout()
@@ -148,6 +155,7 @@ void Loadouts::buildLayout()
     SaveCurrent = button("SaveCurrent", "&Save Current...");
     Apply = button("Apply", "&Apply");
     Export = button("Export", "&Export...");
+    ExportPack = button("ExportPack", "Export &Pack...");
     Import = button("Import", "&Import...");
     Delete = button("Delete", "&Delete");
     ApplyAnyway = new QCheckBox(QStringLiteral("Apply a&nyway where a package differs"));
@@ -177,7 +185,7 @@ void Loadouts::buildLayout()
     Label3->setFixedWidth(charWidth * 84);
 
     auto* buttons = new QHBoxLayout;
-    for (QPushButton* b : {SaveCurrent, Apply, Export, Import, Delete})
+    for (QPushButton* b : {SaveCurrent, Apply, Export, ExportPack, Import, Delete})
         buttons->addWidget(b);
     buttons->addStretch(1);
     auto* left = new QVBoxLayout;
@@ -197,7 +205,7 @@ void Loadouts::buildLayout()
     layout->addLayout(buttons);
     layout->addWidget(Image1, 0, Qt::AlignHCenter);
     layout->setSizeConstraint(QLayout::SetFixedSize);
-    setTabChain({List1, Table1, ApplyAnyway, SaveCurrent, Apply, Export, Import, Delete});
+    setTabChain({List1, Table1, ApplyAnyway, SaveCurrent, Apply, Export, ExportPack, Import, Delete});
 }
 
 void Loadouts::connectSignals()
@@ -206,6 +214,7 @@ void Loadouts::connectSignals()
     connectHandler(SaveCurrent, &QPushButton::clicked, this, &Loadouts::SaveCurrent_Click);
     connectHandler(Apply, &QPushButton::clicked, this, &Loadouts::Apply_Click);
     connectHandler(Export, &QPushButton::clicked, this, &Loadouts::Export_Click);
+    connectHandler(ExportPack, &QPushButton::clicked, this, &Loadouts::ExportPack_Click);
     connectHandler(Import, &QPushButton::clicked, this, &Loadouts::Import_Click);
     connectHandler(Delete, &QPushButton::clicked, this, &Loadouts::Delete_Click);
 }
@@ -230,6 +239,7 @@ void Loadouts::setReady(bool ready)
     const bool chosen = ready && m_shown.has_value();
     Apply->setEnabled(chosen);
     Export->setEnabled(chosen);
+    ExportPack->setEnabled(chosen);
     Delete->setEnabled(!selectedName().isEmpty());
     if (ready)
         Q_EMIT Ready();
@@ -279,6 +289,17 @@ void Loadouts::refreshList(const QString& select)
     });
 }
 
+void Loadouts::applyWhenReady(const QString& name)
+{
+    refreshList(name);
+    auto* once = new QObject(this);
+    connect(this, &Loadouts::Ready, once, [this, once, name] {
+        once->deleteLater();
+        if (m_shown && m_shown->name == name)
+            Apply_Click();
+    });
+}
+
 void Loadouts::List1_Click()
 {
     const QString name = selectedName();
@@ -325,6 +346,18 @@ void Loadouts::showLoadout(const Loadout& loadout, const LoadoutCheck& checks)
         auto* status = new QTableWidgetItem(loadout.name.isEmpty() ? QString() : statusText(checks[i].status));
         status->setToolTip(checks[i].detail);
         Table1->setItem(row, 2, status);
+        // A missing package the loadout says where to find: a link the browser opens.
+        if (const QString& source = loadout.sources[i];
+            checks[i].status == SlotStatus::PackageMissing && !source.isEmpty() && !loadout.name.isEmpty()) {
+            auto* link = new QLabel(QStringLiteral("%1: <a href=\"%2\">download</a>")
+                                        .arg(statusText(checks[i].status), source.toHtmlEscaped()));
+            link->setObjectName(QStringLiteral("Source%1").arg(s.number));
+            link->setOpenExternalLinks(true);
+            link->setToolTip(source);
+            Table1->setCellWidget(row, 2, link);
+        } else {
+            Table1->removeCellWidget(row, 2);
+        }
     }
     Label3->setText(loadout.notUnderstood.isEmpty()
                         ? QString()
@@ -350,10 +383,12 @@ void Loadouts::SaveCurrent_Click()
     const bool cancelled = runWithProgress(
         this, QStringLiteral("Saving the loadout..."), [&](const std::atomic_bool& cancel, WorkProgress&) {
             PackageFolder packages(usableFolder(m_target.skinsFolder));
-            const Loadout loadout =
-                currentLoadout(*name, recordedSkins(m_target.settingsFile), packages, cancel, &leftOut);
+            Loadout loadout = currentLoadout(*name, recordedSkins(m_target.settingsFile), packages, cancel, &leftOut);
             if (cancel)
                 return;
+            // Where the packages can be downloaded is the player's knowledge, not the skins folder's: kept.
+            if (exists)
+                loadout.sources = readLoadoutFile(path, *name).loadout.sources;
             QDir().mkpath(m_folder);
             written = writeFileWhole(path, loadoutBytes(loadout), exists ? WriteMode::Replace : WriteMode::Create);
         });
@@ -417,10 +452,21 @@ void Loadouts::Export_Click()
         MsgBox(QStringLiteral("The loadout could not be exported: ") + written.problem, vbExclamation, kLoadoutsTitle);
 }
 
+void Loadouts::ExportPack_Click()
+{
+    if (!m_shown)
+        return;
+    const QString target = g_file(true, m_shown->name + kPackExtension);
+    if (!target.isEmpty())
+        exportPack(this, *m_shown, m_target, target);
+}
+
 void Loadouts::Import_Click()
 {
     const QString file = g_file(false, QString());
-    if (!file.isEmpty())
+    if (file.endsWith(kPackExtension, Qt::CaseInsensitive))
+        openPackFile(this, file);
+    else if (!file.isEmpty())
         importLoadoutFiles({file});
 }
 
@@ -480,6 +526,26 @@ void importLoadoutFiles(const QStringList& paths)
         Loadouts::instance().refreshList(last);
 }
 
+void openPackFile(QWidget* from, const QString& path)
+{
+    const Principal& main = Principal::instance();
+    PackWindow* window = openPack(from, path, {main.INSTFOLDER, main.SKINSFOLDER, main.INIFILE});
+    if (!window)
+        return;
+    QObject::connect(window, &PackWindow::LoadoutAdded, window, [](const QString& name) {
+        if (Loadouts::exists())
+            Loadouts::instance().refreshList(name);
+    });
+    // The apply is the Loadouts window's, with its progress, summary and one history entry.
+    QObject::connect(window, &PackWindow::ApplyWanted, QCoreApplication::instance(), [](const QString& name) {
+        handle([&] {
+            if (!Loadouts::exists())
+                openChild<Loadouts>(Withdraw::AfterShowing);
+            Loadouts::instance().applyWhenReady(name);
+        });
+    });
+}
+
 namespace {
 
 class LoadoutDropTaker : public QObject
@@ -502,22 +568,33 @@ protected:
             // The file manager waits for the drop to end: import after it has.
             QPointer<QWidget> window = qobject_cast<QWidget*>(watched);
             QTimer::singleShot(0, this, [window, files] {
-                if (window && window->isEnabled())
-                    handle([&] { importLoadoutFiles(files); });
+                if (!window || !window->isEnabled())
+                    return;
+                handle([&] {
+                    QStringList loadouts;
+                    for (const QString& file : files)
+                        if (file.endsWith(kPackExtension, Qt::CaseInsensitive))
+                            openPackFile(window, file);
+                        else
+                            loadouts.append(file);
+                    if (!loadouts.isEmpty())
+                        importLoadoutFiles(loadouts);
+                });
             });
         }
         return true;
     }
 
 private:
-    // Every file dropped, when each is a .kvrloadout; archives among them go to the importer.
+    // Every file dropped, when each is a .kvrloadout or a .kvrpack; archives among them go to the importer.
     static QStringList loadoutsIn(const QMimeData* mime)
     {
         QStringList files;
         if (!mime || !mime->hasUrls())
             return files;
         for (const QUrl& url : mime->urls()) {
-            if (!url.isLocalFile() || !url.toLocalFile().endsWith(kLoadoutExtension, Qt::CaseInsensitive))
+            if (!url.isLocalFile() || !(url.toLocalFile().endsWith(kLoadoutExtension, Qt::CaseInsensitive) ||
+                                        url.toLocalFile().endsWith(kPackExtension, Qt::CaseInsensitive)))
                 return {};
             files.append(url.toLocalFile());
         }

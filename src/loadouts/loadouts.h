@@ -42,11 +42,14 @@ public:
     void SaveCurrent_Click();
     void Apply_Click();
     void Export_Click();
+    void ExportPack_Click();
     void Import_Click();
     void Delete_Click();
 
     // Lists the loadouts folder again, keeping the selection where it can.
     void refreshList(const QString& select = QString());
+    // Selects the loadout and applies it once its slots are checked.
+    void applyWhenReady(const QString& name);
 
 Q_SIGNALS:
     void Ready();
@@ -71,6 +74,7 @@ private:
     QPushButton* SaveCurrent = nullptr;
     QPushButton* Apply = nullptr;
     QPushButton* Export = nullptr;
+    QPushButton* ExportPack = nullptr;
     QPushButton* Import = nullptr;
     QPushButton* Delete = nullptr;
     QLabel* Image1 = nullptr;
@@ -88,7 +92,10 @@ private:
 // what was added and what was not, and why. Never touches the game folder.
 void importLoadoutFiles(const QStringList& paths);
 
-// Lets .kvrloadout files dropped on the window be imported.
+// Shows what the pack would change, over `from`, in a window of its own.
+void openPackFile(QWidget* from, const QString& path);
+
+// Lets .kvrloadout files dropped on the window be imported, and a .kvrpack be opened.
 void acceptLoadoutDrops(QWidget* window);
 
 } // namespace kvr

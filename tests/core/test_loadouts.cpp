@@ -150,13 +150,16 @@ private Q_SLOTS:
         QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ=Sqn105"_s, u"HURR=Gone"_s, u"SP2A=(Default)"_s})));
         kvr::PackageFolder packages(ws->skinsFolder());
         QStringList leftOut;
-        const kvr::Loadout saved =
+        kvr::Loadout saved =
             kvr::currentLoadout(u"Desert"_s, kvr::recordedSkins(ws->iniPath()), packages, m_noCancel, &leftOut);
         QCOMPARE(leftOut, QStringList{u"Hurricane_I (HURR): Gone"_s});
         QCOMPARE(saved.entries[kMosq].package, (kvr::PackageId{u"MOSQ_Sqn105.zip"_s, mosq.size(), crcOf(mosq)}));
         QCOMPARE(saved.entries[1].skin, u"(Default)"_s);
         QCOMPARE(saved.entries[29].skin, u"(Default)"_s); // nothing recorded
         QCOMPARE(saved.entries[0].skin, QString());
+        // Where a package can be downloaded travels with it; only a web address is taken.
+        saved.sources[kMosq] = u"https://example.org/sqn105?a=1&b=2"_s;
+        QCOMPARE(kvr::parseLoadout("[Sources]\r\nMOSQ=file:///etc/passwd\r\n", u"x"_s).sources[kMosq], QString());
         // A package replaced by another of the same size is told apart.
         QByteArray other = mosq;
         other[other.size() - 1] = char(~other.back());
