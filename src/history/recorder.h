@@ -13,8 +13,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <future>
+#include <array>
 #include <memory>
+#include <thread>
+
+struct stat;
 
 namespace kvr {
 
@@ -75,8 +78,16 @@ public:
     // then lets go of the pending entries of earlier changes whose entries are on disk by now.
     // Throws Error, having kept nothing, when the flush fails.
     void secure();
-    // Removes from the game folder the files prepare() found to remove.
-    void removePrepared();
+    // Removes from the game folder the files prepare() found to remove; false when one stayed.
+    bool removePrepared();
+    // Read-only files of these names are kept and removed as any other: the caller writes over
+    // them (an undo). Elsewhere a read-only file stays, as the plain delete leaves it.
+    void replaceReadOnly(const QList<QByteArray>& names);
+    // Takes back what removePrepared() did: every file it removed goes back from the history
+    // (the very file where it is still linked there, else a copy with its mode and times), and
+    // the pending entry goes, recording nothing. False when a file could not go back: the entry
+    // is then made, so its bytes stay in the history.
+    bool abandon();
     // Keeps the file of this name before the unpack renames a member over it; false: it could
     // not be kept and must not be replaced.
     bool keepBeforeReplace(const QByteArray& name);
@@ -109,6 +120,13 @@ public:
     static HistoryRecorder* active();
 
 private:
+    void checkRoom(qint64 bytes);
+    void keepCandidate(const QByteArray& name, bool regular, bool removed, const struct stat& st,
+                       QList<MovedFile>& moved, QList<QByteArray>& removable);
+    void startFlushes();
+    // Waits for startFlushes(); the errno of the first that failed, or 0.
+    int joinFlushes();
+    bool putBack(const QByteArray& name);
     bool keep(const QByteArray& name, bool* missing = nullptr);
     bool confirmLinked(const QByteArray& name);
     void dropPrepared();
@@ -132,8 +150,14 @@ private:
     QList<QByteArray> m_removable;        // found by prepare(), removed by removePrepared()
     FoldedNames m_creating;               // named in the pending entry before the unpack creates them
     QHash<QString, qsizetype> m_awaiting; // folded name -> the file of m_moved the unpack is to replace
-    std::future<int> m_flushed;           // prepare()'s flushes: 0 or the errno
-    std::future<void> m_earlierChecked;   // earlier changes' pending entries let go of
+    QList<QByteArray> m_removed;          // what removePrepared() removed, for abandon()
+    QSet<QString> m_replacing;            // folded names whose read-only files go too
+    QSet<QString> m_changedBehind;        // folded names marked changed behind the program's back
+    // prepare()'s flushes of the blobs and the pending entry, and their errnos (read once joined).
+    std::array<std::thread, 2> m_flushers;
+    std::array<int, 2> m_flushErrors{};
+    bool m_flushing = false;
+    std::thread m_earlierChecker; // lets go of earlier changes' pending entries
     struct
     {
         qsizetype kept = 0, moved = 0, creating = 0;
