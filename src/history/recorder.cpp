@@ -159,6 +159,107 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     m_previous = std::exchange(t_active, this);
 }
 
+namespace {
+
+bool isTemporaryName(const QByteArray& name)
+{
+    if (!name.startsWith(".in-") || name.size() < 5 || name.size() > 20)
+        return false;
+    return std::all_of(name.begin() + 4, name.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+} // namespace
+
+QByteArray settleMovedLines(int blobsFd, const QByteArray& bytes, QList<QByteArray>& creating,
+                            QSet<QPair<quint64, quint64>>* keptFiles)
+{
+    QByteArray result;
+    const QList<QByteArray> lines = bytes.split('\n');
+    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
+        const QByteArray& line = lines.at(i);
+        if (line.startsWith("creating=")) {
+            creating.append(QByteArray::fromPercentEncoding(line.mid(9)));
+            continue;
+        }
+        if (!line.startsWith("moved=")) {
+            result += line + '\n';
+            continue;
+        }
+        // One name of blobs/ as the recorder makes them, never a path, never followed.
+        const QList<QByteArray> fields = line.mid(6).split(' ');
+        if (fields.size() != 6 || !isTemporaryName(fields.at(0)))
+            continue;
+        const UniqueFd fd(::openat(blobsFd, fields.at(0).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        QByteArray hash;
+        qint64 size = 0;
+        struct stat st
+        {
+        };
+        if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !hashFd(fd.get(), hash, size) ||
+            !settleBlob(blobsFd, fields.at(0), hash, size))
+            continue;
+        if (keptFiles)
+            keptFiles->insert({quint64(st.st_dev), quint64(st.st_ino)});
+        result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
+                  fields.at(4) + ' ' + fields.at(5) + '\n';
+    }
+    return result;
+}
+
+HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, qint64 pendingId)
+    : m_store(settingsFile)
+{
+    const QString folder = m_store.folder();
+    m_gameFd.reset(::open(QFile::encodeName(localGameFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    m_blobsFd.reset(
+        ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    const auto refuse = [pendingId](const QString& why) {
+        return Error(QStringLiteral("The change cut short (entry %1) cannot be carried on: %2.").arg(pendingId).arg(why));
+    };
+    if (!m_gameFd.isValid() || !m_blobsFd.isValid())
+        throw refuse(describeErrno(errno));
+    const UniqueFd lock = lockFolder(folder);
+    if (!lock.isValid())
+        throw historyInUse(folder);
+    const QString entries = folder + QStringLiteral("/entries");
+    m_pendingPath = entries + QStringLiteral("/%1.pending").arg(pendingId);
+    const UniqueFd cut(::open(QFile::encodeName(m_pendingPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
+    if (!cut.isValid() || ::flock(cut.get(), LOCK_EX | LOCK_NB) != 0)
+        throw refuse(QStringLiteral("its pending entry is gone or in use"));
+    const FileRead read = readRegularFd(cut.get(), kEntryLimit);
+    QList<QByteArray> creating;
+    // A line cut by the kill was never relied on: its file was still in the game folder.
+    const QByteArray settled =
+        settleMovedLines(m_blobsFd.get(), read.data.left(read.data.lastIndexOf('\n') + 1), creating, nullptr);
+    m_entry = parseEntry(settled + "end\n", localGameFolder);
+    if (!read.ok() || !m_entry.damage.isEmpty() || m_entry.id != pendingId)
+        throw refuse(m_entry.damage.isEmpty() ? QStringLiteral("its pending entry cannot be read") : m_entry.damage);
+    m_entry.created.clear();
+    QByteArray bytes = headerBytes(m_entry);
+    for (const HistoryFile& f : std::as_const(m_entry.kept)) {
+        bytes += keptLine(f);
+        m_carried.insert(FoldedNames::fold(f.name));
+    }
+    for (const QByteArray& name : std::as_const(creating)) {
+        if (!isPlainName(name) || m_creating.contains(name))
+            continue;
+        bytes += "creating=" + entryField(name) + '\n';
+        m_creating.append(name);
+        m_carried.insert(FoldedNames::fold(name));
+    }
+    // The pending entry again, whole and flushed, then carried on; an entry the cut change made
+    // already goes, the pending entry making it again.
+    if (!writeEntryFile(m_pendingPath, bytes))
+        throw refuse(describeErrno(errno));
+    ::unlink(QFile::encodeName(entries + QStringLiteral("/%1.entry").arg(pendingId)).constData());
+    m_pendingFd.reset(::open(QFile::encodeName(m_pendingPath).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    if (!m_pendingFd.isValid() || ::flock(m_pendingFd.get(), LOCK_EX | LOCK_NB) != 0)
+        throw refuse(QStringLiteral("its pending entry cannot be written"));
+    m_resumed = true;
+    m_previous = std::exchange(t_active, this);
+}
+
 HistoryRecorder::~HistoryRecorder()
 {
     joinFlushes();
@@ -241,7 +342,7 @@ bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
         }
         m_blobsDirty = true;
     }
-    file.changedBehind = m_changedBehind.contains(FoldedNames::fold(name));
+    file.changedBehind = changedBehind(file);
     m_entry.kept.append(file);
     return true;
 }
@@ -411,6 +512,13 @@ void HistoryRecorder::keepCandidate(const QByteArray& name, bool regular, bool r
     // hashed while the unpack runs. A file with links of its own elsewhere is never shared
     // with the history (a write through the other link would change the kept bytes): it is
     // copied now, as on another file system.
+    // The change cut short kept (or created) this name already: what stands there now is
+    // its own doing, or the very file it kept.
+    if (m_carried.contains(FoldedNames::fold(name))) {
+        if (removed)
+            removable.append(name);
+        return;
+    }
     MovedFile m{randomName(".in-"), {}, !removed, quint64(st.st_dev), quint64(st.st_ino)};
     if (regular && st.st_nlink == 1) {
         if (linkIntoBlobs(m_gameFd.get(), name, m_blobsFd.get(), m.temporary)) {
@@ -546,7 +654,8 @@ bool HistoryRecorder::abandon()
         if (!putBack(name))
             lost.append(name);
     m_removable.clear();
-    if (!lost.isEmpty()) {
+    // A resumed entry holds what the change cut short removed: it is made whatever happens.
+    if (!lost.isEmpty() || m_resumed) {
         // The files that could not go back stay in the history: the entry is made, and names them.
         for (const QByteArray& name : lost)
             qCWarning(lcInstall, "history: %s could not be put back; it stays in the history", name.constData());
@@ -594,6 +703,13 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
     }
     if (confirmLinked(name))
         return true;
+    if (m_carried.contains(FoldedNames::fold(name))) {
+        if (m_creating.contains(name)) {
+            m_createdNames.append(name);
+            m_placing = name;
+        }
+        return true;
+    }
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
     if (!lock.isValid())
@@ -668,6 +784,18 @@ void HistoryRecorder::setRestores(qint64 id)
     appendLine("restores=" + QByteArray::number(id) + '\n');
 }
 
+void HistoryRecorder::expectWritten(const QByteArray& name, const QByteArray& hash)
+{
+    m_expected.insert(FoldedNames::fold(name), hash);
+}
+
+bool HistoryRecorder::changedBehind(const HistoryFile& file) const
+{
+    const QString folded = FoldedNames::fold(file.name);
+    const auto expected = m_expected.constFind(folded);
+    return m_changedBehind.contains(folded) || (expected != m_expected.constEnd() && expected.value() != file.hash);
+}
+
 void HistoryRecorder::markChanged(const QByteArray& name)
 {
     m_changedBehind.insert(FoldedNames::fold(name));
@@ -691,7 +819,7 @@ void HistoryRecorder::settleMoved()
     for (qsizetype i = 0; i < moved.size(); ++i) {
         HistoryFile f = moved.at(i).file;
         f.hash = hashes.at(i);
-        f.changedBehind = m_changedBehind.contains(FoldedNames::fold(f.name));
+        f.changedBehind = changedBehind(f);
         if (moved.at(i).awaitingReplace) {
             // The unpack left it standing: nothing of it to keep.
             ::unlinkat(m_blobsFd.get(), moved.at(i).temporary.constData(), 0);

@@ -58,6 +58,10 @@ class HistoryRecorder
 public:
     HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
                     const QList<HistorySlot>& slots, const QStringList& patterns);
+    // Carries on the pending entry `pendingId` a kill left (a journaled change or an undo done
+    // again at start): what it kept stays in it, and the names it kept or was creating are
+    // not kept twice. Throws Error when that pending entry is gone, in use or damaged.
+    HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, qint64 pendingId);
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;
@@ -107,6 +111,9 @@ public:
     void setRestores(qint64 id);
     // Flags the kept file of this name as changed behind the program's back.
     void markChanged(const QByteArray& name);
+    // The file of this name is kept flagged as changed behind the program's back unless it
+    // has this hash (what the undone change wrote there).
+    void expectWritten(const QByteArray& name, const QByteArray& hash);
 
     // Hashes the files removeMatching linked into the history and names them as kept (entry()
     // lists them from then on); commit() does it too.
@@ -127,6 +134,7 @@ private:
     // Waits for startFlushes(); the errno of the first that failed, or 0.
     int joinFlushes();
     bool putBack(const QByteArray& name);
+    bool changedBehind(const HistoryFile& file) const;
     bool keep(const QByteArray& name, bool* missing = nullptr);
     bool confirmLinked(const QByteArray& name);
     void dropPrepared();
@@ -153,6 +161,9 @@ private:
     QList<QByteArray> m_removed;          // what removePrepared() removed, for abandon()
     QSet<QString> m_replacing;            // folded names whose read-only files go too
     QSet<QString> m_changedBehind;        // folded names marked changed behind the program's back
+    QHash<QString, QByteArray> m_expected; // folded name -> the hash the undone change wrote
+    QSet<QString> m_carried;              // folded names a resumed entry kept or was creating
+    bool m_resumed = false;
     // prepare()'s flushes of the blobs and the pending entry, and their errnos (read once joined).
     std::array<std::thread, 2> m_flushers;
     std::array<int, 2> m_flushErrors{};
@@ -164,6 +175,13 @@ private:
     } m_preparedFrom; // what the entry held before the last prepare()
     std::unique_ptr<FileHasher> m_hasher;
 };
+
+// A pending entry's moved lines as kept ones: each link still in blobs/ (a name of the shape the
+// recorder gives, never followed) hashed and put under its hash; one that is gone was settled,
+// its kept line written before. Its creating lines are taken out into `creating`; `keptFiles`
+// gets the device and inode of each file kept.
+QByteArray settleMovedLines(int blobsFd, const QByteArray& bytes, QList<QByteArray>& creating,
+                            QSet<QPair<quint64, quint64>>* keptFiles);
 
 // For the tests: true makes every link or copy into the history's blobs fail as on a full disk.
 void setHistoryDiskFull(bool full);

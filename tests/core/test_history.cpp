@@ -173,10 +173,11 @@ private Q_SLOTS:
         QCOMPARE(entries.size(), 20);
         for (const kvr::HistoryEntry& e : entries)
             QVERIFY2(e.damage.isEmpty(), qPrintable(e.damage));
-        // Undone newest first, every change of both comes off, and the game's files are back.
+        // Taken back newest first (each a restore: an undo takes back only the newest entry),
+        // every change of both comes off, and the game's files are back.
         const Snapshot now = snapshot(game());
         for (int i = 0; i < 20; ++i)
-            kvr::restoreBefore(ini(), game(), store().entries(game()).at(2 * i), u"undo"_s);
+            kvr::restoreBefore(ini(), game(), store().entries(game()).at(2 * i), u"restore"_s);
         QVERIFY(snapshot(game()) != now);
         QCOMPARE(readFile(game() + u"/PMOSQ.TPC"_s), "PMOSQ.TPC as the game shipped it"_ba);
         QCOMPARE(readFile(game() + u"/PHURR.TPC"_s), "PHURR.TPC as the game shipped it"_ba);
