@@ -23,6 +23,7 @@ struct ChangePlan
     QString skin;       // an install's skin name; "" for a reset
     QString package;    // the local package path, "" when nothing is unpacked
     QString gameFolder; // the usable local game folder, "" when the value was not usable
+    qint64 historyEntry = 0; // the history's pending entry of the change, 0 when none
 
     bool operator==(const ChangePlan&) const = default;
 };
