@@ -4,6 +4,7 @@
 #include "app/newfile.h"
 #include "app/toolkit.h"
 #include "history/blobcopy.h"
+#include "history/folderscan.h"
 #include "history/hashing.h"
 
 #include <QDateTime>
@@ -64,12 +65,6 @@ bool makeFolder(const QString& path)
 thread_local HistoryRecorder* t_active = nullptr;
 bool g_historyKept = true;
 
-bool matchesAny(const QStringList& patterns, const QString& name)
-{
-    return std::any_of(patterns.begin(), patterns.end(),
-                       [&name](const QString& pattern) { return wildcardMatch(pattern, name); });
-}
-
 // A file linked into blobs/ under a temporary name, its hash not known yet.
 QByteArray movedLine(const MovedFile& m)
 {
@@ -79,25 +74,6 @@ QByteArray movedLine(const MovedFile& m)
 }
 
 } // namespace
-
-QString FoldedNames::fold(const QByteArray& name)
-{
-    return QFile::decodeName(name).toCaseFolded();
-}
-
-void FoldedNames::append(const QByteArray& name)
-{
-    m_names.append(name);
-    m_folded.insert(fold(name));
-}
-
-void FoldedNames::truncate(qsizetype size)
-{
-    m_names.resize(std::min(size, m_names.size()));
-    m_folded.clear();
-    for (const QByteArray& name : std::as_const(m_names))
-        m_folded.insert(fold(name));
-}
 
 HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
                                  const QList<HistorySlot>& slots, const QStringList& patterns)
@@ -156,107 +132,11 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
         ::unlink(QFile::encodeName(m_pendingPath).constData());
         throw refuse(err);
     }
-    m_previous = std::exchange(t_active, this);
+    activate();
 }
 
-namespace {
-
-bool isTemporaryName(const QByteArray& name)
+void HistoryRecorder::activate()
 {
-    if (!name.startsWith(".in-") || name.size() < 5 || name.size() > 20)
-        return false;
-    return std::all_of(name.begin() + 4, name.end(),
-                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
-}
-
-} // namespace
-
-QByteArray settleMovedLines(int blobsFd, const QByteArray& bytes, QList<QByteArray>& creating,
-                            QSet<QPair<quint64, quint64>>* keptFiles)
-{
-    QByteArray result;
-    const QList<QByteArray> lines = bytes.split('\n');
-    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
-        const QByteArray& line = lines.at(i);
-        if (line.startsWith("creating=")) {
-            creating.append(QByteArray::fromPercentEncoding(line.mid(9)));
-            continue;
-        }
-        if (!line.startsWith("moved=")) {
-            result += line + '\n';
-            continue;
-        }
-        // One name of blobs/ as the recorder makes them, never a path, never followed.
-        const QList<QByteArray> fields = line.mid(6).split(' ');
-        if (fields.size() != 6 || !isTemporaryName(fields.at(0)))
-            continue;
-        const UniqueFd fd(::openat(blobsFd, fields.at(0).constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
-        QByteArray hash;
-        qint64 size = 0;
-        struct stat st
-        {
-        };
-        if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || !hashFd(fd.get(), hash, size) ||
-            !settleBlob(blobsFd, fields.at(0), hash, size))
-            continue;
-        if (keptFiles)
-            keptFiles->insert({quint64(st.st_dev), quint64(st.st_ino)});
-        result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
-                  fields.at(4) + ' ' + fields.at(5) + '\n';
-    }
-    return result;
-}
-
-HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, qint64 pendingId)
-    : m_store(settingsFile)
-{
-    const QString folder = m_store.folder();
-    m_gameFd.reset(::open(QFile::encodeName(localGameFolder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    m_blobsFd.reset(
-        ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    const auto refuse = [pendingId](const QString& why) {
-        return Error(QStringLiteral("The change cut short (entry %1) cannot be carried on: %2.").arg(pendingId).arg(why));
-    };
-    if (!m_gameFd.isValid() || !m_blobsFd.isValid())
-        throw refuse(describeErrno(errno));
-    const UniqueFd lock = lockFolder(folder);
-    if (!lock.isValid())
-        throw historyInUse(folder);
-    const QString entries = folder + QStringLiteral("/entries");
-    m_pendingPath = entries + QStringLiteral("/%1.pending").arg(pendingId);
-    const UniqueFd cut(::open(QFile::encodeName(m_pendingPath).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-    if (!cut.isValid() || ::flock(cut.get(), LOCK_EX | LOCK_NB) != 0)
-        throw refuse(QStringLiteral("its pending entry is gone or in use"));
-    const FileRead read = readRegularFd(cut.get(), kEntryLimit);
-    QList<QByteArray> creating;
-    // A line cut by the kill was never relied on: its file was still in the game folder.
-    const QByteArray settled =
-        settleMovedLines(m_blobsFd.get(), read.data.left(read.data.lastIndexOf('\n') + 1), creating, nullptr);
-    m_entry = parseEntry(settled + "end\n", localGameFolder);
-    if (!read.ok() || !m_entry.damage.isEmpty() || m_entry.id != pendingId)
-        throw refuse(m_entry.damage.isEmpty() ? QStringLiteral("its pending entry cannot be read") : m_entry.damage);
-    m_entry.created.clear();
-    QByteArray bytes = headerBytes(m_entry);
-    for (const HistoryFile& f : std::as_const(m_entry.kept)) {
-        bytes += keptLine(f);
-        m_carried.insert(FoldedNames::fold(f.name));
-    }
-    for (const QByteArray& name : std::as_const(creating)) {
-        if (!isPlainName(name) || m_creating.contains(name))
-            continue;
-        bytes += "creating=" + entryField(name) + '\n';
-        m_creating.append(name);
-        m_carried.insert(FoldedNames::fold(name));
-    }
-    // The pending entry again, whole and flushed, then carried on; an entry the cut change made
-    // already goes, the pending entry making it again.
-    if (!writeEntryFile(m_pendingPath, bytes))
-        throw refuse(describeErrno(errno));
-    ::unlink(QFile::encodeName(entries + QStringLiteral("/%1.entry").arg(pendingId)).constData());
-    m_pendingFd.reset(::open(QFile::encodeName(m_pendingPath).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
-    if (!m_pendingFd.isValid() || ::flock(m_pendingFd.get(), LOCK_EX | LOCK_NB) != 0)
-        throw refuse(QStringLiteral("its pending entry cannot be written"));
-    m_resumed = true;
     m_previous = std::exchange(t_active, this);
 }
 
@@ -353,80 +233,6 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
     secure();
     removePrepared();
 }
-
-namespace {
-
-// A file of the game folder prepare() found: removed by the change, or replaced by its unpack.
-struct Candidate
-{
-    QByteArray name;
-    bool regular;
-    bool removed; // else the unpack replaces it
-    struct stat st;
-};
-
-struct Scan
-{
-    QList<Candidate> found;
-    QSet<QString> staying; // names of the folder the unpack finds standing
-    qint64 bytes = 0;
-};
-
-// The files of the game folder a change's patterns or names reach, and those its unpack replaces.
-// `replacing` names a read-only file that goes too: one the caller writes over.
-Scan scanGameFolder(int gameFd, const QStringList& patterns, const QSet<QString>& also,
-                    const QSet<QString>& toUnpack, const QSet<QString>& replacing)
-{
-    Scan scan;
-    // A descriptor of its own: a stream on a duplicate would go on from where the last scan ended.
-    const UniqueFd folder(::openat(gameFd, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    DirStream dir(folder.get());
-    while (const dirent* d = dir.next()) {
-        const QByteArray name(d->d_name);
-        if (name == "." || name == "..")
-            continue;
-        const QString decoded = QFile::decodeName(name);
-        const bool folding = !toUnpack.isEmpty() || !also.isEmpty() || !replacing.isEmpty();
-        const QString folded = folding ? decoded.toCaseFolded() : QString();
-        const bool matching = matchesAny(patterns, decoded) || also.contains(folded);
-        const bool unpackedOver = !toUnpack.isEmpty() && toUnpack.contains(folded);
-        if (!matching && !unpackedOver)
-            continue;
-        struct stat st
-        {
-        };
-        if (::fstatat(gameFd, d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
-            continue;
-        bool removed = matching;
-        struct stat target
-        {
-        };
-        // As the plain delete: a link to a folder stays, a read-only file stays (but where the
-        // caller writes over it: then it is kept first, as any other).
-        if (S_ISLNK(st.st_mode) && ::fstatat(gameFd, d->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-            removed = false;
-        if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR) && !replacing.contains(folded))
-            removed = false;
-        if (!removed && unpackedOver)
-            scan.staying.insert(folded);
-        // What the unpack replaces other than a regular file is left to it: the hook decides.
-        if (!removed && !(unpackedOver && S_ISREG(st.st_mode)))
-            continue;
-        scan.found.append({name, S_ISREG(st.st_mode), removed, st});
-        scan.bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
-    }
-    return scan;
-}
-
-QSet<QString> foldedSet(const QList<QByteArray>& names)
-{
-    QSet<QString> folded;
-    for (const QByteArray& name : names)
-        folded.insert(FoldedNames::fold(name));
-    return folded;
-}
-
-} // namespace
 
 void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArray>& alsoNames,
                               const QList<QByteArray>& unpacked)
@@ -623,57 +429,6 @@ bool HistoryRecorder::removePrepared()
         qCWarning(lcInstall, "history: %s kept but not removed: %s", name.constData(), std::strerror(errno));
     }
     return all;
-}
-
-void HistoryRecorder::replaceReadOnly(const QList<QByteArray>& names)
-{
-    for (const QByteArray& name : names)
-        m_replacing.insert(FoldedNames::fold(name));
-}
-
-bool HistoryRecorder::putBack(const QByteArray& name)
-{
-    // Still under its temporary link: the very file goes back, as it was.
-    for (const MovedFile& m : std::as_const(m_moved))
-        if (m.file.name == name && !m.awaitingReplace)
-            return ::linkat(m_blobsFd.get(), m.temporary.constData(), m_gameFd.get(), name.constData(), 0) == 0;
-    for (const HistoryFile& f : std::as_const(m_entry.kept)) {
-        if (f.name != name)
-            continue;
-        std::unique_ptr<NewFile> copy;
-        return writeBackFromBlob(m_blobsFd.get(), m_gameFd.get(), f, copy) == BlobCopy::Written &&
-               copy->place(name.constData(), Existing::Keep, true) == 0;
-    }
-    return false;
-}
-
-bool HistoryRecorder::abandon()
-{
-    QList<QByteArray> lost;
-    for (const QByteArray& name : std::exchange(m_removed, {}))
-        if (!putBack(name))
-            lost.append(name);
-    m_removable.clear();
-    // A resumed entry holds what the change cut short removed: it is made whatever happens.
-    if (!lost.isEmpty() || m_resumed) {
-        // The files that could not go back stay in the history: the entry is made, and names them.
-        for (const QByteArray& name : lost)
-            qCWarning(lcInstall, "history: %s could not be put back; it stays in the history", name.constData());
-        try {
-            commit();
-        } catch (const Error& e) {
-            qCWarning(lcInstall, "history: %s", qUtf8Printable(e.description()));
-        }
-        return false;
-    }
-    joinFlushes();
-    m_committed = true;
-    for (const MovedFile& m : std::as_const(m_moved))
-        ::unlinkat(m_blobsFd.get(), m.temporary.constData(), 0);
-    m_moved.clear();
-    m_pendingFd.reset();
-    ::unlink(QFile::encodeName(m_pendingPath).constData());
-    return true;
 }
 
 bool HistoryRecorder::confirmLinked(const QByteArray& name)

@@ -4,6 +4,7 @@
 
 #include "app/fileio.h"
 #include "history/entry.h"
+#include "history/folderscan.h"
 #include "history/store.h"
 
 #include <QByteArray>
@@ -34,22 +35,6 @@ struct MovedFile
 };
 
 class FileHasher;
-
-// Names of the game folder as its case-blind lookup compares them, in the order they came.
-class FoldedNames
-{
-public:
-    static QString fold(const QByteArray& name);
-    bool contains(const QByteArray& name) const { return m_folded.contains(fold(name)); }
-    void append(const QByteArray& name);
-    // Drops the names after the first `size`.
-    void truncate(qsizetype size);
-    const QList<QByteArray>& names() const { return m_names; }
-
-private:
-    QList<QByteArray> m_names;
-    QSet<QString> m_folded;
-};
 
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
 // where nothing can be written stops the change before anything is removed (Error).
@@ -133,6 +118,7 @@ private:
     void startFlushes();
     // Waits for startFlushes(); the errno of the first that failed, or 0.
     int joinFlushes();
+    void activate();
     bool putBack(const QByteArray& name);
     bool changedBehind(const HistoryFile& file) const;
     bool keep(const QByteArray& name, bool* missing = nullptr);
@@ -175,13 +161,6 @@ private:
     } m_preparedFrom; // what the entry held before the last prepare()
     std::unique_ptr<FileHasher> m_hasher;
 };
-
-// A pending entry's moved lines as kept ones: each link still in blobs/ (a name of the shape the
-// recorder gives, never followed) hashed and put under its hash; one that is gone was settled,
-// its kept line written before. Its creating lines are taken out into `creating`; `keptFiles`
-// gets the device and inode of each file kept.
-QByteArray settleMovedLines(int blobsFd, const QByteArray& bytes, QList<QByteArray>& creating,
-                            QSet<QPair<quint64, quint64>>* keptFiles);
 
 // For the tests: true makes every link or copy into the history's blobs fail as on a full disk.
 void setHistoryDiskFull(bool full);

@@ -5,7 +5,7 @@
 #include "app/toolkit.h"
 #include "history/hashing.h"
 #include "history/restore.h"
-#include "history/recorder.h"
+#include "history/resume.h"
 #include "history/store.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
