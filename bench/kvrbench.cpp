@@ -863,8 +863,7 @@ int main(int argc, char* argv[])
         if (std::strcmp(argv[3], "history") == 0) {
             historyFigures();
             undoMemoryFigure();
-        }
-        else
+        } else
             loadoutFigures();
         printTable();
         return 0;

@@ -41,8 +41,8 @@ void FoldedNames::truncate(qsizetype size)
 
 // The files of the game folder a change's patterns or names reach, and those its unpack replaces.
 // `replacing` names a read-only file that goes too: one the caller writes over.
-Scan scanGameFolder(int gameFd, const QStringList& patterns, const QSet<QString>& also,
-                    const QSet<QString>& toUnpack, const QSet<QString>& replacing)
+Scan scanGameFolder(int gameFd, const QStringList& patterns, const QSet<QString>& also, const QSet<QString>& toUnpack,
+                    const QSet<QString>& replacing)
 {
     Scan scan;
     // A descriptor of its own: a stream on a duplicate would go on from where the last scan ended.

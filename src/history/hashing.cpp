@@ -11,7 +11,6 @@
 
 namespace kvr {
 
-
 Sha256::Sha256() : m_ctx(EVP_MD_CTX_new())
 {
     if (!m_ctx || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1)

@@ -364,8 +364,8 @@ void HistoryRecorder::startFlushes()
     m_flushErrors = {0, 0};
     m_flushing = true;
     m_flushers[0] = std::thread([this, blobs] { m_flushErrors[0] = blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
-    m_flushers[1] = std::thread(
-        [this, pending = m_pendingFd.get()] { m_flushErrors[1] = ::fsync(pending) == 0 ? 0 : errno; });
+    m_flushers[1] =
+        std::thread([this, pending = m_pendingFd.get()] { m_flushErrors[1] = ::fsync(pending) == 0 ? 0 : errno; });
 }
 
 int HistoryRecorder::joinFlushes()
@@ -483,7 +483,8 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
 
 void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patterns)
 {
-    QByteArray lines = "slot=" + entryField(slot.slot) + ' ' + entryField(slot.before) + ' ' + entryField(slot.after) + '\n';
+    QByteArray lines =
+        "slot=" + entryField(slot.slot) + ' ' + entryField(slot.before) + ' ' + entryField(slot.after) + '\n';
     for (const QString& p : patterns)
         if (!m_entry.patterns.contains(p))
             lines += "pattern=" + entryField(p) + '\n';

@@ -141,14 +141,14 @@ private:
     QByteArray m_placing;                          // the created name the unpack's hook let through last
     QHash<QByteArray, qsizetype> m_createdTickets; // created name -> the place of its last write in the hasher
     QList<MovedFile> m_moved;
-    QList<QByteArray> m_removable;        // found by prepare(), removed by removePrepared()
-    FoldedNames m_creating;               // named in the pending entry before the unpack creates them
-    QHash<QString, qsizetype> m_awaiting; // folded name -> the file of m_moved the unpack is to replace
-    QList<QByteArray> m_removed;          // what removePrepared() removed, for abandon()
-    QSet<QString> m_replacing;            // folded names whose read-only files go too
-    QSet<QString> m_changedBehind;        // folded names marked changed behind the program's back
+    QList<QByteArray> m_removable;         // found by prepare(), removed by removePrepared()
+    FoldedNames m_creating;                // named in the pending entry before the unpack creates them
+    QHash<QString, qsizetype> m_awaiting;  // folded name -> the file of m_moved the unpack is to replace
+    QList<QByteArray> m_removed;           // what removePrepared() removed, for abandon()
+    QSet<QString> m_replacing;             // folded names whose read-only files go too
+    QSet<QString> m_changedBehind;         // folded names marked changed behind the program's back
     QHash<QString, QByteArray> m_expected; // folded name -> the hash the undone change wrote
-    QSet<QString> m_carried;              // folded names a resumed entry kept or was creating
+    QSet<QString> m_carried;               // folded names a resumed entry kept or was creating
     bool m_resumed = false;
     // prepare()'s flushes of the blobs and the pending entry, and their errnos (read once joined).
     std::array<std::thread, 2> m_flushers;

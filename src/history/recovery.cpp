@@ -153,12 +153,13 @@ void finishPendingEntries(const HistoryStore& store, const QSet<qint64>& carried
             if (target == all.end())
                 throw Error(QStringLiteral("the entry it puts back is gone"));
             // As a journaled change at start: a game folder held by another program waits for the next start.
-            restoreBefore(store.settingsFile(), game, *target, cut.header.kind,
-                          [&lockGivenUp](const QString&, const std::function<bool()>& tryLock) {
-                              lockGivenUp = !lockedWithin(kStartLockWait, tryLock);
-                              return !lockGivenUp;
-                          },
-                          cut.id);
+            restoreBefore(
+                store.settingsFile(), game, *target, cut.header.kind,
+                [&lockGivenUp](const QString&, const std::function<bool()>& tryLock) {
+                    lockGivenUp = !lockedWithin(kStartLockWait, tryLock);
+                    return !lockGivenUp;
+                },
+                cut.id);
             continue;
         } catch (const Error& e) {
             qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.header.kind),

@@ -44,11 +44,12 @@ std::unique_ptr<FolderLock> lockGameFolder(const QString& local, const LockWait&
     if (lock->tryLock())
         return lock;
     const QString waitingFor =
-        QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...").arg(local);
+        QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
+            .arg(local);
     const auto tries = [&lock] { return lock->tryLock(); };
     if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
-        throw Error(
-            QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.").arg(local));
+        throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.")
+                        .arg(local));
     return lock;
 }
 
@@ -222,8 +223,9 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
         const bool whole = swap.takeBack();
         throw Error(QStringLiteral("The change could not be undone: %1. %2")
                         .arg(e.description(),
-                             whole ? QStringLiteral("The game folder is as it was before, and nothing was recorded.")
-                                   : QStringLiteral("Some files could not be put back; they are kept in the history.")));
+                             whole
+                                 ? QStringLiteral("The game folder is as it was before, and nothing was recorded.")
+                                 : QStringLiteral("Some files could not be put back; they are kept in the history.")));
     }
     // The settings name the earlier skins only once their files are in place.
     if (!skins.isEmpty() || !neverRecorded.isEmpty())

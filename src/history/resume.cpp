@@ -71,7 +71,8 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     m_blobsFd.reset(
         ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     const auto refuse = [pendingId](const QString& why) {
-        return Error(QStringLiteral("The change cut short (entry %1) cannot be carried on: %2.").arg(pendingId).arg(why));
+        return Error(
+            QStringLiteral("The change cut short (entry %1) cannot be carried on: %2.").arg(pendingId).arg(why));
     };
     if (!m_gameFd.isValid() || !m_blobsFd.isValid())
         throw refuse(describeErrno(errno));
@@ -109,7 +110,8 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
     if (!writeEntryFile(m_pendingPath, bytes))
         throw refuse(describeErrno(errno));
     ::unlink(QFile::encodeName(entries + QStringLiteral("/%1.entry").arg(pendingId)).constData());
-    m_pendingFd.reset(::open(QFile::encodeName(m_pendingPath).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
+    m_pendingFd.reset(
+        ::open(QFile::encodeName(m_pendingPath).constData(), O_WRONLY | O_APPEND | O_NOFOLLOW | O_CLOEXEC));
     if (!m_pendingFd.isValid() || ::flock(m_pendingFd.get(), LOCK_EX | LOCK_NB) != 0)
         throw refuse(QStringLiteral("its pending entry cannot be written"));
     m_resumed = true;
