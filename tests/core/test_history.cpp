@@ -247,11 +247,16 @@ private Q_SLOTS:
         QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
+    // A slot file changed since is kept, flagged; a file of another name the change created and
+    // the player changed since is no longer the change's: the undo leaves it.
     void fileChangedBehindTheProgramsBackIsKept()
     {
+        package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "notes.txt"});
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(writeFile(game() + u"/PMOSQ_W.TPC"_s, "painted over by hand"));
+        QVERIFY(writeFile(game() + u"/notes.txt"_s, "the player's own notes"));
         undo();
+        QCOMPARE(readFile(game() + u"/notes.txt"_s), "the player's own notes"_ba);
         const kvr::HistoryEntry e = newest();
         const auto it =
             std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ_W.TPC"; });
