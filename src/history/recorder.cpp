@@ -62,7 +62,6 @@ bool makeFolder(const QString& path)
     return ::mkdir(QFile::encodeName(path).constData(), 0755) == 0 || errno == EEXIST;
 }
 
-thread_local HistoryRecorder* t_active = nullptr;
 bool g_historyKept = true;
 
 // A file linked into blobs/ under a temporary name, its hash not known yet.
@@ -137,7 +136,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
 
 void HistoryRecorder::activate()
 {
-    m_previous = std::exchange(t_active, this);
+    m_previous = UnpackObserver::setActive(this);
 }
 
 HistoryRecorder::~HistoryRecorder()
@@ -157,12 +156,7 @@ HistoryRecorder::~HistoryRecorder()
     }
     if (m_earlierChecker.joinable())
         m_earlierChecker.join();
-    t_active = m_previous;
-}
-
-HistoryRecorder* HistoryRecorder::active()
-{
-    return t_active;
+    UnpackObserver::setActive(m_previous);
 }
 
 // New blobs' names reach the disk before the entry names them; a change whose files were all
