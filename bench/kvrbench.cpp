@@ -584,6 +584,47 @@ double peakMemoryMb()
     return NAN;
 }
 
+// Run in a process of its own, so its peak is the undo's: the slot's 600 MB go into the history
+// with "(Default)", then Undo Last Change writes them back. Prints the peak memory in MB.
+int undoMemoryMode()
+{
+    const QString program = dataPath(QStringLiteral("undo/program"));
+    const QString game = dataPath(QStringLiteral("undo/game"));
+    const QString ini = program + QStringLiteral("/KVRSI.INI");
+    kvr::setProgramFolder(program);
+    kvr::changeSlot(game, QString(), ini, QStringLiteral("MOSQ"), kvr::kDefaultSkin);
+    const kvr::HistoryStore store(ini);
+    kvr::restoreBefore(ini, game, *store.newest(game), QStringLiteral("undo"));
+    std::printf("%.1f\n", peakMemoryMb());
+    return 0;
+}
+
+// Six slot files of 100 MB, written a chunk at a time so this process stays small too.
+void undoMemoryFigure()
+{
+    const QString program = dataPath(QStringLiteral("undo/program"));
+    const QString game = dataPath(QStringLiteral("undo/game"));
+    prepareProgramFolder(program);
+    QDir(program + QStringLiteral("/KVRSI.history")).removeRecursively();
+    emptyFolder(game);
+    writeSettings(program, game, game);
+    const QByteArray chunk = textureLike(1 << 20, 21);
+    for (int i = 0; i < 6; ++i) {
+        QFile file(game + QStringLiteral("/PMOSQ_%1.TPC").arg(i));
+        if (!file.open(QIODevice::WriteOnly))
+            std::fprintf(stderr, "warning: %s not written\n", qPrintable(file.fileName()));
+        for (int mb = 0; mb < 100; ++mb)
+            file.write(chunk);
+    }
+    QProcess undo;
+    undo.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--undo-memory"), g_data});
+    undo.waitForFinished(-1);
+    g_rows.push_back({"Peak memory of an undo of 600 MB (six slot files written back)",
+                      undo.readAllStandardOutput().trimmed().toDouble(), NAN, "MB", 100, false});
+    emptyFolder(game);
+    QDir(program + QStringLiteral("/KVRSI.history")).removeRecursively();
+}
+
 // Run in a process of its own: the program's windows with 20,000 packages, every list opened.
 int peakMemoryMode()
 {
@@ -791,6 +832,10 @@ int main(int argc, char* argv[])
         g_data = QString::fromLocal8Bit(argv[2]);
         return peakMemoryMode();
     }
+    if (argc >= 3 && std::strcmp(argv[1], "--undo-memory") == 0) {
+        g_data = QString::fromLocal8Bit(argv[2]);
+        return undoMemoryMode();
+    }
     if (argc >= 3 && std::strcmp(argv[1], "--scans") == 0) {
         g_data = QDir(QString::fromLocal8Bit(argv[2])).absolutePath();
         if (argc >= 4)
@@ -806,6 +851,12 @@ int main(int argc, char* argv[])
     g_data = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     if (argc >= 3)
         g_runs = std::max(1, std::atoi(argv[2]));
+    // "kvrbench DATA RUNS undo": the undo's peak memory alone, no other data made.
+    if (argc >= 4 && std::strcmp(argv[3], "undo") == 0) {
+        undoMemoryFigure();
+        printTable();
+        return 0;
+    }
     // "kvrbench DATA RUNS report": the report's figures alone, on data of their own.
     if (argc >= 4 && std::strcmp(argv[3], "report") == 0) {
         QDir().mkpath(g_data);
@@ -817,9 +868,10 @@ int main(int argc, char* argv[])
     makeData();
     // "kvrbench DATA RUNS history" or "... loadouts": those figures alone.
     if (argc >= 4 && (std::strcmp(argv[3], "history") == 0 || std::strcmp(argv[3], "loadouts") == 0)) {
-        if (std::strcmp(argv[3], "history") == 0)
+        if (std::strcmp(argv[3], "history") == 0) {
             historyFigures();
-        else
+            undoMemoryFigure();
+        } else
             loadoutFigures();
         printTable();
         return 0;
@@ -836,6 +888,7 @@ int main(int argc, char* argv[])
     QDir(tmpfs).removeRecursively();
     windowFigures();
     historyFigures();
+    undoMemoryFigure();
     loadoutFigures();
     reportAndPrefixFigures();
     boundedScanFigures();

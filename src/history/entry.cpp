@@ -85,7 +85,6 @@ QByteArray keptLine(const HistoryFile& f)
            (f.changedBehind ? " changed" : "") + '\n';
 }
 
-
 QByteArray entryBytes(const HistoryEntry& e)
 {
     QByteArray bytes = headerBytes(e);

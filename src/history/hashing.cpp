@@ -11,33 +11,29 @@
 
 namespace kvr {
 
-namespace {
-
-class Sha256
+Sha256::Sha256() : m_ctx(EVP_MD_CTX_new())
 {
-public:
-    Sha256() : m_ctx(EVP_MD_CTX_new())
-    {
-        if (!m_ctx || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1)
-            throw Error(QStringLiteral("SHA-256 is not available"));
-    }
-    ~Sha256() { EVP_MD_CTX_free(m_ctx); }
-    Sha256(const Sha256&) = delete;
-    Sha256& operator=(const Sha256&) = delete;
-    void add(const char* data, size_t size) { EVP_DigestUpdate(m_ctx, data, size); }
-    QByteArray hex()
-    {
-        unsigned char digest[EVP_MAX_MD_SIZE];
-        unsigned int length = 0;
-        EVP_DigestFinal_ex(m_ctx, digest, &length);
-        return QByteArray(reinterpret_cast<const char*>(digest), length).toHex();
-    }
+    if (!m_ctx || EVP_DigestInit_ex(m_ctx, EVP_sha256(), nullptr) != 1)
+        throw Error(QStringLiteral("SHA-256 is not available"));
+}
 
-private:
-    EVP_MD_CTX* m_ctx;
-};
+Sha256::~Sha256()
+{
+    EVP_MD_CTX_free(m_ctx);
+}
 
-} // namespace
+void Sha256::add(const char* data, size_t size)
+{
+    EVP_DigestUpdate(m_ctx, data, size);
+}
+
+QByteArray Sha256::hex()
+{
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int length = 0;
+    EVP_DigestFinal_ex(m_ctx, digest, &length);
+    return QByteArray(reinterpret_cast<const char*>(digest), length).toHex();
+}
 
 bool hashFd(int fd, QByteArray& hash, qint64& size)
 {

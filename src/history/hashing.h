@@ -5,12 +5,31 @@
 #include <QByteArray>
 
 #include <condition_variable>
+#include <cstddef>
 #include <mutex>
 #include <thread>
 #include <utility>
 #include <vector>
 
+struct evp_md_ctx_st; // OpenSSL's EVP_MD_CTX
+
 namespace kvr {
+
+// SHA-256 taken in as the bytes stream by.
+class Sha256
+{
+public:
+    Sha256();
+    ~Sha256();
+    Sha256(const Sha256&) = delete;
+    Sha256& operator=(const Sha256&) = delete;
+    void add(const char* data, size_t size);
+    // Lower-case hex; ends the digest.
+    QByteArray hex();
+
+private:
+    ::evp_md_ctx_st* m_ctx;
+};
 
 // SHA-256 of bytes, lower-case hex.
 QByteArray sha256Hex(const QByteArray& bytes);

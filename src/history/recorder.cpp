@@ -3,6 +3,8 @@
 #include "app/logging.h"
 #include "app/newfile.h"
 #include "app/toolkit.h"
+#include "history/blobcopy.h"
+#include "history/folderscan.h"
 #include "history/hashing.h"
 
 #include <QDateTime>
@@ -22,23 +24,6 @@
 namespace kvr {
 
 namespace {
-
-bool copyFd(int from, int to)
-{
-    QByteArray buffer(1 << 20, Qt::Uninitialized);
-    for (off_t offset = 0;;) {
-        const ssize_t got = ::pread(from, buffer.data(), static_cast<size_t>(buffer.size()), offset);
-        if (got < 0 && errno == EINTR)
-            continue;
-        if (got < 0)
-            return false;
-        if (got == 0)
-            return ::fsync(to) == 0;
-        if (!writeAll(to, buffer.constData(), static_cast<size_t>(got)))
-            return false;
-        offset += got;
-    }
-}
 
 QByteArray randomName(const char* prefix)
 {
@@ -79,12 +64,6 @@ bool makeFolder(const QString& path)
 
 bool g_historyKept = true;
 
-bool matchesAny(const QStringList& patterns, const QString& name)
-{
-    return std::any_of(patterns.begin(), patterns.end(),
-                       [&name](const QString& pattern) { return wildcardMatch(pattern, name); });
-}
-
 // A file linked into blobs/ under a temporary name, its hash not known yet.
 QByteArray movedLine(const MovedFile& m)
 {
@@ -94,25 +73,6 @@ QByteArray movedLine(const MovedFile& m)
 }
 
 } // namespace
-
-QString FoldedNames::fold(const QByteArray& name)
-{
-    return QFile::decodeName(name).toCaseFolded();
-}
-
-void FoldedNames::append(const QByteArray& name)
-{
-    m_names.append(name);
-    m_folded.insert(fold(name));
-}
-
-void FoldedNames::truncate(qsizetype size)
-{
-    m_names.resize(std::min(size, m_names.size()));
-    m_folded.clear();
-    for (const QByteArray& name : std::as_const(m_names))
-        m_folded.insert(fold(name));
-}
 
 HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
                                  const QList<HistorySlot>& slots, const QStringList& patterns)
@@ -171,13 +131,17 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
         ::unlink(QFile::encodeName(m_pendingPath).constData());
         throw refuse(err);
     }
+    activate();
+}
+
+void HistoryRecorder::activate()
+{
     m_previous = UnpackObserver::setActive(this);
 }
 
 HistoryRecorder::~HistoryRecorder()
 {
-    if (m_flushed.valid())
-        m_flushed.wait();
+    joinFlushes();
     // A change cut short by an error still leaves what it kept undoable.
     if (!m_committed && m_entry.kept.isEmpty() && m_moved.isEmpty() && m_createdNames.names().isEmpty()) {
         // Nothing was done under it (another instance had finished the change): no entry.
@@ -190,6 +154,8 @@ HistoryRecorder::~HistoryRecorder()
             qCWarning(lcInstall, "history: the entry %lld stays pending until the next start", m_entry.id);
         }
     }
+    if (m_earlierChecker.joinable())
+        m_earlierChecker.join();
     UnpackObserver::setActive(m_previous);
 }
 
@@ -235,18 +201,14 @@ bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
     };
     if (::fstatat(m_blobsFd.get(), file.hash.constData(), &blob, AT_SYMLINK_NOFOLLOW) != 0 ||
         blob.st_size != file.size) {
+        // Linked only when the history would be the file's one other name: a file linked
+        // elsewhere too is copied, so a write through that link never reaches the kept bytes.
         const QByteArray temporary = randomName(".in-");
-        if (!linkIntoBlobs(m_gameFd.get(), name, m_blobsFd.get(), temporary)) {
-            const UniqueFd copy(g_diskFull
-                                    ? UniqueFd()
-                                    : UniqueFd(::openat(m_blobsFd.get(), temporary.constData(),
-                                                        O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644)));
-            if (!copy.isValid() || !copyFd(fd.get(), copy.get())) {
-                const int err = g_diskFull ? ENOSPC : errno;
-                ::unlinkat(m_blobsFd.get(), temporary.constData(), 0);
-                errno = err;
-                return false;
-            }
+        const bool linked = st.st_nlink == 1 && linkIntoBlobs(m_gameFd.get(), name, m_blobsFd.get(), temporary);
+        if (!linked && (g_diskFull || !copyIntoBlobs(fd.get(), m_blobsFd.get(), temporary))) {
+            if (g_diskFull)
+                errno = ENOSPC;
+            return false;
         }
         if (::renameat(m_blobsFd.get(), temporary.constData(), m_blobsFd.get(), file.hash.constData()) != 0) {
             ::unlinkat(m_blobsFd.get(), temporary.constData(), 0);
@@ -254,6 +216,7 @@ bool HistoryRecorder::keep(const QByteArray& name, bool* missing)
         }
         m_blobsDirty = true;
     }
+    file.changedBehind = changedBehind(file);
     m_entry.kept.append(file);
     return true;
 }
@@ -268,70 +231,63 @@ void HistoryRecorder::removeMatching(const QStringList& patterns, const QList<QB
 void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArray>& alsoNames,
                               const QList<QByteArray>& unpacked)
 {
-    struct Candidate
-    {
-        QByteArray name;
-        bool regular;
-        bool removed; // else the unpack replaces it
-        struct stat st;
-    };
-    QSet<QString> toUnpack, also;
-    for (const QByteArray& name : unpacked)
-        toUnpack.insert(FoldedNames::fold(name));
-    for (const QByteArray& name : alsoNames)
-        also.insert(FoldedNames::fold(name));
-    QSet<QString> staying; // names of the folder the unpack finds standing
-    QList<Candidate> found;
-    qint64 bytes = 0;
-    {
-        // A descriptor of its own: a stream on a duplicate would go on from where the last scan ended.
-        const UniqueFd scan(::openat(m_gameFd.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        DirStream dir(scan.get());
-        while (const dirent* d = dir.next()) {
-            const QByteArray name(d->d_name);
-            if (name == "." || name == "..")
-                continue;
-            const QString decoded = QFile::decodeName(name);
-            const QString folded = toUnpack.isEmpty() && also.isEmpty() ? QString() : decoded.toCaseFolded();
-            const bool matching = matchesAny(patterns, decoded) || also.contains(folded);
-            const bool unpackedOver = !toUnpack.isEmpty() && toUnpack.contains(folded);
-            if (!matching && !unpackedOver)
-                continue;
-            struct stat st
-            {
-            };
-            if (::fstatat(m_gameFd.get(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || S_ISDIR(st.st_mode))
-                continue;
-            bool removed = matching;
-            struct stat target
-            {
-            };
-            // As the plain delete: a link to a folder stays, a read-only file stays.
-            if (S_ISLNK(st.st_mode) && ::fstatat(m_gameFd.get(), d->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode))
-                removed = false;
-            if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR))
-                removed = false;
-            if (!removed && unpackedOver)
-                staying.insert(folded);
-            // What the unpack replaces other than a regular file is left to it: the hook decides.
-            if (!removed && !(unpackedOver && S_ISREG(st.st_mode)))
-                continue;
-            found.append({name, S_ISREG(st.st_mode), removed, st});
-            bytes += S_ISREG(st.st_mode) ? st.st_size : 0;
-        }
-    }
+    const Scan scan = scanGameFolder(m_gameFd.get(), patterns, foldedSet(alsoNames), foldedSet(unpacked), m_replacing);
     m_preparedFrom = {m_entry.kept.size(), m_moved.size(), m_creating.names().size()};
     // The names the unpack will create, noted before: an entry a kill cut short lists them too.
     QByteArray creating;
     for (const QByteArray& name : unpacked) {
-        if (staying.contains(FoldedNames::fold(name)) || m_creating.contains(name))
+        if (scan.staying.contains(FoldedNames::fold(name)) || m_creating.contains(name))
             continue;
         m_creating.append(name);
         creating += "creating=" + entryField(name) + '\n';
     }
-    if (found.isEmpty() && creating.isEmpty())
+    if (scan.found.isEmpty() && creating.isEmpty())
         return;
-    // Where the history is on another file system the bytes are copied: there must be room first.
+    checkRoom(scan.bytes);
+    // Safe in the history first, every one; only then removed. The history's lock keeps a prune
+    // from taking a blob before this entry names it.
+    const UniqueFd lock = lockFolder(m_store.folder());
+    if (!lock.isValid()) {
+        dropPrepared();
+        throw historyInUse(m_store.folder());
+    }
+    const qsizetype first = m_entry.kept.size();
+    QList<QByteArray> removable;
+    QList<MovedFile> moved;
+    try {
+        for (const Candidate& c : scan.found)
+            keepCandidate(c.name, c.regular, c.removed, c.st, moved, removable);
+    } catch (const Error&) {
+        for (const MovedFile& m : std::as_const(moved))
+            ::unlinkat(m_blobsFd.get(), m.temporary.constData(), 0);
+        dropPrepared();
+        throw;
+    }
+    QByteArray lines;
+    for (qsizetype i = first; i < m_entry.kept.size(); ++i)
+        lines += keptLine(m_entry.kept.at(i));
+    for (const MovedFile& m : std::as_const(moved))
+        lines += movedLine(m);
+    lines += creating;
+    if (!writeBytes(m_pendingFd.get(), lines)) {
+        const int err = errno;
+        for (const MovedFile& m : std::as_const(moved))
+            ::unlinkat(m_blobsFd.get(), m.temporary.constData(), 0);
+        dropPrepared();
+        throw notKept(err, m_store.folder());
+    }
+    startFlushes();
+    for (const MovedFile& m : std::as_const(moved)) {
+        if (m.awaitingReplace)
+            m_awaiting.insert(FoldedNames::fold(m.file.name), m_moved.size());
+        m_moved.append(m);
+    }
+    m_removable.append(removable);
+}
+
+// Where the history is on another file system the bytes are copied: there must be room first.
+void HistoryRecorder::checkRoom(qint64 bytes)
+{
     struct stat game
     {
     };
@@ -347,76 +303,71 @@ void HistoryRecorder::prepare(const QStringList& patterns, const QList<QByteArra
         dropPrepared();
         throw diskFull(m_store.folder());
     }
-    // Safe in the history first, every one; only then removed. The history's lock keeps a prune
-    // from taking a blob before this entry names it.
-    const UniqueFd lock = lockFolder(m_store.folder());
-    if (!lock.isValid()) {
-        dropPrepared();
-        throw historyInUse(m_store.folder());
+}
+
+void HistoryRecorder::keepCandidate(const QByteArray& name, bool regular, bool removed, const struct stat& st,
+                                    QList<MovedFile>& moved, QList<QByteArray>& removable)
+{
+    // On the history's file system a link under a temporary name keeps the bytes: they are
+    // hashed while the unpack runs. A file with links of its own elsewhere is never shared
+    // with the history (a write through the other link would change the kept bytes): it is
+    // copied now, as on another file system.
+    // The change cut short kept (or created) this name already: what stands there now is
+    // its own doing, or the very file it kept.
+    if (m_carried.contains(FoldedNames::fold(name))) {
+        if (removed)
+            removable.append(name);
+        return;
     }
-    const qsizetype first = m_entry.kept.size();
-    QList<QByteArray> removable;
-    QList<MovedFile> moved;
-    const auto failed = [&](int err) {
-        for (const MovedFile& m : std::as_const(moved))
-            ::unlinkat(m_blobsFd.get(), m.temporary.constData(), 0);
-        dropPrepared();
-        return notKept(err, m_store.folder());
-    };
-    for (const Candidate& c : std::as_const(found)) {
-        // On the history's file system a link under a temporary name keeps the bytes: they are
-        // hashed while the unpack runs. Elsewhere they are hashed and copied now.
-        MovedFile m{randomName(".in-"), {}, !c.removed, quint64(c.st.st_dev), quint64(c.st.st_ino)};
-        if (c.regular && linkIntoBlobs(m_gameFd.get(), c.name, m_blobsFd.get(), m.temporary)) {
-            m.file.name = c.name;
-            m.file.size = c.st.st_size;
-            m.file.mode = c.st.st_mode & 07777;
-            m.file.mtimeSec = c.st.st_mtim.tv_sec;
-            m.file.mtimeNsec = c.st.st_mtim.tv_nsec;
+    MovedFile m{randomName(".in-"), {}, !removed, quint64(st.st_dev), quint64(st.st_ino)};
+    if (regular && st.st_nlink == 1) {
+        if (linkIntoBlobs(m_gameFd.get(), name, m_blobsFd.get(), m.temporary)) {
+            m.file.name = name;
+            m.file.size = st.st_size;
+            m.file.mode = st.st_mode & 07777;
+            m.file.mtimeSec = st.st_mtim.tv_sec;
+            m.file.mtimeNsec = st.st_mtim.tv_nsec;
             moved.append(m);
             m_blobsDirty = true;
-            if (c.removed)
-                removable.append(c.name);
-            continue;
+            if (removed)
+                removable.append(name);
+            return;
         }
-        if (c.regular && errno == ENOSPC)
-            throw failed(ENOSPC);
-        // The unpack's hook keeps a file it replaces when it comes to it.
-        if (c.regular && !c.removed)
-            continue;
-        // A link holds no bytes of the folder: it goes as before.
-        if (!c.regular || keep(c.name)) {
-            removable.append(c.name);
-        } else if (errno == ENOSPC) {
-            throw failed(ENOSPC);
-        } else {
-            qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", c.name.constData());
-        }
+        if (errno == ENOSPC)
+            throw notKept(ENOSPC, m_store.folder());
     }
-    QByteArray lines;
-    for (qsizetype i = first; i < m_entry.kept.size(); ++i)
-        lines += keptLine(m_entry.kept.at(i));
-    for (const MovedFile& m : std::as_const(moved))
-        lines += movedLine(m);
-    lines += creating;
-    if (!writeBytes(m_pendingFd.get(), lines))
-        throw failed(errno);
-    // Flushed on threads while the change writes its journal: the disk takes the three flushes
-    // together. secure() waits for them.
-    m_flushed = std::async(std::launch::async, [blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1,
-                                                pending = m_pendingFd.get()] {
-        auto blobsFlushed =
-            std::async(std::launch::async, [blobs] { return blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
-        const int err = ::fsync(pending) == 0 ? 0 : errno;
-        const int blobsErr = blobsFlushed.get();
-        return err ? err : blobsErr;
-    });
-    for (const MovedFile& m : std::as_const(moved)) {
-        if (m.awaitingReplace)
-            m_awaiting.insert(FoldedNames::fold(m.file.name), m_moved.size());
-        m_moved.append(m);
+    // The unpack's hook keeps a file it replaces when it comes to it.
+    if (regular && !removed)
+        return;
+    // A link holds no bytes of the folder: it goes as before.
+    if (!regular || keep(name)) {
+        removable.append(name);
+    } else if (errno == ENOSPC) {
+        throw notKept(ENOSPC, m_store.folder());
+    } else {
+        qCWarning(lcInstall, "history: %s could not be kept and stays in the game folder", name.constData());
     }
-    m_removable.append(removable);
+}
+
+// Flushed on threads while the change writes its journal: the disk takes the three flushes
+// together. secure() waits for them.
+void HistoryRecorder::startFlushes()
+{
+    joinFlushes();
+    const int blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1;
+    m_flushErrors = {0, 0};
+    m_flushing = true;
+    m_flushers[0] = std::thread([this, blobs] { m_flushErrors[0] = blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
+    m_flushers[1] =
+        std::thread([this, pending = m_pendingFd.get()] { m_flushErrors[1] = ::fsync(pending) == 0 ? 0 : errno; });
+}
+
+int HistoryRecorder::joinFlushes()
+{
+    for (std::thread& t : m_flushers)
+        if (t.joinable())
+            t.join();
+    return m_flushErrors[1] ? m_flushErrors[1] : m_flushErrors[0];
 }
 
 void HistoryRecorder::dropPrepared()
@@ -432,8 +383,8 @@ void HistoryRecorder::dropPrepared()
 
 void HistoryRecorder::secure()
 {
-    if (m_flushed.valid()) {
-        if (const int err = m_flushed.get()) {
+    if (std::exchange(m_flushing, false)) {
+        if (const int err = joinFlushes()) {
             dropPrepared();
             throw notKept(err, m_store.folder());
         }
@@ -443,9 +394,9 @@ void HistoryRecorder::secure()
     }
     // The pending entries of committed changes whose entries have reached the disk since, on a
     // thread: checking costs a flush each, which the change need not wait for.
-    if (m_earlierChecked.valid())
+    if (m_earlierChecker.joinable())
         return;
-    m_earlierChecked = std::async(std::launch::async, [folder = m_store.folder(), own = m_entry.id] {
+    m_earlierChecker = std::thread([folder = m_store.folder(), own = m_entry.id] {
         const UniqueFd lock = lockFolder(folder);
         if (!lock.isValid())
             return;
@@ -460,11 +411,18 @@ void HistoryRecorder::secure()
     });
 }
 
-void HistoryRecorder::removePrepared()
+bool HistoryRecorder::removePrepared()
 {
-    for (const QByteArray& name : std::exchange(m_removable, {}))
-        if (::unlinkat(m_gameFd.get(), name.constData(), 0) != 0)
-            qCWarning(lcInstall, "history: %s kept but not removed: %s", name.constData(), std::strerror(errno));
+    bool all = true;
+    for (const QByteArray& name : std::exchange(m_removable, {})) {
+        if (::unlinkat(m_gameFd.get(), name.constData(), 0) == 0) {
+            m_removed.append(name);
+            continue;
+        }
+        all = false;
+        qCWarning(lcInstall, "history: %s kept but not removed: %s", name.constData(), std::strerror(errno));
+    }
+    return all;
 }
 
 bool HistoryRecorder::confirmLinked(const QByteArray& name)
@@ -494,6 +452,13 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
     }
     if (confirmLinked(name))
         return true;
+    if (m_carried.contains(FoldedNames::fold(name))) {
+        if (m_creating.contains(name)) {
+            m_createdNames.append(name);
+            m_placing = name;
+        }
+        return true;
+    }
     bool missing = false;
     const UniqueFd lock = lockFolder(m_store.folder());
     if (!lock.isValid())
@@ -512,7 +477,8 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
 
 void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patterns)
 {
-    QByteArray lines = "slot=" + entryField(slot.slot) + ' ' + entryField(slot.before) + ' ' + entryField(slot.after) + '\n';
+    QByteArray lines =
+        "slot=" + entryField(slot.slot) + ' ' + entryField(slot.before) + ' ' + entryField(slot.after) + '\n';
     for (const QString& p : patterns)
         if (!m_entry.patterns.contains(p))
             lines += "pattern=" + entryField(p) + '\n';
@@ -568,8 +534,21 @@ void HistoryRecorder::setRestores(qint64 id)
     appendLine("restores=" + QByteArray::number(id) + '\n');
 }
 
+void HistoryRecorder::expectWritten(const QByteArray& name, const QByteArray& hash)
+{
+    m_expected.insert(FoldedNames::fold(name), hash);
+}
+
+bool HistoryRecorder::changedBehind(const HistoryFile& file) const
+{
+    const QString folded = FoldedNames::fold(file.name);
+    const auto expected = m_expected.constFind(folded);
+    return m_changedBehind.contains(folded) || (expected != m_expected.constEnd() && expected.value() != file.hash);
+}
+
 void HistoryRecorder::markChanged(const QByteArray& name)
 {
+    m_changedBehind.insert(FoldedNames::fold(name));
     for (HistoryFile& f : m_entry.kept)
         if (f.name == name)
             f.changedBehind = true;
@@ -590,6 +569,7 @@ void HistoryRecorder::settleMoved()
     for (qsizetype i = 0; i < moved.size(); ++i) {
         HistoryFile f = moved.at(i).file;
         f.hash = hashes.at(i);
+        f.changedBehind = changedBehind(f);
         if (moved.at(i).awaitingReplace) {
             // The unpack left it standing: nothing of it to keep.
             ::unlinkat(m_blobsFd.get(), moved.at(i).temporary.constData(), 0);
@@ -621,8 +601,8 @@ void HistoryRecorder::settleMoved()
 void HistoryRecorder::commit()
 {
     m_committed = true;
-    if (m_earlierChecked.valid())
-        m_earlierChecked.wait();
+    if (m_earlierChecker.joinable())
+        m_earlierChecker.join();
     settleMoved();
     // The blobs' names reach the disk before the entry names them.
     if (!flushBlobs())

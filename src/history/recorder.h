@@ -5,6 +5,7 @@
 #include "app/fileio.h"
 #include "extract/unpack_observer.h"
 #include "history/entry.h"
+#include "history/folderscan.h"
 #include "history/store.h"
 
 #include <QByteArray>
@@ -14,8 +15,11 @@
 #include <QString>
 #include <QStringList>
 
-#include <future>
+#include <array>
 #include <memory>
+#include <thread>
+
+struct stat;
 
 namespace kvr {
 
@@ -33,22 +37,6 @@ struct MovedFile
 
 class FileHasher;
 
-// Names of the game folder as its case-blind lookup compares them, in the order they came.
-class FoldedNames
-{
-public:
-    static QString fold(const QByteArray& name);
-    bool contains(const QByteArray& name) const { return m_folded.contains(fold(name)); }
-    void append(const QByteArray& name);
-    // Drops the names after the first `size`.
-    void truncate(qsizetype size);
-    const QList<QByteArray>& names() const { return m_names; }
-
-private:
-    QList<QByteArray> m_names;
-    QSet<QString> m_folded;
-};
-
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
 // where nothing can be written stops the change before anything is removed (Error).
 class HistoryRecorder : public UnpackObserver
@@ -56,6 +44,10 @@ class HistoryRecorder : public UnpackObserver
 public:
     HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
                     const QList<HistorySlot>& slots, const QStringList& patterns);
+    // Carries on the pending entry `pendingId` a kill left (a journaled change or an undo done
+    // again at start): what it kept stays in it, and the names it kept or was creating are
+    // not kept twice. Throws Error when that pending entry is gone, in use or damaged.
+    HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, qint64 pendingId);
     ~HistoryRecorder();
     HistoryRecorder(const HistoryRecorder&) = delete;
     HistoryRecorder& operator=(const HistoryRecorder&) = delete;
@@ -76,8 +68,16 @@ public:
     // then lets go of the pending entries of earlier changes whose entries are on disk by now.
     // Throws Error, having kept nothing, when the flush fails.
     void secure();
-    // Removes from the game folder the files prepare() found to remove.
-    void removePrepared();
+    // Removes from the game folder the files prepare() found to remove; false when one stayed.
+    bool removePrepared();
+    // Read-only files of these names are kept and removed as any other: the caller writes over
+    // them (an undo). Elsewhere a read-only file stays, as the plain delete leaves it.
+    void replaceReadOnly(const QList<QByteArray>& names);
+    // Takes back what removePrepared() did: every file it removed goes back from the history
+    // (the very file where it is still linked there, else a copy with its mode and times), and
+    // the pending entry goes, recording nothing. False when a file could not go back: the entry
+    // is then made, so its bytes stay in the history.
+    bool abandon();
     // Keeps the file of this name before the unpack renames a member over it; false: it could
     // not be kept and must not be replaced.
     bool keepBeforeReplace(const QByteArray& name) override;
@@ -97,6 +97,9 @@ public:
     void setRestores(qint64 id);
     // Flags the kept file of this name as changed behind the program's back.
     void markChanged(const QByteArray& name);
+    // The file of this name is kept flagged as changed behind the program's back unless it
+    // has this hash (what the undone change wrote there).
+    void expectWritten(const QByteArray& name, const QByteArray& hash);
 
     // Hashes the files removeMatching linked into the history and names them as kept (entry()
     // lists them from then on); commit() does it too.
@@ -107,6 +110,15 @@ public:
     const HistoryEntry& entry() const { return m_entry; }
 
 private:
+    void checkRoom(qint64 bytes);
+    void keepCandidate(const QByteArray& name, bool regular, bool removed, const struct stat& st,
+                       QList<MovedFile>& moved, QList<QByteArray>& removable);
+    void startFlushes();
+    // Waits for startFlushes(); the errno of the first that failed, or 0.
+    int joinFlushes();
+    void activate();
+    bool putBack(const QByteArray& name);
+    bool changedBehind(const HistoryFile& file) const;
     bool keep(const QByteArray& name, bool* missing = nullptr);
     bool confirmLinked(const QByteArray& name);
     void dropPrepared();
@@ -127,11 +139,20 @@ private:
     QByteArray m_placing;                          // the created name the unpack's hook let through last
     QHash<QByteArray, qsizetype> m_createdTickets; // created name -> the place of its last write in the hasher
     QList<MovedFile> m_moved;
-    QList<QByteArray> m_removable;        // found by prepare(), removed by removePrepared()
-    FoldedNames m_creating;               // named in the pending entry before the unpack creates them
-    QHash<QString, qsizetype> m_awaiting; // folded name -> the file of m_moved the unpack is to replace
-    std::future<int> m_flushed;           // prepare()'s flushes: 0 or the errno
-    std::future<void> m_earlierChecked;   // earlier changes' pending entries let go of
+    QList<QByteArray> m_removable;         // found by prepare(), removed by removePrepared()
+    FoldedNames m_creating;                // named in the pending entry before the unpack creates them
+    QHash<QString, qsizetype> m_awaiting;  // folded name -> the file of m_moved the unpack is to replace
+    QList<QByteArray> m_removed;           // what removePrepared() removed, for abandon()
+    QSet<QString> m_replacing;             // folded names whose read-only files go too
+    QSet<QString> m_changedBehind;         // folded names marked changed behind the program's back
+    QHash<QString, QByteArray> m_expected; // folded name -> the hash the undone change wrote
+    QSet<QString> m_carried;               // folded names a resumed entry kept or was creating
+    bool m_resumed = false;
+    // prepare()'s flushes of the blobs and the pending entry, and their errnos (read once joined).
+    std::array<std::thread, 2> m_flushers;
+    std::array<int, 2> m_flushErrors{};
+    bool m_flushing = false;
+    std::thread m_earlierChecker; // lets go of earlier changes' pending entries
     struct
     {
         qsizetype kept = 0, moved = 0, creating = 0;

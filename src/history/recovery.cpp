@@ -5,7 +5,10 @@
 #include "app/toolkit.h"
 #include "history/hashing.h"
 #include "history/restore.h"
+#include "history/resume.h"
 #include "history/store.h"
+#include "settings/modulo_ini.h"
+#include "settings/settings_names.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -20,48 +23,16 @@ namespace kvr {
 
 namespace {
 
-// A pending entry's moved lines as kept ones: each link still there hashed and put under its
-// hash. One that is gone was settled, its kept line written before. The names it was to create
-// that stand in the game folder now, other than files it kept, as created ones.
-QByteArray settlePendingMoves(int blobsFd, const QByteArray& bytes)
+// A pending entry's moved lines as kept ones (see settleMovedLines), and the names it was to
+// create that stand in the game folder now, other than files it kept, as created ones.
+QByteArray settlePendingMoves(int blobsFd, int gameFd, const QByteArray& bytes)
 {
-    QByteArray result;
     QList<QByteArray> creating;
     QSet<QPair<quint64, quint64>> keptFiles;
-    UniqueFd game;
-    const QList<QByteArray> lines = bytes.split('\n');
-    for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
-        const QByteArray& line = lines.at(i);
-        if (line.startsWith("game="))
-            game.reset(
-                ::open(QFile::encodeName(decodedField(line.mid(5))).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-        if (line.startsWith("creating=")) {
-            creating.append(QByteArray::fromPercentEncoding(line.mid(9)));
-            continue;
-        }
-        if (!line.startsWith("moved=")) {
-            result += line + '\n';
-            continue;
-        }
-        const QList<QByteArray> fields = line.mid(6).split(' ');
-        if (fields.size() != 6 || !fields.at(0).startsWith(".in-"))
-            continue;
-        const UniqueFd fd(::openat(blobsFd, fields.at(0).constData(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC));
-        QByteArray hash;
-        qint64 size = 0;
-        struct stat st
-        {
-        };
-        if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !hashFd(fd.get(), hash, size) ||
-            !settleBlob(blobsFd, fields.at(0), hash, size))
-            continue;
-        keptFiles.insert({quint64(st.st_dev), quint64(st.st_ino)});
-        result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
-                  fields.at(4) + ' ' + fields.at(5) + '\n';
-    }
+    QByteArray result = settleMovedLines(blobsFd, bytes, creating, &keptFiles);
     for (const QByteArray& name : std::as_const(creating)) {
-        const UniqueFd fd(game.isValid() && isPlainName(name)
-                              ? ::openat(game.get(), name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
+        const UniqueFd fd(isPlainName(name)
+                              ? ::openat(gameFd, name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC)
                               : -1);
         struct stat st
         {
@@ -75,14 +46,69 @@ QByteArray settlePendingMoves(int blobsFd, const QByteArray& bytes)
     return result;
 }
 
+// The header fields of a pending entry that say where and what it is.
+struct PendingHeader
+{
+    QString game;
+    QString kind;
+    qint64 restores = 0;
+};
+
+PendingHeader pendingHeader(const QByteArray& bytes)
+{
+    PendingHeader header;
+    for (const QByteArray& line : bytes.split('\n')) {
+        if (line.startsWith("game="))
+            header.game = decodedField(line.mid(5));
+        else if (line.startsWith("kind="))
+            header.kind = decodedField(line.mid(5));
+        else if (line.startsWith("restores="))
+            header.restores = line.mid(9).toLongLong();
+    }
+    return header;
+}
+
+// The same folder, however it is spelled.
+bool sameFolder(const QString& a, const QString& b)
+{
+    struct stat sa
+    {
+    };
+    struct stat sb
+    {
+    };
+    return !a.isEmpty() && !b.isEmpty() && ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
+           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+// Makes the entry of a pending entry a kill left, under the history's lock.
+void finishPending(const QString& entries, const EntryFile& file, const QByteArray& data, int blobsFd, int gameFd)
+{
+    // A line cut by the kill was never relied on: its file was still in the game folder.
+    const QByteArray bytes = settlePendingMoves(blobsFd, gameFd, data.left(data.lastIndexOf('\n') + 1)) + "end\n";
+    if (writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
+        QFile::remove(file.path);
+    qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
+}
+
+struct CutRestore
+{
+    qint64 id = 0;
+    PendingHeader header;
+};
+
 } // namespace
 
-void finishPendingEntries(const HistoryStore& store)
+void finishPendingEntries(const HistoryStore& store, const QSet<qint64>& carriedOnByJournals)
 {
     const QString folder = store.folder();
     const QString entries = folder + QStringLiteral("/entries");
     if (!QFileInfo::exists(entries))
         return;
+    // Only the game folder now set is acted on: another's pending entries wait for it.
+    const QString game = usableFolder(
+        Modulo::LEEINI(store.settingsFile(), SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey));
+    const UniqueFd gameFd(::open(QFile::encodeName(game).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     // Held by another program: the entries wait for the next start.
     UniqueFd lock = lockFolder(folder, kStartLockWait);
     if (!lock.isValid()) {
@@ -90,10 +116,12 @@ void finishPendingEntries(const HistoryStore& store)
                   qUtf8Printable(folder));
         return;
     }
-    QList<HistoryEntry> redo;
+    QList<CutRestore> redo;
     const UniqueFd blobs(
         ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     for (const EntryFile& file : entryFiles(entries, ".pending")) {
+        if (carriedOnByJournals.contains(file.id))
+            continue;
         // A change under way holds its pending entry locked: only those a kill left are finished.
         const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
         if (!pending.isValid() || ::flock(pending.get(), LOCK_EX | LOCK_NB) != 0)
@@ -101,34 +129,50 @@ void finishPendingEntries(const HistoryStore& store)
         if (entryOnDisk(entries, file.id))
             continue;
         const FileRead read = readRegularFd(pending.get(), kEntryLimit);
-        // A line cut by the kill was never relied on: its file was still in the game folder.
-        const QByteArray bytes =
-            settlePendingMoves(blobs.get(), read.data.left(read.data.lastIndexOf('\n') + 1)) + "end\n";
-        if (read.ok() && writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
-            QFile::remove(file.path);
-        qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
-        const HistoryEntry cut = parseEntry(bytes, QString());
-        if (cut.damage.isEmpty() && cut.restores)
-            redo.append(cut);
+        if (!read.ok())
+            continue;
+        const PendingHeader header = pendingHeader(read.data);
+        if (!gameFd.isValid() || !sameFolder(header.game, game)) {
+            qCInfo(lcInstall, "history: the pending entry %lld of the game folder %s waits until that folder is in use",
+                   file.id, qUtf8Printable(header.game));
+            continue;
+        }
+        // An undo or restore cut short is carried on in its own entry, below.
+        if (header.restores)
+            redo.append({file.id, header});
+        else
+            finishPending(entries, file, read.data, blobs.get(), gameFd.get());
     }
     lock.reset();
-    // An undo or restore cut short is carried out again from the top, as a journaled change is.
-    for (const HistoryEntry& cut : std::as_const(redo)) {
-        const QList<HistoryEntry> all = store.entries(cut.gameFolder);
-        const auto target =
-            std::find_if(all.begin(), all.end(), [&cut](const HistoryEntry& e) { return e.id == cut.restores; });
+    for (const CutRestore& cut : std::as_const(redo)) {
+        bool lockGivenUp = false;
         try {
+            const QList<HistoryEntry> all = store.entries(game);
+            const auto target = std::find_if(all.begin(), all.end(),
+                                             [&cut](const HistoryEntry& e) { return e.id == cut.header.restores; });
             if (target == all.end())
                 throw Error(QStringLiteral("the entry it puts back is gone"));
             // As a journaled change at start: a game folder held by another program waits for the next start.
-            restoreBefore(store.settingsFile(), cut.gameFolder, *target, cut.kind,
-                          [](const QString&, const std::function<bool()>& tryLock) {
-                              return lockedWithin(kStartLockWait, tryLock);
-                          });
+            restoreBefore(
+                store.settingsFile(), game, *target, cut.header.kind,
+                [&lockGivenUp](const QString&, const std::function<bool()>& tryLock) {
+                    lockGivenUp = !lockedWithin(kStartLockWait, tryLock);
+                    return !lockGivenUp;
+                },
+                cut.id);
+            continue;
         } catch (const Error& e) {
-            qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.kind),
-                      cut.restores, qUtf8Printable(e.description()));
+            qCWarning(lcInstall, "history: the %s of entry %lld not finished: %s", qUtf8Printable(cut.header.kind),
+                      cut.header.restores, qUtf8Printable(e.description()));
         }
+        if (lockGivenUp)
+            continue;
+        // Not to be carried out: what it kept is made an entry, so nothing it took is lost.
+        const UniqueFd relock = lockFolder(folder, kStartLockWait);
+        const EntryFile file{cut.id, entries + QStringLiteral("/%1.pending").arg(cut.id)};
+        const UniqueFd pending(::open(QFile::encodeName(file.path).constData(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW));
+        if (relock.isValid() && pending.isValid() && ::flock(pending.get(), LOCK_EX | LOCK_NB) == 0)
+            finishPending(entries, file, readRegularFd(pending.get(), kEntryLimit).data, blobs.get(), gameFd.get());
     }
 }
 

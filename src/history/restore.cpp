@@ -3,6 +3,7 @@
 #include "app/fileio.h"
 #include "app/newfile.h"
 #include "app/toolkit.h"
+#include "history/blobcopy.h"
 #include "history/hashing.h"
 #include "history/recorder.h"
 #include "installer/folderlock.h"
@@ -11,7 +12,9 @@
 #include "settings/settings_names.h"
 
 #include <QFile>
-#include <QHash>
+#include <QSet>
+
+#include <algorithm>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,29 +24,6 @@
 namespace kvr {
 
 namespace {
-
-// A file written back into the game folder: first its bytes go into a new file of the folder, all
-// of them set going to disk together; then each is flushed and put in place over whatever has its
-// name. A file never placed goes with its NewFile.
-bool stageFile(int folderFd, const QByteArray& bytes, const HistoryFile& file, std::unique_ptr<NewFile>& staged)
-{
-    staged = std::make_unique<NewFile>(folderFd, kGameFolderTempPattern);
-    const timespec times[2] = {{file.mtimeSec, file.mtimeNsec}, {file.mtimeSec, file.mtimeNsec}};
-    if (!staged->isOpen() || !staged->write(bytes.constData(), size_t(bytes.size())) ||
-        ::fchmod(staged->fd(), file.mode & 07777) != 0 || ::futimens(staged->fd(), times) != 0)
-        return false;
-    staged->startFlush();
-    return true;
-}
-
-bool placeFile(NewFile& staged, const QByteArray& name)
-{
-    if (::fdatasync(staged.fd()) != 0)
-        return false;
-    // The change's own files are gone by now: most names are free, and linked straight in.
-    errno = staged.place(name.constData(), Existing::Absent, false);
-    return errno == 0;
-}
 
 ChangeProbe& restoreProbe()
 {
@@ -57,6 +37,145 @@ void reachRestore(ChangeStep step)
         probe(step);
 }
 
+// The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
+std::unique_ptr<FolderLock> lockGameFolder(const QString& local, const LockWait& wait)
+{
+    auto lock = std::make_unique<FolderLock>(local);
+    if (lock->tryLock())
+        return lock;
+    const QString waitingFor =
+        QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
+            .arg(local);
+    const auto tries = [&lock] { return lock->tryLock(); };
+    if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
+        throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.")
+                        .arg(local));
+    return lock;
+}
+
+// Undo Last Change takes back the newest change alone: another program may have undone it (or
+// made a change) while this one waited for the game folder.
+void refuseUnlessNewest(const HistoryStore& store, const QString& local, const HistoryEntry& target)
+{
+    const UniqueFd lock = lockFolder(store.folder());
+    if (!lock.isValid())
+        throw historyInUse(store.folder());
+    const std::optional<HistoryEntry> newest = store.newest(local);
+    if (!newest || newest->id != target.id)
+        throw Error(QStringLiteral("This change cannot be undone: it is no longer the newest change of the game "
+                                   "folder (another program may have undone it already), so nothing was changed."));
+}
+
+// The kept files written into new files of the game folder, every one, before anything there is
+// removed: a damaged blob or a full disk stops the undo with nothing changed.
+std::vector<std::unique_ptr<NewFile>> stageKept(const HistoryStore& store, int folderFd, const HistoryEntry& target)
+{
+    const UniqueFd blobs(::open(QFile::encodeName(store.folder() + QStringLiteral("/blobs")).constData(),
+                                O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    std::vector<std::unique_ptr<NewFile>> staged(static_cast<size_t>(target.kept.size()));
+    for (qsizetype i = 0; i < target.kept.size(); ++i) {
+        const HistoryFile& f = target.kept.at(i);
+        const BlobCopy copied = writeBackFromBlob(blobs.get(), folderFd, f, staged[size_t(i)]);
+        if (copied == BlobCopy::Damaged)
+            throw Error(QStringLiteral("This change cannot be undone: the kept bytes of %1 are damaged.")
+                            .arg(QFile::decodeName(f.name)));
+        if (copied == BlobCopy::Failed)
+            throw Error(QStringLiteral("%1 could not be written back into the game folder (%2), so nothing was "
+                                       "changed in it.")
+                            .arg(QFile::decodeName(f.name), describeErrno(errno)));
+    }
+    return staged;
+}
+
+// What the undo removes besides the slots' patterns: the names it writes back, and each name the
+// change created whose file is still the one it created. One changed since stays where no
+// pattern takes it; where one does, it is kept and the entry says it was changed.
+QList<QByteArray> namesToClear(int folderFd, const HistoryEntry& target, HistoryRecorder& recorder)
+{
+    QList<QByteArray> names;
+    QSet<QString> putBack;
+    for (const HistoryFile& f : target.kept) {
+        names.append(f.name);
+        putBack.insert(FoldedNames::fold(f.name));
+    }
+    for (const HistoryFile& f : target.created) {
+        recorder.expectWritten(f.name, f.hash);
+        const bool patterned = std::any_of(target.patterns.begin(), target.patterns.end(), [&f](const QString& p) {
+            return wildcardMatch(p, QFile::decodeName(f.name));
+        });
+        if (!isPlainName(f.name) || patterned || putBack.contains(FoldedNames::fold(f.name)))
+            continue;
+        const UniqueFd fd(::openat(folderFd, f.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        struct stat st
+        {
+        };
+        QByteArray hash;
+        qint64 size = 0;
+        if (fd.isValid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && hashFd(fd.get(), hash, size) &&
+            hash == f.hash)
+            names.append(f.name);
+    }
+    return names;
+}
+
+// Puts a staged file under its name. The name is free by now (the undo removed what stood
+// there); a link planted meanwhile holds no bytes and is replaced, anything else stops the undo.
+bool placeStaged(int folderFd, NewFile& staged, const QByteArray& name)
+{
+    if (::fdatasync(staged.fd()) != 0)
+        return false;
+    errno = staged.place(name.constData(), Existing::Keep, false);
+    struct stat st
+    {
+    };
+    if (errno == EEXIST && ::fstatat(folderFd, name.constData(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+        errno = staged.place(name.constData(), Existing::Replace, false);
+    return errno == 0;
+}
+
+// Everything the undo puts back is in place, or the game folder is as before it and the error
+// says so.
+class Swap
+{
+public:
+    Swap(int folderFd, HistoryRecorder& recorder) : m_folderFd(folderFd), m_recorder(recorder) {}
+    Swap(const Swap&) = delete;
+    Swap& operator=(const Swap&) = delete;
+
+    void run(const HistoryEntry& target, const QList<QByteArray>& clearing,
+             std::vector<std::unique_ptr<NewFile>>& staged)
+    {
+        m_recorder.replaceReadOnly(clearing);
+        m_recorder.prepare(target.patterns, clearing);
+        m_recorder.secure();
+        if (!m_recorder.removePrepared())
+            throw Error(QStringLiteral("a file of the change could not be removed (%1)").arg(describeErrno(errno)));
+        reachRestore(ChangeStep::Deleted);
+        for (qsizetype i = 0; i < target.kept.size(); ++i) {
+            const HistoryFile& f = target.kept.at(i);
+            if (!placeStaged(m_folderFd, *staged[size_t(i)], f.name))
+                throw Error(QStringLiteral("%1 could not be written back (%2)")
+                                .arg(QFile::decodeName(f.name), describeErrno(errno)));
+            m_placed.append(f.name);
+            m_recorder.noteWritten(f);
+        }
+        reachRestore(ChangeStep::Unpacked);
+    }
+
+    // The files written back go, those removed come back, and the history records nothing.
+    bool takeBack()
+    {
+        for (const QByteArray& name : std::as_const(m_placed))
+            ::unlinkat(m_folderFd, name.constData(), 0);
+        return m_recorder.abandon();
+    }
+
+private:
+    int m_folderFd;
+    HistoryRecorder& m_recorder;
+    QList<QByteArray> m_placed;
+};
+
 } // namespace
 
 ChangeProbe setRestoreProbe(ChangeProbe probe)
@@ -65,7 +184,7 @@ ChangeProbe setRestoreProbe(ChangeProbe probe)
 }
 
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
-                   const QString& kind, const LockWait& wait)
+                   const QString& kind, const LockWait& wait, qint64 resuming)
 {
     if (!target.damage.isEmpty())
         throw Error(QStringLiteral("This change cannot be undone: %1.").arg(target.damage));
@@ -73,31 +192,14 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     if (local.isEmpty() || local != target.gameFolder)
         throw Error(QStringLiteral("This change was made in the game folder %1, which is not the one in use.")
                         .arg(target.gameFolder));
-    // Every kept file is read and checked before anything in the game folder is touched.
     const HistoryStore store(settingsFile);
-    QList<QByteArray> contents;
-    for (const HistoryFile& f : target.kept) {
-        const FileRead read = readRegularFile(store.blobPath(f.hash), f.size + 1, Links::Refuse);
-        if (!read.ok() || read.data.size() != f.size || sha256Hex(read.data) != f.hash)
-            throw Error(QStringLiteral("This change cannot be undone: the kept bytes of %1 are damaged.")
-                            .arg(QFile::decodeName(f.name)));
-        contents.append(read.data);
-    }
-    // The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
-    FolderLock lock(local);
-    if (!lock.tryLock()) {
-        const QString waitingFor =
-            QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
-                .arg(local);
-        const auto tries = [&lock] { return lock.tryLock(); };
-        if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
-            throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed "
-                                       "in it.")
-                            .arg(local));
-    }
+    const std::unique_ptr<FolderLock> lock = lockGameFolder(local, wait);
+    if (kind == QLatin1String("undo"))
+        refuseUnlessNewest(store, local, target);
     const UniqueFd folder(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!folder.isValid())
         throw Error(QStringLiteral("The game folder %1 cannot be used, so nothing was changed in it.").arg(local));
+    std::vector<std::unique_ptr<NewFile>> staged = stageKept(store, folder.get(), target);
 
     QList<HistorySlot> slots;
     QList<ProfileEntry> skins;
@@ -109,43 +211,27 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
         else
             skins.append({s.slot, s.before});
     }
-    HistoryRecorder recorder(settingsFile, local, kind, slots, target.patterns);
-    recorder.setRestores(target.id);
-    QList<QByteArray> names;
-    for (const HistoryFile& f : target.created)
-        names.append(f.name);
-    for (const HistoryFile& f : target.kept)
-        names.append(f.name);
-    recorder.removeMatching(target.patterns, names);
-    recorder.settleMoved();
-    reachRestore(ChangeStep::Deleted);
-    // What the change wrote and someone changed since is kept, and the entry says so.
-    QHash<QString, QByteArray> wrote;
-    for (const HistoryFile& f : target.created)
-        wrote.insert(FoldedNames::fold(f.name), f.hash);
-    for (const HistoryFile& now : recorder.entry().kept)
-        if (const auto it = wrote.constFind(FoldedNames::fold(now.name));
-            it != wrote.constEnd() && it.value() != now.hash)
-            recorder.markChanged(now.name);
-    std::vector<std::unique_ptr<NewFile>> staged(static_cast<size_t>(target.kept.size()));
-    const auto failed = [](const HistoryFile& f) {
-        const int err = errno;
-        return Error(QStringLiteral("%1 could not be written back into the game folder (%2).")
-                         .arg(QFile::decodeName(f.name), describeErrno(err)));
-    };
-    for (qsizetype i = 0; i < target.kept.size(); ++i)
-        if (!stageFile(folder.get(), contents.at(i), target.kept.at(i), staged[size_t(i)]))
-            throw failed(target.kept.at(i));
-    for (qsizetype i = 0; i < target.kept.size(); ++i) {
-        if (!placeFile(*staged[size_t(i)], target.kept.at(i).name))
-            throw failed(target.kept.at(i));
-        recorder.noteWritten(target.kept.at(i));
+    std::unique_ptr<HistoryRecorder> recorder =
+        resuming ? std::make_unique<HistoryRecorder>(settingsFile, local, resuming)
+                 : std::make_unique<HistoryRecorder>(settingsFile, local, kind, slots, target.patterns);
+    if (!resuming)
+        recorder->setRestores(target.id);
+    Swap swap(folder.get(), *recorder);
+    try {
+        swap.run(target, namesToClear(folder.get(), target, *recorder), staged);
+    } catch (const Error& e) {
+        const bool whole = swap.takeBack();
+        throw Error(QStringLiteral("The change could not be undone: %1. %2")
+                        .arg(e.description(),
+                             whole
+                                 ? QStringLiteral("The game folder is as it was before, and nothing was recorded.")
+                                 : QStringLiteral("Some files could not be put back; they are kept in the history.")));
     }
-    reachRestore(ChangeStep::Unpacked);
+    // The settings name the earlier skins only once their files are in place.
     if (!skins.isEmpty() || !neverRecorded.isEmpty())
         (void)writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded);
     reachRestore(ChangeStep::Recorded);
-    recorder.commit();
+    recorder->commit();
 }
 
 } // namespace kvr

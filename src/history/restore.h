@@ -19,7 +19,12 @@ ChangeProbe setRestoreProbe(ChangeProbe probe);
 
 // `wait` stands by while another program holds the game folder (as a change's LockWait); without
 // one it tries for ten seconds.
+// Whole or not at all: the kept files are written into new files of the game folder first (a
+// damaged blob or a full disk stops it there), then the change's files go into the history and
+// the kept ones take their names. Any failure puts the folder back as it was, records nothing
+// and throws Error. An undo ("undo") takes back only the newest entry of the game folder.
+// `resuming` names the pending entry of the same undo a kill cut short, carried on.
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
-                   const QString& kind, const LockWait& wait = {});
+                   const QString& kind, const LockWait& wait = {}, qint64 resuming = 0);
 
 } // namespace kvr

@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QRegularExpression>
+#include <QSet>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -211,8 +212,10 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     });
     // A start finishing a cut change comes with its journal.
     const bool ownJournal = m_journal.isEmpty();
-    if (ownJournal && !m_stopped)
+    if (ownJournal && !m_stopped) {
+        m_plan.historyEntry = m_history ? m_history->entry().id : 0;
         m_journal = writeJournal(m_plan, m_settingsFile);
+    }
     historyStep([this] {
         if (m_history)
             m_history->secure();
@@ -296,6 +299,16 @@ bool SlotChange::startHistory()
             {m_plan.slot, Modulo::LEEINI(m_settingsFile, SettingsNames::kSkinsSection, m_plan.slot), m_plan.skin});
     }
     const QStringList patterns = clearedPatterns();
+    // Carried out again at start: the change goes on in the entry it began, so one undo takes
+    // back all of it.
+    if (!m_journal.isEmpty() && m_plan.historyEntry > 0) {
+        try {
+            m_history = std::make_shared<HistoryRecorder>(m_settingsFile, m_plan.gameFolder, m_plan.historyEntry);
+            return true;
+        } catch (const Error& e) {
+            qCInfo(lcInstall, "history: %s; the change makes an entry of its own", qUtf8Printable(e.description()));
+        }
+    }
     try {
         if (HistoryBatch* batch = HistoryBatch::active(); batch && slots.size() == 1) {
             m_history = batch->join(m_settingsFile, m_plan.gameFolder, slots.first(), patterns);
@@ -443,10 +456,17 @@ SlotChange::Begun resetSlots(const QString& gameFolder, const QString& settingsF
 void finishInterruptedChanges(const QString& settingsFile)
 {
     removeStaleSettingsTemporaries(settingsFile);
-    // Entries a kill left pending first, so the redone changes come after them.
-    finishPendingEntries(HistoryStore(settingsFile));
-
     const QStringList journals = journalsBeside(settingsFile);
+    // The pending entries the journals' changes carry on are theirs.
+    const auto carriedOn = [&settingsFile](const QStringList& of) {
+        QSet<qint64> ids;
+        for (const QString& journal : of)
+            if (const std::optional<ChangePlan> plan = readJournal(journal, settingsFile); plan && plan->historyEntry)
+                ids.insert(plan->historyEntry);
+        return ids;
+    };
+    // Entries a kill left pending first, so the redone changes come after them.
+    finishPendingEntries(HistoryStore(settingsFile), carriedOn(journals));
     if (journals.isEmpty())
         return;
     // Finished silently: the one message an unpacking can show goes to the diagnostics instead.
@@ -479,6 +499,8 @@ void finishInterruptedChanges(const QString& settingsFile)
             qCWarning(lcInstall, "the game folder stays locked: %s is left for the next start",
                       qUtf8Printable(journal));
     }
+    // Those of journals not carried out (refused, set aside) are finished as they are.
+    finishPendingEntries(HistoryStore(settingsFile), carriedOn(journalsBeside(settingsFile)));
 }
 
 } // namespace kvr

@@ -60,6 +60,9 @@ QByteArray journalBytes(const ChangePlan& plan)
         line("package", encoded(plan.package));
     }
     line("game", encoded(plan.gameFolder));
+    // The change carried out again at start goes on in the same history entry.
+    if (plan.historyEntry > 0)
+        line("history", QByteArray::number(plan.historyEntry));
     // A journal cut short lacks this line and is not taken for a whole one.
     bytes += "end\n";
     return bytes;
@@ -93,7 +96,7 @@ bool isSlotCode(const QString& code)
 // one the program writes.
 std::optional<QList<std::pair<QByteArray, QString>>> wholeLines(const QByteArray& bytes)
 {
-    static const QRegularExpression line(QStringLiteral("^(kind|slot|skin|package|game)=([A-Za-z0-9._~%-]*)$"));
+    static const QRegularExpression line(QStringLiteral("^(kind|slot|skin|package|game|history)=([A-Za-z0-9._~%-]*)$"));
     QList<QByteArray> lines = bytes.split('\n');
     if (lines.size() < 4 || lines.first() != kHeader || lines.at(lines.size() - 2) != "end" || !lines.last().isEmpty())
         return std::nullopt;
@@ -124,6 +127,13 @@ QString problemOf(const QByteArray& bytes, const QString& settingsFile, ChangePl
     QStringList keys;
     QString kind;
     for (const auto& [key, value] : *lines) {
+        if (key == "history") {
+            bool ok = false;
+            plan.historyEntry = value.toLongLong(&ok);
+            if (!ok || plan.historyEntry <= 0 || value != QString::number(plan.historyEntry))
+                return QStringLiteral("\"%1\" is no entry of the history").arg(value);
+            continue;
+        }
         keys.append(QString::fromLatin1(key));
         if (key == "kind")
             kind = value;

@@ -19,10 +19,11 @@ struct ChangePlan
         Reset,   // every slot: P*.TPC and P*.3DZ deleted, "(Default)" recorded for all 30
     };
     Kind kind = Kind::Install;
-    QString slot;       // an install's slot code; "" for a reset
-    QString skin;       // an install's skin name; "" for a reset
-    QString package;    // the local package path, "" when nothing is unpacked
-    QString gameFolder; // the usable local game folder, "" when the value was not usable
+    QString slot;            // an install's slot code; "" for a reset
+    QString skin;            // an install's skin name; "" for a reset
+    QString package;         // the local package path, "" when nothing is unpacked
+    QString gameFolder;      // the usable local game folder, "" when the value was not usable
+    qint64 historyEntry = 0; // the history's pending entry of the change, 0 when none
 
     bool operator==(const ChangePlan&) const = default;
 };

@@ -174,10 +174,11 @@ private Q_SLOTS:
         QCOMPARE(entries.size(), 20);
         for (const kvr::HistoryEntry& e : entries)
             QVERIFY2(e.damage.isEmpty(), qPrintable(e.damage));
-        // Undone newest first, every change of both comes off, and the game's files are back.
+        // Taken back newest first (each a restore: an undo takes back only the newest entry),
+        // every change of both comes off, and the game's files are back.
         const Snapshot now = snapshot(game());
         for (int i = 0; i < 20; ++i)
-            kvr::restoreBefore(ini(), game(), store().entries(game()).at(2 * i), u"undo"_s);
+            kvr::restoreBefore(ini(), game(), store().entries(game()).at(2 * i), u"restore"_s);
         QVERIFY(snapshot(game()) != now);
         QCOMPARE(readFile(game() + u"/PMOSQ.TPC"_s), "PMOSQ.TPC as the game shipped it"_ba);
         QCOMPARE(readFile(game() + u"/PHURR.TPC"_s), "PHURR.TPC as the game shipped it"_ba);
@@ -247,17 +248,110 @@ private Q_SLOTS:
         QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
+    // A slot file changed since is kept, flagged; a file of another name the change created and
+    // the player changed since is no longer the change's: the undo leaves it.
     void fileChangedBehindTheProgramsBackIsKept()
     {
+        package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "notes.txt"});
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(writeFile(game() + u"/PMOSQ_W.TPC"_s, "painted over by hand"));
+        QVERIFY(writeFile(game() + u"/notes.txt"_s, "the player's own notes"));
         undo();
+        QCOMPARE(readFile(game() + u"/notes.txt"_s), "the player's own notes"_ba);
         const kvr::HistoryEntry e = newest();
         const auto it =
             std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ_W.TPC"; });
         QVERIFY(it != e.kept.end());
         QVERIFY(it->changedBehind);
         QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
+    }
+
+    // Kept bytes are the history's alone: a file with a link outside the game folder is copied,
+    // never shared; a read-only file the undo writes over is kept first, as any other.
+    void keptBytesAreTheHistorysAlone_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("linked"); // else changed and made read-only after the change
+        QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << true;
+        QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << true;
+        QTest::newRow("a read-only slot file changed after the change") << u"PMOSQ.TPC"_s << false;
+    }
+    void keptBytesAreTheHistorysAlone()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, linked);
+        const QString path = game() + u'/' + name;
+        const QString outside = ws->root() + u"/outside-link"_s;
+        const QByteArray original = readFile(path);
+        if (linked)
+            QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(outside).constData()), 0);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        if (linked) {
+            QFile other(outside);
+            QVERIFY(other.open(QIODevice::Append) && other.write(" and more") == 9);
+        } else {
+            QVERIFY(writeFile(path, "painted over by hand"));
+            QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0444), 0);
+        }
+        undo();
+        QCOMPARE(readFile(path), original);
+        if (linked)
+            return;
+        const kvr::HistoryEntry e = newest();
+        const auto it = std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ.TPC"; });
+        QVERIFY(it != e.kept.end() && it->changedBehind);
+        QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
+    }
+
+    // An undo that cannot finish puts the game folder back as it was, records nothing and says
+    // so: the next undo still takes back the change. One whose entry is no longer the newest
+    // (another instance undid it) touches nothing.
+    void failedUndoChangesNothing_data()
+    {
+        QTest::addColumn<QString>("failure");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("a folder where a kept file goes") << u"folder"_s << u"nothing was recorded"_s;
+        QTest::newRow("a full disk for the history") << u"disk"_s << u"nothing was recorded"_s;
+        QTest::newRow("a failure once the change's files are gone") << u"Deleted"_s << u"nothing was recorded"_s;
+        QTest::newRow("a failure once the kept files are in place") << u"Unpacked"_s << u"nothing was recorded"_s;
+        QTest::newRow("undone already by another instance") << u"twice"_s << u"no longer the newest"_s;
+        QTest::newRow("an older change") << u"older"_s << u"no longer the newest"_s;
+    }
+    void failedUndoChangesNothing()
+    {
+        QFETCH(QString, failure);
+        QFETCH(QString, said);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        kvr::HistoryEntry target = failure == u"older" ? store().entries(game()).at(1) : newest();
+        if (failure == u"twice")
+            undo();
+        if (failure == u"folder")
+            QVERIFY(QFile::remove(game() + u"/readme.txt"_s) && QDir(game()).mkdir(u"readme.txt"_s));
+        const Snapshot before = snapshot(game());
+        const QByteArray settings = readFile(ini());
+        const QStringList entries = QDir(store().folder() + u"/entries"_s).entryList({u"*.entry"_s}, QDir::Files);
+        const kvr::ChangeProbe previous = kvr::setRestoreProbe([&failure](kvr::ChangeStep step) {
+            if (failure == (step == kvr::ChangeStep::Deleted ? u"Deleted"_s : u"Unpacked"_s))
+                throw kvr::Error(u"planted failure"_s);
+        });
+        kvr::setHistoryDiskFull(failure == u"disk");
+        QString error;
+        try {
+            kvr::restoreBefore(ini(), game(), target, u"undo"_s);
+        } catch (const kvr::Error& e) {
+            error = e.description();
+        }
+        kvr::setHistoryDiskFull(false);
+        kvr::setRestoreProbe(previous);
+        QVERIFY2(error.contains(said), qPrintable(error));
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(readFile(ini()), settings);
+        QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList({u"*.entry"_s}, QDir::Files), entries);
+        if (failure == u"folder" || failure == u"twice" || failure == u"older")
+            return;
+        undo();
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"(Default)"_s);
     }
 
     void swapsStoreEachFileOnce()
@@ -441,16 +535,47 @@ private Q_SLOTS:
         QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
     }
 
+    // The start acts only on pending entries of the game folder now set, and a pending entry's
+    // moved names are names of the history's own folder, never paths through a link there.
+    void startActsOnlyOnItsOwnPendingEntries_data()
+    {
+        QTest::addColumn<bool>("otherFolder"); // else a moved name through a link in blobs/
+        QTest::newRow("an undo cut short in another game folder") << true;
+        QTest::newRow("a moved name through a link in the history") << false;
+    }
+    void startActsOnlyOnItsOwnPendingEntries()
+    {
+        QFETCH(bool, otherFolder);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const QString outside = ws->root() + u"/outside"_s;
+        QVERIFY(QDir().mkpath(outside) && writeFile(outside + u"/PMOSQ.TPC"_s, "theirs"));
+        const QString entries = store().folder() + u"/entries"_s;
+        QByteArray pending = readFile(entries + u"/1.entry"_s).replace("end\n", "").replace("id=1\n", "id=99\n");
+        if (otherFolder) {
+            pending.replace("kind=install", "kind=undo").append("restores=1\n");
+            QVERIFY(writeFile(ini(), kvrtest::Workspace::foldersSection(outside, ws->skinsFolder())));
+        } else {
+            QVERIFY(QFile::link(outside, store().folder() + u"/blobs/.in-dir"_s));
+            pending.append("moved=.in-dir/PMOSQ.TPC 6 644 1 0 PMOSQ.TPC\n");
+        }
+        QVERIFY(writeFile(entries + u"/99.pending"_s, pending));
+        const Snapshot before = snapshot(game());
+        const Snapshot theirs = snapshot(outside);
+        kvr::finishInterruptedChanges(ini());
+        QCOMPARE(snapshot(outside), theirs);
+        QCOMPARE(snapshot(game()), before);
+        QCOMPARE(QFileInfo::exists(entries + u"/99.pending"_s), otherFolder);
+    }
+
     void killAtEveryStepLosesNothing_data()
     {
         QTest::addColumn<QString>("skin");
         QTest::addColumn<int>("step");
-        // What the entry of the change cut short says it created (an undo's: not looked at).
+        // What the one entry of the change cut short says it created (an undo's: not looked at).
         QTest::addColumn<QStringList>("created");
         const QStringList unpacked = {u"PMOSQ.TPC"_s, u"PMOSQ_W.TPC"_s};
         for (int step = 0; step <= 3; ++step) {
-            QTest::addRow("install, killed at step %d", step)
-                << u"Sqn105"_s << step << (step >= int(kvr::ChangeStep::Unpacked) ? unpacked : QStringList());
+            QTest::addRow("install, killed at step %d", step) << u"Sqn105"_s << step << unpacked;
             if (step != int(kvr::ChangeStep::Unpacked))
                 QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step << QStringList();
             if (step != int(kvr::ChangeStep::Journaled))
@@ -482,12 +607,16 @@ private Q_SLOTS:
         }
         QVERIFY(held.contains(everHeld));
         if (skin != u"undo") {
-            QStringList listed;
+            // Finished at start in the entry it began: one undo takes back the whole change.
             const QList<kvr::HistoryEntry> entries = store().entries(game());
-            for (const kvr::HistoryFile& f : entries.constLast().created)
+            QCOMPARE(entries.size(), 1);
+            QStringList listed;
+            for (const kvr::HistoryFile& f : entries.constFirst().created)
                 listed.append(QString::fromUtf8(f.name));
             listed.sort();
             QCOMPARE(listed, created);
+            undo();
+            QCOMPARE(snapshot(game()), before);
         }
         // A pending entry stays only beside its committed entry, until that is on disk.
         for (const QString& pending : QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files))

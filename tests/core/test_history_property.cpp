@@ -1,7 +1,9 @@
-// Random sequences of installs, "(Default)", resets, undos, restores and files placed by hand, on
-// a game folder with the game's own files: after every undo the folder equals its snapshot from
-// before the undone change (when nothing was placed by hand since), and every byte the program
-// ever saw in the game folder is still in the folder or in the history.
+// Random sequences of installs, "(Default)", resets, undos, restores and files placed by hand (some
+// read-only, some with a link outside the game folder written through later), on a game folder
+// with the game's own files: after every undo the folder equals its snapshot from before the
+// undone change (when nothing was placed by hand since), an undo failing at any of its steps
+// leaves the folder as it was, and every byte the program ever saw in the game folder is still
+// in the folder or in the history.
 // KVR_HISTORY_SEED=<n> repeats a run.
 #include "history/history.h"
 #include "installer/installation.h"
@@ -10,6 +12,9 @@
 
 #include <QCoreApplication>
 #include <QRandomGenerator>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 using kvrtest::readFile;
@@ -62,6 +67,7 @@ private Q_SLOTS:
             QSet<QByteArray> everSeen;
             QMap<qint64, QMap<QString, QByteArray>> before; // entry -> the folder before it
             bool byHandSinceNewest = false;
+            QList<QPair<QString, QString>> outsideLinks; // outside path, game folder name
             for (int step = 0; step < 6; ++step) {
                 const QMap<QString, QByteArray> now = contents(game);
                 for (const QByteArray& bytes : now)
@@ -73,7 +79,47 @@ private Q_SLOTS:
                     const QString tag = QString::number(step);
                     QVERIFY(writeFile(game + u"/PMOSQ_hand"_s + tag + u".TPC"_s, "by hand " + tag.toUtf8()));
                     QVERIFY(writeFile(game + u"/notes"_s + tag + u".txt"_s, "notes " + tag.toUtf8()));
+                    // A slot file made read-only, another linked outside; what was linked
+                    // before is written to through its outside link.
+                    const QStringList slotFiles = QDir(game).entryList({u"P*"_s}, QDir::Files);
+                    if (!slotFiles.isEmpty()) {
+                        const QString name = slotFiles.at(random.bounded(int(slotFiles.size())));
+                        ::chmod(QFile::encodeName(game + u'/' + name).constData(), 0444);
+                    }
+                    for (const auto& [link, name] : std::as_const(outsideLinks)) {
+                        // Only once the game folder's file is another: else the player changed it.
+                        struct stat there
+                        {
+                        };
+                        struct stat here
+                        {
+                        };
+                        if (::stat(QFile::encodeName(link).constData(), &there) != 0 ||
+                            (::stat(QFile::encodeName(game + u'/' + name).constData(), &here) == 0 &&
+                             here.st_ino == there.st_ino))
+                            continue;
+                        QFile outside(link);
+                        QVERIFY(outside.open(QIODevice::Append) && outside.write(" written outside") > 0);
+                    }
+                    if (!slotFiles.isEmpty()) {
+                        outsideLinks.append({ws.root() + u"/outside"_s + tag, slotFiles.first()});
+                        ::link(QFile::encodeName(game + u'/' + slotFiles.first()).constData(),
+                               QFile::encodeName(outsideLinks.last().first).constData());
+                    }
                     byHandSinceNewest = true;
+                    continue;
+                }
+                if (what == 1 && !entries.isEmpty() && random.bounded(3) == 0) {
+                    // A write failure at one of the undo's steps: nothing changes, nothing is recorded.
+                    const int failAt = int(kvr::ChangeStep::Deleted) + int(random.bounded(2));
+                    const kvr::ChangeProbe previous = kvr::setRestoreProbe([failAt](kvr::ChangeStep reached) {
+                        if (int(reached) == failAt)
+                            throw kvr::Error(u"planted failure"_s);
+                    });
+                    QVERIFY_THROWS_EXCEPTION(kvr::Error, kvr::restoreBefore(ini, game, entries.first(), u"undo"_s));
+                    kvr::setRestoreProbe(previous);
+                    QCOMPARE(contents(game), now);
+                    QCOMPARE(store.entries(game).size(), entries.size());
                     continue;
                 }
                 if (what == 1 && !entries.isEmpty()) {
