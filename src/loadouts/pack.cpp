@@ -4,7 +4,7 @@
 #include "app/fileio.h"
 #include "app/toolkit.h"
 #include "extract/package_check.h"
-#include "extract/zip_layout.h"
+#include "extract/zip_members.h"
 #include "installer/importer.h"
 #include "installer/skinpackage.h"
 
@@ -87,30 +87,17 @@ quint64 capOf(const QString& name)
 }
 
 // Whether some member's data runs into another's: one stored member read under many names.
+// Nothing when the file is no archive the unpack opens.
 std::optional<bool> membersOverlap(const QString& localPath)
 {
     const UniqueFd fd(::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    struct stat st
-    {
-    };
-    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!fd.isValid())
         return std::nullopt;
-    const auto read = [&fd](uint64_t offset, size_t length,
-                            std::vector<unsigned char>& buffer) -> const unsigned char* {
-        buffer.resize(length);
-        size_t got = 0;
-        while (got < length) {
-            const ssize_t n = ::pread(fd.get(), buffer.data() + got, length - got, static_cast<off_t>(offset + got));
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n <= 0)
-                return nullptr;
-            got += static_cast<size_t>(n);
-        }
-        return buffer.data();
-    };
-    const std::optional<unzip32::ArchiveLayout> layout = unzip32::readLayout(static_cast<uint64_t>(st.st_size), read);
-    return layout ? std::optional<bool>(layout->overlapping) : std::nullopt;
+    const std::atomic_bool never{false};
+    const unzip32::MemberListing listing = unzip32::listMembers(fd.get(), never);
+    if (listing.read == unzip32::MemberListing::Read::Unreadable)
+        return std::nullopt;
+    return listing.read == unzip32::MemberListing::Read::Overlapping;
 }
 
 // A member's bytes, at most `limit` of them, checked against its size and CRC; nothing when it

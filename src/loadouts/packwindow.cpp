@@ -4,6 +4,7 @@
 #include "app/progresstask.h"
 #include "app/toolkit.h"
 #include "app/widgets.h"
+#include "installer/slots.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -18,11 +19,6 @@
 namespace kvr {
 
 namespace {
-
-QString slotTitle(const Slot& s)
-{
-    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
-}
 
 // A pack's work off the window's thread, its progress counted in KiB so that 4 GiB fits.
 bool runPackWork(QWidget* window, const QString& label,

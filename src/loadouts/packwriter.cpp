@@ -5,6 +5,7 @@
 #include "app/fileio.h"
 #include "app/toolkit.h"
 #include "installer/importer.h"
+#include "installer/slots.h"
 #include "installer/skinpackage.h"
 
 #include <QDateTime>
@@ -152,11 +153,6 @@ struct Item
     QString path;
     int slotIndex = -1; // the loadout slot a package describes; -1 for a picture or note
 };
-
-QString slotTitle(const Slot& s)
-{
-    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
-}
 
 // The packages the loadout names, as the skins folder holds them, and their pictures and notes;
 // the slots whose package is missing are taken out of `packed`.
