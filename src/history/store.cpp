@@ -9,12 +9,12 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
-#include <QRegularExpression>
 #include <QSet>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -81,17 +81,30 @@ bool settleBlob(int blobsFd, const QByteArray& temporary, const QByteArray& hash
     return ::renameat(blobsFd, temporary.constData(), blobsFd, hash.constData()) == 0;
 }
 
+namespace {
+
+// The number of an entry's file of this suffix as the program names it, or 0.
+qint64 entryNumber(const char* name, const char* suffix)
+{
+    qint64 id = 0;
+    int digits = 0;
+    for (; name[digits] >= '0' && name[digits] <= '9'; ++digits)
+        id = id * 10 + (name[digits] - '0');
+    if (digits == 0 || name[0] == '0' || id > kMaxEntryId || std::strcmp(name + digits, suffix) != 0)
+        return 0;
+    return id;
+}
+
+} // namespace
+
 // The entries' files of a folder, by number, oldest first.
 QList<EntryFile> entryFiles(const QString& entries, const char* suffix)
 {
     QList<EntryFile> files;
-    const QRegularExpression name(QStringLiteral("^([1-9][0-9]{0,8})\\") + QLatin1String(suffix) + QLatin1Char('$'));
     DirStream dir(entries);
-    while (const dirent* d = dir.next()) {
-        const QRegularExpressionMatch m = name.match(QFile::decodeName(d->d_name));
-        if (m.hasMatch())
-            files.append({m.captured(1).toLongLong(), entries + QLatin1Char('/') + QFile::decodeName(d->d_name)});
-    }
+    while (const dirent* d = dir.next())
+        if (const qint64 id = entryNumber(d->d_name, suffix))
+            files.append({id, entries + QLatin1Char('/') + QFile::decodeName(d->d_name)});
     std::sort(files.begin(), files.end(), [](const EntryFile& a, const EntryFile& b) { return a.id < b.id; });
     return files;
 }
@@ -250,63 +263,65 @@ struct Blob
 struct HistoryFiles
 {
     QList<HistoryEntry> listed;               // oldest first
+    QSet<qint64> pending;                     // the numbers of pending entries
     QHash<qint64, QList<QByteArray>> namedBy; // a listed number -> the hashes of each of its files
     QHash<QByteArray, int> references;        // hash -> the files naming it
     QHash<QByteArray, Blob> blobs;            // every blob
     bool whole = true;                        // every file was read: unnamed blobs may go
 };
 
-HistoryFiles readHistoryFiles(const QString& folder)
+QHash<QByteArray, Blob> readBlobs(const QString& folder)
 {
-    HistoryFiles h;
-    {
-        DirStream dir(folder + QStringLiteral("/blobs"));
-        while (const dirent* d = dir.next()) {
-            struct stat st
-            {
-            };
-            if (isHash(d->d_name) && ::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-                h.blobs.insert(d->d_name, {int(st.st_mode & S_IFMT), st.st_size});
-        }
-    }
-    const QString entries = folder + QStringLiteral("/entries");
-    QHash<QString, qint64> listedIds;
-    for (const EntryFile& f : entryFiles(entries, ".entry"))
-        listedIds.insert(f.path, f.id);
-    for (const EntryFile& f : entryFiles(entries, ".pending"))
-        listedIds.insert(f.path, f.id);
-    DirStream dir(entries);
-    QMap<qint64, HistoryEntry> listed;
+    QHash<QByteArray, Blob> blobs;
+    DirStream dir(folder + QStringLiteral("/blobs"));
     while (const dirent* d = dir.next()) {
         struct stat st
         {
         };
-        // The program writes regular files alone there; links and folders are not followed.
-        if (::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode))
+        if (isHash(d->d_name) && ::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+            blobs.insert(d->d_name, {int(st.st_mode & S_IFMT), st.st_size});
+    }
+    return blobs;
+}
+
+HistoryFiles readHistoryFiles(const QString& folder)
+{
+    HistoryFiles h;
+    h.blobs = readBlobs(folder);
+    DirStream dir(folder + QStringLiteral("/entries"));
+    QMap<qint64, HistoryEntry> listed;
+    while (const dirent* d = dir.next()) {
+        if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
             continue;
-        const QString path = entries + QLatin1Char('/') + QFile::decodeName(d->d_name);
-        const FileRead read = readRegularFile(path, kEntryLimit, Links::Refuse);
-        if (!read.ok() && read.error != ENOENT) {
+        // The program writes regular files alone there; links are not followed.
+        const UniqueFd fd(::openat(dir.fd(), d->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        const FileRead read = fd.isValid() ? readRegularFd(fd.get(), kEntryLimit) : FileRead{};
+        if (read.status == FileRead::Status::NotRegularFile || (!fd.isValid() && (errno == ELOOP || errno == ENOENT)))
+            continue;
+        if (!read.ok()) {
             h.whole = false;
-            qCWarning(lcInstall, "history: %s cannot be read; no blob is removed", qUtf8Printable(path));
+            qCWarning(lcInstall, "history: %s cannot be read; no blob is removed", d->d_name);
         }
         const QSet<QByteArray> hashes = keptHashes(read.data);
         for (const QByteArray& hash : hashes)
             ++h.references[hash];
-        const auto id = listedIds.constFind(path);
-        if (id == listedIds.constEnd())
+        const qint64 entry = entryNumber(d->d_name, ".entry");
+        const qint64 id = entry ? entry : entryNumber(d->d_name, ".pending");
+        if (id == 0)
             continue;
-        h.namedBy[id.value()].append(hashes.values());
-        if (!path.endsWith(QLatin1String(".entry")))
+        h.namedBy[id].append(hashes.values());
+        if (!entry) {
+            h.pending.insert(id);
             continue;
-        HistoryEntry e = entryOfFile(read, id.value(), QString());
+        }
+        HistoryEntry e = entryOfFile(read, id, QString());
         for (const HistoryFile& f : std::as_const(e.kept)) {
             if (!e.damage.isEmpty())
                 break;
             const Blob blob = h.blobs.value(f.hash);
             e.damage = blobDamage(f, blob.type, blob.size);
         }
-        listed.insert(e.id, e);
+        listed.insert(id, e);
     }
     h.listed = listed.values();
     return h;
@@ -334,8 +349,10 @@ QSet<qint64> firstStates(const QList<HistoryEntry>& oldestFirst)
 // Removes a listed entry's files; the blobs they alone named add their size to `freed`.
 void forget(const QString& folder, HistoryFiles& h, qint64 id, qint64* freed = nullptr)
 {
-    QFile::remove(folder + QStringLiteral("/entries/%1.entry").arg(id));
-    QFile::remove(folder + QStringLiteral("/entries/%1.pending").arg(id));
+    const QByteArray entries = QFile::encodeName(folder) + "/entries/" + QByteArray::number(id);
+    ::unlink(QByteArray(entries + ".entry").constData());
+    if (h.pending.contains(id))
+        ::unlink(QByteArray(entries + ".pending").constData());
     for (const QByteArray& hash : h.namedBy.value(id)) {
         auto it = h.references.find(hash);
         if (it != h.references.end() && --it.value() == 0) {

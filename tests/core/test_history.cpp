@@ -426,7 +426,8 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
-    // The game folder is the folder, however it is spelled when the change is made.
+    // The game folder is the folder, however an entry spells it (entries made before it was
+    // recorded as the folder itself spell it as the settings did).
     void gameFolderSpelledAnotherWay_data()
     {
         QTest::addColumn<QString>("spelling"); // %1: the game folder
@@ -437,22 +438,23 @@ private Q_SLOTS:
     void gameFolderSpelledAnotherWay()
     {
         QFETCH(QString, spelling);
-        const QString plain = game();
         if (spelling == u"link") {
-            QVERIFY(QFile::link(plain, ws->root() + u"/linked game"_s));
+            QVERIFY(QFile::link(game(), ws->root() + u"/linked game"_s));
             spelling = ws->root() + u"/linked game"_s;
         } else {
-            spelling = spelling.arg(plain);
+            spelling = spelling.arg(game());
         }
         QVERIFY(QFileInfo(spelling).isDir());
-        const Snapshot before = snapshot(plain);
-        m_game = spelling;
+        const Snapshot before = snapshot(game());
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const QString file = store().folder() + u"/entries/%1.entry"_s.arg(newest().id);
+        QByteArray text = readFile(file);
+        text.replace(QByteArray("game=" + kvr::entryField(game())), QByteArray("game=" + kvr::entryField(spelling)));
+        QVERIFY(writeFile(file, kvr::sealedEntry(text.left(text.lastIndexOf("sum=")))));
         QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
-        m_game.clear();
-        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        QCOMPARE(newest().gameFolder, spelling);
         undo();
-        QCOMPARE(snapshot(plain), before);
+        QCOMPARE(snapshot(game()), before);
     }
 
     // The largest entry the program can write (a ZIP's most members, each replacing a file, with
