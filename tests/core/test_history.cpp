@@ -426,6 +426,24 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
+    // A damaged entry stays until it is forgotten, but the bytes it names count toward the cap:
+    // pruning removes sound entries for them, and never loops when it can remove nothing.
+    void pruningCountsDamagedEntries()
+    {
+        package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
+        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+        const QString newest = store().folder() + u"/entries/3.entry"_s;
+        QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
+        store().prune(store().spaceUsed() - 1);
+        QList<qint64> left;
+        for (const kvr::HistoryEntry& e : store().entries(game()))
+            left.prepend(e.id);
+        QCOMPARE(left, QList<qint64>({1, 3}));
+        store().prune(1);
+        QCOMPARE(store().entries(game()).size(), 2);
+    }
+
     // The game folder is the folder, however an entry spells it (entries made before it was
     // recorded as the folder itself spell it as the settings did).
     void gameFolderSpelledAnotherWay_data()
