@@ -262,7 +262,7 @@ struct Blob
 // The history's files as pruning and forgetting see them, each read once.
 struct HistoryFiles
 {
-    QList<HistoryEntry> listed;               // oldest first
+    QList<HistoryEntry> listed;               // oldest first: number, game folder and slots
     QSet<qint64> pending;                     // the numbers of pending entries
     QHash<qint64, QList<QByteArray>> namedBy; // a listed number -> the hashes of each of its files
     QHash<QByteArray, int> references;        // hash -> the files naming it
@@ -282,6 +282,24 @@ QHash<QByteArray, Blob> readBlobs(const QString& folder)
             blobs.insert(d->d_name, {int(st.st_mode & S_IFMT), st.st_size});
     }
     return blobs;
+}
+
+// The game folder and slots of an entry, read loosely from its header: where its first states
+// are. Whether it is damaged is read only of the entries pruning would remove.
+HistoryEntry headerOf(const QByteArray& bytes, qint64 id)
+{
+    HistoryEntry e;
+    e.id = id;
+    for (qsizetype at = 0, end = 0; (end = bytes.indexOf('\n', at)) >= 0; at = end + 1) {
+        const QByteArray line = bytes.mid(at, end - at);
+        if (line.startsWith("game="))
+            e.gameFolder = decodedField(line.mid(5));
+        else if (line.startsWith("slot="))
+            e.slots.append({decodedField(line.mid(5, line.indexOf(' ') - 5)), {}, {}});
+        else if (line.startsWith("kept=") || line.startsWith("moved=") || line.startsWith("created="))
+            break;
+    }
+    return e;
 }
 
 HistoryFiles readHistoryFiles(const QString& folder)
@@ -314,14 +332,7 @@ HistoryFiles readHistoryFiles(const QString& folder)
             h.pending.insert(id);
             continue;
         }
-        HistoryEntry e = entryOfFile(read, id, QString());
-        for (const HistoryFile& f : std::as_const(e.kept)) {
-            if (!e.damage.isEmpty())
-                break;
-            const Blob blob = h.blobs.value(f.hash);
-            e.damage = blobDamage(f, blob.type, blob.size);
-        }
-        listed.insert(id, e);
+        listed.insert(id, headerOf(read.data, id));
     }
     h.listed = listed.values();
     return h;
@@ -395,7 +406,8 @@ void HistoryStore::prune(qint64 cap)
     const QSet<qint64> first = firstStates(h.listed);
     for (qsizetype i = 0; i < h.listed.size() && used > cap; ++i) {
         const HistoryEntry& e = h.listed.at(i);
-        if (first.contains(e.id) || !e.damage.isEmpty())
+        if (first.contains(e.id) ||
+            !readEntry(m_folder + QStringLiteral("/entries/%1.entry").arg(e.id), e.id, QString()).damage.isEmpty())
             continue;
         qint64 freed = 0;
         forget(m_folder, h, e.id, &freed);
