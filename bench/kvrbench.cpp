@@ -1,7 +1,7 @@
 // Prints the program's speed and memory figures at the scale players reach (tens of thousands
 // of packages), with unpacking compared against Info-ZIP's unzip in the same run.
 //
-//   kvrbench DATA_FOLDER [RUNS] [history|loadouts]
+//   kvrbench DATA_FOLDER [RUNS] [history|loadouts|prune]
 //   kvrbench --scans DATA_FOLDER [RUNS]   only the figures of the bounded background scans
 #include "app/toolkit.h"
 #include "history/history.h"
@@ -572,6 +572,52 @@ void historyFigures()
                       median(with), median(without), "ms", 2.0, true});
 }
 
+// Pruning a history of 10,000 entries of one slot, each keeping a file of its own, that a change
+// took 10 KB over its cap: what the pool does after that change. Its time is the reading of
+// every entry; each entry removed adds two unlinks.
+void pruneFigure()
+{
+    const QString program = dataPath(QStringLiteral("prune/program"));
+    const QString game = dataPath(QStringLiteral("prune/game"));
+    QDir().mkpath(program);
+    QDir().mkpath(game);
+    const kvr::HistoryStore store(program + QStringLiteral("/KVRSI.INI"));
+    const auto build = [&] {
+        QDir(store.folder()).removeRecursively();
+        QDir().mkpath(store.folder() + QStringLiteral("/entries"));
+        QDir().mkpath(store.folder() + QStringLiteral("/blobs"));
+        kvr::HistoryEntry e;
+        e.kind = QStringLiteral("install");
+        e.gameFolder = kvr::canonicalGameFolder(game);
+        e.patterns = {QStringLiteral("PMOSQ*.*")};
+        for (int id = 1; id <= 10000; ++id) {
+            kvr::HistoryFile f;
+            f.name = "PMOSQ.TPC";
+            const QByteArray bytes = QByteArray::number(id).leftJustified(1024, '.');
+            f.hash = kvr::sha256Hex(bytes);
+            f.size = bytes.size();
+            f.mode = 0644;
+            e.id = id;
+            e.time = id;
+            e.slots = {{QStringLiteral("MOSQ"), QString::number(id - 1), QString::number(id)}};
+            e.kept = {f};
+            QFile blob(store.blobPath(f.hash));
+            QFile entry(store.folder() + QStringLiteral("/entries/%1.entry").arg(id));
+            if (!blob.open(QIODevice::WriteOnly) || blob.write(bytes) != bytes.size() ||
+                !entry.open(QIODevice::WriteOnly) || entry.write(kvr::entryBytes(e)) < 0)
+                std::fprintf(stderr, "the history to prune cannot be written\n");
+        }
+    };
+    const double ms = medianOf(g_runs, build, [&] {
+        if (const qint64 used = store.spaceUsed(), cap = used - 10 * 1024; used > cap)
+            kvr::HistoryStore(store.settingsFile()).prune(cap);
+    });
+    if (kvr::HistoryStore(store.settingsFile()).entries(QString()).size() != 9990)
+        std::fprintf(stderr, "the prune left another number of entries than 9,990\n");
+    g_rows.push_back(
+        {"Pruning a history of 10,000 entries 10 KB over its cap (on the pool)", ms, NAN, "ms", 100, false});
+}
+
 // The peak resident memory of this process, in MB.
 double peakMemoryMb()
 {
@@ -865,6 +911,12 @@ int main(int argc, char* argv[])
         printTable();
         return 0;
     }
+    // "kvrbench DATA RUNS prune": that figure alone, with no packages to make.
+    if (argc >= 4 && std::strcmp(argv[3], "prune") == 0) {
+        pruneFigure();
+        printTable();
+        return 0;
+    }
     makeData();
     // "kvrbench DATA RUNS history" or "... loadouts": those figures alone.
     if (argc >= 4 && (std::strcmp(argv[3], "history") == 0 || std::strcmp(argv[3], "loadouts") == 0)) {
@@ -889,6 +941,7 @@ int main(int argc, char* argv[])
     windowFigures();
     historyFigures();
     undoMemoryFigure();
+    pruneFigure();
     loadoutFigures();
     reportAndPrefixFigures();
     boundedScanFigures();

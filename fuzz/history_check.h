@@ -1,5 +1,6 @@
 // The checks of fuzz_history, shared with the regression test: an entry the reader takes as whole
-// names only plain file names of the game folder it was read for and writes back to the same entry.
+// names only plain file names of the game folder it was read for, keeps permission bits alone,
+// clears only a slot's files, and writes back to the same entry.
 #pragma once
 
 #include "history/history.h"
@@ -17,6 +18,12 @@ inline const char* checkHistoryEntry(const QByteArray& bytes)
         for (const kvr::HistoryFile& f : *files)
             if (!kvr::isPlainName(f.name))
                 return "a whole entry names a path";
+    for (const kvr::HistoryFile& f : entry.kept)
+        if (f.mode & ~0777u)
+            return "a whole entry keeps more than permission bits";
+    for (const QString& pattern : entry.patterns)
+        if (!pattern.startsWith(QLatin1Char('P')) || pattern.size() < 6)
+            return "a whole entry clears files beyond a slot's";
     if (entry.gameFolder != game)
         return "a whole entry names another game folder";
     const kvr::HistoryEntry again = kvr::parseEntry(kvr::entryBytes(entry), game);

@@ -1,6 +1,13 @@
 #include "history/entry.h"
 
+#include "extract/zip_names.h"
+#include "history/hashing.h"
+#include "installer/slots.h"
+
+#include <QFileInfo>
+
 #include <algorithm>
+#include <sys/stat.h>
 
 namespace kvr {
 
@@ -59,7 +66,30 @@ qint64 HistoryEntry::keptBytes() const
 
 bool isPlainName(const QByteArray& name)
 {
-    return !name.isEmpty() && name != "." && name != ".." && !name.contains('/') && !name.contains('\0');
+    const std::string_view view(name.constData(), size_t(name.size()));
+    return !name.isEmpty() && unzip32::bareName(view) == view && !name.contains('\\') &&
+           std::none_of(name.begin(), name.end(), [](char c) { return uchar(c) < 0x20 || uchar(c) == 0x7f; });
+}
+
+QString canonicalGameFolder(const QString& folder)
+{
+    const QString canonical = QFileInfo(folder).canonicalFilePath();
+    return canonical.isEmpty() ? folder : canonical;
+}
+
+bool sameGameFolder(const QString& recorded, const QString& folder)
+{
+    if (recorded == folder)
+        return true;
+    struct stat a
+    {
+    };
+    struct stat b
+    {
+    };
+    return ::stat(QFile::encodeName(recorded).constData(), &a) == 0 &&
+           ::stat(QFile::encodeName(folder).constData(), &b) == 0 && S_ISDIR(a.st_mode) && a.st_dev == b.st_dev &&
+           a.st_ino == b.st_ino;
 }
 
 QByteArray headerBytes(const HistoryEntry& e)
@@ -85,6 +115,11 @@ QByteArray keptLine(const HistoryFile& f)
            (f.changedBehind ? " changed" : "") + '\n';
 }
 
+QByteArray sealedEntry(const QByteArray& lines)
+{
+    return lines + "sum=" + sha256Hex(lines) + "\nend\n";
+}
+
 QByteArray entryBytes(const HistoryEntry& e)
 {
     QByteArray bytes = headerBytes(e);
@@ -92,8 +127,128 @@ QByteArray entryBytes(const HistoryEntry& e)
         bytes += keptLine(f);
     for (const HistoryFile& f : e.created)
         bytes += "created=" + f.hash + ' ' + entryField(f.name) + '\n';
-    return bytes + "end\n";
+    return sealedEntry(bytes);
 }
+
+namespace {
+
+// The patterns a change clears: one slot's files, or every slot's for a reset.
+bool isSlotPattern(const QString& pattern)
+{
+    if (pattern == QLatin1String("P*.TPC") || pattern == QLatin1String("P*.3DZ"))
+        return true;
+    return pattern.size() == 8 && pattern.startsWith(QLatin1Char('P')) && pattern.endsWith(QLatin1String("*.*")) &&
+           isSlotCode(QStringView(pattern).mid(1, 4));
+}
+
+// A skin name as the settings hold it: one line.
+bool isSkinName(const QString& name)
+{
+    return std::none_of(name.begin(), name.end(), [](QChar c) { return c.unicode() < 0x20 || c.unicode() == 0x7f; });
+}
+
+// Reads an entry's lines into `e`; each returns the reason it is damaged, or nothing.
+class EntryReader
+{
+public:
+    explicit EntryReader(HistoryEntry& e) : m_e(e) {}
+
+    QString line(const QByteArray& key, const QByteArray& value)
+    {
+        const QList<QByteArray> fields = value.split(' ');
+        if (key == "id")
+            return once(m_id, toNumber(value, m_e.id) && m_e.id > 0);
+        if (key == "time")
+            return once(m_time, toNumber(value, m_e.time));
+        if (key == "kind")
+            return once(m_kind, kKinds.contains(m_e.kind = decodedField(value)));
+        if (key == "game")
+            return once(m_game, !(m_e.gameFolder = decodedField(value)).isEmpty());
+        if (key == "restores")
+            return once(m_restores, toNumber(value, m_e.restores) && m_e.restores > 0);
+        if (key == "slot")
+            return slot(fields);
+        if (key == "pattern")
+            return pattern(value);
+        if (key == "kept")
+            return kept(fields);
+        if (key == "created")
+            return created(fields);
+        return kBad;
+    }
+    bool complete() const { return m_id && m_time && m_kind && m_game; }
+
+    static inline const QString kBad = QStringLiteral("bad");
+
+private:
+    static QString once(bool& seen, bool ok)
+    {
+        if (seen || !ok)
+            return kBad;
+        seen = true;
+        return {};
+    }
+    QString slot(const QList<QByteArray>& fields)
+    {
+        if (fields.size() != 3)
+            return kBad;
+        const HistorySlot s{decodedField(fields.at(0)), decodedField(fields.at(1)), decodedField(fields.at(2))};
+        if (!isSlotCode(s.slot) || !isSkinName(s.before) || !isSkinName(s.after))
+            return kBad;
+        m_e.slots.append(s);
+        return {};
+    }
+    QString pattern(const QByteArray& value)
+    {
+        const QString pattern = decodedField(value);
+        if (!isSlotPattern(pattern))
+            return QStringLiteral("it names files outside a slot: %1").arg(pattern);
+        m_e.patterns.append(pattern);
+        return {};
+    }
+    static QString name(const QByteArray& field, HistoryFile& f)
+    {
+        f.name = QByteArray::fromPercentEncoding(field);
+        if (isPlainName(f.name))
+            return {};
+        return QStringLiteral("it names a path, not a file of the game folder: %1").arg(QString::fromUtf8(f.name));
+    }
+    QString kept(const QList<QByteArray>& fields)
+    {
+        HistoryFile f;
+        qint64 mode = 0;
+        if (fields.size() < 6 || fields.size() > 7 || !isHash(fields.at(0)) || !toNumber(fields.at(1), f.size) ||
+            !toNumber(fields.at(2), mode, 8) || mode > 07777 || !toNumber(fields.at(3), f.mtimeSec) ||
+            !toNumber(fields.at(4), f.mtimeNsec) || f.mtimeNsec > 999999999)
+            return kBad;
+        if (fields.size() == 7 && fields.at(6) != "changed")
+            return kBad;
+        f.hash = fields.at(0);
+        // Written back with the permission bits alone: never set-uid, set-gid or sticky.
+        f.mode = quint32(mode) & 0777;
+        f.changedBehind = fields.size() == 7;
+        if (QString why = name(fields.at(5), f); !why.isEmpty())
+            return why;
+        m_e.kept.append(f);
+        return {};
+    }
+    QString created(const QList<QByteArray>& fields)
+    {
+        HistoryFile f;
+        if (fields.size() != 2 || !isHash(fields.at(0)))
+            return kBad;
+        f.hash = fields.at(0);
+        if (QString why = name(fields.at(1), f); !why.isEmpty())
+            return why;
+        m_e.created.append(f);
+        return {};
+    }
+
+    HistoryEntry& m_e;
+    bool m_id = false, m_time = false, m_kind = false, m_game = false, m_restores = false;
+};
+
+} // namespace
 
 HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
 {
@@ -110,86 +265,32 @@ HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder)
     };
     if (bytes.contains('\0') || bytes.contains('\r'))
         return damaged(QStringLiteral("it holds bytes no entry holds"));
-    QList<QByteArray> lines = bytes.split('\n');
+    const QList<QByteArray> lines = bytes.split('\n');
     if (lines.size() < 3 || lines.first() != kHeader || !lines.last().isEmpty() || lines.at(lines.size() - 2) != "end")
         return damaged(QStringLiteral("it is cut short or not an entry"));
-    bool haveId = false, haveTime = false, haveKind = false, haveGame = false;
-    for (qsizetype i = 1; i + 2 < lines.size(); ++i) {
+    // The checksum is the last line before the end; entries from before it have none.
+    qsizetype last = lines.size() - 2;
+    if (lines.at(last - 1).startsWith("sum=")) {
+        --last;
+        const qsizetype sealed = bytes.size() - qsizetype(qstrlen("end\n")) - lines.at(last).size() - 1;
+        if (lines.at(last).mid(4) != sha256Hex(bytes.left(sealed)))
+            return damaged(QStringLiteral("it was edited after it was written"));
+    }
+    EntryReader reader(e);
+    for (qsizetype i = 1; i < last; ++i) {
         const QByteArray& line = lines.at(i);
         const qsizetype eq = line.indexOf('=');
-        if (eq <= 0)
+        const QString why = eq > 0 ? reader.line(line.left(eq), line.mid(eq + 1)) : EntryReader::kBad;
+        if (why == EntryReader::kBad)
             return damaged(QStringLiteral("line %1 does not parse").arg(i + 1));
-        const QByteArray key = line.left(eq);
-        const QByteArray value = line.mid(eq + 1);
-        const QList<QByteArray> fields = value.split(' ');
-        const auto bad = [&] { return damaged(QStringLiteral("line %1 does not parse").arg(i + 1)); };
-        if (key == "id") {
-            if (haveId || !toNumber(value, e.id) || e.id == 0)
-                return bad();
-            haveId = true;
-        } else if (key == "time") {
-            if (haveTime || !toNumber(value, e.time))
-                return bad();
-            haveTime = true;
-        } else if (key == "kind") {
-            e.kind = decodedField(value);
-            if (haveKind || !kKinds.contains(e.kind))
-                return bad();
-            haveKind = true;
-        } else if (key == "game") {
-            e.gameFolder = decodedField(value);
-            if (haveGame || e.gameFolder.isEmpty())
-                return bad();
-            haveGame = true;
-        } else if (key == "restores") {
-            if (e.restores || !toNumber(value, e.restores) || e.restores == 0)
-                return bad();
-        } else if (key == "slot") {
-            if (fields.size() != 3 || fields.at(0).isEmpty())
-                return bad();
-            e.slots.append({decodedField(fields.at(0)), decodedField(fields.at(1)), decodedField(fields.at(2))});
-        } else if (key == "pattern") {
-            const QByteArray pattern = QByteArray::fromPercentEncoding(value);
-            if (!isPlainName(pattern) || (!pattern.startsWith('P') && !pattern.startsWith('p')))
-                return damaged(QStringLiteral("it names files outside a slot: %1").arg(QString::fromUtf8(pattern)));
-            e.patterns.append(QString::fromUtf8(pattern));
-        } else if (key == "kept" || key == "created") {
-            HistoryFile f;
-            const bool kept = key == "kept";
-            const qsizetype nameField = kept ? 5 : 1;
-            if (fields.size() < nameField + 1 || fields.size() > nameField + 2 || !isHash(fields.at(0)))
-                return bad();
-            f.hash = fields.at(0);
-            f.name = QByteArray::fromPercentEncoding(fields.at(nameField));
-            if (!isPlainName(f.name))
-                return damaged(QStringLiteral("it names a path, not a file of the game folder: %1")
-                                   .arg(QString::fromUtf8(f.name)));
-            if (kept) {
-                qint64 mode = 0;
-                if (!toNumber(fields.at(1), f.size) || !toNumber(fields.at(2), mode, 8) || mode > 07777 ||
-                    !toNumber(fields.at(3), f.mtimeSec) || !toNumber(fields.at(4), f.mtimeNsec) ||
-                    f.mtimeNsec > 999999999)
-                    return bad();
-                f.mode = static_cast<quint32>(mode);
-                if (fields.size() == 7) {
-                    if (fields.at(6) != "changed")
-                        return bad();
-                    f.changedBehind = true;
-                }
-                e.kept.append(f);
-            } else {
-                if (fields.size() != 2)
-                    return bad();
-                e.created.append(f);
-            }
-        } else {
-            return bad();
-        }
+        if (!why.isEmpty())
+            return damaged(why);
     }
-    if (!haveId || !haveTime || !haveKind || !haveGame)
+    if (!reader.complete())
         return damaged(QStringLiteral("it lacks a line every entry has"));
-    if (!gameFolder.isEmpty() && e.gameFolder != gameFolder)
+    if (!gameFolder.isEmpty() && !sameGameFolder(e.gameFolder, gameFolder))
         return damaged(QStringLiteral("it was made in another game folder: %1").arg(e.gameFolder));
     return e;
 }
+
 } // namespace kvr

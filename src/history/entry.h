@@ -44,16 +44,32 @@ struct HistoryEntry
     qint64 keptBytes() const;
 };
 
-// An entry is a few lines per file: this bounds what a hand-made one can make the reader take in.
-constexpr qint64 kEntryLimit = qint64{16} << 20;
+// The longest line a file of a change can take, with the longest name (255 bytes, each encoded
+// as three): kept (hash, size, mode, time, name, "changed"), moved (a temporary for the hash),
+// creating and created (hash and name).
+inline constexpr qint64 kLongestEncodedName = 255 * 3;
+inline constexpr qint64 kLongestFileLines = (5 + 64 + 5 * 21 + kLongestEncodedName + 9) +
+                                            (6 + 24 + 5 * 21 + kLongestEncodedName + 1) +
+                                            (9 + kLongestEncodedName + 1) + (8 + 64 + 1 + kLongestEncodedName + 1);
+// The largest entry or pending entry the program writes: a package of the most members a ZIP
+// holds, each replacing a file, plus the header; a hand-made file beyond it is not read.
+inline constexpr qint64 kEntryLimit = 65535 * kLongestFileLines + (qint64{1} << 20);
 
-// The entry's text, and its strict reading: anything that does not parse, a name that could lead
-// out of the folder, or another game folder than `gameFolder` gives an entry with `damage` set.
+// The entry's text, sealed with a checksum over its lines, and its strict reading: anything that
+// does not parse, a checksum that does not match, a name or pattern the program never writes, or
+// another game folder than `gameFolder` gives an entry with `damage` set. Entries written before
+// the checksum are read without it, bounded by the same rules.
 QByteArray entryBytes(const HistoryEntry& entry);
 HistoryEntry parseEntry(const QByteArray& bytes, const QString& gameFolder);
+// An entry's lines from the header to the last file, sealed and ended.
+QByteArray sealedEntry(const QByteArray& lines);
 
-// Whether a name from an entry is a plain file name of one folder.
+// Whether a name from an entry is one the unpack could write: one component, no control bytes.
 bool isPlainName(const QByteArray& name);
+// The game folder as the history records and compares it: the folder itself, however spelled
+// (a trailing slash, a link, `..`).
+QString canonicalGameFolder(const QString& folder);
+bool sameGameFolder(const QString& recorded, const QString& folder);
 // Whether the text is a SHA-256 as the history names blobs: 64 lower-case hex digits.
 bool isHash(const QByteArray& text);
 

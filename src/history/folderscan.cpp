@@ -2,6 +2,7 @@
 
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "history/entry.h"
 
 #include <QFile>
 
@@ -57,7 +58,8 @@ Scan scanGameFolder(int gameFd, const QStringList& patterns, const QSet<QString>
         const QString folded = folding ? decoded.toCaseFolded() : QString();
         const bool matching = matchesAny(patterns, decoded) || also.contains(folded);
         const bool unpackedOver = !toUnpack.isEmpty() && toUnpack.contains(folded);
-        if (!matching && !unpackedOver)
+        // A name no entry may hold (a control byte, a backslash) stays where it is.
+        if ((!matching && !unpackedOver) || !isPlainName(name))
             continue;
         struct stat st
         {

@@ -95,7 +95,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
         ::open(QFile::encodeName(folder + QStringLiteral("/blobs")).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     m_entry.time = QDateTime::currentMSecsSinceEpoch();
     m_entry.kind = kind;
-    m_entry.gameFolder = localGameFolder;
+    m_entry.gameFolder = canonicalGameFolder(localGameFolder);
     m_entry.slots = slots;
     m_entry.patterns = patterns;
     // Numbered and created under the history's lock: a start's finishing of pending entries must
@@ -105,11 +105,8 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
         throw historyInUse(folder);
     const QString entries = folder + QStringLiteral("/entries");
     // Those of committed changes whose entries have reached the disk go in secure().
-    qint64 next = 1;
-    for (const char* suffix : {".entry", ".pending"})
-        for (const EntryFile& f : entryFiles(entries, suffix))
-            next = std::max(next, f.id + 1);
-    for (;; ++next) {
+    qint64 next = nextEntryId(entries);
+    for (; next > 0 && next <= kMaxEntryId; ++next) {
         m_pendingPath = entries + QStringLiteral("/%1.pending").arg(next);
         m_pendingFd.reset(::open(QFile::encodeName(m_pendingPath).constData(),
                                  O_WRONLY | O_CREAT | O_EXCL | O_APPEND | O_CLOEXEC | O_NOFOLLOW, 0644));
@@ -117,7 +114,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
             break;
     }
     if (!m_blobsFd.isValid() || !m_pendingFd.isValid())
-        throw refuse(errno);
+        throw refuse(m_pendingFd.isValid() || next > 0 ? errno : ENOSPC);
     if (!lockExclusiveWithin(m_pendingFd.get(), kHistoryLockWait)) {
         ::unlink(QFile::encodeName(m_pendingPath).constData());
         throw historyInUse(folder);
@@ -624,9 +621,7 @@ void HistoryRecorder::commit()
                         false))
         throw Error(QStringLiteral("The history's entry cannot be written (%1).").arg(describeErrno(errno)));
     m_pendingFd.reset();
-    // Only a history over its cap is read whole.
-    if (const qint64 cap = m_store.cap(); m_store.spaceUsed() > cap)
-        m_store.prune(cap);
+    pruneSoon(m_store.settingsFile());
 }
 
 void setHistoryDiskFull(bool full)

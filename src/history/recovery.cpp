@@ -68,24 +68,11 @@ PendingHeader pendingHeader(const QByteArray& bytes)
     return header;
 }
 
-// The same folder, however it is spelled.
-bool sameFolder(const QString& a, const QString& b)
-{
-    struct stat sa
-    {
-    };
-    struct stat sb
-    {
-    };
-    return !a.isEmpty() && !b.isEmpty() && ::stat(QFile::encodeName(a).constData(), &sa) == 0 &&
-           ::stat(QFile::encodeName(b).constData(), &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
-}
-
 // Makes the entry of a pending entry a kill left, under the history's lock.
 void finishPending(const QString& entries, const EntryFile& file, const QByteArray& data, int blobsFd, int gameFd)
 {
     // A line cut by the kill was never relied on: its file was still in the game folder.
-    const QByteArray bytes = settlePendingMoves(blobsFd, gameFd, data.left(data.lastIndexOf('\n') + 1)) + "end\n";
+    const QByteArray bytes = sealedEntry(settlePendingMoves(blobsFd, gameFd, data.left(data.lastIndexOf('\n') + 1)));
     if (writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
         QFile::remove(file.path);
     qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);
@@ -132,7 +119,7 @@ void finishPendingEntries(const HistoryStore& store, const QSet<qint64>& carried
         if (!read.ok())
             continue;
         const PendingHeader header = pendingHeader(read.data);
-        if (!gameFd.isValid() || !sameFolder(header.game, game)) {
+        if (!gameFd.isValid() || !sameGameFolder(header.game, game)) {
             qCInfo(lcInstall, "history: the pending entry %lld of the game folder %s waits until that folder is in use",
                    file.id, qUtf8Printable(header.game));
             continue;

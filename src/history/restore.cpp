@@ -189,7 +189,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     if (!target.damage.isEmpty())
         throw Error(QStringLiteral("This change cannot be undone: %1.").arg(target.damage));
     const QString local = usableFolder(gameFolder);
-    if (local.isEmpty() || local != target.gameFolder)
+    if (local.isEmpty() || !sameGameFolder(target.gameFolder, local))
         throw Error(QStringLiteral("This change was made in the game folder %1, which is not the one in use.")
                         .arg(target.gameFolder));
     const HistoryStore store(settingsFile);

@@ -28,23 +28,25 @@ public:
     QString folder() const { return m_folder; }
     QString blobPath(const QByteArray& hash) const;
 
-    // Every entry, newest first; damaged ones carry their reason (a missing or short blob too).
+    // Every entry, newest first; damaged ones carry their reason (a blob missing, cut short or a
+    // link; its bytes are checked against the hash when it is put back).
     QList<HistoryEntry> entries(const QString& gameFolder) const;
-    // The newest entry alone (the one an undo takes back), read without the others.
+    // The newest entry of this game folder (the one an undo takes back), read without the older
+    // ones; one that cannot be read stands in the way as damaged.
     std::optional<HistoryEntry> newest(const QString& gameFolder) const;
     // The bytes the blobs take.
     qint64 spaceUsed() const;
     // The size the history is kept under: `configured`, never more than a tenth of the free space.
     qint64 cap(qint64 configured = qint64{2} << 30) const;
-    // Removes the oldest entries until the blobs fit under `cap`, never the first entry of a slot
-    // (the game's own files), then every blob no entry names.
+    // Removes the oldest entries until the blobs fit under `cap`, never a damaged one nor the
+    // first entry of a slot in its game folder (the game's own files), then every blob no file
+    // of the entries' folder names. Reads each file once: its time grows with the history.
     void prune(qint64 cap);
     // Forgets every entry but the newest `keep`; first states too only when asked.
     void forgetOlder(int keep, bool firstStatesToo);
 
 private:
     HistoryEntry readEntry(const QString& path, qint64 id, const QString& gameFolder) const;
-    void removeUnreferencedBlobs();
     QString m_settingsFile;
     QString m_folder;
 };
@@ -57,8 +59,19 @@ struct EntryFile
     QString path;
 };
 
+// The numbers the program gives entries, written without leading zeros. A file of another name
+// (`999999999999999999.entry`) is not the program's: not listed nor numbered from, though the
+// blobs it names are kept.
+inline constexpr qint64 kMaxEntryId = 999999999;
+
 // The entries' files of a folder (".entry" or ".pending"), by number, oldest first.
 QList<EntryFile> entryFiles(const QString& entries, const char* suffix);
+// The number of the next entry: past every entry and pending entry; 0 when none is left.
+qint64 nextEntryId(const QString& entries);
+
+// Prunes the history of this settings file to its cap on the program's pool, when it is over
+// it, without anyone waiting; a prune under way already does for a second.
+void pruneSoon(const QString& settingsFile);
 
 // A committed change's pending entry stays until its entry is whole on disk: then it goes.
 // False when the entry is missing or damaged, and the pending entry must make it.

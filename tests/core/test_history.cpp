@@ -16,6 +16,7 @@
 
 #include <cstring>
 #include <fcntl.h>
+#include <limits>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -385,37 +386,164 @@ private Q_SLOTS:
         QVERIFY(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).isEmpty());
     }
 
+    // First states are the game's own files of a slot in one game folder; a file of a name the
+    // program never writes (a stray huge number) is not numbered from, but its blobs stay.
+    void forgettingKeepsEachFolderAndStray_data()
+    {
+        QTest::addColumn<bool>("prune");
+        QTest::addRow("pruning") << true;
+        QTest::addRow("Forget Older Changes") << false;
+    }
+    void forgettingKeepsEachFolderAndStray()
+    {
+        QFETCH(bool, prune);
+        package(u"Other"_s, {"PMOSQ.TPC"}, "other");
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Other"_s);
+        const kvr::HistoryEntry second = newest();
+        const QString entries = store().folder() + u"/entries/"_s;
+        QVERIFY(QFile::copy(entries + u"2.entry"_s, entries + u"999999999999999999.entry"_s));
+        m_game = ws->root() + u"/second game"_s;
+        QVERIFY(QDir().mkpath(m_game) && writeFile(m_game + u"/PMOSQ.TPC"_s, "the second game's own"));
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        m_game.clear();
+        // Back in the first folder, Undo takes this folder's newest change.
+        QCOMPARE(newest().id, second.id);
+        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        QCOMPARE(newest().id, 4);
+        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        if (prune)
+            store().prune(1);
+        else
+            store().forgetOlder(0, false);
+        QList<qint64> left;
+        for (const kvr::HistoryEntry& e : store().entries(QString()))
+            left.prepend(e.id);
+        QCOMPARE(left, QList<qint64>({1, 3}));
+        QCOMPARE(readFile(store().blobPath(kvr::sha256Hex("the second game's own"))), "the second game's own"_ba);
+        for (const kvr::HistoryFile& f : second.kept)
+            QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
+    }
+
+    // A damaged entry stays until it is forgotten, but the bytes it names count toward the cap:
+    // pruning removes sound entries for them, and never loops when it can remove nothing.
+    void pruningCountsDamagedEntries()
+    {
+        package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
+        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+        const QString newest = store().folder() + u"/entries/3.entry"_s;
+        QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
+        store().prune(store().spaceUsed() - 1);
+        QList<qint64> left;
+        for (const kvr::HistoryEntry& e : store().entries(game()))
+            left.prepend(e.id);
+        QCOMPARE(left, QList<qint64>({1, 3}));
+        store().prune(1);
+        QCOMPARE(store().entries(game()).size(), 2);
+    }
+
+    // The game folder is the folder, however an entry spells it (entries made before it was
+    // recorded as the folder itself spell it as the settings did).
+    void gameFolderSpelledAnotherWay_data()
+    {
+        QTest::addColumn<QString>("spelling"); // %1: the game folder
+        QTest::addRow("a trailing slash") << u"%1/"_s;
+        QTest::addRow("through a link") << u"link"_s;
+        QTest::addRow("with ..") << u"%1/../game"_s;
+    }
+    void gameFolderSpelledAnotherWay()
+    {
+        QFETCH(QString, spelling);
+        if (spelling == u"link") {
+            QVERIFY(QFile::link(game(), ws->root() + u"/linked game"_s));
+            spelling = ws->root() + u"/linked game"_s;
+        } else {
+            spelling = spelling.arg(game());
+        }
+        QVERIFY(QFileInfo(spelling).isDir());
+        const Snapshot before = snapshot(game());
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const QString file = store().folder() + u"/entries/%1.entry"_s.arg(newest().id);
+        QByteArray text = readFile(file);
+        text.replace(QByteArray("game=" + kvr::entryField(game())), QByteArray("game=" + kvr::entryField(spelling)));
+        QVERIFY(writeFile(file, kvr::sealedEntry(text.left(text.lastIndexOf("sum=")))));
+        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        QCOMPARE(newest().gameFolder, spelling);
+        undo();
+        QCOMPARE(snapshot(game()), before);
+    }
+
+    // The largest entry the program can write (a ZIP's most members, each replacing a file, with
+    // the longest names) is read back.
+    void largestEntryIsRead()
+    {
+        kvr::HistoryEntry e;
+        e.id = 1;
+        e.kind = u"install"_s;
+        e.gameFolder = game();
+        kvr::HistoryFile f;
+        f.name = 'P' + QByteArray(254, '#');
+        f.hash = kvr::sha256Hex("");
+        f.size = std::numeric_limits<qint64>::max();
+        f.mode = 0644;
+        f.mtimeSec = std::numeric_limits<qint64>::max();
+        f.mtimeNsec = 999999999;
+        f.changedBehind = true;
+        e.kept.fill(f, 65535);
+        e.created.fill(f, 65535);
+        const QByteArray bytes = kvr::entryBytes(e);
+        QVERIFY(bytes.size() <= kvr::kEntryLimit);
+        const kvr::HistoryEntry read = kvr::parseEntry(bytes, game());
+        QVERIFY2(read.damage.isEmpty(), qPrintable(read.damage));
+        QCOMPARE(read.created.size(), 65535);
+    }
+
+    // Edits are sealed again as a forger who knows the format would: the rules still refuse them.
     void damagedEntriesAreRefused_data()
     {
         QTest::addColumn<QByteArray>("from");
         QTest::addColumn<QByteArray>("to");
-        QTest::addColumn<QString>("blob"); // "", "missing", "short", "altered"
+        QTest::addColumn<bool>("sealed");
+        QTest::addColumn<QString>("blob"); // "", "missing", "short", "altered", "link"
         QTest::addColumn<QString>("reason");
-        QTest::addRow("another game folder") << "game="_ba
-                                             << "game=%2Felsewhere"_ba << QString() << u"another game folder"_s;
-        QTest::addRow("a path for a name") << " PMOSQ.TPC"_ba
-                                           << " ..%2FPMOSQ.TPC"_ba << QString() << u"a path"_s;
-        QTest::addRow("a parent for a name") << " PMOSQ.TPC"_ba
-                                             << " .."_ba << QString() << u"a path"_s;
-        QTest::addRow("a hand edit") << "kind="_ba
-                                     << "kind=whatever"_ba << QString() << u"line %1 does not parse"_s;
-        QTest::addRow("a field too many") << " PMOSQ.TPC\n"_ba
-                                          << " PMOSQ.TPC changed more\n"_ba << QString() << u"does not parse"_s;
-        QTest::addRow("another entry's number") << "id="_ba
-                                                << "id=9"_ba << QString() << u"its number"_s;
+        const auto edit = [](const char* row, const QByteArray& from, const QByteArray& to, const QString& reason) {
+            QTest::addRow("%s", row) << from << to << true << QString() << reason;
+        };
+        // Not this folder's change: Undo has none to take back.
+        edit("another game folder", "game="_ba, "game=%2Felsewhere"_ba, u"not the one in use"_s);
+        edit("a path for a name", " PMOSQ.TPC"_ba, " ..%2FPMOSQ.TPC"_ba, u"a path"_s);
+        edit("a parent for a name", " PMOSQ.TPC"_ba, " .."_ba, u"a path"_s);
+        edit("a line end in a name", " PMOSQ.TPC"_ba, " PMOSQ%0A.TPC"_ba, u"a path"_s);
+        edit("a backslash in a name", " PMOSQ.TPC"_ba, " ..%5CKVR.EXE"_ba, u"a path"_s);
+        edit("a pattern of every file", "pattern=PMOSQ%2A.%2A"_ba, "pattern=P%2A"_ba, u"outside a slot"_s);
+        edit("a pattern of no slot", "pattern=PMOSQ%2A.%2A"_ba, "pattern=PMOSX%2A.%2A"_ba, u"outside a slot"_s);
+        edit("a kind of no change", "kind="_ba, "kind=whatever"_ba, u"line %1 does not parse"_s);
+        edit("a nanosecond out of range", " 1234567 891 "_ba, " 1234567 1000000000 "_ba, u"line %1 does not parse"_s);
+        edit("a field too many", " PMOSQ.TPC\n"_ba, " PMOSQ.TPC changed more\n"_ba, u"does not parse"_s);
+        edit("another entry's number", "id="_ba, "id=9"_ba, u"its number"_s);
+        QTest::addRow("another entry's number and a missing blob")
+            << "id="_ba
+            << "id=9"_ba << true << u"missing"_s << u"its number"_s;
+        QTest::addRow("a hand edit") << "kind=install"_ba
+                                     << "kind=reset"_ba << false << QString() << u"edited"_s;
         QTest::addRow("cut short") << "end\n"_ba
-                                   << ""_ba << QString() << u"cut short"_s;
+                                   << ""_ba << false << QString() << u"cut short"_s;
         QTest::addRow("a missing blob") << ""_ba
-                                        << ""_ba << u"missing"_s << u"missing"_s;
+                                        << ""_ba << false << u"missing"_s << u"missing"_s;
         QTest::addRow("a short blob") << ""_ba
-                                      << ""_ba << u"short"_s << u"cut short"_s;
+                                      << ""_ba << false << u"short"_s << u"cut short"_s;
         QTest::addRow("a blob not matching its hash") << ""_ba
-                                                      << ""_ba << u"altered"_s << u"damaged"_s;
+                                                      << ""_ba << false << u"altered"_s << u"damaged"_s;
+        QTest::addRow("a blob that is a link") << ""_ba
+                                               << ""_ba << false << u"link"_s << u"not a file"_s;
     }
     void damagedEntriesAreRefused()
     {
         QFETCH(QByteArray, from);
         QFETCH(QByteArray, to);
+        QFETCH(bool, sealed);
         QFETCH(QString, blob);
         QFETCH(QString, reason);
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
@@ -429,12 +557,16 @@ private Q_SLOTS:
             if (reason.contains(u"%1"))
                 reason = reason.arg(text.left(at).count('\n') + 1);
         }
+        if (sealed)
+            text = kvr::sealedEntry(text.left(text.lastIndexOf("sum=")));
         QVERIFY(writeFile(file, text));
         const QString blobFile = store().blobPath(made.kept.first().hash);
         const QByteArray bytes = readFile(blobFile);
-        if (blob == u"missing")
+        if (blob == u"missing" || blob == u"link")
             QVERIFY(QFile::remove(blobFile));
-        else if (!blob.isEmpty())
+        if (blob == u"link")
+            QVERIFY(writeFile(ws->root() + u"/copy"_s, bytes) && QFile::link(ws->root() + u"/copy"_s, blobFile));
+        else if (blob == u"short" || blob == u"altered")
             QVERIFY(writeFile(blobFile, blob == u"short" ? bytes.left(3) : QByteArray(bytes.size(), 'z')));
         const Snapshot before = snapshot(game());
         try {
@@ -445,6 +577,19 @@ private Q_SLOTS:
         }
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(store().entries(game()).size(), 1);
+    }
+
+    // An entry from before the checksum is read by the rules alone: its modes are permission bits.
+    void entryWithoutChecksumIsBoundedByTheRules()
+    {
+        const Snapshot before = snapshot(game());
+        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const QString file = store().folder() + u"/entries/%1.entry"_s.arg(newest().id);
+        QByteArray text = readFile(file);
+        text = text.left(text.lastIndexOf("sum=")).replace(" 640 ", " 7640 ") + "end\n";
+        QVERIFY(writeFile(file, text));
+        undo();
+        QCOMPARE(snapshot(game()), before);
     }
 
     void unwritableHistoryRemovesNothing_data()
