@@ -100,6 +100,11 @@ private:
     void removeUnreferencedBlobs(const QList<HistoryEntry>& kept);
     QString m_settingsFile;
     QString m_folder;
+
+public:
+    // Forgets every entry older than the entry `id`, whatever was added since the caller listed
+    // them; the first entry of each slot in each game folder too only when asked.
+    void forgetOlderThan(qint64 id, bool firstStatesToo);
 };
 
 // A file linked into the history under a temporary name, hashed later.

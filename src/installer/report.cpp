@@ -56,6 +56,7 @@ QString slotCaption(const QString& code)
 Report::Report()
 {
     setUpWindow(QStringLiteral("Report"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Report"));
+    closeOnEscape(*this);
     buildLayout();
 }
 

@@ -26,7 +26,10 @@ constexpr qsizetype kCrcPiece = qsizetype{1} << 20;
 
 QString describe(const PackageId& id)
 {
-    return QStringLiteral("%1 bytes, CRC %2").arg(id.size).arg(id.crc, 8, 16, QLatin1Char('0')).toUpper();
+    // Only the CRC's hex digits are upper-case.
+    return QStringLiteral("%1 bytes, CRC %2")
+        .arg(id.size)
+        .arg(QStringLiteral("%1").arg(id.crc, 8, 16, QLatin1Char('0')).toUpper());
 }
 
 QString slotTitle(const Slot& s)
@@ -211,7 +214,8 @@ int ApplyResult::changed() const
 }
 
 ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bool applyAnyway,
-                         const std::atomic<bool>& cancel, const ApplyProgress& progress)
+                         const std::atomic<bool>& cancel, const ApplyProgress& progress,
+                         const std::function<void(const QString& waitingFor)>& waiting)
 {
     ApplyResult result;
     PackageFolder packages(usableFolder(target.skinsFolder));
@@ -227,10 +231,15 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         progress(0, total);
     // Off the window's thread, a game folder another program holds is waited for until the lock
     // comes or the player cancels.
-    const LockWait waitForLock = [&cancel](const QString&, const std::function<bool()>& tryLock) {
+    const LockWait waitForLock = [&cancel, &waiting](const QString& waitingFor, const std::function<bool()>& tryLock) {
+        if (waiting)
+            waiting(waitingFor);
         while (!cancel) {
-            if (tryLock())
+            if (tryLock()) {
+                if (waiting)
+                    waiting(QString());
                 return true;
+            }
             QThread::msleep(50);
         }
         return false;
