@@ -2,8 +2,10 @@
 // a damaged entry shown with its reason and never restored, Restore off the window's thread, one
 // at a time, and the slot boxes showing the restored skins as soon as it is done; the progress
 // dialog's Cancel, and Escape closing the program's newer windows.
+#include "app/msgboxdialog.h"
 #include "app/progresstask.h"
 #include "guisupport.h"
+#include "history/undotext.h"
 #include "zipwriter.h"
 
 #include <QApplication>
@@ -258,6 +260,55 @@ private Q_SLOTS:
         kvr::runWithProgress(&button, look, [](const std::atomic_bool&, kvr::WorkProgress&) { QThread::msleep(250); });
         QTest::qWait(50);
         QCOMPARE(clicked.count(), 0);
+    }
+
+    // What Undo Last Change names, for each kind of change.
+    void undoNamesTheChange_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<int>("slots");
+        QTest::addColumn<QString>("damage");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("skin") << u"install"_s << 1 << QString() << u"Undo Last Change: Mosquito_VI to Sqn105"_s;
+        QTest::newRow("reset") << u"reset"_s << 30 << QString() << u"Undo Last Change: Reset Skins"_s;
+        QTest::newRow("loadout") << u"loadout"_s << 3 << QString() << u"Undo Last Change: Loadout, 3 slots"_s;
+        QTest::newRow("loadout of one slot")
+            << u"loadout"_s << 1 << QString() << u"Undo Last Change: Loadout, Mosquito_VI to Sqn105"_s;
+        QTest::newRow("damaged") << u"install"_s << 1 << u"cut short"_s << u"Undo Last Change"_s;
+    }
+    void undoNamesTheChange()
+    {
+        QFETCH(QString, kind);
+        QFETCH(int, slots);
+        QFETCH(QString, damage);
+        QFETCH(QString, text);
+        kvr::HistoryEntry entry;
+        entry.kind = kind;
+        entry.damage = damage;
+        for (int i = 0; i < slots; ++i)
+            entry.slots.append({i == 0 ? u"MOSQ"_s : kvr::slot(i + 1).SlotCode(), u"(Default)"_s, u"Sqn105"_s});
+        QCOMPARE(kvr::undoText(entry), text);
+    }
+
+    // Enter answers a question with its default button: Cancel where OK cannot be undone.
+    void defaultAnswer_data()
+    {
+        QTest::addColumn<int>("style");
+        QTest::addColumn<int>("answer");
+        QTest::newRow("question") << int(kvr::vbOKCancel | kvr::vbQuestion) << int(kvr::vbOK);
+        QTest::newRow("cannot be undone")
+            << int(kvr::vbOKCancel | kvr::vbQuestion | kvr::vbDefaultButton2) << int(kvr::vbCancel);
+    }
+    void defaultAnswer()
+    {
+        QFETCH(int, style);
+        QFETCH(int, answer);
+        kvr::installMsgBoxDialog();
+        QTimer::singleShot(100, qApp, [] {
+            if (QWidget* box = QApplication::activeModalWidget())
+                QTest::keyClick(box, Qt::Key_Return);
+        });
+        QCOMPARE(kvr::MsgBox(u"Forget?"_s, style), answer);
     }
 
     void escapeClosesTheNewWindows_data()

@@ -70,6 +70,7 @@ private Q_SLOTS:
         click("SaveCurrent"); // the name is in use: not replaced
         QCOMPARE(messages->calls.size(), 3);
         QVERIFY(messages->calls[2].prompt.contains(u"exists. Replace it?"_s));
+        QVERIFY(messages->calls[2].style & kvr::vbDefaultButton2); // a replaced loadout is gone
 
         main.DESCOMPRIME(u"(Default)"_s, u"HURR"_s);
         main.Combo(1).setText(u"(Default)"_s);
@@ -98,6 +99,7 @@ private Q_SLOTS:
 
         messages->nextAnswers = {kvr::vbOK};
         click("Delete");
+        QVERIFY(messages->calls.last().style & kvr::vbDefaultButton2);
         QTRY_VERIFY(window.ready());
         QCOMPARE(listed(), QStringList());
         QVERIFY(!QFile::exists(stored));
@@ -145,12 +147,16 @@ private Q_SLOTS:
         const kvr::UniqueFd held(::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY));
         QVERIFY(::flock(held.get(), LOCK_EX) == 0);
         QString said;
+        int looks = 0;
         QTimer watch;
         connect(&watch, &QTimer::timeout, &window, [&] {
             auto* dialog = window.findChild<QProgressDialog*>(u"LoadoutProgress"_s);
-            if (!dialog || !dialog->isVisible() || !dialog->labelText().startsWith(u"Another program"_s))
+            if (!dialog || !dialog->isVisible())
                 return;
             said = dialog->labelText();
+            // The reason comes at once; a dialog without it is cancelled all the same.
+            if (!said.startsWith(u"Another program"_s) && ++looks < 25)
+                return;
             watch.stop();
             kvrtest::childOf<QPushButton>(*dialog, QString())->click();
         });
