@@ -1,5 +1,6 @@
 #include "app/progresstask.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProgressDialog>
@@ -68,7 +69,8 @@ void endUnfinished()
 }
 
 // Input the player makes before the dialog shows, dropped: QEventLoop's ExcludeUserInputEvents
-// would only hold it back, and deliver it once the work is done.
+// would only hold it back, and deliver it once the work is done. A question the work asks meanwhile
+// (a modal dialog, which keeps the other windows from input itself) takes its answer.
 class InputDropper : public QObject
 {
 public:
@@ -89,7 +91,7 @@ protected:
         case QEvent::TouchBegin:
         case QEvent::TouchUpdate:
         case QEvent::TouchEnd:
-            if (event->spontaneous()) {
+            if (event->spontaneous() && !QApplication::activeModalWidget()) {
                 // An override taken keeps a shortcut from firing on the key.
                 event->accept();
                 return true;

@@ -10,6 +10,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMessageBox>
 #include <QProgressDialog>
 #include <QPushButton>
 #include <QSemaphore>
@@ -248,7 +249,7 @@ private Q_SLOTS:
     }
 
     // Work a window waits for: a click made before its dialog shows is dropped, not delivered
-    // once the work is done.
+    // once the work is done; a question of the work's own is answered.
     void clicksBeforeTheDialogAreDropped()
     {
         QPushButton button(u"Reset"_s);
@@ -260,6 +261,24 @@ private Q_SLOTS:
         kvr::runWithProgress(&button, look, [](const std::atomic_bool&, kvr::WorkProgress&) { QThread::msleep(250); });
         QTest::qWait(50);
         QCOMPARE(clicked.count(), 0);
+
+        // A question the work asks before its dialog shows takes the player's answer.
+        std::atomic_bool answered{false};
+        int answer = -1;
+        QTimer::singleShot(20, &button, [&] {
+            QMessageBox box(QMessageBox::Question, u"Import"_s, u"Which slot?"_s,
+                            QMessageBox::Ok | QMessageBox::Cancel);
+            box.setDefaultButton(QMessageBox::Ok);
+            QTimer::singleShot(50, &box, [&box] { QTest::keyClick(&box, Qt::Key_Return); });
+            QTimer::singleShot(2000, &box, &QMessageBox::reject); // unanswered: not kept open for good
+            answer = box.exec();
+            answered = true;
+        });
+        kvr::runWithProgress(&button, look, [&answered](const std::atomic_bool& stop, kvr::WorkProgress&) {
+            while (!answered && !stop)
+                QThread::msleep(10);
+        });
+        QCOMPARE(answer, int(QMessageBox::Ok));
     }
 
     // What Undo Last Change names, for each kind of change.
