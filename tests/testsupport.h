@@ -7,6 +7,8 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -82,6 +84,29 @@ inline QByteArray readFile(const QString& path)
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return file.readAll();
+}
+
+// What a program run to its end printed and returned; exitCode is -1 when it did not start or
+// did not end within two minutes.
+struct ToolRun
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+inline ToolRun runTool(const QString& program, const QStringList& arguments,
+                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+{
+    QProcess p;
+    p.setProcessEnvironment(environment);
+    p.start(program, arguments);
+    ToolRun run;
+    if (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit)
+        run.exitCode = p.exitCode();
+    run.out = p.readAllStandardOutput();
+    run.err = p.readAllStandardError();
+    return run;
 }
 
 // The description of the error the call raises, or a null string when it raises none.

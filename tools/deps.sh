@@ -10,7 +10,8 @@ set -euo pipefail
 
 KVR_BUILD_PACKAGES=(cmake ninja-build g++ pkg-config qt6-base-dev qt6-svg-dev libzip-dev libdeflate-dev libgl-dev
     libarchive-dev libyaml-dev zlib1g-dev libssl-dev)
-KVR_TEST_PACKAGES=(unzip zip p7zip-full)
+# The package's tests build the .deb and check it and the desktop's files.
+KVR_TEST_PACKAGES=(unzip zip p7zip-full dpkg-dev desktop-file-utils appstream shared-mime-info lintian)
 # clang-tidy runs on the fuzz build's compile database in CI.
 KVR_FUZZ_PACKAGES=(clang libclang-rt-14-dev clang-tidy git)
 KVR_FORMAT_PACKAGES=(clang-format)

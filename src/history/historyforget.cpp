@@ -1,23 +1,19 @@
-#include "app/filelock.h"
+#include "history/store.h"
+
 #include "app/toolkit.h"
-#include "history/history.h"
 
 #include <QFile>
 #include <QSet>
-
-#include <fcntl.h>
 
 namespace kvr {
 
 void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
 {
-    // The history's own lock, as every writer of it takes it: the entries are listed under it,
-    // so an entry another instance adds meanwhile is newer than `id` and stays.
-    const UniqueFd lock(::open(QFile::encodeName(m_folder).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (!lock.isValid() || !lockExclusiveWithin(lock.get(), kSettingsLockWait))
-        throw Error(QStringLiteral("The history folder %1 stayed in use by another program, so nothing was "
-                                   "forgotten.")
-                        .arg(m_folder));
+    // Listed under the history's own lock: an entry another instance adds meanwhile is newer
+    // than `id` and stays.
+    const UniqueFd lock = lockFolder(m_folder);
+    if (!lock.isValid())
+        throw historyInUse(m_folder);
     const QList<HistoryEntry> newestFirst = entries(QString());
     // The game's own files of a slot are in the oldest entry of that slot in that game folder.
     QSet<QString> seen;
@@ -35,7 +31,7 @@ void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
             QFile::remove(m_folder + QStringLiteral("/entries/%1.entry").arg(e.id));
             QFile::remove(m_folder + QStringLiteral("/entries/%1.pending").arg(e.id));
         }
-    removeUnreferencedBlobs({});
+    removeUnreferencedBlobs();
 }
 
 } // namespace kvr

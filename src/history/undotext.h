@@ -1,7 +1,7 @@
 // What Undo Last Change names: the change it would take back.
 #pragma once
 
-#include "history/history.h"
+#include "history/entry.h"
 
 #include <QString>
 

@@ -410,7 +410,7 @@ void finishInterruptedChanges(const QString& settingsFile)
 {
     removeStaleSettingsTemporaries(settingsFile);
     // Entries a kill left pending first, so the redone changes come after them.
-    HistoryStore(settingsFile).finishPending();
+    finishPendingEntries(HistoryStore(settingsFile));
 
     const QStringList journals = journalsBeside(settingsFile);
     if (journals.isEmpty())

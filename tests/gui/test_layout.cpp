@@ -368,11 +368,11 @@ void TestLayout::packagedFilesMatchTheProgram()
     QVERIFY(packaged.open(QIODevice::ReadOnly) && resource.open(QIODevice::ReadOnly));
     QCOMPARE(packaged.readAll(), resource.readAll());
 
-    QFile desktop(packaging + u"kvrsi.desktop"_s);
+    QFile desktop(packaging + u"io.github.kvrsi.KVRSI.desktop"_s);
     QVERIFY(desktop.open(QIODevice::ReadOnly | QIODevice::Text));
     const QStringList lines = QString::fromUtf8(desktop.readAll()).split(u'\n');
     QCOMPARE(lines.value(0), u"[Desktop Entry]"_s);
-    for (const QString& entry : {u"Type=Application"_s, u"Exec=kvrsi"_s, u"Icon=kvrsi"_s})
+    for (const QString& entry : {u"Type=Application"_s, u"Exec=kvrsi %F"_s, u"Icon=io.github.kvrsi.KVRSI"_s})
         QVERIFY2(lines.contains(entry), qPrintable(entry));
 }
 
