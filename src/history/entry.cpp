@@ -85,6 +85,7 @@ QByteArray keptLine(const HistoryFile& f)
            (f.changedBehind ? " changed" : "") + '\n';
 }
 
+
 QByteArray entryBytes(const HistoryEntry& e)
 {
     QByteArray bytes = headerBytes(e);

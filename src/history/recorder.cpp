@@ -518,8 +518,7 @@ bool HistoryRecorder::keepBeforeReplace(const QByteArray& name)
 
 void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patterns)
 {
-    QByteArray lines =
-        "slot=" + entryField(slot.slot) + ' ' + entryField(slot.before) + ' ' + entryField(slot.after) + '\n';
+    QByteArray lines = "slot=" + entryField(slot.slot) + ' ' + entryField(slot.before) + ' ' + entryField(slot.after) + '\n';
     for (const QString& p : patterns)
         if (!m_entry.patterns.contains(p))
             lines += "pattern=" + entryField(p) + '\n';
