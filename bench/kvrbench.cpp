@@ -806,6 +806,14 @@ int main(int argc, char* argv[])
     g_data = QDir(QString::fromLocal8Bit(argv[1])).absolutePath();
     if (argc >= 3)
         g_runs = std::max(1, std::atoi(argv[2]));
+    // "kvrbench DATA RUNS report": the report's figures alone, on data of their own.
+    if (argc >= 4 && std::strcmp(argv[3], "report") == 0) {
+        QDir().mkpath(g_data);
+        reportAndPrefixFigures();
+        boundedScanFigures();
+        printTable();
+        return 0;
+    }
     makeData();
     // "kvrbench DATA RUNS history" or "... loadouts": those figures alone.
     if (argc >= 4 && (std::strcmp(argv[3], "history") == 0 || std::strcmp(argv[3], "loadouts") == 0)) {

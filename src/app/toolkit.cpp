@@ -1,6 +1,7 @@
 #include "app/toolkit.h"
 
 #include "app/fileio.h"
+#include "app/guarded.h"
 #include "app/textcodec.h"
 
 #include <QCoreApplication>
@@ -42,31 +43,31 @@ Error Error::fromErrno(int err)
 // ---- Program folder -------------------------------------------------------------------------
 
 namespace {
-QString& programFolderOverride()
+Guarded<QString>& programFolderOverride()
 {
-    static QString folder;
+    static Guarded<QString> folder;
     return folder;
 }
 } // namespace
 
 QString programFolder()
 {
-    if (!programFolderOverride().isEmpty())
-        return programFolderOverride();
+    if (QString folder = programFolderOverride().get(); !folder.isEmpty())
+        return folder;
     return QCoreApplication::applicationDirPath();
 }
 
 void setProgramFolder(const QString& folder)
 {
-    programFolderOverride() = folder;
+    (void)programFolderOverride().exchange(folder);
 }
 
 // ---- Message boxes --------------------------------------------------------------------------
 
 namespace {
-MsgBoxHandler& msgBoxHandler()
+Guarded<MsgBoxHandler>& msgBoxHandler()
 {
-    static MsgBoxHandler handler;
+    static Guarded<MsgBoxHandler> handler;
     return handler;
 }
 } // namespace
@@ -79,14 +80,14 @@ QString defaultMsgBoxTitle()
 int MsgBox(const QString& prompt, int style, const QString& title)
 {
     const QString shownTitle = title.isEmpty() ? defaultMsgBoxTitle() : title;
-    if (const MsgBoxHandler& handler = msgBoxHandler())
+    if (const MsgBoxHandler handler = msgBoxHandler().get())
         return handler(prompt, style, shownTitle);
     return vbOK;
 }
 
 MsgBoxHandler setMsgBoxHandler(MsgBoxHandler handler)
 {
-    return std::exchange(msgBoxHandler(), std::move(handler));
+    return msgBoxHandler().exchange(std::move(handler));
 }
 
 void reportError(const char* routine, const Error& error)

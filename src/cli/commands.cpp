@@ -160,14 +160,6 @@ CommandResult CommandResult::refused(const QString& why)
     return result;
 }
 
-QString slotTitle(const QString& code)
-{
-    for (const Slot& s : slotTable())
-        if (s.SlotCode() == code)
-            return s.Caption() + QStringLiteral(" (") + code + QLatin1Char(')');
-    return code;
-}
-
 InstallTarget commandTarget(const QString& settingsFile)
 {
     using namespace SettingsNames;

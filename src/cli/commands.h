@@ -39,7 +39,4 @@ CommandResult runCommand(const CommandLine& line, const InstallTarget& target, c
 // reason of a refusal.
 QByteArray commandOutput(const CommandResult& result, bool json);
 
-// "Mosquito_VI (MOSQ)".
-QString slotTitle(const QString& code);
-
 } // namespace kvr

@@ -2,6 +2,7 @@
 
 #include "app/toolkit.h"
 #include "installer/importer.h"
+#include "installer/slots.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -1,6 +1,7 @@
 #include "extract/package_check.h"
 
 #include "extract/zip_archive.h"
+#include "extract/zip_members.h"
 #include "extract/zip_names.h"
 
 #include <QFile>
@@ -54,19 +55,18 @@ PackageCheck checkPackage(const QString& localPath)
     const zip_int64_t count = zip_get_num_entries(zip, 0);
     PackageCheck whole;
     for (zip_int64_t i = 0; i < count; ++i) {
-        const auto index = static_cast<zip_uint64_t>(i);
-        zip_stat_t stat;
-        if (zip_stat_index(zip, index, 0, &stat) != 0)
+        const auto member = unzip32::memberEntry(zip, static_cast<zip_uint64_t>(i));
+        if (!member)
             return refused(QStringLiteral("An entry of the package cannot be read."));
-        const QString name = QString::fromUtf8(stat.valid & ZIP_STAT_NAME ? stat.name : "");
-        if ((stat.valid & ZIP_STAT_ENCRYPTION_METHOD) && stat.encryption_method != ZIP_EM_NONE)
+        const QString name = QString::fromStdString(member->name);
+        if (member->encrypted)
             return refused(QStringLiteral("The package's member \"%1\" needs a password.").arg(name));
-        if (!(stat.valid & ZIP_STAT_COMP_METHOD) || !zip_compression_method_supported(stat.comp_method, 0))
+        if (!member->supported)
             return refused(QStringLiteral("The package's member \"%1\" is packed in an unknown way.").arg(name));
-        if ((stat.valid & ZIP_STAT_SIZE) && stat.size > unzip32::kMaxMemberSize)
+        if (member->size > unzip32::kMaxMemberSize)
             return refused(
                 QStringLiteral("The package's member \"%1\" declares a size too large to unpack.").arg(name));
-        if (const std::string bare = unzip32::bareName(stat.valid & ZIP_STAT_NAME ? stat.name : ""); !bare.empty())
+        if (const std::string bare = unzip32::bareName(member->name); !bare.empty())
             whole.names.append(QByteArray::fromStdString(bare));
     }
     return whole;

@@ -3,7 +3,7 @@
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/program_call.h"
-#include "history/history.h"
+#include "extract/unpack_observer.h"
 
 #include <QFile>
 
@@ -49,22 +49,22 @@ void forwardLine(const char* line, void* /*context*/)
     qCInfo(lcExtract).noquote() << QString::fromUtf8(line);
 }
 
-// The files the unpack replaces go into the history of the change under way first; the names
-// it creates are noted for the entry, and hashed once written.
+// The change under way is told of each file the unpack replaces, before it is replaced, and of
+// each name it creates or places.
 int keepReplaced(const char* name, int replacing, void* /*context*/)
 {
-    HistoryRecorder* history = HistoryRecorder::active();
-    if (!history)
+    UnpackObserver* observer = UnpackObserver::active();
+    if (!observer)
         return 0;
     switch (replacing) {
     case 0:
-        history->noteCreated(QByteArray(name));
+        observer->noteCreated(QByteArray(name));
         break;
     case 2: // the member has its name: nothing to refuse any more
-        history->notePlaced(QByteArray(name));
+        observer->notePlaced(QByteArray(name));
         break;
     default:
-        return history->keepBeforeReplace(QByteArray(name)) ? 0 : 1;
+        return observer->keepBeforeReplace(QByteArray(name)) ? 0 : 1;
     }
     return 0;
 }
@@ -98,7 +98,7 @@ void Unzip(const QString& packagePath, const QString& targetFolder)
         if (logging && setLogHook)
             setLogHook(&forwardLine, nullptr);
         auto* setReplaceHook = reinterpret_cast<Wiz_SetReplaceHookFn*>(library.optionalSymbol("Wiz_SetReplaceHook"));
-        const bool keeping = setReplaceHook && HistoryRecorder::active();
+        const bool keeping = setReplaceHook && UnpackObserver::active();
         if (keeping)
             setReplaceHook(&keepReplaced, nullptr);
         // The status is not acted on: what was unpacked is what the slot holds.

@@ -47,8 +47,9 @@ int openRegularFile(const std::string& path)
     return fd;
 }
 
-// libzip reading the file from `start` on, through a descriptor of its own.
-zip_t* openZip(int fd, zip_uint64_t start)
+// libzip reading the file from `start` on, through a descriptor of its own; `failure` takes
+// libzip's error code when it cannot.
+zip_t* openZip(int fd, zip_uint64_t start, int& failure)
 {
     const int streamFd = ::fcntl(fd, F_DUPFD_CLOEXEC, 0);
     FILE* stream = streamFd >= 0 ? ::fdopen(streamFd, "rbe") : nullptr;
@@ -61,6 +62,7 @@ zip_t* openZip(int fd, zip_uint64_t start)
     zip_error_init(&error);
     zip_source_t* source = zip_source_filep_create(stream, start, -1, &error);
     zip_t* zip = source ? zip_open_from_source(source, ZIP_RDONLY, &error) : nullptr;
+    failure = zip_error_code_zip(&error);
     zip_error_fini(&error);
     if (!source)
         std::fclose(stream);
@@ -102,25 +104,37 @@ Archive::Opened Archive::open(const std::string& path)
         if (read(0, static_cast<size_t>(m_size), whole))
             m_whole = std::move(whole);
     }
-    m_layout = readLayout(m_size, [this](uint64_t offset, size_t length, std::vector<unsigned char>& buffer) {
-        return read(offset, length, buffer);
-    });
+    m_layout = readCentralDirectory(
+        m_size,
+        [this](uint64_t offset, size_t length, std::vector<unsigned char>& buffer) {
+            return read(offset, length, buffer);
+        },
+        UINT64_MAX);
     if (m_layout && m_layout->overlapping)
         return Opened::Overlapping;
 
     // libzip does not allow for a stub prepended without adjusting the archive's offsets;
     // let it see the archive from where those offsets count.
     const zip_uint64_t start = m_layout ? m_layout->unaccountedPrefix : 0;
-    m_zip = openZip(m_fd, start);
+    m_zip = openZip(m_fd, start, m_zipError);
     if (!m_zip && start != 0) {
         m_layout.reset(); // the layout misread the archive; libzip alone decides
-        m_zip = openZip(m_fd, 0);
+        m_zip = openZip(m_fd, 0, m_zipError);
     }
     if (!m_zip)
         return Opened::Unreadable;
     if (m_layout && m_layout->members.size() != static_cast<zip_uint64_t>(zip_get_num_entries(m_zip, 0)))
         m_layout.reset();
     return Opened::Yes;
+}
+
+std::string Archive::problem() const
+{
+    zip_error_t error;
+    zip_error_init_with_code(&error, m_zipError);
+    std::string text = zip_error_strerror(&error);
+    zip_error_fini(&error);
+    return text;
 }
 
 ReadBuffer::~ReadBuffer()

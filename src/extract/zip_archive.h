@@ -56,6 +56,8 @@ public:
     Opened open(const std::string& path);
 
     zip_t* zip() const { return m_zip; }
+    // Why a package was Unreadable, in libzip's words.
+    std::string problem() const;
 
     // The member's packed bytes, when libzip and the layout agree on where they are and how they
     // are packed: in the copy of a small file, else read into `buffer`. Null otherwise (the
@@ -75,7 +77,8 @@ private:
     uint64_t m_size = 0;
     std::vector<unsigned char> m_whole; // the whole file, when it is small
     zip_t* m_zip = nullptr;
-    std::optional<ArchiveLayout> m_layout;
+    int m_zipError = ZIP_ER_NOZIP; // what libzip said when it could not open the file
+    std::optional<CentralDirectory> m_layout;
 };
 
 // Reads members into files, checking every byte against the member's CRC. Stored and deflated

@@ -65,17 +65,14 @@ struct Directory
     bool plain = false;
 };
 
-// The end record last in the file, and the central directory it describes.
-std::optional<Directory> findDirectory(uint64_t fileSize, const ReadBytes& read)
+// The end record last in the file, and the central directory it describes. `bytes` is the
+// file's tail as read.
+std::optional<Directory> findDirectory(uint64_t fileSize, const ReadBytes& read, const Bytes& bytes)
 {
     if (fileSize < kEndRecordSize)
         return std::nullopt;
-    // The end record, its comment, and the ZIP64 records that normally sit right before it.
-    const uint64_t tailSize =
-        std::min<uint64_t>(fileSize, kMaxCommentSize + kEndRecordSize + kZip64LocatorSize + kZip64EndRecordSize);
-    std::vector<unsigned char> tailBuffer, recordBuffer;
-    const Bytes bytes(read(fileSize - tailSize, static_cast<size_t>(tailSize), tailBuffer), fileSize - tailSize,
-                      static_cast<size_t>(tailSize));
+    const uint64_t tailSize = bytes.size();
+    std::vector<unsigned char> recordBuffer;
     const uint64_t last = fileSize - kEndRecordSize;
     const uint64_t first = last > kMaxCommentSize ? last - kMaxCommentSize : 0;
     for (uint64_t at = last + 1; at-- > first;) {
@@ -216,61 +213,75 @@ Bytes readCentral(const Directory& dir, const ReadBytes& read, std::vector<unsig
     return bytes;
 }
 
-} // namespace
-
-std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read)
+// Where a record says its member lies: its local header, and the bytes its data takes.
+struct MemberExtent
 {
-    const auto dir = findDirectory(fileSize, read);
-    if (!dir)
-        return std::nullopt;
+    uint64_t local = 0;
+    uint64_t compressedSize = 0;
+    uint16_t method = 0;
+};
 
-    ArchiveLayout layout;
-    std::vector<unsigned char> centralBuffer, localBuffer;
-    const Bytes bytes = readCentral(*dir, read, centralBuffer, layout.unaccountedPrefix);
-    const uint64_t prefix = layout.unaccountedPrefix;
-
-    // Where each member's local header starts and where its data ends.
-    std::vector<std::pair<uint64_t, uint64_t>> extents;
-    uint64_t at = prefix + dir->offset;
-    const uint64_t end = prefix + dir->offset + dir->size;
-    for (uint64_t i = 0; i < dir->entries; ++i) {
-        const auto parsed = parseRecord(bytes, at, end);
-        if (!parsed)
-            return std::nullopt;
-        MemberLayout member;
-        member.method = parsed->record.method;
-        const uint64_t compressedSize = parsed->compressedSize;
-        const uint64_t local = prefix + parsed->localOffset;
-        const Bytes header = local < fileSize && fileSize - local >= kLocalHeaderSize
-                                 ? Bytes(read(local, kLocalHeaderSize, localBuffer), local, kLocalHeaderSize)
-                                 : Bytes(nullptr, 0, 0);
-        if (header.signatureAt(local, kLocalHeader)) {
-            const uint64_t data = local + kLocalHeaderSize + header.u16(local + 26) + header.u16(local + 28);
-            if (data <= fileSize && compressedSize <= fileSize - data) {
-                member.found = true;
-                member.dataOffset = data;
-                member.compressedSize = compressedSize;
-                extents.emplace_back(local, data + compressedSize);
-            }
+// Where each member's data starts, from its local header, and whether any member's data runs
+// into another's header. The headers are read in the order they lie in the file, a window at a
+// time: tens of thousands of small members cost a few reads, and the order the directory lists
+// them in changes nothing.
+std::vector<MemberLayout> placeMembers(const std::vector<MemberExtent>& extents, uint64_t fileSize,
+                                       const ReadBytes& read, bool& overlapping)
+{
+    constexpr size_t kWindow = size_t{64} << 10;
+    std::vector<MemberLayout> members(extents.size());
+    std::vector<size_t> order(extents.size());
+    for (size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::sort(order.begin(), order.end(), [&](size_t a, size_t b) { return extents[a].local < extents[b].local; });
+    std::vector<unsigned char> buffer;
+    Bytes window(nullptr, 0, 0);
+    // Where each member's local header starts and where its data ends, in the file's order.
+    std::vector<std::pair<uint64_t, uint64_t>> spans;
+    spans.reserve(extents.size());
+    for (const size_t i : order) {
+        const MemberExtent& e = extents[i];
+        members[i].method = e.method;
+        if (e.local >= fileSize || fileSize - e.local < kLocalHeaderSize)
+            continue;
+        if (!window.has(e.local, kLocalHeaderSize)) {
+            const auto size = static_cast<size_t>(std::min<uint64_t>(kWindow, fileSize - e.local));
+            window = Bytes(read(e.local, size, buffer), e.local, size);
         }
-        layout.members.push_back(member);
-        at = parsed->next;
+        if (!window.signatureAt(e.local, kLocalHeader))
+            continue;
+        const uint64_t data = e.local + kLocalHeaderSize + window.u16(e.local + 26) + window.u16(e.local + 28);
+        if (data <= fileSize && e.compressedSize <= fileSize - data) {
+            members[i] = {true, e.method, data, e.compressedSize};
+            spans.emplace_back(e.local, data + e.compressedSize);
+        }
     }
-
-    std::sort(extents.begin(), extents.end());
-    for (size_t i = 1; i < extents.size(); ++i)
-        if (extents[i - 1].second > extents[i].first)
-            layout.overlapping = true;
-    return layout;
+    // In the file's order, a member that runs into any later one runs into the next.
+    for (size_t i = 1; i < spans.size(); ++i)
+        if (spans[i - 1].second > spans[i].first)
+            overlapping = true;
+    return members;
 }
 
-std::optional<CentralDirectory> readCentralDirectory(uint64_t fileSize, const ReadBytes& read, uint64_t maxBytes)
+} // namespace
+
+std::optional<CentralDirectory> readCentralDirectory(uint64_t fileSize, const ReadBytes& readFile, uint64_t maxBytes)
 {
-    const auto dir = findDirectory(fileSize, read);
+    // The end record, its comment, and the ZIP64 records that normally sit right before it. All
+    // of a small package lies in it: nothing of it is read twice.
+    const auto tailSize = static_cast<size_t>(
+        std::min<uint64_t>(fileSize, kMaxCommentSize + kEndRecordSize + kZip64LocatorSize + kZip64EndRecordSize));
+    std::vector<unsigned char> tailBuffer;
+    const Bytes tail(readFile(fileSize - tailSize, tailSize, tailBuffer), fileSize - tailSize, tailSize);
+    const ReadBytes read = [&](uint64_t offset, size_t length, std::vector<unsigned char>& buffer) {
+        return tail.has(offset, length) ? reinterpret_cast<const unsigned char*>(tail.view(offset, length).data())
+                                        : readFile(offset, length, buffer);
+    };
+    const auto dir = findDirectory(fileSize, read, tail);
     if (!dir || dir->size > maxBytes)
         return std::nullopt;
     CentralDirectory result;
-    uint64_t prefix = 0;
+    uint64_t& prefix = result.unaccountedPrefix;
     Bytes bytes = readCentral(*dir, read, result.bytes, prefix);
     if (bytes.size() != 0 && bytes.view(bytes.base(), 0).data() != reinterpret_cast<const char*>(result.bytes.data())) {
         // Read from elsewhere than the buffer: kept in it, as the records point into it.
@@ -282,15 +293,20 @@ std::optional<CentralDirectory> readCentralDirectory(uint64_t fileSize, const Re
     const uint64_t end = prefix + dir->offset + dir->size;
     bool disks = false;
     // A count larger than the directory holds is found out at the first record that does not fit.
-    result.records.reserve(static_cast<size_t>(std::min<uint64_t>(dir->entries, dir->size / kCentralHeaderSize)));
+    const auto expected = static_cast<size_t>(std::min<uint64_t>(dir->entries, dir->size / kCentralHeaderSize));
+    result.records.reserve(expected);
+    std::vector<MemberExtent> extents;
+    extents.reserve(expected);
     for (uint64_t i = 0; i < dir->entries; ++i) {
         const auto parsed = parseRecord(bytes, at, end);
         if (!parsed)
             return std::nullopt;
         result.records.push_back(parsed->record);
+        extents.push_back({prefix + parsed->localOffset, parsed->compressedSize, parsed->record.method});
         disks = disks || parsed->disk != 0;
         at = parsed->next;
     }
+    result.members = placeMembers(extents, fileSize, read, result.overlapping);
     result.plain = dir->plain && prefix == 0 && !disks && at == end;
     return result;
 }

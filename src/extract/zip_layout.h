@@ -1,9 +1,9 @@
-// Where each member's data lies in an archive file, read from its central directory.
-// libzip reads the members; this only finds the bytes so stored and deflated members can be
-// copied or decoded straight from the file, tells how many bytes of a self-extractor stub
-// precede an archive whose offsets do not count them, and whether members share bytes. The same
-// reading gives the report each member's record, so a package's installed files are checked
-// without libzip building its tables for every member.
+// A package's central directory and where each member's data lies in the file. libzip reads the
+// members; this finds the bytes so stored and deflated members can be copied or decoded straight
+// from the file, tells how many bytes of a self-extractor stub precede an archive whose offsets
+// do not count them, and whether members share bytes. The same reading gives the report each
+// member's record, so a package's installed files are checked without libzip building its
+// tables for every member.
 #pragma once
 
 #include <cstddef>
@@ -23,24 +23,10 @@ struct MemberLayout
     uint64_t compressedSize = 0; // bytes at dataOffset
 };
 
-struct ArchiveLayout
-{
-    // Bytes before the archive that its own offsets leave out (a stub prepended without
-    // adjusting the archive). 0 for ordinary archives and for adjusted self-extractors.
-    uint64_t unaccountedPrefix = 0;
-    std::vector<MemberLayout> members; // in central-directory order, as libzip numbers them
-    // Some member's data runs into another member's local header: one stored member read
-    // under many names, the shape of a package built to fill the disk. Refused whole.
-    bool overlapping = false;
-};
-
 // `length` bytes of the file from `offset` on, copied into or pointed to from `buffer`; null
 // when they cannot be read (past the end, or the file shrank meanwhile).
 using ReadBytes =
     std::function<const unsigned char*(uint64_t offset, size_t length, std::vector<unsigned char>& buffer)>;
-
-// Nothing when no consistent end record and central directory are found.
-std::optional<ArchiveLayout> readLayout(uint64_t fileSize, const ReadBytes& read);
 
 // A member as the central directory records it, for checks that read no member data.
 struct CentralRecord
@@ -62,14 +48,23 @@ struct CentralDirectory
 {
     std::vector<unsigned char> bytes;
     std::vector<CentralRecord> records;
+    std::vector<MemberLayout> members; // where each record's data lies, in the same order
+    // Bytes before the archive that its own offsets leave out (a stub prepended without
+    // adjusting the archive). 0 for ordinary archives and for adjusted self-extractors.
+    uint64_t unaccountedPrefix = 0;
+    // Some member's data runs into another member's local header: one stored member read
+    // under many names, the shape of a package built to fill the disk. Refused whole.
+    bool overlapping = false;
     // Laid out as archivers write it and read alike by every reader: one end record, no ZIP64
     // records, no bytes before the archive that its offsets leave out, the central directory
     // right before the end record and holding exactly the records counted, no disk numbers.
     bool plain = false;
 };
 
-// The central directory, when its records are found where the end record says; nothing when
-// no end record is found, the records do not fit, or the directory is larger than maxBytes.
+// The central directory, when its records are found where the end record says, with where each
+// member's data lies; nothing when no end record is found, the records do not fit, or the
+// directory is larger than maxBytes. The one reading of a package's directory: the unpack, the
+// check before a change and the report all judge a package by it.
 std::optional<CentralDirectory> readCentralDirectory(uint64_t fileSize, const ReadBytes& read, uint64_t maxBytes);
 
 } // namespace kvr::unzip32

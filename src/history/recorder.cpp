@@ -77,7 +77,6 @@ bool makeFolder(const QString& path)
     return ::mkdir(QFile::encodeName(path).constData(), 0755) == 0 || errno == EEXIST;
 }
 
-thread_local HistoryRecorder* t_active = nullptr;
 bool g_historyKept = true;
 
 bool matchesAny(const QStringList& patterns, const QString& name)
@@ -172,7 +171,7 @@ HistoryRecorder::HistoryRecorder(const QString& settingsFile, const QString& loc
         ::unlink(QFile::encodeName(m_pendingPath).constData());
         throw refuse(err);
     }
-    m_previous = std::exchange(t_active, this);
+    m_previous = UnpackObserver::setActive(this);
 }
 
 HistoryRecorder::~HistoryRecorder()
@@ -191,12 +190,7 @@ HistoryRecorder::~HistoryRecorder()
             qCWarning(lcInstall, "history: the entry %lld stays pending until the next start", m_entry.id);
         }
     }
-    t_active = m_previous;
-}
-
-HistoryRecorder* HistoryRecorder::active()
-{
-    return t_active;
+    UnpackObserver::setActive(m_previous);
 }
 
 // New blobs' names reach the disk before the entry names them; a change whose files were all

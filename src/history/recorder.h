@@ -3,6 +3,7 @@
 #pragma once
 
 #include "app/fileio.h"
+#include "extract/unpack_observer.h"
 #include "history/entry.h"
 #include "history/store.h"
 
@@ -50,7 +51,7 @@ private:
 
 // One entry as a change makes it. Constructing it creates the pending entry, so a program folder
 // where nothing can be written stops the change before anything is removed (Error).
-class HistoryRecorder
+class HistoryRecorder : public UnpackObserver
 {
 public:
     HistoryRecorder(const QString& settingsFile, const QString& localGameFolder, const QString& kind,
@@ -79,16 +80,16 @@ public:
     void removePrepared();
     // Keeps the file of this name before the unpack renames a member over it; false: it could
     // not be kept and must not be replaced.
-    bool keepBeforeReplace(const QByteArray& name);
+    bool keepBeforeReplace(const QByteArray& name) override;
     // Another slot the entry touches, when several changes make one entry.
     void addSlot(const HistorySlot& slot, const QStringList& patterns);
     // Starts hashing the files the unpack created that are not being hashed yet, once it is done;
     // commit() takes the hashes.
     void hashCreatedSoon();
     // A name the unpack writes that was not there.
-    void noteCreated(const QByteArray& name);
+    void noteCreated(const QByteArray& name) override;
     // The unpack put a member under this name: one it created is hashed while the unpack goes on.
-    void notePlaced(const QByteArray& name);
+    void notePlaced(const QByteArray& name) override;
     // A file the program puts in the game folder itself (a restore), with its hash.
     void noteWritten(const HistoryFile& file);
     // Names the entry an undo or restore puts back, flushed before anything is touched, so a
@@ -104,9 +105,6 @@ public:
     void commit();
 
     const HistoryEntry& entry() const { return m_entry; }
-
-    // The recorder of the change under way on this thread, for the unpack's hook; null when none.
-    static HistoryRecorder* active();
 
 private:
     bool keep(const QByteArray& name, bool* missing = nullptr);
@@ -124,7 +122,7 @@ private:
     QString m_pendingPath;
     bool m_committed = false;
     bool m_blobsDirty = false;
-    HistoryRecorder* m_previous = nullptr;
+    UnpackObserver* m_previous = nullptr;
     FoldedNames m_createdNames;
     QByteArray m_placing;                          // the created name the unpack's hook let through last
     QHash<QByteArray, qsizetype> m_createdTickets; // created name -> the place of its last write in the hasher

@@ -34,14 +34,6 @@ namespace {
 
 const QString kImportTitle = QStringLiteral("Kestrava _ Skin Installer v1.1 _ Import");
 
-QString slotTitle(const QString& code)
-{
-    for (const Slot& s : slotTable())
-        if (s.SlotCode() == code)
-            return s.Caption() + QStringLiteral(" (") + code + QLatin1Char(')');
-    return code;
-}
-
 // The dialog that asks for the slot and the skin name of one archive.
 class ImportDialog : public QDialog
 {

@@ -2,6 +2,7 @@
 
 #include "app/fileio.h"
 #include "app/filelock.h"
+#include "app/guarded.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
 #include "extract/package_check.h"
@@ -26,27 +27,27 @@ namespace kvr {
 
 namespace {
 
-FileServices& installedServices()
+Guarded<FileServices>& installedServices()
 {
-    static FileServices services;
+    static Guarded<FileServices> services;
     return services;
 }
 
-ChangeProbe& installedProbe()
+Guarded<ChangeProbe>& installedProbe()
 {
-    static ChangeProbe probe;
+    static Guarded<ChangeProbe> probe;
     return probe;
 }
 
-LockWait& installedWait()
+Guarded<LockWait>& installedWait()
 {
-    static LockWait wait;
+    static Guarded<LockWait> wait;
     return wait;
 }
 
 void reach(ChangeStep step)
 {
-    if (const ChangeProbe& probe = installedProbe())
+    if (const ChangeProbe probe = installedProbe().get())
         probe(step);
 }
 
@@ -66,6 +67,12 @@ QString usableGameFolder(const QString& value)
     return folder;
 }
 
+// The open file's /proc entry, which names that file whatever happens to its name.
+QString openFilePath(int fd)
+{
+    return QStringLiteral("/proc/self/fd/%1").arg(fd);
+}
+
 // The extraction library reads every '\' as '/'. A path that holds one (a folder whose own name
 // has it) is handed over as the open file's /proc entry, which names the same file whatever the
 // library does to it. A package name is found without regard to case, as the library would.
@@ -81,7 +88,7 @@ public:
         m_fd.reset(::open(QFile::encodeName(found).constData(),
                           O_RDONLY | O_CLOEXEC | O_NONBLOCK | (folder ? O_DIRECTORY : 0)));
         if (m_fd.isValid())
-            m_path = QStringLiteral("/proc/self/fd/%1").arg(m_fd.get()) + (folder ? QStringLiteral("/") : QString());
+            m_path = openFilePath(m_fd.get()) + (folder ? QStringLiteral("/") : QString());
     }
     LibraryPath(const LibraryPath&) = delete;
     LibraryPath& operator=(const LibraryPath&) = delete;
@@ -97,17 +104,17 @@ private:
 
 FileServices setFileServices(FileServices services)
 {
-    return std::exchange(installedServices(), std::move(services));
+    return installedServices().exchange(std::move(services));
 }
 
 ChangeProbe setChangeProbe(ChangeProbe probe)
 {
-    return std::exchange(installedProbe(), std::move(probe));
+    return installedProbe().exchange(std::move(probe));
 }
 
 LockWait setLockWait(LockWait wait)
 {
-    return std::exchange(installedWait(), std::move(wait));
+    return installedWait().exchange(std::move(wait));
 }
 
 // ---- The sequence ------------------------------------------------------------------------------
@@ -153,7 +160,7 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     }
     auto lock = std::make_unique<FolderLock>(m_plan.gameFolder);
     if (!lock->tryLock()) {
-        const LockWait& waiting = wait ? wait : installedWait();
+        const LockWait waiting = wait ? wait : installedWait().get();
         const QString waitingFor =
             QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
                 .arg(m_plan.gameFolder);
@@ -166,7 +173,19 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     // Checked under the lock, before the first delete: a package the library would refuse
     // must not cost the slot its files.
     if (!m_plan.package.isEmpty()) {
-        const PackageCheck check = checkPackage(m_plan.package);
+        if (m_verifier) {
+            m_packageFd.reset(::open(QFile::encodeName(findLocalFile(m_plan.package)).constData(),
+                                     O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+            m_problem = m_packageFd.isValid() ? m_verifier(m_packageFd.get()) : Error::fromErrno(errno).description();
+            if (!m_problem.isEmpty()) {
+                qCWarning(lcInstall, "%s: %s not installed: %s", qUtf8Printable(m_plan.slot),
+                          qUtf8Printable(m_plan.package), qUtf8Printable(m_problem));
+                m_packageFd.reset();
+                return Begun::Refused;
+            }
+        }
+        const PackageCheck check =
+            checkPackage(m_packageFd.isValid() ? openFilePath(m_packageFd.get()) : m_plan.package);
         const bool vanished = check.state == PackageCheck::State::Missing && m_rule == PackageRule::AsChosen;
         if (check.state != PackageCheck::State::Whole && !vanished) {
             m_problem = check.problem;
@@ -187,15 +206,25 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
     // What the change removes and replaces goes into the history before the journal, and is
     // flushed after it: the journal's flush carries the history's.
     historyStep([this] {
-        if (m_history && !installedServices().deleteFiles)
+        if (m_history && !installedServices().get().deleteFiles)
             m_history->prepare(clearedPatterns(), {}, m_unpacked);
     });
-    if (m_journal.isEmpty() && !m_stopped)
+    // A start finishing a cut change comes with its journal.
+    const bool ownJournal = m_journal.isEmpty();
+    if (ownJournal && !m_stopped)
         m_journal = writeJournal(m_plan, m_settingsFile);
     historyStep([this] {
         if (m_history)
             m_history->secure();
     });
+    if (m_stopped) {
+        // Nothing changed. A journal of its own would carry the stopped change out at the next
+        // start; a start's journal stays for the next one, and no other journal is touched.
+        if (ownJournal)
+            removeJournal(std::exchange(m_journal, QString()));
+        m_lock.reset();
+        return Begun::Cancelled;
+    }
     m_begun = true;
     reach(ChangeStep::Journaled);
     return Begun::Yes;
@@ -277,6 +306,7 @@ bool SlotChange::startHistory()
     } catch (const Error& e) {
         // Nothing leaves the game folder unless its bytes can be kept.
         m_lock.reset();
+        m_problem = e.description();
         MsgBox(e.description(), vbExclamation);
         return false;
     }
@@ -293,6 +323,7 @@ void SlotChange::historyStep(const std::function<void()>& step)
         // A history that cannot take the files (a full disk) stops the change before anything
         // is removed.
         m_stopped = true;
+        m_problem = e.description();
         MsgBox(e.description(), vbExclamation);
     }
 }
@@ -302,7 +333,7 @@ void SlotChange::removeFromGameFolder(const QString& pattern) const
     if (m_stopped)
         return;
     try {
-        if (const auto& service = installedServices().deleteFiles) {
+        if (const auto& service = installedServices().get().deleteFiles) {
             service(m_plan.gameFolder, pattern);
         } else if (m_history) {
             // Into the history instead of nowhere: begin() kept them there.
@@ -328,11 +359,12 @@ void SlotChange::unpackPackage() const
     if (m_stopped)
         return;
     const LibraryPath package(m_plan.package, false);
+    const QString packagePath = m_packageFd.isValid() ? openFilePath(m_packageFd.get()) : package.path();
     const LibraryPath target(m_plan.gameFolder, true);
-    if (const auto& service = installedServices().unzip)
-        service(package.path(), target.path());
+    if (const auto& service = installedServices().get().unzip)
+        service(packagePath, target.path());
     else
-        Modulo::Unzip(package.path(), target.path());
+        Modulo::Unzip(packagePath, target.path());
     // A batch of changes goes on unpacking: its entry hashes what they created at its end.
     if (m_history && !m_batched)
         m_history->hashCreatedSoon();
@@ -379,9 +411,11 @@ void removeStaleSettingsTemporaries(const QString& settingsFile)
     struct stat st
     {
     };
-    if (fd.isValid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) &&
+    // Only under the lock: without a file to lock (none yet, or something else in its place)
+    // they stay too, for a later start.
+    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
         !lockExclusiveWithin(fd.get(), kSettingsLockWait)) {
-        qCInfo(lcInstall, "%s stays locked: its temporaries stay", qUtf8Printable(local));
+        qCInfo(lcInstall, "%s is not locked here: its temporaries stay", qUtf8Printable(local));
         return;
     }
     const UniqueFd folderFd(

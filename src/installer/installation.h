@@ -25,6 +25,7 @@
 // The plan (ChangePlan, journal.h) names the slot, skin, package and game folder of the change.
 #pragma once
 
+#include "app/fileio.h"
 #include "installer/journal.h"
 
 #include <QByteArray>
@@ -75,6 +76,12 @@ LockWait setLockWait(LockWait wait);
 //    not begin either.
 enum class PackageRule { AsChosen, OnlyWhole };
 
+// A check of the package's bytes, run under the game folder's lock just before the change begins,
+// with the package open for reading: "" lets the change go on, anything else refuses it with that
+// reason. The change then checks and unpacks that same open file, so it installs exactly the bytes
+// checked, whatever takes the package's name meanwhile.
+using PackageVerifier = std::function<QString(int packageFd)>;
+
 class SlotChange
 {
 public:
@@ -91,7 +98,8 @@ public:
 
     enum class Begun {
         Yes,
-        Cancelled, // the game folder stayed locked by another program
+        Cancelled, // the game folder stayed locked by another program, or the history could not
+                   // keep what the change would remove (problem() says so)
         Refused,   // the package would not be installed; problem() says why
     };
     // With no usable game folder there is nothing to lock, check or journal: only the record
@@ -103,6 +111,8 @@ public:
     // All the steps: begin, then delete, unpack (an install of a skin but "(Default)") and
     // record into the settings file the change was made for.
     Begun run(const LockWait& wait = {});
+    // Before begin(): the package must pass the verifier (a missing one is refused too).
+    void verifyPackage(PackageVerifier verifier) { m_verifier = std::move(verifier); }
 
     const ChangePlan& plan() const { return m_plan; }
     const QString& problem() const { return m_problem; }
@@ -135,6 +145,9 @@ private:
     bool m_batched = false;
     // The names the package's members land under, from the check of the package.
     QList<QByteArray> m_unpacked;
+    PackageVerifier m_verifier;
+    // The package as verified, open from the check through the unpack.
+    UniqueFd m_packageFd;
     // Set when the history could not take a file: the change stops there, having removed nothing.
     mutable bool m_stopped = false;
 };

@@ -43,14 +43,6 @@ QTableWidget* makeTable(const QString& name, const QStringList& headers)
     return table;
 }
 
-QString slotCaption(const QString& code)
-{
-    for (const Slot& s : slotTable())
-        if (s.SlotCode() == code)
-            return s.Caption();
-    return code;
-}
-
 } // namespace
 
 Report::Report()
@@ -151,9 +143,7 @@ void Report::fill(const QList<ReportProblem>& problems, const QList<SlotState>& 
     m_states = states;
     Table2->setRowCount(static_cast<int>(states.size()));
     for (int row = 0; row < states.size(); ++row) {
-        Table2->setItem(row, 0,
-                        new QTableWidgetItem(slotCaption(states[row].code) + QStringLiteral(" (") + states[row].code +
-                                             QLatin1Char(')')));
+        Table2->setItem(row, 0, new QTableWidgetItem(slotTitle(states[row].code)));
         Table2->setItem(row, 1, new QTableWidgetItem(states[row].skin));
         fillState(row, states[row]);
     }

@@ -60,4 +60,17 @@ const Slot& slot(int n)
     return kSlots[static_cast<size_t>(n - 1)];
 }
 
+QString slotTitle(const Slot& s)
+{
+    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
+}
+
+QString slotTitle(const QString& code)
+{
+    for (const Slot& s : slotTable())
+        if (code == QLatin1String(s.code))
+            return slotTitle(s);
+    return code;
+}
+
 } // namespace kvr

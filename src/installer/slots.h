@@ -37,4 +37,8 @@ bool isSlotCode(QStringView code);
 // The slot with number n, 1 to 30.
 const Slot& slot(int n);
 
+// How the windows name a slot: "Mosquito_VI (MOSQ)". A code of no slot is named as it is.
+QString slotTitle(const Slot& s);
+QString slotTitle(const QString& code);
+
 } // namespace kvr

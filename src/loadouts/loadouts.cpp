@@ -69,11 +69,6 @@ QThreadPool& loadoutPool()
     return *pool;
 }
 
-QString slotTitle(const Slot& s)
-{
-    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
-}
-
 // While work runs off the window's thread, a message box it raises (the extraction library's
 // "Unzip: ..." when it cannot be loaded) is shown by the window's thread.
 class MessagesFromWorker

@@ -32,11 +32,6 @@ QString describe(const PackageId& id)
         .arg(QStringLiteral("%1").arg(id.crc, 8, 16, QLatin1Char('0')).toUpper());
 }
 
-QString slotTitle(const Slot& s)
-{
-    return s.Caption() + QStringLiteral(" (") + s.SlotCode() + QLatin1Char(')');
-}
-
 } // namespace
 
 PackageFolder::PackageFolder(const QString& localFolder) : m_folder(localFolder)
@@ -90,6 +85,31 @@ std::optional<PackageId> PackageFolder::identify(const QString& fileName, const 
     return found->id;
 }
 
+namespace {
+
+// The CRC-32 of an open file from its start, read a piece at a time; nothing when it cannot be
+// read or the read was cancelled.
+std::optional<quint32> crcOfOpenFile(int fd, const std::atomic<bool>& cancel)
+{
+    QByteArray piece(kCrcPiece, Qt::Uninitialized);
+    uLong crc = crc32(0, nullptr, 0);
+    for (off_t at = 0;;) {
+        if (cancel)
+            return std::nullopt;
+        const ssize_t n = ::pread(fd, piece.data(), static_cast<size_t>(piece.size()), at);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            return std::nullopt;
+        if (n == 0)
+            return static_cast<quint32>(crc);
+        crc = crc32(crc, reinterpret_cast<const Bytef*>(piece.constData()), static_cast<uInt>(n));
+        at += n;
+    }
+}
+
+} // namespace
+
 std::optional<quint32> fileCrc32(const QString& localPath, const std::atomic<bool>& cancel)
 {
     const UniqueFd fd(::open(QFile::encodeName(localPath).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
@@ -98,20 +118,7 @@ std::optional<quint32> fileCrc32(const QString& localPath, const std::atomic<boo
     };
     if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
         return std::nullopt;
-    QByteArray piece(kCrcPiece, Qt::Uninitialized);
-    uLong crc = crc32(0, nullptr, 0);
-    for (;;) {
-        if (cancel)
-            return std::nullopt;
-        const ssize_t n = ::read(fd.get(), piece.data(), static_cast<size_t>(piece.size()));
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return std::nullopt;
-        if (n == 0)
-            return static_cast<quint32>(crc);
-        crc = crc32(crc, reinterpret_cast<const Bytef*>(piece.constData()), static_cast<uInt>(n));
-    }
+    return crcOfOpenFile(fd.get(), cancel);
 }
 
 std::array<QString, kSlotCount> recordedSkins(const QString& settingsFile)
@@ -148,36 +155,98 @@ QString statusText(SlotStatus status)
     return QStringLiteral("not in this loadout");
 }
 
+namespace {
+
+// How the CRC of a package whose size matches is taken: now, or for a slot that changes only in
+// its own turn, under the game folder's lock (see packageVerifier).
+enum class CrcNow { Always, WhenSame };
+
+SlotCheck checkSlot(const LoadoutSlot& slot, const QString& now, PackageFolder& packages,
+                    const std::atomic<bool>& cancel, CrcNow crcNow)
+{
+    if (!slot.problem.isEmpty())
+        return {SlotStatus::NotUnderstood, slot.problem};
+    if (slot.skin.isEmpty())
+        return {SlotStatus::NotInLoadout, {}};
+    // Nothing recorded is the game's own skin too.
+    if (slot.skin == kDefaultSkin)
+        return {now == kDefaultSkin || now.isEmpty() ? SlotStatus::Same : SlotStatus::WillChange, {}};
+    const std::optional<PackageId> found = packages.find(slot.package.file);
+    if (!found)
+        return {now == slot.skin ? SlotStatus::SkinGone : SlotStatus::PackageMissing,
+                slot.package.file + QStringLiteral(" is not in the skins folder")};
+    if (found->size != slot.package.size)
+        return {SlotStatus::PackageDiffers,
+                found->file + QStringLiteral(" is %1 bytes, not %2").arg(found->size).arg(slot.package.size)};
+    if (crcNow == CrcNow::WhenSame && now != slot.skin)
+        return {SlotStatus::WillChange, {}};
+    const std::optional<PackageId> id = packages.identify(slot.package.file, cancel);
+    if (!id)
+        return {SlotStatus::PackageMissing, found->file + QStringLiteral(" cannot be read")};
+    if (id->crc != slot.package.crc)
+        return {SlotStatus::PackageDiffers, found->file + QStringLiteral(" is ") + describe(*id) +
+                                                QStringLiteral(", not ") + describe(slot.package)};
+    return {now == slot.skin ? SlotStatus::Same : SlotStatus::WillChange, {}};
+}
+
+// The slot's package checked in its own turn, open and under the game folder's lock: its size
+// and CRC are the loadout's, or the slot is skipped with the reason.
+PackageVerifier packageVerifier(const PackageId& expected, const std::atomic<bool>& cancel)
+{
+    return [expected, &cancel](int fd) -> QString {
+        const auto differs = [&expected](const QString& detail) -> QString {
+            return statusText(SlotStatus::PackageDiffers) + QStringLiteral(": ") + expected.file + detail;
+        };
+        struct stat st
+        {
+        };
+        if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode))
+            return QStringLiteral("The package is not a file.");
+        if (st.st_size != expected.size)
+            return differs(QStringLiteral(" is %1 bytes, not %2").arg(st.st_size).arg(expected.size));
+        const std::optional<quint32> crc = crcOfOpenFile(fd, cancel);
+        if (!crc)
+            return cancel ? QStringLiteral("cancelled")
+                          : statusText(SlotStatus::PackageMissing) + QStringLiteral(": ") + expected.file +
+                                QStringLiteral(" cannot be read");
+        if (*crc != expected.crc) {
+            PackageId found = expected;
+            found.crc = *crc;
+            return differs(QStringLiteral(" is ") + describe(found) + QStringLiteral(", not ") + describe(expected));
+        }
+        return QString();
+    };
+}
+
+// Off the window's thread, a game folder another program holds is waited for until the lock
+// comes or the player cancels.
+LockWait waitUntilCancelled(const std::atomic<bool>& cancel,
+                            const std::function<void(const QString& waitingFor)>& waiting)
+{
+    // `waiting` hears why, and "" once the lock is won.
+    return [&cancel, &waiting](const QString& waitingFor, const std::function<bool()>& tryLock) {
+        if (waiting)
+            waiting(waitingFor);
+        while (!cancel) {
+            if (tryLock()) {
+                if (waiting)
+                    waiting(QString());
+                return true;
+            }
+            QThread::msleep(50);
+        }
+        return false;
+    };
+}
+
+} // namespace
+
 LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlotCount>& recorded,
                           PackageFolder& packages, const std::atomic<bool>& cancel)
 {
     LoadoutCheck checks;
-    for (size_t i = 0; i < checks.size(); ++i) {
-        const LoadoutSlot& slot = loadout.entries[i];
-        const QString& now = recorded[i];
-        SlotCheck& check = checks[i];
-        if (!slot.problem.isEmpty()) {
-            check = {SlotStatus::NotUnderstood, slot.problem};
-        } else if (slot.skin.isEmpty()) {
-            check = {SlotStatus::NotInLoadout, {}};
-        } else if (slot.skin == kDefaultSkin) {
-            // Nothing recorded is the game's own skin too.
-            check = {now == kDefaultSkin || now.isEmpty() ? SlotStatus::Same : SlotStatus::WillChange, {}};
-        } else if (const std::optional<PackageId> found = packages.find(slot.package.file); !found) {
-            check = {now == slot.skin ? SlotStatus::SkinGone : SlotStatus::PackageMissing,
-                     slot.package.file + QStringLiteral(" is not in the skins folder")};
-        } else if (found->size != slot.package.size) {
-            check = {SlotStatus::PackageDiffers,
-                     found->file + QStringLiteral(" is %1 bytes, not %2").arg(found->size).arg(slot.package.size)};
-        } else if (const std::optional<PackageId> id = packages.identify(slot.package.file, cancel); !id) {
-            check = {SlotStatus::PackageMissing, found->file + QStringLiteral(" cannot be read")};
-        } else if (id->crc != slot.package.crc) {
-            check = {SlotStatus::PackageDiffers, found->file + QStringLiteral(" is ") + describe(*id) +
-                                                     QStringLiteral(", not ") + describe(slot.package)};
-        } else {
-            check = {now == slot.skin ? SlotStatus::Same : SlotStatus::WillChange, {}};
-        }
-    }
+    for (size_t i = 0; i < checks.size(); ++i)
+        checks[i] = checkSlot(loadout.entries[i], recorded[i], packages, cancel, CrcNow::Always);
     return checks;
 }
 
@@ -198,7 +267,7 @@ Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount
             skinProblem(s.SlotCode(), skin).isEmpty() ? packages.identify(file, cancel) : std::nullopt;
         if (!id) {
             if (leftOut)
-                leftOut->append(s.Caption() + QStringLiteral(" (") + s.SlotCode() + QStringLiteral("): ") + skin);
+                leftOut->append(slotTitle(s) + QStringLiteral(": ") + skin);
             continue;
         }
         slot.skin = skin;
@@ -219,7 +288,13 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
 {
     ApplyResult result;
     PackageFolder packages(usableFolder(target.skinsFolder));
-    const LoadoutCheck checks = checkLoadout(loadout, recordedSkins(target.settingsFile), packages, cancel);
+    // A slot that changes has its package's CRC read in its own turn, under the game folder's lock:
+    // a cancel never waits for every package to be read first, and what is installed is what was
+    // checked.
+    const std::array<QString, kSlotCount> recorded = recordedSkins(target.settingsFile);
+    LoadoutCheck checks;
+    for (size_t i = 0; i < checks.size() && !cancel; ++i)
+        checks[i] = checkSlot(loadout.entries[i], recorded[i], packages, cancel, CrcNow::WhenSame);
     if (cancel) {
         result.cancelled = true;
         return result;
@@ -229,21 +304,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
-    // Off the window's thread, a game folder another program holds is waited for until the lock
-    // comes or the player cancels.
-    const LockWait waitForLock = [&cancel, &waiting](const QString& waitingFor, const std::function<bool()>& tryLock) {
-        if (waiting)
-            waiting(waitingFor);
-        while (!cancel) {
-            if (tryLock()) {
-                if (waiting)
-                    waiting(QString());
-                return true;
-            }
-            QThread::msleep(50);
-        }
-        return false;
-    };
+    const LockWait waitForLock = waitUntilCancelled(cancel, waiting);
     // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
     // after a cancel the entry holds the slots that were changed.
     std::optional<HistoryBatch> batch;
@@ -273,16 +334,31 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
             try {
                 SlotChange change = SlotChange::install(target.gameFolder, target.skinsFolder, target.settingsFile,
                                                         s.SlotCode(), outcome.skin);
+                const LoadoutSlot& wanted = loadout.entries[static_cast<size_t>(s.number - 1)];
+                // Applied anyway, a package is taken as it is.
+                if (!applyAnyway && wanted.skin != kDefaultSkin)
+                    change.verifyPackage(packageVerifier(wanted.package, cancel));
                 switch (change.run(waitForLock)) {
                 case SlotChange::Begun::Yes:
                     outcome.kind = SlotOutcome::Kind::Changed;
                     break;
                 case SlotChange::Begun::Cancelled:
+                    // The history could not keep the slot's files: this slot alone stays.
+                    if (!change.problem().isEmpty()) {
+                        outcome.reason = change.problem();
+                        break;
+                    }
                     result.cancelled = true;
                     outcome.kind = SlotOutcome::Kind::NotReached;
                     outcome.reason = QStringLiteral("cancelled");
                     break;
                 case SlotChange::Begun::Refused:
+                    if (cancel) {
+                        result.cancelled = true;
+                        outcome.kind = SlotOutcome::Kind::NotReached;
+                        outcome.reason = QStringLiteral("cancelled");
+                        break;
+                    }
                     outcome.reason = change.problem();
                     break;
                 }

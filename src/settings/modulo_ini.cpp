@@ -5,15 +5,10 @@
 
 namespace kvr::Modulo {
 
-namespace {
-// The module's read buffer: holds the last value read until the next read.
-QString readBuffer;
-} // namespace
-
+// Each read hands back a value of its own: an undo's thread reads the file while the window's does.
 QString LEEINI(const QString& file, const QString& section, const QString& key)
 {
-    readBuffer = readProfileString(file, section, key);
-    return readBuffer;
+    return readProfileString(file, section, key);
 }
 
 void GRABAINI(const QString& file, const QString& section, const QString& key, const QString& value)

@@ -435,7 +435,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("archive");
         QTest::addColumn<int>("records"); // -1: not read
         QTest::addColumn<bool>("plain");
-        QTest::addColumn<bool>("zip64"); // of the first record
+        QTest::addColumn<bool>("zip64");  // of the first record
+        QTest::addColumn<bool>("placed"); // the first member's data found where its record says
         const QByteArray files = storedLocal("PMOSQ.TPC", "body") + storedLocal("b/pmosq.tpc", "wing!");
         const QByteArray central = storedCentral("PMOSQ.TPC", crc32Of("body"), 4, 0) +
                                    storedCentral("b/pmosq.tpc", crc32Of("wing!"), 5, 30 + 9 + 4);
@@ -450,21 +451,22 @@ private Q_SLOTS:
         QByteArray onDisk = ordinary, recordOnDisk = ordinary;
         onDisk.replace(onDisk.size() - 22 + 4, 2, le16(1));
         recordOnDisk.replace(offset + 34, 2, le16(1));
-        QTest::newRow("ordinary") << ordinary << 2 << true << false;
-        QTest::newRow("a disk number") << onDisk << 2 << false << false;
-        QTest::newRow("a record's disk number") << recordOnDisk << 2 << false << false;
+        QTest::newRow("ordinary") << ordinary << 2 << true << false << true;
+        QTest::newRow("a disk number") << onDisk << 2 << false << false << true;
+        QTest::newRow("a record's disk number") << recordOnDisk << 2 << false << false << true;
         QTest::newRow("count larger than the records")
-            << files + central + endRecord(3, size, offset) << -1 << false << false;
+            << files + central + endRecord(3, size, offset) << -1 << false << false << true;
         QTest::newRow("count smaller than the records")
-            << files + central + endRecord(1, size, offset) << 1 << false << false;
+            << files + central + endRecord(1, size, offset) << 1 << false << false << true;
         QTest::newRow("directory cut short")
-            << files + central.left(size - 5) + endRecord(2, size - 5, offset) << -1 << false << false;
-        QTest::newRow("a name running past the directory") << longName << -1 << false << false;
-        QTest::newRow("comment running past the file") << longComment << 2 << false << false;
+            << files + central.left(size - 5) + endRecord(2, size - 5, offset) << -1 << false << false << true;
+        QTest::newRow("a name running past the directory") << longName << -1 << false << false << true;
+        QTest::newRow("comment running past the file") << longComment << 2 << false << false << true;
         QTest::newRow("another end record before the directory")
-            << files + endRecord(2, size, offset) + central + endRecord(2, size, offset + 22) << 2 << false << false;
-        QTest::newRow("a stub its offsets leave out") << "stub" + ordinary << 2 << false << false;
-        QTest::newRow("a size left to the ZIP64 field") << marked << 2 << true << true;
+            << files + endRecord(2, size, offset) + central + endRecord(2, size, offset + 22) << 2 << false << false
+            << true;
+        QTest::newRow("a stub its offsets leave out") << "stub" + ordinary << 2 << false << false << true;
+        QTest::newRow("a size left to the ZIP64 field") << marked << 2 << true << true << true;
         // A ZIP64 field holds only the values its record marks: here the compressed size alone.
         QByteArray compressedOnly = storedCentral("PMOSQ.TPC", crc32Of("body"), 4, 0);
         compressedOnly.replace(20, 4, le32(0xFFFFFFFF));
@@ -472,9 +474,18 @@ private Q_SLOTS:
         compressedOnly += le16(1) + le16(8) + le32(99) + le32(0);
         QTest::newRow("only the compressed size in the ZIP64 field")
             << storedLocal("PMOSQ.TPC", "body") + compressedOnly + endRecord(1, compressedOnly.size(), 30 + 9 + 4) << 1
+            << true << true << false;
+        // A field holding more than its record marks: the offset is read from it only when marked.
+        QByteArray sizeFirst = storedCentral("PMOSQ.TPC", crc32Of("body"), 4, 0);
+        sizeFirst.replace(24, 4, le32(0xFFFFFFFF));
+        sizeFirst.replace(30, 2, le16(20));
+        sizeFirst += le16(1) + le16(16) + le32(4) + le32(0) + le32(4) + le32(0);
+        QTest::newRow("only the size marked, the compressed size beside it")
+            << storedLocal("PMOSQ.TPC", "body") + sizeFirst + endRecord(1, sizeFirst.size(), 30 + 9 + 4) << 1 << true
             << true << true;
         QTest::newRow("larger than allowed")
-            << files + sample(2000, 'c').prepend(central) + endRecord(2, size + 2000, offset) << -1 << false << false;
+            << files + sample(2000, 'c').prepend(central) + endRecord(2, size + 2000, offset) << -1 << false << false
+            << true;
     }
     void centralDirectoryReadWhenItAddsUp()
     {
@@ -486,6 +497,7 @@ private Q_SLOTS:
             return;
         QTEST(dir->plain, "plain");
         QTEST(dir->records[0].zip64, "zip64");
+        QTEST(dir->members[0].found, "placed");
         const auto bytes = [](std::string_view name) { return QByteArray(name.data(), qsizetype(name.size())); };
         QCOMPARE(bytes(dir->records[0].name), "PMOSQ.TPC"_ba);
         QCOMPARE(dir->records[0].crc, crc32Of("body"));

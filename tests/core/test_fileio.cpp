@@ -49,6 +49,10 @@ private Q_SLOTS:
         QCOMPARE(int(read.status), status);
         QCOMPARE(read.error, 0);
         QCOMPARE(read.data, data);
+        // Never more than one byte past the limit is read.
+        const kvr::UniqueFd fd(::open(QFile::encodeName(path).constData(), O_RDONLY));
+        QCOMPARE(kvr::readRegularFd(fd.get(), limit).data, data);
+        QVERIFY(::lseek(fd.get(), 0, SEEK_CUR) <= limit + 1);
     }
 
     void readStopsAtTheLimitWhenTheSizeIsUnknown()
@@ -61,6 +65,10 @@ private Q_SLOTS:
         const FileRead cut = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 16);
         QCOMPARE(int(cut.status), int(Status::TooLarge));
         QCOMPARE(cut.data, whole.data.first(16));
+        // Grown past the first guess, the buffer stops one byte past the limit.
+        const kvr::UniqueFd fd(::open("/proc/self/smaps", O_RDONLY));
+        QCOMPARE(int(kvr::readRegularFd(fd.get(), 5000).status), int(Status::TooLarge));
+        QCOMPARE(::lseek(fd.get(), 0, SEEK_CUR), off_t(5001));
         // Larger than the first guess at its size: the buffer grows until the end.
         const FileRead maps = kvr::readRegularFile(QStringLiteral("/proc/self/smaps"), 64 * 1024 * 1024);
         QCOMPARE(int(maps.status), int(Status::Read));

@@ -5,6 +5,7 @@
 #include "app/newfile.h"
 #include "history/history.h"
 #include "installer/installation.h"
+#include "installer/journal.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 #include "testsupport.h"
@@ -369,8 +370,11 @@ private Q_SLOTS:
             QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
         const QStringList entries = QDir(store().folder() + u"/entries"_s).entryList(QDir::Files);
         const Snapshot before = snapshot(game());
+        // A change cut short earlier waits for the next start: the stopped change leaves it be.
+        const QString waiting =
+            kvr::writeJournal({kvr::ChangePlan::Kind::Install, u"MOSQ"_s, u"(Default)"_s, {}, game()}, ini());
         kvr::setHistoryDiskFull(diskFull);
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const auto begun = kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         kvr::setHistoryDiskFull(false);
         QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList(QDir::Files), entries);
         QCOMPARE(messages->calls.size(), 1);
@@ -379,7 +383,9 @@ private Q_SLOTS:
         QVERIFY(messages->calls.first().prompt.contains(u"nothing was changed"_s));
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
-        QVERIFY(QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden).isEmpty());
+        QCOMPARE(QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden),
+                 QStringList{QFileInfo(waiting).fileName()});
+        QCOMPARE(begun, kvr::SlotChange::Begun::Cancelled);
     }
 
     // Another program holding the history's lock (a flock on its folder) is waited for a few

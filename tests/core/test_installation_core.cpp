@@ -568,16 +568,28 @@ private Q_SLOTS:
         QCOMPARE(filesIn(ws.gameFolder()), QStringList({u"PMOSQ_old.tpc"_s}));
         QVERIFY(QFile::exists(journal));
 
-        // The settings file locked: the write is given up silently, the start goes on without
-        // removing the temporaries another writer may still be filling.
-        QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s, "maybe live"_ba));
-        const kvr::UniqueFd settingsFd(::open(QFile::encodeName(ws.iniPath()).constData(), O_RDONLY));
+        // The settings file (kept elsewhere, through a link) locked: the write is given up
+        // silently, the start goes on without removing the temporaries beside it that another
+        // writer may still be filling; once the lock is won they go.
+        const QString kept = ws.root() + u"/kept/KVRSI.INI"_s;
+        QVERIFY(QDir().mkpath(ws.root() + u"/kept"_s) && QFile::rename(ws.iniPath(), kept) &&
+                QFile::link(kept, ws.iniPath()));
+        QVERIFY(writeFile(kept + u".tmp1a"_s, "maybe live"_ba));
+        const kvr::UniqueFd settingsFd(::open(QFile::encodeName(kept).constData(), O_RDONLY));
         QVERIFY(settingsFd.isValid() && ::flock(settingsFd.get(), LOCK_SH) == 0);
         kvr::Modulo::GRABAINI(ini, kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Other"_s);
         QCOMPARE(readFile(ws.iniPath()), settings);
         ::flock(folder.get(), LOCK_UN);
         kvr::finishInterruptedChanges(ini);
-        QVERIFY(QFile::exists(ws.programFolder() + u"/KVRSI.INI.tmp1a"_s));
+        QVERIFY(QFile::exists(kept + u".tmp1a"_s));
+        ::flock(settingsFd.get(), LOCK_UN);
+        kvr::finishInterruptedChanges(ini);
+        QVERIFY(!QFile::exists(kept + u".tmp1a"_s));
+        // No settings file to lock: a first write may be filling its temporary.
+        QVERIFY(QFile::remove(ws.iniPath()));
+        QVERIFY(writeFile(ws.programFolder() + u"/KVRSI.INI.tmp2b"_s, "maybe live"_ba));
+        kvr::finishInterruptedChanges(ini);
+        QVERIFY(QFile::exists(ws.programFolder() + u"/KVRSI.INI.tmp2b"_s));
     }
 
     // Two processes write different keys of one file at once: every key of both is there.

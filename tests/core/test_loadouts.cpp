@@ -289,14 +289,18 @@ private Q_SLOTS:
     }
 
     // Slots 1 and 7 change, 2's package differs, 8's is missing; a cancel after the first change
-    // leaves it whole and the next one untouched.
+    // leaves it whole and the next ones untouched (2's package is read only in its turn). A package
+    // replaced before its turn is skipped; one replaced after its check is installed as checked.
     void applyChangesTheSlotsThatDiffer_data()
     {
         QTest::addColumn<bool>("applyAnyway");
-        QTest::addColumn<int>("cancel");           // 1: after the first change; 2: waiting for a locked game folder
+        // 1: cancel after the first change; 2: cancel waiting for a locked game folder; 3: 7's
+        // package replaced after the first change; 4: replaced just after its check; 5: the
+        // history cannot keep 7's old file
+        QTest::addColumn<int>("event");
         QTest::addColumn<QStringList>("outcomes"); // "<number> <kind>" in slot order
         QTest::addColumn<QStringList>("recorded"); // slots 1, 2, 7, 8 after
-        QTest::addColumn<QString>("summary");      // its end
+        QTest::addColumn<QString>("summary");      // a part of it
         QTest::newRow("skips missing and differing")
             << false << 0 << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 changed"_s, u"8 skipped"_s}
             << QStringList{u"Desert"_s, u"Old"_s, u"Sqn105"_s, u"Old"_s}
@@ -308,21 +312,35 @@ private Q_SLOTS:
                u"Desert\n    Spitfire_Ia (SP2A) Sand\n    Mosquito_VI (MOSQ) Sqn105\n\nSkipped:"
                u"\n    P51_B (P51B) Gone: package missing: P51B_Gone.zip is not in the skins folder"_s;
         QTest::newRow("cancelled") << false << 1
-                                   << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
+                                   << QStringList{u"1 changed"_s, u"2 not reached"_s, u"7 not reached"_s,
+                                                  u"8 skipped"_s}
                                    << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s}
-                                   << u"\n\nCancelled, not changed:\n    Mosquito_VI (MOSQ) Sqn105"_s;
+                                   << u"\n\nCancelled, not changed:\n    Spitfire_Ia (SP2A) Sand\n    Mosquito_VI "
+                                      u"(MOSQ) Sqn105"_s;
         QTest::newRow("cancelled while locked")
-            << false << 2 << QStringList{u"1 not reached"_s, u"2 skipped"_s, u"7 not reached"_s, u"8 skipped"_s}
+            << false << 2 << QStringList{u"1 not reached"_s, u"2 not reached"_s, u"7 not reached"_s, u"8 skipped"_s}
             << QStringList{u"Old"_s, u"Old"_s, u"Old"_s, u"Old"_s}
-            << u"\n\nCancelled, not changed:\n    Hurricane_I (HURR) Desert\n    Mosquito_VI (MOSQ) Sqn105"_s;
+            << u"\n\nCancelled, not changed:\n    Hurricane_I (HURR) Desert\n    Spitfire_Ia (SP2A) Sand"_s;
+        QTest::newRow("replaced before its turn")
+            << false << 3 << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 skipped"_s, u"8 skipped"_s}
+            << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s}
+            << u"\n    Mosquito_VI (MOSQ) Sqn105: package differs: MOSQ_Sqn105.zip is "_s;
+        QTest::newRow("replaced after its check")
+            << false << 4 << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 changed"_s, u"8 skipped"_s}
+            << QStringList{u"Desert"_s, u"Old"_s, u"Sqn105"_s, u"Old"_s} << u"Changed:"_s;
+        QTest::newRow("history's disk full")
+            << false << 5 << QStringList{u"1 changed"_s, u"2 skipped"_s, u"7 skipped"_s, u"8 skipped"_s}
+            << QStringList{u"Desert"_s, u"Old"_s, u"Old"_s, u"Old"_s} << u"(MOSQ) Sqn105: There is not enough"_s;
     }
     void applyChangesTheSlotsThatDiffer()
     {
         QFETCH(bool, applyAnyway);
-        QFETCH(int, cancel);
+        QFETCH(int, event);
         QFETCH(QStringList, outcomes);
         QFETCH(QStringList, recorded);
         QFETCH(QString, summary);
+        const bool cancel = event == 1 || event == 2;
+        const bool mosqChanged = event == 0 || event == 4;
         const QByteArray hurr = addPackage(u"HURR"_s, u"Desert"_s);
         const QByteArray sp2a = addPackage(u"SP2A"_s, u"Sand"_s);
         const QByteArray mosq = addPackage(u"MOSQ"_s, u"Sqn105"_s);
@@ -342,20 +360,38 @@ private Q_SLOTS:
         std::atomic<bool> cancelled{false};
         QList<int> progress;
         // Another program holds the game folder's lock; the player cancels the wait.
-        const kvr::UniqueFd held(cancel == 2 ? ::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY) : -1);
-        QVERIFY(cancel != 2 || ::flock(held.get(), LOCK_EX) == 0);
+        const kvr::UniqueFd held(event == 2 ? ::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY) : -1);
+        QVERIFY(event != 2 || ::flock(held.get(), LOCK_EX) == 0);
         std::thread player([&] {
-            if (cancel == 2) {
+            if (event == 2) {
                 QThread::msleep(300);
                 cancelled = true;
             }
         });
+        // Another package of the same size takes MOSQ's name.
+        const QString mosqPath = ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s;
+        const auto replaceMosq = [&] {
+            QVERIFY(kvr::writeZip(mosqPath + u".new"_s, {{"PMOSQ.TPC", "Sqn106"}}));
+            QCOMPARE(QFileInfo(mosqPath + u".new"_s).size(), mosq.size());
+            QVERIFY(::rename(QFile::encodeName(mosqPath + u".new"_s).constData(),
+                             QFile::encodeName(mosqPath).constData()) == 0);
+        };
+        int journaled = 0;
+        const kvr::ChangeProbe probe = kvr::setChangeProbe([&](kvr::ChangeStep step) {
+            if (event == 4 && step == kvr::ChangeStep::Journaled && ++journaled == 2)
+                replaceMosq();
+        });
+        kvr::setHistoryDiskFull(event == 5);
         const kvr::ApplyResult result =
             kvr::applyLoadout(loadout, target(), applyAnyway, cancelled, [&](int done, int total) {
                 progress << done << total;
-                if (cancel == 1 && done == 1)
+                if (event == 1 && done == 1)
                     cancelled = true;
+                if (event == 3 && done == 1)
+                    replaceMosq();
             });
+        kvr::setChangeProbe(probe);
+        kvr::setHistoryDiskFull(false);
         player.join();
         QStringList got;
         for (const kvr::SlotOutcome& o : result.outcomes)
@@ -363,18 +399,19 @@ private Q_SLOTS:
                                                 : o.kind == kvr::SlotOutcome::Kind::Skipped ? u" skipped"_s
                                                                                             : u" not reached"_s);
         QCOMPARE(got, outcomes);
-        QCOMPARE(result.cancelled, cancel != 0);
-        QVERIFY2(kvr::applySummary(u"x"_s, result).endsWith(summary), qPrintable(kvr::applySummary(u"x"_s, result)));
-        const int total = applyAnyway ? 3 : 2;
-        QCOMPARE(progress.mid(0, 4), (QList<int>{0, total, 1, total}));
+        QCOMPARE(result.cancelled, cancel);
+        QVERIFY2(kvr::applySummary(u"x"_s, result).contains(summary), qPrintable(kvr::applySummary(u"x"_s, result)));
+        QCOMPARE(progress.mid(0, 4), (QList<int>{0, 3, 1, 3}));
         const auto now = kvr::recordedSkins(ws->iniPath());
         QCOMPARE((QStringList{now[0], now[1], now[6], now[7]}), recorded);
         // A finished slot is whole; the one not reached keeps its files.
-        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s), cancel != 2);
-        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), cancel != 0);
-        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), cancel ? ""_ba : "Sqn105"_ba);
-        if (cancel == 2)
-            return; // nothing changed, nothing to undo
+        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s), event != 2);
+        QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), !mosqChanged);
+        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), mosqChanged ? "Sqn105"_ba : ""_ba);
+        // Nothing changed, nothing to undo; a slot the history stopped stays named in the batch's
+        // entry (the history's own matter).
+        if (event == 2 || event == 5)
+            return;
 
         // One entry of the history holds what was done; one undo takes it all back.
         const QList<kvr::HistoryEntry> entries = kvr::HistoryStore(ws->iniPath()).entries(ws->gameFolder());

@@ -64,6 +64,10 @@ private Q_SLOTS:
         QTest::newRow("a text file") << u"text"_s << u"The package is not a ZIP archive, or it is damaged."_s;
         QTest::newRow("members share data")
             << u"overlap"_s << u"The package's members share their data: it is refused whole."_s;
+        // The directory need not list members in the order they lie in the file.
+        QTest::newRow("listed out of order") << u"out of order"_s << QString();
+        QTest::newRow("listed out of order, sharing data")
+            << u"out of order, overlap"_s << u"The package's members share their data: it is refused whole."_s;
         QTest::newRow("an encrypted member")
             << u"encrypted"_s << u"The package's member \"PSECRET.TPC\" needs a password."_s;
         QTest::newRow("a size beyond the cap")
@@ -87,6 +91,14 @@ private Q_SLOTS:
         } else if (kind == u"overlap"_s) {
             const QByteArray local = storedMember(4);
             QVERIFY(kvrtest::writeFile(path, withEnd(local, storedCentral(4, 0) + storedCentral(4, 0), 2)));
+        } else if (kind.startsWith(u"out of order"_s)) {
+            // The second member is listed first; the first runs one byte into it when overlapping.
+            const QByteArray local = storedMember(4) + storedMember(4).replace("P.TPC", "Q.TPC");
+            QByteArray first = storedCentral(4, 0);
+            if (kind.endsWith(u"overlap"_s))
+                first.replace(20, 4, le32(5));
+            const QByteArray second = storedCentral(4, quint32(local.size() / 2)).replace("P.TPC", "Q.TPC");
+            QVERIFY(kvrtest::writeFile(path, withEnd(local, second + first, 2)));
         } else if (kind == u"encrypted"_s) {
             kvr::ZipMember secret("PSECRET.TPC", "skin");
             secret.encryption = ZIP_EM_AES_256;

@@ -18,7 +18,9 @@ private Q_SLOTS:
     void everyProblemNamedOnce_data()
     {
         QTest::addColumn<QByteArray>("file");
-        QTest::addColumn<QStringList>("members"); // "!", "~": encrypted (AES, PKWARE); none: no ZIP
+        // "!", "~": encrypted (AES, PKWARE); "?": packed by a method the unpack cannot read; "=": its
+        // record points at the first member's data; none: no ZIP
+        QTest::addColumn<QStringList>("members");
         QTest::addColumn<QString>("reason");
         const QStringList good{u"PHURR.TPC"_s};
         const auto row = [](const char* name, const QByteArray& file, const QStringList& members,
@@ -40,6 +42,10 @@ private Q_SLOTS:
             u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s);
         row("encrypted the old way", "HURR_Locked.zip", {u"PHURR.TPC"_s, u"~PHURR_L.TPC"_s},
             u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s);
+        row("packed in an unknown way", "HURR_Imploded.zip", {u"PHURR.TPC"_s, u"?PHURR_L.TPC"_s},
+            u"encrypted or damaged members, which installing skips: PHURR_L.TPC"_s);
+        row("members sharing their data, as the installation refuses them", "HURR_Shared.zip",
+            {u"PHURR.TPC"_s, u"=PHURR_L.TPC"_s}, u"Not readable as a ZIP archive"_s);
         row("lonely picture", "Nothing.jpg", {}, u"preview picture with no package"_s);
         row("lonely note", "Nothing.txt", {}, u"note with no package"_s);
     }
@@ -60,11 +66,16 @@ private Q_SLOTS:
         QVERIFY(QFile::link(u"Gone.jpg"_s, skins + u"/Dangling.jpg"_s));
 
         QList<kvr::ZipMember> zip;
+        bool implode = false, share = false; // the last member, once written
         for (const QString& name : members) {
             const bool encrypted = name.startsWith(u'!') || name.startsWith(u'~');
             const bool link = name.startsWith(u'@'); // a symbolic link, which the installation never makes
-            kvr::ZipMember member(name.sliced(encrypted || link ? 1 : 0).toUtf8(), name.endsWith(u'/') ? "" : "skin",
-                                  ZIP_CM_DEFLATE, 0, link ? S_IFLNK | 0777 : 0);
+            const bool patched = name.startsWith(u'?') || name.startsWith(u'=');
+            kvr::ZipMember member(name.sliced(encrypted || link || patched ? 1 : 0).toUtf8(),
+                                  name.endsWith(u'/') ? "" : "skin", patched ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0,
+                                  link ? S_IFLNK | 0777 : 0);
+            implode = implode || name.startsWith(u'?');
+            share = share || name.startsWith(u'=');
             if (encrypted)
                 member.encryption = name.startsWith(u'!') ? ZIP_EM_AES_256 : ZIP_EM_TRAD_PKWARE;
             zip.append(member);
@@ -72,6 +83,16 @@ private Q_SLOTS:
         // Made under a plain name and renamed: a name that is not UTF-8 can only be made with its raw bytes.
         const QString made = skins + u"/plain.tmp"_s;
         QVERIFY(zip.isEmpty() ? kvrtest::writeFile(made, "not a zip"_ba) : kvr::writeZip(made, zip));
+        if (implode || share) {
+            QByteArray bytes = kvrtest::readFile(made);
+            const qsizetype central = bytes.lastIndexOf("PK\1\2");
+            if (implode) // method 6, imploding, in both headers
+                for (const qsizetype at : {bytes.lastIndexOf("PK\3\4", central) + 8, central + 10})
+                    bytes[at] = 6;
+            if (share)
+                bytes.replace(central + 42, 4, QByteArray(4, '\0'));
+            QVERIFY(kvrtest::writeFile(made, bytes));
+        }
         QCOMPARE(::rename(QFile::encodeName(made).constData(), QByteArray(skins.toUtf8() + '/' + file).constData()), 0);
 
         const QList<kvr::ReportProblem> problems = kvr::skinsFolderProblems(skins);

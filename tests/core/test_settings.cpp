@@ -7,9 +7,11 @@
 
 #include <QRandomGenerator>
 
+#include <atomic>
 #include <csignal>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <thread>
 
 using namespace Qt::StringLiterals;
 
@@ -286,6 +288,29 @@ private Q_SLOTS:
         GRABAINI(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s);
         QVERIFY(QFileInfo(ini()).isSymLink());
         QCOMPARE(kvrtest::readFile(elsewhere), QByteArray("[Skins]\r\nHURR=Desert\r\n"));
+    }
+
+    // An undo's thread reads and writes the file while the window's does: each read hands back its
+    // own key's value, and neither thread's writes are lost.
+    void twoThreadsReadAndWrite()
+    {
+        QVERIFY(kvrtest::writeFile(ini(), "[Skins]\r\nHURR=Desert\r\nMOSQ=Sqn105\r\n"_ba));
+        constexpr int kRounds = 2000;
+        std::atomic<int> wrong{0};
+        const auto work = [this, &wrong](const QString& key, const QString& value, const QString& writer) {
+            for (int i = 1; i <= kRounds; ++i) {
+                if (LEEINI(ini(), kSkinsSection, key) != value)
+                    ++wrong;
+                if (i % 100 == 0)
+                    GRABAINI(ini(), u"Notes"_s, writer, QString::number(i));
+            }
+        };
+        std::thread undo(work, u"MOSQ"_s, u"Sqn105"_s, u"undo"_s);
+        work(u"HURR"_s, u"Desert"_s, u"window"_s);
+        undo.join();
+        QCOMPARE(wrong.load(), 0);
+        for (const QString& writer : {u"undo"_s, u"window"_s})
+            QCOMPARE(LEEINI(ini(), u"Notes"_s, writer), QString::number(kRounds));
     }
 
 private:

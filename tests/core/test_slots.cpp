@@ -36,6 +36,9 @@ private Q_SLOTS:
             QCOMPARE(s.ViewerEntry(), entry.endsWith(u' ') ? entry : entry + u" Slot"_s);
             QCOMPARE(&kvr::slot(number), &s);
         }
+        // How the windows name a slot, and a code of none.
+        QCOMPARE(kvr::slotTitle(u"MOSQ"_s), u"Mosquito_VI (MOSQ)"_s);
+        QCOMPARE(kvr::slotTitle(u"MOSQX"_s), u"MOSQX"_s);
     }
 
     void skinNames_data()
@@ -82,6 +85,29 @@ private Q_SLOTS:
                                 u"HURR.zip"_s,         u"HURR_.zip"_s,         u"hurr_Desert.zip"_s,
                                 u"P38H_Glacier.zip"_s, u"P38J_Glacier.zip"_s};
         QCOMPARE(kvr::skinNames(files, code), names);
+    }
+
+    // A package's slot is its first four characters followed by "_"; a skin file's, the four after
+    // its "P". Either way only one of the 30 codes.
+    void slotCodeOfAName_data()
+    {
+        QTest::addColumn<bool>("package");
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("code");
+        QTest::newRow("package") << true << u"mosq_Sqn105.zip"_s << u"MOSQ"_s;
+        QTest::newRow("package, a fifth character before _") << true << u"MOSQX_Sqn105.zip"_s << QString();
+        QTest::newRow("package, no _") << true << u"MOSQ"_s << QString();
+        QTest::newRow("package, no such code") << true << u"B26B_Wrong.zip"_s << QString();
+        QTest::newRow("skin file") << false << u"pmosq_Sqn105.tpc"_s << u"MOSQ"_s;
+        QTest::newRow("skin file, no P") << false << u"XMOSQ.TPC"_s << QString();
+        QTest::newRow("skin file, too short") << false << u"PMOS"_s << QString();
+    }
+    void slotCodeOfAName()
+    {
+        QFETCH(bool, package);
+        QFETCH(QString, name);
+        QFETCH(QString, code);
+        QCOMPARE(package ? kvr::packageSlotCode(name) : kvr::skinFileSlotCode(name), code);
     }
 
     void packagePathJoinsWithBackslash()

@@ -1,5 +1,6 @@
 #include "app/fileio.h"
 #include "guisupport.h"
+#include "history/history.h"
 #include "installer/installation.h"
 #include "settings/modulo_ini.h"
 #include "zipwriter.h"
@@ -181,6 +182,9 @@ void TestInstallation::blockedChoiceChangesNothing_data()
         << u"let go"_s << QStringList{u"PMOSQ_new.tpc"_s} << u"Sqn105"_s << QString();
     QTest::newRow("a package the library refuses")
         << u"broken"_s << QStringList{u"PMOSQ_old.tpc"_s} << u"Old"_s << u""_s;
+    // The history cannot keep the slot's files: the box shows the skin still recorded.
+    QTest::newRow("the history's disk full")
+        << u"disk full"_s << QStringList{u"PMOSQ_old.tpc"_s} << u"Old"_s << u"not enough free space"_s;
     // The slot's files are deleted before the library is needed, and the choice recorded after.
     QTest::newRow("no extraction library")
         << u"no library"_s << QStringList() << u"Sqn105"_s << u"^Unzip: .*libunzip32\\.so"_s;
@@ -223,7 +227,9 @@ void TestInstallation::blockedChoiceChangesNothing()
             lock.reset();
     });
     answer.start(50);
+    kvr::setHistoryDiskFull(obstacle == u"disk full"_s);
     QVERIFY(choose(7, u"Sqn105"_s));
+    kvr::setHistoryDiskFull(false);
     answer.stop();
 
     QCOMPARE(waitShown.startsWith(u"Another program is using the game folder"_s), locked);
