@@ -32,7 +32,7 @@ int showDialog(const QString& prompt, int style, const QString& title)
     }
     if ((style & 0x0F) == vbOKCancel) {
         box.setStandardButtons(QMessageBox::Ok | QMessageBox::Cancel);
-        box.setDefaultButton(QMessageBox::Ok);
+        box.setDefaultButton((style & vbDefaultButton2) != 0 ? QMessageBox::Cancel : QMessageBox::Ok);
     } else {
         box.setStandardButtons(QMessageBox::Ok);
     }

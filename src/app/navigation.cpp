@@ -3,6 +3,7 @@
 #include "installer/principal.h"
 
 #include <QPointer>
+#include <QShortcut>
 #include <QWindow>
 
 namespace kvr {
@@ -12,6 +13,12 @@ namespace {
 // with the window, so a keyboard user goes on from the button that opened the child.
 QPointer<QWidget> g_focusBeforeWithdrawing;
 } // namespace
+
+void closeOnEscape(QWidget& window)
+{
+    auto* escape = new QShortcut(QKeySequence(Qt::Key_Escape), &window);
+    QObject::connect(escape, &QShortcut::activated, &window, &QWidget::close);
+}
 
 void withdrawMain()
 {

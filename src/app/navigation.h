@@ -16,6 +16,9 @@ void giveMainBack();
 // window, so a click on the withdrawn main window cannot bury the one window the user can use.
 void keepAboveMain(QWidget& child);
 
+// Escape closes the window, as it closes a dialog.
+void closeOnEscape(QWidget& window);
+
 template <typename Child> void openChild(Withdraw when)
 {
     if (when == Withdraw::BeforeShowing)

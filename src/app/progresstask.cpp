@@ -1,8 +1,10 @@
 #include "app/progresstask.h"
 
+#include <QApplication>
 #include <QCoreApplication>
 #include <QEventLoop>
 #include <QProgressDialog>
+#include <QPushButton>
 #include <QTimer>
 #include <QWidget>
 
@@ -66,6 +68,58 @@ void endUnfinished()
     u.ended.notify_all();
 }
 
+// Input the player makes before the dialog shows, dropped: QEventLoop's ExcludeUserInputEvents
+// would only hold it back, and deliver it once the work is done. A question the work asks meanwhile
+// (a modal dialog, which keeps the other windows from input itself) takes its answer.
+class InputDropper : public QObject
+{
+public:
+    InputDropper() { QCoreApplication::instance()->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override
+    {
+        switch (event->type()) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonRelease:
+        case QEvent::MouseButtonDblClick:
+        case QEvent::KeyPress:
+        case QEvent::KeyRelease:
+        case QEvent::ShortcutOverride:
+        case QEvent::Wheel:
+        case QEvent::ContextMenu:
+        case QEvent::TouchBegin:
+        case QEvent::TouchUpdate:
+        case QEvent::TouchEnd:
+            if (event->spontaneous() && !QApplication::activeModalWidget()) {
+                // An override taken keeps a shortcut from firing on the key.
+                event->accept();
+                return true;
+            }
+            break;
+        default:
+            break;
+        }
+        return QObject::eventFilter(watched, event);
+    }
+};
+
+// Cancel, Escape and the title bar's close button all come as `canceled`: the dialog stays up
+// until the work has returned, saying it is cancelling or what it finishes.
+class WorkDialog : public QProgressDialog
+{
+public:
+    WorkDialog(const QString& label, int maximum, QWidget* parent)
+        : QProgressDialog(label, QStringLiteral("Cancel"), 0, maximum, parent)
+    {
+        // QProgressDialog hides itself on `canceled`.
+        disconnect(this, SIGNAL(canceled()), this, SLOT(cancel()));
+    }
+
+protected:
+    void reject() override {}
+};
+
 } // namespace
 
 void WorkProgress::say(const QString& text)
@@ -78,6 +132,39 @@ QString WorkProgress::said() const
 {
     const std::lock_guard lock(m_mutex);
     return m_said;
+}
+
+bool WorkProgress::finishing(const std::atomic_bool& stop, const QString& what)
+{
+    // Under the lock Cancel takes too: either the Cancel is seen here or it finds Cancel off.
+    const std::lock_guard lock(m_mutex);
+    if (stop)
+        return false;
+    m_finishing = true;
+    m_said = what;
+    return true;
+}
+
+void WorkProgress::cancellable(const QString& what)
+{
+    const std::lock_guard lock(m_mutex);
+    m_finishing = false;
+    m_said = what;
+}
+
+bool WorkProgress::isFinishing() const
+{
+    const std::lock_guard lock(m_mutex);
+    return m_finishing;
+}
+
+bool WorkProgress::cancel(std::atomic_bool& stop)
+{
+    const std::lock_guard lock(m_mutex);
+    if (m_finishing)
+        return false;
+    stop = true;
+    return true;
 }
 
 struct ProgressTask::Shared
@@ -158,8 +245,7 @@ void ProgressTask::showDialog()
     // A window closed meanwhile gets no dialog; work the whole program waits for gets one anyway.
     if (m_finished || (!m_window && m_modality != Qt::ApplicationModal))
         return;
-    auto* progress =
-        new QProgressDialog(m_look.label, QStringLiteral("Cancel"), 0, std::max(m_look.total, 0), m_window);
+    auto* progress = new WorkDialog(m_look.label, std::max(m_look.total, 0), m_window);
     m_dialog = progress;
     progress->setObjectName(m_look.objectName);
     progress->setWindowTitle(m_look.title);
@@ -170,8 +256,9 @@ void ProgressTask::showDialog()
     progress->setAutoClose(false);
     progress->setAutoReset(false);
     connect(progress, &QProgressDialog::canceled, this, [this] {
+        if (m_cancelled || !canCancel() || !m_shared->progress.cancel(*m_stop))
+            return;
         m_cancelled = true;
-        m_stop->store(true);
         refreshDialog();
     });
     refreshDialog();
@@ -180,6 +267,14 @@ void ProgressTask::showDialog()
     m_poll->start(kPollMs);
     progress->show();
     Q_EMIT DialogShown();
+}
+
+bool ProgressTask::canCancel() const
+{
+    const WorkProgress& p = m_shared->progress;
+    // Work that measures itself and is at its end only finishes.
+    const bool atEnd = !m_look.finishing.isEmpty() && p.total > 0 && p.done == p.total;
+    return !atEnd && !p.isFinishing();
 }
 
 void ProgressTask::refreshDialog()
@@ -205,6 +300,8 @@ void ProgressTask::refreshDialog()
         label = said;
     if (m_dialog->labelText() != label)
         m_dialog->setLabelText(label);
+    if (auto* cancel = m_dialog->findChild<QPushButton*>())
+        cancel->setEnabled(!m_cancelled && canCancel());
 }
 
 void ProgressTask::finish()
@@ -234,7 +331,10 @@ bool runWithProgress(QWidget* window, const ProgressLook& look, const ProgressWo
         loop.quit();
     });
     QObject::connect(task, &ProgressTask::DialogShown, &loop, &QEventLoop::quit);
-    loop.exec(QEventLoop::ExcludeUserInputEvents);
+    {
+        const InputDropper dropped;
+        loop.exec();
+    }
     if (!finished)
         loop.exec();
     if (finished)

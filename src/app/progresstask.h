@@ -32,9 +32,19 @@ public:
     void say(const QString& text);
     QString said() const;
 
+    // The work reaches what it must finish once begun: from now Cancel is off and the dialog
+    // says `what`. False, the step not to be begun, when Cancel came first.
+    bool finishing(const std::atomic_bool& stop, const QString& what);
+    // Cancel calls the work off again (a wait it can give up), the dialog saying `what`.
+    void cancellable(const QString& what);
+    bool isFinishing() const;
+    // The dialog's Cancel: sets `stop` unless the work is finishing; false then.
+    bool cancel(std::atomic_bool& stop);
+
 private:
     mutable std::mutex m_mutex;
     QString m_said;
+    bool m_finishing = false;
 };
 
 struct ProgressLook
@@ -64,7 +74,8 @@ public:
 
     // Starts `work` on the program's pool. The dialog, modal as `modality` says, opens over
     // `window` half a second later unless the work is done by then; its Cancel sets the work's
-    // stop flag. The task deletes itself after `Finished`.
+    // stop flag, and it stays up saying so until the work has returned; while the work is
+    // finishing (WorkProgress::finishing) Cancel is off. The task deletes itself after `Finished`.
     static ProgressTask* start(QWidget* window, const ProgressLook& look, ProgressWork work,
                                Qt::WindowModality modality = Qt::NonModal, Ending ending = Ending::CallOff);
     ~ProgressTask() override;
@@ -83,6 +94,7 @@ private:
     ProgressTask(QWidget* window, const ProgressLook& look, Qt::WindowModality modality);
     void showDialog();
     void refreshDialog();
+    bool canCancel() const;
     void finish();
 
     QPointer<QWidget> m_window;
@@ -100,8 +112,9 @@ private:
 };
 
 // Runs `work` as a task and returns once it is done, the window's code going on as if it had run
-// in place. No window takes a click or a key meanwhile: until the dialog shows, none reaches any
-// window; then the dialog is modal for the whole program. True when the player cancelled.
+// in place. No window takes a click or a key meanwhile: until the dialog shows, those the player
+// makes are dropped (never delivered later); then the dialog is modal for the whole program.
+// True when the player cancelled.
 bool runWithProgress(QWidget* window, const ProgressLook& look, const ProgressWork& work);
 
 } // namespace kvr

@@ -46,6 +46,8 @@ enum MsgBoxStyle : int {
     vbCritical = 16,
     vbQuestion = 32,
     vbExclamation = 48,
+    // With vbOKCancel: Cancel is the default, for a question whose OK cannot be undone.
+    vbDefaultButton2 = 256,
 };
 enum MsgBoxResult : int {
     vbOK = 1,

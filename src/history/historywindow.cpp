@@ -78,19 +78,25 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
     look.label = target ? QStringLiteral("Putting the slots back as they were before the change...")
                         : QStringLiteral("Undoing the last change...");
     look.cancelling = QStringLiteral("Cancelling...");
-    const auto work = [settings, game, kind, target, outcome](const std::atomic_bool& stop, WorkProgress& progress) {
-        // A game folder another program holds is waited for until it lets go or the player
-        // cancels; nothing has been touched until then.
-        const LockWait waitForLock = [&stop, &progress](const QString& waitingFor,
-                                                        const std::function<bool()>& tryLock) {
-            progress.say(waitingFor);
+    // Once the game folder is locked, the files are put back whole: Cancel is off then.
+    const QString finishing = target ? QStringLiteral("Finishing the restore: putting the slots' files back...")
+                                     : QStringLiteral("Finishing the undo: putting the slots' files back...");
+    const auto work = [settings, game, kind, target, outcome, finishing](const std::atomic_bool& stop,
+                                                                         WorkProgress& progress) {
+        // Only a wait for a game folder another program holds can be cancelled: nothing has
+        // been touched until the lock is won.
+        const LockWait waitForLock = [&stop, &progress, &finishing](const QString& waitingFor,
+                                                                    const std::function<bool()>& tryLock) {
+            progress.cancellable(waitingFor);
             while (!stop) {
                 if (tryLock())
-                    return true;
+                    return progress.finishing(stop, finishing);
                 QThread::msleep(50);
             }
             return false;
         };
+        if (!progress.finishing(stop, finishing))
+            return;
         try {
             HistoryEntry entry;
             if (target) {
@@ -134,6 +140,7 @@ ProgressTask* restoreUnderWay()
 HistoryWindow::HistoryWindow()
 {
     setUpWindow(QStringLiteral("History"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ History"));
+    closeOnEscape(*this);
     buildLayout();
 }
 
@@ -196,12 +203,20 @@ void HistoryWindow::buildLayout()
     connectHandler(ForgetFirstStates, &QAction::triggered, this, &HistoryWindow::ForgetFirstStates_Click);
 }
 
+const HistoryEntry* HistoryWindow::selectedEntry() const
+{
+    // The selection, not the current cell: a row can be current without being selected.
+    const QModelIndexList rows = Table1->selectionModel()->selectedRows();
+    if (!m_ready || rows.size() != 1 || rows[0].row() >= m_entries.size())
+        return nullptr;
+    return &m_entries[rows[0].row()];
+}
+
 void HistoryWindow::enableCommands()
 {
-    const int row = Table1->currentRow();
-    const bool free = !restoreRunning();
-    Command1->setEnabled(free && m_ready && row >= 0 && row < m_entries.size() &&
-                         Table1->selectionModel()->isRowSelected(row, {}) && m_entries[row].damage.isEmpty());
+    const HistoryEntry* selected = selectedEntry();
+    const bool free = !restoreRunning() && selected;
+    Command1->setEnabled(free && selected->damage.isEmpty());
     Command2->setEnabled(free);
     ForgetFirstStates->setEnabled(free);
 }
@@ -266,45 +281,45 @@ void HistoryWindow::fill(const QList<HistoryEntry>& entries, qint64 used, qint64
 
 void HistoryWindow::Command1_Click()
 {
-    const int row = Table1->currentRow();
-    if (!m_ready || row < 0 || row >= m_entries.size())
-        return;
-    startRestore(this, m_entries[row]);
+    if (const HistoryEntry* selected = selectedEntry())
+        startRestore(this, *selected);
 }
 
 void HistoryWindow::Command2_Click()
 {
-    if (!m_ready || m_entries.isEmpty() ||
+    if (!selectedEntry() ||
         MsgBox(QStringLiteral("Forget the changes older than the selected one? They can no longer be undone. The "
                               "game's own files of each slot are kept."),
-               vbOKCancel | vbQuestion) != vbOK)
+               vbOKCancel | vbQuestion | vbDefaultButton2) != vbOK)
         return;
     forget(false);
 }
 
 void HistoryWindow::ForgetFirstStates_Click()
 {
-    if (!m_ready || m_entries.isEmpty() ||
+    if (!selectedEntry() ||
         MsgBox(QStringLiteral("Forget the changes older than the selected one, and the game's own files each slot "
                               "had before this program first changed it?\n\nThis cannot be undone: the game's own "
                               "skins can no longer be put back from the history."),
-               vbOKCancel | vbExclamation) != vbOK)
+               vbOKCancel | vbExclamation | vbDefaultButton2) != vbOK)
         return;
     forget(true);
 }
 
 void HistoryWindow::forget(bool firstStatesToo)
 {
-    if (restoreRunning())
+    const HistoryEntry* selected = selectedEntry();
+    if (restoreRunning() || !selected)
         return;
-    const int keep = std::max(Table1->currentRow(), 0) + 1;
+    // By its number: rows another instance added since the list was read do not shift it.
+    const qint64 id = selected->id;
     m_ready = false;
     QPointer<HistoryWindow> self(this);
     // Another instance's change may hold the history a moment.
-    background::run([self, settings = m_settings, keep, firstStatesToo](const std::atomic_bool&) {
+    background::run([self, settings = m_settings, id, firstStatesToo](const std::atomic_bool&) {
         QString problem;
         try {
-            HistoryStore(settings).forgetOlder(keep, firstStatesToo);
+            HistoryStore(settings).forgetOlderThan(id, firstStatesToo);
         } catch (const Error& e) {
             problem = e.description();
         }

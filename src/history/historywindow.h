@@ -26,7 +26,7 @@ public:
 
     // Puts the selected entry's slots back as they were just before it, on the program's pool.
     void Command1_Click();
-    // Forgets the changes older than the selected one (older than the newest when none is).
+    // Forgets the changes older than the selected one.
     void Command2_Click();
     // The list's context menu: the same, and each slot's first state (the game's own files) too.
     void ForgetFirstStates_Click();
@@ -45,6 +45,8 @@ private:
     void buildLayout();
     void fill(const QList<HistoryEntry>& entries, qint64 used, qint64 cap);
     void forget(bool firstStatesToo);
+    // The entry of the selected row; null with none selected or while the rows are read.
+    const HistoryEntry* selectedEntry() const;
 
     QLabel* Label1 = nullptr;
     QTableWidget* Table1 = nullptr;

@@ -49,6 +49,11 @@ private:
     HistoryEntry readEntry(const QString& path, qint64 id, const QString& gameFolder) const;
     QString m_settingsFile;
     QString m_folder;
+
+public:
+    // Forgets every entry older than the entry `id`, whatever was added since the caller listed
+    // them; the first entry of each slot in each game folder too only when asked.
+    void forgetOlderThan(qint64 id, bool firstStatesToo);
 };
 
 // ---- What the recorder, the restore and the start's recovery share of the store --------------

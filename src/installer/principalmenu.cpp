@@ -1,7 +1,9 @@
 #include "installer/principalmenu.h"
 
+#include "app/background.h"
 #include "app/navigation.h"
 #include "history/historywindow.h"
+#include "history/undotext.h"
 #include "installer/importflow.h"
 #include "installer/principal.h"
 #include "installer/report.h"
@@ -9,16 +11,60 @@
 
 #include <QComboBox>
 #include <QContextMenuEvent>
+#include <QCoreApplication>
 #include <QDesktopServices>
 #include <QKeyEvent>
 #include <QLineEdit>
 #include <QMenu>
+#include <QPointer>
 #include <QShortcut>
 #include <QUrl>
 
 namespace kvr {
 
 namespace {
+
+// What the newest read of the history said Undo Last Change would take back: the next menu shows
+// it at once while the history is read again off the window's thread.
+struct UndoSeen
+{
+    QString where; // the settings file and game folder it was read for
+    QString text = QStringLiteral("Undo Last Change");
+    bool any = true; // until read, the undo itself says when there is nothing
+};
+UndoSeen g_undoSeen; // the window's thread only
+
+void showUndo(QAction& undo, const UndoSeen& seen)
+{
+    undo.setText(seen.text);
+    // One undo or restore at a time.
+    undo.setEnabled(seen.any && !restoreUnderWay());
+}
+
+void readUndo(QAction* undo, const QString& settings, const QString& game)
+{
+    const QString where = settings + QLatin1Char('\n') + game;
+    if (g_undoSeen.where == where)
+        showUndo(*undo, g_undoSeen);
+    else
+        showUndo(*undo, UndoSeen{});
+    QPointer<QAction> action(undo);
+    background::run([action, settings, game, where](const std::atomic_bool&) {
+        UndoSeen seen{where};
+        try {
+            const std::optional<HistoryEntry> newest = HistoryStore(settings).newest(usableFolder(game));
+            seen.any = newest.has_value();
+            if (newest)
+                seen.text = undoText(*newest);
+        } catch (const Error&) {
+        }
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [action, seen] {
+            g_undoSeen = seen;
+            if (action)
+                showUndo(*action, seen);
+        });
+    });
+}
 
 void showInFileManager(const QString& value)
 {
@@ -99,8 +145,7 @@ QMenu* buildPrincipalMenu(Principal& main)
     QAction* undo = menu->addAction(QStringLiteral("Undo Last Change"));
     undo->setObjectName(QStringLiteral("UndoLastChange"));
     undo->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Z));
-    // One undo or restore at a time.
-    undo->setEnabled(!restoreUnderWay());
+    readUndo(undo, main.INIFILE, main.INSTFOLDER);
     QAction* history = menu->addAction(QStringLiteral("History..."));
     history->setObjectName(QStringLiteral("History"));
     menu->addSeparator();

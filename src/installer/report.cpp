@@ -48,6 +48,7 @@ QTableWidget* makeTable(const QString& name, const QStringList& headers)
 Report::Report()
 {
     setUpWindow(QStringLiteral("Report"), QStringLiteral("Kestrava _ Skin Installer v1.1 _ Report"));
+    closeOnEscape(*this);
     buildLayout();
 }
 

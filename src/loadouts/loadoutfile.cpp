@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSet>
+#include <QStringDecoder>
 #include <QThread>
 
 #include <cerrno>
@@ -71,6 +72,68 @@ bool readsBackAsWritten(const QString& text)
 bool fitsFileName(const QString& name)
 {
     return QFile::decodeName(QFile::encodeName(name)) == name && QFile::encodeName(name).size() <= kNameMax;
+}
+
+// The hidden temporary a loadout file is written under before it takes its name.
+QByteArray temporaryPattern(const QByteArray& fileName)
+{
+    return "." + fileName + ".tmpXXXXXX";
+}
+// The longest name, in bytes, whose loadout file and its temporary both fit a file name
+// ("XXXXXX" becomes eight digits).
+qsizetype longestLoadoutName()
+{
+    return kNameMax - (temporaryPattern(QFile::encodeName(kLoadoutExtension)).size() + 2);
+}
+
+// Why the name cannot name a loadout file, its length aside; "" when it can.
+QString nameShapeProblem(const QString& name)
+{
+    if (name.trimmed().isEmpty())
+        return QStringLiteral("Type a name for the loadout.");
+    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
+        return QStringLiteral("A loadout name cannot hold / or \\.");
+    if (name.startsWith(QLatin1Char('.')))
+        return QStringLiteral("A loadout name cannot start with a dot.");
+    if (holdsControl(name) || name != name.trimmed() || !readsBackAsWritten(name))
+        return QStringLiteral(
+            "A loadout name cannot hold control characters, start or end with a blank, or be in quotes.");
+    return {};
+}
+
+// A loadout file in another encoding than the profile reader's (UTF-16 with its mark, as some
+// Windows editors save), as UTF-8.
+QByteArray asProfileText(const QByteArray& bytes)
+{
+    const bool little = bytes.startsWith("\xFF\xFE");
+    if (!little && !bytes.startsWith("\xFE\xFF"))
+        return bytes;
+    QStringDecoder decoder(little ? QStringConverter::Utf16LE : QStringConverter::Utf16BE);
+    return QString(decoder.decode(QByteArrayView(bytes).sliced(2))).toUtf8();
+}
+
+// The text's lines, whichever of CRLF, LF or CR ends them, as the profile reader takes them.
+QStringList textLines(const QByteArray& bytes)
+{
+    QString text = decodeText(asProfileText(bytes)).text;
+    text.replace(QStringLiteral("\r\n"), QStringLiteral("\n"));
+    text.replace(QLatin1Char('\r'), QLatin1Char('\n'));
+    return text.split(QLatin1Char('\n'));
+}
+
+// Why nothing can be read at the path, a folder, pipe or device standing there.
+QString notAFile(const QString& localPath)
+{
+    struct stat st
+    {
+    };
+    if (::stat(QFile::encodeName(localPath).constData(), &st) != 0)
+        return Error::fromErrno(errno).description();
+    if (S_ISDIR(st.st_mode))
+        return QStringLiteral("it is a folder, not a file");
+    if (S_ISFIFO(st.st_mode))
+        return QStringLiteral("it is a pipe, not a file");
+    return QStringLiteral("it is a device or socket, not a file");
 }
 
 // A value as the profile reader gives it, or why it cannot be used: a zero character or more
@@ -159,7 +222,7 @@ LoadoutSlot readSlot(const ProfileFile& file, const QString& code)
 // The lines the reader above does not look at: other sections, keys that are no slot code,
 // anything before the first section. Values are read by the profile reader; this only names
 // what it leaves aside.
-QStringList linesNotUnderstood(const QString& text)
+QStringList linesNotUnderstood(const QStringList& text)
 {
     QStringList lines;
     qsizetype count = 0;
@@ -170,9 +233,9 @@ QStringList linesNotUnderstood(const QString& text)
             lines.append(QStringLiteral("line %1: %2").arg(number).arg(why));
     };
     qsizetype number = 0;
-    for (QStringView raw : QStringView(text).tokenize(QLatin1Char('\n'))) {
+    for (const QString& raw : text) {
         ++number;
-        const QString line = trimBlanks(raw.endsWith(QLatin1Char('\r')) ? raw.chopped(1) : raw);
+        const QString line = trimBlanks(raw);
         if (line.isEmpty() || line.startsWith(QLatin1Char(';')) || line.startsWith(QLatin1Char('#')))
             continue;
         if (line.startsWith(QLatin1Char('[')) && line.lastIndexOf(QLatin1Char(']')) > 0) {
@@ -236,7 +299,7 @@ QString packageProblem(const QString& code, const QString& skin, const QString& 
 
 Loadout parseLoadout(const QByteArray& bytes, const QString& fallbackName)
 {
-    const ProfileFile file = ProfileFile::parse(bytes);
+    const ProfileFile file = ProfileFile::parse(asProfileText(bytes));
     Loadout loadout;
     QString problem;
     const QString name = readValue(file, kLoadoutSection, kNameKey, problem);
@@ -245,15 +308,14 @@ Loadout parseLoadout(const QByteArray& bytes, const QString& fallbackName)
         loadout.entries[static_cast<size_t>(s.number - 1)] = readSlot(file, s.SlotCode());
         loadout.sources[static_cast<size_t>(s.number - 1)] = readSource(file, s.SlotCode());
     }
-    loadout.notUnderstood = linesNotUnderstood(decodeText(bytes).text);
+    loadout.notUnderstood = linesNotUnderstood(textLines(bytes));
     return loadout;
 }
 
 bool looksLikeLoadout(const QByteArray& bytes)
 {
-    const QString text = decodeText(bytes).text;
-    for (QStringView raw : QStringView(text).tokenize(QLatin1Char('\n'))) {
-        const QString line = trimBlanks(raw.endsWith(QLatin1Char('\r')) ? raw.chopped(1) : raw);
+    for (const QString& raw : textLines(bytes)) {
+        const QString line = trimBlanks(raw);
         const qsizetype close = line.lastIndexOf(QLatin1Char(']'));
         if (line.startsWith(QLatin1Char('[')) && close > 0 &&
             trimBlanks(QStringView(line).sliced(1, close - 1)).compare(kLoadoutSection, Qt::CaseInsensitive) == 0)
@@ -285,17 +347,12 @@ QByteArray loadoutBytes(const Loadout& loadout)
 
 QString loadoutNameProblem(const QString& name)
 {
-    if (name.trimmed().isEmpty())
-        return QStringLiteral("Type a name for the loadout.");
-    if (name.contains(QLatin1Char('/')) || name.contains(QLatin1Char('\\')))
-        return QStringLiteral("A loadout name cannot hold / or \\.");
-    if (name.startsWith(QLatin1Char('.')))
-        return QStringLiteral("A loadout name cannot start with a dot.");
-    if (holdsControl(name) || name != name.trimmed() || !readsBackAsWritten(name))
-        return QStringLiteral(
-            "A loadout name cannot hold control characters, start or end with a blank, or be in quotes.");
-    if (!fitsFileName(name + kLoadoutExtension))
-        return QStringLiteral("The loadout name is too long.");
+    if (const QString problem = nameShapeProblem(name); !problem.isEmpty())
+        return problem;
+    if (!fitsFileName(name) || QFile::encodeName(name).size() > longestLoadoutName())
+        return QStringLiteral("The loadout name is too long: it can take at most %1 bytes (a letter outside A to Z "
+                              "takes two or more).")
+            .arg(longestLoadoutName());
     return {};
 }
 
@@ -335,15 +392,23 @@ LoadoutRead readLoadoutFile(const QString& localPath, const QString& fallbackNam
 {
     FileRead read = readRegularFile(localPath, kLoadoutFileMax);
     LoadoutRead result;
-    if (read.status == FileRead::Status::NotRegularFile || read.status == FileRead::Status::Failed) {
+    result.loadout.name = fallbackName;
+    if (read.status == FileRead::Status::NotRegularFile) {
+        result.problem = notAFile(localPath);
+        return result;
+    }
+    if (read.status == FileRead::Status::Failed) {
         result.problem = read.message();
         return result;
     }
+    // Its beginning alone is no loadout: taken as one, it would set some slots and leave the rest.
+    if (read.status == FileRead::Status::TooLarge) {
+        result.problem =
+            QStringLiteral("it is larger than %1 KiB, more than a loadout can be").arg(kLoadoutFileMax / 1024);
+        return result;
+    }
     result.loadout = parseLoadout(read.data, fallbackName);
-    result.whole = read.ok();
-    if (!result.whole)
-        result.loadout.notUnderstood.prepend(
-            QStringLiteral("the file is larger than %1 KiB: only its beginning was read").arg(kLoadoutFileMax / 1024));
+    result.whole = true;
     if (!looksLikeLoadout(read.data))
         result.problem = QStringLiteral("it has no [Loadout] section");
     result.bytes = std::move(read.data);
@@ -368,7 +433,7 @@ WriteResult writeFileWhole(const QString& localPath, const QByteArray& bytes, Wr
     const QByteArray name = QFile::encodeName(info.fileName());
     const int error = folder.isValid() ? writeFileIn(folder.get(), name, bytes,
                                                      mode == WriteMode::Replace ? Existing::Replace : Existing::Keep,
-                                                     "." + name + ".tmpXXXXXX")
+                                                     temporaryPattern(name))
                                        : (errno ? errno : ENOENT);
     if (error == EEXIST && mode == WriteMode::Create)
         return {WriteResult::Status::NameTaken, {}};
@@ -379,7 +444,8 @@ WriteResult writeFileWhole(const QString& localPath, const QByteArray& bytes, Wr
 
 bool deleteLoadout(const QString& folder, const QString& name)
 {
-    if (!loadoutNameProblem(name).isEmpty())
+    // One written before names were bounded for their temporaries goes too.
+    if (!nameShapeProblem(name).isEmpty() || !fitsFileName(name + kLoadoutExtension))
         return false;
     return ::unlink(QFile::encodeName(loadoutPath(folder, name)).constData()) == 0;
 }

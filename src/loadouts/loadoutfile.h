@@ -92,10 +92,12 @@ struct LoadoutRead
     Loadout loadout;
     QString problem; // why the file is not a loadout at all; "" when it is one
     QByteArray bytes;
-    bool whole = false; // false when the file is larger than kLoadoutFileMax
+    bool whole = false; // false when it could not be read whole (problem says why)
 };
 
-// Reads a loadout file of at most kLoadoutFileMax bytes; never blocks on a pipe in its place.
+// Reads a loadout file of at most kLoadoutFileMax bytes: a larger one, a folder or a pipe in its
+// place is refused with its problem, never blocking on the pipe. UTF-16 with its mark and CR line
+// ends are read as well as the profile format.
 LoadoutRead readLoadoutFile(const QString& localPath, const QString& fallbackName);
 
 enum class WriteMode { Create, Replace };

@@ -135,6 +135,7 @@ LoadoutFileHandler setLoadoutFileHandler(LoadoutFileHandler handler)
 Loadouts::Loadouts()
 {
     setUpWindow(QStringLiteral("Loadouts"), kLoadoutsTitle);
+    closeOnEscape(*this);
     buildLayout();
     connectSignals();
     acceptLoadoutDrops(this);
@@ -376,7 +377,7 @@ void Loadouts::SaveCurrent_Click()
     const QString path = loadoutPath(m_folder, *name);
     const bool exists = QFileInfo::exists(path) || QFileInfo(path).isSymLink();
     if (exists && MsgBox(QStringLiteral("A loadout named \"%1\" exists. Replace it?").arg(*name),
-                         vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK)
+                         vbOKCancel + vbQuestion + vbDefaultButton2, kLoadoutsTitle) != vbOK)
         return;
     QStringList leftOut;
     WriteResult written;
@@ -420,10 +421,13 @@ void Loadouts::Apply_Click()
     ApplyResult result;
     runWithProgress(this, QStringLiteral("Applying \"%1\"...").arg(loadout.name),
                     [&](const std::atomic_bool& cancel, WorkProgress& progress) {
-                        result = applyLoadout(loadout, m_target, anyway, cancel, [&](int d, int t) {
-                            progress.done = d;
-                            progress.total = std::max(1, t);
-                        });
+                        result = applyLoadout(
+                            loadout, m_target, anyway, cancel,
+                            [&](int d, int t) {
+                                progress.done = d;
+                                progress.total = std::max(1, t);
+                            },
+                            [&](const QString& waitingFor) { progress.say(waitingFor); });
                     });
     // The main window's slot boxes show what is recorded now.
     const std::array<QString, kSlotCount> recorded = recordedSkins(m_target.settingsFile);
@@ -473,8 +477,8 @@ void Loadouts::Import_Click()
 void Loadouts::Delete_Click()
 {
     const QString name = selectedName();
-    if (name.isEmpty() ||
-        MsgBox(QStringLiteral("Delete the loadout \"%1\"?").arg(name), vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK)
+    if (name.isEmpty() || MsgBox(QStringLiteral("Delete the loadout \"%1\"?").arg(name),
+                                 vbOKCancel + vbQuestion + vbDefaultButton2, kLoadoutsTitle) != vbOK)
         return;
     if (!deleteLoadout(m_folder, name))
         MsgBox(QStringLiteral("The loadout \"%1\" could not be deleted.").arg(name), vbExclamation, kLoadoutsTitle);
@@ -490,9 +494,7 @@ void importLoadoutFiles(const QStringList& paths)
         const QString file = QFileInfo(path).fileName();
         const LoadoutRead read = readLoadoutFile(path, QFileInfo(path).completeBaseName());
         QString problem = read.problem;
-        if (problem.isEmpty() && !read.whole)
-            problem = QStringLiteral("it is larger than a loadout can be");
-        else if (problem.isEmpty() && !loadoutNameProblem(read.loadout.name).isEmpty())
+        if (problem.isEmpty() && !loadoutNameProblem(read.loadout.name).isEmpty())
             problem = QStringLiteral("it has no name a loadout can have");
         if (!problem.isEmpty()) {
             refused += QStringLiteral("\n    ") + file + QStringLiteral(": not a loadout: ") + problem;
@@ -502,7 +504,7 @@ void importLoadoutFiles(const QStringList& paths)
         const QString target = loadoutPath(folder, name);
         const bool exists = QFileInfo::exists(target) || QFileInfo(target).isSymLink();
         if (exists && MsgBox(QStringLiteral("A loadout named \"%1\" exists. Replace it?").arg(name),
-                             vbOKCancel + vbQuestion, kLoadoutsTitle) != vbOK) {
+                             vbOKCancel + vbQuestion + vbDefaultButton2, kLoadoutsTitle) != vbOK) {
             refused += QStringLiteral("\n    ") + file + QStringLiteral(": kept the loadout \"%1\" there").arg(name);
             continue;
         }

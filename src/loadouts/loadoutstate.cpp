@@ -26,7 +26,10 @@ constexpr qsizetype kCrcPiece = qsizetype{1} << 20;
 
 QString describe(const PackageId& id)
 {
-    return QStringLiteral("%1 bytes, CRC %2").arg(id.size).arg(id.crc, 8, 16, QLatin1Char('0')).toUpper();
+    // Only the CRC's hex digits are upper-case.
+    return QStringLiteral("%1 bytes, CRC %2")
+        .arg(id.size)
+        .arg(QStringLiteral("%1").arg(id.crc, 8, 16, QLatin1Char('0')).toUpper());
 }
 
 } // namespace
@@ -217,12 +220,19 @@ PackageVerifier packageVerifier(const PackageId& expected, const std::atomic<boo
 
 // Off the window's thread, a game folder another program holds is waited for until the lock
 // comes or the player cancels.
-LockWait waitUntilCancelled(const std::atomic<bool>& cancel)
+LockWait waitUntilCancelled(const std::atomic<bool>& cancel,
+                            const std::function<void(const QString& waitingFor)>& waiting)
 {
-    return [&cancel](const QString&, const std::function<bool()>& tryLock) {
+    // `waiting` hears why, and "" once the lock is won.
+    return [&cancel, &waiting](const QString& waitingFor, const std::function<bool()>& tryLock) {
+        if (waiting)
+            waiting(waitingFor);
         while (!cancel) {
-            if (tryLock())
+            if (tryLock()) {
+                if (waiting)
+                    waiting(QString());
                 return true;
+            }
             QThread::msleep(50);
         }
         return false;
@@ -273,7 +283,8 @@ int ApplyResult::changed() const
 }
 
 ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bool applyAnyway,
-                         const std::atomic<bool>& cancel, const ApplyProgress& progress)
+                         const std::atomic<bool>& cancel, const ApplyProgress& progress,
+                         const std::function<void(const QString& waitingFor)>& waiting)
 {
     ApplyResult result;
     PackageFolder packages(usableFolder(target.skinsFolder));
@@ -293,7 +304,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
-    const LockWait waitForLock = waitUntilCancelled(cancel);
+    const LockWait waitForLock = waitUntilCancelled(cancel, waiting);
     // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
     // after a cancel the entry holds the slots that were changed.
     std::optional<HistoryBatch> batch;

@@ -110,9 +110,11 @@ using ApplyProgress = std::function<void(int done, int total)>;
 // Applies a loadout: checks every slot against the folders as they stand now, then changes each
 // slot that differs, in slot order, through the ordinary slot change. A package that is missing
 // is skipped, and one that differs unless `applyAnyway`. `cancel` is looked at between slots, so
-// every slot changed is changed whole. The one place a loadout is applied.
+// every slot changed is changed whole. The one place a loadout is applied. `waiting` hears why
+// the apply stands by (another program holding the game folder), and "" once it goes on.
 ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bool applyAnyway,
-                         const std::atomic<bool>& cancel, const ApplyProgress& progress);
+                         const std::atomic<bool>& cancel, const ApplyProgress& progress,
+                         const std::function<void(const QString& waitingFor)>& waiting = {});
 
 // What an apply did, in plain words: the slots changed, those skipped and why, and those a cancel
 // left as they were.

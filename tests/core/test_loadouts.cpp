@@ -5,10 +5,12 @@
 #include "zipwriter.h"
 
 #include <QDateTime>
+#include <QRegularExpression>
 #include <QThread>
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <thread>
 
 #include <zlib.h>
@@ -98,6 +100,11 @@ private Q_SLOTS:
         row("skin too long", mosq(QByteArray(300, 'k'), {}), QString(254, u'k'), u"longer than 254 characters"_s);
         row("zero in skin", mosq("Sq\0n"_ba, {}), u"Sq"_s, u"zero character"_s);
         row("truncated", "[Loadout]\r\nName=T\r\n[Skins]\r\nMOSQ=Sqn1"_ba, u"Sqn1"_s, u"no package line"_s);
+        row("CR line ends", QByteArray(mosq("Sqn105", good)).replace("\r\n", "\r"), u"Sqn105"_s);
+        const QString text = QString::fromLatin1(mosq("Sqn105", good));
+        row("UTF-16 with its mark",
+            "\xFF\xFE"_ba + QByteArray(reinterpret_cast<const char*>(text.utf16()), text.size() * 2), u"Sqn105"_s);
+        row("bar in the skin", mosq("a|b", "MOSQ_a|b.zip|4194304|1A2B3C4D"), u"a|b"_s);
         row("binary", "\x89PNG\r\n\x1a\n\0\0\0\rIHDR\xff\xfe"_ba, {}, {}, u"line 1: a line before any section"_s);
     }
     void readsAsFarAsItMakesSense()
@@ -112,6 +119,9 @@ private Q_SLOTS:
         QVERIFY2(problem.isEmpty() ? mosq.problem.isEmpty() : mosq.problem.contains(problem), qPrintable(mosq.problem));
         if (mosq.understood() && skin != u"(Default)"_s)
             QCOMPARE(mosq.package.crc, 0x1A2B3C4Du);
+        // What is understood is saved as it reads.
+        if (mosq.understood())
+            QCOMPARE(kvr::parseLoadout(kvr::loadoutBytes(loadout), u"fallback"_s).entries[kMosq], mosq);
         if (notUnderstood.isEmpty())
             QVERIFY2(loadout.notUnderstood.isEmpty(), qPrintable(loadout.notUnderstood.join(u'\n')));
         else
@@ -132,6 +142,11 @@ private Q_SLOTS:
         QTest::newRow("dot dot") << u".."_s << false;
         QTest::newRow("control") << u"a\tb"_s << false;
         QTest::newRow("too long") << QString(250, u'n') << false;
+        // The file's temporary, ".<name>.kvrloadout.tmp" and eight digits, is a file name too.
+        QTest::newRow("longest") << QString(231, u'n') << true;
+        QTest::newRow("too long for the temporary") << QString(232, u'n') << false;
+        QTest::newRow("longest in two-byte letters") << QString(115, u'é') << true;
+        QTest::newRow("too long in two-byte letters") << QString(116, u'é') << false;
     }
     void names()
     {
@@ -141,6 +156,41 @@ private Q_SLOTS:
         // A name in the file that cannot name a loadout gives way to the file's own name.
         const QByteArray bytes = "[Loadout]\r\nName=" + name.toUtf8() + "\r\n";
         QCOMPARE(kvr::parseLoadout(bytes, u"file"_s).name, usable ? name : u"file"_s);
+        if (!usable)
+            return;
+        // A usable name is saved, and saved over, as often as the player likes.
+        const QString folder = kvr::loadoutsFolder(ws->iniPath());
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(kvr::writeFileWhole(kvr::loadoutPath(folder, name), bytes, kvr::WriteMode::Create).ok());
+        const kvr::WriteResult again =
+            kvr::writeFileWhole(kvr::loadoutPath(folder, name), bytes, kvr::WriteMode::Replace);
+        QVERIFY2(again.ok(), qPrintable(again.problem));
+    }
+
+    // What stands at a loadout's path and is refused, with the reason: never read in part, and a
+    // pipe never waited on.
+    void refusedFiles_data()
+    {
+        QTest::addColumn<QString>("what");
+        QTest::addColumn<QString>("problem");
+        QTest::newRow("pipe") << u"pipe"_s << u"it is a pipe, not a file"_s;
+        QTest::newRow("folder") << u"folder"_s << u"it is a folder, not a file"_s;
+        QTest::newRow("over 1 MiB") << u"large"_s << u"it is larger than 1024 KiB, more than a loadout can be"_s;
+    }
+    void refusedFiles()
+    {
+        QFETCH(QString, what);
+        QFETCH(QString, problem);
+        const QString path = ws->root() + u"/Evening.kvrloadout"_s;
+        if (what == u"pipe"_s)
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else if (what == u"folder"_s)
+            QVERIFY(QDir().mkpath(path));
+        else
+            QVERIFY(kvrtest::writeFile(path, withSlots("MOSQ=Sqn105\r\n", {}) + QByteArray(kvr::kLoadoutFileMax, ';')));
+        const kvr::LoadoutRead read = kvr::readLoadoutFile(path, u"Evening"_s);
+        QCOMPARE(read.problem, problem);
+        QCOMPARE(read.loadout.entries[kMosq].skin, QString());
     }
 
     // The skins recorded now, saved, written, listed, read back: the same loadout.
@@ -199,19 +249,24 @@ private Q_SLOTS:
         QTest::addColumn<int>("sizeDelta");
         QTest::addColumn<quint32>("crcXor");
         QTest::addColumn<int>("status");
+        QTest::addColumn<QString>("detail"); // a pattern of the reason shown, or none
         using S = kvr::SlotStatus;
-        QTest::newRow("same") << u"Sqn105"_s << u"Sqn105"_s << 0 << 0u << int(S::Same);
-        QTest::newRow("will change") << u"Old"_s << u"Sqn105"_s << 0 << 0u << int(S::WillChange);
-        QTest::newRow("nothing recorded") << QString() << u"Sqn105"_s << 0 << 0u << int(S::WillChange);
-        QTest::newRow("to default") << u"Sqn105"_s << u"(Default)"_s << 0 << 0u << int(S::WillChange);
-        QTest::newRow("default, nothing recorded") << QString() << u"(Default)"_s << 0 << 0u << int(S::Same);
-        QTest::newRow("default already") << u"(Default)"_s << u"(Default)"_s << 0 << 0u << int(S::Same);
-        QTest::newRow("missing") << u"Old"_s << u"Nope"_s << 0 << 0u << int(S::PackageMissing);
-        QTest::newRow("other size") << u"Old"_s << u"Sqn105"_s << 1 << 0u << int(S::PackageDiffers);
-        QTest::newRow("other crc") << u"Sqn105"_s << u"Sqn105"_s << 0 << 1u << int(S::PackageDiffers);
-        QTest::newRow("recorded skin gone") << u"Nope"_s << u"Nope"_s << 0 << 0u << int(S::SkinGone);
-        QTest::newRow("not understood") << u"Old"_s << u"a/b"_s << 0 << 0u << int(S::NotUnderstood);
-        QTest::newRow("not in loadout") << u"Old"_s << QString() << 0 << 0u << int(S::NotInLoadout);
+        QTest::newRow("same") << u"Sqn105"_s << u"Sqn105"_s << 0 << 0u << int(S::Same) << QString();
+        QTest::newRow("will change") << u"Old"_s << u"Sqn105"_s << 0 << 0u << int(S::WillChange) << QString();
+        QTest::newRow("nothing recorded") << QString() << u"Sqn105"_s << 0 << 0u << int(S::WillChange) << QString();
+        QTest::newRow("to default") << u"Sqn105"_s << u"(Default)"_s << 0 << 0u << int(S::WillChange) << QString();
+        QTest::newRow("default, nothing recorded")
+            << QString() << u"(Default)"_s << 0 << 0u << int(S::Same) << QString();
+        QTest::newRow("default already") << u"(Default)"_s << u"(Default)"_s << 0 << 0u << int(S::Same) << QString();
+        QTest::newRow("missing") << u"Old"_s << u"Nope"_s << 0 << 0u << int(S::PackageMissing) << QString();
+        QTest::newRow("other size") << u"Old"_s << u"Sqn105"_s << 1 << 0u << int(S::PackageDiffers)
+                                    << uR"(^MOSQ_Sqn105\.zip is \d+ bytes, not \d+$)"_s;
+        QTest::newRow("other crc")
+            << u"Sqn105"_s << u"Sqn105"_s << 0 << 1u << int(S::PackageDiffers)
+            << uR"(^MOSQ_Sqn105\.zip is \d+ bytes, CRC [0-9A-F]{8}, not \d+ bytes, CRC [0-9A-F]{8}$)"_s;
+        QTest::newRow("recorded skin gone") << u"Nope"_s << u"Nope"_s << 0 << 0u << int(S::SkinGone) << QString();
+        QTest::newRow("not understood") << u"Old"_s << u"a/b"_s << 0 << 0u << int(S::NotUnderstood) << QString();
+        QTest::newRow("not in loadout") << u"Old"_s << QString() << 0 << 0u << int(S::NotInLoadout) << QString();
     }
     void statusOfEachSlot()
     {
@@ -230,6 +285,10 @@ private Q_SLOTS:
         const kvr::LoadoutCheck checks =
             kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s), kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
         QCOMPARE(kvr::statusText(checks[kMosq].status), kvr::statusText(kvr::SlotStatus(status)));
+        QFETCH(QString, detail);
+        if (!detail.isEmpty())
+            QVERIFY2(QRegularExpression(detail).match(checks[kMosq].detail).hasMatch(),
+                     qPrintable(checks[kMosq].detail));
     }
 
     // Slots 1 and 7 change, 2's package differs, 8's is missing; a cancel after the first change

@@ -291,6 +291,12 @@ void TestLayout::shippedHelpFitsAndScrolls()
     const QString text = box->toPlainText();
     for (const QString& code : kvrtest::kSlotCodes)
         QVERIFY2(text.contains(code), qPrintable(code));
+    // It tells of every command of the main window's menu, and no longer of backups to keep.
+    std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(kvr::Principal::instance()));
+    for (const QAction* entry : menu->actions())
+        if (const QString name = entry->text().section(u':', 0, 0).remove(u"..."_s); !name.isEmpty())
+            QVERIFY2(text.contains(u'"' + name), qPrintable(name));
+    QVERIFY(!text.contains(u"backup"_s, Qt::CaseInsensitive));
     QVERIFY(box->verticalScrollBar()->isVisible() && box->verticalScrollBar()->maximum() > 0);
     // No line needs wrapping, so the tables stay lined up.
     const QFontMetrics metrics(box->font());

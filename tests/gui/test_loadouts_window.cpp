@@ -1,8 +1,13 @@
 #include "guisupport.h"
 #include "zipwriter.h"
 
+#include <QProgressDialog>
 #include <QPushButton>
 #include <QTableWidget>
+#include <QTimer>
+
+#include <fcntl.h>
+#include <sys/file.h>
 
 using namespace Qt::StringLiterals;
 
@@ -65,6 +70,7 @@ private Q_SLOTS:
         click("SaveCurrent"); // the name is in use: not replaced
         QCOMPARE(messages->calls.size(), 3);
         QVERIFY(messages->calls[2].prompt.contains(u"exists. Replace it?"_s));
+        QVERIFY(messages->calls[2].style & kvr::vbDefaultButton2); // a replaced loadout is gone
 
         main.DESCOMPRIME(u"(Default)"_s, u"HURR"_s);
         main.Combo(1).setText(u"(Default)"_s);
@@ -93,6 +99,7 @@ private Q_SLOTS:
 
         messages->nextAnswers = {kvr::vbOK};
         click("Delete");
+        QVERIFY(messages->calls.last().style & kvr::vbDefaultButton2);
         QTRY_VERIFY(window.ready());
         QCOMPARE(listed(), QStringList());
         QVERIFY(!QFile::exists(stored));
@@ -117,6 +124,50 @@ private Q_SLOTS:
         QTRY_COMPARE(messages->calls.size(), 8);
         QCOMPARE(messages->calls[7].prompt, u"Added:\n    Evening"_s);
         QCOMPARE(kvrtest::readFile(stored), kvrtest::readFile(exported));
+    }
+
+    // An apply waiting for a game folder another program holds says so, and Cancel ends the wait
+    // with nothing changed.
+    void applyWaitingForTheGameFolder()
+    {
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "desert"}}));
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s})));
+        kvrtest::shownMainWindow();
+        kvrtest::triggerMenuEntry(u"Loadouts"_s);
+        Loadouts& window = Loadouts::instance();
+        QTRY_VERIFY(window.ready());
+        kvr::setLoadoutNameHandler([] { return std::optional<QString>(u"Evening"_s); });
+        click("SaveCurrent");
+        QTRY_VERIFY(window.ready());
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=(Default)"_s})));
+        window.refreshList(u"Evening"_s);
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(status(1), u"will change"_s);
+
+        const kvr::UniqueFd held(::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY));
+        QVERIFY(::flock(held.get(), LOCK_EX) == 0);
+        QString said;
+        int looks = 0;
+        QTimer watch;
+        connect(&watch, &QTimer::timeout, &window, [&] {
+            auto* dialog = window.findChild<QProgressDialog*>(u"LoadoutProgress"_s);
+            if (!dialog || !dialog->isVisible())
+                return;
+            said = dialog->labelText();
+            // The reason comes at once; a dialog without it is cancelled all the same.
+            if (!said.startsWith(u"Another program"_s) && ++looks < 25)
+                return;
+            watch.stop();
+            kvrtest::childOf<QPushButton>(*dialog, QString())->click();
+        });
+        watch.start(20);
+        click("Apply");
+        QCOMPARE(said, u"Another program is using the game folder \"%1\".\nWaiting for it to let go of it..."_s.arg(
+                           kvr::usableFolder(ws->gameFolder())));
+        QCOMPARE(messages->calls.size(), 1);
+        QVERIFY2(messages->calls[0].prompt.endsWith(u"Cancelled, not changed:\n    Hurricane_I (HURR) Desert"_s),
+                 qPrintable(messages->calls[0].prompt));
+        QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList());
     }
 };
 
