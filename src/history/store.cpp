@@ -429,6 +429,24 @@ void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
     sweepBlobs(m_folder, h);
 }
 
+void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
+{
+    // Listed under the history's own lock: an entry another instance adds meanwhile is newer
+    // than `id` and stays.
+    const UniqueFd lock = lockFolder(m_folder);
+    if (!lock.isValid())
+        throw historyInUse(m_folder);
+    HistoryFiles h = readHistoryFiles(m_folder);
+    const QSet<qint64> first = firstStates(h.listed);
+    QList<qint64> older;
+    for (const auto& e : std::as_const(h.listed))
+        if (e.id < id && (firstStatesToo || !first.contains(e.id)))
+            older.append(e.id);
+    for (const qint64 o : std::as_const(older))
+        forget(m_folder, h, o);
+    sweepBlobs(m_folder, h);
+}
+
 void pruneSoon(const QString& settingsFile)
 {
     if (g_pruneScheduled.exchange(true))
