@@ -5,8 +5,8 @@
 #include "app/fileio.h"
 #include "app/toolkit.h"
 #include "installer/importer.h"
-#include "installer/slots.h"
 #include "installer/skinpackage.h"
+#include "installer/slots.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -154,8 +154,8 @@ private Q_SLOTS:
             u"There is no loadout file @/gone.kvrloadout."_s);
         row("not a loadout", {}, {u"--apply-loadout"_s, u"@/notes.kvrloadout"_s}, 1, u"^$"_s,
             u"notes.kvrloadout is not a loadout: it has no \\[Loadout\\] section"_s, u'!' + applied);
-        row("history cannot be written", u"blocked"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 1, u"Skipped:\\n.*Sqn105: The history folder"_s,
-            u"cannot be written"_s, u'!' + applied);
+        row("history cannot be written", u"blocked"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 1,
+            u"Skipped:\\n.*Sqn105: The history folder"_s, u"cannot be written"_s, u'!' + applied);
         row("then the game", {}, {u"--apply-loadout"_s, u"Squadron"_s, u"--"_s, u"touch"_s, u"@/a;b $x"_s}, 0,
             u"1 of its slots changed"_s, u"^$"_s, u"@/a;b $x"_s);
         row("the game's status", {}, {u"--apply-loadout"_s, u"Squadron"_s, u"--"_s, u"false"_s}, 1,
