@@ -8,6 +8,7 @@
 #include "installer/importflow.h"
 #include "installer/principal.h"
 #include "loadouts/loadouts.h"
+#include "loadouts/pack.h"
 #include "viewer/visor.h"
 
 #include <QApplication>
@@ -59,11 +60,20 @@ void raiseProgram()
 
 void openFiles(const QStringList& files)
 {
-    QStringList loadouts, archives;
-    for (const QString& f : files)
-        (f.endsWith(kLoadoutExtension, Qt::CaseInsensitive) ? loadouts : archives).append(f);
+    QStringList loadouts, packs, archives;
+    for (const QString& f : files) {
+        if (f.endsWith(kLoadoutExtension, Qt::CaseInsensitive))
+            loadouts.append(f);
+        else if (f.endsWith(kPackExtension, Qt::CaseInsensitive))
+            packs.append(f);
+        else
+            archives.append(f);
+    }
     if (!loadouts.isEmpty())
         importLoadoutFiles(loadouts);
+    // Each pack shows what it would change before anything is written, as a pack dropped does.
+    for (const QString& pack : std::as_const(packs))
+        openPackFile(&Principal::instance(), pack);
     if (!archives.isEmpty())
         importArchives(&Principal::instance(), archives);
 }

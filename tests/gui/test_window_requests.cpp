@@ -3,6 +3,7 @@
 #include "cli/instance.h"
 #include "cli/windowrequests.h"
 #include "loadouts/loadoutstate.h"
+#include "loadouts/pack.h"
 
 #include "guisupport.h"
 #include "zipwriter.h"
@@ -91,9 +92,16 @@ private Q_SLOTS:
     {
         kvrtest::shownMainWindow();
         m_receiver = kvr::receiveLaterStarts({});
+        const std::atomic<bool> no{false};
+        const QString pack = ws->root() + u"/Trip.kvrpack"_s;
+        QVERIFY(kvr::writePack(kvr::readLoadoutFile(ws->root() + u"/Other.kvrloadout"_s, u"Other"_s).loadout,
+                               ws->skinsFolder(), pack, no)
+                    .written);
         const kvr::InstanceReply reply =
-            handOver({u"Other.kvrloadout"_s, QUrl::fromLocalFile(ws->root() + u"/dl/MOSQ_Red.zip"_s).toString()});
+            handOver({u"Other.kvrloadout"_s, QUrl::fromLocalFile(ws->root() + u"/dl/MOSQ_Red.zip"_s).toString(), pack});
         QCOMPARE(reply.status, 0);
+        // A pack shows what it would change, and nothing else.
+        QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
         QTRY_COMPARE(messages->calls.size(), 2);
         QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
         QVERIFY2(messages->calls[1].prompt.startsWith(u"Imported into"_s), qPrintable(messages->calls[1].prompt));
