@@ -47,7 +47,7 @@ struct HistoryEntry
 // The longest line a file of a change can take, with the longest name (255 bytes, each encoded
 // as three): kept (hash, size, mode, time, name, "changed"), moved (a temporary for the hash),
 // creating and created (hash and name).
-inline constexpr qint64 kLongestEncodedName = 255 * 3;
+inline constexpr qint64 kLongestEncodedName = qint64{255} * 3;
 inline constexpr qint64 kLongestFileLines = (5 + 64 + 5 * 21 + kLongestEncodedName + 9) +
                                             (6 + 24 + 5 * 21 + kLongestEncodedName + 1) +
                                             (9 + kLongestEncodedName + 1) + (8 + 64 + 1 + kLongestEncodedName + 1);

@@ -20,7 +20,7 @@ QString slotChange(const HistorySlot& s)
 
 QString undoText(const HistoryEntry& newest)
 {
-    const QString command = QStringLiteral("Undo Last Change");
+    QString command = QStringLiteral("Undo Last Change");
     if (!newest.damage.isEmpty() || newest.slots.isEmpty())
         return command;
     QString what;

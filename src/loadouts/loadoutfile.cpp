@@ -347,7 +347,7 @@ QByteArray loadoutBytes(const Loadout& loadout)
 
 QString loadoutNameProblem(const QString& name)
 {
-    if (const QString problem = nameShapeProblem(name); !problem.isEmpty())
+    if (QString problem = nameShapeProblem(name); !problem.isEmpty())
         return problem;
     if (!fitsFileName(name) || QFile::encodeName(name).size() > longestLoadoutName())
         return QStringLiteral("The loadout name is too long: it can take at most %1 bytes (a letter outside A to Z "
