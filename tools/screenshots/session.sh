@@ -92,10 +92,11 @@ start_display() {
     xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id' || fail "openbox did not start"
 }
 
-# Starts the program as a user would, with the desktop's own look: $program_pid.
+# Starts the program as a user would, with the desktop's own look and the files given (as Open
+# With does): $program_pid.
 start_program() {
     unset QT_QPA_PLATFORM QT_STYLE_OVERRIDE QT_QPA_PLATFORMTHEME
-    "$program/kvrsi" >"$work/program.log" 2>&1 &
+    "$program/kvrsi" "$@" >"$work/program.log" 2>&1 &
     program_pid=$!
     pids+=("$program_pid")
 }
