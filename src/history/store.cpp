@@ -416,19 +416,6 @@ void HistoryStore::prune(qint64 cap)
     sweepBlobs(m_folder, h);
 }
 
-void HistoryStore::forgetOlder(int keep, bool firstStatesToo)
-{
-    const UniqueFd lock = lockFolder(m_folder);
-    if (!lock.isValid())
-        throw historyInUse(m_folder);
-    HistoryFiles h = readHistoryFiles(m_folder);
-    const QSet<qint64> first = firstStates(h.listed);
-    for (qsizetype i = h.listed.size() - 1 - keep; i >= 0; --i)
-        if (firstStatesToo || !first.contains(h.listed.at(i).id))
-            forget(m_folder, h, h.listed.at(i).id);
-    sweepBlobs(m_folder, h);
-}
-
 void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
 {
     // Listed under the history's own lock: an entry another instance adds meanwhile is newer
@@ -439,7 +426,7 @@ void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
     HistoryFiles h = readHistoryFiles(m_folder);
     const QSet<qint64> first = firstStates(h.listed);
     QList<qint64> older;
-    for (const auto& e : std::as_const(h.listed))
+    for (const HistoryEntry& e : std::as_const(h.listed))
         if (e.id < id && (firstStatesToo || !first.contains(e.id)))
             older.append(e.id);
     for (const qint64 o : std::as_const(older))

@@ -42,18 +42,14 @@ public:
     // first entry of a slot in its game folder (the game's own files), then every blob no file
     // of the entries' folder names. Reads each file once: its time grows with the history.
     void prune(qint64 cap);
-    // Forgets every entry but the newest `keep`; first states too only when asked.
-    void forgetOlder(int keep, bool firstStatesToo);
+    // Forgets every entry older than the entry `id`, whatever was added since the caller listed
+    // them; the first entry of each slot in each game folder too only when asked.
+    void forgetOlderThan(qint64 id, bool firstStatesToo);
 
 private:
     HistoryEntry readEntry(const QString& path, qint64 id, const QString& gameFolder) const;
     QString m_settingsFile;
     QString m_folder;
-
-public:
-    // Forgets every entry older than the entry `id`, whatever was added since the caller listed
-    // them; the first entry of each slot in each game folder too only when asked.
-    void forgetOlderThan(qint64 id, bool firstStatesToo);
 };
 
 // ---- What the recorder, the restore and the start's recovery share of the store --------------

@@ -28,6 +28,8 @@ using kvrtest::writeFile;
 namespace {
 
 const char* const kChangeMode = "--history-change";
+// An entry number above every one the program writes: Forget older than it forgets them all.
+constexpr qint64 kEveryEntry = std::numeric_limits<qint64>::max();
 
 // A folder's files: name -> bytes, mode and modification time to the nanosecond.
 using Snapshot = QMap<QString, QString>;
@@ -381,7 +383,7 @@ private Q_SLOTS:
             firstState.insert(f.hash);
         QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), firstState.size());
         // Forgetting on purpose may take it too.
-        store().forgetOlder(0, true);
+        store().forgetOlderThan(kEveryEntry, true);
         QVERIFY(store().entries(game()).isEmpty());
         QVERIFY(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).isEmpty());
     }
@@ -416,7 +418,7 @@ private Q_SLOTS:
         if (prune)
             store().prune(1);
         else
-            store().forgetOlder(0, false);
+            store().forgetOlderThan(kEveryEntry, false);
         QList<qint64> left;
         for (const kvr::HistoryEntry& e : store().entries(QString()))
             left.prepend(e.id);
@@ -654,7 +656,7 @@ private Q_SLOTS:
         else if (call == u"start")
             kvr::finishInterruptedChanges(ini());
         else if (call == u"forget")
-            QVERIFY_THROWS_EXCEPTION(kvr::Error, store().forgetOlder(1, true));
+            QVERIFY_THROWS_EXCEPTION(kvr::Error, store().forgetOlderThan(kEveryEntry, true));
         else
             QCOMPARE(kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, call),
                      kvr::SlotChange::Begun::Cancelled);
