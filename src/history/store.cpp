@@ -436,14 +436,14 @@ void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
 
 void pruneSoon(const QString& settingsFile)
 {
-    if (g_pruneScheduled.exchange(true))
+    // Only a history over its cap is read whole, and never by the change that found it so.
+    const HistoryStore store(settingsFile);
+    const qint64 cap = store.cap();
+    if (store.spaceUsed() <= cap || g_pruneScheduled.exchange(true))
         return;
-    background::run([settingsFile](const std::atomic_bool&) {
+    background::run([settingsFile, cap](const std::atomic_bool&) {
         g_pruneScheduled = false;
-        const HistoryStore store(settingsFile);
-        // Only a history over its cap is read whole.
-        if (const qint64 cap = store.cap(); store.spaceUsed() > cap)
-            HistoryStore(settingsFile).prune(cap);
+        HistoryStore(settingsFile).prune(cap);
     });
 }
 

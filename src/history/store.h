@@ -70,8 +70,8 @@ QList<EntryFile> entryFiles(const QString& entries, const char* suffix);
 // The number of the next entry: past every entry and pending entry; 0 when none is left.
 qint64 nextEntryId(const QString& entries);
 
-// Prunes the history of this settings file to its cap on the program's pool, when it is over
-// it, without anyone waiting; a prune under way already does for a second.
+// When the history of this settings file is over its cap, prunes it on the program's pool
+// without anyone waiting; a prune under way already does for a second.
 void pruneSoon(const QString& settingsFile);
 
 // A committed change's pending entry stays until its entry is whole on disk: then it goes.
