@@ -89,10 +89,8 @@ void showChanges(const CommandResult& result)
     showSkins(main, slots);
     if (result.packagesAdded) {
         main.File1.setPath(main.File1.Path());
-        if (Visor::exists()) {
-            Visor::instance().File1.setPath(Visor::instance().File1.Path());
-            Visor::instance().Combo1_Click();
-        }
+        if (Visor::exists())
+            Visor::instance().listPackagesAgain();
     }
     if (Loadouts::exists())
         Loadouts::instance().refreshList();

@@ -3,11 +3,7 @@
 #include "app/background.h"
 #include "app/progresstask.h"
 #include "app/toolkit.h"
-#include "installer/combolist.h"
-#include "installer/principal.h"
 #include "installer/slots.h"
-#include "settings/modulo_ini.h"
-#include "settings/settings_names.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -67,9 +63,9 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
 {
     if (restoreRunning())
         return;
-    const Principal& main = Principal::instance();
-    const QString settings = main.INIFILE;
-    const QString game = main.INSTFOLDER;
+    const MainWindow& main = mainWindow();
+    const QString settings = main.settingsFile();
+    const QString game = main.gameFolder();
     const QString kind = target ? QStringLiteral("restore") : QStringLiteral("undo");
     auto outcome = std::make_shared<RestoreOutcome>();
     ProgressLook look;
@@ -119,8 +115,8 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
     g_restore = ProgressTask::start(window, look, work, Qt::NonModal, ProgressTask::Ending::Finish);
     QObject::connect(g_restore, &ProgressTask::Finished, g_restore, [outcome] {
         g_restore = nullptr;
-        if (Principal::exists())
-            showSkins(Principal::instance(), outcome->slots);
+        if (mainWindowExists())
+            showSkins(mainWindow(), outcome->slots);
         if (HistoryWindow::exists())
             HistoryWindow::instance().refill();
         if (!outcome->problem.isEmpty())
@@ -223,9 +219,9 @@ void HistoryWindow::enableCommands()
 
 void HistoryWindow::Form_Load()
 {
-    const Principal& main = Principal::instance();
-    m_settings = main.INIFILE;
-    m_game = usableFolder(main.INSTFOLDER);
+    const MainWindow& main = mainWindow();
+    m_settings = main.settingsFile();
+    m_game = usableFolder(main.gameFolder());
     refill();
 }
 
@@ -332,17 +328,15 @@ void HistoryWindow::forget(bool firstStatesToo)
     });
 }
 
-void showSkins(Principal& main, const QList<HistorySlot>& slots)
+void showSkins(MainWindow& main, const QList<HistorySlot>& slots)
 {
     for (const HistorySlot& s : slots)
-        for (const Slot& slot : slotTable())
-            if (slot.SlotCode() == s.slot)
-                main.Combo(slot.number).setText(Modulo::LEEINI(main.INIFILE, SettingsNames::kSkinsSection, s.slot));
+        main.showRecordedSkin(s.slot);
 }
 
-void undoLastChange(Principal& main)
+void undoLastChange(MainWindow& main)
 {
-    startRestore(&main, std::nullopt);
+    startRestore(&main.widget(), std::nullopt);
 }
 
 } // namespace kvr

@@ -4,7 +4,6 @@
 #include "app/toolkit.h"
 #include "installer/principal.h"
 #include "installer/slots.h"
-#include "viewer/visor.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -321,10 +320,8 @@ void importArchives(QWidget* window, const QStringList& paths)
 
     // The slot lists show the new packages at once, and so does the viewer they were dropped on.
     main.File1.setPath(main.File1.Path());
-    if (auto* viewer = qobject_cast<Visor*>(window)) {
-        viewer->File1.setPath(viewer->File1.Path());
-        viewer->Combo1_Click();
-    }
+    if (auto* lister = dynamic_cast<PackageListWindow*>(window))
+        lister->listPackagesAgain();
 
     QString imported, skipped;
     for (const Outcome& o : outcomes)

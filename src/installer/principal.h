@@ -3,6 +3,7 @@
 
 #include "app/filelist.h"
 #include "app/forms.h"
+#include "app/mainwindow.h"
 
 #include <array>
 
@@ -14,7 +15,7 @@ namespace kvr {
 class DropDownCombo;
 class SlotChange;
 
-class Principal : public FormBase<Principal>
+class Principal : public FormBase<Principal>, public MainWindow
 {
     Q_OBJECT
 public:
@@ -50,6 +51,13 @@ public:
     void Command3_Click();
     void Command4_Click();
     void Command5_Click();
+
+    QWidget& widget() override { return *this; }
+    void Show() override { FormBase::Show(); }
+    QString settingsFile() const override { return INIFILE; }
+    QString gameFolder() const override { return INSTFOLDER; }
+    void listPackages(const QString& skinsFolder) override;
+    void showRecordedSkin(const QString& slotCode) override;
 
 protected:
     void Form_Load() override;

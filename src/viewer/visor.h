@@ -4,6 +4,7 @@
 
 #include "app/filelist.h"
 #include "app/navigation.h"
+#include "installer/importflow.h"
 
 class QComboBox;
 class QLabel;
@@ -14,7 +15,7 @@ namespace kvr {
 
 class PictureLoader;
 
-class Visor : public ChildForm<Visor>
+class Visor : public ChildForm<Visor>, public PackageListWindow
 {
     Q_OBJECT
 public:
@@ -32,6 +33,8 @@ public:
     void Combo1_Click();
     // The user chose a package: shows its name, note and picture.
     void List1_Click();
+    // Reads the skins folder again and lists it under the chosen filter.
+    void listPackagesAgain() override;
 
     // Whether the picture of the latest choice is still being decoded (the previous one shows).
     bool pictureLoading() const;
