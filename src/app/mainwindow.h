@@ -34,9 +34,9 @@ struct WindowLinks
 {
     std::function<MainWindow&()> mainWindow; // made and loaded on first reference, as every window
     std::function<bool()> mainWindowExists;
-    std::function<void()> openViewer;                   // the main window's "Skin Wiewer"
-    std::function<void()> openLoadouts;                 // its menu's "Loadouts..."
-    std::function<void(QWidget*)> acceptLoadoutDrops;   // .kvrloadout and .kvrpack files dropped on it
+    std::function<void()> openViewer;                 // the main window's "Skin Wiewer"
+    std::function<void()> openLoadouts;               // its menu's "Loadouts..."
+    std::function<void(QWidget*)> acceptLoadoutDrops; // .kvrloadout and .kvrpack files dropped on it
 };
 
 // Set once, before main() runs; read on the window thread only.

@@ -127,7 +127,6 @@ void carryOut(const CommandLine& line, const InstanceServer::Answer& answer)
     look.objectName = QStringLiteral("CommandProgress");
     look.title = main.windowTitle();
     look.label = QStringLiteral("Carrying out a command from the command line...");
-    look.cancelling = QStringLiteral("Cancelling...");
     const auto work = [line, target, result](const std::atomic_bool& stop, WorkProgress& progress) {
         const LockWait waitForLock = [&stop, &progress](const QString& waitingFor,
                                                         const std::function<bool()>& tryLock) {

@@ -73,7 +73,6 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
     look.title = window->windowTitle();
     look.label = target ? QStringLiteral("Putting the slots back as they were before the change...")
                         : QStringLiteral("Undoing the last change...");
-    look.cancelling = QStringLiteral("Cancelling...");
     // Once the game folder is locked, the files are put back whole: Cancel is off then.
     const QString finishing = target ? QStringLiteral("Finishing the restore: putting the slots' files back...")
                                      : QStringLiteral("Finishing the undo: putting the slots' files back...");

@@ -173,7 +173,6 @@ bool runWithProgress(QWidget* window, const QString& label, const ProgressWork& 
     look.objectName = QStringLiteral("ImportProgress");
     look.title = kImportTitle;
     look.label = label;
-    look.cancelling = QStringLiteral("Cancelling...");
     look.total = 1000;
     return kvr::runWithProgress(window, look, work);
 }

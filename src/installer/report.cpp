@@ -30,19 +30,6 @@ constexpr int kButtonColumn = 3;
 // Rows of the files table: filling and measuring tens of thousands would hold the window.
 constexpr int kMaxProblemRows = 2000;
 
-QTableWidget* makeTable(const QString& name, const QStringList& headers)
-{
-    auto* table = new QTableWidget(0, static_cast<int>(headers.size()));
-    table->setObjectName(name);
-    table->setHorizontalHeaderLabels(headers);
-    table->verticalHeader()->hide();
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setWordWrap(true);
-    table->horizontalHeader()->setStretchLastSection(true);
-    return table;
-}
-
 } // namespace
 
 Report::Report()
