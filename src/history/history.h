@@ -4,6 +4,10 @@
 // settings file (store.h), the recording of a change (recorder.h, batch.h), undo and restore
 // (restore.h), and the start's recovery of what a kill cut short (recovery.h). This header brings
 // them all in, for the callers above the history.
+//
+// The History window (historywindow.h) sits on top of them. The history includes app/, settings/,
+// the extraction and the slot catalogue and change beneath it, never the installer, the loadouts,
+// the viewer or the command line; it reaches the main window through app/mainwindow.h.
 #pragma once
 
 #include "history/batch.h"

@@ -1,4 +1,8 @@
 // The main window: one row per slot with the installed skin, and the five buttons.
+//
+// installer/ is the main window with its menu, the import of archives and the skins folder
+// report. It includes app/, settings/, the history and the folders beneath them; the viewer and
+// the loadouts sit above it and are opened through app/mainwindow.h's links.
 #pragma once
 
 #include "app/filelist.h"

@@ -1,5 +1,8 @@
 // The skin viewer: lists the packages of the skins folder, all of them or one slot's, and shows a
 // chosen package's preview picture and note. It only reads.
+//
+// viewer/ includes the installer and everything beneath it; only the command line and the
+// program's entry include it.
 #pragma once
 
 #include "app/filelist.h"
