@@ -15,6 +15,8 @@ namespace kvr {
 class MainWindow
 {
 public:
+    virtual ~MainWindow() = default;
+
     // The window itself, which the child windows stand above.
     virtual QWidget& widget() = 0;
     virtual void Show() = 0;
@@ -27,7 +29,6 @@ public:
     virtual void listPackages(const QString& skinsFolder) = 0;
     // Shows in the slot's box the skin the settings file records for it now.
     virtual void showRecordedSkin(const QString& slotCode) = 0;
-    virtual ~MainWindow() = default;
 };
 
 struct WindowLinks

@@ -38,8 +38,8 @@ ExistingPackageHandler setExistingPackageHandler(ExistingPackageHandler handler)
 class PackageListWindow
 {
 public:
-    virtual void listPackagesAgain() = 0;
     virtual ~PackageListWindow() = default;
+    virtual void listPackagesAgain() = 0;
 };
 
 // Imports the archives into the skins folder the main window lists, then re-reads its list and
