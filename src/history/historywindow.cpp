@@ -3,9 +3,9 @@
 #include "app/background.h"
 #include "app/progresstask.h"
 #include "app/toolkit.h"
+#include "catalogue/slots.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 

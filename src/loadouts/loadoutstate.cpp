@@ -2,9 +2,9 @@
 
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
 #include "history/history.h"
 #include "installer/installation.h"
-#include "installer/skinpackage.h"
 #include "settings/profile.h"
 #include "settings/settings_names.h"
 

@@ -4,8 +4,8 @@
 
 #include "app/art.h"
 #include "app/background.h"
+#include "catalogue/skinpackage.h"
 #include "installer/principal.h"
-#include "installer/skinpackage.h"
 #include "settings/modulo_ini.h"
 #include "settings/prefixes.h"
 

@@ -4,9 +4,9 @@
 
 #include "app/art.h"
 #include "app/logging.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "installer/importflow.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "viewer/pictureloader.h"
 
