@@ -2,6 +2,7 @@
 
 #include "app/fileio.h"
 #include "app/filelock.h"
+#include "app/folderlock.h"
 #include "app/guarded.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
@@ -10,7 +11,6 @@
 #include "extract/package_check.h"
 #include "extract/unzip.h"
 #include "history/history.h"
-#include "installer/folderlock.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 
@@ -32,32 +32,6 @@ Guarded<FileServices>& installedServices()
 {
     static Guarded<FileServices> services;
     return services;
-}
-
-Guarded<ChangeProbe>& installedProbe()
-{
-    static Guarded<ChangeProbe> probe;
-    return probe;
-}
-
-Guarded<LockWait>& installedWait()
-{
-    static Guarded<LockWait> wait;
-    return wait;
-}
-
-void reach(ChangeStep step)
-{
-    if (const ChangeProbe probe = installedProbe().get())
-        probe(step);
-}
-
-// Tries until `limit` has passed; no window to show anything in.
-LockWait triesFor(std::chrono::milliseconds limit)
-{
-    return [limit](const QString& /*waitingFor*/, const std::function<bool()>& tryLock) {
-        return lockedWithin(limit, tryLock);
-    };
 }
 
 QString usableGameFolder(const QString& value)
@@ -108,16 +82,6 @@ FileServices setFileServices(FileServices services)
     return installedServices().exchange(std::move(services));
 }
 
-ChangeProbe setChangeProbe(ChangeProbe probe)
-{
-    return installedProbe().exchange(std::move(probe));
-}
-
-LockWait setLockWait(LockWait wait)
-{
-    return installedWait().exchange(std::move(wait));
-}
-
 // ---- The sequence ------------------------------------------------------------------------------
 
 SlotChange::SlotChange(ChangePlan plan, const QString& settingsFile, PackageRule rule)
@@ -159,17 +123,10 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
         m_begun = true;
         return Begun::Yes;
     }
-    auto lock = std::make_unique<FolderLock>(m_plan.gameFolder);
-    if (!lock->tryLock()) {
-        const LockWait waiting = wait ? wait : installedWait().get();
-        const QString waitingFor =
-            QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
-                .arg(m_plan.gameFolder);
-        if (!(waiting ? waiting : triesFor(std::chrono::seconds(10)))(waitingFor,
-                                                                      [&lock] { return lock->tryLock(); })) {
-            qCInfo(lcInstall, "%s: the game folder stayed locked; nothing changed", qUtf8Printable(m_plan.slot));
-            return Begun::Cancelled;
-        }
+    std::unique_ptr<FolderLock> lock = lockGameFolder(m_plan.gameFolder, wait ? wait : installedLockWait());
+    if (!lock) {
+        qCInfo(lcInstall, "%s: the game folder stayed locked; nothing changed", qUtf8Printable(m_plan.slot));
+        return Begun::Cancelled;
     }
     // Checked under the lock, before the first delete: a package the library would refuse
     // must not cost the slot its files.
@@ -229,7 +186,7 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
         return Begun::Cancelled;
     }
     m_begun = true;
-    reach(ChangeStep::Journaled);
+    reachStep(ProbedChange::Slot, ChangeStep::Journaled);
     return Begun::Yes;
 }
 
@@ -245,7 +202,7 @@ void SlotChange::deleteFiles()
     if (m_begun && !m_plan.gameFolder.isEmpty())
         for (const QString& pattern : clearedPatterns())
             removeFromGameFolder(pattern);
-    reach(ChangeStep::Deleted);
+    reachStep(ProbedChange::Slot, ChangeStep::Deleted);
 }
 
 void SlotChange::unpack()
@@ -256,7 +213,7 @@ void SlotChange::unpack()
         qCInfo(lcInstall, "%s: nothing unpacked, a folder value is not usable", qUtf8Printable(m_plan.slot));
     else
         unpackPackage();
-    reach(ChangeStep::Unpacked);
+    reachStep(ProbedChange::Slot, ChangeStep::Unpacked);
 }
 
 void SlotChange::record(const QString& settingsFile)
@@ -264,7 +221,7 @@ void SlotChange::record(const QString& settingsFile)
     if (!m_begun)
         return;
     writeRecord(settingsFile);
-    reach(ChangeStep::Recorded);
+    reachStep(ProbedChange::Slot, ChangeStep::Recorded);
     removeFinishedJournal(std::exchange(m_journal, QString()), m_plan, settingsFile);
 }
 
@@ -492,7 +449,7 @@ void finishInterruptedChanges(const QString& settingsFile)
                qUtf8Printable(plan->skin), qUtf8Printable(plan->gameFolder));
         SlotChange change(std::move(*plan), settingsFile, PackageRule::AsChosen);
         change.m_journal = journal;
-        const SlotChange::Begun begun = change.run(triesFor(std::chrono::seconds(3)));
+        const SlotChange::Begun begun = change.run(lockWaitFor(std::chrono::seconds(3)));
         if (begun == SlotChange::Begun::Refused)
             removeJournal(journal);
         else if (begun == SlotChange::Begun::Cancelled && QFileInfo::exists(journal))

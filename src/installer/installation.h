@@ -25,7 +25,9 @@
 // The plan (ChangePlan, journal.h) names the slot, skin, package and game folder of the change.
 #pragma once
 
+#include "app/changeprobe.h"
 #include "app/fileio.h"
+#include "app/folderlock.h"
 #include "installer/journal.h"
 
 #include <QByteArray>
@@ -38,7 +40,6 @@
 
 namespace kvr {
 
-class FolderLock;
 class HistoryRecorder;
 
 // The file services a change uses. Tests replace them to see every call, or to end the process
@@ -52,20 +53,6 @@ struct FileServices
 };
 // Installs the services and hands back the ones before.
 FileServices setFileServices(FileServices services);
-
-// The points a change passes, in order; a test's probe may end the process at any of them.
-enum class ChangeStep { Journaled, Deleted, Unpacked, Recorded };
-using ChangeProbe = std::function<void(ChangeStep)>;
-ChangeProbe setChangeProbe(ChangeProbe probe);
-
-// How a change waits while another program holds the game folder's lock (any user who can read
-// the folder can take one). `tryLock` tries once without waiting; the wait returns true once a
-// try succeeded, false when it gives up, and the change then changes nothing. The window
-// installs one that shows `waitingFor` with Cancel after half a second; without one a change
-// tries for ten seconds. The start's finishing of cut changes tries for a few seconds only and
-// leaves the journal for the next start.
-using LockWait = std::function<bool(const QString& waitingFor, const std::function<bool()>& tryLock)>;
-LockWait setLockWait(LockWait wait);
 
 // What begin() does with a package the extraction library would not install whole.
 //  - A package that is there but would be refused (not a ZIP, members sharing data, encrypted

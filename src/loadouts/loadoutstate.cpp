@@ -9,7 +9,6 @@
 #include "settings/settings_names.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -218,27 +217,6 @@ PackageVerifier packageVerifier(const PackageId& expected, const std::atomic<boo
     };
 }
 
-// Off the window's thread, a game folder another program holds is waited for until the lock
-// comes or the player cancels.
-LockWait waitUntilCancelled(const std::atomic<bool>& cancel,
-                            const std::function<void(const QString& waitingFor)>& waiting)
-{
-    // `waiting` hears why, and "" once the lock is won.
-    return [&cancel, &waiting](const QString& waitingFor, const std::function<bool()>& tryLock) {
-        if (waiting)
-            waiting(waitingFor);
-        while (!cancel) {
-            if (tryLock()) {
-                if (waiting)
-                    waiting(QString());
-                return true;
-            }
-            QThread::msleep(50);
-        }
-        return false;
-    };
-}
-
 } // namespace
 
 LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlotCount>& recorded,
@@ -304,7 +282,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
-    const LockWait waitForLock = waitUntilCancelled(cancel, waiting);
+    const LockWait waitForLock = lockWaitUntilCancelled(cancel, waiting);
     // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
     // after a cancel the entry holds the slots that were changed.
     std::optional<HistoryBatch> batch;
