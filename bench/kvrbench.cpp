@@ -5,9 +5,9 @@
 //   kvrbench --scans DATA_FOLDER [RUNS]   only the figures of the bounded background scans
 #include "app/toolkit.h"
 #include "catalogue/skinpackage.h"
+#include "change/slotchange.h"
 #include "history/history.h"
 #include "installer/combolist.h"
-#include "installer/installation.h"
 #include "installer/principal.h"
 #include "installer/skinsreport.h"
 #include "loadouts/loadouts.h"

@@ -3,8 +3,8 @@
 // through the same functions the windows use, so a command changes what a window's action would.
 #pragma once
 
+#include "change/slotchange.h"
 #include "cli/commandline.h"
-#include "installer/installation.h"
 #include "loadouts/loadoutstate.h"
 
 #include <QJsonObject>

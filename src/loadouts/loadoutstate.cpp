@@ -3,8 +3,8 @@
 #include "app/fileio.h"
 #include "app/toolkit.h"
 #include "catalogue/skinpackage.h"
+#include "change/slotchange.h"
 #include "history/history.h"
-#include "installer/installation.h"
 #include "settings/profile.h"
 #include "settings/settings_names.h"
 

@@ -2,8 +2,8 @@
 // interrupted changes finished at start, and two writers or two installations at once.
 #include "app/fileio.h"
 #include "catalogue/slots.h"
-#include "installer/installation.h"
-#include "installer/journal.h"
+#include "change/journal.h"
+#include "change/slotchange.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 #include "testsupport.h"

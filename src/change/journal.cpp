@@ -1,4 +1,4 @@
-#include "installer/journal.h"
+#include "change/journal.h"
 
 #include "app/fileio.h"
 #include "app/logging.h"

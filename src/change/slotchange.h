@@ -28,7 +28,7 @@
 #include "app/changeprobe.h"
 #include "app/fileio.h"
 #include "app/folderlock.h"
-#include "installer/journal.h"
+#include "change/journal.h"
 
 #include <QByteArray>
 #include <QList>
