@@ -7,6 +7,7 @@
 #include "app/toolkit.h"
 #include "catalogue/skinpackage.h"
 #include "catalogue/slots.h"
+#include "change/workspace.h"
 #include "extract/package_check.h"
 #include "extract/unzip.h"
 #include "history/history.h"
@@ -28,14 +29,6 @@ Guarded<FileServices>& installedServices()
 {
     static Guarded<FileServices> services;
     return services;
-}
-
-QString usableGameFolder(const QString& value)
-{
-    QString folder = usableFolder(value);
-    if (folder.isEmpty())
-        qCInfo(lcInstall, "game folder \"%s\" is not usable: nothing is deleted or unpacked", qUtf8Printable(value));
-    return folder;
 }
 
 // The open file's /proc entry, which names that file whatever happens to its name.
@@ -88,27 +81,37 @@ SlotChange::SlotChange(ChangePlan plan, const QString& settingsFile, PackageRule
 SlotChange::SlotChange(SlotChange&&) noexcept = default;
 SlotChange::~SlotChange() = default;
 
-SlotChange SlotChange::install(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
-                               const QString& slotCode, const QString& skin, PackageRule rule)
+SlotChange SlotChange::install(const LocalWorkspace& where, const QString& slotCode, const QString& skin,
+                               PackageRule rule)
 {
     ChangePlan plan;
     plan.slot = slotCode;
     plan.skin = skin;
-    plan.gameFolder = usableGameFolder(gameFolder);
-    const QString skins = usableFolder(skinsFolder);
-    if (skin != kDefaultSkin && !skins.isEmpty())
-        plan.package = localPackagePath(skins, slotCode, skin);
-    return SlotChange(std::move(plan), settingsFile, rule);
+    plan.gameFolder = where.gameFolder();
+    if (skin != kDefaultSkin && !where.skinsFolder().isEmpty())
+        plan.package = localPackagePath(where.skinsFolder(), slotCode, skin);
+    return SlotChange(std::move(plan), where.settingsFile(), rule);
 }
 
-SlotChange SlotChange::reset(const QString& gameFolder, const QString& settingsFile)
+SlotChange SlotChange::install(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
+                               const QString& slotCode, const QString& skin, PackageRule rule)
+{
+    return install(LocalWorkspace({gameFolder, skinsFolder, settingsFile}), slotCode, skin, rule);
+}
+
+SlotChange SlotChange::reset(const LocalWorkspace& where)
 {
     // A reset cut short leaves some slots' files deleted while the settings still name their
     // skins, as a cut slot change does: it is journaled and finished the same way.
     ChangePlan plan;
     plan.kind = ChangePlan::Kind::Reset;
-    plan.gameFolder = usableGameFolder(gameFolder);
-    return SlotChange(std::move(plan), settingsFile, PackageRule::AsChosen);
+    plan.gameFolder = where.gameFolder();
+    return SlotChange(std::move(plan), where.settingsFile(), PackageRule::AsChosen);
+}
+
+SlotChange SlotChange::reset(const QString& gameFolder, const QString& settingsFile)
+{
+    return reset(LocalWorkspace({gameFolder, {}, settingsFile}));
 }
 
 SlotChange::Begun SlotChange::begin(const LockWait& wait)

@@ -265,7 +265,8 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
                          const std::function<void(const QString& waitingFor)>& waiting)
 {
     ApplyResult result;
-    PackageFolder packages(usableFolder(target.skinsFolder));
+    const LocalWorkspace where(target);
+    PackageFolder packages(where.skinsFolder());
     // A slot that changes has its package's CRC read in its own turn, under the game folder's lock:
     // a cancel never waits for every package to be read first, and what is installed is what was
     // checked.
@@ -310,8 +311,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
             }
             outcome.reason.clear();
             try {
-                SlotChange change = SlotChange::install(target.gameFolder, target.skinsFolder, target.settingsFile,
-                                                        s.SlotCode(), outcome.skin);
+                SlotChange change = SlotChange::install(where, s.SlotCode(), outcome.skin);
                 const LoadoutSlot& wanted = loadout.entries[static_cast<size_t>(s.number - 1)];
                 // Applied anyway, a package is taken as it is.
                 if (!applyAnyway && wanted.skin != kDefaultSkin)
