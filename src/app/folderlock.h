@@ -31,7 +31,8 @@ public:
 
     // Tries the lock once, without waiting: any program that can read the folder can hold it.
     // Taken, the extraction library's temporary files left there by an interrupted change are
-    // removed. A folder that cannot be opened counts as locked: nothing in it will be changed.
+    // removed. A folder that cannot be opened counts as taken: there is nothing in it to guard,
+    // and nothing in it can be changed either.
     bool tryLock();
 
 private:
