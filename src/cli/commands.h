@@ -6,8 +6,8 @@
 // the program's entry.
 #pragma once
 
+#include "change/slotchange.h"
 #include "cli/commandline.h"
-#include "installer/installation.h"
 #include "loadouts/loadoutstate.h"
 
 #include <QJsonObject>

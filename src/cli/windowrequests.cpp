@@ -15,7 +15,6 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
-#include <QThread>
 #include <QTimer>
 #include <QWindow>
 
@@ -128,16 +127,10 @@ void carryOut(const CommandLine& line, const InstanceServer::Answer& answer)
     look.title = main.windowTitle();
     look.label = QStringLiteral("Carrying out a command from the command line...");
     const auto work = [line, target, result](const std::atomic_bool& stop, WorkProgress& progress) {
-        const LockWait waitForLock = [&stop, &progress](const QString& waitingFor,
-                                                        const std::function<bool()>& tryLock) {
-            progress.say(waitingFor);
-            while (!stop) {
-                if (tryLock())
-                    return true;
-                QThread::msleep(50);
-            }
-            return false;
-        };
+        const LockWait waitForLock = lockWaitUntilCancelled(stop, [&progress](const QString& waitingFor) {
+            if (!waitingFor.isEmpty())
+                progress.say(waitingFor);
+        });
         QStringList messages;
         t_messages = &messages;
         *result = runCommand(line, target, stop, waitForLock);

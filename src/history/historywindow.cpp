@@ -3,7 +3,7 @@
 #include "app/background.h"
 #include "app/progresstask.h"
 #include "app/toolkit.h"
-#include "installer/slots.h"
+#include "catalogue/slots.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -15,7 +15,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QThread>
 #include <QVBoxLayout>
 
 #include <optional>
@@ -83,12 +82,7 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
         const LockWait waitForLock = [&stop, &progress, &finishing](const QString& waitingFor,
                                                                     const std::function<bool()>& tryLock) {
             progress.cancellable(waitingFor);
-            while (!stop) {
-                if (tryLock())
-                    return progress.finishing(stop, finishing);
-                QThread::msleep(50);
-            }
-            return false;
+            return lockWaitUntilCancelled(stop)(waitingFor, tryLock) && progress.finishing(stop, finishing);
         };
         if (!progress.finishing(stop, finishing))
             return;

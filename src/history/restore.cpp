@@ -1,12 +1,12 @@
 #include "history/restore.h"
 
 #include "app/fileio.h"
+#include "app/folderlock.h"
 #include "app/newfile.h"
 #include "app/toolkit.h"
 #include "history/blobcopy.h"
 #include "history/hashing.h"
 #include "history/recorder.h"
-#include "installer/folderlock.h"
 #include "settings/modulo_ini.h"
 #include "settings/profile.h"
 #include "settings/settings_names.h"
@@ -24,34 +24,6 @@
 namespace kvr {
 
 namespace {
-
-ChangeProbe& restoreProbe()
-{
-    static ChangeProbe probe;
-    return probe;
-}
-
-void reachRestore(ChangeStep step)
-{
-    if (const ChangeProbe& probe = restoreProbe())
-        probe(step);
-}
-
-// The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
-std::unique_ptr<FolderLock> lockGameFolder(const QString& local, const LockWait& wait)
-{
-    auto lock = std::make_unique<FolderLock>(local);
-    if (lock->tryLock())
-        return lock;
-    const QString waitingFor =
-        QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
-            .arg(local);
-    const auto tries = [&lock] { return lock->tryLock(); };
-    if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
-        throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.")
-                        .arg(local));
-    return lock;
-}
 
 // Undo Last Change takes back the newest change alone: another program may have undone it (or
 // made a change) while this one waited for the game folder.
@@ -150,7 +122,7 @@ public:
         m_recorder.secure();
         if (!m_recorder.removePrepared())
             throw Error(QStringLiteral("a file of the change could not be removed (%1)").arg(describeErrno(errno)));
-        reachRestore(ChangeStep::Deleted);
+        reachStep(ProbedChange::Restore, ChangeStep::Deleted);
         for (qsizetype i = 0; i < target.kept.size(); ++i) {
             const HistoryFile& f = target.kept.at(i);
             if (!placeStaged(m_folderFd, *staged[size_t(i)], f.name))
@@ -159,7 +131,7 @@ public:
             m_placed.append(f.name);
             m_recorder.noteWritten(f);
         }
-        reachRestore(ChangeStep::Unpacked);
+        reachStep(ProbedChange::Restore, ChangeStep::Unpacked);
     }
 
     // The files written back go, those removed come back, and the history records nothing.
@@ -178,11 +150,6 @@ private:
 
 } // namespace
 
-ChangeProbe setRestoreProbe(ChangeProbe probe)
-{
-    return std::exchange(restoreProbe(), std::move(probe));
-}
-
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
                    const QString& kind, const LockWait& wait, qint64 resuming)
 {
@@ -194,6 +161,9 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                         .arg(target.gameFolder));
     const HistoryStore store(settingsFile);
     const std::unique_ptr<FolderLock> lock = lockGameFolder(local, wait);
+    if (!lock)
+        throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.")
+                        .arg(local));
     if (kind == QLatin1String("undo"))
         refuseUnlessNewest(store, local, target);
     const UniqueFd folder(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -230,7 +200,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     // The settings name the earlier skins only once their files are in place.
     if (!skins.isEmpty() || !neverRecorded.isEmpty())
         (void)writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded);
-    reachRestore(ChangeStep::Recorded);
+    reachStep(ProbedChange::Restore, ChangeStep::Recorded);
     recorder->commit();
 }
 

@@ -2,8 +2,9 @@
 // it, as a new entry.
 #pragma once
 
+#include "app/changeprobe.h"
+#include "app/folderlock.h"
 #include "history/entry.h"
-#include "installer/installation.h"
 
 #include <QString>
 
@@ -14,8 +15,7 @@ namespace kvr {
 // Refuses a damaged entry, or one whose blobs do not hold what it says (Error), touching nothing.
 // Runs under the game folder's lock, as every change.
 // The points an undo or restore passes (Deleted: the files cleared; Unpacked: the kept ones
-// written back; Recorded: the skins recorded); a test's probe may end the process at any of them.
-ChangeProbe setRestoreProbe(ChangeProbe probe);
+// written back; Recorded: the skins recorded) reach the restore's probe (setRestoreProbe).
 
 // `wait` stands by while another program holds the game folder (as a change's LockWait); without
 // one it tries for ten seconds.

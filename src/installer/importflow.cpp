@@ -2,8 +2,8 @@
 
 #include "app/progresstask.h"
 #include "app/toolkit.h"
+#include "catalogue/slots.h"
 #include "installer/principal.h"
-#include "installer/slots.h"
 
 #include <QApplication>
 #include <QDialog>

@@ -2,12 +2,12 @@
 
 #include "app/background.h"
 #include "app/widgets.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
+#include "change/slotchange.h"
 #include "history/history.h"
 #include "installer/changeprompts.h"
-#include "installer/installation.h"
 #include "installer/principal.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 

@@ -3,10 +3,10 @@
 #include "app/fileio.h"
 #include "app/progresstask.h"
 #include "app/widgets.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 #include "loadouts/packwindow.h"
 
 #include <QApplication>

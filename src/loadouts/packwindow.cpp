@@ -4,7 +4,7 @@
 #include "app/progresstask.h"
 #include "app/toolkit.h"
 #include "app/widgets.h"
-#include "installer/slots.h"
+#include "catalogue/slots.h"
 
 #include <QCheckBox>
 #include <QDir>

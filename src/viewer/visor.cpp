@@ -4,8 +4,8 @@
 
 #include "app/art.h"
 #include "app/logging.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "settings/modulo_ini.h"
 #include "viewer/pictureloader.h"
 

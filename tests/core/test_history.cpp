@@ -3,9 +3,9 @@
 // back is kept, the same bytes are stored once, the cap spares first states, damaged entries are
 // refused, and a kill at any step followed by a start loses nothing.
 #include "app/newfile.h"
+#include "change/journal.h"
+#include "change/slotchange.h"
 #include "history/history.h"
-#include "installer/installation.h"
-#include "installer/journal.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 #include "testsupport.h"

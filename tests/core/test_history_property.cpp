@@ -5,8 +5,8 @@
 // leaves the folder as it was, and every byte the program ever saw in the game folder is still
 // in the folder or in the history.
 // KVR_HISTORY_SEED=<n> repeats a run.
+#include "change/slotchange.h"
 #include "history/history.h"
-#include "installer/installation.h"
 #include "testsupport.h"
 #include "zipwriter.h"
 

@@ -1,5 +1,5 @@
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "testsupport.h"
 
 #include <QTest>
