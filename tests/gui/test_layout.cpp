@@ -1,8 +1,7 @@
 // The windows as a user meets them: the splash handing over to the main window, each child window
 // withdrawing the main window until closed, fixed sizes that hold every caption whole at the
-// desktop's font and a larger one, sharp pictures at scale factor 2, a keyboard order that follows
-// the layout, the help text, and the program's pictures drawn sharp rather than empty or flat (a
-// drawing that fails to parse shows here).
+// desktop's font and a larger one, sharp pictures at scale factor 2, the help text, and the
+// program's pictures drawn sharp rather than empty or flat (a drawing that fails to parse shows here).
 #include "app/art.h"
 #include "guisupport.h"
 
@@ -121,8 +120,6 @@ private Q_SLOTS:
     void splashHandsOverExactlyOnce();
     void childWindows_data();
     void childWindows();
-    void tabOrder_data();
-    void tabOrder();
     void helpReadsTheFileAtEachOpening();
     void shippedHelpFitsAndScrolls();
     void pictures_data();
@@ -225,42 +222,6 @@ void TestLayout::childWindows()
     main.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&main));
     QCOMPARE(focusedControl(), button);
-}
-
-void TestLayout::tabOrder_data()
-{
-    QTest::addColumn<QString>("opener");
-    QTest::addColumn<QStringList>("expected");
-    QStringList main;
-    for (int n = 1; n <= 30; ++n)
-        main << u"Combo%1"_s.arg(n);
-    main << u"Command1"_s << u"Command4"_s << u"Command2"_s << u"Command3"_s << u"Command5"_s << u"Combo1"_s;
-    QTest::newRow("main window: down each column, then the buttons") << QString() << main;
-    QTest::newRow("control panel") << u"Command2"_s
-                                   << QStringList{u"Drive1"_s,   u"Dir1"_s,  u"Command1"_s, u"Text1"_s,
-                                                  u"Command2"_s, u"Text2"_s, u"Command3"_s, u"Drive1"_s};
-}
-
-void TestLayout::tabOrder()
-{
-    QFETCH(QString, opener);
-    QFETCH(QStringList, expected);
-    Principal& main = Principal::instance();
-    main.Show();
-    QWidget* window = &main;
-    if (!opener.isEmpty()) {
-        main.findChild<QAbstractButton*>(opener)->click();
-        window = kvrtest::openWindow({}, &main);
-        QVERIFY(window);
-    }
-    QVERIFY(QTest::qWaitForWindowActive(window));
-    window->findChild<QWidget*>(expected.first())->setFocus();
-    QStringList order;
-    for (qsizetype i = 0; i < expected.size(); ++i) {
-        order << focusedControl();
-        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
-    }
-    QCOMPARE(order, expected);
 }
 
 void TestLayout::helpReadsTheFileAtEachOpening()
