@@ -120,6 +120,7 @@ private Q_SLOTS:
     void splashHandsOverExactlyOnce();
     void childWindows_data();
     void childWindows();
+    void tabOrderFollowsTheLayout();
     void helpReadsTheFileAtEachOpening();
     void shippedHelpFitsAndScrolls();
     void pictures_data();
@@ -222,6 +223,38 @@ void TestLayout::childWindows()
     main.activateWindow();
     QVERIFY(QTest::qWaitForWindowActive(&main));
     QCOMPARE(focusedControl(), button);
+}
+
+// The keyboard's order follows the layout, whatever it is: down each column of slot boxes, then
+// along the buttons, and round to the first box again.
+void TestLayout::tabOrderFollowsTheLayout()
+{
+    Principal& main = Principal::instance();
+    main.Show();
+    QVERIFY(QTest::qWaitForWindowActive(&main));
+    const auto byPlace = [&main](QList<QWidget*> widgets) {
+        const auto place = [&main](QWidget* w) {
+            return std::pair(w->mapTo(&main, QPoint()).x(), w->mapTo(&main, QPoint()).y());
+        };
+        std::sort(widgets.begin(), widgets.end(), [&](QWidget* a, QWidget* b) { return place(a) < place(b); });
+        QStringList names;
+        for (QWidget* w : widgets)
+            names << w->objectName();
+        return names;
+    };
+    QList<QWidget*> boxes, buttons;
+    for (int n = 1; n <= 30; ++n)
+        boxes << kvrtest::comboOf(n);
+    for (int n = 1; n <= 5; ++n)
+        buttons << kvrtest::childOf<QAbstractButton>(main, u"Command%1"_s.arg(n));
+    const QStringList expected = byPlace(boxes) + byPlace(buttons) + byPlace(boxes).mid(0, 1);
+    main.findChild<QWidget*>(expected.first())->setFocus();
+    QStringList order;
+    for (qsizetype i = 0; i < expected.size(); ++i) {
+        order << focusedControl();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+    }
+    QCOMPARE(order, expected);
 }
 
 void TestLayout::helpReadsTheFileAtEachOpening()
