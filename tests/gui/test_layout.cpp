@@ -232,22 +232,17 @@ void TestLayout::tabOrderFollowsTheLayout()
     Principal& main = Principal::instance();
     main.Show();
     QVERIFY(QTest::qWaitForWindowActive(&main));
-    const auto byPlace = [&main](QList<QWidget*> widgets) {
-        const auto place = [&main](QWidget* w) {
-            return std::pair(w->mapTo(&main, QPoint()).x(), w->mapTo(&main, QPoint()).y());
-        };
-        std::sort(widgets.begin(), widgets.end(), [&](QWidget* a, QWidget* b) { return place(a) < place(b); });
-        QStringList names;
-        for (QWidget* w : widgets)
-            names << w->objectName();
-        return names;
+    // The controls' names by where they lie: left to right, and down within a column.
+    const auto byPlace = [&main](const QString& name, int count) {
+        QMap<std::pair<int, int>, QString> placed;
+        for (int n = 1; n <= count; ++n) {
+            const QPoint at = kvrtest::childOf<QWidget>(main, name.arg(n))->mapTo(&main, QPoint());
+            placed.insert({at.x(), at.y()}, name.arg(n));
+        }
+        return placed.values();
     };
-    QList<QWidget*> boxes, buttons;
-    for (int n = 1; n <= 30; ++n)
-        boxes << kvrtest::comboOf(n);
-    for (int n = 1; n <= 5; ++n)
-        buttons << kvrtest::childOf<QAbstractButton>(main, u"Command%1"_s.arg(n));
-    const QStringList expected = byPlace(boxes) + byPlace(buttons) + byPlace(boxes).mid(0, 1);
+    const QStringList boxes = byPlace(u"Combo%1"_s, 30);
+    const QStringList expected = boxes + byPlace(u"Command%1"_s, 5) + boxes.mid(0, 1);
     main.findChild<QWidget*>(expected.first())->setFocus();
     QStringList order;
     for (qsizetype i = 0; i < expected.size(); ++i) {
