@@ -6,8 +6,9 @@
 // them all in, for the callers above the history.
 //
 // The History window (historywindow.h) sits on top of them. The history includes app/, settings/,
-// the extraction and the slot catalogue and change beneath it, never the installer, the loadouts,
-// the viewer or the command line; it reaches the main window through app/mainwindow.h.
+// the slot catalogue and the extraction beneath it, never the change layer above it (which
+// records through it), the installer, the loadouts, the viewer or the command line; it reaches
+// the main window through app/mainwindow.h.
 #pragma once
 
 #include "history/batch.h"
