@@ -14,6 +14,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
+#include <string_view>
+#include <unordered_map>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
@@ -238,29 +240,40 @@ qint64 HistoryStore::cap(qint64 configured) const
 
 namespace {
 
-// Spellings read from the history's files, each given a number when first seen.
+// Spellings read from the history's files, each given a number when first seen. Looked up
+// without a copy, and the spelling of the entry before first: entries mostly repeat it.
 class Spellings
 {
 public:
     int number(const char* data, qsizetype size)
     {
-        // Looked up without a copy; copied only when new.
-        const auto it = m_numbers.constFind(QByteArray::fromRawData(data, size));
-        if (it != m_numbers.constEnd())
-            return it.value();
+        const std::string_view name(data, size_t(size));
+        if (m_last >= 0 && name == view(m_last))
+            return m_last;
+        if (const auto it = m_numbers.find(name); it != m_numbers.end())
+            return m_last = it->second;
+        // The view points into the copy's bytes, which stay where they are.
         m_spelled.append(QByteArray(data, size));
-        return *m_numbers.insert(m_spelled.last(), int(m_spelled.size() - 1));
+        m_last = int(m_spelled.size() - 1);
+        m_numbers.emplace(view(m_last), m_last);
+        return m_last;
     }
     int find(const char* data, qsizetype size) const
     {
-        return m_numbers.value(QByteArray::fromRawData(data, size), -1);
+        const auto it = m_numbers.find(std::string_view(data, size_t(size)));
+        return it != m_numbers.end() ? it->second : -1;
     }
     const QByteArray& spelling(int number) const { return m_spelled.at(number); }
     qsizetype size() const { return m_spelled.size(); }
 
 private:
-    QHash<QByteArray, int> m_numbers;
+    std::string_view view(int number) const
+    {
+        return {m_spelled.at(number).constData(), size_t(m_spelled.at(number).size())};
+    }
+    std::unordered_map<std::string_view, int> m_numbers;
     QList<QByteArray> m_spelled;
+    int m_last = -1;
 };
 
 // A listed entry as pruning and forgetting see it: where its first states are (its game folder
