@@ -14,12 +14,12 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <string_view>
-#include <unordered_map>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace kvr {
 
@@ -225,7 +225,7 @@ qint64 HistoryStore::spaceUsed() const
     return total;
 }
 
-qint64 HistoryStore::cap(qint64 configured) const
+qint64 HistoryStore::cap(qint64 used, qint64 configured) const
 {
     struct statvfs fs
     {
@@ -234,7 +234,7 @@ qint64 HistoryStore::cap(qint64 configured) const
     if (::statvfs(QFile::encodeName(QFileInfo(m_folder).absolutePath()).constData(), &fs) != 0)
         return configured;
     // The history's own blobs count as room it may keep.
-    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) + spaceUsed();
+    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) + used;
     return std::min(configured, room / 10);
 }
 
@@ -514,8 +514,9 @@ void pruneSoon(const QString& settingsFile)
 {
     // Only a history over its cap is read whole, and never by the change that found it so.
     const HistoryStore store(settingsFile);
-    const qint64 cap = store.cap();
-    if (store.spaceUsed() <= cap || g_pruneScheduled.exchange(true))
+    const qint64 used = store.spaceUsed();
+    const qint64 cap = store.cap(used);
+    if (used <= cap || g_pruneScheduled.exchange(true))
         return;
     background::run([settingsFile, cap](const std::atomic_bool&) {
         g_pruneScheduled = false;
