@@ -432,15 +432,19 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
-    // A damaged entry stays until it is forgotten, but the bytes it names count toward the cap:
-    // pruning removes sound entries for them, and never loops when it can remove nothing.
+    // A damaged entry stays until it is forgotten, and so do the bytes it names, which count
+    // toward the cap: pruning removes sound entries for them, and never loops when it can remove
+    // nothing.
     void pruningCountsDamagedEntries()
     {
         package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
         for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
             kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+        const QList<kvr::HistoryFile> kept = store().entries(game()).first().kept;
         const QString newest = store().folder() + u"/entries/3.entry"_s;
         QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
+        // Its pending entry gone too, as the next change lets it go: the entry alone names them.
+        QFile::remove(store().folder() + u"/entries/3.pending"_s);
         store().prune(store().spaceUsed() - 1);
         QList<qint64> left;
         for (const kvr::HistoryEntry& e : store().entries(game()))
@@ -448,6 +452,8 @@ private Q_SLOTS:
         QCOMPARE(left, QList<qint64>({1, 3}));
         store().prune(1);
         QCOMPARE(store().entries(game()).size(), 2);
+        for (const kvr::HistoryFile& f : kept)
+            QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
     // The game folder is the folder, however an entry spells it (entries made before it was
