@@ -227,7 +227,7 @@ void HistoryWindow::refill()
         const HistoryStore store(settings);
         const QList<HistoryEntry> entries = store.entries(game);
         const qint64 used = store.spaceUsed();
-        const qint64 cap = store.cap();
+        const qint64 cap = store.cap(used);
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, entries, used, cap] {
             if (self)
                 self->fill(entries, used, cap);
