@@ -4,6 +4,7 @@
 
 #include <QHeaderView>
 #include <QLabel>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QToolButton>
 
@@ -41,6 +42,13 @@ QToolButton* makeImageButton(const QString& name, const QString& caption, Button
     button->setIconSize(kButtonIconSize);
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     return button;
+}
+
+QPushButton* makeButton(const char* name, const char* caption)
+{
+    auto* b = new QPushButton(QString::fromLatin1(caption));
+    b->setObjectName(QString::fromLatin1(name));
+    return b;
 }
 
 QTableWidget* makeTable(const QString& name, const QStringList& headers, int rows)

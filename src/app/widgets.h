@@ -8,6 +8,7 @@
 #include <QSize>
 
 class QLabel;
+class QPushButton;
 class QTableWidget;
 class QToolButton;
 
@@ -24,6 +25,9 @@ QLabel* makeBanner(const QString& name);
 
 // A button showing its picture above its caption, as the windows' main buttons are drawn.
 QToolButton* makeImageButton(const QString& name, const QString& caption, ButtonArt art);
+
+// A plain push button with this caption (an '&' marks its key), named as the window calls it.
+QPushButton* makeButton(const char* name, const char* caption);
 
 // A table the user reads and selects whole rows of, with these column headings and no row
 // numbers; the last column takes the width left.

@@ -148,17 +148,12 @@ void Loadouts::buildLayout()
     List1 = new QListWidget;
     List1->setObjectName(QStringLiteral("List1"));
     Label1->setBuddy(List1);
-    auto button = [](const char* name, const char* caption) {
-        auto* b = new QPushButton(QString::fromLatin1(caption));
-        b->setObjectName(QString::fromLatin1(name));
-        return b;
-    };
-    SaveCurrent = button("SaveCurrent", "&Save Current...");
-    Apply = button("Apply", "&Apply");
-    Export = button("Export", "&Export...");
-    ExportPack = button("ExportPack", "Export &Pack...");
-    Import = button("Import", "&Import...");
-    Delete = button("Delete", "&Delete");
+    SaveCurrent = makeButton("SaveCurrent", "&Save Current...");
+    Apply = makeButton("Apply", "&Apply");
+    Export = makeButton("Export", "&Export...");
+    ExportPack = makeButton("ExportPack", "Export &Pack...");
+    Import = makeButton("Import", "&Import...");
+    Delete = makeButton("Delete", "&Delete");
     ApplyAnyway = new QCheckBox(QStringLiteral("Apply a&nyway where a package differs"));
     ApplyAnyway->setObjectName(QStringLiteral("ApplyAnyway"));
 

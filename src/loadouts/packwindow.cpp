@@ -72,15 +72,10 @@ void PackWindow::buildLayout()
     FreeName = new QCheckBox(QStringLiteral("Where a package differs from &yours, add the pack's under a free name"));
     FreeName->setObjectName(QStringLiteral("FreeName"));
     FreeName->setChecked(true);
-    auto button = [](const char* name, const char* caption) {
-        auto* b = new QPushButton(QString::fromLatin1(caption));
-        b->setObjectName(QString::fromLatin1(name));
-        return b;
-    };
-    AddPackages = button("AddPackages", "A&dd Packages");
-    Apply = button("Apply", "&Apply");
+    AddPackages = makeButton("AddPackages", "A&dd Packages");
+    Apply = makeButton("Apply", "&Apply");
     Apply->setEnabled(false);
-    Close = button("Close", "&Close");
+    Close = makeButton("Close", "&Close");
 
     const int charWidth = fontMetrics().averageCharWidth();
     Table1->setFixedSize(charWidth * 90, fontMetrics().height() * 26);
