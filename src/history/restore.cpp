@@ -1,6 +1,7 @@
 #include "history/restore.h"
 
 #include "app/fileio.h"
+#include "app/guarded.h"
 #include "app/newfile.h"
 #include "app/toolkit.h"
 #include "history/blobcopy.h"
@@ -35,6 +36,18 @@ void reachRestore(ChangeStep step)
 {
     if (const ChangeProbe& probe = restoreProbe())
         probe(step);
+}
+
+Guarded<RestoreWriteProbe>& writeProbe()
+{
+    static Guarded<RestoreWriteProbe> probe;
+    return probe;
+}
+
+void reachWrite()
+{
+    if (const RestoreWriteProbe probe = writeProbe().get())
+        probe();
 }
 
 // The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
@@ -75,6 +88,7 @@ std::vector<std::unique_ptr<NewFile>> stageKept(const HistoryStore& store, int f
     std::vector<std::unique_ptr<NewFile>> staged(static_cast<size_t>(target.kept.size()));
     for (qsizetype i = 0; i < target.kept.size(); ++i) {
         const HistoryFile& f = target.kept.at(i);
+        reachWrite();
         const BlobCopy copied = writeBackFromBlob(blobs.get(), folderFd, f, staged[size_t(i)]);
         if (copied == BlobCopy::Damaged)
             throw Error(QStringLiteral("This change cannot be undone: the kept bytes of %1 are damaged.")
@@ -146,13 +160,16 @@ public:
              std::vector<std::unique_ptr<NewFile>>& staged)
     {
         m_recorder.replaceReadOnly(clearing);
+        reachWrite();
         m_recorder.prepare(target.patterns, clearing);
+        reachWrite();
         m_recorder.secure();
-        if (!m_recorder.removePrepared())
+        if (!m_recorder.removePrepared(reachWrite))
             throw Error(QStringLiteral("a file of the change could not be removed (%1)").arg(describeErrno(errno)));
         reachRestore(ChangeStep::Deleted);
         for (qsizetype i = 0; i < target.kept.size(); ++i) {
             const HistoryFile& f = target.kept.at(i);
+            reachWrite();
             if (!placeStaged(m_folderFd, *staged[size_t(i)], f.name))
                 throw Error(QStringLiteral("%1 could not be written back (%2)")
                                 .arg(QFile::decodeName(f.name), describeErrno(errno)));
@@ -181,6 +198,11 @@ private:
 ChangeProbe setRestoreProbe(ChangeProbe probe)
 {
     return std::exchange(restoreProbe(), std::move(probe));
+}
+
+RestoreWriteProbe setRestoreWriteProbe(RestoreWriteProbe probe)
+{
+    return writeProbe().exchange(std::move(probe));
 }
 
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
@@ -219,6 +241,12 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     Swap swap(folder.get(), *recorder);
     try {
         swap.run(target, namesToClear(folder.get(), target, *recorder), staged);
+        // The settings name the earlier skins only once their files are in place; skins that
+        // cannot be recorded take the files back too.
+        reachWrite();
+        if ((!skins.isEmpty() || !neverRecorded.isEmpty()) &&
+            !writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded))
+            throw Error(QStringLiteral("the skins could not be recorded in %1").arg(settingsFile));
     } catch (const Error& e) {
         const bool whole = swap.takeBack();
         throw Error(QStringLiteral("The change could not be undone: %1. %2")
@@ -227,9 +255,6 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                                  ? QStringLiteral("The game folder is as it was before, and nothing was recorded.")
                                  : QStringLiteral("Some files could not be put back; they are kept in the history.")));
     }
-    // The settings name the earlier skins only once their files are in place.
-    if (!skins.isEmpty() || !neverRecorded.isEmpty())
-        (void)writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded);
     reachRestore(ChangeStep::Recorded);
     recorder->commit();
 }

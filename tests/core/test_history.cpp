@@ -17,6 +17,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -188,20 +189,36 @@ private Q_SLOTS:
         QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt as the game shipped it"_ba);
     }
 
+    // A slot whose change the history stopped is no slot of the entry: its undo leaves the
+    // slot's files be.
+    void severalSlotsAsOneEntry_data()
+    {
+        QTest::addColumn<QStringList>("stopped");
+        QTest::newRow("both changed") << QStringList();
+        QTest::newRow("the first stopped") << QStringList{u"MOSQ"_s};
+        QTest::newRow("the second stopped") << QStringList{u"HURR"_s};
+        QTest::newRow("both stopped: no entry") << QStringList{u"MOSQ"_s, u"HURR"_s};
+    }
     void severalSlotsAsOneEntry()
     {
+        QFETCH(QStringList, stopped);
         // Both packages write notes.txt: the program's own second write is no change behind its back.
         package(u"Sqn105"_s, {"PMOSQ.TPC", "notes.txt"});
         package(u"Tiger"_s, {"PHURR.TPC", "notes.txt"}, {}, u"HURR"_s);
         const Snapshot before = snapshot(game());
         {
             kvr::HistoryBatch batch(u"loadout"_s);
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"Tiger"_s);
+            for (const auto& [slot, skin] : {std::pair{u"MOSQ"_s, u"Sqn105"_s}, std::pair{u"HURR"_s, u"Tiger"_s}}) {
+                kvr::setHistoryDiskFull(stopped.contains(slot));
+                kvr::changeSlot(game(), ws->skinsFolder(), ini(), slot, skin);
+            }
+            kvr::setHistoryDiskFull(false);
         }
-        QCOMPARE(store().entries(game()).size(), 1);
+        QCOMPARE(store().entries(game()).size(), stopped.size() < 2 ? 1 : 0);
+        if (stopped.size() == 2)
+            return;
         QCOMPARE(newest().kind, u"loadout"_s);
-        QCOMPARE(newest().slots.size(), 2);
+        QCOMPARE(newest().slots.size(), 2 - stopped.size());
         undo();
         QCOMPARE(snapshot(game()), before);
         for (const kvr::HistoryFile& f : newest().kept)
@@ -317,6 +334,7 @@ private Q_SLOTS:
         QTest::newRow("a full disk for the history") << u"disk"_s << u"nothing was recorded"_s;
         QTest::newRow("a failure once the change's files are gone") << u"Deleted"_s << u"nothing was recorded"_s;
         QTest::newRow("a failure once the kept files are in place") << u"Unpacked"_s << u"nothing was recorded"_s;
+        QTest::newRow("a read-only settings file") << u"settings"_s << u"nothing was recorded"_s;
         QTest::newRow("undone already by another instance") << u"twice"_s << u"no longer the newest"_s;
         QTest::newRow("an older change") << u"older"_s << u"no longer the newest"_s;
     }
@@ -339,6 +357,8 @@ private Q_SLOTS:
                 throw kvr::Error(u"planted failure"_s);
         });
         kvr::setHistoryDiskFull(failure == u"disk");
+        if (failure == u"settings")
+            QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner));
         QString error;
         try {
             kvr::restoreBefore(ini(), game(), target, u"undo"_s);
@@ -347,6 +367,7 @@ private Q_SLOTS:
         }
         kvr::setHistoryDiskFull(false);
         kvr::setRestoreProbe(previous);
+        QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner | QFile::WriteOwner));
         QVERIFY2(error.contains(said), qPrintable(error));
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(readFile(ini()), settings);
@@ -728,6 +749,10 @@ private Q_SLOTS:
             if (step != int(kvr::ChangeStep::Journaled))
                 QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step << QStringList();
         }
+        // Each write of the undo: three kept files staged, the history's link and flush, three
+        // removed, three put in place, the skin recorded.
+        for (int write = 0; write < 12; ++write)
+            QTest::addRow("undo, killed at write %d", write) << u"undo-write"_s << write << QStringList();
     }
     void killAtEveryStepLosesNothing()
     {
@@ -736,6 +761,12 @@ private Q_SLOTS:
         QFETCH(QStringList, created);
         const Snapshot before = snapshot(game());
         QSet<QByteArray> everHeld;
+        for (const QString& name : QDir(game()).entryList(QDir::Files))
+            everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
+        const bool undoing = skin.startsWith(u"undo");
+        if (undoing)
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const Snapshot changed = snapshot(game());
         for (const QString& name : QDir(game()).entryList(QDir::Files))
             everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
         QProcess child;
@@ -753,7 +784,7 @@ private Q_SLOTS:
                 held.insert(kvr::sha256Hex(readFile(store().blobPath(f.hash))));
         }
         QVERIFY(held.contains(everHeld));
-        if (skin != u"undo") {
+        if (!undoing) {
             // Finished at start in the entry it began: one undo takes back the whole change.
             const QList<kvr::HistoryEntry> entries = store().entries(game());
             QCOMPARE(entries.size(), 1);
@@ -768,9 +799,14 @@ private Q_SLOTS:
         // A pending entry stays only beside its committed entry, until that is on disk.
         for (const QString& pending : QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files))
             QVERIFY(QFileInfo::exists(store().folder() + u"/entries/"_s + pending.section(u'.', 0, 0) + u".entry"_s));
-        // An undo cut short is carried out again at start.
-        if (skin == u"undo")
-            QCOMPARE(snapshot(game()), before);
+        // An undo cut short is carried out again at start, once it has begun taking files; before,
+        // nothing of it happened.
+        if (undoing) {
+            const bool undone = snapshot(game()) == before;
+            QVERIFY(undone || (skin == u"undo-write" && snapshot(game()) == changed));
+            QCOMPARE(skinOf(ini(), u"MOSQ"_s), undone ? u"Old"_s : u"Sqn105"_s);
+            QCOMPARE(store().entries(game()).size(), undone ? 2 : 1);
+        }
     }
 };
 
@@ -795,13 +831,19 @@ int childMain(int argc, char** argv)
                             i % 2 ? u"(Default)"_s : args.value(5).section(u':', -1));
         return 0;
     }
-    if (args.value(5) == u"undo") {
+    if (args.value(5).startsWith(u"undo")) {
         kvr::setChangeProbe({});
-        kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, u"Sqn105"_s);
-        kvr::setRestoreProbe([stopAt](kvr::ChangeStep step) {
-            if (int(step) == stopAt)
-                ::_exit(7);
-        });
+        if (args.value(5) == u"undo-write") {
+            kvr::setRestoreWriteProbe([stopAt, writes = std::make_shared<int>(0)] {
+                if ((*writes)++ == stopAt)
+                    ::_exit(7);
+            });
+        } else {
+            kvr::setRestoreProbe([stopAt](kvr::ChangeStep step) {
+                if (int(step) == stopAt)
+                    ::_exit(7);
+            });
+        }
         const QString game = kvr::usableFolder(args.value(3));
         kvr::restoreBefore(ini, game, kvr::HistoryStore(ini).entries(game).first(), u"undo"_s);
     } else if (args.value(5) == u"reset")
