@@ -746,11 +746,10 @@ private Q_SLOTS:
             QTest::addRow("install, killed at step %d", step) << u"Sqn105"_s << step << unpacked;
             if (step != int(kvr::ChangeStep::Unpacked))
                 QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step << QStringList();
-            if (step != int(kvr::ChangeStep::Journaled))
-                QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step << QStringList();
         }
-        // Each write of the undo: three kept files staged, the history's link and flush, three
-        // removed, three put in place, the skin recorded.
+        // Each write of the undo (three kept files staged, the history's link and flush, three
+        // removed, three put in place, the skin recorded), and between the record and the entry.
+        QTest::addRow("undo, killed once recorded") << u"undo"_s << int(kvr::ChangeStep::Recorded) << QStringList();
         for (int write = 0; write < 12; ++write)
             QTest::addRow("undo, killed at write %d", write) << u"undo-write"_s << write << QStringList();
     }
