@@ -12,14 +12,18 @@
 #include "zipwriter.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRandomGenerator>
 
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -689,18 +693,49 @@ private Q_SLOTS:
     }
 
     // A change's entry is not flushed on its own: its flushed pending entry stays and makes it
-    // again when a crash cut it short.
+    // again when a crash cut it short, each kept file once, and the change can be undone. A
+    // change killed before it named a file makes no entry.
+    void entryCutByACrashComesBackFromItsPendingEntry_data()
+    {
+        QTest::addColumn<QString>("cut");
+        QTest::newRow("the entry cut") << u"entry"_s;
+        QTest::newRow("cut between a kept line and its blob's rename") << u"settling"_s;
+        QTest::newRow("a later change cut before it named a file") << u"header"_s;
+    }
     void entryCutByACrashComesBackFromItsPendingEntry()
     {
+        QFETCH(QString, cut);
+        const Snapshot before = snapshot(game());
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         const kvr::HistoryEntry made = newest();
         const QString path = store().folder() + u"/entries/%1.entry"_s.arg(made.id);
-        QVERIFY(writeFile(path, readFile(path).left(40)));
-        QVERIFY(!newest().damage.isEmpty());
+        if (cut == u"header") {
+            QByteArray pending = readFile(path);
+            pending.truncate(pending.indexOf("kept="));
+            QVERIFY(writeFile(store().folder() + u"/entries/99.pending"_s, pending.replace("id=1\n", "id=99\n")));
+        } else if (cut == u"settling") {
+            // The pending entry names the file twice: linked in under a temporary name, and kept.
+            const kvr::HistoryFile& f = made.kept.first();
+            QVERIFY(::link(QFile::encodeName(store().blobPath(f.hash)).constData(),
+                           QFile::encodeName(store().folder() + u"/blobs/.in-5e771e"_s).constData()) == 0);
+            QByteArray pending = readFile(path);
+            pending.truncate(pending.indexOf("sum="));
+            pending.insert(pending.indexOf("kept="), "moved=.in-5e771e " + QByteArray::number(f.size) + ' ' +
+                                                         QByteArray::number(f.mode, 8) + ' ' +
+                                                         QByteArray::number(f.mtimeSec) + ' ' +
+                                                         QByteArray::number(f.mtimeNsec) + ' ' + f.name + '\n');
+            QVERIFY(writeFile(QString(path).replace(u".entry"_s, u".pending"_s), pending) && QFile::remove(path));
+        } else {
+            QVERIFY(writeFile(path, readFile(path).left(40)));
+            QVERIFY(!newest().damage.isEmpty());
+        }
         kvr::finishInterruptedChanges(ini());
         QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
         QCOMPARE(newest().kept.size(), made.kept.size());
+        QCOMPARE(store().entries(game()).size(), 1);
         QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
+        undo();
+        QCOMPARE(snapshot(game()), before);
     }
 
     // The start acts only on pending entries of the game folder now set, and a pending entry's
@@ -733,6 +768,48 @@ private Q_SLOTS:
         QCOMPARE(snapshot(outside), theirs);
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(QFileInfo::exists(entries + u"/99.pending"_s), otherFolder);
+    }
+
+    // Killed at random moments of a change, the start's recovery and one undo give back the
+    // folder and the skin of before it. KVR_KILL_SEED=<n> repeats a run.
+    void killAtRandomMomentsThenUndo()
+    {
+        const quint32 seed = qEnvironmentVariableIsSet("KVR_KILL_SEED")
+                                 ? quint32(qEnvironmentVariableIntValue("KVR_KILL_SEED"))
+                                 : QRandomGenerator::global()->generate();
+        qInfo("KVR_KILL_SEED=%u", seed);
+        QRandomGenerator random(seed);
+        const Snapshot before = snapshot(game());
+        const auto startChange = [this](QProcess& child) {
+            child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kChangeMode), ws->programFolder(),
+                                                                  game(), ws->skinsFolder(), u"Sqn105"_s, u"-1"_s});
+            return child.waitForReadyRead(30000);
+        };
+        QProcess whole; // how long a change takes, from its start to the child's end
+        QVERIFY(startChange(whole));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(whole.waitForFinished(30000));
+        const qint64 longest = timer.nsecsElapsed() / 1000;
+        undo();
+        int cut = 0;
+        for (int kill = 0; kill < 40; ++kill) {
+            const qsizetype entries = store().entries(game()).size();
+            QProcess child;
+            QVERIFY(startChange(child));
+            std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(longest + longest / 5)));
+            child.kill();
+            QVERIFY(child.waitForFinished(30000));
+            cut +=
+                !QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden).isEmpty();
+            kvr::finishInterruptedChanges(ini());
+            if (store().entries(game()).size() > entries)
+                QVERIFY_THROWS_NO_EXCEPTION(undo());
+            QCOMPARE(snapshot(game()), before);
+            QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
+        }
+        qInfo("%d kills cut a change", cut);
+        QVERIFY(cut > 0); // kills landed mid-change, not only before or after
     }
 
     void killAtEveryStepLosesNothing_data()
@@ -825,6 +902,8 @@ int childMain(int argc, char** argv)
     if (stopAt < 0) {
         // An instance of its own changing one slot back and forth, -stopAt times.
         const QString slot = args.value(5).contains(u':') ? args.value(5).section(u':', 0, 0) : u"MOSQ"_s;
+        std::fputs("changing\n", stdout);
+        std::fflush(stdout);
         for (int i = 0; i < -stopAt; ++i)
             kvr::changeSlot(args.value(3), args.value(4), ini, slot,
                             i % 2 ? u"(Default)"_s : args.value(5).section(u':', -1));
