@@ -177,9 +177,11 @@ class TestHistoryProperty : public QObject
         g.byHandSinceNewest = true;
     }
 
-    // Undoes the folder's newest change. Failing, each write fails in turn, the run reaching no
-    // failure being the undo: until then nothing changes and nothing is recorded.
-    void undo(Game& g, const kvr::HistoryEntry& newest, const QByteArrayList& skinsNow, bool failing)
+    // Undoes the folder's newest change, or restores the folder to before an entry. Failing, each
+    // write fails in turn, the run reaching no failure being the undo: until then nothing changes
+    // and nothing is recorded.
+    void undo(Game& g, const kvr::HistoryEntry& target, const QString& kind, const QByteArrayList& skinsNow,
+              bool failing)
     {
         const QStringList entriesBefore = recorded();
         for (int failAt = 0;; ++failAt) {
@@ -190,7 +192,7 @@ class TestHistoryProperty : public QObject
             });
             QString error;
             try {
-                kvr::restoreBefore(ini(), g.path, newest, u"undo"_s);
+                kvr::restoreBefore(ini(), g.path, target, kind);
             } catch (const kvr::Error& e) {
                 error = e.description();
             }
@@ -204,12 +206,14 @@ class TestHistoryProperty : public QObject
             QCOMPARE(recorded(), entriesBefore);
             ++m_failuresPlanted;
         }
-        if (!g.byHandSinceNewest && g.before.contains(newest.id)) {
-            QCOMPARE(contents(g.path), g.before[newest.id]);
+        if (kind != u"undo")
+            return;
+        if (!g.byHandSinceNewest && g.before.contains(target.id)) {
+            QCOMPARE(contents(g.path), g.before[target.id]);
             ++m_undosChecked;
         }
-        if (newest.id == m_newestOfAll) {
-            QCOMPARE(skinLines(ini()), m_skinsBefore[newest.id]);
+        if (target.id == m_newestOfAll) {
+            QCOMPARE(skinLines(ini()), m_skinsBefore[target.id]);
             ++m_skinsChecked;
         }
     }
@@ -229,12 +233,12 @@ class TestHistoryProperty : public QObject
         const int what = int(m_random.bounded(7));
         if (what == 0)
             return placeByHand(g, step);
-        if (what == 1 && !entries.isEmpty()) {
-            undo(g, entries.first(), skinsNow, m_random.bounded(3) == 0);
+        if ((what == 1 || what == 2) && !entries.isEmpty()) {
+            const bool restore = what == 2;
+            undo(g, entries.at(restore ? m_random.bounded(int(entries.size())) : 0), restore ? u"restore"_s : u"undo"_s,
+                 skinsNow, m_random.bounded(3) == 0);
             if (QTest::currentTestFailed())
                 return;
-        } else if (what == 2 && !entries.isEmpty()) {
-            kvr::restoreBefore(ini(), g.path, entries.at(m_random.bounded(int(entries.size()))), u"restore"_s);
         } else if (what == 3) {
             kvr::resetSlots(g.path, ini());
         } else {
