@@ -86,8 +86,8 @@ inline QByteArray readFile(const QString& path)
     return file.readAll();
 }
 
-// What a program run to its end printed and returned; exitCode is -1 when it did not start or
-// did not end within two minutes.
+// What a program run to its end printed and returned; exitCode is -1 when it did not start, did
+// not end within two minutes, or crashed. An empty working folder is the test's own.
 struct ToolRun
 {
     int exitCode = -1;
@@ -96,10 +96,12 @@ struct ToolRun
 };
 
 inline ToolRun runTool(const QString& program, const QStringList& arguments,
-                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment())
+                       const QProcessEnvironment& environment = QProcessEnvironment::systemEnvironment(),
+                       const QString& workingFolder = {})
 {
     QProcess p;
     p.setProcessEnvironment(environment);
+    p.setWorkingDirectory(workingFolder);
     p.start(program, arguments);
     ToolRun run;
     if (p.waitForFinished(120000) && p.exitStatus() == QProcess::NormalExit)

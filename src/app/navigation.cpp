@@ -1,6 +1,6 @@
 #include "app/navigation.h"
 
-#include "installer/principal.h"
+#include "app/mainwindow.h"
 
 #include <QPointer>
 #include <QShortcut>
@@ -22,14 +22,14 @@ void closeOnEscape(QWidget& window)
 
 void withdrawMain()
 {
-    Principal& main = Principal::instance();
+    QWidget& main = mainWindow().widget();
     g_focusBeforeWithdrawing = main.focusWidget();
     main.setEnabled(false);
 }
 
 void keepAboveMain(QWidget& child)
 {
-    Principal& main = Principal::instance();
+    QWidget& main = mainWindow().widget();
     // A transient parent rather than a parent widget: disabling the main window would otherwise
     // disable the child with it, and the child would go when the main window goes.
     main.winId();
@@ -39,7 +39,7 @@ void keepAboveMain(QWidget& child)
 
 void giveMainBack()
 {
-    Principal& main = Principal::instance();
+    QWidget& main = mainWindow().widget();
     main.setEnabled(true);
     if (g_focusBeforeWithdrawing)
         g_focusBeforeWithdrawing->setFocus(Qt::OtherFocusReason);

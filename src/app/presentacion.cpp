@@ -1,7 +1,7 @@
 #include "app/presentacion.h"
 
 #include "app/art.h"
-#include "installer/principal.h"
+#include "app/mainwindow.h"
 
 #include <QLabel>
 #include <QTimer>
@@ -47,7 +47,7 @@ void Presentacion::Timer1_Timer()
 {
     // The timer goes with the window: it must not fire again while the window waits to be destroyed.
     Timer1->stop();
-    Principal::instance().Show();
+    mainWindow().Show();
     close();
 }
 

@@ -52,9 +52,9 @@ struct ProgressLook
     QString objectName; // the dialog's, for tests and accessibility tools
     QString title;
     QString label;
-    QString cancelling; // the label once Cancel is pressed
-    QString finishing;  // the label once done reaches the total (work that measures itself); empty keeps the label
-    int total = 0;      // the total the work starts with
+    QString cancelling = QStringLiteral("Cancelling..."); // the label once Cancel is pressed
+    QString finishing; // the label once done reaches the total (work that measures itself); empty keeps the label
+    int total = 0;     // the total the work starts with
     int minimumWidthChars = 0;
 };
 

@@ -1,5 +1,10 @@
 // The services every window relies on: the program folder, message boxes, whole-file reads,
 // wildcard deletes, and the three error states a handler can run in.
+//
+// app/ is the floor of the program: the toolkit, file services, the pool that runs work off the
+// window thread, and the pieces every window is built from. It includes nothing outside app/;
+// the windows above reach down into it, and it reaches the main window only through
+// app/mainwindow.h.
 #pragma once
 
 #include <QString>

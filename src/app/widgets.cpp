@@ -2,7 +2,9 @@
 
 #include "app/art.h"
 
+#include <QHeaderView>
 #include <QLabel>
+#include <QTableWidget>
 #include <QToolButton>
 
 namespace kvr {
@@ -39,6 +41,19 @@ QToolButton* makeImageButton(const QString& name, const QString& caption, Button
     button->setIconSize(kButtonIconSize);
     button->setToolButtonStyle(Qt::ToolButtonTextUnderIcon);
     return button;
+}
+
+QTableWidget* makeTable(const QString& name, const QStringList& headers, int rows)
+{
+    auto* table = new QTableWidget(rows, static_cast<int>(headers.size()));
+    table->setObjectName(name);
+    table->setHorizontalHeaderLabels(headers);
+    table->verticalHeader()->hide();
+    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    table->setSelectionBehavior(QAbstractItemView::SelectRows);
+    table->setWordWrap(true);
+    table->horizontalHeader()->setStretchLastSection(true);
+    return table;
 }
 
 void setTabChain(const QList<QWidget*>& widgets)

@@ -8,6 +8,7 @@
 #include <QSize>
 
 class QLabel;
+class QTableWidget;
 class QToolButton;
 
 namespace kvr {
@@ -23,6 +24,10 @@ QLabel* makeBanner(const QString& name);
 
 // A button showing its picture above its caption, as the windows' main buttons are drawn.
 QToolButton* makeImageButton(const QString& name, const QString& caption, ButtonArt art);
+
+// A table the user reads and selects whole rows of, with these column headings and no row
+// numbers; the last column takes the width left.
+QTableWidget* makeTable(const QString& name, const QStringList& headers, int rows = 0);
 
 // Sets the keyboard's tab order to the order given.
 void setTabChain(const QList<QWidget*>& widgets);

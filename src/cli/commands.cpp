@@ -1,9 +1,9 @@
 #include "cli/commands.h"
 
 #include "app/toolkit.h"
+#include "catalogue/slots.h"
 #include "cli/importcommand.h"
 #include "history/history.h"
-#include "installer/slots.h"
 #include "loadouts/loadoutfile.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"

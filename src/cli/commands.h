@@ -1,10 +1,13 @@
 // The commands of the command line, carried out on the folders the settings file names: by the
 // program started without a window, or by the open window a command was handed to. Either way
 // through the same functions the windows use, so a command changes what a window's action would.
+//
+// cli/ is the command line and the hand-over from a later start. It may include every folder but
+// the program's entry.
 #pragma once
 
+#include "change/slotchange.h"
 #include "cli/commandline.h"
-#include "installer/installation.h"
 #include "loadouts/loadoutstate.h"
 
 #include <QJsonObject>

@@ -1,8 +1,8 @@
 #include "cli/importcommand.h"
 
 #include "app/toolkit.h"
+#include "catalogue/slots.h"
 #include "installer/importer.h"
-#include "installer/slots.h"
 
 #include <QFileInfo>
 #include <QJsonArray>

@@ -15,7 +15,6 @@
 #include <QDialog>
 #include <QDir>
 #include <QFile>
-#include <QThread>
 #include <QTimer>
 #include <QWindow>
 
@@ -89,10 +88,8 @@ void showChanges(const CommandResult& result)
     showSkins(main, slots);
     if (result.packagesAdded) {
         main.File1.setPath(main.File1.Path());
-        if (Visor::exists()) {
-            Visor::instance().File1.setPath(Visor::instance().File1.Path());
-            Visor::instance().Combo1_Click();
-        }
+        if (Visor::exists())
+            Visor::instance().listPackagesAgain();
     }
     if (Loadouts::exists())
         Loadouts::instance().refreshList();
@@ -129,18 +126,11 @@ void carryOut(const CommandLine& line, const InstanceServer::Answer& answer)
     look.objectName = QStringLiteral("CommandProgress");
     look.title = main.windowTitle();
     look.label = QStringLiteral("Carrying out a command from the command line...");
-    look.cancelling = QStringLiteral("Cancelling...");
     const auto work = [line, target, result](const std::atomic_bool& stop, WorkProgress& progress) {
-        const LockWait waitForLock = [&stop, &progress](const QString& waitingFor,
-                                                        const std::function<bool()>& tryLock) {
-            progress.say(waitingFor);
-            while (!stop) {
-                if (tryLock())
-                    return true;
-                QThread::msleep(50);
-            }
-            return false;
-        };
+        const LockWait waitForLock = lockWaitUntilCancelled(stop, [&progress](const QString& waitingFor) {
+            if (!waitingFor.isEmpty())
+                progress.say(waitingFor);
+        });
         QStringList messages;
         t_messages = &messages;
         *result = runCommand(line, target, stop, waitForLock);

@@ -1,4 +1,9 @@
 // Unpacking a skin package into the game folder through the unzip32 library.
+//
+// extract/ is the extraction library and its loader, the one reader of a ZIP's central directory
+// (zip_members.h) that the package check, the report and the import share, and the observer
+// through which an unpack tells its caller what it replaces or creates (unpack_observer.h). It
+// includes app/ and nothing above it.
 #pragma once
 
 #include <QString>

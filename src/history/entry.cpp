@@ -1,8 +1,8 @@
 #include "history/entry.h"
 
+#include "catalogue/slots.h"
 #include "extract/zip_names.h"
 #include "history/hashing.h"
-#include "installer/slots.h"
 
 #include <QFileInfo>
 

@@ -4,6 +4,11 @@
 // settings file (store.h), the recording of a change (recorder.h, batch.h), undo and restore
 // (restore.h), and the start's recovery of what a kill cut short (recovery.h). This header brings
 // them all in, for the callers above the history.
+//
+// The History window (historywindow.h) sits on top of them. The history includes app/, settings/,
+// the slot catalogue and the extraction beneath it, never the change layer above it (which
+// records through it), the installer, the loadouts, the viewer or the command line; it reaches
+// the main window through app/mainwindow.h.
 #pragma once
 
 #include "history/batch.h"

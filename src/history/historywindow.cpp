@@ -3,11 +3,7 @@
 #include "app/background.h"
 #include "app/progresstask.h"
 #include "app/toolkit.h"
-#include "installer/combolist.h"
-#include "installer/principal.h"
-#include "installer/slots.h"
-#include "settings/modulo_ini.h"
-#include "settings/settings_names.h"
+#include "catalogue/slots.h"
 
 #include <QAction>
 #include <QCoreApplication>
@@ -19,7 +15,6 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QTableWidget>
-#include <QThread>
 #include <QVBoxLayout>
 
 #include <optional>
@@ -67,9 +62,9 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
 {
     if (restoreRunning())
         return;
-    const Principal& main = Principal::instance();
-    const QString settings = main.INIFILE;
-    const QString game = main.INSTFOLDER;
+    const MainWindow& main = mainWindow();
+    const QString settings = main.settingsFile();
+    const QString game = main.gameFolder();
     const QString kind = target ? QStringLiteral("restore") : QStringLiteral("undo");
     auto outcome = std::make_shared<RestoreOutcome>();
     ProgressLook look;
@@ -77,7 +72,6 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
     look.title = window->windowTitle();
     look.label = target ? QStringLiteral("Putting the slots back as they were before the change...")
                         : QStringLiteral("Undoing the last change...");
-    look.cancelling = QStringLiteral("Cancelling...");
     // Once the game folder is locked, the files are put back whole: Cancel is off then.
     const QString finishing = target ? QStringLiteral("Finishing the restore: putting the slots' files back...")
                                      : QStringLiteral("Finishing the undo: putting the slots' files back...");
@@ -88,12 +82,7 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
         const LockWait waitForLock = [&stop, &progress, &finishing](const QString& waitingFor,
                                                                     const std::function<bool()>& tryLock) {
             progress.cancellable(waitingFor);
-            while (!stop) {
-                if (tryLock())
-                    return progress.finishing(stop, finishing);
-                QThread::msleep(50);
-            }
-            return false;
+            return lockWaitUntilCancelled(stop)(waitingFor, tryLock) && progress.finishing(stop, finishing);
         };
         if (!progress.finishing(stop, finishing))
             return;
@@ -119,8 +108,8 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
     g_restore = ProgressTask::start(window, look, work, Qt::NonModal, ProgressTask::Ending::Finish);
     QObject::connect(g_restore, &ProgressTask::Finished, g_restore, [outcome] {
         g_restore = nullptr;
-        if (Principal::exists())
-            showSkins(Principal::instance(), outcome->slots);
+        if (mainWindowExists())
+            showSkins(mainWindow(), outcome->slots);
         if (HistoryWindow::exists())
             HistoryWindow::instance().refill();
         if (!outcome->problem.isEmpty())
@@ -223,9 +212,9 @@ void HistoryWindow::enableCommands()
 
 void HistoryWindow::Form_Load()
 {
-    const Principal& main = Principal::instance();
-    m_settings = main.INIFILE;
-    m_game = usableFolder(main.INSTFOLDER);
+    const MainWindow& main = mainWindow();
+    m_settings = main.settingsFile();
+    m_game = usableFolder(main.gameFolder());
     refill();
 }
 
@@ -238,7 +227,7 @@ void HistoryWindow::refill()
         const HistoryStore store(settings);
         const QList<HistoryEntry> entries = store.entries(game);
         const qint64 used = store.spaceUsed();
-        const qint64 cap = store.cap();
+        const qint64 cap = store.cap(used);
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self, entries, used, cap] {
             if (self)
                 self->fill(entries, used, cap);
@@ -332,17 +321,15 @@ void HistoryWindow::forget(bool firstStatesToo)
     });
 }
 
-void showSkins(Principal& main, const QList<HistorySlot>& slots)
+void showSkins(MainWindow& main, const QList<HistorySlot>& slots)
 {
     for (const HistorySlot& s : slots)
-        for (const Slot& slot : slotTable())
-            if (slot.SlotCode() == s.slot)
-                main.Combo(slot.number).setText(Modulo::LEEINI(main.INIFILE, SettingsNames::kSkinsSection, s.slot));
+        main.showRecordedSkin(s.slot);
 }
 
-void undoLastChange(Principal& main)
+void undoLastChange(MainWindow& main)
 {
-    startRestore(&main, std::nullopt);
+    startRestore(&main.widget(), std::nullopt);
 }
 
 } // namespace kvr

@@ -2,6 +2,7 @@
 // Forget Older Changes; and the main window's Undo Last Change.
 #pragma once
 
+#include "app/mainwindow.h"
 #include "app/navigation.h"
 #include "history/history.h"
 
@@ -11,8 +12,6 @@ class QPushButton;
 class QTableWidget;
 
 namespace kvr {
-
-class Principal;
 
 class HistoryWindow : public ChildForm<HistoryWindow>
 {
@@ -64,13 +63,13 @@ class ProgressTask;
 
 // Undoes the newest change on the program's pool, and shows the slots' restored skins in the
 // main window once it is done. Does nothing while an undo or restore runs.
-void undoLastChange(Principal& main);
+void undoLastChange(MainWindow& main);
 
 // The undo or restore under way, or null. Its Finished comes once the main window shows the
 // restored skins; quitting waits for it.
 ProgressTask* restoreUnderWay();
 
 // Shows the skins of these slots in the main window's slot boxes.
-void showSkins(Principal& main, const QList<HistorySlot>& slots);
+void showSkins(MainWindow& main, const QList<HistorySlot>& slots);
 
 } // namespace kvr

@@ -1,13 +1,13 @@
 #include "history/restore.h"
 
 #include "app/fileio.h"
+#include "app/folderlock.h"
 #include "app/guarded.h"
 #include "app/newfile.h"
 #include "app/toolkit.h"
 #include "history/blobcopy.h"
 #include "history/hashing.h"
 #include "history/recorder.h"
-#include "installer/folderlock.h"
 #include "settings/modulo_ini.h"
 #include "settings/profile.h"
 #include "settings/settings_names.h"
@@ -26,18 +26,6 @@ namespace kvr {
 
 namespace {
 
-ChangeProbe& restoreProbe()
-{
-    static ChangeProbe probe;
-    return probe;
-}
-
-void reachRestore(ChangeStep step)
-{
-    if (const ChangeProbe& probe = restoreProbe())
-        probe(step);
-}
-
 Guarded<RestoreWriteProbe>& writeProbe()
 {
     static Guarded<RestoreWriteProbe> probe;
@@ -48,22 +36,6 @@ void reachWrite()
 {
     if (const RestoreWriteProbe probe = writeProbe().get())
         probe();
-}
-
-// The game folder's lock, as every change takes it: never blocking, waiting through `wait`.
-std::unique_ptr<FolderLock> lockGameFolder(const QString& local, const LockWait& wait)
-{
-    auto lock = std::make_unique<FolderLock>(local);
-    if (lock->tryLock())
-        return lock;
-    const QString waitingFor =
-        QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
-            .arg(local);
-    const auto tries = [&lock] { return lock->tryLock(); };
-    if (!(wait ? wait(waitingFor, tries) : lockedWithin(std::chrono::seconds(10), tries)))
-        throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.")
-                        .arg(local));
-    return lock;
 }
 
 // Undo Last Change takes back the newest change alone: another program may have undone it (or
@@ -166,7 +138,7 @@ public:
         m_recorder.secure();
         if (!m_recorder.removePrepared(reachWrite))
             throw Error(QStringLiteral("a file of the change could not be removed (%1)").arg(describeErrno(errno)));
-        reachRestore(ChangeStep::Deleted);
+        reachStep(ProbedChange::Restore, ChangeStep::Deleted);
         for (qsizetype i = 0; i < target.kept.size(); ++i) {
             const HistoryFile& f = target.kept.at(i);
             reachWrite();
@@ -176,7 +148,7 @@ public:
             m_placed.append(f.name);
             m_recorder.noteWritten(f);
         }
-        reachRestore(ChangeStep::Unpacked);
+        reachStep(ProbedChange::Restore, ChangeStep::Unpacked);
     }
 
     // The files written back go, those removed come back, and the history records nothing.
@@ -195,11 +167,6 @@ private:
 
 } // namespace
 
-ChangeProbe setRestoreProbe(ChangeProbe probe)
-{
-    return std::exchange(restoreProbe(), std::move(probe));
-}
-
 RestoreWriteProbe setRestoreWriteProbe(RestoreWriteProbe probe)
 {
     return writeProbe().exchange(std::move(probe));
@@ -216,6 +183,9 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                         .arg(target.gameFolder));
     const HistoryStore store(settingsFile);
     const std::unique_ptr<FolderLock> lock = lockGameFolder(local, wait);
+    if (!lock)
+        throw Error(QStringLiteral("The game folder %1 stayed in use by another program, so nothing was changed in it.")
+                        .arg(local));
     if (kind == QLatin1String("undo"))
         refuseUnlessNewest(store, local, target);
     const UniqueFd folder(::open(QFile::encodeName(local).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
@@ -255,7 +225,7 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                                  ? QStringLiteral("The game folder is as it was before, and nothing was recorded.")
                                  : QStringLiteral("Some files could not be put back; they are kept in the history.")));
     }
-    reachRestore(ChangeStep::Recorded);
+    reachStep(ProbedChange::Restore, ChangeStep::Recorded);
     recorder->commit();
 }
 

@@ -2,8 +2,9 @@
 // it, as a new entry.
 #pragma once
 
+#include "app/changeprobe.h"
+#include "app/folderlock.h"
 #include "history/entry.h"
-#include "installer/installation.h"
 
 #include <QString>
 
@@ -16,8 +17,7 @@ namespace kvr {
 // Refuses a damaged entry, or one whose blobs do not hold what it says (Error), touching nothing.
 // Runs under the game folder's lock, as every change.
 // The points an undo or restore passes (Deleted: the files cleared; Unpacked: the kept ones
-// written back; Recorded: the skins recorded); a test's probe may end the process at any of them.
-ChangeProbe setRestoreProbe(ChangeProbe probe);
+// written back; Recorded: the skins recorded) reach the restore's probe (setRestoreProbe).
 // Reached before each write an undo or restore makes, in order: each kept file written into a
 // new file, the change's files linked into the history, that flushed, each file of the change
 // removed, each kept file put in place, the skins recorded. A test's probe that throws Error

@@ -8,7 +8,6 @@
 
 #include <QFile>
 #include <QFileInfo>
-#include <QMap>
 #include <QSet>
 
 #include <algorithm>
@@ -16,9 +15,11 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
+#include <unordered_map>
 
 namespace kvr {
 
@@ -224,7 +225,7 @@ qint64 HistoryStore::spaceUsed() const
     return total;
 }
 
-qint64 HistoryStore::cap(qint64 configured) const
+qint64 HistoryStore::cap(qint64 used, qint64 configured) const
 {
     struct statvfs fs
     {
@@ -233,86 +234,143 @@ qint64 HistoryStore::cap(qint64 configured) const
     if (::statvfs(QFile::encodeName(QFileInfo(m_folder).absolutePath()).constData(), &fs) != 0)
         return configured;
     // The history's own blobs count as room it may keep.
-    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) + spaceUsed();
+    const qint64 room = qint64(fs.f_bavail) * qint64(fs.f_frsize) + used;
     return std::min(configured, room / 10);
 }
 
 namespace {
 
-// Every kept hash a file of the entries' folder names, read loosely: a damaged entry's blobs,
-// and those of a file the listing does not show, stay too.
-QSet<QByteArray> keptHashes(const QByteArray& bytes)
+// Spellings read from the history's files, each given a number when first seen. Looked up
+// without a copy, and the spelling of the entry before first: entries mostly repeat it.
+class Spellings
 {
-    QSet<QByteArray> hashes;
-    for (qsizetype at = bytes.startsWith("kept=") ? 0 : bytes.indexOf("\nkept="); at >= 0;
-         at = bytes.indexOf("\nkept=", at + 1)) {
-        const qsizetype from = at + (bytes.at(at) == '\n' ? 6 : 5);
-        if (const QByteArray hash = bytes.mid(from, 64); isHash(hash))
-            hashes.insert(hash);
+public:
+    int number(const char* data, qsizetype size)
+    {
+        const std::string_view name(data, size_t(size));
+        if (m_last >= 0 && name == view(m_last))
+            return m_last;
+        if (const auto it = m_numbers.find(name); it != m_numbers.end())
+            return m_last = it->second;
+        // The view points into the copy's bytes, which stay where they are.
+        m_spelled.append(QByteArray(data, size));
+        m_last = int(m_spelled.size() - 1);
+        m_numbers.emplace(view(m_last), m_last);
+        return m_last;
     }
-    return hashes;
-}
+    int find(const char* data, qsizetype size) const
+    {
+        const auto it = m_numbers.find(std::string_view(data, size_t(size)));
+        return it != m_numbers.end() ? it->second : -1;
+    }
+    const QByteArray& spelling(int number) const { return m_spelled.at(number); }
+    qsizetype size() const { return m_spelled.size(); }
 
-struct Blob
+private:
+    std::string_view view(int number) const
+    {
+        return {m_spelled.at(number).constData(), size_t(m_spelled.at(number).size())};
+    }
+    std::unordered_map<std::string_view, int> m_numbers;
+    QList<QByteArray> m_spelled;
+    int m_last = -1;
+};
+
+// A listed entry as pruning and forgetting see it: where its first states are (its game folder
+// and slots, read loosely from its header) and the blobs its file names. Whether it is damaged
+// is read only of the entries pruning would remove.
+struct ListedEntry
 {
-    int type = 0;
-    qint64 size = 0;
+    qint64 id = 0;
+    int folder = -1;                      // in HistoryFiles::folders
+    qsizetype slotsFrom = 0, slotsTo = 0; // in HistoryFiles::slotsOf
+    qsizetype blobsFrom = 0, blobsTo = 0; // in HistoryFiles::blobsOf
 };
 
 // The history's files as pruning and forgetting see them, each read once.
 struct HistoryFiles
 {
-    QList<HistoryEntry> listed;               // oldest first: number, game folder and slots
-    QSet<qint64> pending;                     // the numbers of pending entries
-    QHash<qint64, QList<QByteArray>> namedBy; // a listed number -> the hashes of each of its files
-    QHash<QByteArray, int> references;        // hash -> the files naming it
-    QHash<QByteArray, Blob> blobs;            // every blob
-    bool whole = true;                        // every file was read: unnamed blobs may go
+    QList<ListedEntry> listed;         // oldest first
+    QHash<qint64, QList<int>> pending; // a pending entry's number -> the blobs it names
+    QList<int> slotsOf;                // the listed entries' slots, in `slots`
+    QList<int> blobsOf;                // the blobs each listed entry names, once each
+    Spellings folders;                 // game folders as entries spell them
+    Spellings slots;                   // slot codes as entries spell them
+    Spellings blobs;                   // every blob's name
+    QList<qint64> blobSizes;           // by blob
+    QList<int> references;             // by blob: the files naming it
+    bool whole = true;                 // every file was read: unnamed blobs may go
 };
 
-QHash<QByteArray, Blob> readBlobs(const QString& folder)
+void readBlobs(const QString& folder, HistoryFiles& h)
 {
-    QHash<QByteArray, Blob> blobs;
     DirStream dir(folder + QStringLiteral("/blobs"));
     while (const dirent* d = dir.next()) {
         struct stat st
         {
         };
-        if (isHash(d->d_name) && ::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
-            blobs.insert(d->d_name, {int(st.st_mode & S_IFMT), st.st_size});
+        if (isHash(QByteArray::fromRawData(d->d_name, qsizetype(std::strlen(d->d_name)))) &&
+            ::fstatat(dir.fd(), d->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0) {
+            h.blobs.number(d->d_name, 64);
+            h.blobSizes.append(st.st_size);
+        }
     }
-    return blobs;
+    h.references.fill(0, h.blobSizes.size());
 }
 
-// The game folder and slots of an entry, read loosely from its header: where its first states
-// are. Whether it is damaged is read only of the entries pruning would remove.
-HistoryEntry headerOf(const QByteArray& bytes, qint64 id)
+// Reads one file of the entries' folder loosely: every blob a `kept=` line names (a damaged
+// entry's blobs, and those of a file the listing does not show, stay too), each once, into
+// `named`; with `entry`, its game folder and slots from the header.
+void readNames(const QByteArray& bytes, HistoryFiles& h, QList<int>& named, ListedEntry* entry, QList<int>& seenIn,
+               int file)
 {
-    HistoryEntry e;
-    e.id = id;
-    for (qsizetype at = 0, end = 0; (end = bytes.indexOf('\n', at)) >= 0; at = end + 1) {
-        const QByteArray line = bytes.mid(at, end - at);
-        if (line.startsWith("game="))
-            e.gameFolder = decodedField(line.mid(5));
-        else if (line.startsWith("slot="))
-            e.slots.append({decodedField(line.mid(5, line.indexOf(' ') - 5)), {}, {}});
-        else if (line.startsWith("kept=") || line.startsWith("moved=") || line.startsWith("created="))
-            break;
+    bool header = entry != nullptr;
+    const char* const end = bytes.constData() + bytes.size();
+    for (const char* line = bytes.constData(); line < end;) {
+        const char* eol = static_cast<const char*>(std::memchr(line, '\n', size_t(end - line)));
+        if (!eol)
+            eol = end;
+        const auto starts = [&](const char* key, qsizetype n) {
+            return eol - line >= n && std::memcmp(line, key, size_t(n)) == 0;
+        };
+        if (starts("kept=", 5)) {
+            header = false;
+            const int blob = eol - line >= 5 + 64 ? h.blobs.find(line + 5, 64) : -1;
+            if (blob >= 0 && seenIn[blob] != file) {
+                seenIn[blob] = file;
+                ++h.references[blob];
+                named.append(blob);
+            }
+        } else if (header && (starts("moved=", 6) || starts("created=", 8))) {
+            header = false;
+        } else if (header && starts("game=", 5)) {
+            entry->folder = h.folders.number(line + 5, eol - line - 5);
+        } else if (header && starts("slot=", 5)) {
+            const char* blank = static_cast<const char*>(std::memchr(line + 5, ' ', size_t(eol - line - 5)));
+            h.slotsOf.append(h.slots.number(line + 5, (blank ? blank : eol) - line - 5));
+        }
+        line = eol + 1;
     }
-    return e;
 }
 
 HistoryFiles readHistoryFiles(const QString& folder)
 {
     HistoryFiles h;
-    h.blobs = readBlobs(folder);
+    readBlobs(folder, h);
+    // The file that last named each blob: a file names a blob once however many lines do.
+    QList<int> seenIn(h.blobSizes.size(), -1);
+    int file = 0;
+    const int noEntry = h.folders.number("", 0);
     DirStream dir(folder + QStringLiteral("/entries"));
-    QMap<qint64, HistoryEntry> listed;
     while (const dirent* d = dir.next()) {
         if (std::strcmp(d->d_name, ".") == 0 || std::strcmp(d->d_name, "..") == 0)
             continue;
-        // The program writes regular files alone there; links are not followed.
-        const UniqueFd fd(::openat(dir.fd(), d->d_name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+        // The program writes regular files alone there; links are not followed. Reading them
+        // leaves their times alone where the owner may.
+        constexpr int flags = O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC;
+        UniqueFd fd(::openat(dir.fd(), d->d_name, flags | O_NOATIME));
+        if (!fd.isValid() && errno == EPERM)
+            fd = UniqueFd(::openat(dir.fd(), d->d_name, flags));
         const FileRead read = fd.isValid() ? readRegularFd(fd.get(), kEntryLimit) : FileRead{};
         if (read.status == FileRead::Status::NotRegularFile || (!fd.isValid() && (errno == ELOOP || errno == ENOENT)))
             continue;
@@ -320,57 +378,77 @@ HistoryFiles readHistoryFiles(const QString& folder)
             h.whole = false;
             qCWarning(lcInstall, "history: %s cannot be read; no blob is removed", d->d_name);
         }
-        const QSet<QByteArray> hashes = keptHashes(read.data);
-        for (const QByteArray& hash : hashes)
-            ++h.references[hash];
+        ++file;
         const qint64 entry = entryNumber(d->d_name, ".entry");
-        const qint64 id = entry ? entry : entryNumber(d->d_name, ".pending");
-        if (id == 0)
-            continue;
-        h.namedBy[id].append(hashes.values());
-        if (!entry) {
-            h.pending.insert(id);
-            continue;
+        const qint64 pending = entry ? 0 : entryNumber(d->d_name, ".pending");
+        if (entry) {
+            ListedEntry e{entry, noEntry, h.slotsOf.size(), 0, h.blobsOf.size(), 0};
+            readNames(read.data, h, h.blobsOf, &e, seenIn, file);
+            e.slotsTo = h.slotsOf.size();
+            e.blobsTo = h.blobsOf.size();
+            h.listed.append(e);
+        } else {
+            // A stray file's blobs count too; a pending entry's go with its entry.
+            QList<int> named;
+            readNames(read.data, h, named, nullptr, seenIn, file);
+            if (pending)
+                h.pending.insert(pending, named);
         }
-        listed.insert(id, headerOf(read.data, id));
     }
-    h.listed = listed.values();
+    std::sort(h.listed.begin(), h.listed.end(), [](const ListedEntry& a, const ListedEntry& b) { return a.id < b.id; });
     return h;
 }
 
-// The first entry to touch a slot in a game folder keeps the game's own files of it.
-QSet<qint64> firstStates(const QList<HistoryEntry>& oldestFirst)
+int numbered(QHash<QString, int>& numbers, const QString& key)
 {
-    QHash<QString, QString> canonical;
-    QSet<QString> seen;
-    QSet<qint64> first;
-    for (const HistoryEntry& e : oldestFirst) {
-        auto folder = canonical.constFind(e.gameFolder);
-        if (folder == canonical.constEnd())
-            folder = canonical.insert(e.gameFolder, canonicalGameFolder(e.gameFolder));
-        for (const HistorySlot& s : e.slots)
-            if (!seen.contains(folder.value() + QLatin1Char('\n') + s.slot)) {
-                seen.insert(folder.value() + QLatin1Char('\n') + s.slot);
-                first.insert(e.id);
+    const auto it = numbers.constFind(key);
+    return it != numbers.constEnd() ? it.value() : *numbers.insert(key, int(numbers.size()));
+}
+
+// The first entry to touch a slot in a game folder keeps the game's own files of it: which of
+// the listed entries are first states, in their order.
+QList<bool> firstStates(const HistoryFiles& h)
+{
+    // A game folder spelled in several ways is one folder; a slot code likewise.
+    QHash<QString, int> canonical;
+    QList<int> folderOf(h.folders.size(), -1);
+    QHash<QString, int> decoded;
+    QList<int> slotOf;
+    for (qsizetype i = 0; i < h.slots.size(); ++i)
+        slotOf.append(numbered(decoded, decodedField(h.slots.spelling(int(i)))));
+    QSet<quint64> seen;
+    QList<bool> first(h.listed.size(), false);
+    for (qsizetype i = 0; i < h.listed.size(); ++i) {
+        const ListedEntry& e = h.listed.at(i);
+        int& folder = folderOf[e.folder];
+        if (folder < 0)
+            folder = numbered(canonical, canonicalGameFolder(decodedField(h.folders.spelling(e.folder))));
+        for (qsizetype s = e.slotsFrom; s < e.slotsTo; ++s) {
+            const quint64 key = (quint64(folder) << 32) | quint32(slotOf.at(h.slotsOf.at(s)));
+            if (!seen.contains(key)) {
+                seen.insert(key);
+                first[i] = true;
             }
+        }
     }
     return first;
 }
 
 // Removes a listed entry's files; the blobs they alone named add their size to `freed`.
-void forget(const QString& folder, HistoryFiles& h, qint64 id, qint64* freed = nullptr)
+void forget(const QString& folder, HistoryFiles& h, const ListedEntry& e, qint64* freed = nullptr)
 {
-    const QByteArray entries = QFile::encodeName(folder) + "/entries/" + QByteArray::number(id);
+    const QByteArray entries = QFile::encodeName(folder) + "/entries/" + QByteArray::number(e.id);
     ::unlink(QByteArray(entries + ".entry").constData());
-    if (h.pending.contains(id))
+    const auto release = [&](int blob) {
+        if (--h.references[blob] == 0 && freed)
+            *freed += h.blobSizes.at(blob);
+    };
+    for (qsizetype b = e.blobsFrom; b < e.blobsTo; ++b)
+        release(h.blobsOf.at(b));
+    if (const auto pending = h.pending.constFind(e.id); pending != h.pending.constEnd()) {
         ::unlink(QByteArray(entries + ".pending").constData());
-    for (const QByteArray& hash : h.namedBy.value(id)) {
-        auto it = h.references.find(hash);
-        if (it != h.references.end() && --it.value() == 0) {
-            h.references.erase(it);
-            if (freed)
-                *freed += h.blobs.value(hash).size;
-        }
+        for (const int blob : pending.value())
+            release(blob);
     }
 }
 
@@ -380,9 +458,9 @@ void sweepBlobs(const QString& folder, const HistoryFiles& h)
     if (!h.whole)
         return;
     const QByteArray blobs = QFile::encodeName(folder + QStringLiteral("/blobs/"));
-    for (auto it = h.blobs.constBegin(); it != h.blobs.constEnd(); ++it)
-        if (!h.references.contains(it.key()))
-            ::unlink(QByteArray(blobs + it.key()).constData());
+    for (qsizetype b = 0; b < h.references.size(); ++b)
+        if (h.references.at(b) == 0)
+            ::unlink(QByteArray(blobs + h.blobs.spelling(int(b))).constData());
 }
 
 std::atomic_bool g_pruneScheduled{false};
@@ -400,17 +478,18 @@ void HistoryStore::prune(qint64 cap)
     if (!h.whole)
         return;
     qint64 used = 0;
-    for (auto it = h.blobs.constBegin(); it != h.blobs.constEnd(); ++it)
-        if (h.references.contains(it.key()))
-            used += it->size;
-    const QSet<qint64> first = firstStates(h.listed);
+    for (qsizetype b = 0; b < h.references.size(); ++b)
+        if (h.references.at(b) > 0)
+            used += h.blobSizes.at(b);
+    const QList<bool> first = firstStates(h);
+    const QString entries = m_folder + QStringLiteral("/entries/");
     for (qsizetype i = 0; i < h.listed.size() && used > cap; ++i) {
-        const HistoryEntry& e = h.listed.at(i);
-        if (first.contains(e.id) ||
-            !readEntry(m_folder + QStringLiteral("/entries/%1.entry").arg(e.id), e.id, QString()).damage.isEmpty())
+        const ListedEntry& e = h.listed.at(i);
+        if (first.at(i) ||
+            !readEntry(entries + QString::number(e.id) + QStringLiteral(".entry"), e.id, QString()).damage.isEmpty())
             continue;
         qint64 freed = 0;
-        forget(m_folder, h, e.id, &freed);
+        forget(m_folder, h, e, &freed);
         used -= freed;
     }
     sweepBlobs(m_folder, h);
@@ -424,13 +503,10 @@ void HistoryStore::forgetOlderThan(qint64 id, bool firstStatesToo)
     if (!lock.isValid())
         throw historyInUse(m_folder);
     HistoryFiles h = readHistoryFiles(m_folder);
-    const QSet<qint64> first = firstStates(h.listed);
-    QList<qint64> older;
-    for (const HistoryEntry& e : std::as_const(h.listed))
-        if (e.id < id && (firstStatesToo || !first.contains(e.id)))
-            older.append(e.id);
-    for (const qint64 o : std::as_const(older))
-        forget(m_folder, h, o);
+    const QList<bool> first = firstStates(h);
+    for (qsizetype i = 0; i < h.listed.size() && h.listed.at(i).id < id; ++i)
+        if (firstStatesToo || !first.at(i))
+            forget(m_folder, h, h.listed.at(i));
     sweepBlobs(m_folder, h);
 }
 
@@ -438,8 +514,9 @@ void pruneSoon(const QString& settingsFile)
 {
     // Only a history over its cap is read whole, and never by the change that found it so.
     const HistoryStore store(settingsFile);
-    const qint64 cap = store.cap();
-    if (store.spaceUsed() <= cap || g_pruneScheduled.exchange(true))
+    const qint64 used = store.spaceUsed();
+    const qint64 cap = store.cap(used);
+    if (used <= cap || g_pruneScheduled.exchange(true))
         return;
     background::run([settingsFile, cap](const std::atomic_bool&) {
         g_pruneScheduled = false;

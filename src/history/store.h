@@ -36,8 +36,9 @@ public:
     std::optional<HistoryEntry> newest(const QString& gameFolder) const;
     // The bytes the blobs take.
     qint64 spaceUsed() const;
-    // The size the history is kept under: `configured`, never more than a tenth of the free space.
-    qint64 cap(qint64 configured = qint64{2} << 30) const;
+    // The size the history is kept under: `configured`, never more than a tenth of the free space
+    // with the `used` bytes of its blobs (spaceUsed(), measured once by the caller).
+    qint64 cap(qint64 used, qint64 configured = qint64{2} << 30) const;
     // Removes the oldest entries until the blobs fit under `cap`, never a damaged one nor the
     // first entry of a slot in its game folder (the game's own files), then every blob no file
     // of the entries' folder names. Reads each file once: its time grows with the history.

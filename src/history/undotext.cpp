@@ -1,7 +1,7 @@
 #include "history/undotext.h"
 
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 
 namespace kvr {
 

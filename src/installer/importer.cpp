@@ -3,9 +3,9 @@
 #include "app/fileio.h"
 #include "app/filelist.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "extract/package_check.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 
 #include <QDir>
 #include <QFile>

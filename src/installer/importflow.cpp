@@ -2,9 +2,8 @@
 
 #include "app/progresstask.h"
 #include "app/toolkit.h"
+#include "catalogue/slots.h"
 #include "installer/principal.h"
-#include "installer/slots.h"
-#include "viewer/visor.h"
 
 #include <QApplication>
 #include <QDialog>
@@ -174,7 +173,6 @@ bool runWithProgress(QWidget* window, const QString& label, const ProgressWork& 
     look.objectName = QStringLiteral("ImportProgress");
     look.title = kImportTitle;
     look.label = label;
-    look.cancelling = QStringLiteral("Cancelling...");
     look.total = 1000;
     return kvr::runWithProgress(window, look, work);
 }
@@ -198,36 +196,13 @@ ExistingPackageHandler setExistingPackageHandler(ExistingPackageHandler handler)
     return std::exchange(g_existing, handler ? std::move(handler) : ExistingPackageHandler(&askExisting));
 }
 
-void importArchives(QWidget* window, const QStringList& paths)
+namespace {
+
+// Where each readable archive goes: its slot and skin name, asked for when its name does not say,
+// and what becomes of a name the skins folder or this import already holds.
+QList<ImportJob> planJobs(const QString& skins, const QStringList& archives, const QList<ArchiveListing>& listings,
+                          bool cancelled, QList<Outcome>& outcomes)
 {
-    Principal& main = Principal::instance();
-    const QString skins = usableFolder(main.File1.Path());
-    if (skins.isEmpty()) {
-        MsgBox(QStringLiteral("Set the skins folder in the Control Panel first."), vbExclamation);
-        return;
-    }
-    QList<Outcome> outcomes;
-    QStringList archives;
-    for (const QString& path : paths) {
-        const QString name = QFileInfo(path).fileName();
-        if (!QFileInfo(path).isFile() || !isImportableArchive(name))
-            outcomes.append({name, QStringLiteral("not an archive this program imports (.zip, .7z, .rar, .tar.*)")});
-        else
-            archives.append(path);
-    }
-
-    // Listing a compressed tar means reading it whole: off the window's thread too.
-    QList<ArchiveListing> listings(archives.size());
-    const bool cancelled = runWithProgress(
-        window, QStringLiteral("Reading the archives..."), [&](const std::atomic_bool& cancel, WorkProgress& progress) {
-            for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
-                listings[i] = listArchive(archives[i], cancel, [&](double f) {
-                    progress.done =
-                        static_cast<int>(1000 * (static_cast<double>(i) + f) / static_cast<double>(archives.size()));
-                });
-            }
-        });
-
     QList<ImportJob> jobs;
     // The job of this import that is to write the package of that name, or -1.
     auto jobInImport = [&](const QString& code, const QString& skin) -> qsizetype {
@@ -288,7 +263,12 @@ void importArchives(QWidget* window, const QStringList& paths)
         }
         jobs.append({archives[i], code, skin, replace});
     }
+    return jobs;
+}
 
+// Writes the planned packages off the window's thread and says of each what became of it.
+void runJobs(QWidget* window, const QString& skins, const QList<ImportJob>& jobs, QList<Outcome>& outcomes)
+{
     QList<ImportResult> results(jobs.size());
     if (!jobs.isEmpty()) {
         (void)runWithProgress(window, QStringLiteral("Importing packages..."),
@@ -318,14 +298,11 @@ void importArchives(QWidget* window, const QStringList& paths)
                                         : QStringLiteral(", with its note");
         outcomes.append({name, text, true});
     }
+}
 
-    // The slot lists show the new packages at once, and so does the viewer they were dropped on.
-    main.File1.setPath(main.File1.Path());
-    if (auto* viewer = qobject_cast<Visor*>(window)) {
-        viewer->File1.setPath(viewer->File1.Path());
-        viewer->Combo1_Click();
-    }
-
+// One box for the whole drop: what was imported where, then what was not and why.
+void showSummary(const QString& skins, const QList<Outcome>& outcomes)
+{
     QString imported, skipped;
     for (const Outcome& o : outcomes)
         (o.imported ? imported : skipped) += QStringLiteral("\n    ") + o.file +
@@ -337,6 +314,46 @@ void importArchives(QWidget* window, const QStringList& paths)
         summary += (summary.isEmpty() ? QString() : QStringLiteral("\n\n")) + QStringLiteral("Not imported:") + skipped;
     if (!summary.isEmpty())
         MsgBox(summary, imported.isEmpty() ? vbExclamation : vbOKOnly + 64, kImportTitle);
+}
+
+} // namespace
+
+void importArchives(QWidget* window, const QStringList& paths)
+{
+    Principal& main = Principal::instance();
+    const QString skins = usableFolder(main.File1.Path());
+    if (skins.isEmpty()) {
+        MsgBox(QStringLiteral("Set the skins folder in the Control Panel first."), vbExclamation);
+        return;
+    }
+    QList<Outcome> outcomes;
+    QStringList archives;
+    for (const QString& path : paths) {
+        const QString name = QFileInfo(path).fileName();
+        if (!QFileInfo(path).isFile() || !isImportableArchive(name))
+            outcomes.append({name, QStringLiteral("not an archive this program imports (.zip, .7z, .rar, .tar.*)")});
+        else
+            archives.append(path);
+    }
+
+    // Listing a compressed tar means reading it whole: off the window's thread too.
+    QList<ArchiveListing> listings(archives.size());
+    const bool cancelled = runWithProgress(
+        window, QStringLiteral("Reading the archives..."), [&](const std::atomic_bool& cancel, WorkProgress& progress) {
+            for (qsizetype i = 0; i < archives.size() && !cancel; ++i) {
+                listings[i] = listArchive(archives[i], cancel, [&](double f) {
+                    progress.done =
+                        static_cast<int>(1000 * (static_cast<double>(i) + f) / static_cast<double>(archives.size()));
+                });
+            }
+        });
+    runJobs(window, skins, planJobs(skins, archives, listings, cancelled, outcomes), outcomes);
+
+    // The slot lists show the new packages at once, and so does the viewer they were dropped on.
+    main.File1.setPath(main.File1.Path());
+    if (auto* lister = dynamic_cast<PackageListWindow*>(window))
+        lister->listPackagesAgain();
+    showSummary(skins, outcomes);
 }
 
 void chooseAndImportArchives(QWidget* window)

@@ -34,6 +34,14 @@ using ExistingPackageHandler = std::function<ExistingPackageAnswer(const QString
 ImportQuestionHandler setImportQuestionHandler(ImportQuestionHandler handler);
 ExistingPackageHandler setExistingPackageHandler(ExistingPackageHandler handler);
 
+// A window that lists the packages of the skins folder: an import dropped on it lists them again.
+class PackageListWindow
+{
+public:
+    virtual ~PackageListWindow() = default;
+    virtual void listPackagesAgain() = 0;
+};
+
 // Imports the archives into the skins folder the main window lists, then re-reads its list and
 // shows what was imported where and what was skipped and why.
 void importArchives(QWidget* window, const QStringList& paths);

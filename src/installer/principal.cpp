@@ -5,18 +5,17 @@
 #include "app/acercade.h"
 #include "app/art.h"
 #include "app/ayuda.h"
+#include "app/mainwindow.h"
 #include "app/navigation.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
+#include "change/slotchange.h"
 #include "installer/changeprompts.h"
 #include "installer/combolist.h"
 #include "installer/importer.h"
-#include "installer/installation.h"
 #include "installer/principalmenu.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
-#include "loadouts/loadouts.h"
 #include "settings/controlpanel.h"
 #include "settings/modulo_ini.h"
-#include "viewer/visor.h"
 
 #include <QFrame>
 #include <QGridLayout>
@@ -50,7 +49,7 @@ Principal::Principal()
     installPrincipalMenu(*this);
     // A game folder another program keeps locked is waited for in view of the player.
     setLockWait(&waitInWindow);
-    acceptLoadoutDrops(this);
+    windowLinks().acceptLoadoutDrops(this);
 }
 
 void Principal::buildLayout()
@@ -158,8 +157,7 @@ void Principal::Form_Load()
     INSTFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kGameFolderKey);
     SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
     removeImportLeftovers(SKINSFOLDER);
-    File1.setPattern(kPackagePattern);
-    File1.setPath(SKINSFOLDER);
+    listPackages(SKINSFOLDER);
     for (const Slot& s : slotTable())
         Combo(s.number).setText(Modulo::LEEINI(INIFILE, SettingsNames::kSkinsSectionAtLoad, s.SlotCode()));
 }
@@ -172,6 +170,20 @@ void Principal::closeEvent(QCloseEvent* event)
         return;
     }
     FormBase::closeEvent(event);
+}
+
+void Principal::listPackages(const QString& skinsFolder)
+{
+    File1.setPattern(kPackagePattern);
+    File1.setPath(skinsFolder);
+}
+
+void Principal::showRecordedSkin(const QString& slotCode)
+{
+    for (const Slot& s : slotTable()) {
+        if (s.SlotCode() == slotCode)
+            Combo(s.number).setText(Modulo::LEEINI(INIFILE, SettingsNames::kSkinsSection, slotCode));
+    }
 }
 
 void Principal::COMBOLIST(DropDownCombo& COMBO, const QString& SLOT)
@@ -222,10 +234,7 @@ bool Principal::beginChange(SlotChange& change)
     if (begun == SlotChange::Begun::Yes)
         return true;
     const ChangePlan& plan = change.plan();
-    for (const Slot& s : slotTable()) {
-        if (s.SlotCode() == plan.slot)
-            Combo(s.number).setText(Modulo::LEEINI(INIFILE, SettingsNames::kSkinsSection, plan.slot));
-    }
+    showRecordedSkin(plan.slot);
     if (begun == SlotChange::Begun::Refused)
         tellNotInstalled(plan.skin, change.problem());
     return false;
@@ -254,7 +263,7 @@ void Principal::Command3_Click()
 
 void Principal::Command4_Click()
 {
-    openChild<Visor>(Withdraw::AfterShowing);
+    windowLinks().openViewer();
 }
 
 void Principal::Command5_Click()

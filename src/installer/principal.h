@@ -1,8 +1,13 @@
 // The main window: one row per slot with the installed skin, and the five buttons.
+//
+// installer/ is the main window with its menu, the import of archives and the skins folder
+// report. It includes app/, settings/, the history and the folders beneath them; the viewer and
+// the loadouts sit above it and are opened through app/mainwindow.h's links.
 #pragma once
 
 #include "app/filelist.h"
 #include "app/forms.h"
+#include "app/mainwindow.h"
 
 #include <array>
 
@@ -14,7 +19,7 @@ namespace kvr {
 class DropDownCombo;
 class SlotChange;
 
-class Principal : public FormBase<Principal>
+class Principal : public FormBase<Principal>, public MainWindow
 {
     Q_OBJECT
 public:
@@ -50,6 +55,13 @@ public:
     void Command3_Click();
     void Command4_Click();
     void Command5_Click();
+
+    QWidget& widget() override { return *this; }
+    void Show() override { FormBase::Show(); }
+    QString settingsFile() const override { return INIFILE; }
+    QString gameFolder() const override { return INSTFOLDER; }
+    void listPackages(const QString& skinsFolder) override;
+    void showRecordedSkin(const QString& slotCode) override;
 
 protected:
     void Form_Load() override;

@@ -1,13 +1,13 @@
 #include "installer/principalmenu.h"
 
 #include "app/background.h"
+#include "app/mainwindow.h"
 #include "app/navigation.h"
 #include "history/historywindow.h"
 #include "history/undotext.h"
 #include "installer/importflow.h"
 #include "installer/principal.h"
 #include "installer/report.h"
-#include "loadouts/loadouts.h"
 
 #include <QComboBox>
 #include <QContextMenuEvent>
@@ -161,8 +161,7 @@ QMenu* buildPrincipalMenu(Principal& main)
                      [window] { handle([&] { chooseAndImportArchives(window); }); });
     QObject::connect(report, &QAction::triggered, window,
                      [] { handle([] { openChild<Report>(Withdraw::AfterShowing); }); });
-    QObject::connect(loadouts, &QAction::triggered, window,
-                     [] { handle([] { openChild<Loadouts>(Withdraw::AfterShowing); }); });
+    QObject::connect(loadouts, &QAction::triggered, window, [] { handle([] { windowLinks().openLoadouts(); }); });
     QObject::connect(undo, &QAction::triggered, window, [window] { handle([&] { undoLastChange(*window); }); });
     QObject::connect(history, &QAction::triggered, window,
                      [] { handle([] { openChild<HistoryWindow>(Withdraw::AfterShowing); }); });

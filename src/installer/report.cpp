@@ -2,12 +2,12 @@
 
 #include "app/background.h"
 #include "app/widgets.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
+#include "change/slotchange.h"
 #include "history/history.h"
 #include "installer/changeprompts.h"
-#include "installer/installation.h"
 #include "installer/principal.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 
@@ -29,19 +29,6 @@ constexpr int kStateColumn = 2;
 constexpr int kButtonColumn = 3;
 // Rows of the files table: filling and measuring tens of thousands would hold the window.
 constexpr int kMaxProblemRows = 2000;
-
-QTableWidget* makeTable(const QString& name, const QStringList& headers)
-{
-    auto* table = new QTableWidget(0, static_cast<int>(headers.size()));
-    table->setObjectName(name);
-    table->setHorizontalHeaderLabels(headers);
-    table->verticalHeader()->hide();
-    table->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    table->setSelectionBehavior(QAbstractItemView::SelectRows);
-    table->setWordWrap(true);
-    table->horizontalHeader()->setStretchLastSection(true);
-    return table;
-}
 
 } // namespace
 

@@ -3,10 +3,10 @@
 #include "app/background.h"
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "extract/zip_members.h"
 #include "installer/folderindex.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 
 #include <QFile>
 #include <QSet>

@@ -3,7 +3,7 @@
 #include "app/fileio.h"
 #include "app/textcodec.h"
 #include "app/toolkit.h"
-#include "installer/skinpackage.h"
+#include "catalogue/skinpackage.h"
 #include "settings/profile.h"
 
 #include <QDir>

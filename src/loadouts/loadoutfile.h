@@ -14,7 +14,7 @@
 //   MOSQ=https://example.org/sqn105
 #pragma once
 
-#include "installer/slots.h"
+#include "catalogue/slots.h"
 
 #include <QByteArray>
 #include <QString>

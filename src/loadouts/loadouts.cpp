@@ -3,10 +3,10 @@
 #include "app/fileio.h"
 #include "app/progresstask.h"
 #include "app/widgets.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "installer/combolist.h"
 #include "installer/principal.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 #include "loadouts/packwindow.h"
 
 #include <QApplication>
@@ -164,14 +164,9 @@ void Loadouts::buildLayout()
 
     Label2 = new QLabel(QStringLiteral("Select a loadout to see its slots."));
     Label2->setObjectName(QStringLiteral("Label2"));
-    Table1 = new QTableWidget(kSlotCount, 3);
-    Table1->setObjectName(QStringLiteral("Table1"));
-    Table1->setHorizontalHeaderLabels({QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Status")});
-    Table1->verticalHeader()->hide();
+    Table1 = makeTable(QStringLiteral("Table1"),
+                       {QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Status")}, kSlotCount);
     Table1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
-    Table1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    Table1->horizontalHeader()->setStretchLastSection(true);
     Label2->setBuddy(Table1);
     Label3 = new QLabel;
     Label3->setObjectName(QStringLiteral("Label3"));

@@ -1,6 +1,9 @@
 // The Loadouts window: the player's loadouts, each slot's status against the skins recorded now,
 // and saving, applying, exporting, importing and deleting them. Opened from the main window's
 // context menu; a .kvrloadout dropped on the main window is imported without it.
+//
+// loadouts/ holds the loadout and pack files and their windows. It includes the installer and
+// everything beneath it; only the command line and the program's entry include it.
 #pragma once
 
 #include "app/navigation.h"

@@ -2,14 +2,13 @@
 
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
+#include "change/slotchange.h"
 #include "history/history.h"
-#include "installer/installation.h"
-#include "installer/skinpackage.h"
 #include "settings/profile.h"
 #include "settings/settings_names.h"
 
 #include <QFile>
-#include <QThread>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -218,27 +217,6 @@ PackageVerifier packageVerifier(const PackageId& expected, const std::atomic<boo
     };
 }
 
-// Off the window's thread, a game folder another program holds is waited for until the lock
-// comes or the player cancels.
-LockWait waitUntilCancelled(const std::atomic<bool>& cancel,
-                            const std::function<void(const QString& waitingFor)>& waiting)
-{
-    // `waiting` hears why, and "" once the lock is won.
-    return [&cancel, &waiting](const QString& waitingFor, const std::function<bool()>& tryLock) {
-        if (waiting)
-            waiting(waitingFor);
-        while (!cancel) {
-            if (tryLock()) {
-                if (waiting)
-                    waiting(QString());
-                return true;
-            }
-            QThread::msleep(50);
-        }
-        return false;
-    };
-}
-
 } // namespace
 
 LoadoutCheck checkLoadout(const Loadout& loadout, const std::array<QString, kSlotCount>& recorded,
@@ -287,7 +265,8 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
                          const std::function<void(const QString& waitingFor)>& waiting)
 {
     ApplyResult result;
-    PackageFolder packages(usableFolder(target.skinsFolder));
+    const LocalWorkspace where(target);
+    PackageFolder packages(where.skinsFolder());
     // A slot that changes has its package's CRC read in its own turn, under the game folder's lock:
     // a cancel never waits for every package to be read first, and what is installed is what was
     // checked.
@@ -304,7 +283,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
         total += c.status == SlotStatus::WillChange || (applyAnyway && c.status == SlotStatus::PackageDiffers);
     if (progress)
         progress(0, total);
-    const LockWait waitForLock = waitUntilCancelled(cancel, waiting);
+    const LockWait waitForLock = lockWaitUntilCancelled(cancel, waiting);
     // Every slot changed is one entry of the history: one undo takes the whole loadout back, and
     // after a cancel the entry holds the slots that were changed.
     std::optional<HistoryBatch> batch;
@@ -332,8 +311,7 @@ ApplyResult applyLoadout(const Loadout& loadout, const InstallTarget& target, bo
             }
             outcome.reason.clear();
             try {
-                SlotChange change = SlotChange::install(target.gameFolder, target.skinsFolder, target.settingsFile,
-                                                        s.SlotCode(), outcome.skin);
+                SlotChange change = SlotChange::install(where, s.SlotCode(), outcome.skin);
                 const LoadoutSlot& wanted = loadout.entries[static_cast<size_t>(s.number - 1)];
                 // Applied anyway, a package is taken as it is.
                 if (!applyAnyway && wanted.skin != kDefaultSkin)

@@ -3,6 +3,7 @@
 // and applying a loadout.
 #pragma once
 
+#include "change/workspace.h"
 #include "loadouts/loadoutfile.h"
 
 #include <QHash>
@@ -81,12 +82,7 @@ Loadout currentLoadout(const QString& name, const std::array<QString, kSlotCount
                        const std::atomic<bool>& cancel, QStringList* leftOut);
 
 // Where an apply installs and records.
-struct InstallTarget
-{
-    QString gameFolder;
-    QString skinsFolder;
-    QString settingsFile;
-};
+using InstallTarget = Workspace;
 
 struct SlotOutcome
 {

@@ -3,10 +3,10 @@
 
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
 #include "extract/package_check.h"
 #include "extract/zip_members.h"
 #include "installer/importer.h"
-#include "installer/skinpackage.h"
 
 #include <QFile>
 #include <QFileInfo>

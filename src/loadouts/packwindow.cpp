@@ -4,7 +4,7 @@
 #include "app/progresstask.h"
 #include "app/toolkit.h"
 #include "app/widgets.h"
-#include "installer/slots.h"
+#include "catalogue/slots.h"
 
 #include <QCheckBox>
 #include <QDir>
@@ -28,7 +28,6 @@ bool runPackWork(QWidget* window, const QString& label,
     look.objectName = QStringLiteral("PackProgress");
     look.title = kPackTitle;
     look.label = label;
-    look.cancelling = QStringLiteral("Cancelling...");
     look.total = 1;
     look.minimumWidthChars = 60;
     return runWithProgress(window, look, [&](const std::atomic_bool& stop, WorkProgress& progress) {
@@ -66,14 +65,9 @@ void PackWindow::buildLayout()
                             .arg(QFileInfo(m_pack.path).fileName(), m_pack.loadout.name));
     Label1->setObjectName(QStringLiteral("Label1"));
     Label1->setWordWrap(true);
-    Table1 = new QTableWidget(kSlotCount, 3);
-    Table1->setObjectName(QStringLiteral("Table1"));
-    Table1->setHorizontalHeaderLabels({QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Status")});
-    Table1->verticalHeader()->hide();
+    Table1 = makeTable(QStringLiteral("Table1"),
+                       {QStringLiteral("Slot"), QStringLiteral("Skin"), QStringLiteral("Status")}, kSlotCount);
     Table1->verticalHeader()->setDefaultSectionSize(fontMetrics().height() + 6);
-    Table1->setEditTriggers(QAbstractItemView::NoEditTriggers);
-    Table1->setSelectionBehavior(QAbstractItemView::SelectRows);
-    Table1->horizontalHeader()->setStretchLastSection(true);
     Label1->setBuddy(Table1);
     FreeName = new QCheckBox(QStringLiteral("Where a package differs from &yours, add the pack's under a free name"));
     FreeName->setObjectName(QStringLiteral("FreeName"));

@@ -4,9 +4,9 @@
 
 #include "app/fileio.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "installer/importer.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 
 #include <QDateTime>
 #include <QDir>

@@ -4,8 +4,7 @@
 
 #include "app/art.h"
 #include "app/background.h"
-#include "installer/principal.h"
-#include "installer/skinpackage.h"
+#include "app/mainwindow.h"
 #include "settings/modulo_ini.h"
 #include "settings/prefixes.h"
 
@@ -377,9 +376,7 @@ void ControlPanel::Child_Unload(bool& /*cancel*/)
     INIFILE = Modulo::settingsPath();
     SKINSFOLDER = Modulo::LEEINI(INIFILE, SettingsNames::kFoldersSection, SettingsNames::kSkinsFolderKey);
     // A skins folder that does not exist leaves the main window's list without names.
-    Principal& main = Principal::instance();
-    main.File1.setPattern(kPackagePattern);
-    main.File1.setPath(SKINSFOLDER);
+    mainWindow().listPackages(SKINSFOLDER);
 }
 
 } // namespace kvr

@@ -1,4 +1,7 @@
 // The program's two ways in and out of KVRSI.INI.
+//
+// settings/ holds the settings file, where the game is installed (drives, Wine prefixes, Steam,
+// Lutris), and the Control Panel that sets them. It includes app/ and nothing above it.
 #pragma once
 
 #include "settings/profile.h"

@@ -4,9 +4,8 @@
 
 #include "app/art.h"
 #include "app/logging.h"
-#include "installer/importflow.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "settings/modulo_ini.h"
 #include "viewer/pictureloader.h"
 
@@ -183,6 +182,12 @@ void Visor::Combo1_Click()
     const QString filter = filterCode(Combo1->currentIndex());
     List1->clear();
     PONENLISTA(filter);
+}
+
+void Visor::listPackagesAgain()
+{
+    File1.setPath(File1.Path());
+    Combo1_Click();
 }
 
 void Visor::List1_Click()

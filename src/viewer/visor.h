@@ -1,9 +1,13 @@
 // The skin viewer: lists the packages of the skins folder, all of them or one slot's, and shows a
 // chosen package's preview picture and note. It only reads.
+//
+// viewer/ includes the installer and everything beneath it; only the command line and the
+// program's entry include it.
 #pragma once
 
 #include "app/filelist.h"
 #include "app/navigation.h"
+#include "installer/importflow.h"
 
 class QComboBox;
 class QLabel;
@@ -14,7 +18,7 @@ namespace kvr {
 
 class PictureLoader;
 
-class Visor : public ChildForm<Visor>
+class Visor : public ChildForm<Visor>, public PackageListWindow
 {
     Q_OBJECT
 public:
@@ -32,6 +36,8 @@ public:
     void Combo1_Click();
     // The user chose a package: shows its name, note and picture.
     void List1_Click();
+    // Reads the skins folder again and lists it under the chosen filter.
+    void listPackagesAgain() override;
 
     // Whether the picture of the latest choice is still being decoded (the previous one shows).
     bool pictureLoading() const;

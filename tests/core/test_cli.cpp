@@ -26,23 +26,12 @@ class TestCli : public QObject, kvrtest::ProgramFixture
 
     QString program() const { return ws->programFolder() + u"/kvrsi"_s; }
 
-    // Runs the program with the arguments ("@" stands for the workspace's root); its status and
-    // both outputs.
-    int run(QStringList arguments, QString* out = nullptr, QString* err = nullptr)
+    // Runs the program in the workspace's root with the arguments ("@" stands for that root).
+    kvrtest::ToolRun run(QStringList arguments)
     {
         for (QString& a : arguments)
             a.replace(u'@', ws->root());
-        QProcess process;
-        process.setProcessEnvironment(environment(false));
-        process.setWorkingDirectory(ws->root());
-        process.start(program(), arguments);
-        if (!process.waitForFinished(60000))
-            return -1;
-        if (out)
-            *out = QString::fromUtf8(process.readAllStandardOutput());
-        if (err)
-            *err = QString::fromUtf8(process.readAllStandardError());
-        return process.exitCode();
+        return kvrtest::runTool(program(), arguments, environment(false), ws->root());
     }
 
     // No display at all, unless for the window a command is handed to.
@@ -197,17 +186,18 @@ private Q_SLOTS:
         // The window keeps the folders it loaded: a command carried out here would use the new one.
         // (A command handed over waits for the main window's load.)
         if (setup.contains(u"moved"_s))
-            QVERIFY(run({u"--status"_s}) == 0 && QDir().mkpath(ws->root() + u"/other"_s) &&
+            QVERIFY(run({u"--status"_s}).exitCode == 0 && QDir().mkpath(ws->root() + u"/other"_s) &&
                     writeFile(ws->iniPath(), ws->foldersSection(ws->root() + u"/other"_s, ws->skinsFolder())));
         if (setup.contains(u"applied"_s))
-            QCOMPARE(run({u"--apply-loadout"_s, u"Squadron"_s}), 0);
+            QCOMPARE(run({u"--apply-loadout"_s, u"Squadron"_s}).exitCode, 0);
         if (setup.contains(u"blocked"_s))
             QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
         if (setup.contains(u"socket"_s))
             QVERIFY(writeFile(socketPath(), "not a socket"));
 
-        QString printed, said;
-        QCOMPARE(run(arguments, &printed, &said), status);
+        const kvrtest::ToolRun ran = run(arguments);
+        const QString printed = QString::fromUtf8(ran.out), said = QString::fromUtf8(ran.err);
+        QCOMPARE(ran.exitCode, status);
         QVERIFY2(QRegularExpression(out).match(printed).hasMatch(), qPrintable(printed));
         QVERIFY2(QRegularExpression(err.replace(u'@', ws->root())).match(said).hasMatch(), qPrintable(said));
         if (after.isEmpty())

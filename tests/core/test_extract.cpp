@@ -5,6 +5,7 @@
 #include "extract/unzip32.h"
 #include "extract/zip_layout.h"
 #include "testsupport.h"
+#include "zipbytes.h"
 #include "zipwriter.h"
 
 #include <QDateTime>
@@ -17,7 +18,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zip.h>
-#include <zlib.h>
 
 #include <csignal>
 #include <cstdlib>
@@ -25,9 +25,7 @@
 #include <ctime>
 #include <functional>
 
-using kvrtest::filesIn;
-using kvrtest::readFile;
-using kvrtest::writeFile;
+using namespace kvrtest;
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -39,41 +37,6 @@ using Member = kvr::ZipMember;
 void makeZip(const QString& path, const QList<Member>& members, const QByteArray& comment = {})
 {
     QVERIFY2(kvr::writeZip(path, members, comment), qPrintable(path));
-}
-
-QByteArray le16(quint16 v)
-{
-    const char b[2] = {char(v), char(v >> 8)};
-    return QByteArray(b, 2);
-}
-QByteArray le32(quint32 v)
-{
-    return le16(quint16(v)) + le16(quint16(v >> 16));
-}
-quint32 crc32Of(const QByteArray& data)
-{
-    return quint32(::crc32(0, reinterpret_cast<const Bytef*>(data.constData()), uInt(data.size())));
-}
-
-// The local header and data of a stored member.
-QByteArray storedLocal(const QByteArray& name, const QByteArray& data)
-{
-    return "PK\3\4" + le16(10) + le16(0) + le16(0) + le32(0) + le32(crc32Of(data)) + le32(quint32(data.size())) +
-           le32(quint32(data.size())) + le16(quint16(name.size())) + le16(0) + name + data;
-}
-
-// A central-directory entry of a stored member whose local header is at `offset`.
-QByteArray storedCentral(const QByteArray& name, quint32 crc, qsizetype size, quint32 offset)
-{
-    return "PK\1\2" + le16(20) + le16(10) + le16(0) + le16(0) + le32(0) + le32(crc) + le32(quint32(size)) +
-           le32(quint32(size)) + le16(quint16(name.size())) + le16(0) + le16(0) + le16(0) + le16(0) + le32(0) +
-           le32(offset) + name;
-}
-
-QByteArray endRecord(int entries, qsizetype centralSize, qsizetype centralOffset)
-{
-    return "PK\5\6" + le16(0) + le16(0) + le16(quint16(entries)) + le16(quint16(entries)) + le32(quint32(centralSize)) +
-           le32(quint32(centralOffset)) + le16(0);
 }
 
 // Data that deflates well but not to nothing.

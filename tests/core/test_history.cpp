@@ -3,9 +3,9 @@
 // back is kept, the same bytes are stored once, the cap spares first states, damaged entries are
 // refused, and a kill at any step followed by a start loses nothing.
 #include "app/newfile.h"
+#include "change/journal.h"
+#include "change/slotchange.h"
 #include "history/history.h"
-#include "installer/installation.h"
-#include "installer/journal.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 #include "testsupport.h"
@@ -414,7 +414,8 @@ private Q_SLOTS:
     }
 
     // First states are the game's own files of a slot in one game folder; a file of a name the
-    // program never writes (a stray huge number) is not numbered from, but its blobs stay.
+    // program never writes (a stray huge number) is not numbered from, but its blobs stay, as a
+    // pending entry's do.
     void forgettingKeepsEachFolderAndStray_data()
     {
         QTest::addColumn<bool>("prune");
@@ -438,8 +439,11 @@ private Q_SLOTS:
         QCOMPARE(newest().id, second.id);
         QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-        QCOMPARE(newest().id, 4);
-        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
+        const kvr::HistoryEntry fourth = newest();
+        QCOMPARE(fourth.id, 4);
+        QVERIFY2(fourth.damage.isEmpty(), qPrintable(fourth.damage));
+        // A change under way names what it keeps in its pending entry alone.
+        QVERIFY(writeFile(entries + u"5.pending"_s, readFile(entries + u"4.entry"_s).replace("end\n", "")));
         if (prune)
             store().prune(1);
         else
@@ -449,19 +453,23 @@ private Q_SLOTS:
             left.prepend(e.id);
         QCOMPARE(left, QList<qint64>({1, 3}));
         QCOMPARE(readFile(store().blobPath(kvr::sha256Hex("the second game's own"))), "the second game's own"_ba);
-        for (const kvr::HistoryFile& f : second.kept)
+        for (const kvr::HistoryFile& f : second.kept + fourth.kept)
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
-    // A damaged entry stays until it is forgotten, but the bytes it names count toward the cap:
-    // pruning removes sound entries for them, and never loops when it can remove nothing.
+    // A damaged entry stays until it is forgotten, and so do the bytes it names, which count
+    // toward the cap: pruning removes sound entries for them, and never loops when it can remove
+    // nothing.
     void pruningCountsDamagedEntries()
     {
         package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
         for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
             kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+        const QList<kvr::HistoryFile> kept = store().entries(game()).first().kept;
         const QString newest = store().folder() + u"/entries/3.entry"_s;
         QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
+        // Its pending entry gone too, as the next change lets it go: the entry alone names them.
+        QFile::remove(store().folder() + u"/entries/3.pending"_s);
         store().prune(store().spaceUsed() - 1);
         QList<qint64> left;
         for (const kvr::HistoryEntry& e : store().entries(game()))
@@ -469,6 +477,8 @@ private Q_SLOTS:
         QCOMPARE(left, QList<qint64>({1, 3}));
         store().prune(1);
         QCOMPARE(store().entries(game()).size(), 2);
+        for (const kvr::HistoryFile& f : kept)
+            QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
     // The game folder is the folder, however an entry spells it (entries made before it was

@@ -8,8 +8,8 @@
 // nothing. Every byte the program ever saw is still in a folder or in the history under its own
 // hash, and pruning or forgetting keeps each folder's first state.
 // KVR_HISTORY_SEED=<n> repeats a run.
+#include "change/slotchange.h"
 #include "history/history.h"
-#include "installer/installation.h"
 #include "settings/profile.h"
 #include "settings/settings_names.h"
 #include "testsupport.h"

@@ -1,9 +1,9 @@
 // The installation core without a window: which folder a value names, what a delete may take,
 // interrupted changes finished at start, and two writers or two installations at once.
 #include "app/fileio.h"
-#include "installer/installation.h"
-#include "installer/journal.h"
-#include "installer/slots.h"
+#include "catalogue/slots.h"
+#include "change/journal.h"
+#include "change/slotchange.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 #include "testsupport.h"

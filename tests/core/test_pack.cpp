@@ -1,10 +1,10 @@
 #include "loadouts/pack.h"
 
 #include "testsupport.h"
+#include "zipbytes.h"
 #include "zipwriter.h"
 
 #include <zip.h>
-#include <zlib.h>
 
 using namespace Qt::StringLiterals;
 
@@ -241,8 +241,7 @@ private Q_SLOTS:
                   {"MOSQ_Sqn105.zip", package}}),
             u"has a loadout naming MOSQ_Sqn105.zip, which the pack does not hold"_s);
         const QByteArray junk = "not a zip";
-        const QByteArray junkCrc =
-            QByteArray::number(static_cast<quint32>(crc32(0, reinterpret_cast<const Bytef*>(junk.constData()), 9)), 16);
+        const QByteArray junkCrc = QByteArray::number(kvrtest::crc32Of(junk), 16);
         row("package the installer refuses",
             pack({{"Desert.kvrloadout",
                    loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|9|" + junkCrc + "\r\n"},

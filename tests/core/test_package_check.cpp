@@ -2,48 +2,31 @@
 // with the package: every kind of package it refuses, and the ones it installs.
 #include "extract/package_check.h"
 #include "testsupport.h"
+#include "zipbytes.h"
 #include "zipwriter.h"
 
 #include <QTemporaryDir>
 
 using namespace Qt::StringLiterals;
 
+using kvrtest::crc32Of;
+using kvrtest::endRecord;
+using kvrtest::le32;
+
 namespace {
 
-QByteArray le16(quint16 v)
-{
-    const char bytes[2] = {char(v), char(v >> 8)};
-    return QByteArray(bytes, 2);
-}
-QByteArray le32(quint32 v)
-{
-    return le16(quint16(v)) + le16(quint16(v >> 16));
-}
-QByteArray le64(quint64 v)
-{
-    return le32(quint32(v)) + le32(quint32(v >> 32));
-}
-
-// A stored member "P.TPC" of four bytes: its local header and data, then its central entry at
-// `offset`, declaring `size` through a ZIP64 field when it does not fit in 32 bits.
+// A stored member "P.TPC" of four bytes declaring `size`, and its central entry at `offset`.
 QByteArray storedMember(quint64 size)
 {
-    const bool wide = size > 0xFFFFFFFEu;
-    return "PK\3\4" + le16(45) + le16(0) + le16(0) + le32(0) + le32(0xADF3F363) + le32(4) +
-           le32(wide ? 0xFFFFFFFF : quint32(size)) + le16(5) + le16(wide ? 12 : 0) + "P.TPC" +
-           (wide ? le16(1) + le16(8) + le64(size) : QByteArray()) + "data";
+    return kvrtest::storedLocal("P.TPC", "data", size);
 }
 QByteArray storedCentral(quint64 size, quint32 offset)
 {
-    const bool wide = size > 0xFFFFFFFEu;
-    return "PK\1\2" + le16(45) + le16(45) + le16(0) + le16(0) + le32(0) + le32(0xADF3F363) + le32(4) +
-           le32(wide ? 0xFFFFFFFF : quint32(size)) + le16(5) + le16(wide ? 12 : 0) + le16(0) + le16(0) + le16(0) +
-           le32(0) + le32(offset) + "P.TPC" + (wide ? le16(1) + le16(8) + le64(size) : QByteArray());
+    return kvrtest::storedCentral("P.TPC", crc32Of("data"), 4, offset, size);
 }
 QByteArray withEnd(const QByteArray& local, const QByteArray& central, int entries)
 {
-    return local + central + "PK\5\6" + le16(0) + le16(0) + le16(quint16(entries)) + le16(quint16(entries)) +
-           le32(quint32(central.size())) + le32(quint32(local.size())) + le16(0);
+    return local + central + endRecord(entries, central.size(), local.size());
 }
 
 } // namespace

@@ -1,14 +1,27 @@
 #include "installer/skinsreport.h"
 
 #include "testsupport.h"
+#include "zipbytes.h"
 #include "zipwriter.h"
 
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+
+// A skins folder and a game folder side by side, and what the check says of MOSQ's Sqn105 there.
+struct Folders
+{
+    QTemporaryDir dir;
+    QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
+    bool made = QDir().mkpath(skins) && QDir().mkpath(game);
+    QString state() const { return kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state; }
+};
+
+} // namespace
 
 class TestReport : public QObject
 {
@@ -104,93 +117,85 @@ private Q_SLOTS:
 
     void installedState()
     {
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
-        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {{"x/PMOSQ.TPC", "body"},
-                                                              {"PMOSQ_L.TPC", "wing"},
-                                                              {"PMOSQ.3DZ", "model"},
-                                                              {"PMOSQ[@Z].TPC", "marks"},
-                                                              {"PMOSQ_\xc3\x89.TPC", "accent"}}));
-        QVERIFY(kvrtest::writeFile(game + u"/pmosq.tpc"_s, "body"_ba)); // as the platform finds it: any case
-        QVERIFY(kvrtest::writeFile(game + u"/pmosq[@z].tpc"_s, "marks"_ba));
-        QVERIFY(kvrtest::writeFile(game + u"/pmosq_\u00e9.tpc"_s, "accent"_ba));
-        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
-        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.3DZ"_s, "model"_ba));
+        Folders f;
+        QVERIFY(f.made);
+        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Sqn105.zip"_s, {{"x/PMOSQ.TPC", "body"},
+                                                                {"PMOSQ_L.TPC", "wing"},
+                                                                {"PMOSQ.3DZ", "model"},
+                                                                {"PMOSQ[@Z].TPC", "marks"},
+                                                                {"PMOSQ_\xc3\x89.TPC", "accent"}}));
+        QVERIFY(kvrtest::writeFile(f.game + u"/pmosq.tpc"_s, "body"_ba)); // as the platform finds it: any case
+        QVERIFY(kvrtest::writeFile(f.game + u"/pmosq[@z].tpc"_s, "marks"_ba));
+        QVERIFY(kvrtest::writeFile(f.game + u"/pmosq_\u00e9.tpc"_s, "accent"_ba));
+        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
+        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ.3DZ"_s, "model"_ba));
         for (int i = 0; i < 100; ++i) // a game folder holds many more files than a package
-            QVERIFY(kvrtest::writeFile(game + u"/other%1.txt"_s.arg(i), "other"_ba));
-        QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"as installed"_s);
-        QVERIFY(kvr::installedState(skins, game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
-        QCOMPARE(kvr::installedState(skins, game + u"/gone"_s, u"MOSQ"_s, u"Sqn105"_s).state, u"5 files missing"_s);
+            QVERIFY(kvrtest::writeFile(f.game + u"/other%1.txt"_s.arg(i), "other"_ba));
+        QCOMPARE(f.state(), u"as installed"_s);
+        QVERIFY(kvr::installedState(f.skins, f.game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
+        QCOMPARE(kvr::installedState(f.skins, f.game + u"/gone"_s, u"MOSQ"_s, u"Sqn105"_s).state, u"5 files missing"_s);
 
-        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ_L.TPC"_s, "WING"_ba)); // same size, other CRC
-        QFile::remove(game + u"/PMOSQ.3DZ"_s);
-        const kvr::SlotState changed = kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s);
+        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ_L.TPC"_s, "WING"_ba)); // same size, other CRC
+        QFile::remove(f.game + u"/PMOSQ.3DZ"_s);
+        const kvr::SlotState changed = kvr::installedState(f.skins, f.game, u"MOSQ"_s, u"Sqn105"_s);
         QCOMPARE(changed.state, u"1 file differs, 1 file missing"_s);
         QVERIFY(!changed.asInstalled);
-        QFile::remove(game + u"/pmosq.tpc"_s);
-        QCOMPARE(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, u"1 file differs, 2 files missing"_s);
+        QFile::remove(f.game + u"/pmosq.tpc"_s);
+        QCOMPARE(f.state(), u"1 file differs, 2 files missing"_s);
     }
 
     // A file of the member's size still carrying the whole second unpacking gave it is trusted
-    // unread; any other time has it read and compared.
-    void installedStateQuickCheck_data()
+    // unread; any other time has it read and compared. A member's name is found on disk as
+    // written, else in another letter case: the first such name in byte order, whatever order the
+    // folder lists them in.
+    void installedStateOfOneMember_data()
     {
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<qint64>("seconds");
+        QTest::addColumn<QByteArray>("member");  // holding "body", packed at 1600000000
+        QTest::addColumn<bool>("extended");      // with an extended time of 1600000123
+        QTest::addColumn<QStringList>("onDisk"); // "name=bytes"
+        QTest::addColumn<qint64>("seconds");     // their time; 0: as written now
         QTest::addColumn<long>("fraction");
-        QTest::addColumn<bool>("extended");
         QTest::addColumn<QString>("state");
         constexpr qint64 packed = 1600000000, stamped = 1600000123;
-        QTest::newRow("size and time kept") << "BODY"_ba << packed << 0L << false << u"as installed"_s;
-        QTest::newRow("written since, within the second") << "BODY"_ba << packed << 5L << false << u"1 file differs"_s;
-        QTest::newRow("other time, other bytes") << "BODY"_ba << packed + 2 << 0L << false << u"1 file differs"_s;
-        QTest::newRow("other size") << "body!"_ba << packed << 0L << false << u"1 file differs"_s;
-        QTest::newRow("extended time kept") << "BODY"_ba << stamped << 0L << true << u"as installed"_s;
-        QTest::newRow("DOS time under an extended one") << "BODY"_ba << packed << 0L << true << u"1 file differs"_s;
+        const QString differs = u"1 file differs"_s, installed = u"as installed"_s;
+        const auto row = [](const char* name, const QByteArray& member, bool extended, const QStringList& onDisk,
+                            qint64 seconds, long fraction, const QString& state) {
+            QTest::newRow(name) << member << extended << onDisk << seconds << fraction << state;
+        };
+        const QStringList big{u"PMOSQ.TPC=BODY"_s}, other{u"PMOSQ.TPC=body!"_s};
+        row("size and time kept", "PMOSQ.TPC", false, big, packed, 0, installed);
+        row("written since, within the second", "PMOSQ.TPC", false, big, packed, 5, differs);
+        row("other time, other bytes", "PMOSQ.TPC", false, big, packed + 2, 0, differs);
+        row("other size", "PMOSQ.TPC", false, other, packed, 0, differs);
+        row("extended time kept", "PMOSQ.TPC", true, big, stamped, 0, installed);
+        row("DOS time under an extended one", "PMOSQ.TPC", true, big, packed, 0, differs);
+        const QStringList lowerHolds{u"PMOSQ.TPC=else"_s, u"pmosq.tpc=body"_s};
+        const QStringList upperHolds{u"PMOSQ.TPC=body"_s, u"pmosq.tpc=else"_s};
+        row("as written", "pmosq.tpc", false, lowerHolds, 0, 0, installed);
+        row("as written, other bytes", "PMOSQ.TPC", false, lowerHolds, 0, 0, differs);
+        row("first in byte order, other bytes", "Pmosq.Tpc", false, lowerHolds, 0, 0, differs);
+        row("first in byte order", "Pmosq.Tpc", false, upperHolds, 0, 0, installed);
     }
-    void installedStateQuickCheck()
-    {
-        QFETCH(QByteArray, bytes);
-        QFETCH(qint64, seconds);
-        QFETCH(long, fraction);
-        QFETCH(bool, extended);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
-        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        kvr::ZipMember member("PMOSQ.TPC", "body", ZIP_CM_STORE, 1600000000);
-        if (extended)
-            member.extendedTime = QByteArray("\x01\x7b\x10\x5e\x5f", 5); // 1600000123
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {member}));
-        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, bytes));
-        const timespec times[2] = {{seconds, fraction}, {seconds, fraction}};
-        QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(game + u"/PMOSQ.TPC"_s).constData(), times, 0), 0);
-        QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
-    }
-
-    // A member's name is found on disk as written, else in another letter case: the first such
-    // name in byte order, whatever order the folder lists them in.
-    void installedStateSpellings_data()
-    {
-        QTest::addColumn<QByteArray>("member");
-        QTest::addColumn<QString>("holder"); // of the two spellings on disk, the one with the member's bytes
-        QTest::addColumn<QString>("state");
-        QTest::newRow("as written") << "pmosq.tpc"_ba << u"pmosq.tpc"_s << u"as installed"_s;
-        QTest::newRow("as written, other bytes") << "PMOSQ.TPC"_ba << u"pmosq.tpc"_s << u"1 file differs"_s;
-        QTest::newRow("first in byte order, other bytes") << "Pmosq.Tpc"_ba << u"pmosq.tpc"_s << u"1 file differs"_s;
-        QTest::newRow("first in byte order") << "Pmosq.Tpc"_ba << u"PMOSQ.TPC"_s << u"as installed"_s;
-    }
-    void installedStateSpellings()
+    void installedStateOfOneMember()
     {
         QFETCH(QByteArray, member);
-        QFETCH(QString, holder);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
-        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s, {{member, "body"}}));
-        for (const QString& name : {u"PMOSQ.TPC"_s, u"pmosq.tpc"_s})
-            QVERIFY(kvrtest::writeFile(game + u'/' + name, name == holder ? "body"_ba : "else"_ba));
-        QTEST(kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state, "state");
+        QFETCH(bool, extended);
+        QFETCH(QStringList, onDisk);
+        QFETCH(qint64, seconds);
+        QFETCH(long, fraction);
+        Folders f;
+        QVERIFY(f.made);
+        kvr::ZipMember packed(member, "body", ZIP_CM_STORE, 1600000000);
+        if (extended)
+            packed.extendedTime = QByteArray("\x01\x7b\x10\x5e\x5f", 5);
+        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Sqn105.zip"_s, {packed}));
+        for (const QString& file : onDisk) {
+            const QString path = f.game + u'/' + file.section(u'=', 0, 0);
+            QVERIFY(kvrtest::writeFile(path, file.section(u'=', 1).toUtf8()));
+            const timespec times[2] = {{seconds, fraction}, {seconds, fraction}};
+            QVERIFY(seconds == 0 || ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
+        }
+        QTEST(f.state(), "state");
     }
 
     // A package whose central record libzip refuses, or names by a field of its own, is not read
@@ -204,9 +209,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("state");    // how the state starts
         const QByteArray time("\x01\x7b\x10\x5e\x5f", 5);
         const QByteArray name = "PMOSQ.TPC";
-        const quint32 crc = crc32(0, reinterpret_cast<const Bytef*>(name.constData()), uInt(name.size()));
-        const char crcBytes[4] = {char(crc), char(crc >> 8), char(crc >> 16), char(crc >> 24)};
-        const QByteArray unicodePath = '\x01' + QByteArray(crcBytes, 4) + "PMOSQ_X.TPC";
+        const QByteArray unicodePath = '\x01' + kvrtest::le32(kvrtest::crc32Of(name)) + "PMOSQ_X.TPC";
         const QString refused = u"package not readable: "_s;
         QTest::newRow("a ZIP64 size with no ZIP64 field") << 24 << false << "\xff\xff\xff\xff"_ba << time << refused;
         QTest::newRow("the AES method with no AES field") << 10 << false << "\x63\x00"_ba << time << refused;
@@ -221,22 +224,19 @@ private Q_SLOTS:
         QFETCH(QByteArray, bytes);
         QFETCH(QByteArray, field);
         QFETCH(QString, state);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
-        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
+        Folders f;
         kvr::ZipMember member("PMOSQ.TPC", "body", ZIP_CM_STORE, 1600000000);
         member.extendedTime = field;
-        const QString package = skins + u"/MOSQ_Sqn105.zip"_s;
-        QVERIFY(kvr::writeZip(package, {member}));
-        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, "body"_ba));
+        const QString package = f.skins + u"/MOSQ_Sqn105.zip"_s;
+        QVERIFY(f.made && kvr::writeZip(package, {member}));
+        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ.TPC"_s, "body"_ba));
         QByteArray zip = kvrtest::readFile(package);
         const qsizetype record = zip.indexOf("PK\1\2");
         const qsizetype extra = zip.indexOf("UT", record + 46);
         QVERIFY(record > 0 && extra > record);
         zip.replace((inField ? extra : record) + at, bytes.size(), bytes);
         QVERIFY(kvrtest::writeFile(package, zip));
-        const QString found = kvr::installedState(skins, game, u"MOSQ"_s, u"Sqn105"_s).state;
-        QVERIFY2(found.startsWith(state), qPrintable(found));
+        QVERIFY2(f.state().startsWith(state), qPrintable(f.state()));
     }
 
     // What the check says when it cannot compare, and that it looks at nothing it was not given.
@@ -266,18 +266,17 @@ private Q_SLOTS:
         QFETCH(bool, skinsSet);
         QFETCH(bool, gameSet);
         QFETCH(bool, stopped);
-        QTemporaryDir dir;
-        const QString skins = dir.filePath(u"skins"_s), game = dir.filePath(u"game"_s);
-        QVERIFY(QDir().mkpath(skins) && QDir().mkpath(game));
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Sqn105.zip"_s,
+        Folders f;
+        QVERIFY(f.made);
+        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Sqn105.zip"_s,
                               {{"PMOSQ.TPC", "body"}, {"PMOSQ.lnk", "PMOSQ.TPC", ZIP_CM_STORE, 0, S_IFLNK | 0777}}));
-        QVERIFY(kvrtest::writeFile(game + u"/PMOSQ.TPC"_s, "body"_ba));
-        QVERIFY(kvrtest::writeFile(skins + u"/MOSQ_Garbage.zip"_s, "not a zip"_ba));
-        QVERIFY(kvr::writeZip(skins + u"/MOSQ_Twice.zip"_s, {{"PMOSQ.TPC", "old!"}, {"b/pmosq.tpc", "body"}}));
-        QCOMPARE(::mkfifo(QFile::encodeName(skins + u"/MOSQ_Pipe.zip"_s).constData(), 0600), 0);
+        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ.TPC"_s, "body"_ba));
+        QVERIFY(kvrtest::writeFile(f.skins + u"/MOSQ_Garbage.zip"_s, "not a zip"_ba));
+        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Twice.zip"_s, {{"PMOSQ.TPC", "old!"}, {"b/pmosq.tpc", "body"}}));
+        QCOMPARE(::mkfifo(QFile::encodeName(f.skins + u"/MOSQ_Pipe.zip"_s).constData(), 0600), 0);
         const std::atomic_bool stop = stopped;
         const kvr::SlotState state =
-            kvr::installedState(skinsSet ? skins : QString(), gameSet ? game : QString(), u"MOSQ"_s, skin, stop);
+            kvr::installedState(skinsSet ? f.skins : QString(), gameSet ? f.game : QString(), u"MOSQ"_s, skin, stop);
         QTEST(state.state, "state");
         QTEST(state.reinstallable, "reinstallable");
         QVERIFY(!state.asInstalled || state.state == u"as installed"_s);

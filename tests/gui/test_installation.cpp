@@ -1,7 +1,7 @@
 #include "app/fileio.h"
+#include "change/slotchange.h"
 #include "guisupport.h"
 #include "history/history.h"
-#include "installer/installation.h"
 #include "settings/modulo_ini.h"
 #include "zipwriter.h"
 

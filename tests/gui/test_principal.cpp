@@ -1,5 +1,5 @@
+#include "catalogue/slots.h"
 #include "guisupport.h"
-#include "installer/slots.h"
 
 #include <QAbstractButton>
 #include <QApplication>

@@ -1,7 +1,7 @@
 #include "demo.h"
 #include "settings/settings_names.h"
 
-#include "installer/skinpackage.h"
+#include "catalogue/skinpackage.h"
 #include "settings/modulo_ini.h"
 #include "zipwriter.h"
 

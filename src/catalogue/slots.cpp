@@ -1,4 +1,4 @@
-#include "installer/slots.h"
+#include "catalogue/slots.h"
 
 #include <QtGlobal>
 

@@ -1,10 +1,10 @@
-#include "installer/journal.h"
+#include "change/journal.h"
 
 #include "app/fileio.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 

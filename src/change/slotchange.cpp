@@ -1,27 +1,24 @@
-#include "installer/installation.h"
+#include "change/slotchange.h"
 
 #include "app/fileio.h"
-#include "app/filelock.h"
+#include "app/folderlock.h"
 #include "app/guarded.h"
 #include "app/logging.h"
 #include "app/toolkit.h"
+#include "catalogue/skinpackage.h"
+#include "catalogue/slots.h"
+#include "change/workspace.h"
 #include "extract/package_check.h"
 #include "extract/unzip.h"
 #include "history/history.h"
-#include "installer/folderlock.h"
-#include "installer/skinpackage.h"
-#include "installer/slots.h"
 #include "settings/modulo_ini.h"
 #include "settings/settings_names.h"
 
 #include <QFile>
 #include <QFileInfo>
-#include <QRegularExpression>
-#include <QSet>
 
 #include <cerrno>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <utility>
 
 namespace kvr {
@@ -32,40 +29,6 @@ Guarded<FileServices>& installedServices()
 {
     static Guarded<FileServices> services;
     return services;
-}
-
-Guarded<ChangeProbe>& installedProbe()
-{
-    static Guarded<ChangeProbe> probe;
-    return probe;
-}
-
-Guarded<LockWait>& installedWait()
-{
-    static Guarded<LockWait> wait;
-    return wait;
-}
-
-void reach(ChangeStep step)
-{
-    if (const ChangeProbe probe = installedProbe().get())
-        probe(step);
-}
-
-// Tries until `limit` has passed; no window to show anything in.
-LockWait triesFor(std::chrono::milliseconds limit)
-{
-    return [limit](const QString& /*waitingFor*/, const std::function<bool()>& tryLock) {
-        return lockedWithin(limit, tryLock);
-    };
-}
-
-QString usableGameFolder(const QString& value)
-{
-    QString folder = usableFolder(value);
-    if (folder.isEmpty())
-        qCInfo(lcInstall, "game folder \"%s\" is not usable: nothing is deleted or unpacked", qUtf8Printable(value));
-    return folder;
 }
 
 // The open file's /proc entry, which names that file whatever happens to its name.
@@ -108,16 +71,6 @@ FileServices setFileServices(FileServices services)
     return installedServices().exchange(std::move(services));
 }
 
-ChangeProbe setChangeProbe(ChangeProbe probe)
-{
-    return installedProbe().exchange(std::move(probe));
-}
-
-LockWait setLockWait(LockWait wait)
-{
-    return installedWait().exchange(std::move(wait));
-}
-
 // ---- The sequence ------------------------------------------------------------------------------
 
 SlotChange::SlotChange(ChangePlan plan, const QString& settingsFile, PackageRule rule)
@@ -128,27 +81,37 @@ SlotChange::SlotChange(ChangePlan plan, const QString& settingsFile, PackageRule
 SlotChange::SlotChange(SlotChange&&) noexcept = default;
 SlotChange::~SlotChange() = default;
 
-SlotChange SlotChange::install(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
-                               const QString& slotCode, const QString& skin, PackageRule rule)
+SlotChange SlotChange::install(const LocalWorkspace& where, const QString& slotCode, const QString& skin,
+                               PackageRule rule)
 {
     ChangePlan plan;
     plan.slot = slotCode;
     plan.skin = skin;
-    plan.gameFolder = usableGameFolder(gameFolder);
-    const QString skins = usableFolder(skinsFolder);
-    if (skin != kDefaultSkin && !skins.isEmpty())
-        plan.package = localPackagePath(skins, slotCode, skin);
-    return SlotChange(std::move(plan), settingsFile, rule);
+    plan.gameFolder = where.gameFolder();
+    if (skin != kDefaultSkin && !where.skinsFolder().isEmpty())
+        plan.package = localPackagePath(where.skinsFolder(), slotCode, skin);
+    return SlotChange(std::move(plan), where.settingsFile(), rule);
 }
 
-SlotChange SlotChange::reset(const QString& gameFolder, const QString& settingsFile)
+SlotChange SlotChange::install(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
+                               const QString& slotCode, const QString& skin, PackageRule rule)
+{
+    return install(LocalWorkspace({gameFolder, skinsFolder, settingsFile}), slotCode, skin, rule);
+}
+
+SlotChange SlotChange::reset(const LocalWorkspace& where)
 {
     // A reset cut short leaves some slots' files deleted while the settings still name their
     // skins, as a cut slot change does: it is journaled and finished the same way.
     ChangePlan plan;
     plan.kind = ChangePlan::Kind::Reset;
-    plan.gameFolder = usableGameFolder(gameFolder);
-    return SlotChange(std::move(plan), settingsFile, PackageRule::AsChosen);
+    plan.gameFolder = where.gameFolder();
+    return SlotChange(std::move(plan), where.settingsFile(), PackageRule::AsChosen);
+}
+
+SlotChange SlotChange::reset(const QString& gameFolder, const QString& settingsFile)
+{
+    return reset(LocalWorkspace({gameFolder, {}, settingsFile}));
 }
 
 SlotChange::Begun SlotChange::begin(const LockWait& wait)
@@ -159,17 +122,10 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
         m_begun = true;
         return Begun::Yes;
     }
-    auto lock = std::make_unique<FolderLock>(m_plan.gameFolder);
-    if (!lock->tryLock()) {
-        const LockWait waiting = wait ? wait : installedWait().get();
-        const QString waitingFor =
-            QStringLiteral("Another program is using the game folder \"%1\".\nWaiting for it to let go of it...")
-                .arg(m_plan.gameFolder);
-        if (!(waiting ? waiting : triesFor(std::chrono::seconds(10)))(waitingFor,
-                                                                      [&lock] { return lock->tryLock(); })) {
-            qCInfo(lcInstall, "%s: the game folder stayed locked; nothing changed", qUtf8Printable(m_plan.slot));
-            return Begun::Cancelled;
-        }
+    std::unique_ptr<FolderLock> lock = lockGameFolder(m_plan.gameFolder, wait ? wait : installedLockWait());
+    if (!lock) {
+        qCInfo(lcInstall, "%s: the game folder stayed locked; nothing changed", qUtf8Printable(m_plan.slot));
+        return Begun::Cancelled;
     }
     // Checked under the lock, before the first delete: a package the library would refuse
     // must not cost the slot its files.
@@ -231,7 +187,7 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
         return Begun::Cancelled;
     }
     m_begun = true;
-    reach(ChangeStep::Journaled);
+    reachStep(ProbedChange::Slot, ChangeStep::Journaled);
     return Begun::Yes;
 }
 
@@ -247,7 +203,7 @@ void SlotChange::deleteFiles()
     if (m_begun && !m_plan.gameFolder.isEmpty())
         for (const QString& pattern : clearedPatterns())
             removeFromGameFolder(pattern);
-    reach(ChangeStep::Deleted);
+    reachStep(ProbedChange::Slot, ChangeStep::Deleted);
 }
 
 void SlotChange::unpack()
@@ -258,7 +214,7 @@ void SlotChange::unpack()
         qCInfo(lcInstall, "%s: nothing unpacked, a folder value is not usable", qUtf8Printable(m_plan.slot));
     else
         unpackPackage();
-    reach(ChangeStep::Unpacked);
+    reachStep(ProbedChange::Slot, ChangeStep::Unpacked);
 }
 
 void SlotChange::record(const QString& settingsFile)
@@ -266,7 +222,7 @@ void SlotChange::record(const QString& settingsFile)
     if (!m_begun)
         return;
     writeRecord(settingsFile);
-    reach(ChangeStep::Recorded);
+    reachStep(ProbedChange::Slot, ChangeStep::Recorded);
     removeFinishedJournal(std::exchange(m_journal, QString()), m_plan, settingsFile);
 }
 
@@ -411,39 +367,6 @@ void SlotChange::writeRecord(const QString& settingsFile) const
 
 // ---- Whole changes ---------------------------------------------------------------------------
 
-namespace {
-
-// A temporary file of a settings write is live only while its writer holds the settings file's
-// lock; under that lock every one left beside the file is stale. Without the lock within a few
-// seconds they stay, for a later start.
-void removeStaleSettingsTemporaries(const QString& settingsFile)
-{
-    QString local = toLocalPath(settingsFile);
-    if (const QFileInfo link(local); link.isSymLink() && link.exists())
-        local = link.canonicalFilePath();
-    const QFileInfo info(local);
-    const UniqueFd fd(::open(QFile::encodeName(local).constData(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW));
-    struct stat st
-    {
-    };
-    // Only under the lock: without a file to lock (none yet, or something else in its place)
-    // they stay too, for a later start.
-    if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) ||
-        !lockExclusiveWithin(fd.get(), kSettingsLockWait)) {
-        qCInfo(lcInstall, "%s is not locked here: its temporaries stay", qUtf8Printable(local));
-        return;
-    }
-    const UniqueFd folderFd(
-        ::open(QFile::encodeName(info.absolutePath()).constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
-    if (folderFd.isValid()) {
-        const QRegularExpression temporaries(QStringLiteral("^") + QRegularExpression::escape(info.fileName()) +
-                                             QStringLiteral("\\.tmp[0-9a-f]+$"));
-        removeRegularFiles(folderFd.get(), temporaries);
-    }
-}
-
-} // namespace
-
 SlotChange::Begun changeSlot(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
                              const QString& slotCode, const QString& skin, PackageRule rule)
 {
@@ -453,56 +376,6 @@ SlotChange::Begun changeSlot(const QString& gameFolder, const QString& skinsFold
 SlotChange::Begun resetSlots(const QString& gameFolder, const QString& settingsFile)
 {
     return SlotChange::reset(gameFolder, settingsFile).run();
-}
-
-void finishInterruptedChanges(const QString& settingsFile)
-{
-    removeStaleSettingsTemporaries(settingsFile);
-    const QStringList journals = journalsBeside(settingsFile);
-    // The pending entries the journals' changes carry on are theirs.
-    const auto carriedOn = [&settingsFile](const QStringList& of) {
-        QSet<qint64> ids;
-        for (const QString& journal : of)
-            if (const std::optional<ChangePlan> plan = readJournal(journal, settingsFile); plan && plan->historyEntry)
-                ids.insert(plan->historyEntry);
-        return ids;
-    };
-    // Entries a kill left pending first, so the redone changes come after them.
-    finishPendingEntries(HistoryStore(settingsFile), carriedOn(journals));
-    if (journals.isEmpty())
-        return;
-    // Finished silently: the one message an unpacking can show goes to the diagnostics instead.
-    struct QuietMessages
-    {
-        MsgBoxHandler previous = setMsgBoxHandler([](const QString& prompt, int, const QString&) {
-            qCWarning(lcInstall, "while finishing an interrupted change: %s", qUtf8Printable(prompt));
-            return int(vbOK);
-        });
-        ~QuietMessages() { setMsgBoxHandler(std::move(previous)); }
-    } quiet;
-    for (const QString& journal : journals) {
-        QString why;
-        std::optional<ChangePlan> plan = readJournal(journal, settingsFile, &why);
-        if (!plan) {
-            qCWarning(lcInstall, "set aside the journal %s, not one the program wrote: %s", qUtf8Printable(journal),
-                      qUtf8Printable(why));
-            setJournalAside(journal);
-            continue;
-        }
-        qCInfo(lcInstall, "finishing an interrupted %s of %s (%s) in \"%s\"",
-               plan->kind == ChangePlan::Kind::Reset ? "reset" : "slot change", qUtf8Printable(plan->slot),
-               qUtf8Printable(plan->skin), qUtf8Printable(plan->gameFolder));
-        SlotChange change(std::move(*plan), settingsFile, PackageRule::AsChosen);
-        change.m_journal = journal;
-        const SlotChange::Begun begun = change.run(triesFor(std::chrono::seconds(3)));
-        if (begun == SlotChange::Begun::Refused)
-            removeJournal(journal);
-        else if (begun == SlotChange::Begun::Cancelled && QFileInfo::exists(journal))
-            qCWarning(lcInstall, "the game folder stays locked: %s is left for the next start",
-                      qUtf8Printable(journal));
-    }
-    // Those of journals not carried out (refused, set aside) are finished as they are.
-    finishPendingEntries(HistoryStore(settingsFile), carriedOn(journalsBeside(settingsFile)));
 }
 
 } // namespace kvr

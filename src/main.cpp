@@ -1,3 +1,6 @@
+// The program's entry, above every folder: a command without a window, a hand-over to the open
+// window, or the splash and the main window. windowlinks.cpp beside it fills in how the windows
+// below reach those above.
 #include "app/art.h"
 #include "app/msgboxdialog.h"
 #include "app/presentacion.h"

@@ -1,3 +1,7 @@
+// The catalogue (src/catalogue): the names of the game's things, the slot table, how the windows
+// name a slot (slotTitle) and how a package is named (skinpackage.h). It includes nothing of the
+// program's but its own files, and every other folder may include it.
+//
 // The 30 fixed aircraft slots of the game: every part of the program takes a slot's number,
 // caption, code and colours from this one table.
 #pragma once

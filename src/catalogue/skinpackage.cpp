@@ -1,6 +1,6 @@
-#include "installer/skinpackage.h"
+#include "catalogue/skinpackage.h"
 
-#include "installer/slots.h"
+#include "catalogue/slots.h"
 
 namespace kvr {
 

@@ -1,6 +1,13 @@
-// The one sequence every change of the game folder and the settings runs: the main window's
-// slot choices and reset, the start's finishing of changes cut short, the report's Reinstall,
-// the bench and the tests. Folders and the settings file come in as values; no window.
+// The change layer (src/change): one change of the game folder as the program runs it, with its
+// journal (journal.h), the places it works in (workspace.h) and the start's finishing of changes
+// cut short. It sits above the history and below the windows, the loadouts and the command
+// line: its files include app, settings, catalogue, extract and history, never a folder above.
+//
+// The one sequence every slot change and reset runs: the main window's slot choices and reset,
+// the start's finishing of changes cut short, the report's Reinstall, a loadout's apply, the
+// bench and the tests. Folders and the settings file come in as values; no window. An undo or
+// restore (history/restore.h) is no SlotChange, but takes the game folder's lock through the
+// same wait and message (app/folderlock.h) and passes the same steps (app/changeprobe.h).
 //
 // The steps of a SlotChange, in this order:
 //   begin()        takes the game folder's lock without ever blocking (see LockWait), checks the
@@ -25,8 +32,10 @@
 // The plan (ChangePlan, journal.h) names the slot, skin, package and game folder of the change.
 #pragma once
 
+#include "app/changeprobe.h"
 #include "app/fileio.h"
-#include "installer/journal.h"
+#include "app/folderlock.h"
+#include "change/journal.h"
 
 #include <QByteArray>
 #include <QList>
@@ -38,8 +47,8 @@
 
 namespace kvr {
 
-class FolderLock;
 class HistoryRecorder;
+class LocalWorkspace;
 
 // The file services a change uses. Tests replace them to see every call, or to end the process
 // at a step; an empty member stands for the real service.
@@ -52,20 +61,6 @@ struct FileServices
 };
 // Installs the services and hands back the ones before.
 FileServices setFileServices(FileServices services);
-
-// The points a change passes, in order; a test's probe may end the process at any of them.
-enum class ChangeStep { Journaled, Deleted, Unpacked, Recorded };
-using ChangeProbe = std::function<void(ChangeStep)>;
-ChangeProbe setChangeProbe(ChangeProbe probe);
-
-// How a change waits while another program holds the game folder's lock (any user who can read
-// the folder can take one). `tryLock` tries once without waiting; the wait returns true once a
-// try succeeded, false when it gives up, and the change then changes nothing. The window
-// installs one that shows `waitingFor` with Cancel after half a second; without one a change
-// tries for ten seconds. The start's finishing of cut changes tries for a few seconds only and
-// leaves the journal for the next start.
-using LockWait = std::function<bool(const QString& waitingFor, const std::function<bool()>& tryLock)>;
-LockWait setLockWait(LockWait wait);
 
 // What begin() does with a package the extraction library would not install whole.
 //  - A package that is there but would be refused (not a ZIP, members sharing data, encrypted
@@ -86,9 +81,13 @@ class SlotChange
 {
 public:
     // A slot's change to a skin: "(Default)" or a package's skin name.
+    static SlotChange install(const LocalWorkspace& where, const QString& slotCode, const QString& skin,
+                              PackageRule rule = PackageRule::AsChosen);
+    // The same with the workspace's values as the settings hold them.
     static SlotChange install(const QString& gameFolder, const QString& skinsFolder, const QString& settingsFile,
                               const QString& slotCode, const QString& skin, PackageRule rule = PackageRule::AsChosen);
     // The reset of all slots.
+    static SlotChange reset(const LocalWorkspace& where);
     static SlotChange reset(const QString& gameFolder, const QString& settingsFile);
     SlotChange(SlotChange&&) noexcept;
     ~SlotChange();
