@@ -181,6 +181,8 @@ SlotChange::Begun SlotChange::begin(const LockWait& wait)
         // start; a start's journal stays for the next one, and no other journal is touched.
         if (ownJournal)
             removeJournal(std::exchange(m_journal, QString()));
+        if (m_batched)
+            m_history->dropSlot(m_plan.slot, clearedPatterns());
         m_lock.reset();
         return Begun::Cancelled;
     }

@@ -17,7 +17,8 @@ HistoryBatch::HistoryBatch(const QString& kind) : m_kind(kind), m_previous(std::
 HistoryBatch::~HistoryBatch()
 {
     t_batch = m_previous;
-    if (m_recorder) {
+    // Every change of it stopped: no entry, unless one kept something after all.
+    if (m_recorder && !m_recorder->entry().slots.isEmpty()) {
         try {
             m_recorder->commit();
         } catch (const Error& e) {

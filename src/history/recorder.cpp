@@ -408,10 +408,12 @@ void HistoryRecorder::secure()
     });
 }
 
-bool HistoryRecorder::removePrepared()
+bool HistoryRecorder::removePrepared(const std::function<void()>& beforeEach)
 {
     bool all = true;
     for (const QByteArray& name : std::exchange(m_removable, {})) {
+        if (beforeEach)
+            beforeEach();
         if (::unlinkat(m_gameFd.get(), name.constData(), 0) == 0) {
             m_removed.append(name);
             continue;
@@ -484,6 +486,13 @@ void HistoryRecorder::addSlot(const HistorySlot& slot, const QStringList& patter
     for (const QString& p : patterns)
         if (!m_entry.patterns.contains(p))
             m_entry.patterns.append(p);
+}
+
+void HistoryRecorder::dropSlot(const QString& slot, const QStringList& patterns)
+{
+    m_entry.slots.removeIf([&slot](const HistorySlot& s) { return s.slot == slot; });
+    for (const QString& p : patterns)
+        m_entry.patterns.removeAll(p);
 }
 
 FileHasher& HistoryRecorder::hasher()

@@ -16,6 +16,7 @@
 #include <QStringList>
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <thread>
 
@@ -69,7 +70,8 @@ public:
     // Throws Error, having kept nothing, when the flush fails.
     void secure();
     // Removes from the game folder the files prepare() found to remove; false when one stayed.
-    bool removePrepared();
+    // `beforeEach` runs before each removal (a test's probe may throw there).
+    bool removePrepared(const std::function<void()>& beforeEach = {});
     // Read-only files of these names are kept and removed as any other: the caller writes over
     // them (an undo). Elsewhere a read-only file stays, as the plain delete leaves it.
     void replaceReadOnly(const QList<QByteArray>& names);
@@ -83,6 +85,9 @@ public:
     bool keepBeforeReplace(const QByteArray& name) override;
     // Another slot the entry touches, when several changes make one entry.
     void addSlot(const HistorySlot& slot, const QStringList& patterns);
+    // Takes a slot back out whose change stopped before it touched anything: the entry must not
+    // clear its files nor record its skin.
+    void dropSlot(const QString& slot, const QStringList& patterns);
     // Starts hashing the files the unpack created that are not being hashed yet, once it is done;
     // commit() takes the hashes.
     void hashCreatedSoon();

@@ -72,7 +72,15 @@ PendingHeader pendingHeader(const QByteArray& bytes)
 void finishPending(const QString& entries, const EntryFile& file, const QByteArray& data, int blobsFd, int gameFd)
 {
     // A line cut by the kill was never relied on: its file was still in the game folder.
-    const QByteArray bytes = sealedEntry(settlePendingMoves(blobsFd, gameFd, data.left(data.lastIndexOf('\n') + 1)));
+    const QByteArray lines = settlePendingMoves(blobsFd, gameFd, data.left(data.lastIndexOf('\n') + 1));
+    // Killed before it named a file, the change had touched none: an entry would only make its
+    // undo clear the slot's files.
+    if (!lines.contains("\nkept=") && !lines.contains("\ncreated=")) {
+        QFile::remove(file.path);
+        qCInfo(lcInstall, "history: dropped the entry %lld a kill left pending before it kept anything", file.id);
+        return;
+    }
+    const QByteArray bytes = sealedEntry(lines);
     if (writeEntryFile(entries + QStringLiteral("/%1.entry").arg(file.id), bytes))
         QFile::remove(file.path);
     qCInfo(lcInstall, "history: finished the entry %lld a kill left pending", file.id);

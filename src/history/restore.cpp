@@ -2,6 +2,7 @@
 
 #include "app/fileio.h"
 #include "app/folderlock.h"
+#include "app/guarded.h"
 #include "app/newfile.h"
 #include "app/toolkit.h"
 #include "history/blobcopy.h"
@@ -25,6 +26,18 @@ namespace kvr {
 
 namespace {
 
+Guarded<RestoreWriteProbe>& writeProbe()
+{
+    static Guarded<RestoreWriteProbe> probe;
+    return probe;
+}
+
+void reachWrite()
+{
+    if (const RestoreWriteProbe probe = writeProbe().get())
+        probe();
+}
+
 // Undo Last Change takes back the newest change alone: another program may have undone it (or
 // made a change) while this one waited for the game folder.
 void refuseUnlessNewest(const HistoryStore& store, const QString& local, const HistoryEntry& target)
@@ -47,6 +60,7 @@ std::vector<std::unique_ptr<NewFile>> stageKept(const HistoryStore& store, int f
     std::vector<std::unique_ptr<NewFile>> staged(static_cast<size_t>(target.kept.size()));
     for (qsizetype i = 0; i < target.kept.size(); ++i) {
         const HistoryFile& f = target.kept.at(i);
+        reachWrite();
         const BlobCopy copied = writeBackFromBlob(blobs.get(), folderFd, f, staged[size_t(i)]);
         if (copied == BlobCopy::Damaged)
             throw Error(QStringLiteral("This change cannot be undone: the kept bytes of %1 are damaged.")
@@ -118,13 +132,16 @@ public:
              std::vector<std::unique_ptr<NewFile>>& staged)
     {
         m_recorder.replaceReadOnly(clearing);
+        reachWrite();
         m_recorder.prepare(target.patterns, clearing);
+        reachWrite();
         m_recorder.secure();
-        if (!m_recorder.removePrepared())
+        if (!m_recorder.removePrepared(reachWrite))
             throw Error(QStringLiteral("a file of the change could not be removed (%1)").arg(describeErrno(errno)));
         reachStep(ProbedChange::Restore, ChangeStep::Deleted);
         for (qsizetype i = 0; i < target.kept.size(); ++i) {
             const HistoryFile& f = target.kept.at(i);
+            reachWrite();
             if (!placeStaged(m_folderFd, *staged[size_t(i)], f.name))
                 throw Error(QStringLiteral("%1 could not be written back (%2)")
                                 .arg(QFile::decodeName(f.name), describeErrno(errno)));
@@ -149,6 +166,11 @@ private:
 };
 
 } // namespace
+
+RestoreWriteProbe setRestoreWriteProbe(RestoreWriteProbe probe)
+{
+    return writeProbe().exchange(std::move(probe));
+}
 
 void restoreBefore(const QString& settingsFile, const QString& gameFolder, const HistoryEntry& target,
                    const QString& kind, const LockWait& wait, qint64 resuming)
@@ -189,6 +211,12 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
     Swap swap(folder.get(), *recorder);
     try {
         swap.run(target, namesToClear(folder.get(), target, *recorder), staged);
+        // The settings name the earlier skins only once their files are in place; skins that
+        // cannot be recorded take the files back too.
+        reachWrite();
+        if ((!skins.isEmpty() || !neverRecorded.isEmpty()) &&
+            !writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded))
+            throw Error(QStringLiteral("the skins could not be recorded in %1").arg(settingsFile));
     } catch (const Error& e) {
         const bool whole = swap.takeBack();
         throw Error(QStringLiteral("The change could not be undone: %1. %2")
@@ -197,9 +225,6 @@ void restoreBefore(const QString& settingsFile, const QString& gameFolder, const
                                  ? QStringLiteral("The game folder is as it was before, and nothing was recorded.")
                                  : QStringLiteral("Some files could not be put back; they are kept in the history.")));
     }
-    // The settings name the earlier skins only once their files are in place.
-    if (!skins.isEmpty() || !neverRecorded.isEmpty())
-        (void)writeProfileStrings(settingsFile, SettingsNames::kSkinsSection, skins, neverRecorded);
     reachStep(ProbedChange::Restore, ChangeStep::Recorded);
     recorder->commit();
 }

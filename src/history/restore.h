@@ -8,6 +8,8 @@
 
 #include <QString>
 
+#include <functional>
+
 namespace kvr {
 
 // Puts the game folder's files of `target`'s slots back as they were just before it, as a new
@@ -16,6 +18,12 @@ namespace kvr {
 // Runs under the game folder's lock, as every change.
 // The points an undo or restore passes (Deleted: the files cleared; Unpacked: the kept ones
 // written back; Recorded: the skins recorded) reach the restore's probe (setRestoreProbe).
+// Reached before each write an undo or restore makes, in order: each kept file written into a
+// new file, the change's files linked into the history, that flushed, each file of the change
+// removed, each kept file put in place, the skins recorded. A test's probe that throws Error
+// stands for that write failing; one may end the process there instead.
+using RestoreWriteProbe = std::function<void()>;
+RestoreWriteProbe setRestoreWriteProbe(RestoreWriteProbe probe);
 
 // `wait` stands by while another program holds the game folder (as a change's LockWait); without
 // one it tries for ten seconds.

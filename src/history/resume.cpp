@@ -32,6 +32,12 @@ QByteArray settleMovedLines(int blobsFd, const QByteArray& bytes, QList<QByteArr
 {
     QByteArray result;
     const QList<QByteArray> lines = bytes.split('\n');
+    // A kill between a moved file's kept line and its blob's rename leaves both lines: the file is
+    // kept once. Hash and name of each kept line:
+    QSet<QByteArray> kept;
+    for (const QByteArray& line : lines)
+        if (const QList<QByteArray> fields = line.mid(5).split(' '); line.startsWith("kept=") && fields.size() >= 6)
+            kept.insert(fields.at(0) + ' ' + fields.at(5));
     for (qsizetype i = 0; i + 1 < lines.size(); ++i) {
         const QByteArray& line = lines.at(i);
         if (line.startsWith("creating=")) {
@@ -57,6 +63,8 @@ QByteArray settleMovedLines(int blobsFd, const QByteArray& bytes, QList<QByteArr
             continue;
         if (keptFiles)
             keptFiles->insert({quint64(st.st_dev), quint64(st.st_ino)});
+        if (kept.contains(hash + ' ' + fields.at(5)))
+            continue;
         result += "kept=" + hash + ' ' + QByteArray::number(size) + ' ' + fields.at(2) + ' ' + fields.at(3) + ' ' +
                   fields.at(4) + ' ' + fields.at(5) + '\n';
     }

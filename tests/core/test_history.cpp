@@ -12,13 +12,18 @@
 #include "zipwriter.h"
 
 #include <QCoreApplication>
+#include <QElapsedTimer>
 #include <QProcess>
+#include <QRandomGenerator>
 
+#include <chrono>
 #include <cstring>
 #include <fcntl.h>
 #include <limits>
+#include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <thread>
 #include <unistd.h>
 
 using namespace Qt::StringLiterals;
@@ -188,20 +193,36 @@ private Q_SLOTS:
         QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt as the game shipped it"_ba);
     }
 
+    // A slot whose change the history stopped is no slot of the entry: its undo leaves the
+    // slot's files be.
+    void severalSlotsAsOneEntry_data()
+    {
+        QTest::addColumn<QStringList>("stopped");
+        QTest::newRow("both changed") << QStringList();
+        QTest::newRow("the first stopped") << QStringList{u"MOSQ"_s};
+        QTest::newRow("the second stopped") << QStringList{u"HURR"_s};
+        QTest::newRow("both stopped: no entry") << QStringList{u"MOSQ"_s, u"HURR"_s};
+    }
     void severalSlotsAsOneEntry()
     {
+        QFETCH(QStringList, stopped);
         // Both packages write notes.txt: the program's own second write is no change behind its back.
         package(u"Sqn105"_s, {"PMOSQ.TPC", "notes.txt"});
         package(u"Tiger"_s, {"PHURR.TPC", "notes.txt"}, {}, u"HURR"_s);
         const Snapshot before = snapshot(game());
         {
             kvr::HistoryBatch batch(u"loadout"_s);
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"Tiger"_s);
+            for (const auto& [slot, skin] : {std::pair{u"MOSQ"_s, u"Sqn105"_s}, std::pair{u"HURR"_s, u"Tiger"_s}}) {
+                kvr::setHistoryDiskFull(stopped.contains(slot));
+                kvr::changeSlot(game(), ws->skinsFolder(), ini(), slot, skin);
+            }
+            kvr::setHistoryDiskFull(false);
         }
-        QCOMPARE(store().entries(game()).size(), 1);
+        QCOMPARE(store().entries(game()).size(), stopped.size() < 2 ? 1 : 0);
+        if (stopped.size() == 2)
+            return;
         QCOMPARE(newest().kind, u"loadout"_s);
-        QCOMPARE(newest().slots.size(), 2);
+        QCOMPARE(newest().slots.size(), 2 - stopped.size());
         undo();
         QCOMPARE(snapshot(game()), before);
         for (const kvr::HistoryFile& f : newest().kept)
@@ -317,6 +338,7 @@ private Q_SLOTS:
         QTest::newRow("a full disk for the history") << u"disk"_s << u"nothing was recorded"_s;
         QTest::newRow("a failure once the change's files are gone") << u"Deleted"_s << u"nothing was recorded"_s;
         QTest::newRow("a failure once the kept files are in place") << u"Unpacked"_s << u"nothing was recorded"_s;
+        QTest::newRow("a read-only settings file") << u"settings"_s << u"nothing was recorded"_s;
         QTest::newRow("undone already by another instance") << u"twice"_s << u"no longer the newest"_s;
         QTest::newRow("an older change") << u"older"_s << u"no longer the newest"_s;
     }
@@ -339,6 +361,8 @@ private Q_SLOTS:
                 throw kvr::Error(u"planted failure"_s);
         });
         kvr::setHistoryDiskFull(failure == u"disk");
+        if (failure == u"settings")
+            QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner));
         QString error;
         try {
             kvr::restoreBefore(ini(), game(), target, u"undo"_s);
@@ -347,6 +371,7 @@ private Q_SLOTS:
         }
         kvr::setHistoryDiskFull(false);
         kvr::setRestoreProbe(previous);
+        QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner | QFile::WriteOwner));
         QVERIFY2(error.contains(said), qPrintable(error));
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(readFile(ini()), settings);
@@ -678,18 +703,49 @@ private Q_SLOTS:
     }
 
     // A change's entry is not flushed on its own: its flushed pending entry stays and makes it
-    // again when a crash cut it short.
+    // again when a crash cut it short, each kept file once, and the change can be undone. A
+    // change killed before it named a file makes no entry.
+    void entryCutByACrashComesBackFromItsPendingEntry_data()
+    {
+        QTest::addColumn<QString>("cut");
+        QTest::newRow("the entry cut") << u"entry"_s;
+        QTest::newRow("cut between a kept line and its blob's rename") << u"settling"_s;
+        QTest::newRow("a later change cut before it named a file") << u"header"_s;
+    }
     void entryCutByACrashComesBackFromItsPendingEntry()
     {
+        QFETCH(QString, cut);
+        const Snapshot before = snapshot(game());
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         const kvr::HistoryEntry made = newest();
         const QString path = store().folder() + u"/entries/%1.entry"_s.arg(made.id);
-        QVERIFY(writeFile(path, readFile(path).left(40)));
-        QVERIFY(!newest().damage.isEmpty());
+        if (cut == u"header") {
+            QByteArray pending = readFile(path);
+            pending.truncate(pending.indexOf("kept="));
+            QVERIFY(writeFile(store().folder() + u"/entries/99.pending"_s, pending.replace("id=1\n", "id=99\n")));
+        } else if (cut == u"settling") {
+            // The pending entry names the file twice: linked in under a temporary name, and kept.
+            const kvr::HistoryFile& f = made.kept.first();
+            QVERIFY(::link(QFile::encodeName(store().blobPath(f.hash)).constData(),
+                           QFile::encodeName(store().folder() + u"/blobs/.in-5e771e"_s).constData()) == 0);
+            QByteArray pending = readFile(path);
+            pending.truncate(pending.indexOf("sum="));
+            pending.insert(pending.indexOf("kept="), "moved=.in-5e771e " + QByteArray::number(f.size) + ' ' +
+                                                         QByteArray::number(f.mode, 8) + ' ' +
+                                                         QByteArray::number(f.mtimeSec) + ' ' +
+                                                         QByteArray::number(f.mtimeNsec) + ' ' + f.name + '\n');
+            QVERIFY(writeFile(QString(path).replace(u".entry"_s, u".pending"_s), pending) && QFile::remove(path));
+        } else {
+            QVERIFY(writeFile(path, readFile(path).left(40)));
+            QVERIFY(!newest().damage.isEmpty());
+        }
         kvr::finishInterruptedChanges(ini());
         QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
         QCOMPARE(newest().kept.size(), made.kept.size());
+        QCOMPARE(store().entries(game()).size(), 1);
         QVERIFY(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).isEmpty());
+        undo();
+        QCOMPARE(snapshot(game()), before);
     }
 
     // The start acts only on pending entries of the game folder now set, and a pending entry's
@@ -724,6 +780,48 @@ private Q_SLOTS:
         QCOMPARE(QFileInfo::exists(entries + u"/99.pending"_s), otherFolder);
     }
 
+    // Killed at random moments of a change, the start's recovery and one undo give back the
+    // folder and the skin of before it. KVR_KILL_SEED=<n> repeats a run.
+    void killAtRandomMomentsThenUndo()
+    {
+        const quint32 seed = qEnvironmentVariableIsSet("KVR_KILL_SEED")
+                                 ? quint32(qEnvironmentVariableIntValue("KVR_KILL_SEED"))
+                                 : QRandomGenerator::global()->generate();
+        qInfo("KVR_KILL_SEED=%u", seed);
+        QRandomGenerator random(seed);
+        const Snapshot before = snapshot(game());
+        const auto startChange = [this](QProcess& child) {
+            child.start(QCoreApplication::applicationFilePath(), {QString::fromLatin1(kChangeMode), ws->programFolder(),
+                                                                  game(), ws->skinsFolder(), u"Sqn105"_s, u"-1"_s});
+            return child.waitForReadyRead(30000);
+        };
+        QProcess whole; // how long a change takes, from its start to the child's end
+        QVERIFY(startChange(whole));
+        QElapsedTimer timer;
+        timer.start();
+        QVERIFY(whole.waitForFinished(30000));
+        const qint64 longest = timer.nsecsElapsed() / 1000;
+        undo();
+        int cut = 0;
+        for (int kill = 0; kill < 40; ++kill) {
+            const qsizetype entries = store().entries(game()).size();
+            QProcess child;
+            QVERIFY(startChange(child));
+            std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(longest + longest / 5)));
+            child.kill();
+            QVERIFY(child.waitForFinished(30000));
+            cut +=
+                !QDir(ws->programFolder()).entryList({u"KVRSI.INI.journal-*"_s}, QDir::Files | QDir::Hidden).isEmpty();
+            kvr::finishInterruptedChanges(ini());
+            if (store().entries(game()).size() > entries)
+                QVERIFY_THROWS_NO_EXCEPTION(undo());
+            QCOMPARE(snapshot(game()), before);
+            QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"Old"_s);
+        }
+        qInfo("%d kills cut a change", cut);
+        QVERIFY(cut > 0); // kills landed mid-change, not only before or after
+    }
+
     void killAtEveryStepLosesNothing_data()
     {
         QTest::addColumn<QString>("skin");
@@ -735,9 +833,12 @@ private Q_SLOTS:
             QTest::addRow("install, killed at step %d", step) << u"Sqn105"_s << step << unpacked;
             if (step != int(kvr::ChangeStep::Unpacked))
                 QTest::addRow("reset, killed at step %d", step) << u"reset"_s << step << QStringList();
-            if (step != int(kvr::ChangeStep::Journaled))
-                QTest::addRow("undo, killed at step %d", step) << u"undo"_s << step << QStringList();
         }
+        // Each write of the undo (three kept files staged, the history's link and flush, three
+        // removed, three put in place, the skin recorded), and between the record and the entry.
+        QTest::addRow("undo, killed once recorded") << u"undo"_s << int(kvr::ChangeStep::Recorded) << QStringList();
+        for (int write = 0; write < 12; ++write)
+            QTest::addRow("undo, killed at write %d", write) << u"undo-write"_s << write << QStringList();
     }
     void killAtEveryStepLosesNothing()
     {
@@ -746,6 +847,12 @@ private Q_SLOTS:
         QFETCH(QStringList, created);
         const Snapshot before = snapshot(game());
         QSet<QByteArray> everHeld;
+        for (const QString& name : QDir(game()).entryList(QDir::Files))
+            everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
+        const bool undoing = skin.startsWith(u"undo");
+        if (undoing)
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const Snapshot changed = snapshot(game());
         for (const QString& name : QDir(game()).entryList(QDir::Files))
             everHeld.insert(kvr::sha256Hex(readFile(game() + u'/' + name)));
         QProcess child;
@@ -763,7 +870,7 @@ private Q_SLOTS:
                 held.insert(kvr::sha256Hex(readFile(store().blobPath(f.hash))));
         }
         QVERIFY(held.contains(everHeld));
-        if (skin != u"undo") {
+        if (!undoing) {
             // Finished at start in the entry it began: one undo takes back the whole change.
             const QList<kvr::HistoryEntry> entries = store().entries(game());
             QCOMPARE(entries.size(), 1);
@@ -778,9 +885,14 @@ private Q_SLOTS:
         // A pending entry stays only beside its committed entry, until that is on disk.
         for (const QString& pending : QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files))
             QVERIFY(QFileInfo::exists(store().folder() + u"/entries/"_s + pending.section(u'.', 0, 0) + u".entry"_s));
-        // An undo cut short is carried out again at start.
-        if (skin == u"undo")
-            QCOMPARE(snapshot(game()), before);
+        // An undo cut short is carried out again at start, once it has begun taking files; before,
+        // nothing of it happened.
+        if (undoing) {
+            const bool undone = snapshot(game()) == before;
+            QVERIFY(undone || (skin == u"undo-write" && snapshot(game()) == changed));
+            QCOMPARE(skinOf(ini(), u"MOSQ"_s), undone ? u"Old"_s : u"Sqn105"_s);
+            QCOMPARE(store().entries(game()).size(), undone ? 2 : 1);
+        }
     }
 };
 
@@ -800,18 +912,26 @@ int childMain(int argc, char** argv)
     if (stopAt < 0) {
         // An instance of its own changing one slot back and forth, -stopAt times.
         const QString slot = args.value(5).contains(u':') ? args.value(5).section(u':', 0, 0) : u"MOSQ"_s;
+        std::fputs("changing\n", stdout);
+        std::fflush(stdout);
         for (int i = 0; i < -stopAt; ++i)
             kvr::changeSlot(args.value(3), args.value(4), ini, slot,
                             i % 2 ? u"(Default)"_s : args.value(5).section(u':', -1));
         return 0;
     }
-    if (args.value(5) == u"undo") {
+    if (args.value(5).startsWith(u"undo")) {
         kvr::setChangeProbe({});
-        kvr::changeSlot(args.value(3), args.value(4), ini, u"MOSQ"_s, u"Sqn105"_s);
-        kvr::setRestoreProbe([stopAt](kvr::ChangeStep step) {
-            if (int(step) == stopAt)
-                ::_exit(7);
-        });
+        if (args.value(5) == u"undo-write") {
+            kvr::setRestoreWriteProbe([stopAt, writes = std::make_shared<int>(0)] {
+                if ((*writes)++ == stopAt)
+                    ::_exit(7);
+            });
+        } else {
+            kvr::setRestoreProbe([stopAt](kvr::ChangeStep step) {
+                if (int(step) == stopAt)
+                    ::_exit(7);
+            });
+        }
         const QString game = kvr::usableFolder(args.value(3));
         kvr::restoreBefore(ini, game, kvr::HistoryStore(ini).entries(game).first(), u"undo"_s);
     } else if (args.value(5) == u"reset")
