@@ -10,11 +10,8 @@
 #include "zipwriter.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
-#include <QElapsedTimer>
 #include <QMutex>
 #include <QProcess>
-#include <QRandomGenerator>
 
 #include <cstring>
 #include <fcntl.h>
@@ -302,51 +299,6 @@ private Q_SLOTS:
         QCOMPARE(filesIn(game), change == u"Sqn105"_s ? QStringList({u"PHURR.TPC"_s, u"PMOSQ_new.3dz"_s,
                                                                      u"PMOSQ_new.tpc"_s, u"other.txt"_s})
                                                       : QStringList({u"PHURR.TPC"_s, u"other.txt"_s}));
-    }
-
-    // Killed at random moments while a package of many members is unpacked.
-    void killedDuringUnpackingIsFinishedAtStart()
-    {
-        kvrtest::Workspace ws;
-        QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-        QList<kvr::ZipMember> members;
-        QStringList names;
-        for (int i = 0; i < 600; ++i) {
-            names.append(QStringLiteral("PMOSQ_%1.TPC").arg(i, 4, 10, QLatin1Char('0')));
-            members.append({names.last().toLatin1(), QByteArray(300 + i % 700, char(u'a' + i % 26))});
-        }
-        names.sort();
-        QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Many.zip"_s, members));
-
-        QRandomGenerator random(quint32(QDateTime::currentMSecsSinceEpoch()));
-        qint64 window = 0; // how long the unpacking takes, from a first round left alone
-        int cut = 0;
-        for (int round = 0; round < 6; ++round) {
-            for (int i = 0; i < 20; ++i)
-                QVERIFY(writeFile(ws.gameFolder() + QStringLiteral("/PMOSQ_old%1.tpc").arg(i), "old"_ba));
-            QProcess child;
-            child.start(QCoreApplication::applicationFilePath(),
-                        {QString::fromLatin1(kChangeMode), ws.programFolder(), ws.gameFolder(), ws.skinsFolder(),
-                         u"Many"_s, u"-1"_s});
-            QVERIFY(child.waitForReadyRead(60000)); // the journal is written
-            QElapsedTimer timer;
-            timer.start();
-            if (round > 0) {
-                std::this_thread::sleep_for(std::chrono::microseconds(random.bounded(window)));
-                child.kill();
-            }
-            QVERIFY(child.waitForFinished(60000));
-            if (round == 0)
-                window = std::max<qint64>(1000, timer.nsecsElapsed() / 1000);
-            cut += child.exitStatus() == QProcess::CrashExit;
-
-            kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
-            QCOMPARE(filesIn(ws.gameFolder()), names);
-            QCOMPARE(skinOf(u"MOSQ"_s), u"Many"_s);
-            QCOMPARE(leftoversBeside(ws), QStringList());
-            kvr::Modulo::GRABAINI(kvr::Modulo::settingsPath(), kvr::SettingsNames::kSkinsSection, u"MOSQ"_s, u"Old"_s);
-        }
-        QVERIFY(cut > 0);
     }
 
     void leftoversAreRemoved()

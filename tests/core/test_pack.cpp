@@ -269,39 +269,6 @@ private Q_SLOTS:
             QVERIFY2(added.notAdded.value(0).startsWith(u"MOSQ_Sqn105.zip: refused: "_s),
                      qPrintable(added.notAdded.join(u'\n')));
     }
-
-    // A pack of all 30 slots, opened by a fresh program folder with an empty skins folder: the
-    // packages added and the loadout applied, the same 30 skins are installed.
-    void roundTripInstallsTheSameSkins()
-    {
-        QStringList lines;
-        for (const QString& code : kvrtest::kSlotCodes) {
-            addPackage(skins(), code, u"Sqn "_s + code);
-            lines << code + u"=Sqn "_s + code;
-        }
-        QDir().mkpath(ws->root() + u"/out"_s);
-        QVERIFY(kvr::writePack(current(lines), skins(), packPath(), m_noCancel).written);
-
-        kvrtest::Workspace fresh;
-        QVERIFY(fresh.writeSettings());
-        const kvr::Pack pack = kvr::readPack(packPath());
-        QVERIFY2(pack.ok(), qPrintable(pack.problem));
-        const kvr::PackAdded added =
-            kvr::addPackPackages(pack, fresh.skinsFolder(), kvr::DifferingPackage::Skip, m_noCancel);
-        QCOMPARE(added.added.size(), 30);
-        QVERIFY(kvr::writeFileWhole(fresh.root() + u"/Desert.kvrloadout"_s, kvr::loadoutBytes(added.loadout),
-                                    kvr::WriteMode::Create)
-                    .ok());
-        const kvr::ApplyResult applied = kvr::applyLoadout(
-            added.loadout, {fresh.gameFolder(), fresh.skinsFolder(), fresh.iniPath()}, false, m_noCancel, {});
-        QCOMPARE(applied.changed(), 30);
-        const auto recorded = kvr::recordedSkins(fresh.iniPath());
-        for (int i = 0; i < 30; ++i) {
-            const QString& code = kvrtest::kSlotCodes[i];
-            QCOMPARE(recorded[static_cast<size_t>(i)], u"Sqn "_s + code);
-            QCOMPARE(kvrtest::readFile(fresh.gameFolder() + u"/P"_s + code + u".TPC"_s), (u"Sqn "_s + code).toUtf8());
-        }
-    }
 };
 
 QTEST_GUILESS_MAIN(TestPack)

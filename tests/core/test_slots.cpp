@@ -10,16 +10,6 @@ class TestSlots : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    // Each slot's number is its place in the table, which the windows' slot boxes follow; how the
-    // windows name a slot, and a code of none.
-    void numbersAndTitles()
-    {
-        for (int number = 1; number <= 30; ++number)
-            QCOMPARE(kvr::slot(number).number, number);
-        QCOMPARE(kvr::slotTitle(u"MOSQ"_s), u"Mosquito_VI (MOSQ)"_s);
-        QCOMPARE(kvr::slotTitle(u"MOSQX"_s), u"MOSQX"_s);
-    }
-
     void skinNames_data()
     {
         QTest::addColumn<QString>("file");
