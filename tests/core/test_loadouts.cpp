@@ -40,11 +40,11 @@ class TestLoadouts : public QObject, kvrtest::ProgramFixture
 
     std::atomic<bool> m_noCancel{false};
 
-    // A package of the slot in the skins folder, holding one skin file named after it.
+    // A package of the slot in the skins folder: its skin file and notes.txt, each holding the skin.
     QByteArray addPackage(const QString& code, const QString& skin)
     {
         const QString path = ws->skinsFolder() + u'/' + code + u'_' + skin + u".zip"_s;
-        if (!kvr::writeZip(path, {{"P" + code.toLatin1() + ".TPC", skin.toUtf8()}}))
+        if (!kvr::writeZip(path, {{"P" + code.toLatin1() + ".TPC", skin.toUtf8()}, {"notes.txt", skin.toUtf8()}}))
             return {};
         return kvrtest::readFile(path);
     }
@@ -374,7 +374,7 @@ private Q_SLOTS:
         // Another package of the same size takes MOSQ's name.
         const QString mosqPath = ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s;
         const auto replaceMosq = [&] {
-            QVERIFY(kvr::writeZip(mosqPath + u".new"_s, {{"PMOSQ.TPC", "Sqn106"}}));
+            QVERIFY(kvr::writeZip(mosqPath + u".new"_s, {{"PMOSQ.TPC", "Sqn106"}, {"notes.txt", "Sqn106"}}));
             QCOMPARE(QFileInfo(mosqPath + u".new"_s).size(), mosq.size());
             QVERIFY(::rename(QFile::encodeName(mosqPath + u".new"_s).constData(),
                              QFile::encodeName(mosqPath).constData()) == 0);
@@ -416,12 +416,16 @@ private Q_SLOTS:
         if (event == 2 || event == 5)
             return;
 
-        // One entry of the history holds what was done; one undo takes it all back.
-        const QList<kvr::HistoryEntry> entries = kvr::HistoryStore(ws->iniPath()).entries(ws->gameFolder());
+        // One entry of the history holds what was done; one undo takes it all back. The packages'
+        // shared notes.txt, written again by the program itself, is no change behind its back.
+        const kvr::HistoryStore store(ws->iniPath());
+        const QList<kvr::HistoryEntry> entries = store.entries(ws->gameFolder());
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries[0].kind, u"loadout"_s);
         QCOMPARE(entries[0].slots.size(), result.changed());
         kvr::restoreBefore(ws->iniPath(), ws->gameFolder(), entries[0], u"undo"_s);
+        for (const kvr::HistoryFile& f : store.entries(ws->gameFolder()).constFirst().kept)
+            QVERIFY2(!f.changedBehind, f.name.constData());
         const auto undone = kvr::recordedSkins(ws->iniPath());
         QCOMPARE((QStringList{undone[0], undone[1], undone[6], undone[7]}), QStringList(4, u"Old"_s));
         QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList{u"PMOSQ_OLD.TPC"_s});
