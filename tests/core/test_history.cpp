@@ -576,19 +576,23 @@ private Q_SLOTS:
 
     void unwritableHistoryRemovesNothing_data()
     {
-        QTest::addColumn<bool>("diskFull");
+        QTest::addColumn<QString>("what");
         QTest::addColumn<QString>("said");
-        QTest::addRow("a file where the history's folder goes") << false << u"cannot be written"_s;
-        QTest::addRow("a full disk") << true << u"not enough free space"_s;
+        QTest::addRow("a file where the history's folder goes") << u"file"_s << u"cannot be written"_s;
+        QTest::addRow("a full disk") << u"disk"_s << u"not enough free space"_s;
+        QTest::addRow("a folder where a kept file's bytes go") << u"blob"_s << u"cannot be written"_s;
     }
     void unwritableHistoryRemovesNothing()
     {
-        QFETCH(bool, diskFull);
+        QFETCH(QString, what);
         QFETCH(QString, said);
-        if (diskFull)
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"(Default)"_s);
-        else
+        const bool diskFull = what == u"disk";
+        if (what == u"file")
             QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
+        else
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"(Default)"_s);
+        if (what == u"blob")
+            QVERIFY(QDir().mkpath(store().blobPath(kvr::sha256Hex("PMOSQ.TPC as the game shipped it"))));
         const QStringList entries = QDir(store().folder() + u"/entries"_s).entryList(QDir::Files);
         const Snapshot before = snapshot(game());
         // A change cut short earlier waits for the next start: the stopped change leaves it be.
