@@ -237,7 +237,7 @@ private Q_SLOTS:
     void keptBytesAreTheHistorysAlone_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("mode"); // 0: linked outside, appended to there; else changed, then given this mode
+        QTest::addColumn<int>("mode");  // 0: linked outside, appended to there; else changed, then given this mode
         QTest::addColumn<bool>("pipe"); // the created notes.txt replaced by a pipe, else written over
         QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << 0 << false;
         QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << 0 << false;
@@ -276,7 +276,8 @@ private Q_SLOTS:
         if (!mode)
             return;
         const kvr::HistoryEntry e = newest();
-        const auto it = std::find_if(e.kept.begin(), e.kept.end(), [&](const auto& f) { return f.name == name.toUtf8(); });
+        const auto it =
+            std::find_if(e.kept.begin(), e.kept.end(), [&](const auto& f) { return f.name == name.toUtf8(); });
         QVERIFY(it != e.kept.end() && it->changedBehind);
         QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
     }
