@@ -350,15 +350,17 @@ private Q_SLOTS:
         QVERIFY(ws->writeSettings(
             kvrtest::skinsSection({u"HURR=Old"_s, u"SP2A=Old"_s, u"MOSQ=Old"_s, u"P51B=Old"_s, u"TYPH=(Default)"_s})));
         QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s, "old"_ba));
-        auto line = [](const char* code, const char* skin, const QByteArray& bytes, int crcXor = 0) -> QByteArray {
-            return QByteArray(code) + '=' + code + '_' + skin + ".zip|" + QByteArray::number(bytes.size()) + '|' +
-                   QByteArray::number(crcOf(bytes) ^ crcXor, 16) + "\r\n";
+        auto line = [](const char* code, const char* skin, const QByteArray& bytes, int crcXor = 0,
+                       int sizeDelta = 0) -> QByteArray {
+            return QByteArray(code) + '=' + code + '_' + skin + ".zip|" + QByteArray::number(bytes.size() + sizeDelta) +
+                   '|' + QByteArray::number(crcOf(bytes) ^ crcXor, 16) + "\r\n";
         };
-        const kvr::Loadout loadout =
-            kvr::parseLoadout(withSlots("HURR=Desert\r\nSP2A=Sand\r\nMOSQ=Sqn105\r\nP51B=Gone\r\nTYPH=(Default)\r\n",
-                                        line("HURR", "Desert", hurr) + line("SP2A", "Sand", sp2a, 1) +
-                                            line("MOSQ", "Sqn105", mosq) + line("P51B", "Gone", mosq)),
-                              u"x"_s);
+        // Applied anyway, 2's package differs in size too: known before its turn, and changed all the same.
+        const kvr::Loadout loadout = kvr::parseLoadout(
+            withSlots("HURR=Desert\r\nSP2A=Sand\r\nMOSQ=Sqn105\r\nP51B=Gone\r\nTYPH=(Default)\r\n",
+                      line("HURR", "Desert", hurr) + line("SP2A", "Sand", sp2a, 1, applyAnyway ? 1 : 0) +
+                          line("MOSQ", "Sqn105", mosq) + line("P51B", "Gone", mosq)),
+            u"x"_s);
 
         std::atomic<bool> cancelled{false};
         QList<int> progress;
