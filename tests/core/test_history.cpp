@@ -237,25 +237,35 @@ private Q_SLOTS:
     void keptBytesAreTheHistorysAlone_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<int>("mode");  // 0: linked outside, appended to there; else changed, then given this mode
-        QTest::addColumn<bool>("pipe"); // the created notes.txt replaced by a pipe, else written over
-        QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << 0 << false;
-        QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << 0 << false;
-        QTest::newRow("a read-only slot file changed after the change") << u"PMOSQ.TPC"_s << 0444 << false;
-        QTest::newRow("a slot file the change created, changed after it") << u"PMOSQ_W.TPC"_s << 0644 << true;
+        QTest::addColumn<int>("mode"); // 0: linked outside, appended to there; else changed, then given this mode
+        // "pipe": the created notes.txt replaced by a pipe (else written over); "blob": a folder stands
+        // where the file's bytes go in the history, so the change cannot keep it and leaves it be.
+        QTest::addColumn<QString>("also");
+        QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << 0 << QString();
+        QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << 0 << QString();
+        QTest::newRow("a slot file linked outside that cannot be kept") << u"pmosq2.3dz"_s << 0 << u"blob"_s;
+        QTest::newRow("a read-only slot file changed after the change") << u"PMOSQ.TPC"_s << 0444 << QString();
+        QTest::newRow("a slot file the change created, changed after it") << u"PMOSQ_W.TPC"_s << 0644 << u"pipe"_s;
     }
     void keptBytesAreTheHistorysAlone()
     {
         QFETCH(QString, name);
         QFETCH(int, mode);
-        QFETCH(bool, pipe);
+        QFETCH(QString, also);
+        const bool pipe = also == u"pipe";
         package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "readme.txt", "notes.txt"});
         const QString path = game() + u'/' + name;
         const QString outside = ws->root() + u"/outside-link"_s;
         const QByteArray original = readFile(path);
         if (!mode)
             QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(outside).constData()), 0);
+        if (also == u"blob")
+            QVERIFY(QDir().mkpath(store().blobPath(kvr::sha256Hex(original))));
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        if (also == u"blob") {
+            QCOMPARE(readFile(path), original);
+            return;
+        }
         const QString notes = game() + u"/notes.txt"_s;
         QVERIFY(pipe ? QFile::remove(notes) && ::mkfifo(QFile::encodeName(notes).constData(), 0644) == 0
                      : writeFile(notes, "the player's own notes"));
@@ -577,23 +587,19 @@ private Q_SLOTS:
 
     void unwritableHistoryRemovesNothing_data()
     {
-        QTest::addColumn<QString>("what");
+        QTest::addColumn<bool>("diskFull");
         QTest::addColumn<QString>("said");
-        QTest::addRow("a file where the history's folder goes") << u"file"_s << u"cannot be written"_s;
-        QTest::addRow("a full disk") << u"disk"_s << u"not enough free space"_s;
-        QTest::addRow("a folder where a kept file's bytes go") << u"blob"_s << u"cannot be written"_s;
+        QTest::addRow("a file where the history's folder goes") << false << u"cannot be written"_s;
+        QTest::addRow("a full disk") << true << u"not enough free space"_s;
     }
     void unwritableHistoryRemovesNothing()
     {
-        QFETCH(QString, what);
+        QFETCH(bool, diskFull);
         QFETCH(QString, said);
-        const bool diskFull = what == u"disk";
-        if (what == u"file")
-            QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
-        else
+        if (diskFull)
             kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"HURR"_s, u"(Default)"_s);
-        if (what == u"blob")
-            QVERIFY(QDir().mkpath(store().blobPath(kvr::sha256Hex("PMOSQ.TPC as the game shipped it"))));
+        else
+            QVERIFY(writeFile(ws->programFolder() + u"/KVRSI.history"_s, "a file where the folder goes"));
         const QStringList entries = QDir(store().folder() + u"/entries"_s).entryList(QDir::Files);
         const Snapshot before = snapshot(game());
         // A change cut short earlier waits for the next start: the stopped change leaves it be.
