@@ -230,6 +230,29 @@ private Q_SLOTS:
         QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
+    // A change cut short by an error once the unpack replaced a file (linked outside, so kept
+    // only as the unpack comes to it) leaves that file undoable, though nothing else was kept.
+    void changeCutShortByAnErrorIsUndoable()
+    {
+        package(u"Notes"_s, {"readme.txt"}, {}, u"SP2A"_s);
+        QCOMPARE(::link(QFile::encodeName(game() + u"/readme.txt"_s).constData(),
+                        QFile::encodeName(ws->root() + u"/outside-link"_s).constData()),
+                 0);
+        const Snapshot before = snapshot(game());
+        const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
+            if (step == kvr::ChangeStep::Unpacked)
+                throw kvr::Error(u"planted failure"_s);
+        });
+        try {
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"SP2A"_s, u"Notes"_s);
+        } catch (const kvr::Error&) {
+        }
+        kvr::setChangeProbe(previous);
+        QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt of Notes"_ba);
+        undo();
+        QCOMPARE(snapshot(game()), before);
+    }
+
     // Kept bytes are the history's alone: a file with a link outside the game folder is copied,
     // never shared; a slot file changed since the change (read-only or not) is kept first, flagged.
     // A file of another name the change created and the player changed since is no longer the
