@@ -279,6 +279,18 @@ private Q_SLOTS:
                 QThread::msleep(10);
         });
         QCOMPARE(answer, int(QMessageBox::Ok));
+
+        // The program ending while the window waits: the wait ends once the work has returned.
+        bool returned = false;
+        QTimer::singleShot(0, &button, [&] {
+            QTimer::singleShot(100, qApp, [] { QCoreApplication::exit(); });
+            kvr::runWithProgress(&button, look, [&returned](const std::atomic_bool&, kvr::WorkProgress&) {
+                QThread::msleep(400);
+                returned = true;
+            });
+        });
+        QCoreApplication::exec();
+        QVERIFY(returned);
     }
 
     // What Undo Last Change names, for each kind of change.
