@@ -231,13 +231,6 @@ private Q_SLOTS:
         QCOMPARE(read.problem, QString());
         QCOMPARE(read.loadout, saved);
 
-        // A link in the way is replaced, never written through.
-        QVERIFY(kvrtest::writeFile(ws->root() + u"/elsewhere"_s, "keep"_ba));
-        QVERIFY(QFile::remove(path));
-        QVERIFY(QFile::link(ws->root() + u"/elsewhere"_s, path));
-        QVERIFY(kvr::writeFileWhole(path, kvr::loadoutBytes(saved), kvr::WriteMode::Replace).ok());
-        QCOMPARE(kvrtest::readFile(ws->root() + u"/elsewhere"_s), "keep"_ba);
-        QVERIFY(!QFileInfo(path).isSymLink());
         QVERIFY(kvr::deleteLoadout(folder, u"Desert"_s));
         QCOMPARE(kvr::listLoadouts(folder), QStringList());
     }
