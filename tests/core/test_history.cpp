@@ -272,57 +272,87 @@ private Q_SLOTS:
         QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
-    // A slot file changed since is kept, flagged; a file of another name the change created and
-    // the player changed since is no longer the change's: the undo leaves it.
-    void fileChangedBehindTheProgramsBackIsKept()
+    // A change cut short by an error once the unpack replaced a file (linked outside, so kept
+    // only as the unpack comes to it) leaves that file undoable, though nothing else was kept.
+    void changeCutShortByAnErrorIsUndoable()
     {
-        package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "notes.txt"});
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-        QVERIFY(writeFile(game() + u"/PMOSQ_W.TPC"_s, "painted over by hand"));
-        QVERIFY(writeFile(game() + u"/notes.txt"_s, "the player's own notes"));
+        package(u"Notes"_s, {"readme.txt"}, {}, u"SP2A"_s);
+        QCOMPARE(::link(QFile::encodeName(game() + u"/readme.txt"_s).constData(),
+                        QFile::encodeName(ws->root() + u"/outside-link"_s).constData()),
+                 0);
+        const Snapshot before = snapshot(game());
+        const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
+            if (step == kvr::ChangeStep::Unpacked)
+                throw kvr::Error(u"planted failure"_s);
+        });
+        try {
+            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"SP2A"_s, u"Notes"_s);
+        } catch (const kvr::Error&) {
+        }
+        kvr::setChangeProbe(previous);
+        QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt of Notes"_ba);
         undo();
-        QCOMPARE(readFile(game() + u"/notes.txt"_s), "the player's own notes"_ba);
-        const kvr::HistoryEntry e = newest();
-        const auto it =
-            std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ_W.TPC"; });
-        QVERIFY(it != e.kept.end());
-        QVERIFY(it->changedBehind);
-        QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
+        QCOMPARE(snapshot(game()), before);
     }
 
     // Kept bytes are the history's alone: a file with a link outside the game folder is copied,
-    // never shared; a read-only file the undo writes over is kept first, as any other.
+    // never shared; a slot file changed since the change (read-only or not) is kept first, flagged.
+    // A file of another name the change created and the player changed since is no longer the
+    // change's: the undo leaves it.
     void keptBytesAreTheHistorysAlone_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<bool>("linked"); // else changed and made read-only after the change
-        QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << true;
-        QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << true;
-        QTest::newRow("a read-only slot file changed after the change") << u"PMOSQ.TPC"_s << false;
+        QTest::addColumn<int>("mode"); // 0: linked outside, appended to there; else changed, then given this mode
+        // "pipe": the created notes.txt replaced by a pipe (else written over); "blob": a folder stands
+        // where the file's bytes go in the history, so the change cannot keep it and leaves it be.
+        QTest::addColumn<QString>("also");
+        QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << 0 << QString();
+        QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << 0 << QString();
+        QTest::newRow("a slot file linked outside that cannot be kept") << u"pmosq2.3dz"_s << 0 << u"blob"_s;
+        QTest::newRow("a read-only slot file changed after the change") << u"PMOSQ.TPC"_s << 0444 << QString();
+        QTest::newRow("a slot file the change created, changed after it") << u"PMOSQ_W.TPC"_s << 0644 << u"pipe"_s;
     }
     void keptBytesAreTheHistorysAlone()
     {
         QFETCH(QString, name);
-        QFETCH(bool, linked);
+        QFETCH(int, mode);
+        QFETCH(QString, also);
+        const bool pipe = also == u"pipe";
+        package(u"Sqn105"_s, {"PMOSQ.TPC", "PMOSQ_W.TPC", "readme.txt", "notes.txt"});
         const QString path = game() + u'/' + name;
         const QString outside = ws->root() + u"/outside-link"_s;
         const QByteArray original = readFile(path);
-        if (linked)
+        if (!mode)
             QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(outside).constData()), 0);
+        if (also == u"blob")
+            QVERIFY(QDir().mkpath(store().blobPath(kvr::sha256Hex(original))));
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-        if (linked) {
+        if (also == u"blob") {
+            QCOMPARE(readFile(path), original);
+            return;
+        }
+        const QString notes = game() + u"/notes.txt"_s;
+        QVERIFY(pipe ? QFile::remove(notes) && ::mkfifo(QFile::encodeName(notes).constData(), 0644) == 0
+                     : writeFile(notes, "the player's own notes"));
+        if (!mode) {
             QFile other(outside);
             QVERIFY(other.open(QIODevice::Append) && other.write(" and more") == 9);
         } else {
             QVERIFY(writeFile(path, "painted over by hand"));
-            QCOMPARE(::chmod(QFile::encodeName(path).constData(), 0444), 0);
+            QCOMPARE(::chmod(QFile::encodeName(path).constData(), mode), 0);
         }
         undo();
         QCOMPARE(readFile(path), original);
-        if (linked)
+        struct stat st
+        {
+        };
+        QVERIFY(pipe ? ::lstat(QFile::encodeName(notes).constData(), &st) == 0 && S_ISFIFO(st.st_mode)
+                     : readFile(notes) == "the player's own notes");
+        if (!mode)
             return;
         const kvr::HistoryEntry e = newest();
-        const auto it = std::find_if(e.kept.begin(), e.kept.end(), [](const auto& f) { return f.name == "PMOSQ.TPC"; });
+        const auto it =
+            std::find_if(e.kept.begin(), e.kept.end(), [&](const auto& f) { return f.name == name.toUtf8(); });
         QVERIFY(it != e.kept.end() && it->changedBehind);
         QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
     }
@@ -481,33 +511,40 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
-    // The game folder is the folder, however an entry spells it (entries made before it was
-    // recorded as the folder itself spell it as the settings did).
-    void gameFolderSpelledAnotherWay_data()
+    // Entries the rules allow are carried out within them: the game folder however an entry
+    // spells it (entries made before it was recorded as the folder itself spell it as the
+    // settings did), and an entry from before the checksum, its modes read as permission bits.
+    void entriesWithinTheRulesAreUndone_data()
     {
-        QTest::addColumn<QString>("spelling"); // %1: the game folder
+        QTest::addColumn<QString>("spelling"); // %1: the game folder; "" for no checksum
         QTest::addRow("a trailing slash") << u"%1/"_s;
         QTest::addRow("through a link") << u"link"_s;
         QTest::addRow("with ..") << u"%1/../game"_s;
+        QTest::addRow("no checksum, a mode beyond permissions") << QString();
     }
-    void gameFolderSpelledAnotherWay()
+    void entriesWithinTheRulesAreUndone()
     {
         QFETCH(QString, spelling);
         if (spelling == u"link") {
             QVERIFY(QFile::link(game(), ws->root() + u"/linked game"_s));
             spelling = ws->root() + u"/linked game"_s;
-        } else {
+        } else if (!spelling.isEmpty()) {
             spelling = spelling.arg(game());
         }
-        QVERIFY(QFileInfo(spelling).isDir());
         const Snapshot before = snapshot(game());
         kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
         const QString file = store().folder() + u"/entries/%1.entry"_s.arg(newest().id);
         QByteArray text = readFile(file);
-        text.replace(QByteArray("game=" + kvr::entryField(game())), QByteArray("game=" + kvr::entryField(spelling)));
-        QVERIFY(writeFile(file, kvr::sealedEntry(text.left(text.lastIndexOf("sum=")))));
+        text = text.left(text.lastIndexOf("sum="));
+        if (spelling.isEmpty())
+            text = text.replace(" 640 ", " 7640 ") + "end\n";
+        else
+            text = kvr::sealedEntry(text.replace(QByteArray("game=" + kvr::entryField(game())),
+                                                 QByteArray("game=" + kvr::entryField(spelling))));
+        QVERIFY(writeFile(file, text));
         QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
-        QCOMPARE(newest().gameFolder, spelling);
+        if (!spelling.isEmpty())
+            QCOMPARE(newest().gameFolder, spelling);
         undo();
         QCOMPARE(snapshot(game()), before);
     }
@@ -537,6 +574,15 @@ private Q_SLOTS:
         QCOMPARE(read.created.size(), 65535);
     }
 
+    // A read that fails is no hash, never retried for good: a folder cannot be read as a file.
+    void unreadableFileHasNoHash()
+    {
+        const kvr::UniqueFd folder(::open(QFile::encodeName(game()).constData(), O_RDONLY | O_DIRECTORY));
+        QByteArray hash;
+        qint64 size = 0;
+        QVERIFY(folder.isValid() && !kvr::hashFd(folder.get(), hash, size));
+    }
+
     // Edits are sealed again as a forger who knows the format would: the rules still refuse them.
     void damagedEntriesAreRefused_data()
     {
@@ -559,6 +605,8 @@ private Q_SLOTS:
         edit("a kind of no change", "kind="_ba, "kind=whatever"_ba, u"line %1 does not parse"_s);
         edit("a nanosecond out of range", " 1234567 891 "_ba, " 1234567 1000000000 "_ba, u"line %1 does not parse"_s);
         edit("a field too many", " PMOSQ.TPC\n"_ba, " PMOSQ.TPC changed more\n"_ba, u"does not parse"_s);
+        edit("a created file's field too many", " PMOSQ_W.TPC\n"_ba, " PMOSQ_W.TPC more\n"_ba,
+             u"line %1 does not parse"_s);
         edit("another entry's number", "id="_ba, "id=9"_ba, u"its number"_s);
         QTest::addRow("another entry's number and a missing blob")
             << "id="_ba
@@ -614,19 +662,6 @@ private Q_SLOTS:
         }
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(store().entries(game()).size(), 1);
-    }
-
-    // An entry from before the checksum is read by the rules alone: its modes are permission bits.
-    void entryWithoutChecksumIsBoundedByTheRules()
-    {
-        const Snapshot before = snapshot(game());
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-        const QString file = store().folder() + u"/entries/%1.entry"_s.arg(newest().id);
-        QByteArray text = readFile(file);
-        text = text.left(text.lastIndexOf("sum=")).replace(" 640 ", " 7640 ") + "end\n";
-        QVERIFY(writeFile(file, text));
-        undo();
-        QCOMPARE(snapshot(game()), before);
     }
 
     void unwritableHistoryRemovesNothing_data()

@@ -203,49 +203,66 @@ private Q_SLOTS:
 
     // Cancel of an undo's progress dialog: while it waits for another program to let go of the
     // game folder it calls the undo off, nothing changed; once files are being put back it is
-    // off, the dialog says what is being finished and stays until it is.
+    // off, the dialog says what is being finished and stays until it is. The History window closed
+    // while its restore runs: the restore finishes, and the main window shows it.
     void cancelOfAnUndo_data()
     {
-        QTest::addColumn<bool>("folderHeld");
-        QTest::newRow("waiting for the game folder") << true;
-        QTest::newRow("putting the files back") << false;
+        QTest::addColumn<QString>("how");
+        QTest::newRow("waiting for the game folder") << u"held"_s;
+        QTest::newRow("putting the files back") << u"half-way"_s;
+        QTest::newRow("a restore, its window closed") << u"closed"_s;
     }
     void cancelOfAnUndo()
     {
-        QFETCH(bool, folderHeld);
+        QFETCH(QString, how);
+        const bool folderHeld = how == u"held";
         Principal& main = kvrtest::shownMainWindow();
         main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
+        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
         const QStringList entriesBefore = kvrtest::filesIn(ws->programFolder() + u"/KVRSI.history/entries"_s);
         const kvr::UniqueFd held(folderHeld ? ::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY) : -1);
         QVERIFY(!folderHeld || ::flock(held.get(), LOCK_EX) == 0);
         std::optional<HeldRestore> halfWay;
         if (!folderHeld)
             halfWay.emplace();
-        kvr::undoLastChange(main);
-        if (halfWay)
+        if (how == u"closed") {
+            kvrtest::triggerMenuEntry(u"History"_s);
+            kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
+            QTRY_VERIFY(history.ready());
+            kvrtest::childOf<QTableWidget>(history, u"Table1"_s)->selectRow(0);
+            kvrtest::childOf<QPushButton>(history, u"Command1"_s)->click();
             QVERIFY(halfWay->held());
-        QProgressDialog* dialog = nullptr;
-        QTRY_VERIFY((dialog = main.findChild<QProgressDialog*>(u"RestoreProgress"_s)) && dialog->isVisible());
-        auto* cancel = kvrtest::childOf<QPushButton>(*dialog, QString());
-        const QString waiting = u"Another program is using the game folder"_s;
-        QTRY_VERIFY(dialog->labelText().startsWith(folderHeld ? waiting : u"Finishing the undo"_s));
-        QCOMPARE(cancel->isEnabled(), folderHeld);
-        if (!folderHeld) {
+            QTRY_VERIFY(history.findChild<QProgressDialog*>(u"RestoreProgress"_s));
+            kvrtest::closeWindow(history);
+            QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
+        } else {
+            kvr::undoLastChange(main);
+            if (halfWay)
+                QVERIFY(halfWay->held());
+            QProgressDialog* dialog = nullptr;
+            QTRY_VERIFY((dialog = main.findChild<QProgressDialog*>(u"RestoreProgress"_s)) && dialog->isVisible());
+            auto* cancel = kvrtest::childOf<QPushButton>(*dialog, QString());
+            const QString waiting = u"Another program is using the game folder"_s;
+            QTRY_VERIFY(dialog->labelText().startsWith(folderHeld ? waiting : u"Finishing the undo"_s));
+            QCOMPARE(cancel->isEnabled(), folderHeld);
+            if (folderHeld) {
+                cancel->click();
+                QVERIFY(restoreEnds());
+                QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "Sqn105"_ba);
+                QCOMPARE(kvrtest::filesIn(ws->programFolder() + u"/KVRSI.history/entries"_s), entriesBefore);
+                QVERIFY(messages->calls.isEmpty());
+                return;
+            }
             // Neither the button, Escape nor the window's close calls it off or hides it.
             QTest::keyClick(dialog, Qt::Key_Escape);
             dialog->close();
             QVERIFY(dialog->isVisible());
             QVERIFY(dialog->labelText().startsWith(u"Finishing the undo"_s));
-            halfWay->goOn.release();
-            QVERIFY(restoreEnds());
-            QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
-            return;
         }
-        cancel->click();
+        halfWay->goOn.release();
         QVERIFY(restoreEnds());
-        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "Sqn105"_ba);
-        QCOMPARE(kvrtest::filesIn(ws->programFolder() + u"/KVRSI.history/entries"_s), entriesBefore);
-        QVERIFY(messages->calls.isEmpty());
+        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
     }
 
     // Work a window waits for: a click made before its dialog shows is dropped, not delivered
@@ -279,6 +296,18 @@ private Q_SLOTS:
                 QThread::msleep(10);
         });
         QCOMPARE(answer, int(QMessageBox::Ok));
+
+        // The program ending while the window waits: the wait ends once the work has returned.
+        bool returned = false;
+        QTimer::singleShot(0, &button, [&] {
+            QTimer::singleShot(100, qApp, [] { QCoreApplication::exit(); });
+            kvr::runWithProgress(&button, look, [&returned](const std::atomic_bool&, kvr::WorkProgress&) {
+                QThread::msleep(400);
+                returned = true;
+            });
+        });
+        QCoreApplication::exec();
+        QVERIFY(returned);
     }
 
     // What Undo Last Change names, for each kind of change.
@@ -351,28 +380,6 @@ private Q_SLOTS:
         QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
         QTRY_VERIFY(main.isEnabled());
         QVERIFY(!kvr::HistoryWindow::exists() && !kvr::Loadouts::exists() && !kvr::Report::exists());
-    }
-
-    // The window closed while its restore runs: the restore finishes, and the main window shows it.
-    void closedDuringRestore()
-    {
-        Principal& main = kvrtest::shownMainWindow();
-        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
-        kvrtest::comboOf(7)->setText(u"Sqn105"_s);
-        kvrtest::triggerMenuEntry(u"History"_s);
-        kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
-        QTRY_VERIFY(history.ready());
-        kvrtest::childOf<QTableWidget>(history, u"Table1"_s)->selectRow(0);
-        HeldRestore held;
-        kvrtest::childOf<QPushButton>(history, u"Command1"_s)->click();
-        QVERIFY(held.held());
-        QTRY_VERIFY(history.findChild<QProgressDialog*>(u"RestoreProgress"_s));
-        kvrtest::closeWindow(history);
-        QVERIFY(!kvr::HistoryWindow::exists() && main.isEnabled());
-        held.goOn.release();
-        QVERIFY(restoreEnds());
-        QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "the game's own"_ba);
-        QCOMPARE(kvrtest::comboOf(7)->Text(), u"(Default)"_s);
     }
 };
 
