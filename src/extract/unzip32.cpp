@@ -6,7 +6,7 @@
 // given its name, so a member either lands whole or leaves the folder as it was.
 //
 // Where the result differs on purpose from Info-ZIP's `unzip -j -o -qq ARCHIVE -d TARGET`
-// (tests/core/test_extract.cpp covers each point):
+// (tests/core/test_extract.cpp and test_extract_refusals.cpp cover each point):
 //   - A member that fails its CRC check, is truncated or cannot be decoded is not written, and
 //     a file of its name already in the folder keeps its content; unzip writes what it decoded
 //     over the old file. The same holds when the disk fills or a write fails.
