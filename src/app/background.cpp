@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 
+#include <condition_variable>
 #include <mutex>
 #include <vector>
 
@@ -28,6 +29,41 @@ void cancelAtQuit()
 {
     background::cancelAll(kQuitWaitMs);
 }
+
+#if defined(__SANITIZE_THREAD__)
+#define KVR_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KVR_TSAN 1
+#endif
+#endif
+#ifdef KVR_TSAN
+extern "C" void __tsan_acquire(void* addr);
+extern "C" void __tsan_release(void* addr);
+#endif
+
+// Work handed to a pool thread. Qt hands it over through locks ThreadSanitizer cannot see (Qt is
+// not built for it), so the handing over is told to it: nothing of the work is read before.
+class Handed : public QRunnable
+{
+public:
+    explicit Handed(std::function<void()> work) : m_work(std::move(work))
+    {
+#ifdef KVR_TSAN
+        __tsan_release(this);
+#endif
+    }
+    void run() override
+    {
+#ifdef KVR_TSAN
+        __tsan_acquire(this);
+#endif
+        m_work();
+    }
+
+private:
+    std::function<void()> m_work;
+};
 
 } // namespace
 
@@ -70,8 +106,17 @@ StopFlag newStopFlag()
 StopFlag run(std::function<void(const std::atomic_bool& stop)> work)
 {
     StopFlag flag = newStopFlag();
-    pool().start([flag, work = std::move(work)] { work(*flag); });
+    pool().start(new Handed([flag, work = std::move(work)] { work(*flag); }));
     return flag;
+}
+
+bool tryStart(std::function<void()> work)
+{
+    auto handed = std::make_unique<Handed>(std::move(work));
+    if (!pool().tryStart(handed.get()))
+        return false;
+    handed.release(); // the pool deletes it once run
+    return true;
 }
 
 bool cancelAll(int msecs)
@@ -88,5 +133,70 @@ bool cancelAll(int msecs)
 }
 
 } // namespace background
+
+struct HelperJob::State
+{
+    enum class Stage { Waiting, Running, Done };
+    std::mutex mutex;
+    std::condition_variable done;
+    Stage stage = Stage::Waiting;
+    std::function<void()> work;
+
+    // Whoever comes first runs the work: the pool's thread or the caller's wait.
+    bool claim()
+    {
+        const std::lock_guard lock(mutex);
+        if (stage != Stage::Waiting)
+            return false;
+        stage = Stage::Running;
+        return true;
+    }
+    void run()
+    {
+        work();
+        {
+            const std::lock_guard lock(mutex);
+            stage = Stage::Done;
+            work = nullptr;
+        }
+        done.notify_all();
+    }
+};
+
+HelperJob::HelperJob(std::function<void()> work) : m_state(std::make_shared<State>())
+{
+    m_state->work = std::move(work);
+    background::tryStart([state = m_state] {
+        if (state->claim())
+            state->run();
+    });
+}
+
+HelperJob::~HelperJob()
+{
+    wait();
+}
+
+HelperJob& HelperJob::operator=(HelperJob&& other) noexcept
+{
+    if (this != &other) {
+        wait();
+        m_state = std::move(other.m_state);
+    }
+    return *this;
+}
+
+void HelperJob::wait()
+{
+    if (!m_state)
+        return;
+    if (m_state->claim()) {
+        m_state->run();
+    } else {
+        std::unique_lock lock(m_state->mutex);
+        m_state->done.wait(lock, [this] { return m_state->stage == State::Stage::Done; });
+    }
+    m_state.reset();
+}
 
 } // namespace kvr

@@ -29,10 +29,38 @@ StopFlag newStopFlag();
 // Runs the work on the program's pool with a flag of its own, which the caller may set.
 StopFlag run(std::function<void(const std::atomic_bool& stop)> work);
 
+// Runs the work on the pool when a thread is free now; false, nothing started, otherwise.
+bool tryStart(std::function<void()> work);
+
 // Sets every flag, drops work that has not started and waits up to msecs for the rest. True when
 // nothing runs any more. Called when the application is about to quit.
 bool cancelAll(int msecs);
 
 } // namespace background
+
+// Work a caller starts now and waits for later (a flush, a check beside a change). It runs on
+// the program's pool when a thread is free at once; otherwise the caller does it itself when it
+// waits. A caller that is itself on the pool so never waits for a thread the pool cannot give.
+class HelperJob
+{
+public:
+    HelperJob() = default;
+    explicit HelperJob(std::function<void()> work);
+    // Waits: the work never runs after its job is gone.
+    ~HelperJob();
+    HelperJob(HelperJob&&) = default;
+    HelperJob& operator=(HelperJob&& other) noexcept;
+    HelperJob(const HelperJob&) = delete;
+    HelperJob& operator=(const HelperJob&) = delete;
+
+    // Returns once the work is done, on the pool or here. No work: returns at once.
+    void wait();
+    // Started and not waited for yet.
+    bool pending() const { return m_state != nullptr; }
+
+private:
+    struct State;
+    std::shared_ptr<State> m_state;
+};
 
 } // namespace kvr

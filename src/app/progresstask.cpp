@@ -8,7 +8,9 @@
 #include <QTimer>
 #include <QWidget>
 
+#include <algorithm>
 #include <condition_variable>
+#include <vector>
 
 namespace kvr {
 
@@ -66,6 +68,13 @@ void endUnfinished()
         --u.count;
     }
     u.ended.notify_all();
+}
+
+// The tasks not finished yet, by their look's objectName. Touched on the window thread only.
+std::vector<ProgressTask*>& runningTasks()
+{
+    static std::vector<ProgressTask*> tasks;
+    return tasks;
 }
 
 // Input the player makes before the dialog shows, dropped: QEventLoop's ExcludeUserInputEvents
@@ -218,10 +227,12 @@ ProgressTask::ProgressTask(QWidget* window, const ProgressLook& look, Qt::Window
     m_delay->setSingleShot(true);
     connect(m_delay, &QTimer::timeout, this, &ProgressTask::showDialog);
     connect(m_poll, &QTimer::timeout, this, &ProgressTask::refreshDialog);
+    runningTasks().push_back(this);
 }
 
 ProgressTask::~ProgressTask()
 {
+    std::erase(runningTasks(), this);
     if (m_dialog)
         m_dialog->deleteLater();
 }
@@ -238,6 +249,14 @@ ProgressTask* ProgressTask::start(QWidget* window, const ProgressLook& look, Pro
         [finisher, work = std::move(work)](const std::atomic_bool& stop) { work(stop, finisher->shared->progress); });
     task->m_delay->start(kProgressDelayMs);
     return task;
+}
+
+ProgressTask* ProgressTask::running(const QString& objectName)
+{
+    const std::vector<ProgressTask*>& tasks = runningTasks();
+    const auto it = std::ranges::find_if(
+        tasks, [&objectName](const ProgressTask* t) { return t->m_look.objectName == objectName; });
+    return it == tasks.end() ? nullptr : *it;
 }
 
 void ProgressTask::showDialog()
@@ -309,6 +328,7 @@ void ProgressTask::finish()
     if (m_finished)
         return;
     m_finished = true;
+    std::erase(runningTasks(), this);
     m_delay->stop();
     m_poll->stop();
     // Gone from the screen now, deleted with the task: a modal dialog's setValue may be what

@@ -83,6 +83,10 @@ public:
     bool isFinished() const { return m_finished; }
     bool cancelled() const { return m_cancelled; }
 
+    // The task started with this look's objectName that has not finished yet, or null: work
+    // of which only one may run at a time asks before it starts another. Window thread only.
+    static ProgressTask* running(const QString& objectName);
+
 Q_SIGNALS:
     void DialogShown();
     // On the window's thread, once the work has returned (or was dropped unstarted at the end).

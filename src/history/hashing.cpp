@@ -1,13 +1,17 @@
 #include "history/hashing.h"
 
+#include "app/background.h"
 #include "app/fileio.h"
 #include "app/toolkit.h"
 
 #include <openssl/evp.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <fcntl.h>
+#include <mutex>
 #include <unistd.h>
+#include <vector>
 
 namespace kvr {
 
@@ -63,43 +67,31 @@ QByteArray sha256Hex(const QByteArray& bytes)
     return sha.hex();
 }
 
-FileHasher::~FileHasher()
+struct FileHasher::Queue
 {
+    struct File
     {
-        const std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_changed.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
-}
+        int folderFd;
+        QByteArray name;
+        QByteArray hash = {};
+        qint64 size = 0;
+        bool done = false;
+    };
 
-qsizetype FileHasher::add(int folderFd, const QByteArray& name)
-{
-    const std::lock_guard<std::mutex> lock(m_mutex);
-    m_files.push_back({folderFd, name});
-    if (!m_thread.joinable())
-        m_thread = std::thread([this] { run(); });
-    m_changed.notify_all();
-    return qsizetype(m_files.size()) - 1;
-}
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::vector<File> files;
+    size_t begun = 0;      // files handed to a thread so far, in order
+    int hashing = 0;       // of those, the ones not done yet
+    bool draining = false; // a pool thread takes the files as they come
+    bool stopping = false;
 
-std::pair<QByteArray, qint64> FileHasher::result(qsizetype ticket)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_changed.wait(lock, [&] { return qsizetype(m_done) > ticket; });
-    const File& f = m_files[size_t(ticket)];
-    return {f.hash, f.size};
-}
-
-void FileHasher::run()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || m_done < m_files.size(); });
-        if (m_stopping)
-            return;
-        const File file = m_files[m_done]; // the list may grow meanwhile
+    // Hashes the next file with the lock let go meanwhile.
+    void hashNext(std::unique_lock<std::mutex>& lock)
+    {
+        const size_t i = begun++;
+        const File file = files[i]; // the list may grow meanwhile
+        ++hashing;
         lock.unlock();
         QByteArray hash;
         qint64 size = 0;
@@ -112,11 +104,58 @@ void FileHasher::run()
             hash.clear(); // no SHA-256 or no memory: the file counts as unreadable
         }
         lock.lock();
-        m_files[m_done].hash = hash;
-        m_files[m_done].size = size;
-        ++m_done;
-        m_changed.notify_all();
+        files[i].hash = hash;
+        files[i].size = size;
+        files[i].done = true;
+        --hashing;
+        changed.notify_all();
     }
+
+    void drain()
+    {
+        std::unique_lock lock(mutex);
+        while (!stopping && begun < files.size())
+            hashNext(lock);
+        draining = false;
+    }
+};
+
+FileHasher::FileHasher() : m_queue(std::make_shared<Queue>()) {}
+
+FileHasher::~FileHasher()
+{
+    // The folders' descriptors go with the change: nothing opens a file through them after this.
+    std::unique_lock lock(m_queue->mutex);
+    m_queue->stopping = true;
+    m_queue->changed.wait(lock, [this] { return m_queue->hashing == 0; });
+}
+
+qsizetype FileHasher::add(int folderFd, const QByteArray& name)
+{
+    Queue& q = *m_queue;
+    const std::lock_guard lock(q.mutex);
+    q.files.push_back({folderFd, name});
+    if (!q.draining) {
+        // A pool thread taking the files begins at once or not at all: nothing waits for a thread.
+        q.draining = background::tryStart([queue = m_queue] { queue->drain(); });
+    }
+    return qsizetype(q.files.size()) - 1;
+}
+
+std::pair<QByteArray, qint64> FileHasher::result(qsizetype ticket)
+{
+    Queue& q = *m_queue;
+    const auto i = size_t(ticket);
+    std::unique_lock lock(q.mutex);
+    while (!q.files[i].done) {
+        // Files up to this one that no thread has begun are hashed here; one begun is waited for.
+        if (q.begun <= i)
+            q.hashNext(lock);
+        else
+            q.changed.wait(lock);
+    }
+    const Queue::File& f = q.files[i];
+    return {f.hash, f.size};
 }
 
 } // namespace kvr

@@ -1,15 +1,12 @@
-// SHA-256 of the files the history keeps and of those a change creates, and the thread that
-// hashes them while the change goes on.
+// SHA-256 of the files the history keeps and of those a change creates, and the hashing of them
+// beside the change.
 #pragma once
 
 #include <QByteArray>
 
-#include <condition_variable>
 #include <cstddef>
-#include <mutex>
-#include <thread>
+#include <memory>
 #include <utility>
-#include <vector>
 
 struct evp_md_ctx_st; // OpenSSL's EVP_MD_CTX
 
@@ -37,14 +34,16 @@ QByteArray sha256Hex(const QByteArray& bytes);
 // Hashes an open file from its start; false when a read fails.
 bool hashFd(int fd, QByteArray& hash, qint64& size);
 
-// Hashes files on a thread of its own, in the order they are handed to it: what a change linked
-// into the history and what its unpack created, while the unpack goes on.
+// Hashes files on the program's pool, in the order they are handed to it: what a change linked
+// into the history and what its unpack created, while the unpack goes on. When the pool has no
+// thread free, the one waiting for a hash hashes the files up to it itself.
 class FileHasher
 {
 public:
-    FileHasher() = default;
+    FileHasher();
     FileHasher(const FileHasher&) = delete;
     FileHasher& operator=(const FileHasher&) = delete;
+    // Waits for the files being hashed; those not begun are left.
     ~FileHasher();
 
     // The file of this name in the folder, opened when its turn comes; the ticket for result().
@@ -53,21 +52,8 @@ public:
     std::pair<QByteArray, qint64> result(qsizetype ticket);
 
 private:
-    struct File
-    {
-        int folderFd;
-        QByteArray name;
-        QByteArray hash = {};
-        qint64 size = 0;
-    };
-
-    void run();
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    std::vector<File> m_files;
-    size_t m_done = 0;
-    bool m_stopping = false;
-    std::thread m_thread;
+    struct Queue;
+    std::shared_ptr<Queue> m_queue;
 };
 
 } // namespace kvr

@@ -42,11 +42,12 @@ QString slotList(const QList<HistorySlot>& slots)
     return joined(slots, &HistorySlot::slot);
 }
 
-QPointer<ProgressTask> g_restore;
+// Undo and restore share one progress dialog name: by it the pool's tasks tell whether one runs.
+const QString kRestoreProgress = QStringLiteral("RestoreProgress");
 
 bool restoreRunning()
 {
-    return g_restore && !g_restore->isFinished();
+    return ProgressTask::running(kRestoreProgress) != nullptr;
 }
 
 struct RestoreOutcome
@@ -68,7 +69,7 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
     const QString kind = target ? QStringLiteral("restore") : QStringLiteral("undo");
     auto outcome = std::make_shared<RestoreOutcome>();
     ProgressLook look;
-    look.objectName = QStringLiteral("RestoreProgress");
+    look.objectName = kRestoreProgress;
     look.title = window->windowTitle();
     look.label = target ? QStringLiteral("Putting the slots back as they were before the change...")
                         : QStringLiteral("Undoing the last change...");
@@ -105,9 +106,8 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
                 outcome->problem = e.description();
         }
     };
-    g_restore = ProgressTask::start(window, look, work, Qt::NonModal, ProgressTask::Ending::Finish);
-    QObject::connect(g_restore, &ProgressTask::Finished, g_restore, [outcome] {
-        g_restore = nullptr;
+    ProgressTask* task = ProgressTask::start(window, look, work, Qt::NonModal, ProgressTask::Ending::Finish);
+    QObject::connect(task, &ProgressTask::Finished, task, [outcome] {
         if (mainWindowExists())
             showSkins(mainWindow(), outcome->slots);
         if (HistoryWindow::exists())
@@ -123,7 +123,7 @@ void startRestore(QWidget* window, const std::optional<HistoryEntry>& target)
 
 ProgressTask* restoreUnderWay()
 {
-    return restoreRunning() ? g_restore.data() : nullptr;
+    return ProgressTask::running(kRestoreProgress);
 }
 
 HistoryWindow::HistoryWindow()

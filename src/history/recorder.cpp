@@ -151,8 +151,7 @@ HistoryRecorder::~HistoryRecorder()
             qCWarning(lcInstall, "history: the entry %lld stays pending until the next start", m_entry.id);
         }
     }
-    if (m_earlierChecker.joinable())
-        m_earlierChecker.join();
+    m_earlierChecker.wait();
     UnpackObserver::setActive(m_previous);
 }
 
@@ -346,7 +345,7 @@ void HistoryRecorder::keepCandidate(const QByteArray& name, bool regular, bool r
     }
 }
 
-// Flushed on threads while the change writes its journal: the disk takes the three flushes
+// Flushed beside the change while it writes its journal: the disk takes the three flushes
 // together. secure() waits for them.
 void HistoryRecorder::startFlushes()
 {
@@ -354,16 +353,15 @@ void HistoryRecorder::startFlushes()
     const int blobs = std::exchange(m_blobsDirty, false) ? m_blobsFd.get() : -1;
     m_flushErrors = {0, 0};
     m_flushing = true;
-    m_flushers[0] = std::thread([this, blobs] { m_flushErrors[0] = blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
+    m_flushers[0] = HelperJob([this, blobs] { m_flushErrors[0] = blobs < 0 || ::fsync(blobs) == 0 ? 0 : errno; });
     m_flushers[1] =
-        std::thread([this, pending = m_pendingFd.get()] { m_flushErrors[1] = ::fsync(pending) == 0 ? 0 : errno; });
+        HelperJob([this, pending = m_pendingFd.get()] { m_flushErrors[1] = ::fsync(pending) == 0 ? 0 : errno; });
 }
 
 int HistoryRecorder::joinFlushes()
 {
-    for (std::thread& t : m_flushers)
-        if (t.joinable())
-            t.join();
+    for (HelperJob& flush : m_flushers)
+        flush.wait();
     return m_flushErrors[1] ? m_flushErrors[1] : m_flushErrors[0];
 }
 
@@ -389,11 +387,11 @@ void HistoryRecorder::secure()
         for (qsizetype i = m_preparedFrom.moved; i < m_moved.size(); ++i)
             m_moved[i].hashTicket = hasher().add(m_blobsFd.get(), m_moved.at(i).temporary);
     }
-    // The pending entries of committed changes whose entries have reached the disk since, on a
-    // thread: checking costs a flush each, which the change need not wait for.
-    if (m_earlierChecker.joinable())
+    // The pending entries of committed changes whose entries have reached the disk since, beside
+    // the change: checking costs a flush each, which the change need not wait for.
+    if (m_earlierChecker.pending())
         return;
-    m_earlierChecker = std::thread([folder = m_store.folder(), own = m_entry.id] {
+    m_earlierChecker = HelperJob([folder = m_store.folder(), own = m_entry.id] {
         const UniqueFd lock = lockFolder(folder);
         if (!lock.isValid())
             return;
@@ -607,8 +605,7 @@ void HistoryRecorder::settleMoved()
 void HistoryRecorder::commit()
 {
     m_committed = true;
-    if (m_earlierChecker.joinable())
-        m_earlierChecker.join();
+    m_earlierChecker.wait();
     settleMoved();
     // The blobs' names reach the disk before the entry names them.
     if (!flushBlobs())

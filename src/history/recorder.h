@@ -2,6 +2,7 @@
 // is kept in the store first, what it creates is hashed, and the entry is written whole at the end.
 #pragma once
 
+#include "app/background.h"
 #include "app/fileio.h"
 #include "extract/unpack_observer.h"
 #include "history/entry.h"
@@ -18,7 +19,6 @@
 #include <array>
 #include <functional>
 #include <memory>
-#include <thread>
 
 struct stat;
 
@@ -154,10 +154,10 @@ private:
     QSet<QString> m_carried;               // folded names a resumed entry kept or was creating
     bool m_resumed = false;
     // prepare()'s flushes of the blobs and the pending entry, and their errnos (read once joined).
-    std::array<std::thread, 2> m_flushers;
+    std::array<HelperJob, 2> m_flushers;
     std::array<int, 2> m_flushErrors{};
     bool m_flushing = false;
-    std::thread m_earlierChecker; // lets go of earlier changes' pending entries
+    HelperJob m_earlierChecker; // lets go of earlier changes' pending entries
     struct
     {
         qsizetype kept = 0, moved = 0, creating = 0;

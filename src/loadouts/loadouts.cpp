@@ -27,7 +27,6 @@
 #include <QPushButton>
 #include <QTableWidget>
 #include <QThread>
-#include <QThreadPool>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -62,18 +61,6 @@ QString askFile(bool forSaving, const QString& suggestedName)
 
 LoadoutNameHandler g_name = &askName;
 LoadoutFileHandler g_file = &askFile;
-
-// The window's background work, one job at a time, on a pool of its own that goes with the
-// program.
-QThreadPool& loadoutPool()
-{
-    static QPointer<QThreadPool> pool;
-    if (!pool) {
-        pool = new QThreadPool(QCoreApplication::instance());
-        pool->setMaxThreadCount(1);
-    }
-    return *pool;
-}
 
 // While work runs off the window's thread, a message box it raises (the extraction library's
 // "Unzip: ..." when it cannot be loaded) is shown by the window's thread.
@@ -250,8 +237,8 @@ void Loadouts::refreshList(const QString& select)
     setReady(false);
     QPointer<Loadouts> self(this);
     // The folder listings, and on the first call the skins folder's, off the window's thread.
-    loadoutPool().start([self, generation, keep, folder = m_folder, packages = m_packages,
-                         skins = usableFolder(m_target.skinsFolder), cancel = m_cancel]() mutable {
+    runJob([self, generation, keep, folder = m_folder, packages = m_packages,
+            skins = usableFolder(m_target.skinsFolder), cancel = m_cancel]() mutable {
         const QStringList names = listLoadouts(folder);
         if (!packages)
             packages = std::make_shared<PackageFolder>(skins);
@@ -280,6 +267,29 @@ void Loadouts::refreshList(const QString& select)
     });
 }
 
+void Loadouts::runJob(std::function<void()> job)
+{
+    // One job at a time: jobs share the skins folder's CRCs. Only the newest job waiting counts,
+    // since each drops what an earlier one found.
+    if (m_jobRunning) {
+        m_nextJob = std::move(job);
+        return;
+    }
+    m_jobRunning = true;
+    QPointer<Loadouts> self(this);
+    background::pool().start([self, job = std::move(job)] {
+        job();
+        // After the job's own answer, which it posted first.
+        QMetaObject::invokeMethod(QCoreApplication::instance(), [self] {
+            if (!self)
+                return;
+            self->m_jobRunning = false;
+            if (std::function<void()> next = std::exchange(self->m_nextJob, {}))
+                self->runJob(std::move(next));
+        });
+    });
+}
+
 void Loadouts::applyWhenReady(const QString& name)
 {
     refreshList(name);
@@ -304,8 +314,8 @@ void Loadouts::List1_Click()
     Label2->setText(QStringLiteral("Checking the packages of \"%1\"...").arg(name));
     QPointer<Loadouts> self(this);
     // Telling a package by its CRC reads it whole: off the window's thread.
-    loadoutPool().start([self, generation, name, path = loadoutPath(m_folder, name), packages = m_packages,
-                         settings = m_target.settingsFile, cancel = m_cancel] {
+    runJob([self, generation, name, path = loadoutPath(m_folder, name), packages = m_packages,
+            settings = m_target.settingsFile, cancel = m_cancel] {
         const LoadoutRead read = readLoadoutFile(path, name);
         PackageFolder none;
         const LoadoutCheck checks =

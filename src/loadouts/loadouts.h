@@ -67,6 +67,8 @@ private:
     void setReady(bool ready);
     QString selectedName() const;
     void showLoadout(const Loadout& loadout, const LoadoutCheck& checks);
+    // Runs the job on the program's pool once the one running has returned.
+    void runJob(std::function<void()> job);
 
     QLabel* Label1 = nullptr;
     QListWidget* List1 = nullptr;
@@ -88,6 +90,8 @@ private:
     std::shared_ptr<std::atomic<bool>> m_cancel = std::make_shared<std::atomic<bool>>(false);
     std::optional<Loadout> m_shown;
     int m_generation = 0;
+    bool m_jobRunning = false;
+    std::function<void()> m_nextJob;
     bool m_ready = false;
 };
 

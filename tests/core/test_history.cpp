@@ -1,10 +1,14 @@
 // The history of the game folder: each kind of change and its undo give the folder back exactly
 // (names, bytes, modes, times), replaced files come back, a file changed behind the program's
 // back is kept, the same bytes are stored once, and the cap spares first states.
+#include "app/background.h"
 #include "app/newfile.h"
 #include "change/journal.h"
 #include "change/slotchange.h"
 #include "historysupport.h"
+
+#include <QScopeGuard>
+#include <QSemaphore>
 
 using namespace Qt::StringLiterals;
 using kvrtest::readFile;
@@ -24,13 +28,18 @@ private Q_SLOTS:
         QTest::addColumn<QString>("kind");
         QTest::addColumn<bool>("elsewhere");
         QTest::addColumn<QString>("skinBefore"); // "" when the settings name none for the slot
-        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s << false << u"Old"_s;
-        QTest::addRow("install, no skin recorded before") << u"Sqn105"_s << u"install"_s << false << QString();
-        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false << u"Old"_s;
-        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false << u"Old"_s;
+        // Every thread of the program's pool taken, as by a loadout's apply: the change does its
+        // hashing and flushing itself rather than wait for a thread.
+        QTest::addColumn<bool>("poolBusy");
+        QTest::addRow("install over the game's files and a readme")
+            << u"Sqn105"_s << u"install"_s << false << u"Old"_s << false;
+        QTest::addRow("install, no skin recorded before") << u"Sqn105"_s << u"install"_s << false << QString() << false;
+        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false << u"Old"_s << false;
+        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false << u"Old"_s << false;
+        QTest::addRow("install, the pool busy") << u"Sqn105"_s << u"install"_s << false << u"Old"_s << true;
         if (QFileInfo(u"/dev/shm"_s).isWritable())
             QTest::addRow("install, the game on another file system")
-                << u"Sqn105"_s << u"install"_s << true << u"Old"_s;
+                << u"Sqn105"_s << u"install"_s << true << u"Old"_s << false;
     }
     void changeAndUndo()
     {
@@ -38,6 +47,20 @@ private Q_SLOTS:
         QFETCH(QString, kind);
         QFETCH(bool, elsewhere);
         QFETCH(QString, skinBefore);
+        QFETCH(bool, poolBusy);
+        QThreadPool& pool = kvr::background::pool();
+        const int taken = poolBusy ? pool.maxThreadCount() : 0;
+        QSemaphore started, release;
+        for (int i = 0; i < taken; ++i)
+            kvr::background::run([&](const std::atomic_bool&) {
+                started.release();
+                release.acquire();
+            });
+        started.acquire(taken);
+        const auto freePool = qScopeGuard([&] {
+            release.release(taken);
+            pool.waitForDone();
+        });
         if (elsewhere) {
             m_elsewhere.emplace(u"/dev/shm/kvr-history-XXXXXX"_s);
             m_game = m_elsewhere->path();
