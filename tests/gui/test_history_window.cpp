@@ -80,10 +80,9 @@ private Q_SLOTS:
         closeProgram();
     }
 
-    void undoAndRestore()
+    void undoLastChange()
     {
-        Principal& main = Principal::instance();
-        main.Show();
+        Principal& main = kvrtest::shownMainWindow();
         main.activateWindow();
         QVERIFY(QTest::qWaitForWindowActive(&main));
         // Nothing to undo yet: the menu's entry is off; Ctrl+Z says so, changing nothing.
@@ -116,8 +115,19 @@ private Q_SLOTS:
         QVERIFY(restoreEnds());
         QCOMPARE(readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), "Sqn105"_ba);
         QCOMPARE(kvrtest::comboOf(7)->Text(), u"Sqn105"_s);
+    }
 
+    void historyRestoreAndForget()
+    {
+        Principal& main = kvrtest::shownMainWindow();
+        // An installation, its undo and the undo's undo, as the undo test leaves them.
+        main.DESCOMPRIME(u"Sqn105"_s, u"MOSQ"_s);
+        for (int i = 0; i < 2; ++i) {
+            kvr::undoLastChange(main);
+            QVERIFY(restoreEnds());
+        }
         QVERIFY(kvrtest::writeFile(ws->programFolder() + u"/KVRSI.history/entries/99.entry"_s, "hand-edited"));
+        std::unique_ptr<QMenu> menu(kvr::buildPrincipalMenu(main));
         menu->findChild<QAction*>(u"History"_s)->trigger();
         kvr::HistoryWindow& history = kvr::HistoryWindow::instance();
         QVERIFY(history.isVisible() && !main.isEnabled());
