@@ -115,7 +115,7 @@ bool tryStart(std::function<void()> work)
     auto handed = std::make_unique<Handed>(std::move(work));
     if (!pool().tryStart(handed.get()))
         return false;
-    handed.release(); // the pool deletes it once run
+    (void)handed.release(); // the pool deletes it once run
     return true;
 }
 
