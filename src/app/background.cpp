@@ -2,6 +2,8 @@
 
 #include <QCoreApplication>
 
+#include <openssl/crypto.h>
+
 #include <condition_variable>
 #include <mutex>
 #include <vector>
@@ -59,6 +61,9 @@ public:
         __tsan_acquire(this);
 #endif
         m_work();
+        // The pool's threads live to the program's end: the hashing's per-thread state goes
+        // with each piece of work, not with a thread that never ends.
+        OPENSSL_thread_stop();
     }
 
 private:

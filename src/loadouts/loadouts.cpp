@@ -277,7 +277,7 @@ void Loadouts::runJob(std::function<void()> job)
     }
     m_jobRunning = true;
     QPointer<Loadouts> self(this);
-    background::pool().start([self, job = std::move(job)] {
+    background::run([self, job = std::move(job)](const std::atomic_bool&) {
         job();
         // After the job's own answer, which it posted first.
         QMetaObject::invokeMethod(QCoreApplication::instance(), [self] {

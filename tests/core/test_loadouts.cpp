@@ -419,7 +419,8 @@ private Q_SLOTS:
         QCOMPARE(entries[0].kind, u"loadout"_s);
         QCOMPARE(entries[0].slots.size(), result.changed());
         kvr::restoreBefore(ws->iniPath(), ws->gameFolder(), entries[0], u"undo"_s);
-        for (const kvr::HistoryFile& f : store.entries(ws->gameFolder()).constFirst().kept)
+        const QList<kvr::HistoryEntry> after = store.entries(ws->gameFolder());
+        for (const kvr::HistoryFile& f : after.constFirst().kept)
             QVERIFY2(!f.changedBehind, f.name.constData());
         const auto undone = kvr::recordedSkins(ws->iniPath());
         QCOMPARE((QStringList{undone[0], undone[1], undone[6], undone[7]}), QStringList(4, u"Old"_s));
