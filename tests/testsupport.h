@@ -159,38 +159,16 @@ public:
         root.mkpath(u"game"_s);
         root.mkpath(u"skins"_s);
         kvr::setProgramFolder(programFolder());
-#ifdef KVR_UNZIP32_LIBRARY
         if (withUnzipLibrary)
             QFile::link(QStringLiteral(KVR_UNZIP32_LIBRARY), programFolder() + u"/libunzip32.so"_s);
-#else
-        Q_UNUSED(withUnzipLibrary);
-#endif
     }
-    ~Workspace()
-    {
-        kvr::setProgramFolder(QString());
-    }
+    ~Workspace() { kvr::setProgramFolder(QString()); }
 
-    QString root() const
-    {
-        return m_dir.path();
-    }
-    QString programFolder() const
-    {
-        return m_dir.filePath(u"program"_s);
-    }
-    QString gameFolder() const
-    {
-        return m_dir.filePath(u"game"_s);
-    }
-    QString skinsFolder() const
-    {
-        return m_dir.filePath(u"skins"_s);
-    }
-    QString iniPath() const
-    {
-        return programFolder() + u"/KVRSI.INI"_s;
-    }
+    QString root() const { return m_dir.path(); }
+    QString programFolder() const { return m_dir.filePath(u"program"_s); }
+    QString gameFolder() const { return m_dir.filePath(u"game"_s); }
+    QString skinsFolder() const { return m_dir.filePath(u"skins"_s); }
+    QString iniPath() const { return programFolder() + u"/KVRSI.INI"_s; }
 
     // The folders section naming these two folders, as the control panel writes it; a null one is
     // left out.
@@ -210,10 +188,7 @@ public:
     {
         return foldersSection(gameFolder(), skinsFolder()) + extra;
     }
-    bool writeSettings(const QByteArray& extra = {}) const
-    {
-        return writeFile(iniPath(), settings(extra));
-    }
+    bool writeSettings(const QByteArray& extra = {}) const { return writeFile(iniPath(), settings(extra)); }
 
 private:
     QTemporaryDir m_dir;
