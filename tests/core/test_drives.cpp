@@ -100,7 +100,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("name"); // below a fresh folder; "-" for no path at all
         QTest::addColumn<QString>("error");
         QTest::newRow("folder") << u"."_s << QString();
-        QTest::newRow("root") << u"/"_s << QString();
         QTest::newRow("missing") << u"missing"_s << u"File not found"_s;
         QTest::newRow("a file") << u"file"_s << u"Path not found"_s;
         QTest::newRow("dangling link") << u"d:"_s << u"File not found"_s;
@@ -113,7 +112,7 @@ private Q_SLOTS:
         QTemporaryDir dir;
         QVERIFY(kvrtest::writeFile(dir.filePath(u"file"_s), "x"_ba));
         QVERIFY(QFile::link(dir.filePath(u"gone"_s), dir.filePath(u"d:"_s)));
-        const QString path = name == u"-"_s ? QString() : name.startsWith(u'/') ? name : dir.filePath(name);
+        const QString path = name == u"-"_s ? QString() : dir.filePath(name);
         QCOMPARE(kvrtest::errorOf([&] { kvr::checkFolderReadable(path); }), error);
     }
 };

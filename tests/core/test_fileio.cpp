@@ -61,7 +61,6 @@ private Q_SLOTS:
         const FileRead whole = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 1024 * 1024);
         QCOMPARE(int(whole.status), int(Status::Read));
         QVERIFY(whole.data.startsWith("Name:"_ba));
-        QVERIFY(whole.data.size() > 100);
         const FileRead cut = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 16);
         QCOMPARE(int(cut.status), int(Status::TooLarge));
         QCOMPARE(cut.data, whole.data.first(16));
@@ -91,13 +90,8 @@ private Q_SLOTS:
         QTest::newRow("folder") << u"folder"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
         QTest::newRow("device") << u"/dev/null"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
         QTest::newRow("link refused") << u"link"_s << refuse << int(Status::Failed) << ELOOP << QString();
-        QTest::newRow("dangling link") << u"dangling"_s << follow << int(Status::Failed) << ENOENT
-                                       << u"File not found"_s;
         // No writer ever opens the pipe: a blocking open or read would hang the test.
         QTest::newRow("pipe") << u"fifo"_s << follow << int(Status::NotRegularFile) << 0 << QString();
-        QTest::newRow("pipe, links refused") << u"fifo"_s << refuse << int(Status::NotRegularFile) << 0 << QString();
-        QTest::newRow("link to a folder")
-            << u"folderlink"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
     }
 
     void failures()
@@ -112,8 +106,6 @@ private Q_SLOTS:
             QVERIFY(kvrtest::writeFile(dir.filePath(QStringLiteral("plain")), "plain"_ba));
             QVERIFY(dir.mkdir(QStringLiteral("folder")));
             QVERIFY(QFile::link(dir.filePath(QStringLiteral("plain")), dir.filePath(QStringLiteral("link"))));
-            QVERIFY(QFile::link(dir.filePath(QStringLiteral("nowhere")), dir.filePath(QStringLiteral("dangling"))));
-            QVERIFY(QFile::link(dir.filePath(QStringLiteral("folder")), dir.filePath(QStringLiteral("folderlink"))));
             QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath(u"fifo"_s)).constData(), 0600), 0);
         }
 
