@@ -202,7 +202,6 @@ private Q_SLOTS:
         QCOMPARE(::lstat(QFile::encodeName(at).constData(), &st), 0);
         QVERIFY(error == 0 || !S_ISREG(st.st_mode) || mine);
         if (error == 0) {
-            QVERIFY(S_ISREG(st.st_mode));
             QCOMPARE(kvrtest::readFile(at), "new"_ba);
             // A replaced file's mode stays; a new one gets the umask's.
             const mode_t mask = ::umask(0);

@@ -84,6 +84,17 @@ private Q_SLOTS:
         row("UTF-8", "[S]\r\nk=caf\xC3\xA9\r\n", u"S"_s, u"k"_s, u"caf\u00E9"_s);
         row("Windows-1252", fixture("cp1252.ini"), u"Folders"_s, u"SkinsFolder"_s,
             u"C:\\Jeux\\Caf\u00E9 \u2018\u00C9t\u00E9\u2019"_s);
+        // Values are cut at 254 characters; the platform drops the last character copied in place of
+        // a closing quote.
+        const QString a(253, u'a');
+        const auto stored = [](const QString& value) -> QByteArray {
+            return "[S]\r\nk="_ba + value.toUtf8() + "\r\n"_ba;
+        };
+        row("254 whole", stored(a + u"Z"_s), u"S"_s, u"k"_s, a + u"Z"_s);
+        row("255 cut to 254", stored(a + u"ZY"_s), u"S"_s, u"k"_s, a + u"Z"_s);
+        row("quoted 253", stored(u'"' + a + u'"'), u"S"_s, u"k"_s, a);
+        row("quoted 254 loses its last", stored(u'"' + a + u"Z\""_s), u"S"_s, u"k"_s, a);
+        row("quoted 255 keeps 254", stored(u'"' + a + u"ZY\""_s), u"S"_s, u"k"_s, a + u"Z"_s);
     }
     void readsAsThePlatformDoes()
     {
@@ -93,27 +104,6 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         QVERIFY(kvrtest::writeFile(ini(), file));
         QCOMPARE(LEEINI(ini(), section, key), expected);
-    }
-
-    void longValues_data()
-    {
-        QTest::addColumn<QString>("stored");
-        QTest::addColumn<QString>("expected");
-        const QString a(253, u'a');
-        QTest::newRow("254 whole") << a + u"Z"_s << a + u"Z"_s;
-        QTest::newRow("255 cut to 254") << a + u"ZY"_s << a + u"Z"_s;
-        QTest::newRow("quoted 253") << u'"' + a + u'"' << a;
-        // The platform drops the last character copied in place of the closing quote.
-        QTest::newRow("quoted 254 loses its last") << u'"' + a + u"Z\""_s << a;
-        QTest::newRow("quoted 255 keeps 254") << u'"' + a + u"ZY\""_s << a + u"Z"_s;
-    }
-    void longValues()
-    {
-        QFETCH(QString, stored);
-        QFETCH(QString, expected);
-        GRABAINI(ini(), kFoldersSection, kSkinsFolderKey, stored);
-        QVERIFY(kvrtest::readFile(ini()).contains(stored.toUtf8())); // stored whole
-        QCOMPARE(LEEINI(ini(), kFoldersSection, kSkinsFolderKey), expected);
     }
 
     void writesLayOutTheFile_data()
@@ -136,6 +126,8 @@ private Q_SLOTS:
             << fixture("reset-before.ini") << resetWrites() << fixture("reset-after.ini");
         QTest::newRow("reset keeps keys that are not ours")
             << fixture("reset-existing-before.ini") << resetWrites() << fixture("reset-existing-after.ini");
+        QTest::newRow("a long value is stored whole") << QByteArray() << Writes{{u"S"_s, u"k"_s, QString(300, u'v')}}
+                                                      << "[S]\r\nk="_ba + QByteArray(300, 'v') + "\r\n"_ba;
         QTest::newRow("second write replaces, case ignored")
             << QByteArray("[Skins]\r\nHURR=Desert\r\n")
             << Writes{{u"Skins"_s, u"HURR"_s, u"Night"_s}, {u"skins"_s, u"hurr"_s, u"Sand"_s}}
