@@ -18,14 +18,10 @@ using kvrtest::writeFile;
 
 namespace {
 
-// The viewer's list of packages, its filter, and its preview picture.
+// The viewer's list of packages (List1), its filter (Combo1), and its preview picture (Image1).
 QListWidget* list()
 {
     return kvrtest::childOf<QListWidget>(Visor::instance(), u"List1"_s);
-}
-QComboBox* filters()
-{
-    return kvrtest::childOf<QComboBox>(Visor::instance(), u"Combo1"_s);
 }
 QLabel* preview()
 {
@@ -40,8 +36,9 @@ QStringList entries()
 // A choice of the user's in the filter list.
 void chooseFilter(int item)
 {
-    filters()->setCurrentIndex(item);
-    Q_EMIT filters()->activated(item);
+    auto* filters = kvrtest::childOf<QComboBox>(Visor::instance(), u"Combo1"_s);
+    filters->setCurrentIndex(item);
+    Q_EMIT filters->activated(item);
 }
 
 // Chooses an entry as a click does; returns at once, the picture comes later.
