@@ -65,6 +65,7 @@ private Q_SLOTS:
         QTest::addColumn<QString>("code");
         QTest::newRow("package") << true << u"mosq_Sqn105.zip"_s << u"MOSQ"_s;
         QTest::newRow("package, a fifth character before _") << true << u"MOSQX_Sqn105.zip"_s << QString();
+        QTest::newRow("package, no _") << true << u"MOSQ"_s << QString();
         QTest::newRow("package, no such code") << true << u"B26B_Wrong.zip"_s << QString();
         QTest::newRow("skin file") << false << u"pmosq_Sqn105.tpc"_s << u"MOSQ"_s;
         QTest::newRow("skin file, no P") << false << u"XMOSQ.TPC"_s << QString();

@@ -26,8 +26,10 @@ private Q_SLOTS:
         QTest::newRow("slot pattern takes a bare name") << u"PMOSQ*.*"_s << u"PMOSQ"_s << true;
         QTest::newRow("slot pattern any case") << u"PMOSQ*.*"_s << u"pmosq_body.Tpc"_s << true;
         QTest::newRow("slot pattern is a prefix") << u"PMOSQ*.*"_s << u"XPMOSQ.tpc"_s << false;
+        QTest::newRow("other slot untouched") << u"PMOSQ*.*"_s << u"PHURR.tpc"_s << false;
         QTest::newRow("reset pattern") << u"P*.TPC"_s << u"phurr_wing.tpc"_s << true;
         QTest::newRow("reset pattern exact extension") << u"P*.TPC"_s << u"PHURR.TPCX"_s << false;
+        QTest::newRow("zip any case") << u"*.zip"_s << u"hurr_night.ZIP"_s << true;
         QTest::newRow("zip not a middle extension") << u"*.zip"_s << u"a.zip.bak"_s << false;
         QTest::newRow("question mark is one character") << u"?.zip"_s << u"ab.zip"_s << false;
         QTest::newRow("question mark") << u"??.zip"_s << u"ab.zip"_s << true;
@@ -50,6 +52,7 @@ private Q_SLOTS:
         QTest::newRow("absolute folder") << u"{root}/game"_s << u"{root}/game"_s;
         QTest::newRow("trailing separator kept") << u"{root}/game/"_s << u"{root}/game/"_s;
         QTest::newRow("empty") << u""_s << u""_s;
+        QTest::newRow("relative: ..") << u".."_s << u""_s;
         QTest::newRow("relative name") << u"game"_s << u""_s;
         QTest::newRow("missing folder") << u"{root}/gone"_s << u""_s;
         QTest::newRow("a file") << u"{root}/afile"_s << u""_s;
@@ -165,7 +168,7 @@ private Q_SLOTS:
         QTest::newRow("Windows-1252") << QByteArray("caf\xE9 \x80 \x93") << u"/note.txt"_s << u"café € “"_s
                                       << QString();
         QTest::newRow("other case of the name") << QByteArray("x") << u"\\NOTE.TXT"_s << u"x"_s << QString();
-        QTest::newRow("exact spelling, upper") << QByteArray("x") << u"\\Desert Camo.TXT"_s << u"upper"_s << QString();
+        QTest::newRow("exact spelling") << QByteArray("x") << u"\\desert camo.txt"_s << u"lower"_s << QString();
         QTest::newRow("no exact spelling: first in byte order")
             << QByteArray("x") << u"\\DESERT CAMO.txt"_s << u"upper"_s << QString();
         QTest::newRow("missing") << QByteArray("x") << u"/other.txt"_s << QString() << u"File not found"_s;
