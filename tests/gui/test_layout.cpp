@@ -124,7 +124,7 @@ private Q_SLOTS:
     void helpReadsTheFileAtEachOpening();
     void shippedHelpFitsAndScrolls();
     void picturesAndIcons();
-    void packagedIconIsTheProgramsOwn();
+    void packagedFilesMatchTheProgram();
 };
 
 void TestLayout::splashHandsOverExactlyOnce()
@@ -329,11 +329,18 @@ void TestLayout::picturesAndIcons()
     QCOMPARE(kvr::programIcon().pixmap(QSize(16, 16), 1.0).size(), QSize(16, 16));
 }
 
-void TestLayout::packagedIconIsTheProgramsOwn()
+// The package's icon is the program's own, and its desktop entry starts this program with that
+// icon (the entry's form is the package validator's to check).
+void TestLayout::packagedFilesMatchTheProgram()
 {
-    QFile packaged(QStringLiteral(KVR_TEST_DATA "/../../packaging/kvrsi.svg")), resource(u":/art/icon.svg"_s);
+    const QString packaging = QStringLiteral(KVR_TEST_DATA "/../../packaging/");
+    QFile packaged(packaging + u"kvrsi.svg"_s), resource(u":/art/icon.svg"_s);
     QVERIFY(packaged.open(QIODevice::ReadOnly) && resource.open(QIODevice::ReadOnly));
     QCOMPARE(packaged.readAll(), resource.readAll());
+    const QStringList desktop =
+        QString::fromUtf8(kvrtest::readFile(packaging + u"io.github.kvrsi.KVRSI.desktop"_s)).split(u'\n');
+    for (const QString& entry : {u"Exec=kvrsi %F"_s, u"Icon=io.github.kvrsi.KVRSI"_s})
+        QVERIFY2(desktop.contains(entry), qPrintable(entry));
 }
 
 int main(int argc, char* argv[])
