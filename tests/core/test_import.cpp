@@ -1,7 +1,6 @@
 #include "installer/importer.h"
 
-#include "testsupport.h"
-#include "zipwriter.h"
+#include "loadoutsupport.h"
 
 #include "app/filelist.h"
 
@@ -10,25 +9,11 @@
 
 #include <clocale>
 #include <utime.h>
-#include <zip.h>
 
 using namespace Qt::StringLiterals;
+using kvrtest::zipMembers;
 
 namespace {
-
-QStringList zipMembers(const QString& path)
-{
-    QStringList names;
-    int error = 0;
-    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY | ZIP_CHECKCONS, &error);
-    if (!zip)
-        return {u"<unreadable>"_s};
-    for (zip_int64_t i = 0; i < zip_get_num_entries(zip, 0); ++i)
-        names << QString::fromUtf8(zip_get_name(zip, static_cast<zip_uint64_t>(i), 0));
-    zip_close(zip);
-    names.sort();
-    return names;
-}
 
 bool run(const QString& program, const QStringList& arguments, const QString& folder)
 {
