@@ -173,6 +173,8 @@ private Q_SLOTS:
         QVERIFY2(messages->calls[0].prompt.endsWith(u"Cancelled, not changed:\n    Hurricane_I (HURR) Desert"_s),
                  qPrintable(messages->calls[0].prompt));
         QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList());
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(status(window, 1), u"will change"_s);
     }
 
     // "Evening" packed with a question about Hurricane's repainted package, opened after Mosquito's
