@@ -119,7 +119,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("fine");
         QTest::newRow("plain") << u"Desert v2"_s << true;
         QTest::newRow("one character makes nine") << u"D"_s << true;
-        QTest::newRow("empty") << u""_s << false;
         QTest::newRow("blank") << u"   "_s << false;
         QTest::newRow("slash") << u"a/b"_s << false;
         QTest::newRow("backslash") << u"a\\b"_s << false;
