@@ -4,7 +4,6 @@
 
 #include "app/filelist.h"
 
-#include <QProcess>
 #include <QStandardPaths>
 
 #include <clocale>
@@ -17,22 +16,14 @@ namespace {
 
 bool run(const QString& program, const QStringList& arguments, const QString& folder)
 {
-    QProcess p;
-    p.setWorkingDirectory(folder);
-    p.start(program, arguments);
-    return p.waitForFinished(60000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+    return kvrtest::runTool(program, arguments, QProcessEnvironment::systemEnvironment(), folder).exitCode == 0;
 }
 
 // A download's files in a folder of their own: the skin's files, a picture and a note.
-QString makeDownload(const QTemporaryDir& dir)
-{
-    const QString src = dir.filePath(u"download"_s);
-    const bool made = kvrtest::writeFile(src + u"/Desert/PSP2A.TPC"_s, QByteArray(3000, 'a')) &&
-                      kvrtest::writeFile(src + u"/Desert/PSP2A_L.TPC"_s, "wing"_ba) &&
-                      kvrtest::writeFile(src + u"/Desert/shot.png"_s, "\x89PNG picture"_ba) &&
-                      kvrtest::writeFile(src + u"/Desert/readme.txt"_s, "Desert scheme by Jo"_ba);
-    return made ? src : QString();
-}
+const QList<kvr::ZipMember> kDownload{{"Desert/PSP2A.TPC", QByteArray(3000, 'a')},
+                                      {"Desert/PSP2A_L.TPC", "wing"},
+                                      {"Desert/shot.png", "\x89PNG picture"},
+                                      {"Desert/readme.txt", "Desert scheme by Jo"}};
 
 // A tar member's header declaring `size` bytes, every field not named here empty; the data is up
 // to the caller.
@@ -147,19 +138,16 @@ private Q_SLOTS:
     {
         QFETCH(QString, kind);
         Scratch s;
-        const QString src = makeDownload(s.dir), skins = s.skins, archive = s.path(u"spitfire_desert_v2."_s + kind);
-        QVERIFY(!src.isEmpty() && s.made);
+        const QString skins = s.skins, archive = s.path(u"spitfire_desert_v2."_s + kind);
+        for (const kvr::ZipMember& file : kDownload)
+            QVERIFY(kvrtest::writeFile(s.path(QString::fromUtf8(file.name)), file.data));
         if (kind == u"7z"_s) {
             if (QStandardPaths::findExecutable(u"7z"_s).isEmpty())
                 QSKIP("7z (p7zip-full) is not installed");
-            QVERIFY(run(u"7z"_s, {u"a"_s, u"-bd"_s, archive, u"Desert"_s}, src));
-        } else if (kind == u"tar.gz"_s) {
-            QVERIFY(run(u"tar"_s, {u"czf"_s, archive, u"Desert"_s}, src));
+            QVERIFY(run(u"7z"_s, {u"a"_s, u"-bd"_s, archive, u"Desert"_s}, s.dir.path()));
         } else {
-            QVERIFY(kvr::writeZip(archive, {{"Desert/PSP2A.TPC", QByteArray(3000, 'a')},
-                                            {"Desert/PSP2A_L.TPC", "wing"},
-                                            {"Desert/shot.png", "\x89PNG picture"},
-                                            {"Desert/readme.txt", "Desert scheme by Jo"}}));
+            QVERIFY(kind == u"ZIP"_s ? kvr::writeZip(archive, kDownload)
+                                     : run(u"tar"_s, {u"czf"_s, archive, u"Desert"_s}, s.dir.path()));
         }
         const kvr::ArchiveListing listing = kvr::listArchive(archive);
         QCOMPARE(kvr::inferSlot(QFileInfo(archive).fileName(), listing.members).code, u"SP2A"_s);
