@@ -196,7 +196,6 @@ private Q_SLOTS:
         QFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s)
             .setFileTime(QDateTime::currentDateTime().addSecs(5), QFileDevice::FileModificationTime);
         QCOMPARE(packages.identify(u"mosq_sqn105.ZIP"_s, m_noCancel)->crc, crc32Of(other));
-        QVERIFY(kvrtest::writeFile(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, mosq));
 
         const QString folder = kvr::loadoutsFolder(ws->iniPath());
         QVERIFY(QDir().mkpath(folder));
