@@ -22,6 +22,14 @@ QByteArray withSlots(const QByteArray& skins, const QByteArray& packages)
     return "[Loadout]\r\nName=Desert\r\n[Skins]\r\n"_ba + skins + "[Packages]\r\n"_ba + packages;
 }
 
+// The package line naming CODE_skin.zip of these bytes, its CRC and size put off as asked.
+QByteArray packageLine(const QByteArray& code, const QByteArray& skin, const QByteArray& bytes, quint32 crcXor = 0,
+                       int sizeDelta = 0)
+{
+    return code + '=' + code + '_' + skin + ".zip|" + QByteArray::number(bytes.size() + sizeDelta) + '|' +
+           QByteArray::number(crc32Of(bytes) ^ crcXor, 16) + "\r\n";
+}
+
 } // namespace
 
 class TestLoadouts : public QObject, kvrtest::ProgramFixture
@@ -247,9 +255,7 @@ private Q_SLOTS:
         const QByteArray package = addPackage(ws->skinsFolder(), u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(ws->writeSettings(recorded.isNull() ? QByteArray() : kvrtest::skinsSection({u"MOSQ="_s + recorded})));
         const QByteArray file =
-            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", "MOSQ=MOSQ_" + skin.toUtf8() + ".zip|" +
-                                                            QByteArray::number(package.size() + sizeDelta) + '|' +
-                                                            QByteArray::number(crc32Of(package) ^ crcXor, 16) + "\r\n");
+            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", packageLine("MOSQ", skin.toUtf8(), package, crcXor, sizeDelta));
         kvr::PackageFolder packages(ws->skinsFolder());
         const kvr::LoadoutCheck checks =
             kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s), kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
@@ -307,16 +313,11 @@ private Q_SLOTS:
         QVERIFY(ws->writeSettings(
             kvrtest::skinsSection({u"HURR=Old"_s, u"SP2A=Old"_s, u"MOSQ=Old"_s, u"P51B=Old"_s, u"TYPH=(Default)"_s})));
         QVERIFY(kvrtest::writeFile(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s, "old"_ba));
-        auto line = [](const char* code, const char* skin, const QByteArray& bytes, int crcXor = 0,
-                       int sizeDelta = 0) -> QByteArray {
-            return QByteArray(code) + '=' + code + '_' + skin + ".zip|" + QByteArray::number(bytes.size() + sizeDelta) +
-                   '|' + QByteArray::number(crc32Of(bytes) ^ crcXor, 16) + "\r\n";
-        };
         // Applied anyway, 2's package differs in size too: known before its turn, and changed all the same.
         const kvr::Loadout loadout = kvr::parseLoadout(
             withSlots("HURR=Desert\r\nSP2A=Sand\r\nMOSQ=Sqn105\r\nP51B=Gone\r\nTYPH=(Default)\r\n",
-                      line("HURR", "Desert", hurr) + line("SP2A", "Sand", sp2a, 1, applyAnyway ? 1 : 0) +
-                          line("MOSQ", "Sqn105", mosq) + line("P51B", "Gone", mosq)),
+                      packageLine("HURR", "Desert", hurr) + packageLine("SP2A", "Sand", sp2a, 1, applyAnyway ? 1 : 0) +
+                          packageLine("MOSQ", "Sqn105", mosq) + packageLine("P51B", "Gone", mosq)),
             u"x"_s);
 
         std::atomic<bool> cancelled{false};
