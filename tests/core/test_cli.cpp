@@ -1,10 +1,8 @@
 // The command line as a launcher or a terminal uses it: the real program started as a process,
 // with no display, on a program folder of its own; and handing over to a window already open.
 #include "cli/instance.h"
-#include "loadouts/loadoutstate.h"
 
-#include "testsupport.h"
-#include "zipwriter.h"
+#include "loadoutsupport.h"
 
 #include <QProcess>
 #include <QRegularExpression>
@@ -61,16 +59,6 @@ class TestCli : public QObject, kvrtest::ProgramFixture
         return QFileInfo::exists(socketPath());
     }
 
-    void writeLoadout(const QString& path, const QString& name)
-    {
-        std::atomic<bool> no{false};
-        kvr::PackageFolder packages(ws->skinsFolder());
-        kvr::Loadout loadout;
-        loadout.name = name;
-        loadout.entries[6] = {u"Sqn105"_s, *packages.identify(u"MOSQ_Sqn105.zip"_s, no), {}};
-        QVERIFY(writeFile(path, kvr::loadoutBytes(loadout)));
-    }
-
 private Q_SLOTS:
     void initTestCase() { QVERIFY(QFile::copy(QStringLiteral(KVR_PROGRAM), m_binary.filePath(u"kvrsi"_s))); }
 
@@ -83,13 +71,8 @@ private Q_SLOTS:
         m_runtime = ws->root() + u"/run"_s;
         QVERIFY(QDir().mkpath(m_runtime));
         qputenv("XDG_RUNTIME_DIR", m_runtime.toLocal8Bit());
-        QVERIFY(ws->writeSettings());
-        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "Sqn105"}}));
-        writeLoadout(ws->programFolder() + u"/loadouts/Squadron.kvrloadout"_s, u"Squadron"_s);
-        writeLoadout(ws->root() + u"/Other.kvrloadout"_s, u"Other"_s);
+        QVERIFY(kvrtest::plantCommandFiles(*ws));
         QVERIFY(writeFile(ws->root() + u"/notes.kvrloadout"_s, "just a note"));
-        QVERIFY(QDir().mkpath(ws->root() + u"/dl"_s));
-        QVERIFY(kvr::writeZip(ws->root() + u"/dl/MOSQ_Red.zip"_s, {{"PMOSQ.TPC", "Red"}, {"Red.txt", "note"}}));
         QVERIFY(kvr::writeZip(ws->root() + u"/dl/thing.zip"_s, {{"readme.txt", "?"}}));
         QVERIFY(writeFile(ws->root() + u"/dl/broken.zip"_s, "PK\x03\x04 not really"));
     }
@@ -137,8 +120,6 @@ private Q_SLOTS:
             u"\"loadout\": \"Other\""_s, u"^$"_s, applied);
         row("apply what is applied", u"applied"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
             u"every slot is as the loadout has it already"_s, u"^$"_s, applied);
-        row("missing loadout", {}, {u"--apply-loadout"_s, u"Nope"_s}, 1, u"^$"_s,
-            u"There is no loadout named \"Nope\"."_s, u'!' + applied);
         row("missing loadout file", {}, {u"--apply-loadout"_s, u"gone.kvrloadout"_s}, 1, u"^$"_s,
             u"There is no loadout file @/gone.kvrloadout."_s);
         row("not a loadout", {}, {u"--apply-loadout"_s, u"@/notes.kvrloadout"_s}, 1, u"^$"_s,
@@ -150,7 +131,7 @@ private Q_SLOTS:
         row("the game's status", {}, {u"--apply-loadout"_s, u"Squadron"_s, u"--"_s, u"false"_s}, 1,
             u"1 of its slots changed"_s, u"^$"_s, applied);
         row("no game after a refusal", {}, {u"--apply-loadout"_s, u"Nope"_s, u"--"_s, u"touch"_s, u"@/started"_s}, 1,
-            u"^$"_s, u"touch was not started"_s, u"!@/started"_s);
+            u"^$"_s, u"There is no loadout named \"Nope\".[\\s\\S]*touch was not started"_s, u"!@/started"_s);
         row("game anyway", {},
             {u"--apply-loadout"_s, u"Nope"_s, u"--start-anyway"_s, u"--"_s, u"touch"_s, u"@/started"_s}, 0, u"^$"_s,
             u"no loadout named"_s, u"@/started"_s);

@@ -1,32 +1,13 @@
 #include "loadouts/pack.h"
 
-#include "testsupport.h"
+#include "loadoutsupport.h"
 #include "zipbytes.h"
-#include "zipwriter.h"
-
-#include <zip.h>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 
 constexpr size_t kMosq = 6; // slot 7
-
-QStringList membersOf(const QString& path)
-{
-    QStringList names;
-    int error = 0;
-    zip_t* zip = zip_open(QFile::encodeName(path).constData(), ZIP_RDONLY, &error);
-    for (zip_int64_t i = 0; zip && i < zip_get_num_entries(zip, 0); ++i) {
-        zip_stat_t st;
-        zip_stat_index(zip, static_cast<zip_uint64_t>(i), 0, &st);
-        names << QString::fromUtf8(st.name) + (st.comp_method == ZIP_CM_STORE ? u""_s : u" compressed"_s);
-    }
-    if (zip)
-        zip_discard(zip);
-    names.sort();
-    return names;
-}
 
 // A second central record pointed at the first member's local header: two names, one set of bytes.
 QByteArray overlapped(QByteArray zip)
@@ -49,18 +30,6 @@ class TestPack : public QObject, kvrtest::ProgramFixture
     QString skins() const { return ws->skinsFolder(); }
     QString packPath() const { return ws->root() + u"/out/Desert.kvrpack"_s; }
 
-    // A package of the slot in the skins folder, holding one skin file named after it.
-    QByteArray addPackage(const QString& folder, const QString& code, const QString& skin, const QByteArray& extra = {})
-    {
-        const QString path = folder + u'/' + code + u'_' + skin + u".zip"_s;
-        // One time for every member: a package made again with the same skin is the same bytes,
-        // whenever the clock ticks between the two.
-        const std::time_t made = 1700000000;
-        if (!kvr::writeZip(path, {{"P" + code.toLatin1() + ".TPC", skin.toUtf8() + extra, ZIP_CM_DEFLATE, made}}))
-            return {};
-        return kvrtest::readFile(path);
-    }
-
     // The skins recorded now, as a loadout.
     kvr::Loadout current(const QStringList& skinLines)
     {
@@ -73,8 +42,8 @@ class TestPack : public QObject, kvrtest::ProgramFixture
     // Slot 7 on Sqn105 with its picture and note, slot 1 on Desert, slot 2 on the game's own.
     kvr::PackWritten exportThree(const std::atomic<bool>& cancel)
     {
-        addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s);
-        addPackage(skins(), u"HURR"_s, u"Desert"_s);
+        kvrtest::addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s);
+        kvrtest::addPackage(skins(), u"HURR"_s, u"Desert"_s);
         if (!kvrtest::writeFile(skins() + u"/sqn105.JPG"_s, "jpeg") ||
             !kvrtest::writeFile(skins() + u"/Sqn105.txt"_s, "note"))
             return {};
@@ -94,8 +63,9 @@ private Q_SLOTS:
     {
         const kvr::PackWritten written = exportThree(m_noCancel);
         QVERIFY2(written.written, qPrintable(written.problem));
-        QCOMPARE(membersOf(packPath()), (QStringList{u"Desert.kvrloadout"_s, u"HURR_Desert.zip"_s, u"MOSQ_Sqn105.zip"_s,
-                                                     u"Sqn105.jpg"_s, u"Sqn105.txt"_s}));
+        QCOMPARE(kvrtest::zipMembers(packPath(), true),
+                 (QStringList{u"Desert.kvrloadout"_s, u"HURR_Desert.zip"_s, u"MOSQ_Sqn105.zip"_s, u"Sqn105.jpg"_s,
+                              u"Sqn105.txt"_s}));
         QCOMPARE(kvrtest::filesIn(ws->root() + u"/out"_s), QStringList{u"Desert.kvrpack"_s});
         const kvr::Pack pack = kvr::readPack(packPath());
         QVERIFY2(pack.ok(), qPrintable(pack.problem));
@@ -103,14 +73,11 @@ private Q_SLOTS:
         QCOMPARE(pack.loadout.entries[kMosq].package, *packages.identify(u"MOSQ_Sqn105.zip"_s, m_noCancel));
         QCOMPARE(pack.loadout.entries[1].skin, u"(Default)"_s);
         QCOMPARE(pack.loadout.sources[kMosq], u"https://example.org/sqn105"_s);
-    }
 
-    void cancelLeavesNoPack()
-    {
-        const std::atomic<bool> cancel{true};
-        const kvr::PackWritten written = exportThree(cancel);
-        QVERIFY(!written.written);
-        QVERIFY(written.cancelled);
+        // Cancelled, the export leaves no pack.
+        QVERIFY(QFile::remove(packPath()));
+        const kvr::PackWritten cancelled = exportThree(std::atomic<bool>{true});
+        QVERIFY(cancelled.cancelled && !cancelled.written);
         QCOMPARE(kvrtest::filesIn(ws->root() + u"/out"_s), QStringList());
     }
 
@@ -140,7 +107,7 @@ private Q_SLOTS:
         QCOMPARE(written.leftOut, QStringList{u"Hurricane_I (HURR): Desert"_s});
         QVERIFY(QFile::remove(skins() + u"/MOSQ_Sqn105.zip"_s));
         if (!theirs.isNull())
-            addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s, theirs);
+            kvrtest::addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s, theirs);
         QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ="_s + recorded})));
         const kvr::Pack pack = kvr::readPack(packPath());
         kvr::PackageFolder packages(skins());
@@ -170,7 +137,7 @@ private Q_SLOTS:
         QVERIFY(exportThree(m_noCancel).written);
         for (const QString& f : kvrtest::filesIn(skins()))
             QVERIFY(QFile::remove(skins() + u'/' + f));
-        const QByteArray mine = addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s, "mine");
+        const QByteArray mine = kvrtest::addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s, "mine");
 
         const kvr::Pack pack = kvr::readPack(packPath());
         const kvr::PackAdded added = kvr::addPackPackages(

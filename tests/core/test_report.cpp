@@ -79,20 +79,17 @@ private Q_SLOTS:
         QVERIFY(QFile::link(u"Gone.jpg"_s, skins + u"/Dangling.jpg"_s));
 
         QList<kvr::ZipMember> zip;
-        bool implode = false, share = false; // the last member, once written
         for (const QString& name : members) {
-            const bool encrypted = name.startsWith(u'!') || name.startsWith(u'~');
-            const bool link = name.startsWith(u'@'); // a symbolic link, which the installation never makes
-            const bool patched = name.startsWith(u'?') || name.startsWith(u'=');
-            kvr::ZipMember member(name.sliced(encrypted || link || patched ? 1 : 0).toUtf8(),
-                                  name.endsWith(u'/') ? "" : "skin", patched ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0,
-                                  link ? S_IFLNK | 0777 : 0);
-            implode = implode || name.startsWith(u'?');
-            share = share || name.startsWith(u'=');
-            if (encrypted)
-                member.encryption = name.startsWith(u'!') ? ZIP_EM_AES_256 : ZIP_EM_TRAD_PKWARE;
-            zip.append(member);
+            const QChar mark = u"!~@?="_s.contains(name.front()) ? name.front() : QChar();
+            const bool patched = mark == u'?' || mark == u'='; // the last member, once written
+            // "@": a symbolic link, which the installation never makes
+            zip.append({name.sliced(mark.isNull() ? 0 : 1).toUtf8(), name.endsWith(u'/') ? "" : "skin",
+                        patched ? ZIP_CM_STORE : ZIP_CM_DEFLATE, 0, mark == u'@' ? S_IFLNK | 0777u : 0u});
+            if (mark == u'!' || mark == u'~')
+                zip.last().encryption = mark == u'!' ? ZIP_EM_AES_256 : ZIP_EM_TRAD_PKWARE;
         }
+        const bool implode = members.value(members.size() - 1).startsWith(u'?');
+        const bool share = members.value(members.size() - 1).startsWith(u'=');
         // Made under a plain name and renamed: a name that is not UTF-8 can only be made with its raw bytes.
         const QString made = skins + u"/plain.tmp"_s;
         QVERIFY(zip.isEmpty() ? kvrtest::writeFile(made, "not a zip"_ba) : kvr::writeZip(made, zip));

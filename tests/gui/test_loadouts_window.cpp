@@ -1,4 +1,5 @@
 #include "guisupport.h"
+#include "loadouts/packwindow.h"
 #include "zipwriter.h"
 
 #include <QProgressDialog>
@@ -18,17 +19,38 @@ class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
 
-    void click(const char* name)
+    static void click(const QWidget& window, const char* name)
     {
-        kvrtest::childOf<QPushButton>(Loadouts::instance(), QString::fromLatin1(name))->click();
+        kvrtest::childOf<QPushButton>(window, QString::fromLatin1(name))->click();
     }
-    QString status(int slot) const
+    static QString status(const QWidget& window, int slot)
     {
-        return kvrtest::childOf<QTableWidget>(Loadouts::instance(), u"Table1"_s)->item(slot - 1, 2)->text();
+        return kvrtest::childOf<QTableWidget>(window, u"Table1"_s)->item(slot - 1, 2)->text();
     }
-    QStringList listed() const
+    static QStringList listed()
     {
         return kvrtest::itemsOf(*kvrtest::childOf<QListWidget>(Loadouts::instance(), u"List1"_s));
+    }
+
+    // Hurricane on Desert and Mosquito on Sqn105, recorded; the Loadouts window opened from the
+    // main window's menu and done listing.
+    bool openLoadouts()
+    {
+        if (!kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "desert"}}) ||
+            !kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "sqn"}}) ||
+            !ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"MOSQ=Sqn105"_s})))
+            return false;
+        kvrtest::shownMainWindow();
+        kvrtest::triggerMenuEntry(u"Loadouts"_s);
+        return QTest::qWaitFor([] { return Loadouts::instance().ready(); });
+    }
+    // What is recorded now saved as "Evening".
+    static bool saveEvening()
+    {
+        kvr::setLoadoutNameHandler([] { return std::optional<QString>(u"Evening"_s); });
+        click(Loadouts::instance(), "SaveCurrent");
+        kvr::setLoadoutNameHandler({});
+        return QTest::qWaitFor([] { return Loadouts::instance().ready(); });
     }
 
 private Q_SLOTS:
@@ -46,83 +68,72 @@ private Q_SLOTS:
     // imported again through the window and by a drop on the main window.
     void saveApplyExportImportDelete()
     {
-        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "desert"}}));
-        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "sqn"}}));
-        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"MOSQ=Sqn105"_s})));
+        QVERIFY(openLoadouts());
         Principal& main = Principal::instance();
-        main.Show();
-        kvrtest::triggerMenuEntry(u"Loadouts"_s);
         Loadouts& window = Loadouts::instance();
         QVERIFY(window.isVisible() && !main.isEnabled());
         QCOMPARE(window.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Loadouts"_s);
-        QTRY_VERIFY(window.ready());
 
-        QStringList names{u""_s, u"a/b"_s, u"Evening"_s, u"Evening"_s};
+        QStringList names{u"a/b"_s, u"Evening"_s, u"Evening"_s};
         kvr::setLoadoutNameHandler([&] { return std::optional<QString>(names.takeFirst()); });
-        click("SaveCurrent");
-        click("SaveCurrent");
-        QCOMPARE(messages->calls.size(), 2); // the two names refused
-        QCOMPARE(messages->calls[1].prompt, u"A loadout name cannot hold / or \\."_s);
-        click("SaveCurrent");
+        click(window, "SaveCurrent");
+        QCOMPARE(messages->calls.size(), 1); // the name refused
+        QCOMPARE(messages->calls[0].prompt, u"A loadout name cannot hold / or \\."_s);
+        click(window, "SaveCurrent");
         QTRY_VERIFY(window.ready());
         QCOMPARE(listed(), QStringList{u"Evening"_s});
         messages->nextAnswers = {kvr::vbCancel};
-        click("SaveCurrent"); // the name is in use: not replaced
-        QCOMPARE(messages->calls.size(), 3);
-        QVERIFY(messages->calls[2].prompt.contains(u"exists. Replace it?"_s));
-        QVERIFY(messages->calls[2].style & kvr::vbDefaultButton2); // a replaced loadout is gone
+        click(window, "SaveCurrent"); // the name is in use: not replaced
+        QCOMPARE(messages->calls.size(), 2);
+        QVERIFY(messages->calls[1].prompt.contains(u"exists. Replace it?"_s));
+        QVERIFY(messages->calls[1].style & kvr::vbDefaultButton2); // a replaced loadout is gone
 
         main.DESCOMPRIME(u"(Default)"_s, u"HURR"_s);
         main.Combo(1).setText(u"(Default)"_s);
         window.refreshList(u"Evening"_s);
         QTRY_VERIFY(window.ready());
-        QCOMPARE(status(1), u"will change"_s);
-        QCOMPARE(status(7), u"same as now"_s);
-        QCOMPARE(status(2), u"same as now"_s);
-        click("Apply");
-        QTRY_COMPARE(messages->calls.size(), 4);
-        QVERIFY2(messages->calls[3].prompt.startsWith(u"Loadout \"Evening\": 1 of its slots changed."_s),
-                 qPrintable(messages->calls[3].prompt));
+        QCOMPARE(status(window, 1), u"will change"_s);
+        QCOMPARE(status(window, 7), u"same as now"_s);
+        click(window, "Apply");
+        QTRY_COMPARE(messages->calls.size(), 3);
+        QVERIFY2(messages->calls[2].prompt.startsWith(u"Loadout \"Evening\": 1 of its slots changed."_s),
+                 qPrintable(messages->calls[2].prompt));
         QCOMPARE(main.Combo(1).Text(), u"Desert"_s);
-        QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PHURR.TPC"_s), "desert"_ba);
         QTRY_VERIFY(window.ready());
-        QCOMPARE(status(1), u"same as now"_s);
+        QCOMPARE(status(window, 1), u"same as now"_s);
 
         const QString exported = ws->root() + u"/shared/Evening.kvrloadout"_s;
         QVERIFY(QDir().mkpath(ws->root() + u"/shared"_s));
         kvr::setLoadoutFileHandler([&](bool forSaving, const QString& suggested) {
             return forSaving && suggested == u"Evening.kvrloadout"_s ? exported : QString();
         });
-        click("Export");
+        click(window, "Export");
         const QString stored = kvr::loadoutPath(kvr::loadoutsFolder(ws->iniPath()), u"Evening"_s);
         QCOMPARE(kvrtest::readFile(exported), kvrtest::readFile(stored));
 
         messages->nextAnswers = {kvr::vbOK};
-        click("Delete");
+        click(window, "Delete");
         QVERIFY(messages->calls.last().style & kvr::vbDefaultButton2);
         QTRY_VERIFY(window.ready());
         QCOMPARE(listed(), QStringList());
-        QVERIFY(!QFile::exists(stored));
 
         // Import: a package is no loadout; the exported file is.
-        const QString zip = ws->skinsFolder() + u"/HURR_Desert.zip"_s;
-        QStringList picked{zip, exported};
+        QStringList picked{ws->skinsFolder() + u"/HURR_Desert.zip"_s, exported};
         kvr::setLoadoutFileHandler([&](bool, const QString&) { return picked.takeFirst(); });
-        click("Import");
-        QCOMPARE(messages->calls.size(), 6);
-        QCOMPARE(messages->calls[5].prompt,
+        click(window, "Import");
+        QCOMPARE(messages->calls.size(), 5);
+        QCOMPARE(messages->calls[4].prompt,
                  u"Not added:\n    HURR_Desert.zip: not a loadout: it has no [Loadout] section"_s);
-        click("Import");
+        click(window, "Import");
         QTRY_COMPARE(listed(), QStringList{u"Evening"_s});
-        QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList{u"PHURR.TPC"_s});
 
         // Dropped on the main window, once it is given back.
         kvrtest::closeForms<Loadouts>();
         QVERIFY(main.isEnabled());
         QVERIFY(QFile::remove(stored));
         QVERIFY(kvrtest::dropFiles(&main, {exported}));
-        QTRY_COMPARE(messages->calls.size(), 8);
-        QCOMPARE(messages->calls[7].prompt, u"Added:\n    Evening"_s);
+        QTRY_COMPARE(messages->calls.size(), 7);
+        QCOMPARE(messages->calls[6].prompt, u"Added:\n    Evening"_s);
         QCOMPARE(kvrtest::readFile(stored), kvrtest::readFile(exported));
     }
 
@@ -130,19 +141,12 @@ private Q_SLOTS:
     // with nothing changed.
     void applyWaitingForTheGameFolder()
     {
-        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "desert"}}));
-        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s})));
-        kvrtest::shownMainWindow();
-        kvrtest::triggerMenuEntry(u"Loadouts"_s);
+        QVERIFY(openLoadouts());
+        QVERIFY(saveEvening());
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=(Default)"_s, u"MOSQ=Sqn105"_s})));
         Loadouts& window = Loadouts::instance();
-        QTRY_VERIFY(window.ready());
-        kvr::setLoadoutNameHandler([] { return std::optional<QString>(u"Evening"_s); });
-        click("SaveCurrent");
-        QTRY_VERIFY(window.ready());
-        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=(Default)"_s})));
         window.refreshList(u"Evening"_s);
         QTRY_VERIFY(window.ready());
-        QCOMPARE(status(1), u"will change"_s);
 
         const kvr::UniqueFd held(::open(QFile::encodeName(ws->gameFolder()).constData(), O_RDONLY));
         QVERIFY(::flock(held.get(), LOCK_EX) == 0);
@@ -161,13 +165,72 @@ private Q_SLOTS:
             kvrtest::childOf<QPushButton>(*dialog, QString())->click();
         });
         watch.start(20);
-        click("Apply");
+        click(window, "Apply");
         QCOMPARE(said, u"Another program is using the game folder \"%1\".\nWaiting for it to let go of it..."_s.arg(
                            kvr::usableFolder(ws->gameFolder())));
         QCOMPARE(messages->calls.size(), 1);
         QVERIFY2(messages->calls[0].prompt.endsWith(u"Cancelled, not changed:\n    Hurricane_I (HURR) Desert"_s),
                  qPrintable(messages->calls[0].prompt));
         QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList());
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(status(window, 1), u"will change"_s);
+    }
+
+    // "Evening" packed with a question about Hurricane's repainted package, opened after Mosquito's
+    // package is gone, its package added back and the loadout applied; then dropped on the main window.
+    void exportOpenAddApplyPack()
+    {
+        QVERIFY(openLoadouts());
+        QVERIFY(saveEvening());
+        Loadouts& window = Loadouts::instance();
+        // Saved again over itself, the loadout keeps where its packages can be downloaded.
+        const QString stored = kvr::loadoutPath(kvr::loadoutsFolder(ws->iniPath()), u"Evening"_s);
+        QVERIFY(kvrtest::writeFile(stored, kvrtest::readFile(stored) + "[Sources]\r\nMOSQ=https://example.org/m\r\n"));
+        messages->nextAnswers = {kvr::vbOK};
+        QVERIFY(saveEvening());
+        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/HURR_Desert.zip"_s, {{"PHURR.TPC", "repainted"}}));
+
+        const QString pack = ws->root() + u"/Evening.kvrpack"_s;
+        kvr::setLoadoutFileHandler([&](bool forSaving, const QString& suggested) {
+            return forSaving == (suggested == u"Evening.kvrpack"_s) ? pack : QString();
+        });
+        messages->nextAnswers = {kvr::vbCancel};
+        click(window, "ExportPack");
+        QCOMPARE(messages->calls.size(), 2);
+        QVERIFY2(messages->calls[1].prompt.contains(u"\n    Hurricane_I (HURR) Desert: package differs\n"_s),
+                 qPrintable(messages->calls[1].prompt));
+        QVERIFY(!QFile::exists(pack));
+        click(window, "ExportPack");
+        QVERIFY(QFile::exists(pack));
+
+        // The receiver lacks Mosquito's package and records another skin for it.
+        QVERIFY(QFile::remove(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s));
+        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Desert"_s, u"MOSQ=Old"_s})));
+        window.refreshList(u"Evening"_s);
+        QTRY_VERIFY(window.ready());
+        QCOMPARE(kvrtest::childOf<QLabel>(window, u"Source7"_s)->text(),
+                 u"package missing: <a href=\"https://example.org/m\">download</a>"_s);
+        click(window, "Import");
+        QWidget* shown = kvrtest::openWindow(u"Pack"_s);
+        QVERIFY(shown);
+        QCOMPARE(status(*shown, 7), u"package added"_s);
+        QCOMPARE(status(*shown, 8), u"same as now"_s); // (Default) in the loadout, nothing recorded
+
+        messages->nextAnswers = {kvr::vbOK, kvr::vbOK}; // replace "Evening"; the summary
+        click(*shown, "AddPackages");
+        QCOMPARE(messages->calls.size(), 5);
+        QCOMPARE(messages->calls[4].prompt,
+                 u"Packages added:\n    MOSQ_Sqn105.zip\n\nAdded the loadout \"Evening\"."_s);
+        QCOMPARE(status(*shown, 7), u"will change"_s);
+        click(*shown, "Apply");
+        QTRY_COMPARE(messages->calls.size(), 6);
+        QCOMPARE(kvrtest::comboOf(7)->Text(), u"Sqn105"_s);
+
+        // Dropped on the main window, once it is given back.
+        kvrtest::closeForms<Loadouts>();
+        QVERIFY(kvrtest::dropFiles(&Principal::instance(), {pack}));
+        QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
+        QCOMPARE(status(*kvrtest::openWindow(u"Pack"_s), 7), u"same as now"_s);
     }
 };
 

@@ -2,11 +2,10 @@
 // shows in its slot boxes and lists; files given open as a drop would.
 #include "cli/instance.h"
 #include "cli/windowrequests.h"
-#include "loadouts/loadoutstate.h"
 #include "loadouts/pack.h"
 
 #include "guisupport.h"
-#include "zipwriter.h"
+#include "loadoutsupport.h"
 
 #include <future>
 
@@ -42,19 +41,7 @@ private Q_SLOTS:
     void init()
     {
         openProgram();
-        QVERIFY(ws->writeSettings());
-        QVERIFY(kvr::writeZip(ws->skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ.TPC", "Sqn105"}}));
-        QVERIFY(QDir().mkpath(ws->root() + u"/dl"_s));
-        QVERIFY(kvr::writeZip(ws->root() + u"/dl/MOSQ_Red.zip"_s, {{"PMOSQ.TPC", "Red"}}));
-        std::atomic<bool> no{false};
-        kvr::PackageFolder packages(ws->skinsFolder());
-        kvr::Loadout loadout;
-        loadout.entries[6] = {u"Sqn105"_s, *packages.identify(u"MOSQ_Sqn105.zip"_s, no), {}};
-        for (const QString& name : {u"Squadron"_s, u"Other"_s}) {
-            loadout.name = name;
-            const QString folder = name == u"Other"_s ? ws->root() : ws->programFolder() + u"/loadouts"_s;
-            QVERIFY(kvrtest::writeFile(folder + u'/' + name + u".kvrloadout"_s, kvr::loadoutBytes(loadout)));
-        }
+        QVERIFY(kvrtest::plantCommandFiles(*ws));
     }
     void cleanup()
     {
@@ -105,7 +92,6 @@ private Q_SLOTS:
         QTRY_COMPARE(messages->calls.size(), 2);
         QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
         QVERIFY2(messages->calls[1].prompt.startsWith(u"Imported into"_s), qPrintable(messages->calls[1].prompt));
-        QVERIFY(QFileInfo::exists(ws->skinsFolder() + u"/MOSQ_Red.zip"_s));
     }
 
     // Started with a file: it is opened once the main window shows, not before.
