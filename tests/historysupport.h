@@ -2,9 +2,9 @@
 // package, a snapshot of a folder to the nanosecond, and helpers to package, read and undo.
 #pragma once
 
+#include "change/slotchange.h"
 #include "history/history.h"
 #include "settings/modulo_ini.h"
-#include "settings/settings_names.h"
 #include "testsupport.h"
 #include "zipwriter.h"
 
@@ -39,6 +39,15 @@ protected:
         return files;
     }
 
+    // The hashes of the bytes a folder's files held.
+    static QSet<QString> hashesOf(const Snapshot& files)
+    {
+        QSet<QString> hashes;
+        for (const QString& file : files)
+            hashes.insert(file.section(u' ', 0, 0));
+        return hashes;
+    }
+
     static QString skinOf(const QString& ini, const QString& slot)
     {
         return kvr::Modulo::LEEINI(ini, kvr::SettingsNames::kSkinsSection, slot);
@@ -51,6 +60,24 @@ protected:
     QString ini() const { return ws->iniPath(); }
     kvr::HistoryStore store() const { return kvr::HistoryStore(ini()); }
     kvr::HistoryEntry newest() const { return store().newest(game()).value_or(kvr::HistoryEntry{}); }
+    // The history's entry files of one kind ("*.entry", "*.pending"), by name.
+    QStringList entryFiles(const QString& pattern) const
+    {
+        return QDir(store().folder() + u"/entries"_s).entryList({pattern}, QDir::Files);
+    }
+    // The numbers of a game folder's entries ("" for every folder's), oldest first.
+    QList<qint64> entryIds(const QString& folder) const
+    {
+        QList<qint64> ids;
+        for (const kvr::HistoryEntry& e : store().entries(folder))
+            ids.prepend(e.id);
+        return ids;
+    }
+    // A slot of the game folder in use set to a skin, as the main window does.
+    kvr::SlotChange::Begun change(const QString& skin, const QString& slot = u"MOSQ"_s)
+    {
+        return kvr::changeSlot(game(), ws->skinsFolder(), ini(), slot, skin);
+    }
 
     // A package of these members for the Mosquito slot (or another code).
     void package(const QString& skin, const QList<QByteArray>& names, const QByteArray& salt = {},

