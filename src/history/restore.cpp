@@ -75,7 +75,9 @@ std::vector<std::unique_ptr<NewFile>> stageKept(const HistoryStore& store, int f
 
 // What the undo removes besides the slots' patterns: the names it writes back, and each name the
 // change created whose file is still the one it created. One changed since stays where no
-// pattern takes it; where one does, it is kept and the entry says it was changed.
+// pattern takes it; where one does, it is kept and the entry says it was changed. A read-only
+// file the change created (an undo writing one back) is its own doing: it goes too, though the
+// patterns leave read-only files be.
 QList<QByteArray> namesToClear(int folderFd, const HistoryEntry& target, HistoryRecorder& recorder)
 {
     QList<QByteArray> names;
@@ -86,19 +88,20 @@ QList<QByteArray> namesToClear(int folderFd, const HistoryEntry& target, History
     }
     for (const HistoryFile& f : target.created) {
         recorder.expectWritten(f.name, f.hash);
-        const bool patterned = std::any_of(target.patterns.begin(), target.patterns.end(), [&f](const QString& p) {
-            return wildcardMatch(p, QFile::decodeName(f.name));
-        });
-        if (!isPlainName(f.name) || patterned || putBack.contains(FoldedNames::fold(f.name)))
+        if (!isPlainName(f.name) || putBack.contains(FoldedNames::fold(f.name)))
             continue;
         const UniqueFd fd(::openat(folderFd, f.name.constData(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
         struct stat st
         {
         };
+        if (!fd.isValid() || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode))
+            continue;
+        const bool patterned = std::any_of(target.patterns.begin(), target.patterns.end(), [&f](const QString& p) {
+            return wildcardMatch(p, QFile::decodeName(f.name));
+        });
         QByteArray hash;
         qint64 size = 0;
-        if (fd.isValid() && ::fstat(fd.get(), &st) == 0 && S_ISREG(st.st_mode) && hashFd(fd.get(), hash, size) &&
-            hash == f.hash)
+        if ((!patterned || !(st.st_mode & S_IWUSR)) && hashFd(fd.get(), hash, size) && hash == f.hash)
             names.append(f.name);
     }
     return names;

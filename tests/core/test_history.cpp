@@ -229,6 +229,20 @@ private Q_SLOTS:
         QCOMPARE(readFile(store().blobPath(it->hash)), "painted over by hand"_ba);
     }
 
+    // A read-only file a restore wrote back is the restore's doing: its undo takes it too.
+    void undoOfARestoreTakesItsReadOnlyFile()
+    {
+        QCOMPARE(::chmod(QFile::encodeName(game() + u"/PMOSQ.TPC"_s).constData(), 0444), 0);
+        const Snapshot shipped = snapshot(game());
+        change(u"Sqn105"_s); // the package's PMOSQ.TPC replaces the read-only one
+        kvr::resetSlots(game(), ini());
+        const Snapshot reset = snapshot(game());
+        kvr::restoreBefore(ini(), game(), store().entries(game()).last(), u"restore"_s);
+        QCOMPARE(snapshot(game())[u"PMOSQ.TPC"_s], shipped[u"PMOSQ.TPC"_s]);
+        undo();
+        QCOMPARE(snapshot(game()), reset);
+    }
+
     // An undo that cannot finish puts the game folder back as it was, records nothing and says
     // so: the next undo still takes back the change. One whose entry is no longer the newest
     // (another instance undid it) touches nothing.
