@@ -1,6 +1,7 @@
 // The unzip32 library refusing what it must not do: unreadable, damaged, overlapping or cut-short
 // packages, failed writes, names leaving the target folder, links and read-only files on disk,
 // and the program's own files. Nothing is half-written and the old file stays.
+#include "extract/package_check.h"
 #include "extract/program_call.h"
 #include "extractsupport.h"
 
@@ -154,6 +155,66 @@ private Q_SLOTS:
         QCOMPARE(unzip(archive, game), 2);
         QCOMPARE(contents(game), (Files{{u"P00001.TPC"_s, "old"}}));
         QCOMPARE(logOf(archive), u"refused whole: members' data overlap"_s);
+    }
+
+    void packageCheckJudgesAsTheLibraryDoes_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("problem");
+        const QString overlap = u"The package's members share their data: it is refused whole."_s;
+        QTest::newRow("a whole package") << u"good"_s << QString();
+        QTest::newRow("named in another case") << u"other case"_s << QString();
+        QTest::newRow("missing") << u"missing"_s << u"The package does not exist."_s;
+        QTest::newRow("a folder") << u"folder"_s << u"The package is not a file."_s;
+        QTest::newRow("a text file") << u"text"_s << u"The package is not a ZIP archive, or it is damaged."_s;
+        QTest::newRow("members share data") << u"overlap"_s << overlap;
+        // The directory need not list members in the order they lie in the file.
+        QTest::newRow("listed out of order") << u"out of order"_s << QString();
+        QTest::newRow("listed out of order, sharing data") << u"out of order, overlap"_s << overlap;
+        QTest::newRow("an encrypted member")
+            << u"encrypted"_s << u"The package's member \"PSECRET.TPC\" needs a password."_s;
+        QTest::newRow("a size beyond the cap")
+            << u"huge"_s << u"The package's member \"P.TPC\" declares a size too large to unpack."_s;
+    }
+    // The check made before a package's first delete: every kind of package the library refuses,
+    // and the ones it installs.
+    void packageCheckJudgesAsTheLibraryDoes()
+    {
+        QFETCH(QString, kind);
+        const QString folder = target(u"check"_s);
+        const QString package = folder + u"/MOSQ_X.ZIP"_s;
+        const QList<Member> members{{"PMOSQ1.TPC", "skin"}};
+        const QByteArray local = storedLocal("P.TPC", "data");
+        const QByteArray central = storedCentral("P.TPC", crc32Of("data"), 4, 0);
+        if (kind == u"good"_s) {
+            makeZip(package, members);
+        } else if (kind == u"other case"_s) {
+            makeZip(folder + u"/mosq_x.zip"_s, members);
+        } else if (kind == u"folder"_s) {
+            QVERIFY(QDir().mkpath(package));
+        } else if (kind == u"text"_s) {
+            QVERIFY(writeFile(package, "not a package\n"_ba.repeated(10)));
+        } else if (kind == u"overlap"_s) {
+            QVERIFY(writeFile(package, local + central + central + endRecord(2, 2 * central.size(), local.size())));
+        } else if (kind.startsWith(u"out of order"_s)) {
+            // The second member is listed first; the first runs one byte into it when overlapping.
+            QByteArray first = central;
+            if (kind.endsWith(u"overlap"_s))
+                first.replace(20, 4, le32(5));
+            const QByteArray second = storedCentral("Q.TPC", crc32Of("data"), 4, quint32(local.size()));
+            const QByteArray files = local + QByteArray(local).replace("P.TPC", "Q.TPC");
+            QVERIFY(writeFile(package, files + second + first + endRecord(2, 2 * central.size(), files.size())));
+        } else if (kind == u"encrypted"_s) {
+            Member secret("PSECRET.TPC", "skin");
+            secret.encryption = ZIP_EM_AES_256;
+            makeZip(package, {members.first(), secret});
+        } else if (kind == u"huge"_s) {
+            const quint64 huge = quint64(1) << 63;
+            const QByteArray hugeLocal = storedLocal("P.TPC", "data", huge);
+            const QByteArray declared = storedCentral("P.TPC", crc32Of("data"), 4, 0, huge);
+            QVERIFY(writeFile(package, hugeLocal + declared + endRecord(1, declared.size(), hugeLocal.size())));
+        }
+        QTEST(kvr::packageProblem(package), "problem");
     }
 
     // The central directory as read for checks that read no member data: read only when its
