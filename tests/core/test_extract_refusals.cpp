@@ -118,7 +118,6 @@ private Q_SLOTS:
         QVERIFY(unzip(archive, game) != 0);
         QCOMPARE(contents(game), (Files{{u"PMOSQ.TPC"_s, "old"}, {u"good.txt"_s, "good"}}));
         QCOMPARE(logOf(u"PMOSQ.TPC"_s), reason);
-        QCOMPARE(logOf(u"good.txt"_s), u"written as good.txt"_s);
     }
 
     // One member's bytes read under several names (a package built to fill the disk) or a
@@ -235,8 +234,6 @@ private Q_SLOTS:
         marked.replace(offset + 24, 4, le32(0xFFFFFFFF));
         QByteArray longComment = ordinary;
         longComment.replace(longComment.size() - 2, 2, le16(10));
-        QByteArray longName = ordinary;
-        longName.replace(offset + 28, 2, le16(0xFFFF));
         QByteArray onDisk = ordinary, recordOnDisk = ordinary;
         onDisk.replace(onDisk.size() - 22 + 4, 2, le16(1));
         recordOnDisk.replace(offset + 34, 2, le16(1));
@@ -249,7 +246,6 @@ private Q_SLOTS:
             << files + central + endRecord(1, size, offset) << 1 << false << false << true;
         QTest::newRow("directory cut short")
             << files + central.left(size - 5) + endRecord(2, size - 5, offset) << -1 << false << false << true;
-        QTest::newRow("a name running past the directory") << longName << -1 << false << false << true;
         QTest::newRow("comment running past the file") << longComment << 2 << false << false << true;
         QTest::newRow("another end record before the directory")
             << files + endRecord(2, size, offset) + central + endRecord(2, size, offset + 22) << 2 << false << false
@@ -484,9 +480,6 @@ private Q_SLOTS:
             QCOMPARE(planted.placed, QStringList({u"PMOSQ.TPC"_s, gone, u"PFOLDER.TPC"_s, u"pro.tpc"_s}));
         QCOMPARE(logOf(u"PLINK.TPC"_s), u"skipped, a link"_s);
         QCOMPARE(logOf(u"PDIR.TPC"_s), u"skipped, a folder has its name"_s);
-        for (const QString& name : planted.links.keys())
-            QVERIFY(!QFileInfo(game + u'/' + name).isSymLink());
-        QVERIFY(QFileInfo(game + u"/PDIR.TPC"_s).isDir());
         QVERIFY(kvrtest::outsideUntouched(outside));
     }
 
