@@ -33,7 +33,6 @@ private Q_SLOTS:
         QTest::newRow("folder") << "/"_ba;
         QTest::newRow("empty file") << QByteArray("");
         QTest::newRow("not a zip") << QByteArray("PK\3\4 this is only a text file\n").repeated(10);
-        QTest::newRow("half") << whole.left(whole.size() / 2);
         QTest::newRow("no end record") << whole.left(whole.size() - 10);
         QTest::newRow("no members") << QByteArray("PK\5\6").append(18, '\0');
     }
@@ -48,7 +47,6 @@ private Q_SLOTS:
         else if (!bytes.isNull())
             QVERIFY(writeFile(archive, bytes));
         const QString game = target(u"unreadable"_s, {{u"PMOSQ.TPC"_s, "old"}});
-        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game) != 0, bytes.size() != 22); // a bare end record is no failure
         QCOMPARE(contents(game), (Files{{u"PMOSQ.TPC"_s, "old"}}));
     }
@@ -114,7 +112,6 @@ private Q_SLOTS:
         }
         QVERIFY(writeFile(archive, bytes));
         const QString game = target(u"damaged"_s, {{u"PMOSQ.TPC"_s, "old"}});
-        QVERIFY(!game.isEmpty());
         QVERIFY(unzip(archive, game) != 0);
         QCOMPARE(contents(game), (Files{{u"PMOSQ.TPC"_s, "old"}, {u"good.txt"_s, "good"}}));
         QCOMPARE(logOf(u"PMOSQ.TPC"_s), reason);
@@ -150,7 +147,6 @@ private Q_SLOTS:
         const QString archive = path(u"overlap.zip"_s);
         QVERIFY(writeFile(archive, local + central + endRecord(names, central.size(), local.size())));
         const QString game = target(u"overlap"_s, {{u"P00001.TPC"_s, "old"}});
-        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 2);
         QCOMPARE(contents(game), (Files{{u"P00001.TPC"_s, "old"}}));
         QCOMPARE(logOf(archive), u"refused whole: members' data overlap"_s);
@@ -313,7 +309,6 @@ private Q_SLOTS:
                           {"PDEF.TPC", sample(300000, 'd')},
                           {"PBZ.TPC", sample(3000, 'z'), ZIP_CM_BZIP2}});
         const QString game = target(u"cut"_s, {{u"PBIG.TPC"_s, "old"}});
-        QVERIFY(!game.isEmpty());
         struct Cut
         {
             QByteArray file;
@@ -359,7 +354,6 @@ private Q_SLOTS:
         const Files old{
             {u"PBUF.TPC"_s, "old"}, {u"pmap.tpc"_s, "old"}, {u"PCOPY.TPC"_s, "old"}, {u"PSTREAM.TPC"_s, "old"}};
         const QString game = target(u"full"_s, old);
-        QVERIFY(!game.isEmpty());
         m_forceHidden(hidden ? 1 : 0);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_DFL);
         rlimit previous, limit;
@@ -398,7 +392,6 @@ private Q_SLOTS:
         const QString parent = path(u"traversal"_s);
         QDir(parent).removeRecursively();
         const QString game = target(u"traversal/game"_s);
-        QVERIFY(!game.isEmpty());
         QVERIFY(unzip(archive, game) != 0); // the names that flatten to nothing are skipped
         const Files expected{{u"up.txt"_s, "1"},
                              {QFileInfo(outside).fileName(), "2"},
@@ -437,7 +430,6 @@ private Q_SLOTS:
         const QString parent = path(u"links"_s);
         QDir(parent).removeRecursively();
         const QString game = target(u"links/game"_s, {{u"pro.tpc"_s, "old"}});
-        QVERIFY(!game.isEmpty());
         const QString outside = parent + u"/outside"_s;
         QVERIFY(kvrtest::plantLink(parent + u"/unused"_s, QString(), outside));
         // Link name -> what it points to: a file outside, nothing, a folder outside.
@@ -500,9 +492,7 @@ private Q_SLOTS:
         const QString root = path(u"own"_s);
         QDir(root).removeRecursively();
         const QString program = target(u"own/program"_s, {{u"KVRSI.INI"_s, "[Folders]"}, {u"readme.txt"_s, "read me"}});
-        QVERIFY(!program.isEmpty());
         const QString game = target(u"own/game"_s, {{u"KVRSI.INI"_s, "[Folders]"}, {u"readme.txt"_s, "read me"}});
-        QVERIFY(!game.isEmpty());
         QVERIFY(QFile::link(program, root + u"/link"_s));
         // A copy of the library loaded from the program folder under a name of its own, which is kept
         // from packages as the usual names are.

@@ -1,7 +1,6 @@
 // The installation core without a window: which folder a value names, what a delete may take,
 // interrupted changes finished at start, and two writers or two installations at once.
 #include "app/fileio.h"
-#include "catalogue/slots.h"
 #include "change/journal.h"
 #include "change/slotchange.h"
 #include "settings/modulo_ini.h"
@@ -19,7 +18,6 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <thread>
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
