@@ -384,9 +384,7 @@ private Q_SLOTS:
         for (const QString& line : lines.split(u'|')) {
             const QString key = line.section(u'=', 0, 0);
             QString value = line.section(u'=', 1);
-            value.replace(u"{game}"_s, ws.gameFolder())
-                .replace(u"{skins}"_s, ws.skinsFolder())
-                .replace(u"\\n"_s, u"\n"_s);
+            value.replace(u"{game}"_s, ws.gameFolder()).replace(u"{skins}"_s, ws.skinsFolder());
             journal += key.startsWith(u'!') ? key.mid(1).toUtf8() + '=' + value.toUtf8()
                                             : key.toUtf8() + '=' + value.toUtf8().toPercentEncoding();
             journal += '\n';
