@@ -356,11 +356,10 @@ private Q_SLOTS:
         const QString game = target(u"full"_s, old);
         m_forceHidden(hidden ? 1 : 0);
         const auto previousHandler = std::signal(SIGXFSZ, SIG_DFL);
-        rlimit previous, limit;
+        rlimit previous;
         ::getrlimit(RLIMIT_FSIZE, &previous);
-        limit = {100000, previous.rlim_max};
-        if (limitSize)
-            ::setrlimit(RLIMIT_FSIZE, &limit);
+        const rlimit limit{limitSize ? 100000 : previous.rlim_cur, previous.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
         const int status = unzip(archive, game);
         ::setrlimit(RLIMIT_FSIZE, &previous);
         std::signal(SIGXFSZ, previousHandler);
