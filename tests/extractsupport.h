@@ -11,6 +11,7 @@
 #include <dlfcn.h>
 
 #include <functional>
+#include <vector>
 
 namespace kvrtest {
 
@@ -86,13 +87,11 @@ protected:
               QList<QByteArray> include = {}, QList<QByteArray> exclude = {})
     {
         QByteArray zipName = QFile::encodeName(archive), folder = QFile::encodeName(target);
-        char nul[1] = {'\0'};
-        char* includes[100] = {nul};
-        char* excludes[100] = {nul};
-        for (int i = 0; i < include.size(); ++i)
-            includes[i] = include[i].data();
-        for (int i = 0; i < exclude.size(); ++i)
-            excludes[i] = exclude[i].data();
+        std::vector<char*> includes, excludes;
+        for (QByteArray& name : include)
+            includes.push_back(name.data());
+        for (QByteArray& name : exclude)
+            excludes.push_back(name.data());
         DCL options{};
         options.fQuiet = 2;
         options.noflag = 1;
@@ -103,20 +102,20 @@ protected:
             tweak(options);
         USERFUNCTIONS callbacks{};
         m_log.clear();
-        return m_unzip(int(include.size()), includes, int(exclude.size()), excludes, &options, &callbacks);
+        return m_unzip(int(includes.size()), includes.data(), int(excludes.size()), excludes.data(), &options,
+                       &callbacks);
     }
 
-    // A fresh target folder holding the given files; empty when it could not be made, so that the
-    // caller stops rather than extract into the working folder.
+    // A fresh target folder holding the given files. One that cannot be made fails the test, and
+    // its path is still given: never an empty one, which the library takes for the working folder.
     QString target(const QString& name, const Files& files = {})
     {
         const QString folder = path(name);
         QDir(folder).removeRecursively();
-        if (!QDir().mkpath(folder))
-            return {};
-        for (auto it = files.begin(); it != files.end(); ++it)
-            if (!writeFile(folder + u'/' + it.key(), it.value()))
-                return {};
+        bool made = QDir().mkpath(folder);
+        for (auto it = files.begin(); made && it != files.end(); ++it)
+            made = writeFile(folder + u'/' + it.key(), it.value());
+        QTest::qVerify(made, "target", qPrintable(folder), __FILE__, __LINE__);
         return folder;
     }
 

@@ -119,8 +119,6 @@ private Q_SLOTS:
             const QString fault = folderFault(dir.path(), {u"KVRSI.INI"_s}, temporary, leftovers);
             QVERIFY2(fault.isEmpty(), qPrintable(u"kill %1 "_s.arg(kill) + fault));
         }
-        qInfo("settings: 300 kills within %lld us: %d old, %d new, %lld temporaries", window, sawOld, sawNew,
-              static_cast<long long>(leftovers));
         QVERIFY(sawOld > 0 && sawNew > 0); // the kills landed between writes, not only before the first
 
         // The leftovers are harmless: a whole write succeeds beside them and leaves none of its own.
@@ -203,8 +201,6 @@ private Q_SLOTS:
             const QString fault = folderFault(game, names, temporary, leftovers);
             QVERIFY2(fault.isEmpty(), qPrintable(u"round %1 "_s.arg(round) + fault));
         }
-        qInfo("extraction: 200 kills within %lld us: %d between members, %lld temporaries", longest + longest / 5,
-              mixed, static_cast<long long>(leftovers));
         QVERIFY(mixed > 0); // kills landed mid-extraction, not only before or after
 
         QProcess cli; // a whole run replaces every file and leaves no temporary of its own

@@ -64,7 +64,6 @@ private Q_SLOTS:
     {
         QFETCH(QString, archive);
         const QString game = target(u"flat"_s);
-        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 0);
         QTEST(contents(game), "expected");
         QVERIFY(QDir(game).entryList(QDir::Dirs | QDir::NoDotAndDotDot).isEmpty());
@@ -113,7 +112,6 @@ private Q_SLOTS:
         const QString archive = path(u"case.zip"_s);
         makeZip(archive, members);
         const QString game = target(u"case"_s, onDisk);
-        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 0);
         QCOMPARE(contents(game), expected);
     }
@@ -130,7 +128,6 @@ private Q_SLOTS:
                           {"locked.txt", "x", ZIP_CM_DEFLATE, dosTime, S_IFREG | 0444},
                           exact});
         const QString game = target(u"times"_s);
-        QVERIFY(!game.isEmpty());
         QCOMPARE(unzip(archive, game), 0);
         const mode_t mask = ::umask(0);
         ::umask(mask);
@@ -193,8 +190,6 @@ private Q_SLOTS:
         const Files old{{u"pmosq.tpc"_s, "old"}};
         auto run = [&](const std::function<void(DCL&)>& tweak, QList<QByteArray> include, QList<QByteArray> exclude) {
             const QString game = target(u"options"_s, old);
-            if (game.isEmpty())
-                return Files{}; // compares unequal to every expectation below
             unzip(archive, game, tweak, include, exclude);
             return contents(game);
         };
@@ -233,7 +228,6 @@ private Q_SLOTS:
         if (infoZip.isEmpty())
             QSKIP("unzip is not installed");
         const QString theirs = target(u"infozip"_s), ours = target(u"ours"_s);
-        QVERIFY(!theirs.isEmpty() && !ours.isEmpty());
         QProcess process;
         process.start(infoZip, {u"-j"_s, u"-o"_s, u"-qq"_s, archive, u"-d"_s, theirs});
         QVERIFY(process.waitForFinished(60000));

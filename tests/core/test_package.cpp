@@ -70,36 +70,17 @@ private Q_SLOTS:
     void fileTypes_data()
     {
         QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("type");
-        const QList<std::pair<QString, QString>> archives = {
-            {u".zip"_s, u"application/zip"_s},
-            {u".7z"_s, u"application/x-7z-compressed"_s},
-            {u".rar"_s, u"application/vnd.rar"_s},
-            {u".tar"_s, u"application/x-tar"_s},
-            {u".tar.gz"_s, u"application/x-compressed-tar"_s},
-            {u".tgz"_s, u"application/x-compressed-tar"_s},
-            {u".tar.bz2"_s, u"application/x-bzip-compressed-tar"_s},
-            {u".tbz2"_s, u"application/x-bzip-compressed-tar"_s},
-            {u".tar.xz"_s, u"application/x-xz-compressed-tar"_s},
-            {u".txz"_s, u"application/x-xz-compressed-tar"_s},
-            {u".tar.zst"_s, u"application/x-zstd-compressed-tar"_s},
-            {u".tar.lz"_s, u"application/x-lzip-compressed-tar"_s},
-            {u".tar.lzma"_s, u"application/x-lzma-compressed-tar"_s},
-            {u".tar.Z"_s, u"application/x-tarz"_s},
-        };
-        for (const auto& [suffix, type] : archives)
-            QTest::newRow(qPrintable(suffix)) << u"MOSQ_Sqn105"_s + suffix << type;
-        QTest::newRow("loadout") << u"Desert 1941.kvrloadout"_s << u"application/x-kvrsi-loadout"_s;
-        QTest::newRow("pack") << u"Desert 1941.kvrpack"_s << u"application/x-kvrsi-pack"_s;
+        for (const char* suffix : {".zip", ".7z", ".rar", ".tar", ".tar.gz", ".tgz", ".tar.bz2", ".tbz2", ".tar.xz",
+                                   ".txz", ".tar.zst", ".tar.lz", ".tar.lzma", ".tar.Z", ".kvrloadout", ".kvrpack"})
+            QTest::newRow(suffix) << u"MOSQ_Sqn105"_s + QLatin1String(suffix);
     }
     void fileTypes()
     {
         QFETCH(QString, name);
-        QFETCH(QString, type);
         if (!name.contains(u".kvr"_s))
             QVERIFY2(kvr::isImportableArchive(name), "the import does not read it");
-        QCOMPARE(QMimeDatabase().mimeTypeForFile(name, QMimeDatabase::MatchExtension).name(), type);
-        QVERIFY2(declaredTypes().contains(type), "the desktop entry does not offer it");
+        const QMimeType type = QMimeDatabase().mimeTypeForFile(name, QMimeDatabase::MatchExtension);
+        QVERIFY2(declaredTypes().contains(type.name()), qPrintable(type.name()));
     }
 
     // The .deb of this build: where each file goes, with what mode.
