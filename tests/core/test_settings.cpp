@@ -1,11 +1,8 @@
 // KVRSI.INI: hand-edited files read as the platform's profile service reads them, writes lay the
 // file out as it does, and no write ever loses the old content.
-#include "app/textcodec.h"
 #include "settings/modulo_ini.h"
 #include "settings/profile.h"
 #include "testsupport.h"
-
-#include <QRandomGenerator>
 
 #include <atomic>
 #include <csignal>
@@ -64,7 +61,6 @@ private Q_SLOTS:
         row("key line without =", hand, u"Skins"_s, u"MOSQ"_s, QString());
         row("empty value", hand, u"Skins"_s, u"TYPH"_s, QString());
         row("duplicate key: the first", hand, u"Skins"_s, u"P51B"_s, u"first"_s);
-        row("'#' line is no key of that name", hand, u"Skins"_s, u"TEMP"_s, QString());
         row("duplicate section: only the first", hand, u"Skins"_s, u"SP14"_s, QString());
         row("text after ] ignored", hand, u"Extra"_s, u"Mine"_s, u"kept"_s);
         row("absent section", hand, u"Viewer"_s, u"Mine"_s, QString());
@@ -147,6 +143,9 @@ private Q_SLOTS:
                                                                        QString::fromUtf8("Fa\xC3\xA7"
                                                                                          "ade \xE2\x82\xAC")}}
                                                             << fixture("cp1252-written.ini");
+        QTest::newRow("bytes that are no settings are kept")
+            << QByteArray("\x01junk\0[x\r=\n\xFF\r\n[Skins]\r\n", 23) << Writes{{u"Skins"_s, u"HURR"_s, u"Desert"_s}}
+            << QByteArray("\x01junk\0[x\r=\n\xC3\xBF\r\n[Skins]\r\nHURR=Desert\r\n", 37);
         QTest::newRow("byte-order mark kept")
             << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\n") << Writes{{u"S"_s, u"j"_s, QString::fromUtf8("\xC3\xA9")}}
             << QByteArray("\xEF\xBB\xBF[S]\r\nk=1\r\nj=\xC3\xA9\r\n");
@@ -168,7 +167,6 @@ private Q_SLOTS:
         QTest::addColumn<bool>("fileExists");
         QTest::addColumn<QString>("obstacle");
         QTest::newRow("read-only file") << true << u"file"_s;
-        QTest::newRow("read-only folder") << true << u"folder"_s;
         QTest::newRow("read-only folder, no file yet") << false << u"folder"_s;
         QTest::newRow("disk full mid-write") << true << u"full"_s; // a file-size limit on this process
     }
@@ -199,24 +197,6 @@ private Q_SLOTS:
         QVERIFY(!written);
         QCOMPARE(kvrtest::readFile(ini()), fileExists ? old : QByteArray());
         QCOMPARE(kvrtest::filesIn(m_dir.path()), fileExists ? QStringList{u"KVRSI.INI"_s} : QStringList{});
-    }
-
-    void garbageFileKeepsItsTextAndTakesWrites()
-    {
-        QRandomGenerator random(2024);
-        for (const qsizetype size : {qsizetype(1), qsizetype(4096), qsizetype(kvr::kProfileFileMax) / 4}) {
-            QByteArray garbage(size, Qt::Uninitialized);
-            for (char& byte : garbage)
-                byte = char(random.bounded(256));
-            QVERIFY(kvrtest::writeFile(ini(), garbage));
-            for (const QString& code : kvrtest::kSlotCodes)
-                (void)LEEINI(ini(), kSkinsSectionAtLoad, code);
-            GRABAINI(ini(), kSkinsSection, u"HURR"_s, u"Desert"_s);
-            // Every character of it is still there, now written as UTF-8.
-            const QString before = kvr::decodeText(garbage).text;
-            QCOMPARE(kvr::decodeText(kvrtest::readFile(ini())).text.left(before.size()), before);
-            QCOMPARE(LEEINI(ini(), kSkinsSectionAtLoad, u"HURR"_s), u"Desert"_s);
-        }
     }
 
     // A folder or a pipe under the settings name (reads never block), a link to nothing (a place

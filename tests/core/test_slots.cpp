@@ -2,57 +2,35 @@
 #include "catalogue/slots.h"
 #include "testsupport.h"
 
-#include <QTest>
-
 using namespace Qt::StringLiterals;
 
 class TestSlots : public QObject
 {
     Q_OBJECT
 private Q_SLOTS:
-    void skinNames_data()
-    {
-        QTest::addColumn<QString>("file");
-        QTest::addColumn<bool>("hasName");
-        QTest::addColumn<QString>("name");
-        QTest::newRow("ordinary") << u"MOSQ_Sqn105.ZIP"_s << true << u"Sqn105"_s;
-        QTest::newRow("case kept") << u"hurr_night.ZIP"_s << true << u"night"_s;
-        QTest::newRow("fifth character dropped whatever it is") << u"HURRICANE.zip"_s << true << u"CANE"_s;
-        QTest::newRow("blanks kept") << u"HURR_Desert Camo.zip"_s << true << u"Desert Camo"_s;
-        QTest::newRow("nine characters: empty name") << u"HURR_.zip"_s << true << u""_s;
-        QTest::newRow("shorter than nine: not a package") << u"HURR.zip"_s << false << u""_s;
-    }
-
-    void skinNames()
-    {
-        QFETCH(QString, file);
-        QFETCH(bool, hasName);
-        QFETCH(QString, name);
-        QCOMPARE(kvr::hasSkinName(file), hasName);
-        QCOMPARE(kvr::skinName(file), name);
-    }
-
     void slotLists_data()
     {
         QTest::addColumn<QString>("code");
         QTest::addColumn<QStringList>("names");
-        QTest::newRow("first four characters in any case; too short left out")
-            << u"HURR"_s << QStringList{u""_s, u"Desert"_s};
+        // The name is what follows the fifth character, whatever it is, case and blanks kept; a file
+        // too short to have one is left out.
+        QTest::newRow("first four characters in any case")
+            << u"HURR"_s << QStringList{u""_s, u"Desert Camo"_s, u"CANE"_s};
         QTest::newRow("B26_B's code is B26A") << u"B26A"_s << QStringList{u"Invasion"_s};
         QTest::newRow("P38H, not P38J") << u"P38H"_s << QStringList{u"Glacier"_s};
         QTest::newRow("code starting with a digit") << u"109E"_s << QStringList{u"Desert"_s};
         QTest::newRow("no code: every package, whatever its first four")
-            << u""_s
-            << QStringList{u"Desert"_s, u"Invasion"_s, u"Wrong"_s, u""_s, u"Desert"_s, u"Glacier"_s, u"Glacier"_s};
+            << u""_s << QStringList{u"Desert"_s,      u"Invasion"_s, u"Wrong"_s,   u""_s,
+                                    u"Desert Camo"_s, u"CANE"_s,     u"Glacier"_s, u"Glacier"_s};
     }
 
     void slotLists()
     {
         QFETCH(QString, code);
         QFETCH(QStringList, names);
-        const QStringList files{u"109E_Desert.zip"_s,  u"b26a_Invasion.zip"_s, u"B26B_Wrong.zip"_s,
-                                u"HURR.zip"_s,         u"HURR_.zip"_s,         u"hurr_Desert.zip"_s,
-                                u"P38H_Glacier.zip"_s, u"P38J_Glacier.zip"_s};
+        const QStringList files{u"109E_Desert.zip"_s, u"b26a_Invasion.zip"_s, u"B26B_Wrong.zip"_s,
+                                u"HURR.zip"_s,        u"HURR_.zip"_s,         u"hurr_Desert Camo.zip"_s,
+                                u"HURRICANE.zip"_s,   u"P38H_Glacier.zip"_s,  u"P38J_Glacier.zip"_s};
         QCOMPARE(kvr::skinNames(files, code), names);
     }
 

@@ -3,11 +3,9 @@
 #include "guisupport.h"
 
 #include <QAbstractButton>
-#include <QApplication>
 #include <QImageReader>
 #include <QLabel>
 #include <QLineEdit>
-#include <QTest>
 #include <QWheelEvent>
 #include <QtTest/qtestspontaneevent.h>
 
@@ -80,29 +78,23 @@ void TestPrincipal::loadShowsRecordedSkinsAndListsFollowTheSlotCode()
     DropDownCombo* combo = comboOf(1);
     combo->showPopup();
     QCOMPARE(combo->lineEdit()->text(), QString());
-    QCOMPARE(combo->currentIndex(), -1);
     combo->hidePopup();
     QCOMPARE(combo->Text(), QString());
     // Which names a code takes is the slot table's own test; a second opening lists no entry twice.
     QCOMPARE(openList(1), QStringList({u"(Default)"_s, u"Desert"_s, u"night"_s, u"Winter"_s}));
-    QCOMPARE(combo->Text(), QString());
     QCOMPARE(openList(2), QStringList({u"(Default)"_s, u"Sand"_s}));
 }
 
 void TestPrincipal::loadWithoutSettingsOrFolders()
 {
-    {
+    // No settings file (and the load writes none), or a skins folder that is gone.
+    for (const bool gone : {false, true}) {
         kvrtest::Workspace ws;
-        QVERIFY(Principal::instance().INSTFOLDER.isEmpty() && Principal::instance().SKINSFOLDER.isEmpty());
+        QVERIFY(!gone || writeFile(ws.iniPath(), kvrtest::Workspace::foldersSection({}, ws.root() + u"/gone"_s)));
         QCOMPARE(openList(1), QStringList({u"(Default)"_s}));
-        QVERIFY(!QFile::exists(ws.iniPath()));
+        QCOMPARE(QFile::exists(ws.iniPath()), gone);
         QVERIFY(kvrtest::closeEveryWindow());
     }
-    // A skins folder that is gone.
-    kvrtest::Workspace ws;
-    QVERIFY(writeFile(ws.iniPath(), kvrtest::Workspace::foldersSection({}, ws.root() + u"/gone"_s)));
-    QCOMPARE(Principal::instance().SKINSFOLDER, ws.root() + u"/gone"_s);
-    QCOMPARE(openList(1), QStringList({u"(Default)"_s}));
 }
 
 void TestPrincipal::onlyAChoiceChangesASlot_data()
@@ -111,7 +103,6 @@ void TestPrincipal::onlyAChoiceChangesASlot_data()
     QTest::addColumn<bool>("installs");
     QTest::newRow("wheel down over the text field") << u"wheel field"_s << false;
     QTest::newRow("wheel down over the arrow") << u"wheel arrow"_s << false;
-    QTest::newRow("wheel up over the arrow") << u"wheel up"_s << false;
     QTest::newRow("typing a list entry and Return") << u"type"_s << false;
     QTest::newRow("Down key on the focused box") << u"key"_s << true;
 }
@@ -131,8 +122,6 @@ void TestPrincipal::onlyAChoiceChangesASlot()
 
     // The list was opened once and closed without a choice: its entries are there to step through.
     openList(1);
-    if (gesture == u"wheel up"_s)
-        combo->setCurrentIndex(2);
     const QString shown = combo->Text();
     if (gesture == u"key"_s) {
         combo->setFocus();
@@ -145,8 +134,8 @@ void TestPrincipal::onlyAChoiceChangesASlot()
     } else {
         QWidget* target = gesture == u"wheel field"_s ? static_cast<QWidget*>(combo->lineEdit()) : combo;
         const QPoint at = target->rect().center();
-        QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, gesture == u"wheel up"_s ? 120 : -120),
-                          Qt::NoButton, Qt::NoModifier, Qt::NoScrollPhase, false);
+        QWheelEvent wheel(at, target->mapToGlobal(at), QPoint(), QPoint(0, -120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
         // Delivered as the window system's own event (sendEvent would mark it synthetic), so the
         // text field passes it on to its box as it does under the pointer.
         QSpontaneKeyEvent::setSpontaneous(&wheel);
@@ -176,8 +165,6 @@ void TestPrincipal::demoWorkspaceIsListedAndInstalls()
     }
 
     Principal& main = Principal::instance();
-    QCOMPARE(main.INSTFOLDER, demo.gameFolder);
-    QCOMPARE(main.SKINSFOLDER, demo.skinsFolder);
     QCOMPARE(openList(7), QStringList({u"(Default)"_s, u"Night Intruder"_s, u"Sqn105"_s}));
 
     // Installing a demo skin puts the slot's files into the demo game folder.

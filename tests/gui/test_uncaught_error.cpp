@@ -2,7 +2,6 @@
 // ends the event loop for good, so it has a test program of its own.
 #include "guisupport.h"
 
-#include <QApplication>
 #include <QTimer>
 #include <QToolButton>
 
