@@ -239,50 +239,59 @@ private Q_SLOTS:
         QCOMPARE(read.loadout, saved);
     }
 
+    // Slot 7 of a loadout against what is recorded and in the skins folder, and what a pack
+    // bringing that loadout shows for it.
     void statusOfEachSlot_data()
     {
         QTest::addColumn<QString>("recorded"); // slot 7's recorded skin
         QTest::addColumn<QString>("skin");     // the loadout's
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("packStatus");
         QTest::addColumn<int>("sizeDelta");
         QTest::addColumn<quint32>("crcXor");
-        QTest::addColumn<int>("status");
         QTest::addColumn<QString>("detail"); // a pattern of the reason shown, or none
         using S = kvr::SlotStatus;
-        QTest::newRow("same") << u"Sqn105"_s << u"Sqn105"_s << 0 << 0u << int(S::Same) << QString();
-        QTest::newRow("will change") << u"Old"_s << u"Sqn105"_s << 0 << 0u << int(S::WillChange) << QString();
-        QTest::newRow("to default") << u"Sqn105"_s << u"(Default)"_s << 0 << 0u << int(S::WillChange) << QString();
-        QTest::newRow("default, nothing recorded")
-            << QString() << u"(Default)"_s << 0 << 0u << int(S::Same) << QString();
-        QTest::newRow("default already") << u"(Default)"_s << u"(Default)"_s << 0 << 0u << int(S::Same) << QString();
-        QTest::newRow("missing") << u"Old"_s << u"Nope"_s << 0 << 0u << int(S::PackageMissing) << QString();
-        QTest::newRow("other size") << u"Old"_s << u"Sqn105"_s << 1 << 0u << int(S::PackageDiffers)
-                                    << uR"(^MOSQ_Sqn105\.zip is \d+ bytes, not \d+$)"_s;
-        QTest::newRow("other crc")
-            << u"Sqn105"_s << u"Sqn105"_s << 0 << 1u << int(S::PackageDiffers)
-            << uR"(^MOSQ_Sqn105\.zip is \d+ bytes, CRC [0-9A-F]{8}, not \d+ bytes, CRC [0-9A-F]{8}$)"_s;
-        QTest::newRow("recorded skin gone") << u"Nope"_s << u"Nope"_s << 0 << 0u << int(S::SkinGone) << QString();
-        QTest::newRow("not understood") << u"Old"_s << u"a/b"_s << 0 << 0u << int(S::NotUnderstood) << QString();
-        QTest::newRow("not in loadout") << u"Old"_s << QString() << 0 << 0u << int(S::NotInLoadout) << QString();
+        using P = kvr::PackStatus;
+        const auto row = [](const char* name, const QString& recorded, const QString& skin, S status, P pack,
+                            int sizeDelta = 0, quint32 crcXor = 0, const QString& detail = {}) {
+            QTest::newRow(name) << recorded << skin << int(status) << int(pack) << sizeDelta << crcXor << detail;
+        };
+        row("same", u"Sqn105"_s, u"Sqn105"_s, S::Same, P::Same);
+        row("will change", u"Old"_s, u"Sqn105"_s, S::WillChange, P::WillChange);
+        row("to default", u"Sqn105"_s, u"(Default)"_s, S::WillChange, P::WillChange);
+        row("default, nothing recorded", QString(), u"(Default)"_s, S::Same, P::Same);
+        row("default already", u"(Default)"_s, u"(Default)"_s, S::Same, P::Same);
+        row("missing", u"Old"_s, u"Nope"_s, S::PackageMissing, P::Added);
+        row("other size", u"Old"_s, u"Sqn105"_s, S::PackageDiffers, P::Differs, 1, 0,
+            uR"(^MOSQ_Sqn105\.zip is \d+ bytes, not \d+$)"_s);
+        row("other crc", u"Sqn105"_s, u"Sqn105"_s, S::PackageDiffers, P::Differs, 0, 1,
+            uR"(^MOSQ_Sqn105\.zip is \d+ bytes, CRC [0-9A-F]{8}, not \d+ bytes, CRC [0-9A-F]{8}$)"_s);
+        row("recorded skin gone", u"Nope"_s, u"Nope"_s, S::SkinGone, P::Added);
+        row("not understood", u"Old"_s, u"a/b"_s, S::NotUnderstood, P::NotInPack);
+        row("not in loadout", u"Old"_s, QString(), S::NotInLoadout, P::NotInPack);
     }
     void statusOfEachSlot()
     {
         QFETCH(QString, recorded);
         QFETCH(QString, skin);
+        QFETCH(int, status);
+        QFETCH(int, packStatus);
         QFETCH(int, sizeDelta);
         QFETCH(quint32, crcXor);
-        QFETCH(int, status);
+        QFETCH(QString, detail);
         const QByteArray package = addPackage(ws->skinsFolder(), u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(ws->writeSettings(recorded.isNull() ? QByteArray() : kvrtest::skinsSection({u"MOSQ="_s + recorded})));
-        const QByteArray file =
-            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", packageLine("MOSQ", skin.toUtf8(), package, crcXor, sizeDelta));
+        kvr::Pack pack;
+        pack.loadout = kvr::parseLoadout(
+            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", packageLine("MOSQ", skin.toUtf8(), package, crcXor, sizeDelta)),
+            u"x"_s);
         kvr::PackageFolder packages(ws->skinsFolder());
-        const kvr::LoadoutCheck checks =
-            kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s), kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
+        const auto recordedNow = kvr::recordedSkins(ws->iniPath());
+        const kvr::LoadoutCheck checks = kvr::checkLoadout(pack.loadout, recordedNow, packages, m_noCancel);
         QCOMPARE(kvr::statusText(checks[kMosq].status), kvr::statusText(kvr::SlotStatus(status)));
-        QFETCH(QString, detail);
-        if (!detail.isEmpty())
-            QVERIFY2(QRegularExpression(detail).match(checks[kMosq].detail).hasMatch(),
-                     qPrintable(checks[kMosq].detail));
+        QVERIFY2(QRegularExpression(detail).match(checks[kMosq].detail).hasMatch(), qPrintable(checks[kMosq].detail));
+        QCOMPARE(kvr::packStatusText(kvr::comparePack(pack, recordedNow, packages, m_noCancel)[kMosq].status),
+                 kvr::packStatusText(kvr::PackStatus(packStatus)));
     }
 
     // Slots 1 and 7 change, 2's package differs, 8's is missing; a cancel after the first change
@@ -399,45 +408,16 @@ private Q_SLOTS:
         QCOMPARE(pack.loadout.entries[kMosq].package, *packages.identify(u"MOSQ_Sqn105.zip"_s, m_noCancel));
         QCOMPARE(pack.loadout.entries[1].skin, u"(Default)"_s);
         QCOMPARE(pack.loadout.sources[kMosq], u"https://example.org/sqn105"_s);
+        // A package gone from the skins folder at the export leaves its slot out of the pack.
+        QVERIFY(QFile::remove(skins() + u"/HURR_Desert.zip"_s));
+        QCOMPARE(kvr::writePack(pack.loadout, skins(), packPath(), m_noCancel).leftOut,
+                 QStringList{u"Hurricane_I (HURR): Desert"_s});
 
         // Cancelled, the export leaves no pack.
         QVERIFY(QFile::remove(packPath()));
         const kvr::PackWritten cancelled = exportThree(std::atomic<bool>{true});
         QVERIFY(cancelled.cancelled && !cancelled.written);
         QCOMPARE(kvrtest::filesIn(ws->root() + u"/out"_s), QStringList());
-    }
-
-    // The receiver's slot 7 against the pack's Sqn105: the statuses the Pack window's test does not reach.
-    void comparesEachSlot_data()
-    {
-        QTest::addColumn<QString>("recorded");  // the receiver's slot 7
-        QTest::addColumn<QByteArray>("theirs"); // the receiver's MOSQ_Sqn105.zip holds this after the skin; null: none
-        QTest::addColumn<int>("status");
-        using S = kvr::PackStatus;
-        QTest::newRow("added, recorded gone") << u"Sqn105"_s << QByteArray() << int(S::Added);
-        QTest::newRow("differs") << u"Sqn105"_s << "repainted"_ba << int(S::Differs);
-    }
-    void comparesEachSlot()
-    {
-        QFETCH(QString, recorded);
-        QFETCH(QByteArray, theirs);
-        QFETCH(int, status);
-        QVERIFY(exportThree(m_noCancel).written);
-        // A package gone from the skins folder at the export leaves its slot out of the pack.
-        const kvr::Loadout saved = kvr::readPack(packPath()).loadout;
-        QVERIFY(QFile::remove(skins() + u"/HURR_Desert.zip"_s));
-        const kvr::PackWritten written = kvr::writePack(saved, skins(), packPath(), m_noCancel);
-        QCOMPARE(written.leftOut, QStringList{u"Hurricane_I (HURR): Desert"_s});
-        QVERIFY(QFile::remove(skins() + u"/MOSQ_Sqn105.zip"_s));
-        if (!theirs.isNull())
-            kvrtest::addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s, theirs);
-        QVERIFY(ws->writeSettings(kvrtest::skinsSection({u"MOSQ="_s + recorded})));
-        const kvr::Pack pack = kvr::readPack(packPath());
-        kvr::PackageFolder packages(skins());
-        const kvr::PackComparison compared =
-            kvr::comparePack(pack, kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
-        QCOMPARE(kvr::packStatusText(compared[kMosq].status), kvr::packStatusText(kvr::PackStatus(status)));
-        QCOMPARE(kvr::packStatusText(compared[0].status), u"not in the pack"_s);
     }
 
     // The player's package of the same name stays; the pack's comes in beside it or not at all.
