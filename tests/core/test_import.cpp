@@ -433,95 +433,78 @@ private Q_SLOTS:
     // A file of the member's size still carrying the whole second unpacking gave it is trusted
     // unread; any other time has it read and compared. A member's name is found on disk as
     // written, else in another letter case: the first such name in byte order, whatever order the
-    // folder lists them in.
+    // folder lists them in. A package whose central record libzip refuses, or names by a field of
+    // its own, is not read in its place: the check says what libzip says, whatever its words.
     void installedStateOfOneMember_data()
     {
         QTest::addColumn<QByteArray>("member");  // holding "body", packed at 1600000000
-        QTest::addColumn<bool>("extended");      // with an extended time of 1600000123
+        QTest::addColumn<QByteArray>("field");   // its extra field's body, if any
         QTest::addColumn<QStringList>("onDisk"); // "name=bytes"
         QTest::addColumn<qint64>("seconds");     // their time; 0: as written now
         QTest::addColumn<long>("fraction");
-        QTest::addColumn<QString>("state");
+        QTest::addColumn<QString>("state"); // how the state starts
+        QTest::addColumn<int>("at");        // bytes put over the central record, or its extra field, there
+        QTest::addColumn<bool>("inField");
+        QTest::addColumn<QByteArray>("bytes");
         constexpr qint64 packed = 1600000000, stamped = 1600000123;
         const QString differs = u"1 file differs"_s, installed = u"as installed"_s;
-        const auto row = [](const char* name, const QByteArray& member, bool extended, const QStringList& onDisk,
-                            qint64 seconds, long fraction, const QString& state) {
-            QTest::newRow(name) << member << extended << onDisk << seconds << fraction << state;
+        const auto row = [](const char* name, const QByteArray& member, const QByteArray& field,
+                            const QStringList& onDisk, qint64 seconds, long fraction, const QString& state, int at = -1,
+                            bool inField = false, const QByteArray& bytes = {}) {
+            QTest::newRow(name) << member << field << onDisk << seconds << fraction << state << at << inField << bytes;
         };
-        const QStringList big{u"PMOSQ.TPC=BODY"_s}, other{u"PMOSQ.TPC=body!"_s};
-        row("size and time kept", "PMOSQ.TPC", false, big, packed, 0, installed);
-        row("written since, within the second", "PMOSQ.TPC", false, big, packed, 5, differs);
-        row("other time, other bytes", "PMOSQ.TPC", false, big, packed + 2, 0, differs);
-        row("other size", "PMOSQ.TPC", false, other, packed, 0, differs);
-        row("extended time kept", "PMOSQ.TPC", true, big, stamped, 0, installed);
-        row("DOS time under an extended one", "PMOSQ.TPC", true, big, packed, 0, differs);
+        const QByteArray time("\x01\x7b\x10\x5e\x5f", 5); // 1600000123
+        const QStringList big{u"PMOSQ.TPC=BODY"_s}, other{u"PMOSQ.TPC=body!"_s}, body{u"PMOSQ.TPC=body"_s};
+        row("size and time kept", "PMOSQ.TPC", {}, big, packed, 0, installed);
+        row("written since, within the second", "PMOSQ.TPC", {}, big, packed, 5, differs);
+        row("other time, other bytes", "PMOSQ.TPC", {}, big, packed + 2, 0, differs);
+        row("other size", "PMOSQ.TPC", {}, other, packed, 0, differs);
+        row("extended time kept", "PMOSQ.TPC", time, big, stamped, 0, installed);
+        row("DOS time under an extended one", "PMOSQ.TPC", time, big, packed, 0, differs);
         const QStringList lowerHolds{u"PMOSQ.TPC=else"_s, u"pmosq.tpc=body"_s};
         const QStringList upperHolds{u"PMOSQ.TPC=body"_s, u"pmosq.tpc=else"_s};
-        row("as written", "pmosq.tpc", false, lowerHolds, 0, 0, installed);
-        row("as written, other bytes", "PMOSQ.TPC", false, lowerHolds, 0, 0, differs);
-        row("first in byte order, other bytes", "Pmosq.Tpc", false, lowerHolds, 0, 0, differs);
-        row("first in byte order", "Pmosq.Tpc", false, upperHolds, 0, 0, installed);
+        row("as written", "pmosq.tpc", {}, lowerHolds, 0, 0, installed);
+        row("as written, other bytes", "PMOSQ.TPC", {}, lowerHolds, 0, 0, differs);
+        row("first in byte order, other bytes", "Pmosq.Tpc", {}, lowerHolds, 0, 0, differs);
+        row("first in byte order", "Pmosq.Tpc", {}, upperHolds, 0, 0, installed);
+        const QString refused = u"package not readable: "_s;
+        row("a ZIP64 size with no ZIP64 field", "PMOSQ.TPC", time, body, 0, 0, refused, 24, false, "\xff\xff\xff\xff");
+        row("the AES method with no AES field", "PMOSQ.TPC", time, body, 0, 0, refused, 10, false, "\x63\x00"_ba);
+        row("an extra field running past its record", "PMOSQ.TPC", time, body, 0, 0, refused, 2, true, "\x06\x00"_ba);
+        const QByteArray unicodePath = '\x01' + kvrtest::le32(kvrtest::crc32Of("PMOSQ.TPC")) + "PMOSQ_X.TPC";
+        row("a Unicode name for the stored one", "PMOSQ.TPC", unicodePath, body, 0, 0, u"1 file missing"_s, 0, true,
+            "up");
     }
     void installedStateOfOneMember()
     {
         QFETCH(QByteArray, member);
-        QFETCH(bool, extended);
+        QFETCH(QByteArray, field);
         QFETCH(QStringList, onDisk);
         QFETCH(qint64, seconds);
         QFETCH(long, fraction);
+        QFETCH(QString, state);
+        QFETCH(int, at);
+        QFETCH(bool, inField);
+        QFETCH(QByteArray, bytes);
         Folders f;
-        QVERIFY(f.made);
         kvr::ZipMember packed(member, "body", ZIP_CM_STORE, 1600000000);
-        if (extended)
-            packed.extendedTime = QByteArray("\x01\x7b\x10\x5e\x5f", 5);
-        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Sqn105.zip"_s, {packed}));
+        packed.extendedTime = field;
+        const QString package = f.skins + u"/MOSQ_Sqn105.zip"_s;
+        QVERIFY(f.made && kvr::writeZip(package, {packed}));
         for (const QString& file : onDisk) {
             const QString path = f.game + u'/' + file.section(u'=', 0, 0);
             QVERIFY(kvrtest::writeFile(path, file.section(u'=', 1).toUtf8()));
             const timespec times[2] = {{seconds, fraction}, {seconds, fraction}};
             QVERIFY(seconds == 0 || ::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0) == 0);
         }
-        QTEST(f.state(), "state");
-    }
-
-    // A package whose central record libzip refuses, or names by a field of its own, is not read
-    // in its place: the check says what libzip says, whatever its version's words for it.
-    void installedStateOfRecordsLibzipReads_data()
-    {
-        QTest::addColumn<int>("at"); // in the central record, or from its extra field
-        QTest::addColumn<bool>("inField");
-        QTest::addColumn<QByteArray>("bytes");
-        QTest::addColumn<QByteArray>("field"); // the extra field's body
-        QTest::addColumn<QString>("state");    // how the state starts
-        const QByteArray time("\x01\x7b\x10\x5e\x5f", 5);
-        const QByteArray name = "PMOSQ.TPC";
-        const QByteArray unicodePath = '\x01' + kvrtest::le32(kvrtest::crc32Of(name)) + "PMOSQ_X.TPC";
-        const QString refused = u"package not readable: "_s;
-        QTest::newRow("a ZIP64 size with no ZIP64 field") << 24 << false << "\xff\xff\xff\xff"_ba << time << refused;
-        QTest::newRow("the AES method with no AES field") << 10 << false << "\x63\x00"_ba << time << refused;
-        QTest::newRow("an extra field running past its record") << 2 << true << "\x06\x00"_ba << time << refused;
-        QTest::newRow("a Unicode name for the stored one")
-            << 0 << true << "up"_ba << unicodePath << u"1 file missing"_s;
-    }
-    void installedStateOfRecordsLibzipReads()
-    {
-        QFETCH(int, at);
-        QFETCH(bool, inField);
-        QFETCH(QByteArray, bytes);
-        QFETCH(QByteArray, field);
-        QFETCH(QString, state);
-        Folders f;
-        kvr::ZipMember member("PMOSQ.TPC", "body", ZIP_CM_STORE, 1600000000);
-        member.extendedTime = field;
-        const QString package = f.skins + u"/MOSQ_Sqn105.zip"_s;
-        QVERIFY(f.made && kvr::writeZip(package, {member}));
-        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ.TPC"_s, "body"_ba));
-        QByteArray zip = kvrtest::readFile(package);
-        const qsizetype record = zip.indexOf("PK\1\2");
-        const qsizetype extra = zip.indexOf("UT", record + 46);
-        QVERIFY(record > 0 && extra > record);
-        zip.replace((inField ? extra : record) + at, bytes.size(), bytes);
-        QVERIFY(kvrtest::writeFile(package, zip));
+        if (at >= 0) {
+            QByteArray zip = kvrtest::readFile(package);
+            const qsizetype record = zip.indexOf("PK\1\2");
+            const qsizetype extra = zip.indexOf("UT", record + 46);
+            QVERIFY(record > 0 && extra > record);
+            zip.replace((inField ? extra : record) + at, bytes.size(), bytes);
+            QVERIFY(kvrtest::writeFile(package, zip));
+        }
         QVERIFY2(f.state().startsWith(state), qPrintable(f.state()));
     }
 
