@@ -385,27 +385,6 @@ private Q_SLOTS:
         QVERIFY(kvr::skinsFolderProblems(skins, stop).isEmpty());
     }
 
-    void installedState()
-    {
-        Folders f;
-        QVERIFY(f.made);
-        // One name in a folder, with marks a pattern would read and a letter of two bytes in its case.
-        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Sqn105.zip"_s,
-                              {{"x/PMOSQ[@Z]_\xc3\x89.TPC", "body"}, {"PMOSQ_L.TPC", "wing"}, {"PMOSQ.3DZ", "model"}}));
-        const QString body = f.game + u"/pmosq[@z]_\u00e9.tpc"_s; // as the platform finds it: any case
-        QVERIFY(kvrtest::writeFile(body, "body"_ba));
-        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ_L.TPC"_s, "wing"_ba));
-        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ.3DZ"_s, "model"_ba));
-        QCOMPARE(f.state(), u"as installed"_s);
-        QVERIFY(kvr::installedState(f.skins, f.game, u"MOSQ"_s, u"sqn105"_s).asInstalled);
-        QCOMPARE(kvr::installedState(f.skins, f.game + u"/gone"_s, u"MOSQ"_s, u"Sqn105"_s).state, u"3 files missing"_s);
-
-        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ_L.TPC"_s, "WING"_ba)); // same size, other CRC
-        QFile::remove(f.game + u"/PMOSQ.3DZ"_s);
-        QFile::remove(body);
-        QCOMPARE(f.state(), u"1 file differs, 2 files missing"_s);
-    }
-
     // A file of the member's size still carrying the whole second unpacking gave it is trusted
     // unread; any other time has it read and compared. A member's name is found on disk as
     // written, else in another letter case: the first such name in byte order, whatever order the
@@ -484,8 +463,9 @@ private Q_SLOTS:
         QVERIFY2(f.state().startsWith(state), qPrintable(f.state()));
     }
 
-    // What the check says when it cannot compare, and that it looks at nothing it was not given.
-    void installedStateCannotCompare_data()
+    // What the check says of a slot's files, when it cannot compare, and that it looks at nothing
+    // it was not given.
+    void installedStateOfASlot_data()
     {
         QTest::addColumn<QString>("skin");
         QTest::addColumn<bool>("skinsSet");
@@ -493,6 +473,9 @@ private Q_SLOTS:
         QTest::addColumn<bool>("stopped");
         QTest::addColumn<QString>("state");
         QTest::addColumn<bool>("reinstallable");
+        QTest::newRow("the skin in another case") << u"sqn105"_s << true << true << false << u"as installed"_s << true;
+        QTest::newRow("found in any case, differing and missing")
+            << u"Marks"_s << true << true << false << u"1 file differs, 2 files missing"_s << true;
         QTest::newRow("a later member of a name wins")
             << u"Twice"_s << true << true << false << u"as installed"_s << true;
         QTest::newRow("missing") << u"Gone"_s << true << true << false << u"package not found"_s << false;
@@ -504,7 +487,7 @@ private Q_SLOTS:
             << u"Sqn105"_s << true << false << false << u"game folder not set"_s << false;
         QTest::newRow("called off") << u"Sqn105"_s << true << true << true << u"check stopped"_s << true;
     }
-    void installedStateCannotCompare()
+    void installedStateOfASlot()
     {
         QFETCH(QString, skin);
         QFETCH(bool, skinsSet);
@@ -517,6 +500,13 @@ private Q_SLOTS:
         QVERIFY(kvrtest::writeFile(f.skins + u"/MOSQ_Garbage.zip"_s, "not a zip"_ba));
         QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Twice.zip"_s, {{"PMOSQ.TPC", "old!"}, {"b/pmosq.tpc", "body"}}));
         QCOMPARE(::mkfifo(QFile::encodeName(f.skins + u"/MOSQ_Pipe.zip"_s).constData(), 0600), 0);
+        // One name in a folder, with marks a pattern would read and a letter of two bytes in its case.
+        QVERIFY(kvr::writeZip(f.skins + u"/MOSQ_Marks.zip"_s, {{"x/PMOSQ[@Z]_\xc3\x89.TPC", "body"},
+                                                               {"PMOSQ_L.TPC", "wing"},
+                                                               {"PMOSQ.3DZ", "model"},
+                                                               {"PMOSQ_M.TPC", "m"}}));
+        QVERIFY(kvrtest::writeFile(f.game + u"/pmosq[@z]_\u00e9.tpc"_s, "body"_ba)); // as the platform finds it
+        QVERIFY(kvrtest::writeFile(f.game + u"/PMOSQ_L.TPC"_s, "WING"_ba));          // same size, other CRC
         const std::atomic_bool stop = stopped;
         const kvr::SlotState state =
             kvr::installedState(skinsSet ? f.skins : QString(), gameSet ? f.game : QString(), u"MOSQ"_s, skin, stop);
