@@ -187,22 +187,13 @@ private Q_SLOTS:
     }
 
     // The socket's place is refused when anyone but its user could reach or plant it.
-    void foreignPlaceRefused_data()
-    {
-        QTest::addColumn<bool>("otherOwner");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("another user's") << true << u"belongs to another user"_s;
-        QTest::newRow("open to others") << false << u"may be entered by other users"_s;
-    }
     void foreignPlaceRefused()
     {
-        QFETCH(bool, otherOwner);
-        QFETCH(QString, said);
         QVERIFY(kvr::instancePlace(ws->programFolder()).problem.isEmpty());
-        if (!otherOwner)
-            QVERIFY(::chmod(QFile::encodeName(m_runtime + u"/kvrsi"_s).constData(), 0755) == 0);
-        const kvr::InstancePlace place = kvr::instancePlace(ws->programFolder(), ::getuid() + (otherOwner ? 1 : 0));
-        QVERIFY2(place.problem.contains(said), qPrintable(place.problem));
+        QVERIFY(kvr::instancePlace(ws->programFolder(), ::getuid() + 1).problem.contains(u"belongs to another user"_s));
+        QVERIFY(::chmod(QFile::encodeName(m_runtime + u"/kvrsi"_s).constData(), 0755) == 0);
+        const QString open = kvr::instancePlace(ws->programFolder()).problem;
+        QVERIFY2(open.contains(u"may be entered by other users"_s), qPrintable(open));
     }
 };
 
