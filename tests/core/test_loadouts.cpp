@@ -179,27 +179,17 @@ private Q_SLOTS:
 
     // What stands at a loadout's path and is refused, with the reason: never read in part, and a
     // pipe never waited on.
-    void refusedFiles_data()
-    {
-        QTest::addColumn<QString>("what");
-        QTest::addColumn<QString>("problem");
-        QTest::newRow("pipe") << u"pipe"_s << u"it is a pipe, not a file"_s;
-        QTest::newRow("folder") << u"folder"_s << u"it is a folder, not a file"_s;
-        QTest::newRow("over 1 MiB") << u"large"_s << u"it is larger than 1024 KiB, more than a loadout can be"_s;
-    }
     void refusedFiles()
     {
-        QFETCH(QString, what);
-        QFETCH(QString, problem);
-        const QString path = ws->root() + u"/Evening.kvrloadout"_s;
-        if (what == u"pipe"_s)
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (what == u"folder"_s)
-            QVERIFY(QDir().mkpath(path));
-        else
-            QVERIFY(kvrtest::writeFile(path, withSlots("MOSQ=Sqn105\r\n", {}) + QByteArray(kvr::kLoadoutFileMax, ';')));
-        const kvr::LoadoutRead read = kvr::readLoadoutFile(path, u"Evening"_s);
-        QCOMPARE(read.problem, problem);
+        const QString pipe = ws->root() + u"/Pipe.kvrloadout"_s, folder = ws->root() + u"/Folder.kvrloadout"_s;
+        const QString large = ws->root() + u"/Large.kvrloadout"_s;
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(kvrtest::writeFile(large, withSlots("MOSQ=Sqn105\r\n", {}) + QByteArray(kvr::kLoadoutFileMax, ';')));
+        QCOMPARE(kvr::readLoadoutFile(pipe, u"Evening"_s).problem, u"it is a pipe, not a file"_s);
+        QCOMPARE(kvr::readLoadoutFile(folder, u"Evening"_s).problem, u"it is a folder, not a file"_s);
+        const kvr::LoadoutRead read = kvr::readLoadoutFile(large, u"Evening"_s);
+        QCOMPARE(read.problem, u"it is larger than 1024 KiB, more than a loadout can be"_s);
         QCOMPARE(read.loadout.entries[kMosq].skin, QString());
     }
 
