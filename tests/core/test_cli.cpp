@@ -72,7 +72,6 @@ private Q_SLOTS:
         QVERIFY(QDir().mkpath(m_runtime));
         qputenv("XDG_RUNTIME_DIR", m_runtime.toLocal8Bit());
         QVERIFY(kvrtest::plantCommandFiles(*ws));
-        QVERIFY(writeFile(ws->root() + u"/notes.kvrloadout"_s, "just a note"));
         QVERIFY(kvr::writeZip(ws->root() + u"/dl/thing.zip"_s, {{"readme.txt", "?"}}));
         QVERIFY(writeFile(ws->root() + u"/dl/broken.zip"_s, "PK\x03\x04 not really"));
     }
@@ -122,8 +121,6 @@ private Q_SLOTS:
             u"every slot is as the loadout has it already"_s, u"^$"_s, applied);
         row("missing loadout file", {}, {u"--apply-loadout"_s, u"gone.kvrloadout"_s}, 1, u"^$"_s,
             u"There is no loadout file @/gone.kvrloadout."_s);
-        row("not a loadout", {}, {u"--apply-loadout"_s, u"@/notes.kvrloadout"_s}, 1, u"^$"_s,
-            u"notes.kvrloadout is not a loadout: it has no \\[Loadout\\] section"_s, u'!' + applied);
         row("history cannot be written", u"blocked"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 1,
             u"Skipped:\\n.*Sqn105: The history folder"_s, u"cannot be written"_s, u'!' + applied);
         row("then the game", {}, {u"--apply-loadout"_s, u"Squadron"_s, u"--"_s, u"touch"_s, u"@/a;b $x"_s}, 0,
@@ -149,8 +146,6 @@ private Q_SLOTS:
         row("socket not ours", u"socket"_s, {u"--status"_s}, 1, u"^$"_s, u"is not the program's socket"_s);
         row("handed to the window", u"window moved"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
             u"1 of its slots changed"_s, u"^$"_s, applied);
-        row("status from the window", u"window applied"_s, {u"--status"_s}, 0, u"Mosquito_VI \\(MOSQ\\) +Sqn105"_s,
-            u"^$"_s);
         row("open with", u"window"_s, {u"Other.kvrloadout"_s}, 0, u"^$"_s, u"^$"_s,
             u"@/program/loadouts/Other.kvrloadout"_s);
     }
@@ -192,22 +187,13 @@ private Q_SLOTS:
     }
 
     // The socket's place is refused when anyone but its user could reach or plant it.
-    void foreignPlaceRefused_data()
-    {
-        QTest::addColumn<bool>("otherOwner");
-        QTest::addColumn<QString>("said");
-        QTest::newRow("another user's") << true << u"belongs to another user"_s;
-        QTest::newRow("open to others") << false << u"may be entered by other users"_s;
-    }
     void foreignPlaceRefused()
     {
-        QFETCH(bool, otherOwner);
-        QFETCH(QString, said);
         QVERIFY(kvr::instancePlace(ws->programFolder()).problem.isEmpty());
-        if (!otherOwner)
-            QVERIFY(::chmod(QFile::encodeName(m_runtime + u"/kvrsi"_s).constData(), 0755) == 0);
-        const kvr::InstancePlace place = kvr::instancePlace(ws->programFolder(), ::getuid() + (otherOwner ? 1 : 0));
-        QVERIFY2(place.problem.contains(said), qPrintable(place.problem));
+        QVERIFY(kvr::instancePlace(ws->programFolder(), ::getuid() + 1).problem.contains(u"belongs to another user"_s));
+        QVERIFY(::chmod(QFile::encodeName(m_runtime + u"/kvrsi"_s).constData(), 0755) == 0);
+        const QString open = kvr::instancePlace(ws->programFolder()).problem;
+        QVERIFY2(open.contains(u"may be entered by other users"_s), qPrintable(open));
     }
 };
 

@@ -1,5 +1,7 @@
+// Loadouts and the packs that carry them with their packages: read, checked, applied, exported and added.
 #include "history/history.h"
 #include "loadouts/loadoutstate.h"
+#include "loadouts/pack.h"
 
 #include "loadoutsupport.h"
 #include "zipbytes.h"
@@ -30,6 +32,16 @@ QByteArray packageLine(const QByteArray& code, const QByteArray& skin, const QBy
            QByteArray::number(crc32Of(bytes) ^ crcXor, 16) + "\r\n";
 }
 
+// A second central record pointed at the first member's local header: two names, one set of bytes.
+QByteArray overlapped(QByteArray zip)
+{
+    const qsizetype first = zip.indexOf("PK\x01\x02");
+    const qsizetype second = zip.indexOf("PK\x01\x02", first + 4);
+    for (int i = 0; i < 4; ++i)
+        zip[second + 42 + i] = 0;
+    return zip;
+}
+
 } // namespace
 
 class TestLoadouts : public QObject, kvrtest::ProgramFixture
@@ -39,6 +51,32 @@ class TestLoadouts : public QObject, kvrtest::ProgramFixture
     std::atomic<bool> m_noCancel{false};
 
     kvr::InstallTarget target() const { return {ws->gameFolder(), ws->skinsFolder(), ws->iniPath()}; }
+
+    QString skins() const { return ws->skinsFolder(); }
+    QString packPath() const { return ws->root() + u"/out/Desert.kvrpack"_s; }
+
+    // The skins recorded now, as a loadout.
+    kvr::Loadout current(const QStringList& skinLines)
+    {
+        if (!ws->writeSettings(kvrtest::skinsSection(skinLines)))
+            return {};
+        kvr::PackageFolder packages(skins());
+        return kvr::currentLoadout(u"Desert"_s, kvr::recordedSkins(ws->iniPath()), packages, m_noCancel, nullptr);
+    }
+
+    // Slot 7 on Sqn105 with its picture and note, slot 1 on Desert, slot 2 on the game's own.
+    kvr::PackWritten exportThree(const std::atomic<bool>& cancel)
+    {
+        kvrtest::addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s);
+        kvrtest::addPackage(skins(), u"HURR"_s, u"Desert"_s);
+        if (!kvrtest::writeFile(skins() + u"/sqn105.JPG"_s, "jpeg") ||
+            !kvrtest::writeFile(skins() + u"/Sqn105.txt"_s, "note"))
+            return {};
+        kvr::Loadout loadout = current({u"MOSQ=Sqn105"_s, u"HURR=Desert"_s, u"SP2A=(Default)"_s});
+        loadout.sources[kMosq] = u"https://example.org/sqn105"_s;
+        QDir().mkpath(ws->root() + u"/out"_s);
+        return kvr::writePack(loadout, skins(), packPath(), cancel);
+    }
 
 private Q_SLOTS:
     void init() { openProgram(); }
@@ -51,7 +89,7 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("bytes");
         QTest::addColumn<QString>("skin");
         QTest::addColumn<QString>("problem");       // part of slot 7's problem; "" when understood
-        QTest::addColumn<QString>("notUnderstood"); // part of a line listed as not understood
+        QTest::addColumn<QString>("notUnderstood"); // part of the lines listed as not understood
         const auto row = [](const char* name, const QByteArray& bytes, const QString& skin, const QString& problem = {},
                             const QString& notUnderstood = {}) {
             QTest::newRow(name) << bytes << skin << problem << notUnderstood;
@@ -69,15 +107,10 @@ private Q_SLOTS:
         row("default needs no package", mosq("(Default)", {}), u"(Default)"_s);
         row("unknown slot and section",
             withSlots("MOSQ=Sqn105\r\nSPIT=Mk1\r\n", "MOSQ=" + good + "\r\n") + "[Extra]\r\nx=1\r\n", u"Sqn105"_s, {},
-            u"line 5: no slot has the code \"SPIT\""_s);
-        row("unknown section", mosq("Sqn105", good) + "[Extra]\r\n", u"Sqn105"_s, {},
-            u"line 7: an unknown section [Extra]"_s);
+            u"line 5: no slot has the code \"SPIT\"\nline 8: an unknown section [Extra]"_s);
         row("one quote mark", mosq("'", "MOSQ_'.zip|4194304|1A2B3C4D"), u"'"_s);
-        row("line before any section", "stray\n"_ba + withSlots({}, {}), {}, {},
-            u"line 1: a line before any section"_s);
         row("same first and last letter", mosq("SkinS", "MOSQ_SkinS.zip|4194304|1A2B3C4D"), u"SkinS"_s);
         row("in quotes", mosq("\"'Sqn'\"", {}), u"'Sqn'"_s, u"is in quotes"_s);
-        row("blank in quotes", mosq("\" Sqn\"", {}), u" Sqn"_s, u"starts or ends with a blank"_s);
         row("slash in skin", mosq("../x", "MOSQ_../x.zip|1|1"), u"../x"_s, u"holds / or \\ or .."_s);
         row("package outside the folder", mosq("Sqn105", "../../etc/passwd|1|1"), u"Sqn105"_s,
             u"not named MOSQ_Sqn105.zip"_s);
@@ -110,12 +143,8 @@ private Q_SLOTS:
         // What is understood is saved as it reads.
         if (mosq.understood())
             QCOMPARE(kvr::parseLoadout(kvr::loadoutBytes(loadout), u"fallback"_s).entries[kMosq], mosq);
-        if (notUnderstood.isEmpty())
-            QVERIFY2(loadout.notUnderstood.isEmpty(), qPrintable(loadout.notUnderstood.join(u'\n')));
-        else
-            QVERIFY2(loadout.notUnderstood.contains(notUnderstood), qPrintable(loadout.notUnderstood.join(u'\n')));
-        // Only the slot the file names is read; a name that cannot name a loadout is not taken.
-        QCOMPARE(loadout.entries[0].skin, QString());
+        const QString noted = loadout.notUnderstood.join(u'\n');
+        QVERIFY2(notUnderstood.isEmpty() ? noted.isEmpty() : noted.contains(notUnderstood), qPrintable(noted));
         QCOMPARE(kvr::looksLikeLoadout(bytes), qstrcmp(QTest::currentDataTag(), "binary") != 0);
     }
 
@@ -143,40 +172,21 @@ private Q_SLOTS:
         // A name in the file that cannot name a loadout gives way to the file's own name.
         const QByteArray bytes = "[Loadout]\r\nName=" + name.toUtf8() + "\r\n";
         QCOMPARE(kvr::parseLoadout(bytes, u"file"_s).name, usable ? name : u"file"_s);
-        if (!usable)
-            return;
-        // A usable name is saved, and saved over, as often as the player likes.
-        const QString folder = kvr::loadoutsFolder(ws->iniPath());
-        QVERIFY(QDir().mkpath(folder));
-        QVERIFY(kvr::writeFileWhole(kvr::loadoutPath(folder, name), bytes, kvr::WriteMode::Create).ok());
-        const kvr::WriteResult again =
-            kvr::writeFileWhole(kvr::loadoutPath(folder, name), bytes, kvr::WriteMode::Replace);
-        QVERIFY2(again.ok(), qPrintable(again.problem));
     }
 
     // What stands at a loadout's path and is refused, with the reason: never read in part, and a
     // pipe never waited on.
-    void refusedFiles_data()
-    {
-        QTest::addColumn<QString>("what");
-        QTest::addColumn<QString>("problem");
-        QTest::newRow("pipe") << u"pipe"_s << u"it is a pipe, not a file"_s;
-        QTest::newRow("folder") << u"folder"_s << u"it is a folder, not a file"_s;
-        QTest::newRow("over 1 MiB") << u"large"_s << u"it is larger than 1024 KiB, more than a loadout can be"_s;
-    }
     void refusedFiles()
     {
-        QFETCH(QString, what);
-        QFETCH(QString, problem);
-        const QString path = ws->root() + u"/Evening.kvrloadout"_s;
-        if (what == u"pipe"_s)
-            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
-        else if (what == u"folder"_s)
-            QVERIFY(QDir().mkpath(path));
-        else
-            QVERIFY(kvrtest::writeFile(path, withSlots("MOSQ=Sqn105\r\n", {}) + QByteArray(kvr::kLoadoutFileMax, ';')));
-        const kvr::LoadoutRead read = kvr::readLoadoutFile(path, u"Evening"_s);
-        QCOMPARE(read.problem, problem);
+        const QString pipe = ws->root() + u"/Pipe.kvrloadout"_s, folder = ws->root() + u"/Folder.kvrloadout"_s;
+        const QString large = ws->root() + u"/Large.kvrloadout"_s;
+        QCOMPARE(::mkfifo(QFile::encodeName(pipe).constData(), 0600), 0);
+        QVERIFY(QDir().mkpath(folder));
+        QVERIFY(kvrtest::writeFile(large, withSlots("MOSQ=Sqn105\r\n", {}) + QByteArray(kvr::kLoadoutFileMax, ';')));
+        QCOMPARE(kvr::readLoadoutFile(pipe, u"Evening"_s).problem, u"it is a pipe, not a file"_s);
+        QCOMPARE(kvr::readLoadoutFile(folder, u"Evening"_s).problem, u"it is a folder, not a file"_s);
+        const kvr::LoadoutRead read = kvr::readLoadoutFile(large, u"Evening"_s);
+        QCOMPARE(read.problem, u"it is larger than 1024 KiB, more than a loadout can be"_s);
         QCOMPARE(read.loadout.entries[kMosq].skin, QString());
     }
 
@@ -214,56 +224,61 @@ private Q_SLOTS:
         const kvr::LoadoutRead read = kvr::readLoadoutFile(path, u"other"_s);
         QCOMPARE(read.problem, QString());
         QCOMPARE(read.loadout, saved);
-
-        QVERIFY(kvr::deleteLoadout(folder, u"Desert"_s));
-        QCOMPARE(kvr::listLoadouts(folder), QStringList());
     }
 
+    // Slot 7 of a loadout against what is recorded and in the skins folder, and what a pack
+    // bringing that loadout shows for it.
     void statusOfEachSlot_data()
     {
         QTest::addColumn<QString>("recorded"); // slot 7's recorded skin
         QTest::addColumn<QString>("skin");     // the loadout's
+        QTest::addColumn<int>("status");
+        QTest::addColumn<int>("packStatus");
         QTest::addColumn<int>("sizeDelta");
         QTest::addColumn<quint32>("crcXor");
-        QTest::addColumn<int>("status");
         QTest::addColumn<QString>("detail"); // a pattern of the reason shown, or none
         using S = kvr::SlotStatus;
-        QTest::newRow("same") << u"Sqn105"_s << u"Sqn105"_s << 0 << 0u << int(S::Same) << QString();
-        QTest::newRow("will change") << u"Old"_s << u"Sqn105"_s << 0 << 0u << int(S::WillChange) << QString();
-        QTest::newRow("nothing recorded") << QString() << u"Sqn105"_s << 0 << 0u << int(S::WillChange) << QString();
-        QTest::newRow("to default") << u"Sqn105"_s << u"(Default)"_s << 0 << 0u << int(S::WillChange) << QString();
-        QTest::newRow("default, nothing recorded")
-            << QString() << u"(Default)"_s << 0 << 0u << int(S::Same) << QString();
-        QTest::newRow("default already") << u"(Default)"_s << u"(Default)"_s << 0 << 0u << int(S::Same) << QString();
-        QTest::newRow("missing") << u"Old"_s << u"Nope"_s << 0 << 0u << int(S::PackageMissing) << QString();
-        QTest::newRow("other size") << u"Old"_s << u"Sqn105"_s << 1 << 0u << int(S::PackageDiffers)
-                                    << uR"(^MOSQ_Sqn105\.zip is \d+ bytes, not \d+$)"_s;
-        QTest::newRow("other crc")
-            << u"Sqn105"_s << u"Sqn105"_s << 0 << 1u << int(S::PackageDiffers)
-            << uR"(^MOSQ_Sqn105\.zip is \d+ bytes, CRC [0-9A-F]{8}, not \d+ bytes, CRC [0-9A-F]{8}$)"_s;
-        QTest::newRow("recorded skin gone") << u"Nope"_s << u"Nope"_s << 0 << 0u << int(S::SkinGone) << QString();
-        QTest::newRow("not understood") << u"Old"_s << u"a/b"_s << 0 << 0u << int(S::NotUnderstood) << QString();
-        QTest::newRow("not in loadout") << u"Old"_s << QString() << 0 << 0u << int(S::NotInLoadout) << QString();
+        using P = kvr::PackStatus;
+        const auto row = [](const char* name, const QString& recorded, const QString& skin, S status, P pack,
+                            int sizeDelta = 0, quint32 crcXor = 0, const QString& detail = {}) {
+            QTest::newRow(name) << recorded << skin << int(status) << int(pack) << sizeDelta << crcXor << detail;
+        };
+        row("same", u"Sqn105"_s, u"Sqn105"_s, S::Same, P::Same);
+        row("will change", u"Old"_s, u"Sqn105"_s, S::WillChange, P::WillChange);
+        row("to default", u"Sqn105"_s, u"(Default)"_s, S::WillChange, P::WillChange);
+        row("default, nothing recorded", QString(), u"(Default)"_s, S::Same, P::Same);
+        row("default already", u"(Default)"_s, u"(Default)"_s, S::Same, P::Same);
+        row("missing", u"Old"_s, u"Nope"_s, S::PackageMissing, P::Added);
+        row("other size", u"Old"_s, u"Sqn105"_s, S::PackageDiffers, P::Differs, 1, 0,
+            uR"(^MOSQ_Sqn105\.zip is \d+ bytes, not \d+$)"_s);
+        row("other crc", u"Sqn105"_s, u"Sqn105"_s, S::PackageDiffers, P::Differs, 0, 1,
+            uR"(^MOSQ_Sqn105\.zip is \d+ bytes, CRC [0-9A-F]{8}, not \d+ bytes, CRC [0-9A-F]{8}$)"_s);
+        row("recorded skin gone", u"Nope"_s, u"Nope"_s, S::SkinGone, P::Added);
+        row("not understood", u"Old"_s, u"a/b"_s, S::NotUnderstood, P::NotInPack);
+        row("not in loadout", u"Old"_s, QString(), S::NotInLoadout, P::NotInPack);
     }
     void statusOfEachSlot()
     {
         QFETCH(QString, recorded);
         QFETCH(QString, skin);
+        QFETCH(int, status);
+        QFETCH(int, packStatus);
         QFETCH(int, sizeDelta);
         QFETCH(quint32, crcXor);
-        QFETCH(int, status);
+        QFETCH(QString, detail);
         const QByteArray package = addPackage(ws->skinsFolder(), u"MOSQ"_s, u"Sqn105"_s);
         QVERIFY(ws->writeSettings(recorded.isNull() ? QByteArray() : kvrtest::skinsSection({u"MOSQ="_s + recorded})));
-        const QByteArray file =
-            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", packageLine("MOSQ", skin.toUtf8(), package, crcXor, sizeDelta));
+        kvr::Pack pack;
+        pack.loadout = kvr::parseLoadout(
+            withSlots("MOSQ=" + skin.toUtf8() + "\r\n", packageLine("MOSQ", skin.toUtf8(), package, crcXor, sizeDelta)),
+            u"x"_s);
         kvr::PackageFolder packages(ws->skinsFolder());
-        const kvr::LoadoutCheck checks =
-            kvr::checkLoadout(kvr::parseLoadout(file, u"x"_s), kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
+        const auto recordedNow = kvr::recordedSkins(ws->iniPath());
+        const kvr::LoadoutCheck checks = kvr::checkLoadout(pack.loadout, recordedNow, packages, m_noCancel);
         QCOMPARE(kvr::statusText(checks[kMosq].status), kvr::statusText(kvr::SlotStatus(status)));
-        QFETCH(QString, detail);
-        if (!detail.isEmpty())
-            QVERIFY2(QRegularExpression(detail).match(checks[kMosq].detail).hasMatch(),
-                     qPrintable(checks[kMosq].detail));
+        QVERIFY2(QRegularExpression(detail).match(checks[kMosq].detail).hasMatch(), qPrintable(checks[kMosq].detail));
+        QCOMPARE(kvr::packStatusText(kvr::comparePack(pack, recordedNow, packages, m_noCancel)[kMosq].status),
+                 kvr::packStatusText(kvr::PackStatus(packStatus)));
     }
 
     // Slots 1 and 7 change, 2's package differs, 8's is missing; a cancel after the first change
@@ -274,7 +289,7 @@ private Q_SLOTS:
         QTest::addColumn<bool>("applyAnyway");
         // 1: cancel after the first change (the Loadouts window's test cancels a wait for the game
         // folder); 3: 7's package replaced after the first change; 4: replaced just after its
-        // check; 5: the history cannot keep 7's old file
+        // check (a history that cannot keep an old file is the command line's test)
         QTest::addColumn<int>("event");
         QTest::addColumn<QString>("outcomes"); // slot number and kind, in slot order
         QTest::addColumn<QString>("recorded"); // slots 1, 2, 7, 8 after
@@ -295,8 +310,6 @@ private Q_SLOTS:
             << u"\n    Mosquito_VI (MOSQ) Sqn105: package differs: MOSQ_Sqn105.zip is "_s;
         QTest::newRow("replaced after its check") << false << 4 << u"1 changed, 2 skipped, 7 changed, 8 skipped"_s
                                                   << u"Desert Old Sqn105 Old"_s << u"Changed:"_s;
-        QTest::newRow("history's disk full") << false << 5 << u"1 changed, 2 skipped, 7 skipped, 8 skipped"_s
-                                             << u"Desert Old Old Old"_s << u"(MOSQ) Sqn105: There is not enough"_s;
     }
     void applyChangesTheSlotsThatDiffer()
     {
@@ -335,7 +348,6 @@ private Q_SLOTS:
             if (event == 4 && step == kvr::ChangeStep::Journaled && ++journaled == 2)
                 replaceMosq();
         });
-        kvr::setHistoryDiskFull(event == 5);
         const kvr::ApplyResult result =
             kvr::applyLoadout(loadout, target(), applyAnyway, cancelled, [&](int done, int total) {
                 progress << done << total;
@@ -345,7 +357,6 @@ private Q_SLOTS:
                     replaceMosq();
             });
         kvr::setChangeProbe(probe);
-        kvr::setHistoryDiskFull(false);
         QStringList got;
         for (const kvr::SlotOutcome& o : result.outcomes)
             got << QString::number(o.number) + (o.kind == kvr::SlotOutcome::Kind::Changed   ? u" changed"_s
@@ -361,13 +372,159 @@ private Q_SLOTS:
         QVERIFY(QFile::exists(ws->gameFolder() + u"/PHURR.TPC"_s));
         QCOMPARE(QFile::exists(ws->gameFolder() + u"/PMOSQ_OLD.TPC"_s), !mosqChanged);
         QCOMPARE(kvrtest::readFile(ws->gameFolder() + u"/PMOSQ.TPC"_s), mosqChanged ? "Sqn105"_ba : ""_ba);
-        if (event == 5)
-            return;
         // What was done is one entry of the history, which one undo takes back (the history's own matter).
         const QList<kvr::HistoryEntry> entries = kvr::HistoryStore(ws->iniPath()).entries(ws->gameFolder());
         QCOMPARE(entries.size(), 1);
         QCOMPARE(entries[0].kind, u"loadout"_s);
         QCOMPARE(entries[0].slots.size(), result.changed());
+    }
+
+    // The pack holds the packages stored as they are, their picture and note, and the loadout;
+    // read back it names the same packages.
+    void exportsTheLoadoutWithItsPackages()
+    {
+        const kvr::PackWritten written = exportThree(m_noCancel);
+        QVERIFY2(written.written, qPrintable(written.problem));
+        QCOMPARE(kvrtest::zipMembers(packPath(), true),
+                 (QStringList{u"Desert.kvrloadout"_s, u"HURR_Desert.zip"_s, u"MOSQ_Sqn105.zip"_s, u"Sqn105.jpg"_s,
+                              u"Sqn105.txt"_s}));
+        QCOMPARE(kvrtest::filesIn(ws->root() + u"/out"_s), QStringList{u"Desert.kvrpack"_s});
+        const kvr::Pack pack = kvr::readPack(packPath());
+        QVERIFY2(pack.ok(), qPrintable(pack.problem));
+        kvr::PackageFolder packages(skins());
+        QCOMPARE(pack.loadout.entries[kMosq].package, *packages.identify(u"MOSQ_Sqn105.zip"_s, m_noCancel));
+        QCOMPARE(pack.loadout.entries[1].skin, u"(Default)"_s);
+        QCOMPARE(pack.loadout.sources[kMosq], u"https://example.org/sqn105"_s);
+        // A package gone from the skins folder at the export leaves its slot out of the pack.
+        QVERIFY(QFile::remove(skins() + u"/HURR_Desert.zip"_s));
+        QCOMPARE(kvr::writePack(pack.loadout, skins(), packPath(), m_noCancel).leftOut,
+                 QStringList{u"Hurricane_I (HURR): Desert"_s});
+
+        // Cancelled, the export leaves no pack.
+        QVERIFY(QFile::remove(packPath()));
+        const kvr::PackWritten cancelled = exportThree(std::atomic<bool>{true});
+        QVERIFY(cancelled.cancelled && !cancelled.written);
+        QCOMPARE(kvrtest::filesIn(ws->root() + u"/out"_s), QStringList());
+    }
+
+    // The player's package of the same name stays; the pack's comes in beside it or not at all.
+    void addsPackagesNeverOverwriting_data()
+    {
+        QTest::addColumn<bool>("freeName");
+        QTest::addColumn<QStringList>("files"); // the skins folder after
+        QTest::addColumn<QString>("skin");      // slot 7's in the loadout to add
+        QTest::newRow("free name") << true
+                                   << QStringList{u"HURR_Desert.zip"_s, u"MOSQ_Sqn105 (2).zip"_s, u"MOSQ_Sqn105.zip"_s,
+                                                  u"Sqn105 (2).jpg"_s, u"Sqn105 (2).txt"_s}
+                                   << u"Sqn105 (2)"_s;
+        QTest::newRow("skip") << false << QStringList{u"HURR_Desert.zip"_s, u"MOSQ_Sqn105.zip"_s} << u"Sqn105"_s;
+    }
+    void addsPackagesNeverOverwriting()
+    {
+        QFETCH(bool, freeName);
+        QFETCH(QStringList, files);
+        QFETCH(QString, skin);
+        QVERIFY(exportThree(m_noCancel).written);
+        for (const QString& f : kvrtest::filesIn(skins()))
+            QVERIFY(QFile::remove(skins() + u'/' + f));
+        const QByteArray mine = kvrtest::addPackage(skins(), u"MOSQ"_s, u"Sqn105"_s, "mine");
+
+        const kvr::Pack pack = kvr::readPack(packPath());
+        const kvr::PackAdded added = kvr::addPackPackages(
+            pack, skins(), freeName ? kvr::DifferingPackage::AddUnderFreeName : kvr::DifferingPackage::Skip,
+            m_noCancel);
+        QCOMPARE(kvrtest::filesIn(skins()), files);
+        QCOMPARE(kvrtest::readFile(skins() + u"/MOSQ_Sqn105.zip"_s), mine);
+        QCOMPARE(added.loadout.entries[kMosq].skin, skin);
+        QCOMPARE(added.notAdded.size(), freeName ? 0 : 1);
+        // The loadout added applies to what the skins folder holds now.
+        kvr::PackageFolder packages(skins());
+        const kvr::LoadoutCheck checks =
+            kvr::checkLoadout(added.loadout, kvr::recordedSkins(ws->iniPath()), packages, m_noCancel);
+        QCOMPARE(kvr::statusText(checks[kMosq].status),
+                 kvr::statusText(freeName ? kvr::SlotStatus::WillChange : kvr::SlotStatus::PackageDiffers));
+
+        // A cancel part way leaves the skins folder as it was.
+        QVERIFY(QFile::remove(skins() + u"/HURR_Desert.zip"_s));
+        std::atomic<bool> cancel{false};
+        const QStringList before = kvrtest::filesIn(skins());
+        const kvr::PackAdded cancelled = kvr::addPackPackages(pack, skins(), kvr::DifferingPackage::AddUnderFreeName,
+                                                              cancel, [&](qint64 done, qint64) { cancel = done > 0; });
+        QVERIFY(cancelled.cancelled);
+        QCOMPARE(kvrtest::filesIn(skins()), before);
+    }
+
+    void refusesBadPacks_data()
+    {
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::addColumn<QString>("problem");
+        const QByteArray loadout = "[Loadout]\r\nName=Desert\r\n"_ba;
+        const QByteArray package = "PK\x05\x06" + QByteArray(18, '\0'); // an empty ZIP is package enough here
+        const QTemporaryDir dir;                                        // the data come before init()
+        const auto pack = [&](QList<kvr::ZipMember> members) {
+            const QString path = dir.filePath(u"made.zip"_s);
+            return kvr::writeZip(path, members) ? kvrtest::readFile(path) : QByteArray();
+        };
+        const auto row = [](const char* name, const QByteArray& bytes, const QString& problem) {
+            QTest::newRow(name) << bytes << problem;
+        };
+        row("not a zip", "[Loadout]\r\n"_ba, u"is not a ZIP archive"_s);
+        row("folder", pack({{"Desert.kvrloadout", loadout}, {"skins/MOSQ_Sqn105.zip", package}}),
+            u"holds folders (skins/MOSQ_Sqn105.zip)"_s);
+        row("dot dot", pack({{"Desert.kvrloadout", loadout}, {"../MOSQ_Sqn105.zip", package}}),
+            u"has a member named with .. (../MOSQ_Sqn105.zip)"_s);
+        row("absolute", pack({{"/etc/Desert.kvrloadout", loadout}}),
+            u"has a member with an absolute name (/etc/Desert.kvrloadout)"_s);
+        row("not a package name", pack({{"Desert.kvrloadout", loadout}, {"SPIT_Mk1.zip", package}}),
+            u"holds SPIT_Mk1.zip, which is not named as a package, <CODE>_<skin name>.zip"_s);
+        row("other file", pack({{"Desert.kvrloadout", loadout}, {"setup.exe", "MZ"}}),
+            u"holds setup.exe, which is no package, picture or note"_s);
+        row("stray picture", pack({{"Desert.kvrloadout", loadout}, {"Other.jpg", "jpeg"}}),
+            u"holds Other.jpg, which is no package's picture or note"_s);
+        row("no loadout", pack({{"MOSQ_Sqn105.zip", package}}), u"holds no loadout"_s);
+        row("two loadouts", pack({{"Desert.kvrloadout", loadout}, {"Other.kvrloadout", loadout}}),
+            u"holds two loadouts"_s);
+        row("bomb", pack({{"Desert.kvrloadout", loadout}, {"MOSQ_Sqn105.zip", QByteArray(8 << 20, '\0')}}),
+            u"is a ZIP bomb: MOSQ_Sqn105.zip unpacks to 8388608 bytes"_s);
+        row("over the caps", pack({{"Desert.kvrloadout", QByteArray(kvr::kLoadoutFileMax + 1, ';'), ZIP_CM_STORE}}),
+            u"holds Desert.kvrloadout, larger than the import takes (1048577 bytes)"_s);
+        row("overlapping",
+            overlapped(pack({{"MOSQ_Sqn105.zip", package, ZIP_CM_STORE}, {"Desert.kvrloadout", loadout}})),
+            u"has members that share their bytes, the shape of a ZIP bomb"_s);
+        row("package not held",
+            pack({{"Desert.kvrloadout",
+                   loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|22|0\r\n"}}),
+            u"has a loadout naming MOSQ_Sqn105.zip, which the pack does not hold"_s);
+        row("package of another crc",
+            pack({{"Desert.kvrloadout",
+                   loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|22|1\r\n"},
+                  {"MOSQ_Sqn105.zip", package}}),
+            u"has a loadout naming MOSQ_Sqn105.zip, which the pack does not hold"_s);
+        const QByteArray junk = "not a zip";
+        const QByteArray junkCrc = QByteArray::number(kvrtest::crc32Of(junk), 16);
+        row("package the installer refuses",
+            pack({{"Desert.kvrloadout",
+                   loadout + "[Skins]\r\nMOSQ=Sqn105\r\n[Packages]\r\nMOSQ=MOSQ_Sqn105.zip|9|" + junkCrc + "\r\n"},
+                  {"MOSQ_Sqn105.zip", junk, ZIP_CM_STORE}}),
+            {});
+        row("loadout not understood", pack({{"Desert.kvrloadout", loadout + "[Skins]\r\nMOSQ=a/b\r\n"}}),
+            u"has a loadout whose slot MOSQ is not understood: the skin name holds / or \\ or .."_s);
+    }
+    void refusesBadPacks()
+    {
+        QFETCH(QByteArray, bytes);
+        QFETCH(QString, problem);
+        QVERIFY(kvrtest::writeFile(packPath(), bytes));
+        const kvr::Pack pack = kvr::readPack(packPath());
+        QCOMPARE(pack.problem, problem);
+        // Nothing is added from a refused pack, nor a package the installer would refuse.
+        const kvr::PackAdded added =
+            kvr::addPackPackages(pack, skins(), kvr::DifferingPackage::AddUnderFreeName, m_noCancel);
+        QVERIFY(added.added.isEmpty());
+        QCOMPARE(kvrtest::filesIn(skins()), QStringList());
+        if (problem.isEmpty())
+            QVERIFY2(added.notAdded.value(0).startsWith(u"MOSQ_Sqn105.zip: refused: "_s),
+                     qPrintable(added.notAdded.join(u'\n')));
     }
 };
 

