@@ -99,7 +99,6 @@ private Q_SLOTS:
         timer.start();
         for (int i = 0; i < 10; ++i)
             QVERIFY(kvr::writeProfileString(ini, u"Skins"_s, u"HURR"_s, i % 2 ? kOldValue : kNewValue));
-        QCOMPARE(readFile(ini), oldFile);
         const qint64 window = std::max<qint64>(5000, 3 * timer.nsecsElapsed() / 10 / 1000);
 
         const QRegularExpression temporary(u"^KVRSI\\.INI\\.tmp[0-9a-f]+$"_s);
