@@ -69,8 +69,6 @@ private Q_SLOTS:
         QTest::newRow("unknown method") << int(ZIP_CM_STORE) << 4000 << u"method"_s
                                         << u"skipped, unknown compression method"_s;
         QTest::newRow("AES encrypted") << int(ZIP_CM_DEFLATE) << 4000 << u"aes"_s << u"skipped, needs a password"_s;
-        QTest::newRow("PKWARE encrypted")
-            << int(ZIP_CM_DEFLATE) << 4000 << u"pkware"_s << u"skipped, needs a password"_s;
         // A declared size is a limit: decoding stops at the first byte beyond it.
         QTest::newRow("stored, declares less")
             << int(ZIP_CM_STORE) << 4000 << u"smaller"_s << u"skipped, corrupt: stored sizes differ"_s;
@@ -89,7 +87,7 @@ private Q_SLOTS:
         QFETCH(QString, reason);
         const QString archive = path(u"damaged.zip"_s);
         Member bad{"PMOSQ.TPC", sample(size, 'd'), method};
-        bad.encryption = damage == u"aes"_s ? ZIP_EM_AES_256 : damage == u"pkware"_s ? ZIP_EM_TRAD_PKWARE : ZIP_EM_NONE;
+        bad.encryption = damage == u"aes"_s ? ZIP_EM_AES_256 : ZIP_EM_NONE;
         if (!zip_encryption_method_supported(bad.encryption, 1))
             QSKIP("libzip cannot write this encryption");
         makeZip(archive, {bad, {"good.txt", "good"}});
