@@ -192,10 +192,6 @@ private Q_SLOTS:
             QVERIFY(cli.waitForFinished(60000));
             const QList<int> found = versionsOnDisk();
             QVERIFY2(!found.contains(-1), qPrintable(u"round %1 left a file neither old nor new"_s.arg(round)));
-            if (cli.exitStatus() == QProcess::NormalExit) {
-                QCOMPARE(cli.exitCode(), 0);
-                QCOMPARE(found, QList<int>(names.size(), round % 2));
-            }
             mixed += found.contains(0) && found.contains(1);
             const QString fault = folderFault(game, names, temporary, leftovers);
             QVERIFY2(fault.isEmpty(), qPrintable(u"round %1 "_s.arg(round) + fault));
