@@ -112,7 +112,6 @@ private Q_SLOTS:
             expected << u"unzip "_s + expand(u"{root}/skins"_s) + u"/MOSQ_Sqn105.ZIP "_s + expectedGame + u"/"_s;
         QCOMPARE(services.calls, expected);
         QCOMPARE(skinOf(u"MOSQ"_s), u"Sqn105"_s);
-        QCOMPARE(leftoversBeside(ws), QStringList()); // no journal stays behind
     }
 
     // A folder whose own name holds a '\' is the folder meant; the one the '\' would read as is not.
@@ -278,7 +277,6 @@ private Q_SLOTS:
 
         kvr::finishInterruptedChanges(kvr::Modulo::settingsPath());
         QCOMPARE(leftoversBeside(ws), QStringList({u"KVRSI.INI.journal-1f.damaged"_s, u"KVRSI.INI.tmpzz"_s}));
-        QCOMPARE(skinOf(u"MOSQ"_s), QString()); // the cut journal did nothing
 
         // Taking the game folder's lock (a change's or a reset's) removes the library's stale temporaries.
         QVERIFY(writeFile(game + u"/.unzip32-feedbeef-7.tmp"_s, "stale"_ba));
