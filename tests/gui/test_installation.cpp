@@ -1,4 +1,5 @@
 #include "app/fileio.h"
+#include "change/journal.h"
 #include "change/slotchange.h"
 #include "guisupport.h"
 #include "history/history.h"
@@ -67,26 +68,15 @@ void TestInstallation::resetPutsEverySlotBack()
     }
 }
 
-// A change cut short after its unpacking: the next start finishes it before the slots are shown.
+// A change a kill cut short after its journal: the next start finishes it before the slots are shown.
 void TestInstallation::interruptedChangeIsFinishedBeforeTheLoad()
 {
-    struct Interrupted
-    {
-    };
     kvrtest::Workspace ws;
     QVERIFY(ws.writeSettings(kvrtest::skinsSection({u"MOSQ=Old"_s})));
-    QVERIFY(kvr::writeZip(ws.skinsFolder() + u"/MOSQ_Sqn105.zip"_s, {{"PMOSQ_new.tpc", "new"}}));
-    QVERIFY(writeFile(ws.gameFolder() + u"/PMOSQ_old.tpc"_s, "old"_ba));
-    const kvr::ChangeProbe previous = kvr::setChangeProbe([](kvr::ChangeStep step) {
-        if (step == kvr::ChangeStep::Deleted)
-            throw Interrupted{};
-    });
-    try {
-        kvr::changeSlot(ws.gameFolder(), ws.skinsFolder(), kvr::Modulo::settingsPath(), u"MOSQ"_s, u"Sqn105"_s);
-    } catch (const Interrupted&) {
-    }
-    kvr::setChangeProbe(previous);
-
+    const QString package = ws.skinsFolder() + u"/MOSQ_Sqn105.ZIP"_s;
+    QVERIFY(kvr::writeZip(package, {{"PMOSQ_new.tpc", "new"}}));
+    kvr::writeJournal({kvr::ChangePlan::Kind::Install, u"MOSQ"_s, u"Sqn105"_s, package, ws.gameFolder()},
+                      kvr::Modulo::settingsPath());
     kvrtest::MsgBoxRecorder boxes;
     QCOMPARE(comboOf(7)->Text(), u"Sqn105"_s);
     QVERIFY(boxes.calls.isEmpty());
