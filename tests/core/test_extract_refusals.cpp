@@ -261,10 +261,6 @@ private Q_SLOTS:
         QCOMPARE(dir->records[0].crc, crc32Of("body"));
         // A size marked for a ZIP64 field the record lacks stays marked.
         QVERIFY(dir->records[0].size == 4 || (dir->records[0].zip64 && dir->records[0].size == 0xFFFFFFFF));
-        if (records > 1) {
-            QCOMPARE(bytes(dir->records[1].name), "b/pmosq.tpc"_ba);
-            QCOMPARE(dir->records[1].size, uint64_t(5));
-        }
     }
 
     // The package is cut short while it is read (it lies on a removable disk, or another program
