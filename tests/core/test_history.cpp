@@ -1,6 +1,6 @@
 // The history of the game folder: each kind of change and its undo give the folder back exactly
 // (names, bytes, modes, times), replaced files come back, a file changed behind the program's
-// back is kept, the same bytes are stored once, and the cap spares first states.
+// back is kept, the same bytes are stored once, and the cap spares first states and damaged entries.
 #include "app/background.h"
 #include "app/newfile.h"
 #include "historysupport.h"
@@ -274,25 +274,6 @@ private Q_SLOTS:
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"(Default)"_s);
     }
 
-    void capNeverPrunesAFirstState()
-    {
-        package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
-        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s, u"(Default)"_s})
-            change(skin);
-        // Sqn105's files, kept twice, are stored once: beside them the game's own three and Other's.
-        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), 7);
-        store().prune(1);
-        const QList<kvr::HistoryEntry> left = store().entries(game());
-        QCOMPARE(left.size(), 1);
-        QCOMPARE(left.first().slots.first().before, u"Old"_s);
-        // The blobs only pruned entries named went with them; the game's own files differ.
-        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), left.first().kept.size());
-        // Forgetting on purpose may take it too.
-        store().forgetOlderThan(kEveryEntry, true);
-        QVERIFY(store().entries(game()).isEmpty());
-        QVERIFY(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).isEmpty());
-    }
-
     // First states are the game's own files of a slot in one game folder; a file of a name the
     // program never writes (a stray huge number) is not numbered from, but its blobs stay, as a
     // pending entry's do.
@@ -333,25 +314,33 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
-    // A damaged entry stays until it is forgotten, and so do the bytes it names, which count
-    // toward the cap: pruning removes sound entries for them, and never loops when it can remove
-    // nothing.
-    void pruningCountsDamagedEntries()
+    // The cap never prunes a first state. A damaged entry stays until it is forgotten, and so do
+    // the bytes it names, which count toward the cap: pruning removes sound entries for them, and
+    // never loops when it can remove nothing. Forgetting on purpose takes them all.
+    void pruningSparesFirstStatesAndDamagedEntries()
     {
         package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
-        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
+        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s, u"(Default)"_s})
             change(skin);
-        const QList<kvr::HistoryFile> kept = store().entries(game()).first().kept;
-        const QString newest = store().folder() + u"/entries/3.entry"_s;
-        QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
-        // Its pending entry gone too, as the next change lets it go: the entry alone names them.
-        QFile::remove(store().folder() + u"/entries/3.pending"_s);
+        const QDir blobs(store().folder() + u"/blobs"_s);
+        // Sqn105's files, kept twice, are stored once: beside them the game's own three and Other's.
+        QCOMPARE(blobs.entryList(QDir::Files).size(), 7);
+        QSet<QString> named; // by the first state and the entry damaged next
+        for (const kvr::HistoryEntry& e : {store().entries(game()).at(1), store().entries(game()).last()})
+            for (const kvr::HistoryFile& f : e.kept)
+                named.insert(QString::fromLatin1(f.hash));
+        // Its pending entry went with the next change: the entry alone names its bytes.
+        const QString third = store().folder() + u"/entries/3.entry"_s;
+        QVERIFY(writeFile(third, readFile(third).replace("kind=install", "kind=reset")));
         store().prune(store().spaceUsed() - 1);
         QCOMPARE(entryIds(game()), QList<qint64>({1, 3}));
         store().prune(1);
-        QCOMPARE(store().entries(game()).size(), 2);
-        for (const kvr::HistoryFile& f : kept)
-            QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
+        QCOMPARE(entryIds(game()), QList<qint64>({1, 3}));
+        const QStringList left = blobs.entryList(QDir::Files);
+        QCOMPARE(QSet<QString>(left.begin(), left.end()), named);
+        store().forgetOlderThan(kEveryEntry, true);
+        QVERIFY(store().entries(game()).isEmpty());
+        QVERIFY(blobs.entryList(QDir::Files).isEmpty());
     }
 };
 
