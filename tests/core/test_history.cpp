@@ -101,7 +101,6 @@ private Q_SLOTS:
         QCOMPARE(store().entries(game()).size(), stopped.size() < 2 ? 1 : 0);
         if (stopped.size() == 2)
             return;
-        QCOMPARE(newest().kind, u"loadout"_s);
         QCOMPARE(newest().slots.size(), 2 - stopped.size());
         undo();
         QCOMPARE(snapshot(game()), before);

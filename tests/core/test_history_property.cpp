@@ -37,7 +37,6 @@ class TestHistoryProperty : public QObject, kvrtest::HistoryFixture
     QMap<qint64, QSet<QByteArray>> m_settingsBefore; // entry -> the settings before it
     bool m_byHandSinceNewest = false;
     QSet<QString> m_everSeen; // hashes
-    int m_undosChecked = 0, m_failuresPlanted = 0;
 
     // The settings' lines, in no order: an undo may put a key back in another place.
     QSet<QByteArray> settings() const
@@ -92,15 +91,12 @@ class TestHistoryProperty : public QObject, kvrtest::HistoryFixture
             QCOMPARE(snapshot(game()), m_now);
             QCOMPARE(settings(), settingsNow);
             QCOMPARE(entryFiles(u"*.entry"_s), entriesBefore);
-            ++m_failuresPlanted;
         }
         if (kind != u"undo")
             return;
         QCOMPARE(settings(), m_settingsBefore[target.id]);
-        if (!m_byHandSinceNewest && m_before.contains(target.id)) {
+        if (!m_byHandSinceNewest && m_before.contains(target.id))
             QCOMPARE(snapshot(game()), m_before[target.id]);
-            ++m_undosChecked;
-        }
     }
 
     void step(int step)
@@ -166,8 +162,6 @@ private Q_SLOTS:
             if (QTest::currentTestFailed())
                 return qInfo("in sequence %d", sequence);
         }
-        qInfo("%d undos checked, %d failures planted", m_undosChecked, m_failuresPlanted);
-        QVERIFY(m_undosChecked > 20 && m_failuresPlanted > 50);
     }
 };
 
