@@ -325,18 +325,17 @@ private Q_SLOTS:
                 held.insert(QString::fromLatin1(kvr::sha256Hex(readFile(store().blobPath(f.hash)))));
         }
         QVERIFY(held.contains(hashesOf(before)) && held.contains(hashesOf(changed)));
+        // A pending entry stays only beside its committed entry, until that is on disk.
+        for (const QString& pending : entryFiles(u"*.pending"_s))
+            QVERIFY(QFileInfo::exists(store().folder() + u"/entries/"_s + pending.section(u'.', 0, 0) + u".entry"_s));
         if (!undoing) {
             // Finished at start in the entry it began: one undo takes back the whole change.
             QCOMPARE(store().entries(game()).size(), 1);
             undo();
             QCOMPARE(snapshot(game()), before);
-        }
-        // A pending entry stays only beside its committed entry, until that is on disk.
-        for (const QString& pending : entryFiles(u"*.pending"_s))
-            QVERIFY(QFileInfo::exists(store().folder() + u"/entries/"_s + pending.section(u'.', 0, 0) + u".entry"_s));
-        // An undo cut short is carried out again at start, once it has begun taking files; before,
-        // nothing of it happened.
-        if (undoing) {
+        } else {
+            // An undo cut short is carried out again at start, once it has begun taking files;
+            // before, nothing of it happened.
             const bool undone = snapshot(game()) == before;
             QVERIFY(undone || (skin == u"undo-write" && snapshot(game()) == changed));
             QCOMPARE(skinOf(ini(), u"MOSQ"_s), undone ? u"Old"_s : u"Sqn105"_s);
