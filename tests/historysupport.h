@@ -27,9 +27,7 @@ protected:
     {
         Snapshot files;
         for (const QString& name : QDir(folder).entryList(QDir::Files | QDir::Hidden | QDir::System)) {
-            struct stat st
-            {
-            };
+            struct stat st = {};
             ::stat(QFile::encodeName(folder + u'/' + name).constData(), &st);
             files[name] = u"%1 %2 %3.%4"_s.arg(QString::fromLatin1(kvr::sha256Hex(readFile(folder + u'/' + name))))
                               .arg(st.st_mode & 07777, 0, 8)

@@ -1,6 +1,6 @@
 // The history of the game folder: each kind of change and its undo give the folder back exactly
 // (names, bytes, modes, times), replaced files come back, a file changed behind the program's
-// back is kept, the same bytes are stored once, and the cap spares first states.
+// back is kept, the same bytes are stored once, and the cap spares first states and damaged entries.
 #include "app/background.h"
 #include "app/newfile.h"
 #include "historysupport.h"
@@ -66,16 +66,9 @@ private Q_SLOTS:
             change(skin);
         QVERIFY(snapshot(game()) != before);
         QCOMPARE(newest().kind, kind);
-        const Snapshot after = snapshot(game());
         undo();
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(readFile(ini()), settingsBefore);
-        // The undo is an entry of its own, and undoing it gives the change's result back.
-        undo();
-        QCOMPARE(snapshot(game()).keys(), after.keys());
-        for (const QString& name : after.keys())
-            QCOMPARE(snapshot(game())[name].section(u' ', 0, 1), after[name].section(u' ', 0, 1));
-        QCOMPARE(skinOf(ini(), u"MOSQ"_s), skin == u"reset" ? u"(Default)"_s : skin);
         // Each change lets go of the pending entries before it, their entries being on disk.
         QCOMPARE(entryFiles(u"*.pending"_s).size(), 1);
     }
@@ -108,7 +101,6 @@ private Q_SLOTS:
         QCOMPARE(store().entries(game()).size(), stopped.size() < 2 ? 1 : 0);
         if (stopped.size() == 2)
             return;
-        QCOMPARE(newest().kind, u"loadout"_s);
         QCOMPARE(newest().slots.size(), 2 - stopped.size());
         undo();
         QCOMPARE(snapshot(game()), before);
@@ -118,25 +110,23 @@ private Q_SLOTS:
     }
 
     // A link among the game's files goes as any file; one that stands where the undo writes a file
-    // back (planted just as it does) is replaced by the file: no link is ever written through.
+    // back (planted just as it does; whatever it points to, the link itself stands there) is
+    // replaced by the file: no link is ever written through.
     void linksAreNeverWrittenThrough_data()
     {
-        QTest::addColumn<QString>("link"); // what it points to, as kvrtest::plantLink makes it
         QTest::addColumn<bool>("atUndo");
         QTest::addColumn<bool>("hidden"); // the undo's files under hidden names, as where no unnamed file can be
-        QTest::newRow("a link among the game's files") << u"file"_s << false << false;
-        for (const QString& link : {u"dangling"_s, u"file"_s, u"folder"_s})
-            QTest::addRow("link to %s where the undo writes back", qPrintable(link)) << link << true << false;
-        QTest::newRow("link to file where the undo writes back, hidden temporaries") << u"file"_s << true << true;
+        QTest::newRow("a link among the game's files") << false << false;
+        QTest::newRow("a link where the undo writes back") << true << false;
+        QTest::newRow("a link where the undo writes back, hidden temporaries") << true << true;
     }
     void linksAreNeverWrittenThrough()
     {
-        QFETCH(QString, link);
         QFETCH(bool, atUndo);
         QFETCH(bool, hidden);
         const QString outside = ws->root() + u"/outside"_s;
         if (!atUndo) {
-            QVERIFY(kvrtest::plantLink(game() + u"/PMOSQ_LINK.TPC"_s, link, outside));
+            QVERIFY(kvrtest::plantLink(game() + u"/PMOSQ_LINK.TPC"_s, u"file"_s, outside));
             change(u"(Default)"_s);
             QVERIFY(!QFileInfo(game() + u"/PMOSQ_LINK.TPC"_s).isSymLink());
         } else {
@@ -145,8 +135,8 @@ private Q_SLOTS:
             bool planted = false;
             const kvr::ChangeProbe previous = kvr::setRestoreProbe([&](kvr::ChangeStep step) {
                 if (step == kvr::ChangeStep::Deleted)
-                    planted = kvrtest::plantLink(game() + u"/PMOSQ.TPC"_s, link, outside) &&
-                              kvrtest::plantLink(game() + u"/readme.txt"_s, link, outside);
+                    planted = kvrtest::plantLink(game() + u"/PMOSQ.TPC"_s, u"file"_s, outside) &&
+                              kvrtest::plantLink(game() + u"/readme.txt"_s, u"file"_s, outside);
             });
             kvr::forceHiddenTemporaries(hidden);
             undo();
@@ -215,10 +205,7 @@ private Q_SLOTS:
         }
         undo();
         QCOMPARE(readFile(path), original);
-        struct stat st
-        {
-        };
-        QVERIFY(pipe ? ::lstat(QFile::encodeName(notes).constData(), &st) == 0 && S_ISFIFO(st.st_mode)
+        QVERIFY(pipe ? QFileInfo::exists(notes) && !QFileInfo(notes).isFile() // still the pipe
                      : readFile(notes) == "the player's own notes");
         if (!mode)
             return;
@@ -245,7 +232,7 @@ private Q_SLOTS:
 
     // An undo that cannot finish puts the game folder back as it was, records nothing and says
     // so: the next undo still takes back the change. One whose entry is no longer the newest
-    // (another instance undid it) touches nothing.
+    // (another instance undid it, or made a change since) touches nothing.
     void failedUndoChangesNothing_data()
     {
         QTest::addColumn<QString>("failure");
@@ -253,7 +240,6 @@ private Q_SLOTS:
         QTest::newRow("a folder where a kept file goes") << u"folder"_s << u"nothing was recorded"_s;
         QTest::newRow("a full disk for the history") << u"disk"_s << u"nothing was recorded"_s;
         QTest::newRow("a read-only settings file") << u"settings"_s << u"nothing was recorded"_s;
-        QTest::newRow("undone already by another instance") << u"twice"_s << u"no longer the newest"_s;
         QTest::newRow("an older change") << u"older"_s << u"no longer the newest"_s;
     }
     void failedUndoChangesNothing()
@@ -262,9 +248,7 @@ private Q_SLOTS:
         QFETCH(QString, said);
         change(u"(Default)"_s);
         change(u"Sqn105"_s);
-        kvr::HistoryEntry target = failure == u"older" ? store().entries(game()).at(1) : newest();
-        if (failure == u"twice")
-            undo();
+        const kvr::HistoryEntry target = failure == u"older" ? store().entries(game()).at(1) : newest();
         if (failure == u"folder")
             QVERIFY(QFile::remove(game() + u"/readme.txt"_s) && QDir(game()).mkdir(u"readme.txt"_s));
         const Snapshot before = snapshot(game());
@@ -280,36 +264,10 @@ private Q_SLOTS:
         QCOMPARE(snapshot(game()), before);
         QCOMPARE(readFile(ini()), settings);
         QCOMPARE(entryFiles(u"*.entry"_s), entries);
-        if (failure == u"folder" || failure == u"twice" || failure == u"older")
+        if (failure == u"folder" || failure == u"older")
             return;
         undo();
         QCOMPARE(skinOf(ini(), u"MOSQ"_s), u"(Default)"_s);
-    }
-
-    void swapsStoreEachFileOnce()
-    {
-        package(u"Other"_s, {"PMOSQ.TPC", "PMOSQ_X.TPC"});
-        for (int i = 0; i < 100; ++i)
-            change(i % 2 ? u"Other"_s : u"Sqn105"_s);
-        // The game's two slot files and readme, Sqn105's three, Other's two.
-        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), 8);
-    }
-
-    void capNeverPrunesAFirstState()
-    {
-        package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
-        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s, u"(Default)"_s})
-            change(skin);
-        store().prune(1);
-        const QList<kvr::HistoryEntry> left = store().entries(game());
-        QCOMPARE(left.size(), 1);
-        QCOMPARE(left.first().slots.first().before, u"Old"_s);
-        // The blobs only pruned entries named went with them; the game's own files differ.
-        QCOMPARE(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).size(), left.first().kept.size());
-        // Forgetting on purpose may take it too.
-        store().forgetOlderThan(kEveryEntry, true);
-        QVERIFY(store().entries(game()).isEmpty());
-        QVERIFY(QDir(store().folder() + u"/blobs"_s).entryList(QDir::Files).isEmpty());
     }
 
     // First states are the game's own files of a slot in one game folder; a file of a name the
@@ -352,25 +310,33 @@ private Q_SLOTS:
             QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
     }
 
-    // A damaged entry stays until it is forgotten, and so do the bytes it names, which count
-    // toward the cap: pruning removes sound entries for them, and never loops when it can remove
-    // nothing.
-    void pruningCountsDamagedEntries()
+    // The cap never prunes a first state. A damaged entry stays until it is forgotten, and so do
+    // the bytes it names, which count toward the cap: pruning removes sound entries for them, and
+    // never loops when it can remove nothing. Forgetting on purpose takes them all.
+    void pruningSparesFirstStatesAndDamagedEntries()
     {
         package(u"Other"_s, {"PMOSQ.TPC"}, QByteArray(4000, 'x'));
-        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s})
+        for (const QString& skin : {u"Sqn105"_s, u"Other"_s, u"Sqn105"_s, u"(Default)"_s})
             change(skin);
-        const QList<kvr::HistoryFile> kept = store().entries(game()).first().kept;
-        const QString newest = store().folder() + u"/entries/3.entry"_s;
-        QVERIFY(writeFile(newest, readFile(newest).replace("kind=install", "kind=reset")));
-        // Its pending entry gone too, as the next change lets it go: the entry alone names them.
-        QFile::remove(store().folder() + u"/entries/3.pending"_s);
+        const QDir blobs(store().folder() + u"/blobs"_s);
+        // Sqn105's files, kept twice, are stored once: beside them the game's own three and Other's.
+        QCOMPARE(blobs.entryList(QDir::Files).size(), 7);
+        QSet<QString> named; // by the first state and the entry damaged next
+        for (const kvr::HistoryEntry& e : {store().entries(game()).at(1), store().entries(game()).last()})
+            for (const kvr::HistoryFile& f : e.kept)
+                named.insert(QString::fromLatin1(f.hash));
+        // Its pending entry went with the next change: the entry alone names its bytes.
+        const QString third = store().folder() + u"/entries/3.entry"_s;
+        QVERIFY(writeFile(third, readFile(third).replace("kind=install", "kind=reset")));
         store().prune(store().spaceUsed() - 1);
         QCOMPARE(entryIds(game()), QList<qint64>({1, 3}));
         store().prune(1);
-        QCOMPARE(store().entries(game()).size(), 2);
-        for (const kvr::HistoryFile& f : kept)
-            QVERIFY2(QFileInfo::exists(store().blobPath(f.hash)), f.name.constData());
+        QCOMPARE(entryIds(game()), QList<qint64>({1, 3}));
+        const QStringList left = blobs.entryList(QDir::Files);
+        QCOMPARE(QSet<QString>(left.begin(), left.end()), named);
+        store().forgetOlderThan(kEveryEntry, true);
+        QVERIFY(store().entries(game()).isEmpty());
+        QVERIFY(blobs.entryList(QDir::Files).isEmpty());
     }
 };
 
