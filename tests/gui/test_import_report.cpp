@@ -109,8 +109,7 @@ private Q_SLOTS:
         UrlCatcher catcher;
         QDesktopServices::setUrlHandler(u"file"_s, &catcher, "open");
         QVERIFY(ws->writeSettings());
-        Principal& main = Principal::instance();
-        main.Show();
+        Principal& main = kvrtest::shownMainWindow();
         QCOMPARE(popUpEntries(&main), expected(u"on"_s));
         kvrtest::triggerMenuEntry(u"OpenSkinsFolder"_s);
         QCOMPARE(catcher.urls, QList<QUrl>({QUrl::fromLocalFile(ws->skinsFolder())}));
@@ -137,8 +136,7 @@ private Q_SLOTS:
             asked << q;
             return kvr::ImportAnswer{true, q.guess.best(), u"Pack Two"_s};
         });
-        Principal& main = Principal::instance();
-        main.Show();
+        Principal& main = kvrtest::shownMainWindow();
         QVERIFY(dropFiles(&main, {zip, two}));
         QTRY_COMPARE(messages->calls.size(), 1);
 
@@ -241,9 +239,7 @@ private Q_SLOTS:
             }
         });
         poll.start(20);
-        Principal& main = Principal::instance();
-        main.Show();
-        QVERIFY(dropFiles(&main, {downloads.filePath(fileName)}));
+        QVERIFY(dropFiles(&kvrtest::shownMainWindow(), {downloads.filePath(fileName)}));
         QTRY_COMPARE(messages->calls.size(), 1);
         QCOMPARE(shown, hint);
         QCOMPARE(problemShown, problem);

@@ -128,8 +128,7 @@ private Q_SLOTS:
         QTRY_VERIFY(window.ready());
         QCOMPARE(status(window, 1), u"same as now"_s);
 
-        const QString exported = ws->root() + u"/shared/Evening.kvrloadout"_s;
-        QVERIFY(QDir().mkpath(ws->root() + u"/shared"_s));
+        const QString exported = ws->root() + u"/Evening.kvrloadout"_s;
         kvr::setLoadoutFileHandler([&](bool forSaving, const QString& suggested) {
             return forSaving && suggested == u"Evening.kvrloadout"_s ? exported : QString();
         });
@@ -260,9 +259,8 @@ private Q_SLOTS:
     void commandsShowInTheWindow()
     {
         QVERIFY(kvrtest::plantCommandFiles(*ws));
-        kvrtest::shownMainWindow();
+        kvr::Principal& main = kvrtest::shownMainWindow();
         m_receiver = kvr::receiveLaterStarts({});
-        kvr::Principal& main = kvr::Principal::instance();
         handOver({u"--apply-loadout"_s, u"Squadron"_s});
         QCOMPARE(main.Combo(7).Text(), u"Sqn105"_s);
 
@@ -276,8 +274,7 @@ private Q_SLOTS:
         QVERIFY(main.File1.names().contains(u"MOSQ_Red.zip"_s));
         QVERIFY(messages->calls.isEmpty());
 
-        reply = handOver({u"--status"_s, u"--undo"_s});
-        QCOMPARE(reply.status, 2);
+        QCOMPARE(handOver({u"--status"_s, u"--undo"_s}).status, 2);
     }
 
     // Started with a file, the program opens it once the main window shows, not before. A later
