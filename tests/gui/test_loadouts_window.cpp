@@ -92,7 +92,7 @@ private Q_SLOTS:
     }
 
     // Saved with Hurricane on Desert, applied after a change back to (Default), exported, deleted,
-    // imported again through the window and by a drop on the main window.
+    // imported again through the window.
     void saveApplyExportImportDelete()
     {
         QVERIFY(openLoadouts());
@@ -151,13 +151,6 @@ private Q_SLOTS:
                  u"Not added:\n    HURR_Desert.zip: not a loadout: it has no [Loadout] section"_s);
         click(window, "Import");
         QTRY_COMPARE(listed(), QStringList{u"Evening"_s});
-
-        // Dropped on the main window, once it is given back.
-        kvrtest::closeForms<Loadouts>();
-        QVERIFY(QFile::remove(stored));
-        QVERIFY(kvrtest::dropFiles(&main, {exported}));
-        QTRY_COMPARE(messages->calls.size(), 7);
-        QCOMPARE(messages->calls[6].prompt, u"Added:\n    Evening"_s);
     }
 
     // An apply waiting for a game folder another program holds says so, and Cancel ends the wait
@@ -199,7 +192,8 @@ private Q_SLOTS:
     }
 
     // "Evening" packed with a question about Hurricane's repainted package, opened after Mosquito's
-    // package is gone, its package added back and the loadout applied; then dropped on the main window.
+    // package is gone, its package added back and the loadout applied; then dropped on the main window
+    // with another loadout, which is added.
     void exportOpenAddApplyPack()
     {
         QVERIFY(openLoadouts());
@@ -249,9 +243,12 @@ private Q_SLOTS:
 
         // Dropped on the main window, once it is given back.
         kvrtest::closeForms<Loadouts>();
-        QVERIFY(kvrtest::dropFiles(&Principal::instance(), {pack}));
+        const QString other = ws->root() + u"/Other.kvrloadout"_s;
+        QVERIFY(kvrtest::writeFile(other, kvrtest::mosquitoLoadout(ws->skinsFolder(), u"Other"_s)));
+        QVERIFY(kvrtest::dropFiles(&Principal::instance(), {pack, other}));
         QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
         QCOMPARE(status(*kvrtest::openWindow(u"Pack"_s), 7), u"same as now"_s);
+        QCOMPARE(messages->calls.last().prompt, u"Added:\n    Other"_s);
     }
 
     // Later starts reaching the open window: a command is carried out on the window's folders and
