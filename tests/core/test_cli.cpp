@@ -112,9 +112,6 @@ private Q_SLOTS:
             u"^$"_s);
         row("status as json", {}, {u"--status"_s, u"--json"_s}, 0,
             u"\"code\": \"MOSQ\",\\s+\"number\": 7,\\s+\"skin\": \"\""_s, u"^$"_s);
-        row("apply a saved loadout", {}, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
-            u"Loadout \"Squadron\": 1 of its slots changed.\\n\\nChanged:\\n    Mosquito_VI \\(MOSQ\\) Sqn105"_s,
-            u"^$"_s, applied);
         row("apply a loadout file", {}, {u"--apply-loadout=@/Other.kvrloadout"_s, u"--json"_s}, 0,
             u"\"loadout\": \"Other\""_s, u"^$"_s, applied);
         row("apply what is applied", u"applied"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
@@ -124,7 +121,8 @@ private Q_SLOTS:
         row("history cannot be written", u"blocked"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 1,
             u"Skipped:\\n.*Sqn105: The history folder"_s, u"cannot be written"_s, u'!' + applied);
         row("then the game", {}, {u"--apply-loadout"_s, u"Squadron"_s, u"--"_s, u"touch"_s, u"@/a;b $x"_s}, 0,
-            u"1 of its slots changed"_s, u"^$"_s, u"@/a;b $x"_s);
+            u"Loadout \"Squadron\": 1 of its slots changed.\\n\\nChanged:\\n    Mosquito_VI \\(MOSQ\\) Sqn105"_s,
+            u"^$"_s, u"@/a;b $x"_s);
         row("the game's status", {}, {u"--apply-loadout"_s, u"Squadron"_s, u"--"_s, u"false"_s}, 1,
             u"1 of its slots changed"_s, u"^$"_s, applied);
         row("no game after a refusal", {}, {u"--apply-loadout"_s, u"Nope"_s, u"--"_s, u"touch"_s, u"@/started"_s}, 1,
@@ -136,13 +134,12 @@ private Q_SLOTS:
         row("undo", u"applied"_s, {u"--undo"_s}, 0,
             u"Undone: the loadout of .*\\n    Mosquito_VI \\(MOSQ\\) \\(nothing recorded\\), was Sqn105"_s, u"^$"_s,
             u'!' + applied);
-        row("import", {}, {u"--import"_s, u"dl/MOSQ_Red.zip"_s}, 0,
-            u"dl/MOSQ_Red.zip|MOSQ_Red.zip \u2192 Mosquito_VI \\(MOSQ\\) as MOSQ_Red.zip, with its note"_s, u"^$"_s,
-            u"@/skins/MOSQ_Red.zip"_s);
-        row("import refusals", {}, {u"--import"_s, u"dl/thing.zip"_s, u"dl/broken.zip"_s, u"dl/none.zip"_s}, 1, u"^$"_s,
+        row("import", {},
+            {u"--import"_s, u"dl/MOSQ_Red.zip"_s, u"dl/thing.zip"_s, u"dl/broken.zip"_s, u"dl/none.zip"_s}, 1,
+            u"MOSQ_Red.zip \u2192 Mosquito_VI \\(MOSQ\\) as MOSQ_Red.zip, with its note"_s,
             u"thing.zip: neither its name nor its files tell the slot.*\\n    broken.zip: .+\\n    none.zip: not an "
             u"archive"_s,
-            u"!@/skins/thing.zip"_s);
+            u"@/skins/MOSQ_Red.zip"_s);
         row("socket not ours", u"socket"_s, {u"--status"_s}, 1, u"^$"_s, u"is not the program's socket"_s);
         row("handed to the window", u"window moved"_s, {u"--apply-loadout"_s, u"Squadron"_s}, 0,
             u"1 of its slots changed"_s, u"^$"_s, applied);
@@ -189,7 +186,6 @@ private Q_SLOTS:
     // The socket's place is refused when anyone but its user could reach or plant it.
     void foreignPlaceRefused()
     {
-        QVERIFY(kvr::instancePlace(ws->programFolder()).problem.isEmpty());
         QVERIFY(kvr::instancePlace(ws->programFolder(), ::getuid() + 1).problem.contains(u"belongs to another user"_s));
         QVERIFY(::chmod(QFile::encodeName(m_runtime + u"/kvrsi"_s).constData(), 0755) == 0);
         const QString open = kvr::instancePlace(ws->programFolder()).problem;

@@ -92,7 +92,7 @@ private Q_SLOTS:
     }
 
     // Saved with Hurricane on Desert, applied after a change back to (Default), exported, deleted,
-    // imported again through the window and by a drop on the main window.
+    // imported again through the window.
     void saveApplyExportImportDelete()
     {
         QVERIFY(openLoadouts());
@@ -128,8 +128,7 @@ private Q_SLOTS:
         QTRY_VERIFY(window.ready());
         QCOMPARE(status(window, 1), u"same as now"_s);
 
-        const QString exported = ws->root() + u"/shared/Evening.kvrloadout"_s;
-        QVERIFY(QDir().mkpath(ws->root() + u"/shared"_s));
+        const QString exported = ws->root() + u"/Evening.kvrloadout"_s;
         kvr::setLoadoutFileHandler([&](bool forSaving, const QString& suggested) {
             return forSaving && suggested == u"Evening.kvrloadout"_s ? exported : QString();
         });
@@ -152,13 +151,6 @@ private Q_SLOTS:
                  u"Not added:\n    HURR_Desert.zip: not a loadout: it has no [Loadout] section"_s);
         click(window, "Import");
         QTRY_COMPARE(listed(), QStringList{u"Evening"_s});
-
-        // Dropped on the main window, once it is given back.
-        kvrtest::closeForms<Loadouts>();
-        QVERIFY(QFile::remove(stored));
-        QVERIFY(kvrtest::dropFiles(&main, {exported}));
-        QTRY_COMPARE(messages->calls.size(), 7);
-        QCOMPARE(messages->calls[6].prompt, u"Added:\n    Evening"_s);
     }
 
     // An apply waiting for a game folder another program holds says so, and Cancel ends the wait
@@ -195,13 +187,13 @@ private Q_SLOTS:
         QCOMPARE(messages->calls.size(), 1);
         QVERIFY2(messages->calls[0].prompt.endsWith(u"Cancelled, not changed:\n    Hurricane_I (HURR) Desert"_s),
                  qPrintable(messages->calls[0].prompt));
-        QCOMPARE(kvrtest::filesIn(ws->gameFolder()), QStringList());
         QTRY_VERIFY(window.ready());
         QCOMPARE(status(window, 1), u"will change"_s);
     }
 
     // "Evening" packed with a question about Hurricane's repainted package, opened after Mosquito's
-    // package is gone, its package added back and the loadout applied; then dropped on the main window.
+    // package is gone, its package added back and the loadout applied; then dropped on the main window
+    // with another loadout, which is added.
     void exportOpenAddApplyPack()
     {
         QVERIFY(openLoadouts());
@@ -251,9 +243,12 @@ private Q_SLOTS:
 
         // Dropped on the main window, once it is given back.
         kvrtest::closeForms<Loadouts>();
-        QVERIFY(kvrtest::dropFiles(&Principal::instance(), {pack}));
+        const QString other = ws->root() + u"/Other.kvrloadout"_s;
+        QVERIFY(kvrtest::writeFile(other, kvrtest::mosquitoLoadout(ws->skinsFolder(), u"Other"_s)));
+        QVERIFY(kvrtest::dropFiles(&Principal::instance(), {pack, other}));
         QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
         QCOMPARE(status(*kvrtest::openWindow(u"Pack"_s), 7), u"same as now"_s);
+        QCOMPARE(messages->calls.last().prompt, u"Added:\n    Other"_s);
     }
 
     // Later starts reaching the open window: a command is carried out on the window's folders and
@@ -261,15 +256,12 @@ private Q_SLOTS:
     void commandsShowInTheWindow()
     {
         QVERIFY(kvrtest::plantCommandFiles(*ws));
-        kvrtest::shownMainWindow();
+        kvr::Principal& main = kvrtest::shownMainWindow();
         m_receiver = kvr::receiveLaterStarts({});
-        kvr::Principal& main = kvr::Principal::instance();
-        kvr::InstanceReply reply = handOver({u"--apply-loadout"_s, u"Squadron"_s});
-        QCOMPARE(reply.status, 0);
-        QVERIFY2(reply.out.contains("1 of its slots changed"), reply.out.constData());
+        handOver({u"--apply-loadout"_s, u"Squadron"_s});
         QCOMPARE(main.Combo(7).Text(), u"Sqn105"_s);
 
-        reply = handOver({u"--undo"_s, u"--json"_s});
+        kvr::InstanceReply reply = handOver({u"--undo"_s, u"--json"_s});
         QCOMPARE(reply.status, 0);
         QVERIFY2(reply.out.contains("\"undone\": \"loadout\""), reply.out.constData());
         QCOMPARE(main.Combo(7).Text(), QString());
@@ -279,41 +271,31 @@ private Q_SLOTS:
         QVERIFY(main.File1.names().contains(u"MOSQ_Red.zip"_s));
         QVERIFY(messages->calls.isEmpty());
 
-        reply = handOver({u"--status"_s, u"--undo"_s});
-        QCOMPARE(reply.status, 2);
+        QCOMPARE(handOver({u"--status"_s, u"--undo"_s}).status, 2);
     }
 
-    // The later start ends at once; the window imports as a drop does, with its summaries.
+    // Started with a file, the program opens it once the main window shows, not before. A later
+    // start ends at once; the window imports as a drop does, with its summaries.
     void filesOpenInTheWindow()
-    {
-        QVERIFY(kvrtest::plantCommandFiles(*ws));
-        kvrtest::shownMainWindow();
-        m_receiver = kvr::receiveLaterStarts({});
-        const std::atomic<bool> no{false};
-        const QString pack = ws->root() + u"/Trip.kvrpack"_s;
-        QVERIFY(kvr::writePack(kvr::readLoadoutFile(ws->root() + u"/Other.kvrloadout"_s, u"Other"_s).loadout,
-                               ws->skinsFolder(), pack, no)
-                    .written);
-        const kvr::InstanceReply reply =
-            handOver({u"Other.kvrloadout"_s, QUrl::fromLocalFile(ws->root() + u"/dl/MOSQ_Red.zip"_s).toString(), pack});
-        QCOMPARE(reply.status, 0);
-        // A pack shows what it would change, and nothing else.
-        QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
-        QTRY_COMPARE(messages->calls.size(), 2);
-        QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
-        QVERIFY2(messages->calls[1].prompt.startsWith(u"Imported into"_s), qPrintable(messages->calls[1].prompt));
-    }
-
-    // Started with a file: it is opened once the main window shows, not before.
-    void startedWithFiles()
     {
         QVERIFY(kvrtest::plantCommandFiles(*ws));
         m_receiver = kvr::receiveLaterStarts({ws->root() + u"/Other.kvrloadout"_s});
         QTest::qWait(300);
         QVERIFY(messages->calls.isEmpty());
         kvrtest::shownMainWindow();
-        QTRY_COMPARE(messages->calls.size(), 1);
+        const std::atomic<bool> no{false};
+        const QString pack = ws->root() + u"/Trip.kvrpack"_s;
+        QVERIFY(kvr::writePack(kvr::readLoadoutFile(ws->root() + u"/Other.kvrloadout"_s, u"Other"_s).loadout,
+                               ws->skinsFolder(), pack, no)
+                    .written);
+        const kvr::InstanceReply reply =
+            handOver({QUrl::fromLocalFile(ws->root() + u"/dl/MOSQ_Red.zip"_s).toString(), pack});
+        QCOMPARE(reply.status, 0);
+        // A pack shows what it would change, and nothing else.
+        QTRY_VERIFY(kvrtest::openWindow(u"Pack"_s));
+        QTRY_COMPARE(messages->calls.size(), 2);
         QCOMPARE(messages->calls[0].prompt, u"Added:\n    Other"_s);
+        QVERIFY2(messages->calls[1].prompt.startsWith(u"Imported into"_s), qPrintable(messages->calls[1].prompt));
     }
 };
 
