@@ -36,7 +36,8 @@ class TestHistoryProperty : public QObject, kvrtest::HistoryFixture
     QMap<qint64, Snapshot> m_before;                 // entry -> the folder before it
     QMap<qint64, QSet<QByteArray>> m_settingsBefore; // entry -> the settings before it
     bool m_byHandSinceNewest = false;
-    QSet<QString> m_everSeen; // hashes
+    QSet<QString> m_everSeen;                      // hashes
+    int m_undosChecked = 0, m_failuresPlanted = 0; // a run that reaches too few of them proves nothing
 
     // The settings' lines, in no order: an undo may put a key back in another place.
     QSet<QByteArray> settings() const
@@ -91,12 +92,15 @@ class TestHistoryProperty : public QObject, kvrtest::HistoryFixture
             QCOMPARE(snapshot(game()), m_now);
             QCOMPARE(settings(), settingsNow);
             QCOMPARE(entryFiles(u"*.entry"_s), entriesBefore);
+            ++m_failuresPlanted;
         }
         if (kind != u"undo")
             return;
         QCOMPARE(settings(), m_settingsBefore[target.id]);
-        if (!m_byHandSinceNewest && m_before.contains(target.id))
+        if (!m_byHandSinceNewest && m_before.contains(target.id)) {
             QCOMPARE(snapshot(game()), m_before[target.id]);
+            ++m_undosChecked;
+        }
     }
 
     void step(int step)
@@ -152,6 +156,7 @@ private Q_SLOTS:
             if (QTest::currentTestFailed())
                 return qInfo("in sequence %d", sequence);
         }
+        QVERIFY(m_undosChecked > 20 && m_failuresPlanted > 50);
     }
 };
 
