@@ -214,6 +214,11 @@ void deleteFiles(const QString& wildcardPath)
     deleteFiles(folder, local.mid(slash + 1));
 }
 
+bool isReadOnlyFile(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR);
+}
+
 bool isProgramFileName(const QString& name)
 {
     QStringList own{QStringLiteral("libunzip32.so"), QStringLiteral("KVRSI.INI"), QStringLiteral("readme.txt")};
@@ -274,8 +279,7 @@ void deleteFiles(const QString& localFolder, const QString& pattern)
         if (programFolderItself && isProgramFileName(name))
             continue;
         ++matched;
-        // A file without its owner's write bit is read-only, as the game's platform treats it.
-        if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR)) {
+        if (isReadOnlyFile(st)) {
             if (!firstFailure)
                 firstFailure = EACCES;
             continue;

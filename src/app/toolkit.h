@@ -14,6 +14,8 @@
 #include <functional>
 #include <utility>
 
+struct stat;
+
 namespace kvr {
 
 // The one error type of the platform services. Its description is worded for the user.
@@ -126,6 +128,10 @@ void deleteFiles(const QString& wildcardPath);
 // In the program folder itself (same device and inode, however it is named) the program's own
 // files are never deleted.
 void deleteFiles(const QString& localFolder, const QString& pattern);
+
+// A regular file without its owner's write bit: read-only, as the game's platform treats it, so
+// the delete leaves it (and whatever must agree with the delete on what it takes).
+bool isReadOnlyFile(const struct stat& st);
 
 // The program's own files in its folder: the executable, the extraction library, the settings
 // file and the help text, compared without regard to case.

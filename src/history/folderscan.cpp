@@ -74,7 +74,7 @@ Scan scanGameFolder(int gameFd, const QStringList& patterns, const QSet<QString>
         // caller writes over it: then it is kept first, as any other).
         if (S_ISLNK(st.st_mode) && ::fstatat(gameFd, d->d_name, &target, 0) == 0 && S_ISDIR(target.st_mode))
             removed = false;
-        if (S_ISREG(st.st_mode) && !(st.st_mode & S_IWUSR) && !replacing.contains(folded))
+        if (isReadOnlyFile(st) && !replacing.contains(folded))
             removed = false;
         if (!removed && unpackedOver)
             scan.staying.insert(folded);

@@ -101,7 +101,7 @@ QList<QByteArray> namesToClear(int folderFd, const HistoryEntry& target, History
         });
         QByteArray hash;
         qint64 size = 0;
-        if ((!patterned || !(st.st_mode & S_IWUSR)) && hashFd(fd.get(), hash, size) && hash == f.hash)
+        if ((!patterned || isReadOnlyFile(st)) && hashFd(fd.get(), hash, size) && hash == f.hash)
             names.append(f.name);
     }
     return names;
