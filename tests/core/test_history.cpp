@@ -57,6 +57,10 @@ private Q_SLOTS:
             m_game = m_elsewhere->path();
             gameFiles();
         }
+        // A read-only slot file stays through the change, as the plain delete leaves it.
+        const QString readOnly = game() + u"/PMOSQ_RO.TPC"_s;
+        QVERIFY(writeFile(readOnly, "the player's"_ba));
+        QCOMPARE(::chmod(QFile::encodeName(readOnly).constData(), 0444), 0);
         // The settings come back byte for byte.
         const QByteArray settingsBefore = readFile(ini());
         const Snapshot before = snapshot(game());
@@ -65,6 +69,7 @@ private Q_SLOTS:
         else
             change(skin);
         QVERIFY(snapshot(game()) != before);
+        QCOMPARE(readFile(readOnly), "the player's"_ba);
         QCOMPARE(newest().kind, kind);
         undo();
         QCOMPARE(snapshot(game()), before);
